@@ -1,0 +1,9 @@
+#include "errorbox.h"
+
+#include <QMessageBox>
+#include <QString>
+
+void showErrorBox(QWidget *parent, const QString &message)
+{
+    QMessageBox::critical(parent, QStringLiteral("Ошибка"), message, QMessageBox::Ok, QMessageBox::NoButton);
+}

@@ -1,0 +1,17 @@
+// Entry point: one application object, one main window, the event loop.
+
+#include "mainwindow.h"
+
+#include <QApplication>
+
+int main(int argc, char *argv[])
+{
+    QApplication application(argc, argv);
+    int exitCode = 0;
+    {
+        MainWindow window;
+        window.show();
+        exitCode = application.exec();
+    } // the window goes first: its destructor stops the serial worker
+    return exitCode;
+}
