@@ -1,0 +1,33 @@
+#include "logschema.h"
+
+// The tabs and blanks are part of the texts, which other tools may compare;
+// they are kept exactly as the file format has always had them.
+
+const QString CreateInfoTableSql = QStringLiteral("CREATE TABLE Info(\tidHash      INTEGER,\tcaptionHash INTEGER)");
+
+const QString CreateEventsTableSql = QStringLiteral(
+    "CREATE TABLE Events (\tid      INTEGER NOT NULL,\ttype    CHAR NOT NULL,\tcaption TINYINT(255),"
+    "\tPRIMARY KEY(id, type))");
+
+const QString CreateLogTableSql = QStringLiteral(
+    "CREATE TABLE Log (\tid      INTEGER,\ti       INTEGER NOT NULL,\tcount   TINYINT NOT NULL,"
+    "\tdt      DATETIME NOT NULL,\ttype    TINYINT NOT NULL,\tevent   INTEGER NOT NULL,"
+    "\tdata    TINYINT(255),\tPRIMARY KEY(id AUTOINCREMENT))");
+
+const QString InsertEmptyInfoSql = QStringLiteral("INSERT INTO Info (idHash, captionHash) VALUES(NULL, NULL)");
+
+const QString SelectInfoSql = QStringLiteral("SELECT idHash, captionHash FROM Info");
+
+const QString UpdateInfoSql = QStringLiteral("UPDATE Info SET idHash = :idHash, captionHash = :captionHash");
+
+const QString SelectNewestRecordSql = QStringLiteral("SELECT i, count FROM Log ORDER BY id DESC LIMIT 1");
+
+const QString InsertRecordSql = QStringLiteral(
+    "INSERT INTO Log (i, count, dt, type, event, data)\tVALUES(:i, :count, :dt, :type, :event, :data)");
+
+const QString UpsertCaptionSql =
+    QStringLiteral("INSERT OR REPLACE INTO Events(id, type, caption) VALUES(:id, :type, :caption)");
+
+const QString LogViewSql = QStringLiteral(
+    "SELECT l.type, DATETIME(l.dt, 'unixepoch', '+0 years'), e.caption, l.data\tFROM Log l"
+    "\tLEFT OUTER JOIN Events e ON e.id = l.event AND e.type = 0\tORDER BY l.id ASC");
