@@ -681,13 +681,14 @@ void tst_LogTransfer::mismatchedReplies()
     Session &s = makeSession();
     attachCallbacks(s);
     s.device.silent = true;
+    s.master.deviceAddress = 5;
     s.transfer.state = state;
     s.transfer.index = 3;
     s.transfer.remaining = 2;
     QCOMPARE(s.tick(), RequestSent);
     const std::uint8_t attempts = s.transfer.attemptsLeft;
 
-    const QByteArray frame = withCrc(char(1) + reply);
+    const QByteArray frame = withCrc(char(5) + reply);
     QCOMPARE(uint(s.master.processReply(bytes(frame), std::uint8_t(frame.size()))), result);
     QCOMPARE(s.transfer.state, state);
     QCOMPARE(s.transfer.index, 3u);
