@@ -7,6 +7,7 @@
 #include <cstdint>
 
 // Callbacks through which the transfer hands over what it read. Each may be absent.
+// They carry no context: the one owner reaches itself through its own global pointer.
 // A callback may stop the transfer from inside (state ReadInfo, remaining 0, nothing
 // pending); the reply is then taken and the transfer stays stopped.
 //
@@ -25,11 +26,14 @@ using RecordCallback = void (*)(std::uint32_t index, std::uint8_t count, std::ui
                                 std::uint32_t time, std::uint32_t eventId,
                                 const std::uint8_t *data, std::int32_t dataLength);
 
-//   ReadInfo ──info──► ReadCaptions ──last caption──► ReadRange ──range──► ReadRecords
-//      │  (captions declined or none) ────────────────►   ▲ │ (nothing to read)   │
-//      ▲                                                  │ ▼                     │
-//   ClearLog (any reply)                 re-poll timer: Idle ◄── remaining 0 ─────┘
-//                                        (status 0x84: back to ReadRange)
+// One request at a time; a reply that answers it moves the state on:
+//
+//   ReadInfo ─► ReadCaptions ─► ReadRange ─► ReadRecords ─► Idle
+//       │        (if wanted)      ▲   │           │           │
+//       └─────────────────────────┘   └─► Idle    │           │ re-poll by the owner
+//                                     ▲           │ 0x84      │
+//                                     └───────────┴───────────┘
+//   ClearLog ─► ReadInfo        (the owner writes ReadInfo to start or stop, ClearLog)
 struct LogTransfer {
     enum State : std::uint8_t {
         ReadInfo = 0,
