@@ -17,7 +17,7 @@ QString formatCaption(const QString &caption, const QByteArray &data);
 // tests can reach them directly.
 
 // The next unread data byte and the end of the data. Decoders read from `next`
-// and advance it, never past `end`.
+// and advance it, never past `end`. The byte array must outlive the cursor.
 struct DataCursor
 {
     explicit DataCursor(const QByteArray &data)

@@ -1,0 +1,258 @@
+// The event-log transfer client: request builder, reply handler, retries and deadlines.
+
+#include "logtransfer.h"
+
+#include "tickcount.h"
+
+namespace {
+
+std::uint16_t readLe16(const std::uint8_t *p)
+{
+    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+}
+
+std::uint32_t readLe32(const std::uint8_t *p)
+{
+    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8)
+        | (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+void writeLe32(std::uint8_t *p, std::uint32_t value)
+{
+    p[0] = static_cast<std::uint8_t>(value);
+    p[1] = static_cast<std::uint8_t>(value >> 8);
+    p[2] = static_cast<std::uint8_t>(value >> 16);
+    p[3] = static_cast<std::uint8_t>(value >> 24);
+}
+
+// Tick counts and indexes wrap at 2^32; their order is the sign of the difference.
+std::int32_t signedDifference(std::uint32_t a, std::uint32_t b)
+{
+    return static_cast<std::int32_t>(a - b);
+}
+
+std::uint8_t callRequestBuilder(void *context, std::uint8_t *frame, std::uint8_t *length)
+{
+    return static_cast<LogTransfer *>(context)->buildRequest(frame, length);
+}
+
+std::uint8_t callResponseHandler(void *context, const std::uint8_t *frame, std::uint8_t length)
+{
+    return static_cast<LogTransfer *>(context)->handleReply(frame, length);
+}
+
+// Reply lengths, CRC excluded.
+constexpr std::uint8_t InfoReplyLength = 13;
+constexpr std::uint8_t CaptionReplyMinLength = 10;
+constexpr std::uint8_t RangeReplyLength = 11;
+constexpr std::uint8_t ShortRecordReplyLength = 8;
+constexpr std::uint8_t RecordReplyMinLength = 17;
+
+} // namespace
+
+ModbusFunctionHandler LogTransfer::functionHandler()
+{
+    return ModbusFunctionHandler {LogFunctionCode, callResponseHandler, callRequestBuilder, this};
+}
+
+std::uint8_t LogTransfer::buildRequest(std::uint8_t *frame, std::uint8_t *length)
+{
+    const std::uint32_t now = tickCount();
+    if (pendingKind != PendingNone) {
+        if (signedDifference(deadline, now) > 0)
+            return RequestWaiting;
+        // Also when no attempt is left at all, so that a caller that goes on after
+        // RequestNoReply hears it again rather than 255 more resends.
+        if (attemptsLeft <= 1) {
+            attemptsLeft = 0;
+            return RequestNoReply;
+        }
+        --attemptsLeft;
+    }
+
+    // Resting writes nothing and changes nothing: the master asks twice on such a tick.
+    if (state == Idle)
+        return RequestNone;
+
+    frame[1] = LogFunctionCode;
+    std::uint32_t parameter = 0;
+    switch (state) {
+    case ReadInfo:
+        frame[2] = InfoFunction;
+        *length = 3;
+        break;
+    case ReadCaptions:
+        frame[2] = CaptionFunction;
+        frame[3] = static_cast<std::uint8_t>(index);
+        frame[4] = static_cast<std::uint8_t>(index >> 8);
+        *length = 5;
+        parameter = index;
+        break;
+    case ReadRange:
+        frame[2] = RangeFunction;
+        *length = 3;
+        break;
+    case ReadRecords:
+        frame[2] = RecordFunction;
+        writeLe32(frame + 3, index);
+        *length = 7;
+        parameter = index;
+        break;
+    case ClearLog:
+        frame[2] = ClearFunction;
+        writeLe32(frame + 3, ClearConfirmation);
+        *length = 7;
+        deadline = now + ClearTimeoutMs;
+        // An outstanding clear keeps its count: later ticks resend, never restart it.
+        if (pendingKind != PendingClear) {
+            pendingKind = PendingClear;
+            attemptsLeft = ClearAttempts;
+        }
+        return RequestSent;
+    default:
+        // Idle, or a value outside the six states written by a careless caller.
+        return RequestNone;
+    }
+
+    deadline = now + replyTimeoutMs;
+    const std::uint8_t kind = frame[2];
+    if (pendingKind != kind || lastParameter != parameter) {
+        lastParameter = parameter;
+        pendingKind = kind;
+        attemptsLeft = attemptsPerRequest;
+    }
+    return RequestSent;
+}
+
+std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t length)
+{
+    // A reply that does not answer the outstanding request still ends its wait: the
+    // request goes out again on the next tick, as one more attempt.
+    deadline = tickCount();
+
+    if (frame[1] & 0x80) {
+        // Without its code byte the frame is no exception reply to act on.
+        if (length < 3)
+            return ReplyUnexpected;
+        return frame[2];
+    }
+    if (length < 3)
+        return ReplyUnexpected;
+
+    const std::uint8_t subFunction = frame[2];
+    switch (state) {
+    case ReadInfo: {
+        if (length != InfoReplyLength)
+            return ReplyUnexpected;
+        if (subFunction != InfoFunction)
+            return ReplyAccepted;
+        const std::uint16_t captionCount = readLe16(frame + 3);
+        pendingKind = PendingNone;
+        state = ReadRange;
+        remaining = captionCount;
+        idHash = readLe32(frame + 5);
+        captionHash = readLe32(frame + 9);
+        const bool wantCaptions = onLogInfo && onLogInfo(captionCount, idHash, captionHash);
+        if (state != ReadRange)
+            return ReplyAccepted; // stopped from inside the callback
+        if (wantCaptions && captionCount != 0) {
+            state = ReadCaptions;
+            index = 0;
+        }
+        return ReplyAccepted;
+    }
+    case ReadCaptions: {
+        if (length < CaptionReplyMinLength)
+            return ReplyUnexpected;
+        const std::uint16_t position = readLe16(frame + 3);
+        if (subFunction != CaptionFunction || position != static_cast<std::uint16_t>(index)
+            || frame[length - 1] != 0)
+            return ReplyAccepted;
+        pendingKind = PendingNone;
+        if (onCaption) {
+            onCaption(position, readLe32(frame + 5), reinterpret_cast<const char *>(frame + 9));
+            if (state != ReadCaptions)
+                return ReplyAccepted; // stopped from inside the callback
+        }
+        ++index;
+        if (remaining != 0)
+            --remaining;
+        if (remaining == 0)
+            state = ReadRange;
+        return ReplyAccepted;
+    }
+    case ReadRange: {
+        if (length != RangeReplyLength)
+            return ReplyUnexpected;
+        if (subFunction != RangeFunction)
+            return ReplyAccepted;
+        pendingKind = PendingNone;
+        firstIndex = readLe32(frame + 3);
+        const std::uint32_t span = readLe32(frame + 7);
+        const std::uint32_t end = firstIndex + span;
+        std::uint32_t start = firstIndex;
+        if (onRange) {
+            start = onRange(firstIndex, span);
+            if (state != ReadRange)
+                return ReplyAccepted; // stopped from inside the callback
+        }
+        if (signedDifference(start, firstIndex) < 0) {
+            start = firstIndex;
+        } else if (signedDifference(start, end) > 0) {
+            index = end;
+            remaining = 0;
+            state = Idle;
+            return ReplyAccepted;
+        }
+        index = start;
+        remaining = end - start;
+        state = remaining != 0 ? ReadRecords : Idle;
+        return ReplyAccepted;
+    }
+    case ReadRecords: {
+        if (length == ShortRecordReplyLength) {
+            if (subFunction != RecordFunction)
+                return ReplyUnexpected;
+            pendingKind = PendingNone;
+            if (frame[7] == IndexNotInLog) {
+                state = ReadRange;
+                return ReplyAccepted;
+            }
+            // The position holds no record: step over it.
+            ++index;
+            if (remaining != 0)
+                --remaining;
+            if (remaining == 0)
+                state = Idle;
+            return ReplyAccepted;
+        }
+        if (length < RecordReplyMinLength || subFunction != RecordFunction)
+            return ReplyUnexpected;
+        if (readLe32(frame + 3) != index)
+            return ReplyAccepted;
+        pendingKind = PendingNone;
+        // A record occupies at least its own position. Taking a count of 0 literally
+        // would ask for the same index forever and store its record again each time.
+        const std::uint8_t count = frame[12] != 0 ? frame[12] : 1;
+        if (onRecord) {
+            onRecord(index, count, frame[7], readLe32(frame + 8), readLe32(frame + 13),
+                     frame + 17, length - RecordReplyMinLength);
+            if (state != ReadRecords)
+                return ReplyAccepted; // stopped from inside the callback
+        }
+        index += count;
+        remaining = count > remaining ? 0 : remaining - count;
+        if (remaining == 0)
+            state = Idle;
+        return ReplyAccepted;
+    }
+    case Idle:
+        return ReplyAccepted;
+    case ClearLog:
+        remaining = 0;
+        state = ReadInfo;
+        pendingKind = PendingNone;
+        return ReplyAccepted;
+    }
+    return ReplyAccepted;
+}

@@ -1,0 +1,93 @@
+// The event-log transfer client: reads the device's info, captions, range and records
+// over function code 0x42, one request at a time, and hands them to four callbacks.
+#pragma once
+
+#include "modbusmaster.h"
+
+#include <cstdint>
+
+// Callbacks through which the transfer hands over what it read. Each may be absent.
+// They carry no context: the one owner reaches itself through its own global pointer.
+// A callback may stop the transfer from inside (state ReadInfo, remaining 0, nothing
+// pending); the reply is then taken and the transfer stays stopped.
+//
+// The info reply: return true to download the captions.
+using LogInfoCallback = bool (*)(std::uint16_t captionCount, std::uint32_t idHash,
+                                 std::uint32_t captionHash);
+// One caption; `text` is 0-terminated, in the device's 8-bit code page.
+using CaptionCallback = void (*)(std::uint16_t position, std::uint32_t eventId,
+                                 const char *text);
+// The range reply: return the index to resume at. An index before `first` starts at
+// `first`; one at or past the end (first + span, modulo 2^32) reads nothing.
+using RangeCallback = std::uint32_t (*)(std::uint32_t first, std::uint32_t span);
+// One record. `count` is the number of index positions it occupies, at least 1.
+// `data` points into the reply frame and is valid only during the call.
+using RecordCallback = void (*)(std::uint32_t index, std::uint8_t count, std::uint8_t type,
+                                std::uint32_t time, std::uint32_t eventId,
+                                const std::uint8_t *data, std::int32_t dataLength);
+
+// One request at a time; a reply that answers it moves the state on:
+//
+//   ReadInfo ─► ReadCaptions ─► ReadRange ─► ReadRecords ─► Idle
+//       │        (if wanted)      ▲   │           │           │
+//       └─────────────────────────┘   └─► Idle    │           │ re-poll by the owner
+//                                     ▲           │ 0x84      │
+//                                     └───────────┴───────────┘
+//   ClearLog ─► ReadInfo        (the owner writes ReadInfo to start or stop, ClearLog)
+struct LogTransfer {
+    enum State : std::uint8_t {
+        ReadInfo = 0,
+        ReadCaptions = 1,
+        ReadRange = 2,
+        ReadRecords = 3,
+        Idle = 4,
+        ClearLog = 5,
+    };
+
+    // pendingKind values beside the sub-functions 0..3 of an outstanding request.
+    static constexpr std::uint8_t PendingNone = 4;
+    static constexpr std::uint8_t PendingClear = 5;
+
+    // Sub-functions of function 0x42.
+    static constexpr std::uint8_t InfoFunction = 0x00;
+    static constexpr std::uint8_t CaptionFunction = 0x01;
+    static constexpr std::uint8_t RangeFunction = 0x02;
+    static constexpr std::uint8_t RecordFunction = 0x03;
+    static constexpr std::uint8_t ClearFunction = 0x80;
+
+    // The device clears its log only when the clear request carries this value.
+    static constexpr std::uint32_t ClearConfirmation = 0x5AC3003C;
+    static constexpr std::uint16_t ClearTimeoutMs = 3000;
+    static constexpr std::uint8_t ClearAttempts = 2;
+    // Status of a short record reply: the index is not in the device log.
+    static constexpr std::uint8_t IndexNotInLog = 0x84;
+
+    LogInfoCallback onLogInfo = nullptr;
+    CaptionCallback onCaption = nullptr;
+    RangeCallback onRange = nullptr;
+    RecordCallback onRecord = nullptr;
+
+    std::uint32_t deadline = 0; // tick count; compared by signed difference
+    State state = ReadInfo;
+    std::uint8_t attemptsLeft = 0;
+    std::uint8_t attemptsPerRequest = 10;
+    std::uint8_t pendingKind = PendingNone;
+    std::uint16_t replyTimeoutMs = 1000;
+    std::uint32_t index = 0;     // caption position or record index to request
+    std::uint32_t remaining = 0; // captions or index positions left; the progress
+    std::uint32_t firstIndex = 0;
+    std::uint32_t idHash = 0;
+    std::uint32_t captionHash = 0;
+    std::uint32_t lastParameter = 0; // index of the last request built
+
+    // Writes the request of the current state from frame offset 1 on; resends an
+    // outstanding request once its reply time is over, up to its number of attempts.
+    std::uint8_t buildRequest(std::uint8_t *frame, std::uint8_t *length);
+
+    // Digests a reply (`length` without CRC, at least 2) and advances the state.
+    // Exception replies return their code and leave the request outstanding.
+    std::uint8_t handleReply(const std::uint8_t *frame, std::uint8_t length);
+
+    // The master's table entry for function 0x42 with this transfer as its context.
+    ModbusFunctionHandler functionHandler();
+};

@@ -1,0 +1,11 @@
+// The tick counter from GetTickCount, which wraps after 49.7 days.
+
+#include "tickcount.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+
+std::uint32_t systemTickCount()
+{
+    return static_cast<std::uint32_t>(GetTickCount());
+}
