@@ -2,11 +2,13 @@
 #pragma once
 
 #include <QMainWindow>
+#include <QSqlDatabase>
 #include <QString>
 
 #include <cstdint>
 #include <string>
 
+class LogViewModel;
 class QLabel;
 class QProgressBar;
 class QSettings;
@@ -29,6 +31,12 @@ public:
 
     void updateSentLabel();
     void updateReceivedLabel();
+    void refreshLogView();
+
+private slots:
+    void on_actionCreate_triggered();
+    void on_actionOpen_triggered();
+    void on_exportLog_triggered();
 
 private:
     // Connected in the constructor to a widget made after the form. Not declared
@@ -38,11 +46,15 @@ private:
 
     void setupAddressWidgets();
     void setupStatusBar();
+    // Makes the directory of `chosenFile` the remembered one under `key`.
+    void rememberDirectory(QString &directory, const QString &key, const QString &chosenFile);
 
     Ui::MainWindow *ui;
     QSettings *settings;
     QString dirOpen;
     QString dirSave;
+    QSqlDatabase database;
+    LogViewModel *model;
     std::wstring productName;
     std::wstring internalName;
     QString portName;

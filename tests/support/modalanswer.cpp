@@ -14,8 +14,11 @@
 
 namespace {
 
-// One armed answer: tries the widget on top and says whether it took it.
-using Answer = std::function<bool(QWidget *)>;
+// One armed answer: whether it fits the widget on top, and what it does to it.
+struct Answer {
+    std::function<bool(QWidget *)> fits;
+    std::function<void(QWidget *)> act;
+};
 
 class Answerer : public QObject
 {
@@ -29,7 +32,8 @@ public:
     void arm(Answer answer)
     {
         pending.push_back(std::move(answer));
-        timer.start();
+        if (!timer.isActive())
+            timer.start();
     }
 
     bool idle() const { return pending.empty(); }
@@ -47,16 +51,23 @@ private:
         if (top == nullptr || top == lastTaken || !top->isVisible())
             return;
         for (auto it = pending.begin(); it != pending.end(); ++it) {
-            Answer answer = *it;
+            if (!it->fits(top))
+                continue;
+            // Taken off the queue, and acting from a queued call rather than from
+            // this timer tick: acting may open another modal widget (a
+            // confirmation), and Qt does not fire a timer again inside its own tick.
+            const Answer answer = *it;
+            pending.erase(it);
+            if (pending.empty())
+                timer.stop();
             lastTaken = top;
-            if (answer(top)) {
-                pending.erase(it);
-                break;
-            }
-            lastTaken = nullptr;
+            QPointer<QWidget> target = top;
+            QTimer::singleShot(0, this, [answer, target] {
+                if (target)
+                    answer.act(target);
+            });
+            return;
         }
-        if (pending.empty())
-            timer.stop();
     }
 
     QTimer timer;
@@ -84,10 +95,9 @@ void prepare(const QString &settingsDir)
 std::shared_ptr<SeenMessageBox> messageBox(QMessageBox::StandardButton button)
 {
     auto seen = std::make_shared<SeenMessageBox>();
-    answerer().arm([seen, button](QWidget *top) {
-        auto *box = qobject_cast<QMessageBox *>(top);
-        if (box == nullptr)
-            return false;
+    answerer().arm({[](QWidget *top) { return qobject_cast<QMessageBox *>(top) != nullptr; },
+                    [seen, button](QWidget *top) {
+        auto *box = static_cast<QMessageBox *>(top);
         seen->seen = true;
         seen->title = box->windowTitle();
         seen->text = box->text();
@@ -102,18 +112,16 @@ std::shared_ptr<SeenMessageBox> messageBox(QMessageBox::StandardButton button)
         } else {
             box->reject();
         }
-        return true;
-    });
+    }});
     return seen;
 }
 
-std::shared_ptr<SeenFileDialog> fileDialog(const QString &path)
+std::shared_ptr<SeenFileDialog> fileDialog(const QString &path, std::function<void()> afterAccept)
 {
     auto seen = std::make_shared<SeenFileDialog>();
-    answerer().arm([seen, path](QWidget *top) {
-        auto *dialog = qobject_cast<QFileDialog *>(top);
-        if (dialog == nullptr)
-            return false;
+    answerer().arm({[](QWidget *top) { return qobject_cast<QFileDialog *>(top) != nullptr; },
+                    [seen, path, afterAccept](QWidget *top) {
+        auto *dialog = static_cast<QFileDialog *>(top);
         seen->seen = true;
         seen->title = dialog->windowTitle();
         seen->directory = dialog->directory().absolutePath();
@@ -130,9 +138,10 @@ std::shared_ptr<SeenFileDialog> fileDialog(const QString &path)
             else
                 dialog->selectFile(path);
             static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides its override
+            if (afterAccept && !dialog->isVisible())
+                afterAccept();
         }
-        return true;
-    });
+    }});
     return seen;
 }
 

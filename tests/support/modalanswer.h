@@ -15,6 +15,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
 #include <memory>
 
 struct SeenMessageBox {
@@ -47,8 +48,10 @@ void prepare(const QString &settingsDir);
 std::shared_ptr<SeenMessageBox> messageBox(QMessageBox::StandardButton button);
 
 // Types `path` into the next file dialog and accepts it, as a user choosing that
-// file would; an empty path cancels the dialog instead.
-std::shared_ptr<SeenFileDialog> fileDialog(const QString &path);
+// file would; an empty path cancels the dialog instead. `afterAccept` runs once the
+// dialog has closed and before the code under test gets the path back (to make
+// the chosen file vanish, say).
+std::shared_ptr<SeenFileDialog> fileDialog(const QString &path, std::function<void()> afterAccept = {});
 
 // True when every armed answer has been used.
 bool allAnswered();

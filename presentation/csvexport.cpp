@@ -1,0 +1,46 @@
+#include "csvexport.h"
+
+#include "captionformat.h"
+#include "logschema.h"
+#include "recordtypes.h"
+
+#include <QIODevice>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QVariant>
+
+bool writeLogCsv(const QSqlDatabase &database, QIODevice &out)
+{
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    if (!query.exec(LogViewSql) || !query.first())
+        return true;
+
+    // Type names converted once; they are the same for every row.
+    QByteArray typeFields[RecordTypeCount];
+    for (int i = 0; i < RecordTypeCount; ++i)
+        typeFields[i] = '"' + QString::fromUtf8(RecordTypeNames[i]).toLocal8Bit() + "\";";
+    const QByteArray unknownEvent = QStringLiteral("Неизвестное событие").toLocal8Bit();
+
+    QByteArray line;
+    do {
+        line.clear();
+        line += '"';
+        line += query.value(1).toString().toLocal8Bit();
+        line += "\";";
+        line += typeFields[recordTypeIndex(query.value(0))];
+        line += '"';
+        const QVariant caption = query.value(2);
+        if (caption.isNull()) {
+            line += unknownEvent;
+        } else {
+            QString message = formatCaption(caption.toString(), query.value(3).toByteArray());
+            message.replace(QLatin1Char('"'), QLatin1String("\"\""));
+            line += message.toLocal8Bit();
+        }
+        line += "\"\n";
+        if (out.write(line) != line.size())
+            return false;
+    } while (query.next());
+    return true;
+}

@@ -1,0 +1,121 @@
+// The CSV table of a log, byte for byte.
+
+#include "csvexport.h"
+
+#include "support/logfixture.h"
+
+#include <QBuffer>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace LogFixture;
+
+class tst_CsvExport : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void lines_data();
+    void lines();
+    void emptyLogWritesNothing();
+    void failedQueryWritesNothing();
+    void writeFailureIsReported();
+
+private:
+    QByteArray exportAll()
+    {
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly | QIODevice::Text);
+        if (!writeLogCsv(db, buffer))
+            return QByteArray("write failed");
+        return buffer.data();
+    }
+
+    QTemporaryDir *dir = nullptr;
+    QSqlDatabase db;
+};
+
+void tst_CsvExport::init()
+{
+    dir = new QTemporaryDir;
+    db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("log.db"))).ok);
+}
+
+void tst_CsvExport::cleanup()
+{
+    db.close();
+    db = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
+    delete dir;
+}
+
+void tst_CsvExport::lines_data()
+{
+    QTest::addColumn<QVariant>("caption"); // invalid: the event has no caption
+    QTest::addColumn<QVariant>("type");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("line");
+
+    QTest::newRow("quotes doubled in the message")
+        << QVariant(QStringLiteral("Давление \"#s\" (#u)")) << QVariant(1) << QByteArray("high\0\x05", 6)
+        << QStringLiteral("\"2024-03-15 13:45:30\";\"Предупреждение\";\"Давление \"\"high\"\" (5)\"\n");
+    QTest::newRow("example") << QVariant(QStringLiteral("Давление \"высокое\"")) << QVariant(1) << QByteArray()
+                             << QStringLiteral("\"2024-03-15 13:45:30\";\"Предупреждение\";\"Давление \"\"высокое\"\"\"\n");
+    QTest::newRow("information") << QVariant(QStringLiteral("Пуск")) << QVariant(0) << QByteArray()
+                                 << QStringLiteral("\"2024-03-15 13:45:30\";\"Информация\";\"Пуск\"\n");
+    QTest::newRow("error") << QVariant(QStringLiteral("Авария #u")) << QVariant(2) << QByteArray("\x07", 1)
+                           << QStringLiteral("\"2024-03-15 13:45:30\";\"Ошибка\";\"Авария 7\"\n");
+    QTest::newRow("change") << QVariant(QStringLiteral("Уставка; было #u")) << QVariant(3) << QByteArray("\x0A", 1)
+                            << QStringLiteral("\"2024-03-15 13:45:30\";\"Изменение\";\"Уставка; было 10\"\n");
+    QTest::newRow("type 4") << QVariant(QStringLiteral("Пуск")) << QVariant(4) << QByteArray()
+                            << QStringLiteral("\"2024-03-15 13:45:30\";\"Информация\";\"Пуск\"\n");
+    QTest::newRow("type 255") << QVariant(QStringLiteral("Пуск")) << QVariant(255) << QByteArray()
+                              << QStringLiteral("\"2024-03-15 13:45:30\";\"Информация\";\"Пуск\"\n");
+    QTest::newRow("type not a number") << QVariant(QStringLiteral("Пуск")) << QVariant(QStringLiteral("x"))
+                                       << QByteArray()
+                                       << QStringLiteral("\"2024-03-15 13:45:30\";\"Информация\";\"Пуск\"\n");
+    QTest::newRow("no caption") << QVariant() << QVariant(2) << QByteArray("\x01", 1)
+                                << QStringLiteral("\"2024-03-15 13:45:30\";\"Ошибка\";\"Неизвестное событие\"\n");
+}
+
+void tst_CsvExport::lines()
+{
+    QFETCH(QVariant, caption);
+    QFETCH(QVariant, type);
+    QFETCH(QByteArray, data);
+    QFETCH(QString, line);
+
+    if (caption.isValid())
+        QCOMPARE(addCaption(db, 9, caption), QString());
+    QCOMPARE(addRecord(db, 9, type, data), QString());
+
+    QCOMPARE(exportAll(), line.toLocal8Bit());
+}
+
+void tst_CsvExport::emptyLogWritesNothing()
+{
+    QCOMPARE(exportAll(), QByteArray());
+}
+
+void tst_CsvExport::failedQueryWritesNothing()
+{
+    QSqlQuery(db).exec(QStringLiteral("DROP TABLE Log"));
+    QCOMPARE(exportAll(), QByteArray());
+}
+
+void tst_CsvExport::writeFailureIsReported()
+{
+    QCOMPARE(addCaption(db, 1, QStringLiteral("Пуск")), QString());
+    QCOMPARE(addRecord(db, 1, 0, QByteArray()), QString());
+    QBuffer readOnly;
+    readOnly.open(QIODevice::ReadOnly);
+    QTest::ignoreMessage(QtWarningMsg, "QIODevice::write (QBuffer): ReadOnly device");
+    QVERIFY(!writeLogCsv(db, readOnly));
+}
+
+QTEST_GUILESS_MAIN(tst_CsvExport)
+#include "tst_csvexport.moc"
