@@ -383,12 +383,7 @@ constexpr int StressGap = 3;
 // many leaves room for frames to complete.
 constexpr unsigned ClaimOdds = 4096;
 
-#if defined(__SANITIZE_THREAD__)
-// ThreadSanitizer makes every operation many times slower.
-constexpr std::uint64_t StressWorkerOperations = 600000;
-#else
-constexpr std::uint64_t StressWorkerOperations = 2000000;
-#endif
+constexpr std::uint64_t StressWorkerOperations = 3000000;
 // The run goes on until the poll side has seen this much, however the two threads
 // happen to be scheduled.
 constexpr std::uint64_t StressMinimumFrames = 2000;
