@@ -6,6 +6,7 @@
 
 #include <QTest>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -413,31 +414,39 @@ void tst_ComHalfDuplexTerminal::requestWaitsForSilence()
     QVERIFY(line.write("\x55"));
     QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Receiving; }));
     QVERIFY(sendRequest(terminal, "REQUEST"));
-    QByteArray arrived;
-    auto lastWrite = Clock::now();
-    auto arrival = lastWrite;
-    for (int i = 0; i < 60 && arrived.isEmpty(); ++i) {
-        lastWrite = Clock::now();
+
+    // A byte every few milliseconds for well over a gap. The pause between two bytes
+    // is at most from the start of one write to the end of the next.
+    auto longestPause = Clock::duration::zero();
+    auto lastStart = Clock::now();
+    bool sentWhileTalking = false;
+    for (int i = 0; i < 40 && !sentWhileTalking; ++i) {
+        const auto start = Clock::now();
         QVERIFY(line.write("\x55"));
+        if (i > 0)
+            longestPause = std::max(longestPause, Clock::now() - lastStart);
+        lastStart = start;
         pollfd wait{line.master, POLLIN, 0};
-        if (poll(&wait, 1, 3) == 1) {
-            arrival = Clock::now();
-            arrived = line.read(1);
-        }
+        sentWhileTalking = poll(&wait, 1, 3) == 1;
     }
-    if (arrived.isEmpty()) {
-        arrived = line.read(1);
-        arrival = Clock::now();
+    pollfd wait{line.master, POLLIN, 0};
+    const auto until = Clock::now() + Deadline;
+    while (poll(&wait, 1, 20) == 0 && Clock::now() < until) {
     }
-    QVERIFY(arrived.startsWith('R'));
-    // However the two threads were scheduled, the line was silent for the full gap.
-    QVERIFY2(arrival - lastWrite >= Gap,
-             qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            arrival - lastWrite).count())
-                        + " ms of silence"));
-    if (arrived.size() < 7)
-        arrived += line.read(7 - arrived.size());
+    const auto arrival = Clock::now();
+    const QByteArray arrived = line.read(7);
     QCOMPARE(arrived, QByteArray("REQUEST"));
+
+    // A machine too busy to keep the line talking lets the request out early, rightly.
+    if (longestPause >= Gap * 3 / 4) {
+        qWarning("the test thread paused too long to keep the line busy; timing not checked");
+        return;
+    }
+    QVERIFY(!sentWhileTalking);
+    QVERIFY2(arrival - lastStart >= Gap,
+             qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            arrival - lastStart).count())
+                        + " ms of silence"));
     QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
 }
 
