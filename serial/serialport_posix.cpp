@@ -1,0 +1,249 @@
+// The serial port layer on Linux: termios in raw mode, exclusive access by flock and
+// TIOCEXCL, reads bounded by poll.
+
+#include "serialport.h"
+#include "serialportrate.h"
+
+#include <cerrno>
+#include <string>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <termios.h>
+#include <unistd.h>
+
+namespace {
+
+// Unix98 pseudo-terminal slaves, and the old BSD ones.
+constexpr unsigned PtySlaveFirstMajor = 136;
+constexpr unsigned PtySlaveLastMajor = 143;
+constexpr unsigned BsdPtySlaveMajor = 3;
+
+// A driver may round a rate it cannot make exactly; more than this and the line
+// would not work, so the rate counts as refused.
+constexpr std::uint32_t RateTolerancePercent = 3;
+
+bool isPseudoTerminal(int fd)
+{
+    struct stat info;
+    if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode))
+        return false;
+    const unsigned deviceMajor = major(info.st_rdev);
+    return (deviceMajor >= PtySlaveFirstMajor && deviceMajor <= PtySlaveLastMajor)
+        || deviceMajor == BsdPtySlaveMajor;
+}
+
+// tcsetattr succeeds when any part of the change took, so each step is read back and
+// compared on the bits it is about.
+struct TermiosBits {
+    tcflag_t iflag;
+    tcflag_t oflag;
+    tcflag_t cflag;
+    tcflag_t lflag;
+};
+
+bool sameBits(const termios &a, const termios &b, const TermiosBits &mask)
+{
+    return (a.c_iflag & mask.iflag) == (b.c_iflag & mask.iflag)
+        && (a.c_oflag & mask.oflag) == (b.c_oflag & mask.oflag)
+        && (a.c_cflag & mask.cflag) == (b.c_cflag & mask.cflag)
+        && (a.c_lflag & mask.lflag) == (b.c_lflag & mask.lflag);
+}
+
+bool applyTermios(int fd, const termios &wanted, const TermiosBits &mask)
+{
+    if (tcsetattr(fd, TCSANOW, &wanted) != 0)
+        return false;
+    termios actual;
+    return tcgetattr(fd, &actual) == 0 && sameBits(actual, wanted, mask);
+}
+
+// Applies one line setting on top of `current`. A pseudo-terminal has no line, and
+// its driver refuses some settings (parity) that mean nothing there; simulated
+// devices run on them, so there, and only there, a refused setting is skipped.
+bool applyLineSetting(int fd, termios &current, const termios &wanted, const TermiosBits &mask,
+                      bool pseudoTerminal)
+{
+    if (applyTermios(fd, wanted, mask)) {
+        current = wanted;
+        return true;
+    }
+    if (!pseudoTerminal)
+        return false;
+    return tcsetattr(fd, TCSANOW, &current) == 0;
+}
+
+bool rateMatches(std::uint32_t actual, std::uint32_t wanted)
+{
+    const std::uint64_t difference = actual > wanted ? actual - wanted : wanted - actual;
+    return difference * 100 <= std::uint64_t(wanted) * RateTolerancePercent;
+}
+
+bool configureLine(int fd, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits)
+{
+    const bool pseudoTerminal = isPseudoTerminal(fd);
+    termios current;
+    if (tcgetattr(fd, &current) != 0)
+        return false;
+
+    termios raw = current;
+    cfmakeraw(&raw);
+    raw.c_iflag &= ~(IXON | IXOFF | IXANY | INPCK);
+    raw.c_cflag &= ~(CSIZE | PARENB | PARODD | CSTOPB | CRTSCTS);
+    raw.c_cflag |= CS8 | CLOCAL | CREAD;
+    // Reads never block: poll() does the waiting.
+    raw.c_cc[VMIN] = 0;
+    raw.c_cc[VTIME] = 0;
+    const TermiosBits rawBits{IXON | IXOFF | IXANY | ICRNL | INLCR | IGNCR | ISTRIP, OPOST,
+                              CSIZE | CLOCAL | CREAD | CRTSCTS, ICANON | ECHO | ISIG | IEXTEN};
+    if (!applyTermios(fd, raw, rawBits))
+        return false;
+    current = raw;
+
+    termios stop = current;
+    if (stopBits == 2)
+        stop.c_cflag |= CSTOPB;
+    if (!applyLineSetting(fd, current, stop, TermiosBits{0, 0, CSTOPB, 0}, pseudoTerminal))
+        return false;
+
+    termios withParity = current;
+    if (parity == 1)
+        withParity.c_cflag |= PARENB | PARODD;
+    else if (parity == 2)
+        withParity.c_cflag |= PARENB;
+    if (!applyLineSetting(fd, current, withParity, TermiosBits{0, 0, PARENB | PARODD, 0},
+                          pseudoTerminal))
+        return false;
+
+    // Last: a later tcsetattr would put the rate back to what its termios says.
+    if (setSerialPortRate(fd, baudRate) && rateMatches(serialPortRate(fd), baudRate))
+        return true;
+    return pseudoTerminal;
+}
+
+std::string devicePath(const char *portName)
+{
+    // The port list names devices as "ttyUSB0"; a full path is taken as it is.
+    if (portName[0] == '/')
+        return portName;
+    return std::string("/dev/") + portName;
+}
+
+// Whether this thread's raise was refused once; then it is not asked again.
+thread_local bool priorityRefused = false;
+thread_local bool priorityRaised = false;
+
+} // namespace
+
+PortHandle openSerialPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity,
+                          std::uint8_t stopBits, std::uint32_t /*tickMs*/)
+{
+    // One and a half stop bits do not go with 8 data bits; Windows refuses them too.
+    if (portName == nullptr || portName[0] == '\0' || baudRate == 0 || parity > 2
+        || (stopBits != 0 && stopBits != 2))
+        return InvalidPortHandle;
+
+    // Non-blocking, so that the open does not wait for carrier on a modem line.
+    const int fd = ::open(devicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return InvalidPortHandle;
+
+    // Exclusive, as a Win32 share mode 0: flock keeps out programs that honour it
+    // (and root), TIOCEXCL every other open of the device.
+    bool ok = isatty(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0;
+    bool exclusive = false;
+    if (ok)
+        exclusive = ok = ioctl(fd, TIOCEXCL) == 0;
+    if (ok) {
+        const int flags = fcntl(fd, F_GETFL);
+        ok = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    }
+    ok = ok && configureLine(fd, baudRate, parity, stopBits);
+    if (!ok) {
+        if (exclusive)
+            ioctl(fd, TIOCNXCL);
+        ::close(fd);
+        return InvalidPortHandle;
+    }
+    purgeSerialPort(fd);
+    return fd;
+}
+
+int readSerialPort(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+{
+    pollfd waitFor{static_cast<int>(port), POLLIN, 0};
+    const int ready = poll(&waitFor, 1, static_cast<int>(tickMs));
+    if (ready == 0)
+        return 0;
+    if (ready < 0 || (waitFor.revents & (POLLERR | POLLNVAL)) != 0)
+        return -1;
+    const ssize_t count = ::read(static_cast<int>(port), data, capacity);
+    // Readable but nothing to read: the other end has hung up, or the device is gone.
+    if (count <= 0)
+        return -1;
+    return static_cast<int>(count);
+}
+
+bool writeSerialPort(PortHandle port, const std::uint8_t *data, std::size_t length)
+{
+    const int fd = static_cast<int>(port);
+    while (length > 0) {
+        const ssize_t written = ::write(fd, data, length);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        data += written;
+        length -= static_cast<std::size_t>(written);
+    }
+    // The idle countdown that follows must start when the line is really free.
+    return tcdrain(fd) == 0;
+}
+
+void clearSerialPortErrors(PortHandle /*port*/)
+{
+    // Raw mode without INPCK or PARMRK latches no line errors: bytes arrive as they are.
+}
+
+void purgeSerialPort(PortHandle port)
+{
+    tcflush(static_cast<int>(port), TCIOFLUSH);
+}
+
+void closeSerialPort(PortHandle port)
+{
+    const int fd = static_cast<int>(port);
+    // The exclusive mark stays on the device while anyone else (a pseudo-terminal's
+    // other user) keeps it open; it would keep us out on the next open.
+    ioctl(fd, TIOCNXCL);
+    ::close(fd);
+}
+
+void raiseWorkerPriority()
+{
+    if (priorityRefused)
+        return;
+    sched_param parameters{};
+    parameters.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0)
+        priorityRaised = true;
+    else
+        priorityRefused = true;
+}
+
+void restoreWorkerPriority()
+{
+    if (!priorityRaised)
+        return;
+    sched_param parameters{};
+    parameters.sched_priority = 0;
+    pthread_setschedparam(pthread_self(), SCHED_OTHER, &parameters);
+    priorityRaised = false;
+}

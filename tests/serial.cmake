@@ -1,0 +1,7 @@
+# Tests of the serial link (folder serial/, no Qt outside Qt Test).
+
+if(TARGET khronar_serial)
+    khronar_add_test(terminalbuffer QT_FREE LIBS khronar_serial)
+    # openpty comes from libutil.
+    khronar_add_test(comhalfduplexterminal QT_FREE LIBS khronar_serial util)
+endif()

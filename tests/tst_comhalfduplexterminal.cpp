@@ -1,0 +1,524 @@
+// The half-duplex terminal over a pseudo-terminal pair: the test holds the master
+// side and plays the device; the terminal opens the slave side by its name.
+
+#include "comhalfduplexterminal.h"
+#include "serialportrate.h"
+
+#include <QTest>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr auto Deadline = std::chrono::seconds(10);
+
+// One pseudo-terminal pair; the slave stays open here too, so that the line does not
+// hang up while the terminal closes and reopens it.
+struct PseudoTerminal {
+    PseudoTerminal()
+    {
+        char name[128] = {};
+        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
+            slaveName = name;
+            termios raw;
+            tcgetattr(master, &raw);
+            cfmakeraw(&raw);
+            tcsetattr(master, TCSANOW, &raw);
+        }
+    }
+    ~PseudoTerminal()
+    {
+        closeMaster();
+        if (slave >= 0)
+            ::close(slave);
+    }
+    void closeMaster()
+    {
+        if (master >= 0)
+            ::close(master);
+        master = -1;
+    }
+    bool write(const QByteArray &bytes) const
+    {
+        return ::write(master, bytes.constData(), std::size_t(bytes.size())) == bytes.size();
+    }
+    // Bytes written here that the terminal has not read yet.
+    int pendingAtSlave() const
+    {
+        int count = -1;
+        return ioctl(slave, FIONREAD, &count) == 0 ? count : -1;
+    }
+    // Whatever the terminal sends until `count` bytes have come or the deadline passes.
+    QByteArray read(int count) const
+    {
+        QByteArray bytes;
+        const auto until = Clock::now() + Deadline;
+        while (bytes.size() < count && Clock::now() < until) {
+            pollfd wait{master, POLLIN, 0};
+            if (poll(&wait, 1, 20) == 1) {
+                char chunk[256];
+                const ssize_t got = ::read(master, chunk, sizeof chunk);
+                if (got > 0)
+                    bytes.append(chunk, int(got));
+            }
+        }
+        return bytes;
+    }
+
+    int master = -1;
+    int slave = -1;
+    std::string slaveName;
+};
+
+bool waitFor(const std::function<bool()> &condition)
+{
+    const auto until = Clock::now() + Deadline;
+    while (!condition()) {
+        if (Clock::now() > until)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+int threadCount()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("Threads:", 0) == 0)
+            return std::stoi(line.substr(8));
+    }
+    return -1;
+}
+
+double cpuSeconds(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+QByteArray frame(const TerminalBuffer &buffer)
+{
+    return QByteArray(reinterpret_cast<const char *>(buffer.base), int(buffer.end - buffer.base));
+}
+
+// What the poll cycle does to send a request.
+bool sendRequest(ComHalfDuplexTerminal &terminal, const QByteArray &request)
+{
+    if (!terminal.claimForRequest())
+        return false;
+    std::memcpy(terminal.base, request.constData(), std::size_t(request.size()));
+    return terminal.commitRequest(std::uint8_t(request.size()));
+}
+
+// A terminal as the main window builds it, on storage of its own.
+struct Terminal {
+    std::uint8_t storage[256] = {};
+    ComHalfDuplexTerminal terminal{storage, sizeof storage, 10};
+};
+
+} // namespace
+
+class tst_ComHalfDuplexTerminal : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void tick_data();
+    void tick();
+    void openAndClose_data();
+    void openAndClose();
+    void reopenWithOtherParameters();
+    void everyListedRate_data();
+    void everyListedRate();
+    void refusedOpens_data();
+    void refusedOpens();
+    void heldPortIsRefused();
+    void framesDelimitedBySilence();
+    void requestWaitsForSilence();
+    void destroyingOpenTerminalIsPrompt();
+    void vanishedOtherEndDoesNotSpin();
+};
+
+void tst_ComHalfDuplexTerminal::tick_data()
+{
+    QTest::addColumn<uint>("baudRate");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("stopBits");
+    QTest::addColumn<uint>("tickMs");
+
+    QTest::newRow("1200 8N1") << 1200u << 0 << 0 << 8u;
+    QTest::newRow("1200 8E1") << 1200u << 2 << 0 << 9u;
+    QTest::newRow("1200 8E2") << 1200u << 2 << 2 << 10u;
+    QTest::newRow("2400 8N1") << 2400u << 0 << 0 << 4u;
+    QTest::newRow("2400 8O1") << 2400u << 1 << 0 << 4u;
+    QTest::newRow("2400 8O2") << 2400u << 1 << 2 << 5u;
+    QTest::newRow("4800 8N1") << 4800u << 0 << 0 << 2u;
+    QTest::newRow("4800 8E2") << 4800u << 2 << 2 << 2u;
+    QTest::newRow("9600 8N1") << 9600u << 0 << 0 << 1u;
+    QTest::newRow("9600 8E2") << 9600u << 2 << 2 << 1u;
+    // 11 * 1000 is below 19200: no division, one millisecond.
+    QTest::newRow("19200 8E1") << 19200u << 2 << 0 << 1u;
+    QTest::newRow("230400 8N1") << 230400u << 0 << 0 << 1u;
+    QTest::newRow("1.5 stop bits count as one more") << 1200u << 0 << 1 << 9u;
+}
+
+void tst_ComHalfDuplexTerminal::tick()
+{
+    QFETCH(uint, baudRate);
+    QFETCH(int, parity);
+    QFETCH(int, stopBits);
+    QFETCH(uint, tickMs);
+
+    QCOMPARE(uint(ComHalfDuplexTerminal::tickMilliseconds(baudRate, std::uint8_t(parity),
+                                                          std::uint8_t(stopBits))),
+             tickMs);
+}
+
+void tst_ComHalfDuplexTerminal::openAndClose_data()
+{
+    QTest::addColumn<uint>("baudRate");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("stopBits");
+    QTest::addColumn<bool>("byPath");
+
+    // Even parity is the tool's default line; a pseudo-terminal refuses parity itself.
+    QTest::newRow("19200 8E1 by path") << 19200u << 2 << 0 << true;
+    QTest::newRow("19200 8E1 by name") << 19200u << 2 << 0 << false;
+    QTest::newRow("9600 8O2") << 9600u << 1 << 2 << true;
+    QTest::newRow("115200 8N1") << 115200u << 0 << 0 << true;
+}
+
+void tst_ComHalfDuplexTerminal::openAndClose()
+{
+    QFETCH(uint, baudRate);
+    QFETCH(int, parity);
+    QFETCH(int, stopBits);
+    QFETCH(bool, byPath);
+
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    // The port list names "pts/3" the way it names "ttyUSB0": below /dev.
+    const std::string name = byPath ? line.slaveName : line.slaveName.substr(5);
+    const int threadsBefore = threadCount();
+    Terminal t;
+    ComHalfDuplexTerminal &terminal = t.terminal;
+
+    QVERIFY(!terminal.isOpen());
+    terminal.close(); // closing a closed terminal does nothing
+    QVERIFY(terminal.open(name, baudRate, std::uint8_t(parity), std::uint8_t(stopBits)));
+    QVERIFY(terminal.isOpen());
+    QCOMPARE(threadCount(), threadsBefore + 1);
+
+    termios settings;
+    QCOMPARE(tcgetattr(line.slave, &settings), 0);
+    QCOMPARE(settings.c_cflag & CSIZE, tcflag_t(CS8));
+    QCOMPARE((settings.c_cflag & CSTOPB) != 0, stopBits == 2);
+    QCOMPARE(settings.c_cflag & CRTSCTS, tcflag_t(0));
+    QCOMPARE(settings.c_lflag & (ICANON | ECHO), tcflag_t(0));
+    QCOMPARE(serialPortRate(line.slave), std::uint32_t(baudRate));
+
+    // The line works: a request goes out, a reply comes back.
+    const QByteArray request = QByteArray::fromHex("0142000001");
+    const QByteArray reply = QByteArray::fromHex("014200050000");
+    QVERIFY(sendRequest(terminal, request));
+    QCOMPARE(line.read(request.size()), request);
+    QVERIFY(line.write(reply));
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::FrameReady; }));
+    QCOMPARE(frame(terminal), reply);
+
+    terminal.close();
+    QVERIFY(!terminal.isOpen());
+    QCOMPARE(threadCount(), threadsBefore);
+    // The buffer keeps what the worker left.
+    QCOMPARE(terminal.currentState(), TerminalBuffer::FrameReady);
+    terminal.close();
+    QVERIFY(!terminal.isOpen());
+}
+
+void tst_ComHalfDuplexTerminal::reopenWithOtherParameters()
+{
+    PseudoTerminal first, second;
+    QVERIFY(first.master >= 0 && second.master >= 0);
+    const int threadsBefore = threadCount();
+    Terminal t;
+    ComHalfDuplexTerminal &terminal = t.terminal;
+
+    QVERIFY(terminal.open(first.slaveName, 19200, 2, 0));
+    QVERIFY(terminal.open(second.slaveName, 1200, 0, 2));
+    QCOMPARE(threadCount(), threadsBefore + 1);
+    termios settings;
+    QCOMPARE(tcgetattr(second.slave, &settings), 0);
+    QVERIFY(settings.c_cflag & CSTOPB);
+    QCOMPARE(serialPortRate(second.slave), 1200u);
+
+    // The first port was let go: somebody else can have it.
+    Terminal other;
+    QVERIFY(other.terminal.open(first.slaveName, 9600, 0, 0));
+    other.terminal.close();
+
+    // Frames now come from the second line only.
+    QVERIFY(first.write("old"));
+    QVERIFY(second.write("new"));
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::FrameReady; }));
+    QCOMPARE(frame(terminal), QByteArray("new"));
+    terminal.releaseFrame();
+
+    // A reopen that fails leaves the terminal closed, its worker gone, the old port free.
+    QVERIFY(!terminal.open("/dev/khronar-no-such-port", 19200, 2, 0));
+    QVERIFY(!terminal.isOpen());
+    QCOMPARE(threadCount(), threadsBefore);
+    QVERIFY(other.terminal.open(second.slaveName, 19200, 2, 0));
+}
+
+void tst_ComHalfDuplexTerminal::everyListedRate_data()
+{
+    QTest::addColumn<uint>("baudRate");
+    for (uint rate : {1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 28800u, 38400u, 57600u,
+                      115200u, 230400u})
+        QTest::addRow("%u", rate) << rate;
+}
+
+void tst_ComHalfDuplexTerminal::everyListedRate()
+{
+    QFETCH(uint, baudRate);
+
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    Terminal t;
+    QVERIFY(t.terminal.open(line.slaveName, baudRate, 2, 0));
+    QCOMPARE(serialPortRate(line.slave), std::uint32_t(baudRate));
+}
+
+void tst_ComHalfDuplexTerminal::refusedOpens_data()
+{
+    QTest::addColumn<QString>("port");
+    QTest::addColumn<uint>("baudRate");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("stopBits");
+
+    // An empty port name stands for the test's own pseudo-terminal.
+    QTest::newRow("missing path") << "/dev/khronar-no-such-port" << 19200u << 2 << 0;
+    QTest::newRow("missing name") << "ttyKhronarMissing0" << 19200u << 2 << 0;
+    QTest::newRow("not a serial port") << "/dev/null" << 19200u << 2 << 0;
+    QTest::newRow("empty name") << "-" << 19200u << 2 << 0;
+    // 8 data bits cannot go with one and a half stop bits.
+    QTest::newRow("1.5 stop bits") << "" << 19200u << 2 << 1;
+    QTest::newRow("unknown stop bits") << "" << 19200u << 0 << 3;
+    QTest::newRow("unknown parity") << "" << 19200u << 3 << 0;
+    QTest::newRow("rate 0") << "" << 0u << 0 << 0;
+}
+
+void tst_ComHalfDuplexTerminal::refusedOpens()
+{
+    QFETCH(QString, port);
+    QFETCH(uint, baudRate);
+    QFETCH(int, parity);
+    QFETCH(int, stopBits);
+
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    std::string name = port.toStdString();
+    if (name.empty())
+        name = line.slaveName;
+    else if (name == "-")
+        name.clear();
+    const int threadsBefore = threadCount();
+    Terminal t;
+
+    QVERIFY(!t.terminal.open(name, baudRate, std::uint8_t(parity), std::uint8_t(stopBits)));
+    QVERIFY(!t.terminal.isOpen());
+    QCOMPARE(threadCount(), threadsBefore);
+    // A refused open leaves the port free.
+    QVERIFY(t.terminal.open(line.slaveName, 19200, 2, 0));
+}
+
+void tst_ComHalfDuplexTerminal::heldPortIsRefused()
+{
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    Terminal holder, second;
+
+    QVERIFY(holder.terminal.open(line.slaveName, 19200, 2, 0));
+    QVERIFY(!second.terminal.open(line.slaveName, 19200, 2, 0));
+    QVERIFY(!second.terminal.isOpen());
+
+    holder.terminal.close();
+    QVERIFY(second.terminal.open(line.slaveName, 19200, 2, 0));
+    // And the holder, in turn, is kept out.
+    QVERIFY(!holder.terminal.open(line.slaveName, 19200, 2, 0));
+}
+
+void tst_ComHalfDuplexTerminal::framesDelimitedBySilence()
+{
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    Terminal t;
+    ComHalfDuplexTerminal &terminal = t.terminal;
+    QVERIFY(terminal.open(line.slaveName, 19200, 2, 0));
+
+    QByteArray longest;
+    for (int i = 0; i < 256; ++i)
+        longest.append(char(i));
+    const QByteArray frames[] = {QByteArray::fromHex("01420011"), longest, QByteArray("z")};
+    for (const QByteArray &sent : frames) {
+        QVERIFY(line.write(sent));
+        QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::FrameReady; }));
+        QCOMPARE(frame(terminal), sent);
+        terminal.releaseFrame();
+    }
+
+    // Longer than the storage without a pause: nothing is delivered for it.
+    QVERIFY(line.write(longest + longest));
+    QVERIFY(waitFor([&] { return line.pendingAtSlave() == 0; }));
+    QCOMPARE(terminal.currentState(), TerminalBuffer::Listening);
+    // A request goes out only once the line has been silent for the gap; after it, the
+    // next frame comes alone.
+    QVERIFY(sendRequest(terminal, "?"));
+    QCOMPARE(line.read(1), QByteArray("?"));
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
+    QVERIFY(line.write("after"));
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::FrameReady; }));
+    QCOMPARE(frame(terminal), QByteArray("after"));
+}
+
+void tst_ComHalfDuplexTerminal::requestWaitsForSilence()
+{
+    // 1200 baud, 8N1: a tick of 8 ms, a gap of 10 ticks.
+    constexpr auto Gap = std::chrono::milliseconds(80);
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    Terminal t;
+    ComHalfDuplexTerminal &terminal = t.terminal;
+    QVERIFY(terminal.open(line.slaveName, 1200, 0, 0));
+
+    // The device keeps talking; the request is committed in the middle of it.
+    QVERIFY(line.write("\x55"));
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Receiving; }));
+    QVERIFY(sendRequest(terminal, "REQUEST"));
+
+    // A byte every few milliseconds for well over a gap. The pause between two bytes
+    // is at most from the start of one write to the end of the next.
+    auto longestPause = Clock::duration::zero();
+    auto lastStart = Clock::now();
+    bool sentWhileTalking = false;
+    for (int i = 0; i < 40 && !sentWhileTalking; ++i) {
+        const auto start = Clock::now();
+        QVERIFY(line.write("\x55"));
+        if (i > 0)
+            longestPause = std::max(longestPause, Clock::now() - lastStart);
+        lastStart = start;
+        pollfd wait{line.master, POLLIN, 0};
+        sentWhileTalking = poll(&wait, 1, 3) == 1;
+    }
+    pollfd wait{line.master, POLLIN, 0};
+    const auto until = Clock::now() + Deadline;
+    while (poll(&wait, 1, 20) == 0 && Clock::now() < until) {
+    }
+    const auto arrival = Clock::now();
+    const QByteArray arrived = line.read(7);
+    QCOMPARE(arrived, QByteArray("REQUEST"));
+
+    // A machine too busy to keep the line talking lets the request out early, rightly.
+    if (longestPause >= Gap * 3 / 4) {
+        qWarning("the test thread paused too long to keep the line busy; timing not checked");
+        return;
+    }
+    QVERIFY(!sentWhileTalking);
+    QVERIFY2(arrival - lastStart >= Gap,
+             qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                            arrival - lastStart).count())
+                        + " ms of silence"));
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
+}
+
+void tst_ComHalfDuplexTerminal::destroyingOpenTerminalIsPrompt()
+{
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    const int threadsBefore = threadCount();
+    auto t = std::make_unique<Terminal>();
+    // 1200 baud 8E2: the worker waits up to 10 ms in each read.
+    QVERIFY(t->terminal.open(line.slaveName, 1200, 2, 2));
+    QCOMPARE(threadCount(), threadsBefore + 1);
+
+    const auto started = Clock::now();
+    t.reset();
+    const auto took = Clock::now() - started;
+    QCOMPARE(threadCount(), threadsBefore);
+    // A tick, with wide room for a loaded machine and a sanitizer.
+    QVERIFY2(took < std::chrono::milliseconds(500),
+             qPrintable(QString::number(
+                 std::chrono::duration_cast<std::chrono::milliseconds>(took).count())));
+
+    Terminal again;
+    QVERIFY(again.terminal.open(line.slaveName, 19200, 2, 0));
+}
+
+void tst_ComHalfDuplexTerminal::vanishedOtherEndDoesNotSpin()
+{
+    // 1200 baud 8E2: 10 ms a tick, 100 ms a gap.
+    constexpr auto Gap = std::chrono::milliseconds(100);
+    constexpr int Requests = 5;
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    Terminal t;
+    ComHalfDuplexTerminal &terminal = t.terminal;
+    QVERIFY(terminal.open(line.slaveName, 1200, 2, 2));
+
+    // A frame is on its way when the other end goes.
+    QVERIFY(line.write("part"));
+    const auto lastByte = Clock::now();
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Receiving; }));
+    line.closeMaster();
+    ::close(line.slave);
+    line.slave = -1;
+
+    const double processBefore = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double testBefore = cpuSeconds(CLOCK_THREAD_CPUTIME_ID);
+    const auto started = Clock::now();
+
+    // Failed reads still count as ticks: the frame ends after the gap, not at once.
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::FrameReady; }));
+    QVERIFY(Clock::now() - lastByte >= Gap);
+    QCOMPARE(frame(terminal), QByteArray("part"));
+    terminal.releaseFrame();
+
+    // Requests still go through the buffer (their writes fail), each after the gap.
+    for (int i = 0; i < Requests; ++i) {
+        QVERIFY(sendRequest(terminal, "\x01\x42\x02"));
+        QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
+    }
+    const double wall = std::chrono::duration<double>(Clock::now() - started).count();
+    // The first request goes out after one tick; every later one waits the full gap.
+    QVERIFY(wall >= (Requests - 1) * std::chrono::duration<double>(Gap).count());
+
+    // The worker's share: the process less this thread. A spinning worker takes it all.
+    const double worker = (cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - processBefore)
+        - (cpuSeconds(CLOCK_THREAD_CPUTIME_ID) - testBefore);
+    qInfo("worker CPU %.3f s in %.3f s", worker, wall);
+    QVERIFY(worker < 0.25 * wall);
+    terminal.close();
+    QVERIFY(!terminal.isOpen());
+}
+
+QTEST_GUILESS_MAIN(tst_ComHalfDuplexTerminal)
+#include "tst_comhalfduplexterminal.moc"
