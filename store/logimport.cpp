@@ -1,0 +1,112 @@
+#include "logimport.h"
+
+#include "devicetext.h"
+#include "logschema.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+#include <cstring>
+
+namespace {
+
+// Log.dt holds Unix seconds carrying the device's wall-clock time.
+constexpr qint64 DeviceEpochInUnixSeconds = 946684800;
+
+// A statement that cannot be prepared (its table is gone, say) is reported with that
+// reason: executing it anyway would only say that the parameters do not match.
+StoreOutcome failed(const QSqlQuery &query)
+{
+    return StoreOutcome{false, query.lastError().text()};
+}
+
+StoreOutcome run(QSqlQuery &query)
+{
+    return query.exec() ? StoreOutcome{} : failed(query);
+}
+
+
+} // namespace
+
+StoredFingerprints readFingerprints(const QSqlDatabase &database)
+{
+    StoredFingerprints result;
+    QSqlQuery query(database);
+    if (!query.exec(SelectInfoSql)) {
+        result.outcome = StoreOutcome{false, query.lastError().text()};
+        return result;
+    }
+    if (query.next() && !query.value(0).isNull() && !query.value(1).isNull()) {
+        result.known = true;
+        result.idHash = query.value(0).toUInt();
+        result.captionHash = query.value(1).toUInt();
+    }
+    return result;
+}
+
+CaptionDecision decideCaptions(const StoredFingerprints &stored, std::uint32_t idHash,
+                               std::uint32_t captionHash)
+{
+    if (!stored.known)
+        return CaptionDecision::NewFile;
+    if (stored.idHash != idHash)
+        return CaptionDecision::EventsChanged;
+    return stored.captionHash == captionHash ? CaptionDecision::UpToDate : CaptionDecision::TextsChanged;
+}
+
+StoreOutcome writeFingerprints(const QSqlDatabase &database, std::uint32_t idHash,
+                               std::uint32_t captionHash)
+{
+    QSqlQuery query(database);
+    if (!query.prepare(UpdateInfoSql))
+        return failed(query);
+    query.bindValue(QStringLiteral(":idHash"), idHash);
+    query.bindValue(QStringLiteral(":captionHash"), captionHash);
+    return run(query);
+}
+
+StoreOutcome storeCaption(const QSqlDatabase &database, std::uint32_t eventId, const char *text)
+{
+    QSqlQuery query(database);
+    if (!query.prepare(UpsertCaptionSql))
+        return failed(query);
+    query.bindValue(QStringLiteral(":id"), eventId);
+    query.bindValue(QStringLiteral(":type"), 0);
+    query.bindValue(QStringLiteral(":caption"), decodeDeviceText(text, int(std::strlen(text))));
+    return run(query);
+}
+
+ResumePoint resumePoint(const QSqlDatabase &database, std::uint32_t first, std::uint32_t span)
+{
+    ResumePoint result;
+    QSqlQuery query(database);
+    if (!query.exec(SelectNewestRecordSql)) {
+        result.outcome = StoreOutcome{false, query.lastError().text()};
+        result.index = first + span;
+        return result;
+    }
+    if (query.next())
+        result.index = query.value(0).toUInt() + query.value(1).toUInt();
+    else
+        result.index = first;
+    return result;
+}
+
+StoreOutcome storeRecord(const QSqlDatabase &database, std::uint32_t index, std::uint8_t count,
+                         std::uint8_t type, std::uint32_t deviceTime, std::uint32_t eventId,
+                         const QByteArray &data)
+{
+    QSqlQuery query(database);
+    if (!query.prepare(InsertRecordSql))
+        return failed(query);
+    query.bindValue(QStringLiteral(":i"), index);
+    query.bindValue(QStringLiteral(":count"), int(count));
+    query.bindValue(QStringLiteral(":dt"), qint64(deviceTime) + DeviceEpochInUnixSeconds);
+    query.bindValue(QStringLiteral(":type"), int(type));
+    query.bindValue(QStringLiteral(":event"), eventId);
+    // Never a null array: a record without data stores a zero-length BLOB, not NULL.
+    query.bindValue(QStringLiteral(":data"), data.isNull() ? QByteArray("") : data);
+    return run(query);
+}
