@@ -1,0 +1,34 @@
+// The modal dialog in which the user picks the serial port and its line parameters.
+#pragma once
+
+#include <QDialog>
+
+class QComboBox;
+
+namespace Ui {
+class DialogPortSettings;
+}
+
+// Only presents the choices: it keeps nothing between showings and neither opens
+// nor tests a port. The caller presets the four combo boxes, runs exec() and reads
+// them back; the indexes of baudrate, parity and stopBits index the tables of
+// portsettings.h.
+class DialogPortSettings : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // Lists the system's serial ports, then the paths named in KHRONAR_PORTS where
+    // the system's listing leaves out pseudo-terminals. The first port listed is
+    // current; with none, `port` has no current item.
+    explicit DialogPortSettings(QWidget *parent = nullptr);
+    ~DialogPortSettings() override;
+
+    QComboBox *port() const;
+    QComboBox *baudrate() const;
+    QComboBox *parity() const;
+    QComboBox *stopBits() const;
+
+private:
+    Ui::DialogPortSettings *ui;
+};

@@ -1,0 +1,8 @@
+// Windows lists every serial port, virtual ones included: nothing to add.
+
+#include "envports.h"
+
+std::vector<std::string> environmentPortPaths()
+{
+    return {};
+}
