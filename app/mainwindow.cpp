@@ -2,31 +2,73 @@
 #include "ui_mainwindow.h"
 
 #include "csvexport.h"
+#include "dialogportsettings.h"
+#include "dialogtraffic.h"
 #include "errorbox.h"
 #include "identity.h"
 #include "logfile.h"
+#include "logimport.h"
 #include "logschema.h"
 #include "logviewmodel.h"
+#include "portsettings.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressBar>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QTimer>
 #include <QToolBar>
 
 MainWindow *theMainWindow = nullptr;
+
+namespace {
+
+// The transfer's callbacks carry no context; they reach the one window through
+// its global pointer.
+bool forwardLogInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
+{
+    return theMainWindow->importLogInfo(count, idHash, captionHash);
+}
+
+void forwardCaption(std::uint16_t position, std::uint32_t eventId, const char *text)
+{
+    theMainWindow->importCaption(position, eventId, text);
+}
+
+std::uint32_t forwardRange(std::uint32_t first, std::uint32_t span)
+{
+    return theMainWindow->resumeIndex(first, span);
+}
+
+void forwardRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
+                   std::uint32_t eventId, const std::uint8_t *data, std::int32_t length)
+{
+    theMainWindow->importRecord(index, count, type, time, eventId, data, length);
+}
+
+// Exception codes whose message ends the download; 5 (busy, still working) and 6
+// (busy, try again) do not.
+bool exceptionStopsDownload(std::uint8_t code)
+{
+    return modbusExceptionMessage(code) != nullptr;
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent),
       ui(new Ui::MainWindow),
       settings(nullptr),
       model(nullptr),
+      trafficDialog(nullptr),
       baudIndex(5),
       parityIndex(2),
       stopBitsIndex(0),
@@ -35,13 +77,40 @@ MainWindow::MainWindow(QWidget *parent)
       deviceCaptionCount(0),
       addressLabel(nullptr),
       deviceAddressSpinBox(nullptr),
+      terminalStorage{},
+      terminal(terminalStorage, sizeof terminalStorage, 10),
+      transfer(),
+      logFunctionEntry(),
+      master(),
+      modbusTimer(nullptr),
+      requestTimer(nullptr),
       sentCount(0),
       sentLabel(nullptr),
       receivedCount(0),
       receivedLabel(nullptr),
       progressBar(nullptr),
-      progressMaximum(0)
+      progressMaximum(0),
+      pollTickRunning(false)
 {
+    transfer.onLogInfo = forwardLogInfo;
+    transfer.onCaption = forwardCaption;
+    transfer.onRange = forwardRange;
+    transfer.onRecord = forwardRecord;
+    transfer.replyTimeoutMs = 1000;
+    transfer.state = LogTransfer::ReadInfo;
+    transfer.attemptsLeft = 0;
+    transfer.attemptsPerRequest = 10;
+    transfer.pendingKind = LogTransfer::PendingNone;
+
+    logFunctionEntry = transfer.functionHandler();
+    master.deviceAddress = 1;
+    master.handlerTable = &logFunctionEntry;
+    master.currentEntry = nullptr;
+    master.entryCount = 1;
+
+    modbusTimer = new QTimer;
+    requestTimer = new QTimer;
+
     theMainWindow = this;
 
     ui->setupUi(this);
@@ -60,6 +129,16 @@ MainWindow::MainWindow(QWidget *parent)
     setupAddressWidgets();
     setupStatusBar();
 
+    connect(modbusTimer, &QTimer::timeout, this, &MainWindow::modbusTimerUpdate);
+    modbusTimer->setInterval(100);
+    modbusTimer->start();
+    connect(requestTimer, &QTimer::timeout, this, &MainWindow::requestTimerUpdate);
+    requestTimer->setInterval(1000);
+    requestTimer->start();
+
+    trafficDialog = new DialogTraffic(this);
+    connect(trafficDialog, &QDialog::finished, this, &MainWindow::on_dialogTrafficFinished);
+
     // The table stays without a model, and empty, until a log file is created or opened.
     model = new LogViewModel(this);
 }
@@ -67,6 +146,10 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete ui;
+    // The worker must be gone before anything it could touch: the storage is ours.
+    terminal.close();
+    delete requestTimer;
+    delete modbusTimer;
     // Deleting the store flushes what the commands wrote during this run.
     delete settings;
 }
@@ -117,6 +200,18 @@ void MainWindow::on_deviceAddressSpinBox_valueChanged(int value)
     // Nothing to do here: the address reaches the master only when a download
     // starts, and a clear goes to the address the master already holds.
     Q_UNUSED(value)
+}
+
+void MainWindow::on_traffic_triggered(bool checked)
+{
+    trafficDialog->setVisible(checked);
+}
+
+void MainWindow::on_dialogTrafficFinished(int result)
+{
+    // Closed by the user: the action keeps showing whether the monitor is open.
+    Q_UNUSED(result)
+    ui->traffic->setChecked(false);
 }
 
 void MainWindow::rememberDirectory(QString &directory, const QString &key, const QString &chosenFile)
@@ -190,4 +285,262 @@ void MainWindow::on_exportLog_triggered()
     file.close();
     if (!written || file.error() != QFileDevice::NoError)
         showErrorBox(this, QStringLiteral("Не удается записать файл \"") + path + QLatin1Char('"'));
+}
+
+// ---------------------------------------------------------------------------
+// Connect, download and clear: the poll cycle.
+//
+//   100 ms tick: FrameReady? ─► master.processReply ─► transfer ─► import callbacks
+//                     └─► traffic monitor          ─► releaseFrame
+//                then: master.buildRequest ─► traffic monitor ─► claim, copy, commit
+//                                                                  └─► worker sends it
+//   1000 ms tick: transfer Idle ─► ReadRange (look for new records)
+// ---------------------------------------------------------------------------
+
+void MainWindow::on_connectButton_triggered()
+{
+    if (!terminal.isOpen()) {
+        DialogPortSettings dialog(this);
+        dialog.port()->setCurrentText(portName);
+        dialog.baudrate()->setCurrentIndex(baudIndex);
+        dialog.parity()->setCurrentIndex(parityIndex);
+        dialog.stopBits()->setCurrentIndex(stopBitsIndex);
+        if (dialog.exec() == QDialog::Accepted && dialog.port()->currentIndex() != -1) {
+            portName = dialog.port()->currentText();
+            baudIndex = dialog.baudrate()->currentIndex();
+            parityIndex = dialog.parity()->currentIndex();
+            stopBitsIndex = dialog.stopBits()->currentIndex();
+            if (terminal.open(portName.toUtf8().toStdString(), BaudRates[baudIndex], ParityCodes[parityIndex],
+                              StopBitsCodes[stopBitsIndex])) {
+                updateConnectButton();
+                ui->actionDownload->setChecked(true);
+                on_actionDownload_triggered(true);
+            }
+        }
+    } else {
+        resetTransfer();
+        terminal.close();
+        ui->actionDownload->setChecked(false);
+        updateProgress();
+    }
+    updateConnectButton();
+}
+
+void MainWindow::updateConnectButton()
+{
+    const bool open = terminal.isOpen();
+    ui->connectButton->setChecked(open);
+    // The icon follows the checked state: the form gives the action an On and an Off image.
+    ui->connectButton->setText(open ? QStringLiteral("Разъединить") : QStringLiteral("Соединить"));
+}
+
+void MainWindow::resetTransfer()
+{
+    transfer.remaining = 0;
+    transfer.state = LogTransfer::ReadInfo;
+    transfer.pendingKind = LogTransfer::PendingNone;
+}
+
+void MainWindow::on_actionDownload_triggered(bool checked)
+{
+    resetTransfer();
+    updateProgress();
+    if (!checked)
+        return;
+    if (!database.isOpen()) {
+        failDownload(QStringLiteral("Файл журнала не открыт"));
+    } else if (!terminal.isOpen()) {
+        failDownload(QStringLiteral("Соединение не установлено"));
+    } else {
+        master.deviceAddress = static_cast<std::uint8_t>(deviceAddressSpinBox->value());
+    }
+}
+
+void MainWindow::on_actionClearLog_triggered()
+{
+    stopDownload();
+    if (!terminal.isOpen()) {
+        showErrorBox(this, QStringLiteral("Соединение не установлено"));
+        return;
+    }
+    transfer.state = LogTransfer::ClearLog;
+}
+
+void MainWindow::stopDownload()
+{
+    resetTransfer();
+    ui->actionDownload->setChecked(false);
+    updateProgress();
+}
+
+void MainWindow::failDownload(const QString &message)
+{
+    stopDownload();
+    showErrorBox(this, message);
+}
+
+void MainWindow::updateProgress()
+{
+    const std::uint32_t remaining = transfer.remaining;
+    if (remaining != 0) {
+        if (progressMaximum < remaining)
+            progressMaximum = remaining;
+        // The bar counts in int; a range past INT_MAX is scaled down to fit.
+        const int shift = progressMaximum > 0x7FFFFFFFu ? 1 : 0;
+        progressBar->setRange(0, int(progressMaximum >> shift));
+        progressBar->setValue(int((progressMaximum - remaining) >> shift));
+        progressBar->show();
+    } else {
+        progressBar->hide();
+        progressMaximum = 0;
+    }
+}
+
+void MainWindow::showFrame(const std::uint8_t *bytes, unsigned length, std::uint8_t code, bool sent)
+{
+    trafficDialog->appendPacket(packetToHtml(bytes, length, code, sent));
+}
+
+void MainWindow::modbusTimerUpdate()
+{
+    // A box shown inside a tick (an exception, the configuration question, a
+    // database error) runs a nested event loop in which this timer keeps firing.
+    // A second tick in there would process the same reply again and send requests
+    // before the user has answered.
+    if (pollTickRunning)
+        return;
+    pollTickRunning = true;
+    struct TickEnd {
+        bool &flag;
+        ~TickEnd() { flag = false; }
+    } tickEnd{pollTickRunning};
+
+    if (terminal.currentState() == TerminalBuffer::FrameReady) {
+        const std::size_t received = static_cast<std::size_t>(terminal.end - terminal.base);
+        if (received != 0) {
+            const std::uint8_t length = static_cast<std::uint8_t>(received);
+            const std::uint8_t code = master.processReply(terminal.base, length);
+            showFrame(terminal.base, unsigned(received), code, false);
+            if (code == ReplyAccepted || code == 6) {
+                ++receivedCount;
+                updateReceivedLabel();
+                updateProgress();
+            } else if (exceptionStopsDownload(code)) {
+                // The frame is given back first: the box below waits for the user.
+                terminal.releaseFrame();
+                failDownload(QString::fromUtf8(modbusExceptionMessage(code)));
+                return;
+            }
+            terminal.releaseFrame();
+        }
+    }
+
+    if (!ui->actionDownload->isChecked() && transfer.state != LogTransfer::ClearLog)
+        return;
+    const TerminalBuffer::State state = terminal.currentState();
+    if (state == TerminalBuffer::RequestReady || state == TerminalBuffer::Transmitting)
+        return;
+
+    std::uint8_t request[256] = {};
+    std::uint8_t length = 0;
+    const std::uint8_t code = master.buildRequest(request, &length);
+    if (length != 0)
+        showFrame(request, length, 0, true);
+    if (code == RequestNoReply) {
+        failDownload(QStringLiteral("Устройство не отвечает"));
+        return;
+    }
+    if (length == 0 || !terminal.isOpen())
+        return;
+    if (!terminal.claimForRequest())
+        return;
+    std::copy(request, request + length, terminal.base);
+    terminal.commitRequest(length);
+    ++sentCount;
+    updateSentLabel();
+}
+
+void MainWindow::requestTimerUpdate()
+{
+    if (pollTickRunning)
+        return;
+    if (terminal.isOpen() && transfer.state == LogTransfer::Idle)
+        transfer.state = LogTransfer::ReadRange;
+}
+
+// ---------------------------------------------------------------------------
+// The import: what the transfer reads goes into the open log file.
+// ---------------------------------------------------------------------------
+
+bool MainWindow::importLogInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
+{
+    deviceCaptionCount = count;
+    deviceIdHash = idHash;
+    deviceCaptionHash = captionHash;
+
+    const StoredFingerprints stored = readFingerprints(database);
+    if (!stored.outcome.ok) {
+        failDownload(stored.outcome.error);
+        return false;
+    }
+    switch (decideCaptions(stored, idHash, captionHash)) {
+    case CaptionDecision::UpToDate:
+        return false;
+    case CaptionDecision::TextsChanged:
+        return true;
+    case CaptionDecision::EventsChanged: {
+        QMessageBox question(QMessageBox::Question, QStringLiteral("Обновление конфигурации журнала"),
+                             QStringLiteral("Конфигурация журнала устройства отличается от открытого журнала.\n"
+                                            "Обновить конфигурацию?"),
+                             QMessageBox::Yes | QMessageBox::No, this);
+        if (question.exec() == QMessageBox::No)
+            return false;
+        break;
+    }
+    case CaptionDecision::NewFile:
+        break;
+    }
+    if (count == 0)
+        updateInfoHashes();
+    return true;
+}
+
+void MainWindow::importCaption(std::uint16_t position, std::uint32_t eventId, const char *caption)
+{
+    const StoreOutcome outcome = storeCaption(database, eventId, caption);
+    if (!outcome.ok) {
+        failDownload(outcome.error);
+        return;
+    }
+    // The fingerprints are stored only once every caption is: a download broken
+    // off half-way reads them all again next time.
+    if (std::uint32_t(position) + 1 == deviceCaptionCount)
+        updateInfoHashes();
+}
+
+std::uint32_t MainWindow::resumeIndex(std::uint32_t first, std::uint32_t span)
+{
+    const ResumePoint resume = resumePoint(database, first, span);
+    if (!resume.outcome.ok)
+        failDownload(resume.outcome.error);
+    return resume.index;
+}
+
+void MainWindow::importRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
+                              std::uint32_t eventId, const std::uint8_t *data, std::int32_t length)
+{
+    const QByteArray bytes(reinterpret_cast<const char *>(data), length > 0 ? int(length) : 0);
+    const StoreOutcome outcome = storeRecord(database, index, count, type, deviceTime, eventId, bytes);
+    if (!outcome.ok) {
+        failDownload(outcome.error);
+        return;
+    }
+    refreshLogView();
+}
+
+void MainWindow::updateInfoHashes()
+{
+    const StoreOutcome outcome = writeFingerprints(database, deviceIdHash, deviceCaptionHash);
+    if (!outcome.ok)
+        failDownload(outcome.error);
 }

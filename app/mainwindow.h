@@ -1,6 +1,10 @@
 // The application's main window: owner of every long-lived object and host of the commands.
 #pragma once
 
+#include "comhalfduplexterminal.h"
+#include "logtransfer.h"
+#include "modbusmaster.h"
+
 #include <QMainWindow>
 #include <QSqlDatabase>
 #include <QString>
@@ -8,11 +12,13 @@
 #include <cstdint>
 #include <string>
 
+class DialogTraffic;
 class LogViewModel;
 class QLabel;
 class QProgressBar;
 class QSettings;
 class QSpinBox;
+class QTimer;
 
 namespace Ui {
 class MainWindow;
@@ -29,25 +35,47 @@ public:
     MainWindow(const MainWindow &) = delete;
     MainWindow &operator=(const MainWindow &) = delete;
 
+    void stopDownload();
+    void updateProgress();
     void updateSentLabel();
     void updateReceivedLabel();
     void refreshLogView();
 
+    // The import of a download, called back by the transfer during a poll tick.
+    bool importLogInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash);
+    void importCaption(std::uint16_t position, std::uint32_t eventId, const char *caption);
+    std::uint32_t resumeIndex(std::uint32_t first, std::uint32_t span);
+    void importRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
+                      std::uint32_t eventId, const std::uint8_t *data, std::int32_t length);
+    void updateInfoHashes();
+
 private slots:
+    void modbusTimerUpdate();
+    void requestTimerUpdate();
     void on_actionCreate_triggered();
     void on_actionOpen_triggered();
+    void on_connectButton_triggered();
+    void on_actionDownload_triggered(bool checked);
+    void on_traffic_triggered(bool checked);
     void on_exportLog_triggered();
+    void on_actionClearLog_triggered();
 
 private:
-    // Connected in the constructor to a widget made after the form. Not declared
-    // as a slot: the form's connect-by-name pass would look for its widget and
-    // warn on every start.
+    // These two are connected in the constructor to objects made after the form.
+    // They are not declared as slots: the form's connect-by-name pass would look
+    // for their objects and warn on every start.
     void on_deviceAddressSpinBox_valueChanged(int value);
+    void on_dialogTrafficFinished(int result);
 
     void setupAddressWidgets();
     void setupStatusBar();
     // Makes the directory of `chosenFile` the remembered one under `key`.
     void rememberDirectory(QString &directory, const QString &key, const QString &chosenFile);
+    // Ends the download and shows why.
+    void failDownload(const QString &message);
+    void resetTransfer();
+    void updateConnectButton();
+    void showFrame(const std::uint8_t *bytes, unsigned length, std::uint8_t code, bool sent);
 
     Ui::MainWindow *ui;
     QSettings *settings;
@@ -55,6 +83,7 @@ private:
     QString dirSave;
     QSqlDatabase database;
     LogViewModel *model;
+    DialogTraffic *trafficDialog;
     std::wstring productName;
     std::wstring internalName;
     QString portName;
@@ -66,12 +95,22 @@ private:
     std::uint16_t deviceCaptionCount;
     QLabel *addressLabel;
     QSpinBox *deviceAddressSpinBox;
+    std::uint8_t terminalStorage[256];
+    ComHalfDuplexTerminal terminal;
+    LogTransfer transfer;
+    ModbusFunctionHandler logFunctionEntry;
+    ModbusMaster master;
+    QTimer *modbusTimer;
+    QTimer *requestTimer;
     std::uint32_t sentCount;
     QLabel *sentLabel;
     std::uint32_t receivedCount;
     QLabel *receivedLabel;
     QProgressBar *progressBar;
     std::uint32_t progressMaximum;
+    // True while a poll tick runs: a message box shown inside it runs a nested
+    // event loop, and the timers must not start another tick in there.
+    bool pollTickRunning;
 
     friend class MainWindowProbe;
 };
