@@ -145,6 +145,16 @@ std::shared_ptr<SeenFileDialog> fileDialog(const QString &path, std::function<vo
     return seen;
 }
 
+std::shared_ptr<bool> widget(std::function<bool(QWidget *)> fits, std::function<void(QWidget *)> act)
+{
+    auto done = std::make_shared<bool>(false);
+    answerer().arm({std::move(fits), [done, act](QWidget *top) {
+                        *done = true;
+                        act(top);
+                    }});
+    return done;
+}
+
 bool allAnswered()
 {
     return answerer().idle();

@@ -53,6 +53,10 @@ std::shared_ptr<SeenMessageBox> messageBox(QMessageBox::StandardButton button);
 // the chosen file vanish, say).
 std::shared_ptr<SeenFileDialog> fileDialog(const QString &path, std::function<void()> afterAccept = {});
 
+// Runs `act` on the next modal widget for which `fits` holds (a dialog of the
+// tool's own, say). The flag turns true once it has run.
+std::shared_ptr<bool> widget(std::function<bool(QWidget *)> fits, std::function<void(QWidget *)> act);
+
 // True when every armed answer has been used.
 bool allAnswered();
 

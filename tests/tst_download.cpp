@@ -1,0 +1,592 @@
+// The whole road of a download, driven through the window as a user drives it,
+// against the device simulator on a pseudo-terminal.
+
+#include "dialogportsettings.h"
+#include "dialogtraffic.h"
+#include "mainwindow.h"
+
+#include "support/modalanswer.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QProcess>
+#include <QProgressBar>
+#include <QSettings>
+#include <QSpinBox>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QStatusBar>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTextEdit>
+
+#include <memory>
+
+namespace {
+
+// Three events and six records; event 9 has no caption.
+const char *const BaseLog = R"({
+  "firstIndex": 100,
+  "captions": [
+    { "event": 1, "text": "Пуск насоса #u" },
+    { "event": 2, "text": "Давление #2.2U бар" },
+    { "event": 3, "text": "Канал #u: #`Норма``Авария`e" }
+  ],
+  "records": [
+    { "event": 1, "type": 0, "time": "2024-03-15 13:45:30", "data": "01" },
+    { "event": 2, "type": 1, "time": "2024-03-15 13:45:31", "data": "D2 04" },
+    { "event": 3, "type": 2, "time": "2024-03-15 13:45:32", "data": "02 01", "count": 3 },
+    { "event": 9, "type": 3, "time": "2024-03-15 13:45:33", "data": "" },
+    { "event": 1, "type": 0, "time": "2024-03-15 13:45:34", "data": "02", "gap": 2 },
+    { "event": 2, "type": 0, "time": "2024-03-15 13:45:35", "data": "10 27" }
+  ]
+})";
+
+const QStringList BaseMessages = {
+    QStringLiteral("Пуск насоса 1"),    QStringLiteral("Давление 12.34 бар"), QStringLiteral("Канал 2: Авария"),
+    QStringLiteral("Неизвестное событие"), QStringLiteral("Пуск насоса 2"),   QStringLiteral("Давление 100.00 бар"),
+};
+
+// A device on a new pseudo-terminal, for the life of the object.
+class Simulator
+{
+public:
+    bool start(const QString &logJson, const QStringList &options, const QString &dir)
+    {
+        const QString logPath = QDir(dir).filePath(QStringLiteral("device%1.json").arg(++started));
+        QFile file(logPath);
+        if (!file.open(QIODevice::WriteOnly) || file.write(logJson.toUtf8()) < 0)
+            return false;
+        file.close();
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStringLiteral(KHRONAR_DEVSIM), QStringList{QStringLiteral("--log"), logPath} + options);
+        if (!process.waitForStarted(10000))
+            return false;
+        QByteArray line;
+        QDeadlineTimer deadline(10000);
+        while (!line.contains('\n') && !deadline.hasExpired()) {
+            process.waitForReadyRead(100);
+            line += process.readAllStandardOutput();
+        }
+        path = QString::fromLocal8Bit(line.left(line.indexOf('\n'))).trimmed();
+        return path.startsWith(QLatin1Char('/'));
+    }
+    void stop()
+    {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            if (!process.waitForFinished(5000))
+                process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+    ~Simulator() { stop(); }
+
+    QString path;
+
+private:
+    QProcess process;
+    int started = 0;
+};
+
+int trailingNumber(const QString &text)
+{
+    return text.section(QLatin1Char(' '), -1).toInt();
+}
+
+} // namespace
+
+class tst_Download : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void freshLogFileDownloadsEverything();
+    void secondDownloadResumesAndPolls();
+    void changedCaptionTextsAreReadWithoutAsking();
+    void changedEventSetAsksFirst_data();
+    void changedEventSetAsksFirst();
+    void deviceExceptionStopsTheDownload();
+    void busyDeviceIsAskedAgain();
+    void silentDevice();
+    void corruptRepliesOnlyShowInTheMonitor();
+    void downloadNeedsLogFileAndPort();
+    void connectWithoutLogFile();
+    void portDialogRemembersTheChoice();
+    void failedOpenStaysDisconnected();
+    void disconnectInTheMiddle();
+    void databaseErrorStopsTheDownload();
+    void clearEmptiesTheDeviceLog();
+    void boxesHoldThePollCycle();
+
+private:
+    QAction *action(const char *name) const { return window->findChild<QAction *>(QLatin1String(name)); }
+    QTableView *table() const { return window->findChild<QTableView *>(QStringLiteral("tableView")); }
+    QStringList messages() const;
+    int sent() const { return trailingNumber(statusText(0)); }
+    int received() const { return trailingNumber(statusText(1)); }
+    QString statusText(int i) const { return window->statusBar()->findChildren<QLabel *>().value(i)->text(); }
+    QProgressBar *progress() const { return window->statusBar()->findChild<QProgressBar *>(); }
+    QString logPath() const { return QDir(dir->path()).filePath(QStringLiteral("журнал.db")); }
+
+    void createLog();
+    // Picks `port` in the port dialog and confirms, as the user does on connect.
+    std::shared_ptr<bool> answerPortDialog(const QString &port);
+    bool startDevice(const QString &json = QString::fromUtf8(BaseLog), const QStringList &options = {});
+    void connectToDevice();
+    QStringList fileRows(const QString &sql) const;
+
+    std::unique_ptr<QTemporaryDir> settingsDir;
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<MainWindow> window;
+    std::unique_ptr<Simulator> device;
+};
+
+void tst_Download::initTestCase()
+{
+    settingsDir = std::make_unique<QTemporaryDir>();
+    ModalAnswer::prepare(settingsDir->path());
+}
+
+void tst_Download::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    device = std::make_unique<Simulator>();
+    window = std::make_unique<MainWindow>();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+}
+
+void tst_Download::cleanup()
+{
+    window.reset();
+    device.reset();
+    QVERIFY2(ModalAnswer::allAnswered(), "an expected dialog never appeared");
+    ModalAnswer::reset();
+    qunsetenv("KHRONAR_PORTS");
+}
+
+QStringList tst_Download::messages() const
+{
+    QStringList shown;
+    if (QAbstractItemModel *model = table()->model()) {
+        while (model->canFetchMore(QModelIndex()))
+            model->fetchMore(QModelIndex());
+        for (int row = 0; row < model->rowCount(); ++row)
+            shown << model->data(model->index(row, 2)).toString();
+    }
+    return shown;
+}
+
+void tst_Download::createLog()
+{
+    const auto dialog = ModalAnswer::fileDialog(logPath());
+    action("actionCreate")->trigger();
+    QVERIFY(dialog->seen);
+    QVERIFY(QFile::exists(logPath()));
+}
+
+std::shared_ptr<bool> tst_Download::answerPortDialog(const QString &port)
+{
+    return ModalAnswer::widget([](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
+                               [port](QWidget *top) {
+                                   auto *dialog = static_cast<DialogPortSettings *>(top);
+                                   dialog->port()->setCurrentText(port);
+                                   dialog->accept();
+                               });
+}
+
+bool tst_Download::startDevice(const QString &json, const QStringList &options)
+{
+    if (!device->start(json, options, dir->path()))
+        return false;
+    qputenv("KHRONAR_PORTS", device->path.toLocal8Bit());
+    return true;
+}
+
+void tst_Download::connectToDevice()
+{
+    const auto answered = answerPortDialog(device->path);
+    action("connectButton")->trigger();
+    QVERIFY(*answered);
+    QVERIFY(action("connectButton")->isChecked());
+    QCOMPARE(action("connectButton")->text(), QStringLiteral("Разъединить"));
+}
+
+QStringList tst_Download::fileRows(const QString &sql) const
+{
+    QStringList result;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+        db.setDatabaseName(logPath());
+        if (db.open()) {
+            QSqlQuery query(db);
+            if (query.exec(sql)) {
+                while (query.next()) {
+                    QStringList columns;
+                    for (int c = 0; query.value(c).isValid(); ++c)
+                        columns << (query.value(c).isNull() ? QStringLiteral("NULL") : query.value(c).toString());
+                    result << columns.join(QLatin1Char('|'));
+                }
+            }
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+    return result;
+}
+
+void tst_Download::freshLogFileDownloadsEverything()
+{
+    createLog();
+    QVERIFY(startDevice());
+    action("traffic")->trigger();
+    auto *monitor = window->findChild<DialogTraffic *>();
+    QVERIFY(monitor->isVisible());
+
+    bool barShown = false;
+    QTimer watch;
+    connect(&watch, &QTimer::timeout, [&] { barShown = barShown || progress()->isVisible(); });
+    watch.start(20);
+
+    connectToDevice();
+    QVERIFY(action("actionDownload")->isChecked());
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+
+    // Captions came without a question, and the fingerprints after the last one.
+    QCOMPARE(fileRows(QStringLiteral("SELECT count(*) FROM Events")), QStringList{"3"});
+    QCOMPARE(fileRows(QStringLiteral("SELECT idHash IS NOT NULL AND captionHash IS NOT NULL FROM Info")),
+             QStringList{"1"});
+    // Indexes as the device numbered them: the three-position record and the gap.
+    QCOMPARE(fileRows(QStringLiteral("SELECT i, count FROM Log ORDER BY id")),
+             QStringList({"100|1", "101|1", "102|3", "105|1", "108|1", "109|1"}));
+    QCOMPARE(table()->model()->data(table()->model()->index(1, 1)).toString(), QStringLiteral("2024-03-15 13:45:31"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(progress()->isHidden(), 5000);
+    QVERIFY(barShown);
+    // info, three captions, range, six records (and range re-polls since)
+    QVERIFY2(sent() >= 11, qPrintable(statusText(0)));
+    QVERIFY2(received() >= 11, qPrintable(statusText(1)));
+    QVERIFY(action("actionDownload")->isChecked());
+
+    const QString traffic = window->findChild<QTextEdit *>(QStringLiteral("textEdit"))->toPlainText();
+    QVERIFY2(traffic.contains(QStringLiteral("01 42 00 10 A0")), qPrintable(traffic.left(300)));
+}
+
+void tst_Download::secondDownloadResumesAndPolls()
+{
+    createLog();
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--append-every"), QStringLiteral("1")}));
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(messages().size() >= 6, 20000);
+    QCOMPARE(messages().mid(0, 6), BaseMessages);
+
+    // Switched off and on: no captions again, and nothing stored twice.
+    action("actionDownload")->trigger();
+    QVERIFY(!action("actionDownload")->isChecked());
+    QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("UPDATE Events SET caption = 'marker' WHERE id = 1"));
+    const int before = messages().size();
+    action("actionDownload")->trigger();
+    QVERIFY(action("actionDownload")->isChecked());
+
+    // The device keeps appending; each new record shows up within a couple of seconds.
+    QTRY_VERIFY_WITH_TIMEOUT(messages().size() >= before + 2, 10000);
+    const QStringList indexes = fileRows(QStringLiteral("SELECT i FROM Log ORDER BY id"));
+    QCOMPARE(QSet<QString>(indexes.begin(), indexes.end()).size(), indexes.size());
+    QCOMPARE(fileRows(QStringLiteral("SELECT caption FROM Events WHERE id = 1")), QStringList{"marker"});
+}
+
+void tst_Download::changedCaptionTextsAreReadWithoutAsking()
+{
+    createLog();
+    QVERIFY(startDevice());
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    const QStringList oldHashes = fileRows(QStringLiteral("SELECT idHash, captionHash FROM Info"));
+    action("connectButton")->trigger(); // disconnect
+    device->stop();
+
+    QString renamed = QString::fromUtf8(BaseLog);
+    renamed.replace(QStringLiteral("Пуск насоса #u"), QStringLiteral("Запуск насоса #u"));
+    QVERIFY(startDevice(renamed));
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages().first(), QStringLiteral("Запуск насоса 1"), 20000);
+    const QStringList newHashes = fileRows(QStringLiteral("SELECT idHash, captionHash FROM Info"));
+    QCOMPARE(newHashes.first().section('|', 0, 0), oldHashes.first().section('|', 0, 0));
+    QVERIFY(newHashes != oldHashes);
+}
+
+void tst_Download::changedEventSetAsksFirst_data()
+{
+    QTest::addColumn<bool>("agree");
+    QTest::newRow("yes") << true;
+    QTest::newRow("no") << false;
+}
+
+void tst_Download::changedEventSetAsksFirst()
+{
+    QFETCH(bool, agree);
+    createLog();
+    QVERIFY(startDevice());
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    const QStringList oldHashes = fileRows(QStringLiteral("SELECT idHash, captionHash FROM Info"));
+    action("connectButton")->trigger();
+    device->stop();
+
+    // A new firmware: event 9 now has a caption, and two more records.
+    QString changed = QString::fromUtf8(BaseLog);
+    changed.replace(QStringLiteral("\"captions\": ["),
+                    QStringLiteral("\"captions\": [ { \"event\": 9, \"text\": \"Смена режима\" },"));
+    changed.replace(QStringLiteral("\"records\": ["),
+                    QStringLiteral("\"records\": [ { \"event\": 1, \"type\": 0, \"time\": \"2024-01-01 00:00:00\", "
+                                   "\"data\": \"05\" },"));
+    QVERIFY(startDevice(changed));
+    const auto question = ModalAnswer::messageBox(agree ? QMessageBox::Yes : QMessageBox::No);
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(question->seen, 10000);
+    QCOMPARE(question->title, QStringLiteral("Обновление конфигурации журнала"));
+    QCOMPARE(question->text, QStringLiteral("Конфигурация журнала устройства отличается от открытого журнала.\n"
+                                            "Обновить конфигурацию?"));
+    QCOMPARE(question->icon, QMessageBox::Question);
+    QCOMPARE(question->buttons, QList<QMessageBox::StandardButton>({QMessageBox::Yes, QMessageBox::No}));
+
+    // The device's log is one record longer, and it comes either way.
+    QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 7, 20000);
+    const QStringList newHashes = fileRows(QStringLiteral("SELECT idHash, captionHash FROM Info"));
+    if (agree) {
+        QVERIFY(newHashes != oldHashes);
+        QCOMPARE(messages().at(3), QStringLiteral("Смена режима"));
+    } else {
+        QCOMPARE(newHashes, oldHashes);
+        QCOMPARE(messages().at(3), QStringLiteral("Неизвестное событие"));
+    }
+}
+
+void tst_Download::deviceExceptionStopsTheDownload()
+{
+    createLog();
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--exception"), QStringLiteral("2")}));
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 10000);
+    QCOMPARE(box->title, QStringLiteral("Ошибка"));
+    QVERIFY(!box->text.isEmpty());
+    QVERIFY(!action("actionDownload")->isChecked());
+    QVERIFY(action("connectButton")->isChecked());
+    QCOMPARE(received(), 0);
+    const int sentThen = sent();
+    QTest::qWait(500); // nothing more is sent once the download is off
+    QCOMPARE(sent(), sentThen);
+}
+
+void tst_Download::busyDeviceIsAskedAgain()
+{
+    createLog();
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--busy"), QStringLiteral("3")}));
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    // Every busy answer counted as received; nothing was reported.
+    QVERIFY(received() >= 11 + 3);
+}
+
+void tst_Download::silentDevice()
+{
+    createLog();
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--silent")}));
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    connectToDevice();
+    // Ten attempts one second apart.
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 20000);
+    QCOMPARE(box->text, QStringLiteral("Устройство не отвечает"));
+    QCOMPARE(sent(), 10);
+    QVERIFY(!action("actionDownload")->isChecked());
+}
+
+void tst_Download::corruptRepliesOnlyShowInTheMonitor()
+{
+    createLog();
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--corrupt"), QStringLiteral("30")}));
+    action("traffic")->trigger();
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 40000);
+    const QString traffic = window->findChild<QTextEdit *>(QStringLiteral("textEdit"))->toHtml();
+    // A reply with a bad checksum carries the error mark.
+    QVERIFY(traffic.contains(QStringLiteral("delete_button_error.png")));
+    QVERIFY(sent() > received());
+}
+
+void tst_Download::downloadNeedsLogFileAndPort()
+{
+    auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    action("actionDownload")->trigger();
+    QCOMPARE(box->text, QStringLiteral("Файл журнала не открыт"));
+    QVERIFY(!action("actionDownload")->isChecked());
+
+    createLog();
+    box = ModalAnswer::messageBox(QMessageBox::Ok);
+    action("actionDownload")->trigger();
+    QCOMPARE(box->text, QStringLiteral("Соединение не установлено"));
+    QVERIFY(!action("actionDownload")->isChecked());
+
+    box = ModalAnswer::messageBox(QMessageBox::Ok);
+    action("actionClearLog")->trigger();
+    QCOMPARE(box->text, QStringLiteral("Соединение не установлено"));
+}
+
+void tst_Download::connectWithoutLogFile()
+{
+    QVERIFY(startDevice());
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    connectToDevice();
+    QCOMPARE(box->text, QStringLiteral("Файл журнала не открыт"));
+    QVERIFY(!action("actionDownload")->isChecked());
+    QVERIFY(action("connectButton")->isChecked());
+}
+
+void tst_Download::portDialogRemembersTheChoice()
+{
+    QVERIFY(startDevice());
+    QStringList shown;
+    ModalAnswer::widget([](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
+                        [&shown, this](QWidget *top) {
+                            auto *dialog = static_cast<DialogPortSettings *>(top);
+                            shown << dialog->port()->currentText() << dialog->baudrate()->currentText()
+                                  << dialog->parity()->currentText() << dialog->stopBits()->currentText();
+                            dialog->port()->setCurrentText(device->path);
+                            dialog->baudrate()->setCurrentText(QStringLiteral("115200"));
+                            dialog->stopBits()->setCurrentText(QStringLiteral("2"));
+                            dialog->accept();
+                        });
+    ModalAnswer::messageBox(QMessageBox::Ok); // no log file open
+    action("connectButton")->trigger();
+    QCOMPARE(shown.mid(1), QStringList({"19200", "Even", "1"}));
+    QVERIFY(action("connectButton")->isChecked());
+
+    action("connectButton")->trigger(); // disconnect
+    QVERIFY(!action("connectButton")->isChecked());
+    QCOMPARE(action("connectButton")->text(), QStringLiteral("Соединить"));
+
+    shown.clear();
+    ModalAnswer::widget([](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
+                        [&shown](QWidget *top) {
+                            auto *dialog = static_cast<DialogPortSettings *>(top);
+                            shown << dialog->port()->currentText() << dialog->baudrate()->currentText()
+                                  << dialog->parity()->currentText() << dialog->stopBits()->currentText();
+                            dialog->reject();
+                        });
+    action("connectButton")->trigger();
+    QCOMPARE(shown, QStringList({device->path, "115200", "Even", "2"}));
+    QVERIFY(!action("connectButton")->isChecked());
+}
+
+void tst_Download::failedOpenStaysDisconnected()
+{
+    createLog();
+    // A port the list offers but that is gone by the time it is opened.
+    qputenv("KHRONAR_PORTS", QByteArray("/dev/khronar-no-such-port"));
+    answerPortDialog(QStringLiteral("/dev/khronar-no-such-port"));
+    action("connectButton")->trigger();
+    QVERIFY(!action("connectButton")->isChecked());
+    QCOMPARE(action("connectButton")->text(), QStringLiteral("Соединить"));
+    QVERIFY(!action("actionDownload")->isChecked());
+}
+
+void tst_Download::disconnectInTheMiddle()
+{
+    createLog();
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--delay"), QStringLiteral("300")}));
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(progress()->isVisible(), 10000);
+    action("connectButton")->trigger();
+    QVERIFY(!action("connectButton")->isChecked());
+    QVERIFY(!action("actionDownload")->isChecked());
+    QVERIFY(progress()->isHidden());
+    const int sentThen = sent();
+    QTest::qWait(500);
+    QCOMPARE(sent(), sentThen);
+}
+
+void tst_Download::databaseErrorStopsTheDownload()
+{
+    createLog();
+    QVERIFY(startDevice());
+    // The log table dropped behind the tool's back.
+    QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("DROP TABLE Log"));
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 20000);
+    QVERIFY2(box->text.contains(QStringLiteral("Log")), qPrintable(box->text));
+    QVERIFY(!action("actionDownload")->isChecked());
+}
+
+void tst_Download::clearEmptiesTheDeviceLog()
+{
+    createLog();
+    QVERIFY(startDevice());
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+
+    action("actionClearLog")->trigger();
+    QVERIFY(!action("actionDownload")->isChecked());
+    const int sentBefore = sent();
+    QTRY_VERIFY_WITH_TIMEOUT(sent() == sentBefore + 1 && received() > 0, 5000);
+
+    // A fresh file now gets nothing from the device.
+    window.reset();
+    QFile::remove(logPath());
+    window = std::make_unique<MainWindow>();
+    window->show();
+    createLog();
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(sent() >= 3, 10000); // info, captions..., range
+    QTest::qWait(1500);
+    QCOMPARE(messages(), QStringList());
+}
+
+void tst_Download::boxesHoldThePollCycle()
+{
+    createLog();
+    QVERIFY(startDevice());
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    action("connectButton")->trigger();
+    device->stop();
+
+    QString changed = QString::fromUtf8(BaseLog);
+    changed.replace(QStringLiteral("\"captions\": ["),
+                    QStringLiteral("\"captions\": [ { \"event\": 9, \"text\": \"Смена режима\" },"));
+    QVERIFY(startDevice(changed));
+
+    // The question stays open for a second: ten timer intervals in which nothing
+    // else may happen.
+    int sentWhileAsked = -1;
+    int rowsWhileAsked = -1;
+    ModalAnswer::widget([](QWidget *top) { return qobject_cast<QMessageBox *>(top) != nullptr; },
+                        [&](QWidget *top) {
+                            const int sentThen = sent();
+                            const int rowsThen = messages().size();
+                            QTest::qWait(1000);
+                            sentWhileAsked = sent() - sentThen;
+                            rowsWhileAsked = messages().size() - rowsThen;
+                            static_cast<QMessageBox *>(top)->button(QMessageBox::No)->click();
+                        });
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(sentWhileAsked >= 0, 10000);
+    QCOMPARE(sentWhileAsked, 0);
+    QCOMPARE(rowsWhileAsked, 0);
+    QCOMPARE(window->findChildren<QMessageBox *>().size(), 0);
+    // And the download goes on after the answer.
+    QTRY_VERIFY_WITH_TIMEOUT(sent() > 0 && progress()->isHidden() && received() >= 3, 10000);
+}
+
+QTEST_MAIN(tst_Download)
+#include "tst_download.moc"
