@@ -62,11 +62,12 @@ QByteArray DeviceSimulator::handleRequest(const QByteArray &request, QString *no
         return QByteArray();
     }
 
+    const std::uint8_t function = std::uint8_t(request.at(1)) & 0x7F;
     QByteArray out;
     if (requests <= options.busyRequests)
-        out = exceptionReply(ExceptionBusy);
+        out = exceptionReply(function, ExceptionBusy);
     else if (options.exceptionCode != 0)
-        out = exceptionReply(options.exceptionCode);
+        out = exceptionReply(function, options.exceptionCode);
     else
         out = answer(request.left(request.size() - 2));
 
@@ -89,8 +90,9 @@ QByteArray DeviceSimulator::handleRequest(const QByteArray &request, QString *no
 
 QByteArray DeviceSimulator::answer(const QByteArray &request)
 {
-    if (std::uint8_t(request.at(1)) != LogFunctionCode || request.size() < 3)
-        return exceptionReply(ExceptionIllegalFunction);
+    const std::uint8_t function = std::uint8_t(request.at(1)) & 0x7F;
+    if (function != LogFunctionCode || request.size() < 3)
+        return exceptionReply(function, ExceptionIllegalFunction);
 
     const std::uint8_t subFunction = std::uint8_t(request.at(2));
     QByteArray head;
@@ -99,25 +101,25 @@ QByteArray DeviceSimulator::answer(const QByteArray &request)
     switch (subFunction) {
     case LogTransfer::InfoFunction:
         if (request.size() != 3)
-            return exceptionReply(ExceptionIllegalValue);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalValue);
         return reply(head + le16(std::uint32_t(deviceLog.captions().size()))
                      + le32(deviceLog.idHash()) + le32(deviceLog.captionHash()));
     case LogTransfer::CaptionFunction: {
         if (request.size() != 5)
-            return exceptionReply(ExceptionIllegalValue);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalValue);
         const std::uint32_t position = readLe(request, 3, 2);
         if (position >= std::uint32_t(deviceLog.captions().size()))
-            return exceptionReply(ExceptionIllegalAddress);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalAddress);
         const DeviceLog::Caption &caption = deviceLog.captions().at(int(position));
         return reply(head + le16(position) + le32(caption.eventId) + caption.text + '\0');
     }
     case LogTransfer::RangeFunction:
         if (request.size() != 3)
-            return exceptionReply(ExceptionIllegalValue);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalValue);
         return reply(head + le32(deviceLog.firstIndex()) + le32(deviceLog.span()));
     case LogTransfer::RecordFunction: {
         if (request.size() != 7)
-            return exceptionReply(ExceptionIllegalValue);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalValue);
         const std::uint32_t index = readLe(request, 3, 4);
         if (!deviceLog.contains(index))
             return reply(head + le32(index) + char(LogTransfer::IndexNotInLog));
@@ -129,17 +131,17 @@ QByteArray DeviceSimulator::answer(const QByteArray &request)
     }
     case LogTransfer::ClearFunction:
         if (request.size() != 7 || readLe(request, 3, 4) != LogTransfer::ClearConfirmation)
-            return exceptionReply(ExceptionIllegalValue);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalValue);
         deviceLog.clear();
         return reply(head);
     }
-    return exceptionReply(ExceptionIllegalFunction);
+    return exceptionReply(LogFunctionCode, ExceptionIllegalFunction);
 }
 
-QByteArray DeviceSimulator::exceptionReply(std::uint8_t code) const
+QByteArray DeviceSimulator::exceptionReply(std::uint8_t function, std::uint8_t code) const
 {
     QByteArray payload;
-    payload.append(char(LogFunctionCode | 0x80));
+    payload.append(char(function | 0x80));
     payload.append(char(code));
     return reply(payload);
 }

@@ -48,7 +48,8 @@ public:
 
 private:
     QByteArray answer(const QByteArray &request);
-    QByteArray exceptionReply(std::uint8_t code) const;
+    // The function code with bit 7 set, then `code`, as Modbus answers any function.
+    QByteArray exceptionReply(std::uint8_t function, std::uint8_t code) const;
     QByteArray reply(const QByteArray &payload) const;
     bool roll(int percent);
     void enforceCapacity();
