@@ -511,6 +511,8 @@ void tst_DevSim::demoContent()
     for (const DeviceLog::Caption &caption : log.captions())
         captions.insert(caption.eventId, fromWindows1251(caption.text));
     QCOMPARE(captions.size(), log.captions().size());
+    for (const QString &caption : captions) // every character has its Windows-1251 code
+        QVERIFY2(!caption.contains('?'), qPrintable(caption));
 
     QSet<int> types;
     int positions = 0, multiPosition = 0, empty = 0;

@@ -84,7 +84,6 @@ QByteArray DeviceSimulator::handleRequest(const QByteArray &request, QString *no
         if (note)
             *note = QStringLiteral("corrupted");
     }
-    ++answered;
     return out;
 }
 

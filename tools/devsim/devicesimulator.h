@@ -44,7 +44,6 @@ public:
     bool appendRecord(std::uint32_t deviceTime);
 
     const DeviceLog &log() const { return deviceLog; }
-    int requestsAnswered() const { return answered; }
 
 private:
     QByteArray answer(const QByteArray &request);
@@ -58,8 +57,7 @@ private:
     SimulatorOptions options;
     RecordSource source;
     std::uint32_t appended = 0;
-    int requests = 0;
-    int answered = 0;
+    int requests = 0; // addressed to us, intact
     std::mt19937 dice;
 };
 

@@ -243,9 +243,9 @@ int SimulatorLine::serve(DeviceSimulator &simulator, const ServeSettings &settin
             } else if (got < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
                 std::fprintf(stderr, "khronar-devsim: %s\n", systemError("read").c_str());
                 return 1;
-            } else if (got <= 0 && (in.revents & (POLLHUP | POLLERR))) {
-                // The other side is closed (a given pseudo-terminal without its
-                // master): wait for it instead of spinning.
+            } else if (got == 0 || errno == EIO) {
+                // Readable without data: the other side is closed (a given
+                // pseudo-terminal without its master). Wait instead of spinning.
                 poll(nullptr, 0, 50);
             }
         }
