@@ -1,0 +1,16 @@
+// The built-in demo content: a device with a score of events whose captions use every
+// kind of field of the caption language, and a log of a few hundred records.
+#pragma once
+
+#include "devicelog.h"
+
+#include <cstdint>
+
+// The demo device with `recordCount` records (a few take two positions, and a few
+// empty positions lie between them), the newest at `endTime` (device seconds), the
+// oldest weeks earlier. The log starts at index 0; move it with DeviceLog::moveTo.
+// The same arguments always give the same log.
+DeviceLog makeDemoLog(int recordCount, std::uint32_t endTime);
+
+// The n-th demo record; its time is left 0. Used for the records appended live.
+DeviceLog::Record demoRecord(std::uint32_t n);
