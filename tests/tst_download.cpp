@@ -23,6 +23,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
+#include <QTimer>
+#include <QAbstractButton>
 
 #include <memory>
 
