@@ -226,6 +226,44 @@ bool measureFirstScreen(const QString &path, qint64 records)
     return true;
 }
 
+// The newest records are at the bottom. The view fetches the next rows only
+// when its scroll bar reaches the end of the rows fetched so far, so reaching
+// the newest record means scrolling to the end again and again until nothing
+// is left to fetch: each round is one Ctrl+End of a user, painted. Gives up
+// after `limitSeconds`.
+void measureScrollToEnd(const QString &path, qint64 records, double limitSeconds)
+{
+    QTableView view;
+    view.resize(800, 520);
+    view.show();
+    CountingLogViewModel model;
+    QSqlDatabase database = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
+    if (!openLogFile(database, path).ok)
+        return;
+    refreshLogView(view, model);
+    QCoreApplication::processEvents();
+
+    QElapsedTimer timer;
+    timer.start();
+    int rounds = 0;
+    while (model.canFetchMore() && secondsOf(timer) < limitSeconds) {
+        view.scrollToBottom();
+        QCoreApplication::processEvents();
+        ++rounds;
+    }
+    view.scrollToBottom();
+    const QPixmap screen = view.grab();
+    const double seconds = secondsOf(timer);
+    std::printf("\nScrolling to the newest record (scrollToBottom until nothing is left to fetch):\n");
+    std::printf("  %s after %.2f s and %d rounds: rowCount() %d of %lld, canFetchMore() %s, last visible row %d\n",
+                model.canFetchMore() ? "gave up" : "reached the end", seconds, rounds, model.rowCount(), records,
+                model.canFetchMore() ? "true" : "false", view.rowAt(view.viewport()->height() - 1));
+    std::printf("  peak memory: %s\n", qPrintable(peakMemory()));
+    (void)screen;
+    view.setModel(nullptr);
+    model.clear();
+}
+
 struct ExportResult {
     bool ok = false;
     double seconds = 0;
@@ -342,6 +380,8 @@ int main(int argc, char *argv[])
     std::printf("  export lines: %lld of %lld records\n", csv.lines, records);
     std::printf("  ratio export / sqlite3: %.1f\n", csv.seconds / std::max(sqlite.seconds, 1e-9));
     std::printf("  peak memory: %s\n", qPrintable(peakMemory()));
+
+    measureScrollToEnd(path, records, 120.0);
 
     database.close();
     return csv.lines == records ? 0 : 1;
