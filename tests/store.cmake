@@ -1,6 +1,6 @@
 if(TARGET khronar_store)
-    khronar_add_test(logfile LIBS khronar_store)
+    khronar_add_test(logfile SOURCES support/logfixture.h LIBS khronar_store)
 endif()
 if(TARGET khronar_store)
-    khronar_add_test(logimport LIBS khronar_store)
+    khronar_add_test(logimport SOURCES support/logfixture.h LIBS khronar_store)
 endif()

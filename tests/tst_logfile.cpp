@@ -13,23 +13,11 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-namespace {
+#include "support/logfixture.h"
 
-// Values of every row of `sql`, each row as its columns joined by "|", NULL as "NULL".
-QStringList rows(const QSqlDatabase &db, const QString &sql)
-{
-    QSqlQuery query(db);
-    if (!query.exec(sql))
-        return {QStringLiteral("error: ") + query.lastError().text()};
-    QStringList result;
-    while (query.next()) {
-        QStringList columns;
-        for (int c = 0; c < query.record().count(); ++c)
-            columns << (query.value(c).isNull() ? QStringLiteral("NULL") : query.value(c).toString());
-        result << columns.join(QLatin1Char('|'));
-    }
-    return result;
-}
+using LogFixture::rows;
+
+namespace {
 
 bool insertRecord(const QSqlDatabase &db, quint32 index, int count, qint64 dt)
 {

@@ -11,29 +11,15 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include "support/logfixture.h"
+
+using LogFixture::rows;
+
 Q_DECLARE_METATYPE(CaptionDecision)
 
 // Records as index and count, in order of arrival.
 using StoredRecords = QList<QPair<uint, int>>;
 
-namespace {
-
-QStringList rows(const QSqlDatabase &db, const QString &sql)
-{
-    QSqlQuery query(db);
-    if (!query.exec(sql))
-        return {QStringLiteral("error")};
-    QStringList result;
-    while (query.next()) {
-        QStringList columns;
-        for (int c = 0; c < query.record().count(); ++c)
-            columns << (query.value(c).isNull() ? QStringLiteral("NULL") : query.value(c).toString());
-        result << columns.join(QLatin1Char('|'));
-    }
-    return result;
-}
-
-} // namespace
 
 class tst_LogImport : public QObject
 {

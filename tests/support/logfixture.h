@@ -9,6 +9,8 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QSqlRecord>
+#include <QStringList>
 #include <QString>
 #include <QVariant>
 
@@ -17,6 +19,23 @@ namespace LogFixture {
 // Device time of 2024-03-15 13:45:30 (seconds since 2000-01-01).
 constexpr quint32 March15th2024 = 763825530;
 constexpr qint64 UnixOffset = 946684800;
+
+// Every row of `sql`, each as its columns joined by "|", NULL as "NULL"; a failed
+// query gives one row starting "error: ".
+inline QStringList rows(const QSqlDatabase &db, const QString &sql)
+{
+    QSqlQuery query(db);
+    if (!query.exec(sql))
+        return {QStringLiteral("error: ") + query.lastError().text()};
+    QStringList result;
+    while (query.next()) {
+        QStringList columns;
+        for (int c = 0; c < query.record().count(); ++c)
+            columns << (query.value(c).isNull() ? QStringLiteral("NULL") : query.value(c).toString());
+        result << columns.join(QLatin1Char('|'));
+    }
+    return result;
+}
 
 inline QString addCaption(const QSqlDatabase &db, quint32 id, const QVariant &caption, int type = 0)
 {
