@@ -121,7 +121,7 @@ struct Delivered {
 };
 
 // The host side as the window builds it: master, transfer and the storing callbacks.
-struct Session {
+struct TransferRun {
     LogTransfer transfer;
     ModbusFunctionHandler table[1];
     ModbusMaster master;
@@ -139,7 +139,7 @@ struct Session {
     QVector<QByteArray> sent;
     std::uint8_t lastResult = 0;
 
-    Session()
+    TransferRun()
     {
         table[0] = transfer.functionHandler();
         master.handlerTable = table;
@@ -182,29 +182,29 @@ struct Session {
     }
 };
 
-Session *session = nullptr;
+TransferRun *currentRun = nullptr;
 
 bool onLogInfo(std::uint16_t, std::uint32_t, std::uint32_t)
 {
-    if (session->stopIn == "info")
-        session->stopDownload();
-    return session->wantCaptions;
+    if (currentRun->stopIn == "info")
+        currentRun->stopDownload();
+    return currentRun->wantCaptions;
 }
 
 void onCaption(std::uint16_t position, std::uint32_t eventId, const char *text)
 {
-    if (position != session->captions.size() || eventId != 1000u + position)
-        session->recordsIntact = false;
-    session->captions.append(QByteArray(text));
-    if (session->stopIn == "caption")
-        session->stopDownload();
+    if (position != currentRun->captions.size() || eventId != 1000u + position)
+        currentRun->recordsIntact = false;
+    currentRun->captions.append(QByteArray(text));
+    if (currentRun->stopIn == "caption")
+        currentRun->stopDownload();
 }
 
 std::uint32_t onRange(std::uint32_t, std::uint32_t)
 {
-    if (session->stopIn == "range")
-        session->stopDownload();
-    return session->resumeAt;
+    if (currentRun->stopIn == "range")
+        currentRun->stopDownload();
+    return currentRun->resumeAt;
 }
 
 void onRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
@@ -213,13 +213,13 @@ void onRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::u
     const QByteArray expected = recordData(index);
     if (type != recordType(index) || time != recordTime(index) || eventId != recordEvent(index)
         || QByteArray(reinterpret_cast<const char *>(data), dataLength) != expected)
-        session->recordsIntact = false;
-    session->records.append({index, count});
-    if (session->stopIn == "record")
-        session->stopDownload();
+        currentRun->recordsIntact = false;
+    currentRun->records.append({index, count});
+    if (currentRun->stopIn == "record")
+        currentRun->stopDownload();
 }
 
-void attachCallbacks(Session &s)
+void attachCallbacks(TransferRun &s)
 {
     s.transfer.onLogInfo = onLogInfo;
     s.transfer.onCaption = onCaption;
@@ -282,14 +282,14 @@ private slots:
     void randomReplies();
 
 private:
-    std::unique_ptr<Session> current;
-    Session &makeSession();
+    std::unique_ptr<TransferRun> current;
+    TransferRun &makeRun();
 };
 
-Session &tst_LogTransfer::makeSession()
+TransferRun &tst_LogTransfer::makeRun()
 {
-    current.reset(new Session);
-    session = current.get();
+    current.reset(new TransferRun);
+    currentRun = current.get();
     return *current;
 }
 
@@ -310,7 +310,7 @@ void tst_LogTransfer::init()
 
 void tst_LogTransfer::cleanup()
 {
-    session = nullptr;
+    currentRun = nullptr;
     current.reset();
 }
 
@@ -352,7 +352,7 @@ void tst_LogTransfer::requests()
     QFETCH(QByteArray, frame);
     QFETCH(uint, code);
 
-    Session &s = makeSession();
+    TransferRun &s = makeRun();
     s.master.deviceAddress = 5;
     s.transfer.state = state;
     s.transfer.index = index;
@@ -419,7 +419,7 @@ void tst_LogTransfer::wholeLog()
     QFETCH(QString, stored);
     QFETCH(uint, endIndex);
 
-    Session &s = makeSession();
+    TransferRun &s = makeRun();
     s.wantCaptions = wantCaptions;
     s.haveResume = haveResume;
     s.resumeAt = resumeAt;
@@ -484,7 +484,7 @@ void tst_LogTransfer::rangeReply()
     QFETCH(uint, remaining);
     QFETCH(State, state);
 
-    Session &s = makeSession();
+    TransferRun &s = makeRun();
     s.resumeAt = start;
     attachCallbacks(s);
     s.transfer.state = LogTransfer::ReadRange;
@@ -519,7 +519,7 @@ void tst_LogTransfer::shortRecordReply()
     QFETCH(uint, index);
     QFETCH(uint, remaining);
 
-    Session &s = makeSession();
+    TransferRun &s = makeRun();
     attachCallbacks(s);
     s.device.silent = true;
     s.transfer.state = LogTransfer::ReadRecords;
@@ -557,7 +557,7 @@ void tst_LogTransfer::retries()
     QFETCH(int, sends);
     QFETCH(uint, interval);
 
-    Session &s = makeSession();
+    TransferRun &s = makeRun();
     attachCallbacks(s);
     s.device.silent = true;
     s.transfer.state = state;
@@ -605,7 +605,7 @@ void tst_LogTransfer::exceptionReplies()
 
     for (State state : {LogTransfer::ReadInfo, LogTransfer::ReadCaptions, LogTransfer::ReadRange,
                         LogTransfer::ReadRecords, LogTransfer::ClearLog}) {
-        Session &s = makeSession();
+        TransferRun &s = makeRun();
         attachCallbacks(s);
         s.device.silent = true;
         s.transfer.state = state;
@@ -678,7 +678,7 @@ void tst_LogTransfer::mismatchedReplies()
     QFETCH(QByteArray, reply);
     QFETCH(uint, result);
 
-    Session &s = makeSession();
+    TransferRun &s = makeRun();
     attachCallbacks(s);
     s.device.silent = true;
     s.master.deviceAddress = 5;
@@ -717,7 +717,7 @@ void tst_LogTransfer::callbackStops()
 {
     QFETCH(QByteArray, stopIn);
 
-    Session &s = makeSession();
+    TransferRun &s = makeRun();
     s.stopIn = stopIn;
     s.resumeAt = 10;
     attachCallbacks(s);
@@ -743,7 +743,7 @@ void tst_LogTransfer::callbackStops()
 
 void tst_LogTransfer::clearLog()
 {
-    Session &s = makeSession();
+    TransferRun &s = makeRun();
     attachCallbacks(s);
     s.master.deviceAddress = 7;
     s.device.address = 7;
@@ -764,12 +764,12 @@ void tst_LogTransfer::clearLog()
 // read outside the frame, or leave the transfer in a state outside its six.
 void tst_LogTransfer::randomReplies()
 {
-    Session &s = makeSession();
+    TransferRun &s = makeRun();
     attachCallbacks(s);
     // Callbacks that read everything they are handed, so that the sanitizers see it.
     s.transfer.onCaption = [](std::uint16_t, std::uint32_t, const char *text) {
-        session->captions.resize(1);
-        session->captions[0] = QByteArray(text, int(std::strlen(text)));
+        currentRun->captions.resize(1);
+        currentRun->captions[0] = QByteArray(text, int(std::strlen(text)));
     };
     s.transfer.onRange = [](std::uint32_t first, std::uint32_t span) {
         return first + span / 2;
@@ -777,11 +777,11 @@ void tst_LogTransfer::randomReplies()
     s.transfer.onRecord = [](std::uint32_t, std::uint8_t count, std::uint8_t, std::uint32_t,
                              std::uint32_t, const std::uint8_t *data, std::int32_t length) {
         if (count == 0 || length < 0 || length > 236)
-            session->recordsIntact = false;
+            currentRun->recordsIntact = false;
         std::uint32_t sum = 0;
         for (std::int32_t i = 0; i < length; ++i)
             sum += data[i];
-        session->lastResult = std::uint8_t(sum);
+        currentRun->lastResult = std::uint8_t(sum);
     };
 
     // One buffer of exactly each length, so that a read past the frame is a heap overflow.
