@@ -312,6 +312,8 @@ void MainWindow::on_connectButton_triggered()
             stopBitsIndex = dialog.stopBits()->currentIndex();
             if (terminal.open(portName.toUtf8().toStdString(), BaudRates[baudIndex], ParityCodes[parityIndex],
                               StopBitsCodes[stopBitsIndex])) {
+                // Shown as connected before the download starts: its start may
+                // stop at a box ("Файл журнала не открыт") with the port open.
                 updateConnectButton();
                 ui->actionDownload->setChecked(true);
                 on_actionDownload_triggered(true);

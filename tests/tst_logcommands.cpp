@@ -48,6 +48,8 @@ private:
     QString path(const QString &name) const { return QDir(dir->path()).filePath(name); }
     // A log file with two records, made without the window.
     void makeLog(const QString &file);
+    // The same, opened through the window's Open command; returns its path.
+    QString openMadeLog();
     QStringList shownMessages() const;
 
     std::unique_ptr<QTemporaryDir> settingsDir;
@@ -88,6 +90,15 @@ void tst_LogCommands::makeLog(const QString &file)
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("fixture"));
+}
+
+QString tst_LogCommands::openMadeLog()
+{
+    const QString file = path(QStringLiteral("log.db"));
+    makeLog(file);
+    ModalAnswer::fileDialog(file);
+    trigger("actionOpen");
+    return file;
 }
 
 QStringList tst_LogCommands::shownMessages() const
@@ -143,10 +154,7 @@ void tst_LogCommands::cancelledDialogsChangeNothing()
 
 void tst_LogCommands::createReplacesTheOpenFile()
 {
-    const QString file = path(QStringLiteral("log.db"));
-    makeLog(file);
-    ModalAnswer::fileDialog(file);
-    trigger("actionOpen");
+    const QString file = openMadeLog();
     QCOMPARE(shownMessages().size(), 2);
 
     ModalAnswer::fileDialog(file);
@@ -234,10 +242,7 @@ void tst_LogCommands::exportWithoutLogFile()
 
 void tst_LogCommands::exportWritesTheTable()
 {
-    const QString file = path(QStringLiteral("log.db"));
-    makeLog(file);
-    ModalAnswer::fileDialog(file);
-    trigger("actionOpen");
+    openMadeLog();
 
     QTemporaryDir target;
     const QString csv = QDir(target.path()).filePath(QStringLiteral("журнал.csv"));
@@ -288,10 +293,7 @@ void tst_LogCommands::exportThatCannotOpenItsFile()
 
 void tst_LogCommands::exportThatCannotWrite()
 {
-    const QString file = path(QStringLiteral("log.db"));
-    makeLog(file);
-    ModalAnswer::fileDialog(file);
-    trigger("actionOpen");
+    openMadeLog();
 
     // Opens fine, and every write fails: a full disk.
     ModalAnswer::fileDialog(QStringLiteral("/dev/full"));
