@@ -1,4 +1,6 @@
-#include "errorbox.h"
+// The critical message box through which the window reports every failure.
+
+#include "app/errorbox.h"
 
 #include <QMessageBox>
 #include <QString>

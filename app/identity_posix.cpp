@@ -1,6 +1,6 @@
 // Identity fixed at build time, for platforms whose executables have no version resource.
 
-#include "identity.h"
+#include "app/identity.h"
 
 #include "buildidentity.h"
 

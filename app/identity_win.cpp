@@ -1,7 +1,7 @@
 // Identity from the executable's own version resource.
 
-#include "identity.h"
-#include "versionresource.h"
+#include "app/identity.h"
+#include "app/versionresource.h"
 
 std::wstring identityString(const std::wstring &executablePath, const std::wstring &key,
                             std::uint32_t translation)

@@ -1,6 +1,6 @@
 // Entry point: one application object, one main window, the event loop.
 
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 
 #include <QApplication>
 

@@ -1,16 +1,19 @@
-#include "mainwindow.h"
+// The main window: its construction, the log file commands, and the slots that steer
+// the download engine and show what it reports.
+
+#include "app/mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "csvexport.h"
-#include "dialogportsettings.h"
-#include "dialogtraffic.h"
-#include "errorbox.h"
-#include "identity.h"
-#include "logfile.h"
-#include "logimport.h"
-#include "logschema.h"
-#include "logviewmodel.h"
-#include "portsettings.h"
+#include "presentation/csvexport.h"
+#include "dialogs/dialogportsettings.h"
+#include "dialogs/dialogtraffic.h"
+#include "app/errorbox.h"
+#include "app/identity.h"
+#include "store/logfile.h"
+#include "store/logimport.h"
+#include "store/logschema.h"
+#include "presentation/logviewmodel.h"
+#include "dialogs/portsettings.h"
 
 #include <QComboBox>
 #include <QCoreApplication>

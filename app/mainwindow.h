@@ -1,9 +1,9 @@
 // The application's main window: owner of every long-lived object and host of the commands.
 #pragma once
 
-#include "comhalfduplexterminal.h"
-#include "logtransfer.h"
-#include "modbusmaster.h"
+#include "serial/comhalfduplexterminal.h"
+#include "protocol/logtransfer.h"
+#include "protocol/modbusmaster.h"
 
 #include <QMainWindow>
 #include <QSqlDatabase>

@@ -1,6 +1,6 @@
 // Version resource reader on top of the Win32 version API.
 
-#include "versionresource.h"
+#include "app/versionresource.h"
 
 #include <windows.h>
 

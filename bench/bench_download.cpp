@@ -4,10 +4,10 @@
 //
 //   bench_download KHRONAR_DEVSIM [N]
 
-#include "dialogportsettings.h"
-#include "mainwindow.h"
+#include "dialogs/dialogportsettings.h"
+#include "app/mainwindow.h"
 
-#include "support/modalanswer.h"
+#include "tests/support/modalanswer.h"
 
 #include <QAction>
 #include <QApplication>

@@ -3,11 +3,11 @@
 // opened, the CSV export, and the sqlite3 command-line tool writing the raw rows
 // of the same query as CSV. Run it with QT_QPA_PLATFORM=offscreen (the default).
 
-#include "csvexport.h"
-#include "logfile.h"
-#include "logfiller.h"
-#include "logschema.h"
-#include "logviewmodel.h"
+#include "presentation/csvexport.h"
+#include "store/logfile.h"
+#include "bench/logfiller.h"
+#include "store/logschema.h"
+#include "presentation/logviewmodel.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

@@ -1,7 +1,9 @@
-#include "logfiller.h"
+// Fills a log file with a realistic mix of captions and records for the benchmarks.
 
-#include "logimport.h"
-#include "logschema.h"
+#include "bench/logfiller.h"
+
+#include "store/logimport.h"
+#include "store/logschema.h"
 
 #include <QByteArray>
 #include <QSqlDatabase>

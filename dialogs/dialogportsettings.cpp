@@ -1,9 +1,9 @@
 // The port settings dialog: its form and the list of ports.
 
-#include "dialogportsettings.h"
+#include "dialogs/dialogportsettings.h"
 #include "ui_dialogportsettings.h"
 
-#include "envports.h"
+#include "dialogs/envports.h"
 
 #include <QSerialPortInfo>
 

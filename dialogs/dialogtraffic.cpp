@@ -1,9 +1,9 @@
 // The traffic monitor's line format and window.
 
-#include "dialogtraffic.h"
+#include "dialogs/dialogtraffic.h"
 #include "ui_dialogtraffic.h"
 
-#include "modbusmaster.h"
+#include "protocol/modbusmaster.h"
 
 #include <QTextCursor>
 

@@ -1,7 +1,7 @@
 // The caption format language: the caption scan, the field decoders and the
 // device calendar.
 
-#include "captionformat.h"
+#include "presentation/captionformat.h"
 
 #include <algorithm>
 #include <cmath>

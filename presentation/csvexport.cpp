@@ -1,8 +1,10 @@
-#include "csvexport.h"
+// The CSV export: streams the log view query into an open device, one row at a time.
 
-#include "captionformat.h"
-#include "logschema.h"
-#include "recordtypes.h"
+#include "presentation/csvexport.h"
+
+#include "presentation/captionformat.h"
+#include "store/logschema.h"
+#include "presentation/recordtypes.h"
 
 #include <QIODevice>
 #include <QSqlDatabase>

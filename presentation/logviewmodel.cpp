@@ -1,7 +1,9 @@
-#include "logviewmodel.h"
+// The log table model: type icons, times and messages rendered from the captions.
 
-#include "captionformat.h"
-#include "recordtypes.h"
+#include "presentation/logviewmodel.h"
+
+#include "presentation/captionformat.h"
+#include "presentation/recordtypes.h"
 
 #include <QColor>
 #include <QPixmap>

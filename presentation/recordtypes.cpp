@@ -1,4 +1,6 @@
-#include "recordtypes.h"
+// Record type codes and their names and icons.
+
+#include "presentation/recordtypes.h"
 
 #include <QVariant>
 

@@ -1,8 +1,8 @@
 // The event-log transfer client: request builder, reply handler, retries and deadlines.
 
-#include "logtransfer.h"
+#include "protocol/logtransfer.h"
 
-#include "tickcount.h"
+#include "protocol/tickcount.h"
 
 namespace {
 

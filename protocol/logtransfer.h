@@ -2,7 +2,7 @@
 // over function code 0x42, one request at a time, and hands them to four callbacks.
 #pragma once
 
-#include "modbusmaster.h"
+#include "protocol/modbusmaster.h"
 
 #include <cstdint>
 

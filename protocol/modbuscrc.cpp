@@ -1,6 +1,6 @@
 // CRC-16/MODBUS, bit by bit.
 
-#include "modbuscrc.h"
+#include "protocol/modbuscrc.h"
 
 std::uint16_t modbusCrc(const std::uint8_t *data, std::size_t length)
 {

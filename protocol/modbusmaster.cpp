@@ -1,8 +1,8 @@
 // The Modbus RTU master: request framing, reply checking and the handler table walk.
 
-#include "modbusmaster.h"
+#include "protocol/modbusmaster.h"
 
-#include "modbuscrc.h"
+#include "protocol/modbuscrc.h"
 
 const ModbusExceptionMessage modbusExceptionMessages[6] = {
     {1, "Неподдерживаемая функция"},

@@ -1,6 +1,6 @@
 // The replaceable source behind tickCount().
 
-#include "tickcount.h"
+#include "protocol/tickcount.h"
 
 namespace {
 TickCountSource installedSource = nullptr;

@@ -1,6 +1,6 @@
 // The tick counter from the monotonic clock, for platforms other than Windows.
 
-#include "tickcount.h"
+#include "protocol/tickcount.h"
 
 #include <time.h>
 

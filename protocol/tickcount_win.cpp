@@ -1,6 +1,6 @@
 // The tick counter from GetTickCount, which wraps after 49.7 days.
 
-#include "tickcount.h"
+#include "protocol/tickcount.h"
 
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>

@@ -1,7 +1,7 @@
 // The half-duplex terminal's life cycle and its worker loop. The worker finds frame
 // ends and the free line by counting reads that come back empty, one tick each.
 
-#include "comhalfduplexterminal.h"
+#include "serial/comhalfduplexterminal.h"
 
 #include <chrono>
 #include <system_error>

@@ -2,8 +2,8 @@
 // the line into it and sends the requests committed to it.
 #pragma once
 
-#include "serialport.h"
-#include "terminalbuffer.h"
+#include "serial/serialport.h"
+#include "serial/terminalbuffer.h"
 
 #include <atomic>
 #include <cstddef>

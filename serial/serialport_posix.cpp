@@ -1,8 +1,8 @@
 // The serial port layer on Linux: termios in raw mode, exclusive access by flock and
 // TIOCEXCL, reads bounded by poll.
 
-#include "serialport.h"
-#include "serialportrate.h"
+#include "serial/serialport.h"
+#include "serial/serialportrate.h"
 
 #include <cerrno>
 #include <string>

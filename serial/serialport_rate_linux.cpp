@@ -1,7 +1,7 @@
 // Arbitrary line rates through termios2 and BOTHER. <asm/termbits.h> redefines
 // struct termios, so this file must not see <termios.h>.
 
-#include "serialportrate.h"
+#include "serial/serialportrate.h"
 
 #include <asm/termbits.h>
 #include <sys/ioctl.h>

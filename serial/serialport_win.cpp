@@ -1,7 +1,7 @@
 // The serial port layer on Windows: the Win32 communications API with synchronous
 // reads and writes; the read timeouts of the port make the tick.
 
-#include "serialport.h"
+#include "serial/serialport.h"
 
 #include <cstddef>
 #include <cstring>

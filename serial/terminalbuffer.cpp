@@ -1,7 +1,7 @@
 // The frame buffer's worker-side and user-interface-side operations; the ownership
 // rules they follow are in terminalbuffer.h.
 
-#include "terminalbuffer.h"
+#include "serial/terminalbuffer.h"
 
 #include <thread>
 

@@ -1,4 +1,6 @@
-#include "devicetext.h"
+// Converting the device's 8-bit texts into strings.
+
+#include "store/devicetext.h"
 
 #include <QTextCodec>
 

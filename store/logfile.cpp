@@ -1,6 +1,8 @@
-#include "logfile.h"
+// Creating and opening log files.
 
-#include "logschema.h"
+#include "store/logfile.h"
+
+#include "store/logschema.h"
 
 #include <QFile>
 #include <QSqlDatabase>

@@ -1,7 +1,9 @@
-#include "logimport.h"
+// Statements that write a download into the open log file.
 
-#include "devicetext.h"
-#include "logschema.h"
+#include "store/logimport.h"
+
+#include "store/devicetext.h"
+#include "store/logschema.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>

@@ -1,4 +1,6 @@
-#include "logschema.h"
+// The statement texts of the log file format.
+
+#include "store/logschema.h"
 
 // The tabs and blanks are part of the texts, which other tools may compare;
 // they are kept exactly as the file format has always had them.

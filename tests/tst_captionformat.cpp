@@ -1,7 +1,7 @@
 // Messages rendered from event captions and record data, as the log view and
 // the CSV export show them.
 
-#include "captionformat.h"
+#include "presentation/captionformat.h"
 
 #include <QRandomGenerator>
 #include <QTest>

@@ -1,8 +1,8 @@
 // The half-duplex terminal over a pseudo-terminal pair: the test holds the master
 // side and plays the device; the terminal opens the slave side by its name.
 
-#include "comhalfduplexterminal.h"
-#include "serialportrate.h"
+#include "serial/comhalfduplexterminal.h"
+#include "serial/serialportrate.h"
 
 #include <QTest>
 

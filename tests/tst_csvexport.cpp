@@ -1,8 +1,8 @@
 // The CSV table of a log, byte for byte.
 
-#include "csvexport.h"
+#include "presentation/csvexport.h"
 
-#include "support/logfixture.h"
+#include "tests/support/logfixture.h"
 
 #include <QBuffer>
 #include <QTemporaryDir>

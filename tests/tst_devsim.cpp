@@ -2,15 +2,15 @@
 // in-process, and the khronar-devsim program over a pseudo-terminal, read by the
 // tool's own ModbusMaster and LogTransfer with every fault option.
 
-#include "captionformat.h"
-#include "demolog.h"
-#include "devicelogjson.h"
-#include "devicesimulator.h"
-#include "logtransfer.h"
-#include "modbuscrc.h"
-#include "modbusmaster.h"
-#include "tickcount.h"
-#include "windows1251.h"
+#include "presentation/captionformat.h"
+#include "tools/devsim/demolog.h"
+#include "tools/devsim/devicelogjson.h"
+#include "tools/devsim/devicesimulator.h"
+#include "protocol/logtransfer.h"
+#include "protocol/modbuscrc.h"
+#include "protocol/modbusmaster.h"
+#include "protocol/tickcount.h"
+#include "tools/devsim/windows1251.h"
 
 #include <QElapsedTimer>
 #include <QProcess>

@@ -1,9 +1,9 @@
 // The port settings dialog: its form, the ports it lists, and the tables that turn
 // its choices into line parameters.
 
-#include "dialogportsettings.h"
-#include "envports.h"
-#include "portsettings.h"
+#include "dialogs/dialogportsettings.h"
+#include "dialogs/envports.h"
+#include "dialogs/portsettings.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>

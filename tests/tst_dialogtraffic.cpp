@@ -1,6 +1,6 @@
 // The traffic monitor: how each frame is drawn, and which lines the window keeps.
 
-#include "dialogtraffic.h"
+#include "dialogs/dialogtraffic.h"
 
 #include <QFile>
 #include <QFrame>

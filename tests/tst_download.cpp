@@ -1,11 +1,11 @@
 // The whole road of a download, driven through the window as a user drives it,
 // against the device simulator on a pseudo-terminal.
 
-#include "dialogportsettings.h"
-#include "dialogtraffic.h"
-#include "mainwindow.h"
+#include "dialogs/dialogportsettings.h"
+#include "dialogs/dialogtraffic.h"
+#include "app/mainwindow.h"
 
-#include "support/modalanswer.h"
+#include "tests/support/modalanswer.h"
 
 #include <QAction>
 #include <QComboBox>

@@ -1,6 +1,6 @@
 // The identity this build reports, as the window and the settings store get it.
 
-#include "identity.h"
+#include "app/identity.h"
 
 #include <QCoreApplication>
 #include <QTest>

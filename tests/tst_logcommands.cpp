@@ -1,9 +1,9 @@
 // Creating, opening and exporting log files through the window, as a user does it.
 
-#include "mainwindow.h"
+#include "app/mainwindow.h"
 
-#include "support/logfixture.h"
-#include "support/modalanswer.h"
+#include "tests/support/logfixture.h"
+#include "tests/support/modalanswer.h"
 
 #include <QAction>
 #include <QDir>

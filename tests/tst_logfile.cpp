@@ -1,8 +1,8 @@
 // Creating and opening log files, without the window: the file format on disk and
 // what each failure tells the user.
 
-#include "logfile.h"
-#include "logschema.h"
+#include "store/logfile.h"
+#include "store/logschema.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,7 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "support/logfixture.h"
+#include "tests/support/logfixture.h"
 
 using LogFixture::rows;
 

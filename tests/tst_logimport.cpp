@@ -1,9 +1,9 @@
 // Writing a download into a log file, without the window.
 
-#include "devicetext.h"
-#include "logfile.h"
-#include "logimport.h"
-#include "logschema.h"
+#include "store/devicetext.h"
+#include "store/logfile.h"
+#include "store/logimport.h"
+#include "store/logschema.h"
 
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -11,7 +11,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include "support/logfixture.h"
+#include "tests/support/logfixture.h"
 
 using LogFixture::rows;
 

@@ -1,10 +1,10 @@
 // The event-log transfer client, driven through the master by a scripted device: whole
 // logs, range arithmetic, retries and deadlines, mismatched replies, and random frames.
 
-#include "logtransfer.h"
-#include "modbuscrc.h"
-#include "modbusmaster.h"
-#include "tickcount.h"
+#include "protocol/logtransfer.h"
+#include "protocol/modbuscrc.h"
+#include "protocol/modbusmaster.h"
+#include "protocol/tickcount.h"
 
 #include <QMap>
 #include <QTest>

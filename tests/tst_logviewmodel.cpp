@@ -1,8 +1,8 @@
 // The log table's model: what each cell shows for the records of a log file.
 
-#include "logviewmodel.h"
+#include "presentation/logviewmodel.h"
 
-#include "support/logfixture.h"
+#include "tests/support/logfixture.h"
 
 #include <QColor>
 #include <QImage>

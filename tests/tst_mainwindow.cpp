@@ -1,9 +1,9 @@
 // The main window as a user sees it at start, and the settings it remembers.
 
-#include "errorbox.h"
-#include "mainwindow.h"
+#include "app/errorbox.h"
+#include "app/mainwindow.h"
 
-#include "support/modalanswer.h"
+#include "tests/support/modalanswer.h"
 
 #include <QAction>
 #include <QFileDialog>

@@ -1,9 +1,9 @@
 // The Modbus RTU master: CRC, request framing, the handler table walk and reply checks.
 
-#include "logtransfer.h"
-#include "modbuscrc.h"
-#include "modbusmaster.h"
-#include "tickcount.h"
+#include "protocol/logtransfer.h"
+#include "protocol/modbuscrc.h"
+#include "protocol/modbusmaster.h"
+#include "protocol/tickcount.h"
 
 #include <QTest>
 

@@ -1,7 +1,7 @@
 // The frame buffer driven as the worker and the poll cycle drive it: framing by empty
 // reads, overflow, the handshake, and both threads at once.
 
-#include "terminalbuffer.h"
+#include "serial/terminalbuffer.h"
 
 #include <QTest>
 

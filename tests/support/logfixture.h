@@ -2,8 +2,8 @@
 // captions and records a test names, written with the tool's own statements.
 #pragma once
 
-#include "logfile.h"
-#include "logschema.h"
+#include "store/logfile.h"
+#include "store/logschema.h"
 
 #include <QByteArray>
 #include <QSqlDatabase>

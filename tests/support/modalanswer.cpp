@@ -1,4 +1,6 @@
-#include "support/modalanswer.h"
+// Answers the modal boxes and dialogs a GUI test runs into, and records what they showed.
+
+#include "tests/support/modalanswer.h"
 
 #include <QAbstractButton>
 #include <QApplication>

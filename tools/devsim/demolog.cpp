@@ -1,8 +1,8 @@
 // The built-in demo content.
 
-#include "demolog.h"
+#include "tools/devsim/demolog.h"
 
-#include "windows1251.h"
+#include "tools/devsim/windows1251.h"
 
 #include <cstring>
 #include <random>

@@ -2,7 +2,7 @@
 // kind of field of the caption language, and a log of a few hundred records.
 #pragma once
 
-#include "devicelog.h"
+#include "tools/devsim/devicelog.h"
 
 #include <cstdint>
 

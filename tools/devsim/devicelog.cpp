@@ -1,6 +1,6 @@
 // The simulated device's captions and event log.
 
-#include "devicelog.h"
+#include "tools/devsim/devicelog.h"
 
 #include <algorithm>
 #include <vector>

@@ -4,9 +4,9 @@
 //     "records":  [ { "event": 10, "type": 2, "time": "2024-03-15 13:45:30",
 //                     "data": "02 01", "count": 1, "gap": 0 } ] }
 
-#include "devicelogjson.h"
+#include "tools/devsim/devicelogjson.h"
 
-#include "windows1251.h"
+#include "tools/devsim/windows1251.h"
 
 #include <QDateTime>
 #include <QJsonArray>

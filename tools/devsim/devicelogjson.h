@@ -1,7 +1,7 @@
 // Reads a device's captions and log from the JSON file given to the simulator.
 #pragma once
 
-#include "devicelog.h"
+#include "tools/devsim/devicelog.h"
 
 #include <QByteArray>
 #include <QString>

@@ -1,10 +1,10 @@
 // The device side of function 0x42 and the fault options.
 
-#include "devicesimulator.h"
+#include "tools/devsim/devicesimulator.h"
 
-#include "logtransfer.h"
-#include "modbuscrc.h"
-#include "modbusmaster.h"
+#include "protocol/logtransfer.h"
+#include "protocol/modbuscrc.h"
+#include "protocol/modbusmaster.h"
 
 namespace {
 

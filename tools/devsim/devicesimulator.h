@@ -2,7 +2,7 @@
 // with the faults a test asks for.
 #pragma once
 
-#include "devicelog.h"
+#include "tools/devsim/devicelog.h"
 
 #include <QByteArray>
 #include <QString>

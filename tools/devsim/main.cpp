@@ -1,10 +1,10 @@
 // khronar-devsim: a device on a serial line that serves its event log over Modbus RTU
 // function 0x42, with faults on demand, for tests and demonstrations.
 
-#include "demolog.h"
-#include "devicelogjson.h"
-#include "devicesimulator.h"
-#include "simulatorline.h"
+#include "tools/devsim/demolog.h"
+#include "tools/devsim/devicelogjson.h"
+#include "tools/devsim/devicesimulator.h"
+#include "tools/devsim/simulatorline.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

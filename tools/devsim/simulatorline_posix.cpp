@@ -5,9 +5,9 @@
 // Replies wait in a queue until their turnaround is over, so a slow reply (--delay)
 // never stops the line from being read, and requests are answered in order.
 
-#include "simulatorline.h"
+#include "tools/devsim/simulatorline.h"
 
-#include "devicesimulator.h"
+#include "tools/devsim/devicesimulator.h"
 
 #include <QByteArray>
 #include <QString>

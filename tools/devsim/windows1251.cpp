@@ -1,6 +1,6 @@
 // Windows-1251 through Qt's codec.
 
-#include "windows1251.h"
+#include "tools/devsim/windows1251.h"
 
 #include <QTextCodec>
 
