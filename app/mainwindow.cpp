@@ -420,12 +420,13 @@ void MainWindow::modbusTimerUpdate()
         ~TickEnd() { flag = false; }
     } tickEnd{pollTickRunning};
 
-    if (terminal.currentState() == TerminalBuffer::FrameReady) {
-        const std::size_t received = static_cast<std::size_t>(terminal.end - terminal.base);
+    const std::uint8_t *reply = nullptr;
+    std::size_t received = 0;
+    if (terminal.takeFrame(&reply, &received)) {
         if (received != 0) {
             const std::uint8_t length = static_cast<std::uint8_t>(received);
-            const std::uint8_t code = master.processReply(terminal.base, length);
-            showFrame(terminal.base, unsigned(received), code, false);
+            const std::uint8_t code = master.processReply(reply, length);
+            showFrame(reply, unsigned(received), code, false);
             if (code == ReplyAccepted || code == 6) {
                 ++receivedCount;
                 updateReceivedLabel();
@@ -457,10 +458,8 @@ void MainWindow::modbusTimerUpdate()
     }
     if (length == 0 || !terminal.isOpen())
         return;
-    if (!terminal.claimForRequest())
+    if (!terminal.sendRequest(request, length))
         return;
-    std::copy(request, request + length, terminal.base);
-    terminal.commitRequest(length);
     ++sentCount;
     updateSentLabel();
 }
