@@ -341,9 +341,7 @@ void MainWindow::updateConnectButton()
 
 void MainWindow::resetTransfer()
 {
-    transfer.remaining = 0;
-    transfer.state = LogTransfer::ReadInfo;
-    transfer.pendingKind = LogTransfer::PendingNone;
+    transfer.stop();
 }
 
 void MainWindow::on_actionDownload_triggered(bool checked)
@@ -368,7 +366,7 @@ void MainWindow::on_actionClearLog_triggered()
         showErrorBox(this, QStringLiteral("Соединение не установлено"));
         return;
     }
-    transfer.state = LogTransfer::ClearLog;
+    transfer.startClear();
 }
 
 void MainWindow::stopDownload()
@@ -427,7 +425,7 @@ void MainWindow::modbusTimerUpdate()
             const std::uint8_t length = static_cast<std::uint8_t>(received);
             const std::uint8_t code = master.processReply(reply, length);
             showFrame(reply, unsigned(received), code, false);
-            if (code == ReplyAccepted || code == 6) {
+            if (code == ReplyAccepted || code == ExceptionServerBusy) {
                 ++receivedCount;
                 updateReceivedLabel();
                 updateProgress();
@@ -441,7 +439,7 @@ void MainWindow::modbusTimerUpdate()
         }
     }
 
-    if (!ui->actionDownload->isChecked() && transfer.state != LogTransfer::ClearLog)
+    if (!ui->actionDownload->isChecked() && !transfer.isClearing())
         return;
     const TerminalBuffer::State state = terminal.currentState();
     if (state == TerminalBuffer::RequestReady || state == TerminalBuffer::Transmitting)
@@ -468,8 +466,8 @@ void MainWindow::requestTimerUpdate()
 {
     if (pollTickRunning)
         return;
-    if (terminal.isOpen() && transfer.state == LogTransfer::Idle)
-        transfer.state = LogTransfer::ReadRange;
+    if (terminal.isOpen())
+        transfer.repoll();
 }
 
 // ---------------------------------------------------------------------------
