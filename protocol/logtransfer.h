@@ -92,6 +92,8 @@ struct LogTransfer {
     void repoll();
     bool isIdle() const { return state == Idle; }
     bool isClearing() const { return state == ClearLog; }
+    // A request has gone out and its answer is still awaited.
+    bool requestOutstanding() const { return pendingKind != PendingNone; }
 
     // Writes the request of the current state from frame offset 1 on; resends an
     // outstanding request once its reply time is over, up to its number of attempts.
