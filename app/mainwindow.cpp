@@ -13,7 +13,7 @@
 #include "store/logimport.h"
 #include "store/logschema.h"
 #include "presentation/logviewmodel.h"
-#include "dialogs/portsettings.h"
+#include "ports/portsettings.h"
 
 #include <QComboBox>
 #include <QCoreApplication>

@@ -3,21 +3,14 @@
 #include "dialogs/dialogportsettings.h"
 #include "ui_dialogportsettings.h"
 
-#include "dialogs/envports.h"
-
-#include <QSerialPortInfo>
+#include "ports/portlist.h"
 
 DialogPortSettings::DialogPortSettings(QWidget *parent)
     : QDialog(parent), ui(new Ui::DialogPortSettings)
 {
     ui->setupUi(this);
     ui->port->clear();
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
-        ui->port->addItem(info.portName());
-    // The item text is what the terminal opens, so these stay full paths.
-    for (const std::string &path : environmentPortPaths())
-        ui->port->addItem(QString::fromLocal8Bit(path.data(), static_cast<int>(path.size())));
+    ui->port->addItems(availablePortNames());
 }
 
 DialogPortSettings::~DialogPortSettings()

@@ -12,7 +12,7 @@ class DialogPortSettings;
 // Only presents the choices: it keeps nothing between showings and neither opens
 // nor tests a port. The caller presets the four combo boxes, runs exec() and reads
 // them back; the indexes of baudrate, parity and stopBits index the tables of
-// portsettings.h.
+// ports/portsettings.h.
 class DialogPortSettings : public QDialog
 {
     Q_OBJECT

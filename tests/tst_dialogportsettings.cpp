@@ -2,8 +2,8 @@
 // its choices into line parameters.
 
 #include "dialogs/dialogportsettings.h"
-#include "dialogs/envports.h"
-#include "dialogs/portsettings.h"
+#include "ports/envports.h"
+#include "ports/portsettings.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>

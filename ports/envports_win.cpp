@@ -1,6 +1,6 @@
 // Windows lists every serial port, virtual ones included: nothing to add.
 
-#include "dialogs/envports.h"
+#include "ports/envports.h"
 
 std::vector<std::string> environmentPortPaths()
 {

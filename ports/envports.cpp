@@ -1,6 +1,6 @@
 // Splitting of the port list given in the environment.
 
-#include "dialogs/envports.h"
+#include "ports/envports.h"
 
 std::vector<std::string> splitPortPaths(const char *list)
 {

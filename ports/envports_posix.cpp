@@ -1,7 +1,7 @@
 // The port listing of POSIX systems does not show pseudo-terminals: the user names
 // them in KHRONAR_PORTS.
 
-#include "dialogs/envports.h"
+#include "ports/envports.h"
 
 #include <cstdlib>
 

@@ -1,5 +1,6 @@
-// Line parameters offered by the port settings dialog, as the serial terminal takes
-// them: each table is indexed by the current index of the matching combo box.
+// Line parameters offered by the port settings dialog and accepted by the command
+// line, as the serial terminal takes them: each table is indexed by the current index
+// of the matching combo box.
 #pragma once
 
 #include <cstdint>

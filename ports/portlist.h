@@ -1,0 +1,10 @@
+// The serial ports a user is offered, the same for the connect dialog and the
+// command line.
+#pragma once
+
+#include <QStringList>
+
+// Port names in the order offered, each as the terminal opens it: the system's serial
+// ports ("ttyUSB0", "COM3") in the order the system gives, then the full paths named
+// in KHRONAR_PORTS where the system's listing leaves out pseudo-terminals.
+QStringList availablePortNames();
