@@ -17,7 +17,6 @@
 
 #include <QComboBox>
 #include <QCoreApplication>
-#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QHeaderView>
@@ -274,11 +273,7 @@ void MainWindow::on_exportLog_triggered()
 
     // A file that cannot be written is reported: the user asked for it and would
     // otherwise find nothing there, or half a table.
-    QFile file(path);
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
-                         && writeLogCsv(database, file) && file.flush();
-    file.close();
-    if (!written || file.error() != QFileDevice::NoError)
+    if (!exportLogCsvFile(database, path))
         showErrorBox(this, QStringLiteral("Не удается записать файл \"") + path + QLatin1Char('"'));
 }
 

@@ -4,45 +4,86 @@
 
 #include "presentation/captionformat.h"
 #include "store/logschema.h"
-#include "presentation/recordtypes.h"
 
+#include <QFile>
 #include <QIODevice>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QVariant>
 
+LogCsvWriter::LogCsvWriter(QIODevice &out) : out(out)
+{
+    for (int i = 0; i < RecordTypeCount; ++i)
+        typeFields[i] = '"' + QString::fromUtf8(RecordTypeNames[i]).toLocal8Bit() + "\";";
+    unknownEvent = QStringLiteral("Неизвестное событие").toLocal8Bit();
+}
+
+bool LogCsvWriter::writeRow(const QSqlQuery &row)
+{
+    line.clear();
+    line += '"';
+    line += row.value(1).toString().toLocal8Bit();
+    line += "\";";
+    line += typeFields[recordTypeIndex(row.value(0))];
+    line += '"';
+    const QVariant caption = row.value(2);
+    if (caption.isNull()) {
+        line += unknownEvent;
+    } else {
+        QString message = formatCaption(caption.toString(), row.value(3).toByteArray());
+        message.replace(QLatin1Char('"'), QLatin1String("\"\""));
+        line += message.toLocal8Bit();
+    }
+    line += "\"\n";
+    return out.write(line) == line.size();
+}
+
 bool writeLogCsv(const QSqlDatabase &database, QIODevice &out)
 {
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!query.exec(LogViewSql) || !query.first())
+    if (!query.exec(LogViewSql))
         return true;
-
-    // Type names converted once; they are the same for every row.
-    QByteArray typeFields[RecordTypeCount];
-    for (int i = 0; i < RecordTypeCount; ++i)
-        typeFields[i] = '"' + QString::fromUtf8(RecordTypeNames[i]).toLocal8Bit() + "\";";
-    const QByteArray unknownEvent = QStringLiteral("Неизвестное событие").toLocal8Bit();
-
-    QByteArray line;
-    do {
-        line.clear();
-        line += '"';
-        line += query.value(1).toString().toLocal8Bit();
-        line += "\";";
-        line += typeFields[recordTypeIndex(query.value(0))];
-        line += '"';
-        const QVariant caption = query.value(2);
-        if (caption.isNull()) {
-            line += unknownEvent;
-        } else {
-            QString message = formatCaption(caption.toString(), query.value(3).toByteArray());
-            message.replace(QLatin1Char('"'), QLatin1String("\"\""));
-            line += message.toLocal8Bit();
-        }
-        line += "\"\n";
-        if (out.write(line) != line.size())
+    LogCsvWriter writer(out);
+    while (query.next()) {
+        if (!writer.writeRow(query))
             return false;
-    } while (query.next());
+    }
     return true;
+}
+
+bool exportLogCsvFile(const QSqlDatabase &database, const QString &path)
+{
+    QFile file(path);
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
+                         && writeLogCsv(database, file) && file.flush();
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
+}
+
+bool writeLogCsvAfter(const QSqlDatabase &database, QIODevice &out, qint64 afterId, qint64 *lastId)
+{
+    *lastId = afterId;
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    if (!query.prepare(LogViewAfterSql))
+        return true;
+    query.bindValue(QStringLiteral(":after"), afterId);
+    if (!query.exec())
+        return true;
+    LogCsvWriter writer(out);
+    while (query.next()) {
+        if (!writer.writeRow(query))
+            return false;
+        *lastId = query.value(4).toLongLong();
+    }
+    return true;
+}
+
+qint64 newestLogRowId(const QSqlDatabase &database)
+{
+    QSqlQuery query(database);
+    if (!query.exec(SelectNewestRowIdSql) || !query.next())
+        return 0;
+    return query.value(0).toLongLong();
 }

@@ -1,12 +1,51 @@
 // The log as a CSV table: "time";"type";"message" per record, in the order stored.
 #pragma once
 
-class QIODevice;
-class QSqlDatabase;
+#include <QByteArray>
+#include <QtGlobal>
 
-// Runs the log view query on `database` and writes one line per record to `out`,
-// which the caller has opened (in text mode, so that line ends follow the
-// platform). Rows are read and written one at a time; the table is never held
-// whole. A query that fails or finds nothing writes nothing. Returns false when
-// a write fails.
+#include "presentation/recordtypes.h"
+
+class QIODevice;
+class QString;
+class QSqlDatabase;
+class QSqlQuery;
+
+// Writes CSV lines to `out`, which the caller has opened (in text mode, so that line
+// ends follow the platform). The whole export and the lines of records that arrive
+// later are written by this one writer, so that they agree byte for byte.
+class LogCsvWriter
+{
+public:
+    explicit LogCsvWriter(QIODevice &out);
+
+    // The line of the row `row` stands on, a row of the log view query (columns type,
+    // time text, caption, data). False when the write fails.
+    bool writeRow(const QSqlQuery &row);
+
+private:
+    QIODevice &out;
+    // Converted once: they are the same for every row.
+    QByteArray typeFields[RecordTypeCount];
+    QByteArray unknownEvent;
+    QByteArray line;
+};
+
+// Runs the log view query on `database` and writes one line per record to `out`.
+// Rows are read and written one at a time; the table is never held whole. A query
+// that fails or finds nothing writes nothing. Returns false when a write fails.
 bool writeLogCsv(const QSqlDatabase &database, QIODevice &out);
+
+// Writes the whole log to the file at `path`, replacing it: opened write-only,
+// truncated and in text mode. False when the file cannot be opened or written; the
+// caller reports that, with the path.
+bool exportLogCsvFile(const QSqlDatabase &database, const QString &path);
+
+// Writes the lines of the records stored after row id `afterId`, in the order stored,
+// and sets `*lastId` to the row id of the last one written (`afterId` when there was
+// none). A query that fails writes nothing. Returns false when a write fails.
+bool writeLogCsvAfter(const QSqlDatabase &database, QIODevice &out, qint64 afterId, qint64 *lastId);
+
+// The row id of the newest stored record: what writeLogCsvAfter starts after to write
+// only what arrives from now on. 0 for an empty log or a failed query.
+qint64 newestLogRowId(const QSqlDatabase &database);
