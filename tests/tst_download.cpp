@@ -6,6 +6,7 @@
 #include "app/mainwindow.h"
 
 #include "tests/support/modalanswer.h"
+#include "tests/support/simulatorprocess.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -53,45 +54,19 @@ const QStringList BaseMessages = {
     QStringLiteral("Неизвестное событие"), QStringLiteral("Пуск насоса 2"),   QStringLiteral("Давление 100.00 бар"),
 };
 
-// A device on a new pseudo-terminal, for the life of the object.
-class Simulator
+// A device on a new pseudo-terminal, its log given as JSON.
+class Simulator : public SimulatorProcess
 {
 public:
+    Simulator() : SimulatorProcess(QStringLiteral(KHRONAR_DEVSIM)) {}
     bool start(const QString &logJson, const QStringList &options, const QString &dir)
     {
         const QString logPath = QDir(dir).filePath(QStringLiteral("device%1.json").arg(++started));
-        QFile file(logPath);
-        if (!file.open(QIODevice::WriteOnly) || file.write(logJson.toUtf8()) < 0)
-            return false;
-        file.close();
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(KHRONAR_DEVSIM), QStringList{QStringLiteral("--log"), logPath} + options);
-        if (!process.waitForStarted(10000))
-            return false;
-        QByteArray line;
-        QDeadlineTimer deadline(10000);
-        while (!line.contains('\n') && !deadline.hasExpired()) {
-            process.waitForReadyRead(100);
-            line += process.readAllStandardOutput();
-        }
-        path = QString::fromLocal8Bit(line.left(line.indexOf('\n'))).trimmed();
-        return path.startsWith(QLatin1Char('/'));
+        return writeDeviceLog(logPath, logJson)
+            && SimulatorProcess::start(QStringList{QStringLiteral("--log"), logPath} + options);
     }
-    void stop()
-    {
-        if (process.state() != QProcess::NotRunning) {
-            process.terminate();
-            if (!process.waitForFinished(5000))
-                process.kill();
-            process.waitForFinished(5000);
-        }
-    }
-    ~Simulator() { stop(); }
-
-    QString path;
 
 private:
-    QProcess process;
     int started = 0;
 };
 

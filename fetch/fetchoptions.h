@@ -1,0 +1,68 @@
+// The command line of khronar-fetch: its options, their defaults and checks, and the
+// exit codes it documents.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <vector>
+
+// Exit codes. A bus of devices ends with the code of the first device that failed.
+enum FetchExitCode : int {
+    ExitDone = 0,
+    ExitUsage = 2,
+    ExitPortUnavailable = 3,
+    ExitDeviceException = 4,
+    ExitNoReply = 5,
+    ExitLogFileError = 6,
+    ExitInterrupted = 130,
+};
+
+// What to do when a device's event set differs from the log file's.
+enum class ConfigUpdate {
+    Ask, // ask on a terminal, answer No elsewhere
+    Yes,
+    No,
+};
+
+struct FetchOptions {
+    QString port;
+    QString db;  // holds "{address}" when several devices are read
+    QString csv; // empty: no export
+    std::uint32_t baudRate = 19200;
+    std::uint8_t parity = 2;   // 0 none, 1 odd, 2 even, as the terminal takes it
+    std::uint8_t stopBits = 0; // 0 one, 2 two, as the terminal takes it
+    std::vector<std::uint8_t> addresses{1};
+    ConfigUpdate updateConfig = ConfigUpdate::Ask;
+    bool follow = false;
+    bool clear = false;
+    bool quiet = false;
+    bool listPorts = false;
+    bool help = false;
+    bool version = false;
+};
+
+struct FetchCommandLine {
+    FetchOptions options;
+    QString error; // empty when the command line is sound
+};
+
+// Parses the arguments after the program name. --help, --version and --list-ports
+// need nothing else; otherwise --port and --db are required.
+FetchCommandLine parseFetchCommandLine(const QStringList &arguments);
+
+// Addresses such as "1,3,7-12", in the order written, each 1 to 255 and listed once.
+// False, with a message in `*error`, for anything else.
+bool parseAddressList(const QString &text, std::vector<std::uint8_t> *addresses, QString *error);
+
+// `pattern` with every "{address}" replaced by the decimal address.
+QString pathForAddress(const QString &pattern, std::uint8_t address);
+
+// The --help text: every option with its default, and the exit codes.
+QString fetchHelpText();
+
+// The silence that ends a frame, in terminal ticks, as the line's rate asks: 3.5
+// character times, at least 1.75 ms above 19200 baud, rounded up to whole ticks of
+// ComHalfDuplexTerminal::tickMilliseconds; 1 to 255.
+std::uint8_t frameGapTicks(std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);

@@ -1,0 +1,11 @@
+// khronar-fetch: downloads devices' event logs into log files from the command line.
+
+#include "fetch/fetchsession.h"
+
+#include <QCoreApplication>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    return fetchMain(QCoreApplication::arguments().mid(1));
+}

@@ -1,0 +1,9 @@
+# khronar-fetch: its command line in-process, and the program end to end against the
+# device simulator.
+if(TARGET khronar-fetch AND TARGET khronar-devsim)
+    khronar_add_test(fetch SOURCES support/logfixture.h support/simulatorprocess.h LIBS khronar_fetch)
+    target_compile_definitions(tst_fetch PRIVATE
+        KHRONAR_DEVSIM="$<TARGET_FILE:khronar-devsim>"
+        KHRONAR_FETCH="$<TARGET_FILE:khronar-fetch>")
+    add_dependencies(tst_fetch khronar-devsim khronar-fetch)
+endif()

@@ -1,0 +1,544 @@
+// khronar-fetch: its command line in-process, and the program end to end against the
+// device simulator on pseudo-terminals, as a script runs it.
+
+#include "fetch/fetchoptions.h"
+#include "presentation/csvexport.h"
+#include "protocol/modbusmaster.h"
+
+#include "tests/support/logfixture.h"
+#include "tests/support/simulatorprocess.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+#include <signal.h>
+
+namespace {
+
+// Three events and six records; event 9 has no caption.
+const char *const BaseLog = R"({
+  "firstIndex": 100,
+  "captions": [
+    { "event": 1, "text": "Пуск насоса #u" },
+    { "event": 2, "text": "Давление #2.2U бар" },
+    { "event": 3, "text": "Канал #u: #`Норма``Авария`e" }
+  ],
+  "records": [
+    { "event": 1, "type": 0, "time": "2024-03-15 13:45:30", "data": "01" },
+    { "event": 2, "type": 1, "time": "2024-03-15 13:45:31", "data": "D2 04" },
+    { "event": 3, "type": 2, "time": "2024-03-15 13:45:32", "data": "02 01", "count": 3 },
+    { "event": 9, "type": 3, "time": "2024-03-15 13:45:33", "data": "" },
+    { "event": 1, "type": 0, "time": "2024-03-15 13:45:34", "data": "02", "gap": 2 },
+    { "event": 2, "type": 0, "time": "2024-03-15 13:45:35", "data": "10 27" }
+  ]
+})";
+
+// The rows a download of BaseLog stores: index, count, type, time, event, data.
+const QStringList BaseRows = {
+    "100|1|0|2024-03-15 13:45:30|1|01", "101|1|1|2024-03-15 13:45:31|2|D204",
+    "102|3|2|2024-03-15 13:45:32|3|0201", "105|1|3|2024-03-15 13:45:33|9|",
+    "108|1|0|2024-03-15 13:45:34|1|02",   "109|1|0|2024-03-15 13:45:35|2|1027",
+};
+
+const QString RowsSql = QStringLiteral(
+    "SELECT i, count, type, DATETIME(dt, 'unixepoch'), event, hex(data) FROM Log ORDER BY id");
+
+// The same device, later: three more records, the event set unchanged.
+QString grownLog()
+{
+    QString json = QString::fromUtf8(BaseLog);
+    json.replace(QStringLiteral("\"data\": \"10 27\" }"),
+                 QStringLiteral("\"data\": \"10 27\" },\n"
+                                "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-16 08:00:00\", \"data\": \"03\" },\n"
+                                "    { \"event\": 2, \"type\": 1, \"time\": \"2024-03-16 08:00:01\", \"data\": \"2C 01\" },\n"
+                                "    { \"event\": 3, \"type\": 2, \"time\": \"2024-03-16 08:00:02\", \"data\": \"01 00\" }"));
+    return json;
+}
+
+const QStringList GrownRows = BaseRows + QStringList{
+    "110|1|0|2024-03-16 08:00:00|1|03", "111|1|1|2024-03-16 08:00:01|2|2C01",
+    "112|1|2|2024-03-16 08:00:02|3|0100"};
+
+// A new firmware: event 9 now has a caption, and one more record of it.
+QString changedEventSetLog()
+{
+    QString json = QString::fromUtf8(BaseLog);
+    json.replace(QStringLiteral("\"captions\": ["),
+                 QStringLiteral("\"captions\": [ { \"event\": 9, \"text\": \"Смена режима\" },"));
+    json.replace(QStringLiteral("\"data\": \"10 27\" }"),
+                 QStringLiteral("\"data\": \"10 27\" },\n"
+                                "    { \"event\": 9, \"type\": 3, \"time\": \"2024-03-16 08:00:00\" }"));
+    return json;
+}
+
+// `count` records at indexes 0.., each with its own time, type and data.
+QString longLog(int count, QStringList *rows)
+{
+    QString json = QStringLiteral(R"({"captions": [{"event": 1, "text": "Номер #u"}], "records": [)");
+    for (int k = 0; k < count; ++k) {
+        const quint32 time = LogFixture::March15th2024 + quint32(k);
+        const QString data = QStringLiteral("%1 %2").arg(k & 0xFF, 2, 16, QLatin1Char('0')).arg(k >> 8, 2, 16, QLatin1Char('0')).toUpper();
+        json += QStringLiteral(R"(%1{"event": 1, "type": %2, "time": %3, "data": "%4"})")
+                    .arg(k == 0 ? "" : ",")
+                    .arg(k % 4)
+                    .arg(time)
+                    .arg(data);
+        *rows << QStringLiteral("%1|1|%2|%3|1|%4")
+                     .arg(k)
+                     .arg(k % 4)
+                     .arg(QDateTime::fromSecsSinceEpoch(qint64(time) + LogFixture::UnixOffset, Qt::UTC)
+                              .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                     .arg(QString(data).remove(QLatin1Char(' ')));
+    }
+    return json + QStringLiteral("]}");
+}
+
+struct FetchResult {
+    int exitCode = -1;
+    QByteArray out;
+    QString err;
+};
+
+// Every row of `sql` in the log file at `path`, read on a connection of its own that
+// never creates the file.
+QStringList fileRows(const QString &path, const QString &sql)
+{
+    QStringList result;
+    if (!QFile::exists(path))
+        return {QStringLiteral("no file")};
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        db.setDatabaseName(path);
+        if (db.open())
+            result = LogFixture::rows(db, sql);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+    return result;
+}
+
+// What the window's export writes for the log file at `path`.
+QByteArray windowExport(const QString &path, const QString &csvPath)
+{
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+        db.setDatabaseName(path);
+        if (db.open())
+            exportLogCsvFile(db, csvPath);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+    QFile file(csvPath);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("not written");
+}
+
+} // namespace
+
+class tst_Fetch : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+
+    void commandLine_data();
+    void commandLine();
+    void addressList_data();
+    void addressList();
+    void frameGap_data();
+    void frameGap();
+
+    void freshFileHoldsTheDeviceLog();
+    void secondRunAppendsOnlyWhatIsNew();
+    void changedEventSet_data();
+    void changedEventSet();
+    void followPrintsNewRecords();
+    void interruptedDownloadResumesExactly();
+    void exitCodes_data();
+    void exitCodes();
+    void busReadsEveryDeviceInTurn();
+
+private:
+    QString file(const QString &name) const { return dir->filePath(name); }
+    bool startDevice(const QString &json, const QStringList &options = {});
+    FetchResult fetch(const QStringList &arguments, const QString &port = QString());
+    QStringList fetchArguments(const QString &port) const;
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<SimulatorProcess> device;
+    int logs = 0;
+};
+
+void tst_Fetch::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    device = std::make_unique<SimulatorProcess>(QStringLiteral(KHRONAR_DEVSIM));
+}
+
+void tst_Fetch::cleanup()
+{
+    device.reset();
+    dir.reset();
+}
+
+bool tst_Fetch::startDevice(const QString &json, const QStringList &options)
+{
+    const QString logPath = file(QStringLiteral("device%1.json").arg(++logs));
+    return writeDeviceLog(logPath, json)
+        && device->start(QStringList{QStringLiteral("--log"), logPath, QStringLiteral("--baud"), QStringLiteral("115200")}
+                         + options);
+}
+
+QStringList tst_Fetch::fetchArguments(const QString &port) const
+{
+    return {QStringLiteral("--port"), port, QStringLiteral("--baud"), QStringLiteral("115200")};
+}
+
+FetchResult tst_Fetch::fetch(const QStringList &arguments, const QString &port)
+{
+    QProcess process;
+    process.start(QStringLiteral(KHRONAR_FETCH), (port.isEmpty() ? QStringList() : fetchArguments(port)) + arguments);
+    process.closeWriteChannel();
+    FetchResult result;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        return result;
+    }
+    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = process.readAllStandardOutput();
+    result.err = QString::fromLocal8Bit(process.readAllStandardError());
+    return result;
+}
+
+// Null error: the command line is sound. Otherwise a part of the message.
+void tst_Fetch::commandLine_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("error");
+
+    const QStringList base = {"--port", "ttyUSB0", "--db", "site.db"};
+    QTest::newRow("defaults") << base << QString();
+    QTest::newRow("every option") << QStringList{"--port", "/dev/ttyS1", "--db", "s-{address}.db", "--baud", "230400",
+                                                 "--parity", "odd", "--stop", "2", "--address", "1,3,7-12",
+                                                 "--update-config", "yes", "--csv", "s-{address}.csv", "--clear",
+                                                 "--quiet"}
+                                  << QString();
+    QTest::newRow("help alone") << QStringList{"--help"} << QString();
+    QTest::newRow("list ports alone") << QStringList{"--list-ports"} << QString();
+    QTest::newRow("unknown option") << base + QStringList{"--fast"} << "fast";
+    QTest::newRow("stray argument") << base + QStringList{"now"} << "now";
+    QTest::newRow("no port") << QStringList{"--db", "site.db"} << "--port";
+    QTest::newRow("no db") << QStringList{"--port", "ttyUSB0"} << "--db";
+    QTest::newRow("rate not offered") << base + QStringList{"--baud", "56000"} << "--baud";
+    QTest::newRow("rate not a number") << base + QStringList{"--baud", "fast"} << "--baud";
+    QTest::newRow("parity") << base + QStringList{"--parity", "mark"} << "--parity";
+    QTest::newRow("one and a half stop bits") << base + QStringList{"--stop", "1.5"} << "1.5";
+    QTest::newRow("three stop bits") << base + QStringList{"--stop", "3"} << "--stop";
+    QTest::newRow("address 0") << base + QStringList{"--address", "0"} << "--address";
+    QTest::newRow("address list") << base + QStringList{"--address", "1,x"} << "--address";
+    QTest::newRow("update-config") << base + QStringList{"--update-config", "maybe"} << "--update-config";
+    QTest::newRow("one db for a bus") << base + QStringList{"--address", "1,2"} << "{address}";
+    QTest::newRow("one csv for a bus") << QStringList{"--port", "ttyUSB0", "--db", "s-{address}.db", "--address", "1,2",
+                                                      "--csv", "all.csv"}
+                                       << "{address}";
+    QTest::newRow("follow a bus") << QStringList{"--port", "ttyUSB0", "--db", "s-{address}.db", "--address", "1-2",
+                                                 "--follow"}
+                                  << "--follow";
+    QTest::newRow("follow and clear") << base + QStringList{"--follow", "--clear"} << "--clear";
+}
+
+void tst_Fetch::commandLine()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, error);
+    const FetchCommandLine parsed = parseFetchCommandLine(arguments);
+    if (error.isNull())
+        QCOMPARE(parsed.error, QString());
+    else
+        QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
+}
+
+void tst_Fetch::addressList_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QList<int>>("addresses"); // empty: refused
+
+    QTest::newRow("one") << "7" << QList<int>{7};
+    QTest::newRow("list and range, in order") << "3,1,7-9" << QList<int>{3, 1, 7, 8, 9};
+    QTest::newRow("whole range") << "1-255" << [] { QList<int> all; for (int a = 1; a <= 255; ++a) all << a; return all; }();
+    QTest::newRow("one-address range") << "5-5" << QList<int>{5};
+    QTest::newRow("broadcast address") << "0" << QList<int>();
+    QTest::newRow("past 255") << "256" << QList<int>();
+    QTest::newRow("backwards range") << "9-7" << QList<int>();
+    QTest::newRow("empty item") << "1,,2" << QList<int>();
+    QTest::newRow("listed twice") << "1-3,2" << QList<int>();
+    QTest::newRow("open range") << "4-" << QList<int>();
+    QTest::newRow("empty") << "" << QList<int>();
+}
+
+void tst_Fetch::addressList()
+{
+    QFETCH(QString, text);
+    QFETCH(QList<int>, addresses);
+    std::vector<std::uint8_t> parsed;
+    QString error;
+    const bool ok = parseAddressList(text, &parsed, &error);
+    QCOMPARE(ok, !addresses.isEmpty());
+    QCOMPARE(error.isEmpty(), ok);
+    if (ok)
+        QCOMPARE(QList<int>(parsed.begin(), parsed.end()), addresses);
+}
+
+// Ticks of the terminal (about one character time, at least 1 ms) in the silence
+// that ends a frame: 3.5 character times, and 1.75 ms above 19200 baud.
+void tst_Fetch::frameGap_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("stopBits");
+    QTest::addColumn<int>("ticks");
+
+    QTest::newRow("1200 8E1: 32.1 ms in 9 ms ticks") << 1200 << 2 << 0 << 4;
+    QTest::newRow("9600 8N1: 3.65 ms in 1 ms ticks") << 9600 << 0 << 0 << 4;
+    QTest::newRow("19200 8E1: 2.01 ms") << 19200 << 2 << 0 << 3;
+    QTest::newRow("19200 8N1: 1.82 ms") << 19200 << 0 << 0 << 2;
+    QTest::newRow("38400 8N1: 0.91 ms, at least 1.75") << 38400 << 0 << 0 << 2;
+    QTest::newRow("115200 8E1") << 115200 << 2 << 0 << 2;
+    QTest::newRow("230400 8N2") << 230400 << 0 << 2 << 2;
+}
+
+void tst_Fetch::frameGap()
+{
+    QFETCH(int, baud);
+    QFETCH(int, parity);
+    QFETCH(int, stopBits);
+    QFETCH(int, ticks);
+    QCOMPARE(int(frameGapTicks(std::uint32_t(baud), std::uint8_t(parity), std::uint8_t(stopBits))), ticks);
+}
+
+void tst_Fetch::freshFileHoldsTheDeviceLog()
+{
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog)));
+    const FetchResult run = fetch({"--db", file("new.db"), "--csv", file("new.csv")}, device->path);
+    QCOMPARE(run.exitCode, 0);
+    // Standard error is no terminal: no progress, and nothing went wrong.
+    QCOMPARE(run.err, QString());
+    QCOMPARE(run.out, QByteArray());
+
+    QCOMPARE(fileRows(file("new.db"), RowsSql), BaseRows);
+    QCOMPARE(fileRows(file("new.db"), "SELECT id, type, caption FROM Events ORDER BY id"),
+             QStringList({"1|0|Пуск насоса #u", "2|0|Давление #2.2U бар", "3|0|Канал #u: #`Норма``Авария`e"}));
+    QCOMPARE(fileRows(file("new.db"), "SELECT count(*) FROM Info WHERE idHash IS NOT NULL AND captionHash IS NOT NULL"),
+             QStringList{"1"});
+
+    // The CSV is the window's export of the same file, byte for byte.
+    QFile csv(file("new.csv"));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    const QByteArray written = csv.readAll();
+    QCOMPARE(written, windowExport(file("new.db"), file("window.csv")));
+    QCOMPARE(written.count('\n'), 6);
+    QVERIFY(written.contains(QStringLiteral("\"2024-03-15 13:45:31\";\"Предупреждение\";\"Давление 12.34 бар\"\n")
+                                 .toLocal8Bit()));
+}
+
+void tst_Fetch::secondRunAppendsOnlyWhatIsNew()
+{
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog)));
+    QCOMPARE(fetch({"--db", file("log.db")}, device->path).exitCode, 0);
+    // The file is untouched by a run that finds nothing new.
+    QCOMPARE(fetch({"--db", file("log.db")}, device->path).exitCode, 0);
+    QCOMPARE(fileRows(file("log.db"), RowsSql), BaseRows);
+    const QStringList info = fileRows(file("log.db"), "SELECT idHash, captionHash FROM Info");
+
+    // The device has logged three more records since.
+    QVERIFY(startDevice(grownLog()));
+    const FetchResult run = fetch({"--db", file("log.db")}, device->path);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.err, QString());
+    QCOMPARE(fileRows(file("log.db"), RowsSql), GrownRows);
+    QCOMPARE(fileRows(file("log.db"), "SELECT idHash, captionHash FROM Info"), info);
+}
+
+void tst_Fetch::changedEventSet_data()
+{
+    QTest::addColumn<QStringList>("option");
+    QTest::addColumn<bool>("updated");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("yes") << QStringList{"--update-config", "yes"} << true << QString();
+    QTest::newRow("no") << QStringList{"--update-config", "no"} << false << QString();
+    // Standard input is no terminal: nobody to ask.
+    QTest::newRow("not asked") << QStringList() << false
+                               << QStringLiteral("Конфигурация журнала устройства отличается от открытого журнала");
+}
+
+void tst_Fetch::changedEventSet()
+{
+    QFETCH(QStringList, option);
+    QFETCH(bool, updated);
+    QFETCH(QString, warning);
+
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog)));
+    QCOMPARE(fetch({"--db", file("log.db")}, device->path).exitCode, 0);
+    const QStringList oldInfo = fileRows(file("log.db"), "SELECT idHash, captionHash FROM Info");
+
+    QVERIFY(startDevice(changedEventSetLog()));
+    const FetchResult run = fetch(QStringList{"--db", file("log.db")} + option, device->path);
+    QCOMPARE(run.exitCode, 0);
+    if (warning.isEmpty())
+        QCOMPARE(run.err, QString());
+    else
+        QVERIFY2(run.err.startsWith(QStringLiteral("khronar-fetch: адрес 1: ") + warning), qPrintable(run.err));
+
+    // The new record is stored either way.
+    QCOMPARE(fileRows(file("log.db"), RowsSql), BaseRows + QStringList{"110|1|3|2024-03-16 08:00:00|9|"});
+    const QStringList newInfo = fileRows(file("log.db"), "SELECT idHash, captionHash FROM Info");
+    if (updated) {
+        QVERIFY(newInfo != oldInfo);
+        QCOMPARE(fileRows(file("log.db"), "SELECT caption FROM Events WHERE id = 9"), QStringList{"Смена режима"});
+    } else {
+        QCOMPARE(newInfo, oldInfo);
+        QCOMPARE(fileRows(file("log.db"), "SELECT caption FROM Events WHERE id = 9"), QStringList());
+    }
+}
+
+void tst_Fetch::followPrintsNewRecords()
+{
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {"--append-every", "1"}));
+    QProcess process;
+    process.start(QStringLiteral(KHRONAR_FETCH), fetchArguments(device->path) + QStringList{"--db", file("log.db"), "--follow"});
+    process.closeWriteChannel();
+    QByteArray printed;
+    QTRY_VERIFY_WITH_TIMEOUT((printed += process.readAllStandardOutput()).count('\n') >= 2, 20000);
+    QVERIFY(process.state() == QProcess::Running);
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 130);
+    printed += process.readAllStandardOutput();
+    QCOMPARE(process.readAllStandardError(), QByteArray());
+
+    // What was printed is the CSV of records stored after the first download, in
+    // the order stored, and nothing of that download.
+    const QList<QByteArray> all = windowExport(file("log.db"), file("all.csv")).split('\n');
+    const QList<QByteArray> lines = printed.left(printed.size() - 1).split('\n');
+    const int first = all.indexOf(lines.first());
+    QVERIFY2(first >= BaseRows.size(), printed.constData());
+    QCOMPARE(all.mid(first, lines.size()), lines);
+}
+
+void tst_Fetch::interruptedDownloadResumesExactly()
+{
+    QStringList expected;
+    QVERIFY(startDevice(longLog(500, &expected)));
+    QProcess process;
+    process.start(QStringLiteral(KHRONAR_FETCH), fetchArguments(device->path) + QStringList{"--db", file("log.db")});
+    process.closeWriteChannel();
+    auto stored = [this] {
+        const QStringList count = fileRows(file("log.db"), "SELECT count(*) FROM Log");
+        return count.size() == 1 ? count.first().toInt() : 0;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(stored() >= 20 || process.state() == QProcess::NotRunning, 30000);
+    QVERIFY(process.state() == QProcess::Running);
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 130);
+    QCOMPARE(process.readAllStandardError(), QByteArray());
+    const QStringList first = fileRows(file("log.db"), RowsSql);
+    QVERIFY2(first.size() > 0 && first.size() < expected.size(), qPrintable(QString::number(first.size())));
+    QCOMPARE(first, expected.mid(0, first.size()));
+
+    // The next run goes on after the last record stored: nothing lost, nothing twice.
+    QCOMPARE(fetch({"--db", file("log.db")}, device->path).exitCode, 0);
+    QCOMPARE(fileRows(file("log.db"), RowsSql), expected);
+}
+
+void tst_Fetch::exitCodes_data()
+{
+    QTest::addColumn<bool>("withDevice");
+    QTest::addColumn<QStringList>("deviceOptions");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("usage") << false << QStringList() << QStringList{"--port", "/dev/null", "--db", "x.db", "--baud", "1000"} << 2
+                           << "khronar-fetch: --baud wants";
+    QTest::newRow("port cannot be opened")
+        << false << QStringList() << QStringList{"--port", "/dev/khronar-no-such-port", "--db", "x.db"} << 3
+        << "khronar-fetch: Не удается открыть порт \"/dev/khronar-no-such-port\"";
+    QTest::newRow("device exception") << true << QStringList{"--exception", "2"} << QStringList() << 4
+                                      << QStringLiteral("khronar-fetch: адрес 1: ")
+                                             + QString::fromUtf8(modbusExceptionMessage(ExceptionIllegalDataAddress));
+    QTest::newRow("no reply") << true << QStringList{"--silent"} << QStringList() << 5
+                              << "khronar-fetch: адрес 1: Устройство не отвечает";
+    QTest::newRow("log file") << true << QStringList() << QStringList{"--db", "missing/dir/x.db"} << 6
+                              << "khronar-fetch: адрес 1: ";
+    QTest::newRow("csv file") << true << QStringList() << QStringList{"--csv", "missing/dir/x.csv"} << 6
+                              << "khronar-fetch: адрес 1: Не удается записать файл \"";
+}
+
+void tst_Fetch::exitCodes()
+{
+    QFETCH(bool, withDevice);
+    QFETCH(QStringList, deviceOptions);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+
+    QString port;
+    if (withDevice) {
+        QVERIFY(startDevice(QString::fromUtf8(BaseLog), deviceOptions));
+        port = device->path;
+    }
+    if (!arguments.contains("--db"))
+        arguments << "--db" << "log.db";
+    for (QString &argument : arguments) {
+        if (argument.endsWith(".db") || argument.endsWith(".csv"))
+            argument = file(argument);
+    }
+    const FetchResult run = fetch(arguments, port);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY2(run.err.startsWith(message), qPrintable(run.err));
+    QVERIFY2(run.err.count(QLatin1Char('\n')) <= 2, qPrintable(run.err));
+}
+
+void tst_Fetch::busReadsEveryDeviceInTurn()
+{
+    QStringList longRows;
+    const QString second = longLog(5, &longRows);
+    QVERIFY(writeDeviceLog(file("one.json"), QString::fromUtf8(BaseLog)));
+    QVERIFY(writeDeviceLog(file("three.json"), second));
+    // Devices 1 and 3 on the line; 2 never answers.
+    if (!device->start({"--baud", "115200", "--address", "1,3", "--log", "1=" + file("one.json"), "--log",
+                        "3=" + file("three.json")}))
+        QSKIP("this khronar-devsim plays one device only");
+
+    QElapsedTimer clock;
+    clock.start();
+    const FetchResult run = fetch({"--address", "1-3", "--db", file("site-{address}.db"), "--csv",
+                                   file("site-{address}.csv")},
+                                  device->path);
+    QCOMPARE(run.exitCode, 5);
+    QCOMPARE(run.err, QStringLiteral("khronar-fetch: адрес 2: Устройство не отвечает\n"));
+    QCOMPARE(fileRows(file("site-1.db"), RowsSql), BaseRows);
+    QCOMPARE(fileRows(file("site-2.db"), RowsSql), QStringList());
+    QCOMPARE(fileRows(file("site-3.db"), RowsSql), longRows);
+    QVERIFY(QFile::exists(file("site-1.csv")));
+    QVERIFY(!QFile::exists(file("site-2.csv")));
+    QVERIFY(QFile::exists(file("site-3.csv")));
+    // Ten attempts a second apart for the silent one, and little else.
+    QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+}
+
+QTEST_MAIN(tst_Fetch)
+#include "tst_fetch.moc"
