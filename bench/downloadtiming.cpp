@@ -1,0 +1,85 @@
+// The window driven as a user drives it, the device simulator beside it, and a clock.
+
+#include "bench/downloadtiming.h"
+
+#include "app/mainwindow.h"
+#include "dialogs/dialogportsettings.h"
+
+#include "tests/support/modalanswer.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QTest>
+
+namespace {
+
+int storedRecords()
+{
+    QSqlQuery query(QSqlDatabase::database());
+    return query.exec(QStringLiteral("SELECT count(*) FROM Log")) && query.next() ? query.value(0).toInt() : -1;
+}
+
+} // namespace
+
+QByteArray benchDeviceLog(int records)
+{
+    QByteArray json = R"({"captions": [
+        {"event": 1, "text": "Канал #u: #`Норма``Авария`e, температура #+3.1I °C, код #4X, время #d"},
+        {"event": 2, "text": "Давление #2.2U бар"}], "records": [)";
+    for (int i = 0; i < records; ++i) {
+        json += i == 0 ? "" : ",";
+        json += i % 2 ? R"({"event": 1, "type": 2, "time": 763825530, "data": "02 01 FA 00 AB 00 7A 0D 87 2D"})"
+                      : R"({"event": 2, "type": 1, "time": 763825531, "data": "D2 04"})";
+    }
+    return json + "]}";
+}
+
+QString startBenchDevice(const QString &devsim, const QString &jsonPath)
+{
+    // The application owns it: its destructor ends the simulator with the benchmark.
+    auto *device = new QProcess(QCoreApplication::instance());
+    device->start(devsim, {QStringLiteral("--log"), jsonPath, QStringLiteral("--baud"), QStringLiteral("115200")});
+    QByteArray line;
+    while (!line.contains('\n') && device->waitForReadyRead(10000))
+        line += device->readAllStandardOutput();
+    return QString::fromLocal8Bit(line.left(line.indexOf('\n'))).trimmed();
+}
+
+DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int records)
+{
+    qputenv("KHRONAR_PORTS", port.toLocal8Bit());
+    ModalAnswer::prepare(dir);
+    MainWindow window;
+    window.show();
+    ModalAnswer::fileDialog(QDir(dir).filePath(QStringLiteral("window.db")));
+    window.findChild<QAction *>(QStringLiteral("actionCreate"))->trigger();
+
+    ModalAnswer::widget([](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
+                        [port](QWidget *top) {
+                            auto *dialog = static_cast<DialogPortSettings *>(top);
+                            dialog->port()->setCurrentText(port);
+                            dialog->baudrate()->setCurrentText(QStringLiteral("115200"));
+                            dialog->accept();
+                        });
+    QElapsedTimer clock;
+    clock.start();
+    window.findChild<QAction *>(QStringLiteral("connectButton"))->trigger();
+
+    DownloadTiming timing;
+    qint64 firstRecordAt = -1;
+    while (timing.stored < records && clock.elapsed() < 3600 * 1000) {
+        QTest::qWait(50);
+        timing.stored = storedRecords();
+        if (timing.stored > 0 && firstRecordAt < 0)
+            firstRecordAt = clock.elapsed();
+    }
+    timing.seconds = clock.elapsed() / 1000.0;
+    timing.recordSeconds = (clock.elapsed() - firstRecordAt) / 1000.0;
+    return timing;
+}
