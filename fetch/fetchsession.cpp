@@ -153,7 +153,7 @@ int FetchSession::fetchDevice(std::uint8_t device)
 {
     address = device;
     failure = ExitDone;
-    readingCaptions = false;
+    phase = Phase::Info;
     captionsStored = 0;
     recordsStored = 0;
     recordsUnprinted = 0;
@@ -315,7 +315,7 @@ bool FetchSession::importLogInfo(std::uint16_t count, std::uint32_t idHash, std:
     case LogImporter::InfoVerdict::SkipCaptions:
         return false;
     case LogImporter::InfoVerdict::ReadCaptions:
-        readingCaptions = count != 0;
+        phase = Phase::Captions;
         return true;
     case LogImporter::InfoVerdict::AskUser:
         if (!agreeToConfigurationUpdate())
@@ -325,7 +325,7 @@ bool FetchSession::importLogInfo(std::uint16_t count, std::uint32_t idHash, std:
         break;
     }
     storeSucceeded(importer.acceptConfiguration());
-    readingCaptions = count != 0;
+    phase = Phase::Captions;
     return true;
 }
 
@@ -337,7 +337,7 @@ void FetchSession::importCaption(std::uint16_t position, std::uint32_t eventId, 
 
 std::uint32_t FetchSession::resumeIndex(std::uint32_t first, std::uint32_t span)
 {
-    readingCaptions = false;
+    phase = Phase::Records;
     const ResumePoint resume = importer.resumeIndex(first, span);
     storeSucceeded(resume.outcome);
     return resume.index;
@@ -393,7 +393,9 @@ void FetchSession::drawProgress(bool force)
     progressShown = true;
     const std::uint32_t left = engine.remaining();
     QString line;
-    if (readingCaptions) {
+    if (phase == Phase::Info) {
+        line = QStringLiteral("адрес %1: опрос устройства").arg(address);
+    } else if (phase == Phase::Captions) {
         line = QStringLiteral("адрес %1: подписи %2, осталось %3").arg(address).arg(captionsStored).arg(left);
     } else {
         const double seconds = secondsSince(started);
@@ -423,7 +425,7 @@ void FetchSession::summarize()
     if (!showProgress)
         return;
     const double seconds = secondsSince(started);
-    writeStandardError(QStringLiteral("\rадрес %1: %2 новых записей за %3 с (%4 зап/с)\033[K\n")
+    writeStandardError(QStringLiteral("\rадрес %1: новых записей %2 за %3 с (%4 зап/с)\033[K\n")
                            .arg(address)
                            .arg(recordsStored)
                            .arg(seconds, 0, 'f', 1)

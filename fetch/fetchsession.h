@@ -116,7 +116,8 @@ private:
     std::uint8_t address = 0;
     bool downloading = false;
     int failure = ExitDone;
-    bool readingCaptions = false;
+    // What the progress line tells: before the info reply, captions, records.
+    enum class Phase { Info, Captions, Records } phase = Phase::Info;
     std::uint32_t captionsStored = 0;
     std::uint32_t recordsStored = 0;
     std::uint32_t recordsUnprinted = 0;
