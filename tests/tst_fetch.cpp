@@ -2,6 +2,7 @@
 // device simulator on pseudo-terminals, as a script runs it.
 
 #include "fetch/fetchoptions.h"
+#include "ports/portlist.h"
 #include "presentation/csvexport.h"
 #include "protocol/modbusmaster.h"
 
@@ -14,6 +15,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QSqlDatabase>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -158,10 +160,14 @@ private slots:
     void frameGap_data();
     void frameGap();
 
+    void helpVersionAndPorts();
     void freshFileHoldsTheDeviceLog();
     void secondRunAppendsOnlyWhatIsNew();
     void changedEventSet_data();
     void changedEventSet();
+    void askedOnATerminal_data();
+    void askedOnATerminal();
+    void clearEmptiesTheDeviceAfterTheDownload();
     void followPrintsNewRecords();
     void interruptedDownloadResumesExactly();
     void exitCodes_data();
@@ -327,6 +333,31 @@ void tst_Fetch::frameGap()
     QCOMPARE(int(frameGapTicks(std::uint32_t(baud), std::uint8_t(parity), std::uint8_t(stopBits))), ticks);
 }
 
+void tst_Fetch::helpVersionAndPorts()
+{
+    const FetchResult help = fetch({"--help"});
+    QCOMPARE(help.exitCode, 0);
+    const QString text = QString::fromLocal8Bit(help.out);
+    for (const char *option : {"--port", "--db", "--baud", "--parity", "--stop", "--address", "--update-config", "--csv",
+                               "--follow", "--clear", "--quiet", "--list-ports", "--help", "--version"})
+        QVERIFY2(text.contains(QLatin1String(option)), option);
+    for (const char *exitCode : {"\n  0 ", "\n  2 ", "\n  3 ", "\n  4 ", "\n  5 ", "\n  6 ", "\n  130 "})
+        QVERIFY2(text.contains(QLatin1String(exitCode)), exitCode);
+
+    const FetchResult version = fetch({"--version"});
+    QCOMPARE(version.exitCode, 0);
+    QVERIFY2(version.out.startsWith("khronar-fetch ("), version.out.constData());
+
+    // The window's list: the system's ports, then those named in KHRONAR_PORTS.
+    qputenv("KHRONAR_PORTS", "/tmp/khronar-a::/dev/pts/77");
+    const FetchResult ports = fetch({"--list-ports"});
+    const QStringList expected = availablePortNames();
+    qunsetenv("KHRONAR_PORTS");
+    QCOMPARE(ports.exitCode, 0);
+    QVERIFY(expected.endsWith(QStringLiteral("/dev/pts/77")));
+    QCOMPARE(QString::fromLocal8Bit(ports.out), expected.join(QLatin1Char('\n')) + QLatin1Char('\n'));
+}
+
 void tst_Fetch::freshFileHoldsTheDeviceLog()
 {
     QVERIFY(startDevice(QString::fromUtf8(BaseLog)));
@@ -411,6 +442,69 @@ void tst_Fetch::changedEventSet()
         QCOMPARE(newInfo, oldInfo);
         QCOMPARE(fileRows(file("log.db"), "SELECT caption FROM Events WHERE id = 9"), QStringList());
     }
+}
+
+void tst_Fetch::askedOnATerminal_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("updated");
+
+    QTest::newRow("y") << QByteArray("y\n") << true;
+    QTest::newRow("да") << QStringLiteral("да\n").toLocal8Bit() << true;
+    QTest::newRow("Enter") << QByteArray("\n") << false;
+    QTest::newRow("n") << QByteArray("n\n") << false;
+}
+
+// Run inside script(1), standard input and error are a terminal: the window's
+// question is asked there, and the progress line is drawn.
+void tst_Fetch::askedOnATerminal()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, updated);
+    const QString script = QStandardPaths::findExecutable(QStringLiteral("script"));
+    if (script.isEmpty())
+        QSKIP("script(1) is not installed");
+
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog)));
+    QCOMPARE(fetch({"--db", file("log.db")}, device->path).exitCode, 0);
+    QVERIFY(startDevice(changedEventSetLog()));
+
+    QStringList command{QStringLiteral(KHRONAR_FETCH)};
+    command << fetchArguments(device->path) << "--db" << file("log.db");
+    for (QString &word : command)
+        word = QLatin1Char('\'') + word + QLatin1Char('\'');
+    QProcess process;
+    process.start(script, {"-qec", command.join(QLatin1Char(' ')), "/dev/null"});
+    QByteArray shown;
+    QTRY_VERIFY_WITH_TIMEOUT((shown += process.readAllStandardOutput()).contains("(y/N)"), 20000);
+    QVERIFY2(shown.contains(QStringLiteral("Обновление конфигурации журнала\r\n"
+                                           "Конфигурация журнала устройства отличается от открытого журнала.\r\n"
+                                           "Обновить конфигурацию? (y/N)")
+                                .toLocal8Bit()),
+             shown.constData());
+    process.write(answer);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 0);
+    shown += process.readAllStandardOutput();
+    QVERIFY2(shown.contains(QStringLiteral("адрес 1: новых записей 1 за ").toLocal8Bit()), shown.constData());
+    QCOMPARE(fileRows(file("log.db"), "SELECT caption FROM Events WHERE id = 9"),
+             updated ? QStringList{"Смена режима"} : QStringList());
+    QCOMPARE(fileRows(file("log.db"), "SELECT count(*) FROM Log"), QStringList{"7"});
+}
+
+void tst_Fetch::clearEmptiesTheDeviceAfterTheDownload()
+{
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog)));
+    const FetchResult run = fetch({"--db", file("log.db"), "--clear"}, device->path);
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(run.err, QString());
+    QCOMPARE(fileRows(file("log.db"), RowsSql), BaseRows);
+
+    // A new file now gets nothing from the device, and the old one keeps its rows.
+    QCOMPARE(fetch({"--db", file("new.db")}, device->path).exitCode, 0);
+    QCOMPARE(fileRows(file("new.db"), RowsSql), QStringList());
+    QCOMPARE(fetch({"--db", file("log.db")}, device->path).exitCode, 0);
+    QCOMPARE(fileRows(file("log.db"), RowsSql), BaseRows);
 }
 
 void tst_Fetch::followPrintsNewRecords()
