@@ -2,6 +2,7 @@
 // the download engine and show what it reports.
 
 #include "app/mainwindow.h"
+#include "download/transfercallbacks.h"
 #include "ui_mainwindow.h"
 
 #include "presentation/csvexport.h"
@@ -30,33 +31,6 @@
 #include <QToolBar>
 
 MainWindow *theMainWindow = nullptr;
-
-namespace {
-
-// The transfer's callbacks carry no context; they reach the one window through
-// its global pointer.
-bool forwardLogInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
-{
-    return theMainWindow->importLogInfo(count, idHash, captionHash);
-}
-
-void forwardCaption(std::uint16_t position, std::uint32_t eventId, const char *text)
-{
-    theMainWindow->importCaption(position, eventId, text);
-}
-
-std::uint32_t forwardRange(std::uint32_t first, std::uint32_t span)
-{
-    return theMainWindow->resumeIndex(first, span);
-}
-
-void forwardRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
-                   std::uint32_t eventId, const std::uint8_t *data, std::int32_t length)
-{
-    theMainWindow->importRecord(index, count, type, time, eventId, data, length);
-}
-
-} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent),
@@ -88,10 +62,7 @@ MainWindow::MainWindow(QWidget *parent)
       downloadObserver(*this),
       engine(terminal, master, transfer, downloadObserver)
 {
-    transfer.onLogInfo = forwardLogInfo;
-    transfer.onCaption = forwardCaption;
-    transfer.onRange = forwardRange;
-    transfer.onRecord = forwardRecord;
+    forwardTransferCallbacks<MainWindow, theMainWindow>(transfer);
     // Its own defaults are the first state: nothing pending, ten attempts a request,
     // 1000 ms for each reply.
 

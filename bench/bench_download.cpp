@@ -7,7 +7,6 @@
 #include "bench/downloadtiming.h"
 
 #include <QApplication>
-#include <QFile>
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -21,12 +20,9 @@ int main(int argc, char **argv)
     }
     const int records = argc > 2 ? std::atoi(argv[2]) : 2000;
     QTemporaryDir dir;
-    QFile json(dir.filePath(QStringLiteral("device.json")));
-    json.open(QIODevice::WriteOnly);
-    json.write(benchDeviceLog(records));
-    json.close();
+    const QString json = writeBenchDeviceLog(dir.path(), records);
 
-    const QString port = startBenchDevice(QString::fromLocal8Bit(argv[1]), json.fileName());
+    const QString port = startBenchDevice(QString::fromLocal8Bit(argv[1]), json);
     const DownloadTiming window = timeWindowDownload(port, dir.path(), records);
     std::printf("records stored: %d of %d\n", window.stored, records);
     std::printf("connect to last record: %.1f s, %.2f records/s\n", window.seconds, window.recordsPerSecond());

@@ -9,7 +9,6 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 
@@ -46,16 +45,13 @@ int main(int argc, char **argv)
     const QString devsim = QString::fromLocal8Bit(argv[1]);
     const int records = argc > 3 ? std::atoi(argv[3]) : 300;
     QTemporaryDir dir;
-    QFile json(dir.filePath(QStringLiteral("device.json")));
-    json.open(QIODevice::WriteOnly);
-    json.write(benchDeviceLog(records));
-    json.close();
+    const QString json = writeBenchDeviceLog(dir.path(), records);
 
     // A device of its own for each, so that neither finds the other's traces.
     const DownloadTiming window =
-        timeWindowDownload(startBenchDevice(devsim, json.fileName()), dir.path(), records);
+        timeWindowDownload(startBenchDevice(devsim, json), dir.path(), records);
     const DownloadTiming fetch =
-        timeFetch(QString::fromLocal8Bit(argv[2]), startBenchDevice(devsim, json.fileName()), dir.path(), records);
+        timeFetch(QString::fromLocal8Bit(argv[2]), startBenchDevice(devsim, json), dir.path(), records);
 
     std::printf("%d records (and 2 captions) at 115200 baud on a pseudo-terminal\n", records);
     std::printf("window:        %6.1f s, %7.2f records/s\n", window.seconds, window.recordsPerSecond());

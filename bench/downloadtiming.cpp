@@ -12,6 +12,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
@@ -27,7 +28,7 @@ int storedRecords()
 
 } // namespace
 
-QByteArray benchDeviceLog(int records)
+QString writeBenchDeviceLog(const QString &dir, int records)
 {
     QByteArray json = R"({"captions": [
         {"event": 1, "text": "Канал #u: #`Норма``Авария`e, температура #+3.1I °C, код #4X, время #d"},
@@ -37,7 +38,11 @@ QByteArray benchDeviceLog(int records)
         json += i % 2 ? R"({"event": 1, "type": 2, "time": 763825530, "data": "02 01 FA 00 AB 00 7A 0D 87 2D"})"
                       : R"({"event": 2, "type": 1, "time": 763825531, "data": "D2 04"})";
     }
-    return json + "]}";
+    json += "]}";
+    QFile file(QDir(dir).filePath(QStringLiteral("device.json")));
+    if (file.open(QIODevice::WriteOnly))
+        file.write(json);
+    return file.fileName();
 }
 
 QString startBenchDevice(const QString &devsim, const QString &jsonPath)

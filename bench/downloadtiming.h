@@ -5,8 +5,9 @@
 #include <QByteArray>
 #include <QString>
 
-// A device log of `records` records over two captions, as JSON for the simulator.
-QByteArray benchDeviceLog(int records);
+// Writes a device log of `records` records over two captions, as JSON for the
+// simulator, into `dir`; returns the file's path.
+QString writeBenchDeviceLog(const QString &dir, int records);
 
 // Starts the simulator `devsim` at 115200 baud with the log in `jsonPath` and returns
 // its pseudo-terminal, empty when it did not start. It runs until the application

@@ -3,6 +3,7 @@
 
 #include "fetch/fetchsession.h"
 
+#include "download/transfercallbacks.h"
 #include "fetch/console.h"
 #include "ports/portlist.h"
 #include "presentation/csvexport.h"
@@ -34,27 +35,6 @@ constexpr auto ProgressInterval = std::chrono::milliseconds(200);
 constexpr auto BatchInterval = std::chrono::milliseconds(500);
 // New records are looked for once a second, as in the window.
 constexpr auto RepollInterval = std::chrono::seconds(1);
-
-bool forwardLogInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
-{
-    return theFetchSession->importLogInfo(count, idHash, captionHash);
-}
-
-void forwardCaption(std::uint16_t position, std::uint32_t eventId, const char *text)
-{
-    theFetchSession->importCaption(position, eventId, text);
-}
-
-std::uint32_t forwardRange(std::uint32_t first, std::uint32_t span)
-{
-    return theFetchSession->resumeIndex(first, span);
-}
-
-void forwardRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
-                   std::uint32_t eventId, const std::uint8_t *data, std::int32_t length)
-{
-    theFetchSession->importRecord(index, count, type, time, eventId, data, length);
-}
 
 void writeStandardError(const QString &text)
 {
@@ -105,10 +85,7 @@ FetchSession::FetchSession(const FetchOptions &options, const std::atomic<bool> 
       engine(terminal, master, transfer, observer)
 {
     // The transfer keeps its own retries, reply time-outs and attempts, as in the window.
-    transfer.onLogInfo = forwardLogInfo;
-    transfer.onCaption = forwardCaption;
-    transfer.onRange = forwardRange;
-    transfer.onRecord = forwardRecord;
+    forwardTransferCallbacks<FetchSession, theFetchSession>(transfer);
     logFunctionEntry = transfer.functionHandler();
     master.handlerTable = &logFunctionEntry;
     master.entryCount = 1;

@@ -31,24 +31,6 @@
 
 namespace {
 
-// Three events and six records; event 9 has no caption.
-const char *const BaseLog = R"({
-  "firstIndex": 100,
-  "captions": [
-    { "event": 1, "text": "Пуск насоса #u" },
-    { "event": 2, "text": "Давление #2.2U бар" },
-    { "event": 3, "text": "Канал #u: #`Норма``Авария`e" }
-  ],
-  "records": [
-    { "event": 1, "type": 0, "time": "2024-03-15 13:45:30", "data": "01" },
-    { "event": 2, "type": 1, "time": "2024-03-15 13:45:31", "data": "D2 04" },
-    { "event": 3, "type": 2, "time": "2024-03-15 13:45:32", "data": "02 01", "count": 3 },
-    { "event": 9, "type": 3, "time": "2024-03-15 13:45:33", "data": "" },
-    { "event": 1, "type": 0, "time": "2024-03-15 13:45:34", "data": "02", "gap": 2 },
-    { "event": 2, "type": 0, "time": "2024-03-15 13:45:35", "data": "10 27" }
-  ]
-})";
-
 const QStringList BaseMessages = {
     QStringLiteral("Пуск насоса 1"),    QStringLiteral("Давление 12.34 бар"), QStringLiteral("Канал 2: Авария"),
     QStringLiteral("Неизвестное событие"), QStringLiteral("Пуск насоса 2"),   QStringLiteral("Давление 100.00 бар"),

@@ -25,24 +25,6 @@
 
 namespace {
 
-// Three events and six records; event 9 has no caption.
-const char *const BaseLog = R"({
-  "firstIndex": 100,
-  "captions": [
-    { "event": 1, "text": "Пуск насоса #u" },
-    { "event": 2, "text": "Давление #2.2U бар" },
-    { "event": 3, "text": "Канал #u: #`Норма``Авария`e" }
-  ],
-  "records": [
-    { "event": 1, "type": 0, "time": "2024-03-15 13:45:30", "data": "01" },
-    { "event": 2, "type": 1, "time": "2024-03-15 13:45:31", "data": "D2 04" },
-    { "event": 3, "type": 2, "time": "2024-03-15 13:45:32", "data": "02 01", "count": 3 },
-    { "event": 9, "type": 3, "time": "2024-03-15 13:45:33", "data": "" },
-    { "event": 1, "type": 0, "time": "2024-03-15 13:45:34", "data": "02", "gap": 2 },
-    { "event": 2, "type": 0, "time": "2024-03-15 13:45:35", "data": "10 27" }
-  ]
-})";
-
 // The rows a download of BaseLog stores: index, count, type, time, event, data.
 const QStringList BaseRows = {
     "100|1|0|2024-03-15 13:45:30|1|01", "101|1|1|2024-03-15 13:45:31|2|D204",
