@@ -426,6 +426,7 @@ private slots:
     void demoContent();
     void bus_data();
     void bus();
+    void busWithTheCallersDevice();
     void addressList_data();
     void addressList();
     void listenAddress_data();
@@ -775,6 +776,19 @@ void tst_DevSim::bus()
     QCOMPARE(answer.toHex(), withCrc(QByteArray::fromHex(reply)).toHex());
 }
 
+void tst_DevSim::busWithTheCallersDevice()
+{
+    // A device the caller keeps: what the bus's requests do shows in the caller's log.
+    DeviceSimulator device(parsedSmallLog().log, SimulatorOptions());
+    DeviceBus devices;
+    QVERIFY(devices.attachDevice(device));
+    QVERIFY(!devices.addDevice(device)); // address 1 is taken by it
+    QCOMPARE(devices.handleRequest(withCrc(QByteArray::fromHex("014280" "3c00c35a"))).toHex(),
+             withCrc(QByteArray::fromHex("014280")).toHex());
+    QCOMPARE(device.log().recordCount(), 0);
+    QCOMPARE(device.log().firstIndex(), 10u);
+}
+
 void tst_DevSim::addressList_data()
 {
     QTest::addColumn<QString>("text");
@@ -907,7 +921,7 @@ void tst_DevSim::mbapSession()
         if (option.startsWith(QStringLiteral("disconnect ")))
             settings.disconnectAfter = option.section(' ', 1).toInt();
     }
-    SimulatorSession session(devices, settings);
+    SimulatorSession session(devices, settings, 2);
 
     QStringList written;
     SimulatorClock::time_point now;
