@@ -143,12 +143,10 @@ int FetchSession::fetchDevice(std::uint8_t device)
         engine.start(address);
         // start() leaves the transfer in ReadInfo: it rests only once the range is read up.
         code = runEngine([this] { return engine.atRest(); });
-        if (code == ExitDone) {
-            drawProgress(true);
+        if (code == ExitDone)
             summarize();
-        } else {
+        else
             endProgressLine();
-        }
     }
     if (code == ExitDone && !options.csv.isEmpty())
         code = exportCsv();
@@ -159,7 +157,9 @@ int FetchSession::fetchDevice(std::uint8_t device)
         code = runEngine([this] { return !engine.clearing(); });
     }
     if (code == ExitDone && options.follow) {
+        // Only what arrives from now on is printed.
         lastPrintedRowId = newestLogRowId(database);
+        recordsUnprinted = 0;
         code = runEngine(nullptr, true);
         endProgressLine();
     }
@@ -227,8 +227,11 @@ int FetchSession::runEngine(const std::function<bool()> &done, bool follow)
         if (!result.replyTaken && !result.requestSent)
             std::this_thread::sleep_for(IdleWait);
     }
-    // Whatever ended the loop, every record taken so far is stored.
+    // Whatever ended the loop, every record taken so far is stored, and when
+    // following, printed too.
     if (!commitBatch() && code == ExitDone)
+        code = ExitLogFileError;
+    if (follow && recordsUnprinted != 0 && !printNewRecords() && code == ExitDone)
         code = ExitLogFileError;
     return code;
 }
