@@ -28,5 +28,6 @@ int main(int argc, char **argv)
     std::printf("connect to last record: %.1f s, %.2f records/s\n", window.seconds, window.recordsPerSecond());
     std::printf("first to last record: %.1f s, %.2f records/s (the poll cycle's ceiling is 10)\n",
                 window.recordSeconds, (window.stored - 1) / window.recordSeconds);
+    stopBenchDevices();
     return window.stored == records ? 0 : 1;
 }

@@ -58,5 +58,6 @@ int main(int argc, char **argv)
     std::printf("khronar-fetch: %6.1f s, %7.2f records/s\n", fetch.seconds, fetch.recordsPerSecond());
     if (window.recordsPerSecond() > 0)
         std::printf("ratio: %.1f\n", fetch.recordsPerSecond() / window.recordsPerSecond());
+    stopBenchDevices();
     return window.stored == records && fetch.stored == records ? 0 : 1;
 }

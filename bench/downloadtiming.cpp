@@ -47,13 +47,23 @@ QString writeBenchDeviceLog(const QString &dir, int records)
 
 QString startBenchDevice(const QString &devsim, const QString &jsonPath)
 {
-    // The application owns it: its destructor ends the simulator with the benchmark.
+    // The application owns it, so that stopBenchDevices finds it.
     auto *device = new QProcess(QCoreApplication::instance());
     device->start(devsim, {QStringLiteral("--log"), jsonPath, QStringLiteral("--baud"), QStringLiteral("115200")});
     QByteArray line;
     while (!line.contains('\n') && device->waitForReadyRead(10000))
         line += device->readAllStandardOutput();
     return QString::fromLocal8Bit(line.left(line.indexOf('\n'))).trimmed();
+}
+
+void stopBenchDevices()
+{
+    for (QProcess *device : QCoreApplication::instance()->findChildren<QProcess *>()) {
+        device->terminate();
+        if (!device->waitForFinished(5000))
+            device->kill();
+        device->waitForFinished(5000);
+    }
 }
 
 DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int records)

@@ -10,9 +10,10 @@
 QString writeBenchDeviceLog(const QString &dir, int records);
 
 // Starts the simulator `devsim` at 115200 baud with the log in `jsonPath` and returns
-// its pseudo-terminal, empty when it did not start. It runs until the application
-// object is destroyed.
+// its pseudo-terminal, empty when it did not start. It runs until stopBenchDevices.
 QString startBenchDevice(const QString &devsim, const QString &jsonPath);
+// Ends every simulator startBenchDevice started.
+void stopBenchDevices();
 
 struct DownloadTiming {
     int stored = 0;
