@@ -1,5 +1,5 @@
-// The serial port layer on Linux: termios in raw mode, exclusive access by flock and
-// TIOCEXCL, reads bounded by poll.
+// The serial port layer on Linux: termios in raw mode with the kernel's arbitrary
+// rates (termios2), exclusive access by flock and TIOCEXCL, reads bounded by poll.
 
 #include "serial/serialport.h"
 #include "serial/serialportrate.h"
@@ -135,14 +135,13 @@ std::string devicePath(const char *portName)
     return std::string("/dev/") + portName;
 }
 
-// Whether this thread's raise was refused once; then it is not asked again.
-thread_local bool priorityRefused = false;
-thread_local bool priorityRaised = false;
+void purgePort(PortHandle port)
+{
+    tcflush(static_cast<int>(port), TCIOFLUSH);
+}
 
-} // namespace
-
-PortHandle openSerialPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity,
-                          std::uint8_t stopBits, std::uint32_t /*tickMs*/)
+PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity,
+                    std::uint8_t stopBits, std::uint32_t /*tickMs*/)
 {
     // One and a half stop bits do not go with 8 data bits; Windows refuses them too.
     if (portName == nullptr || portName[0] == '\0' || baudRate == 0 || parity > 2
@@ -171,11 +170,11 @@ PortHandle openSerialPort(const char *portName, std::uint32_t baudRate, std::uin
         ::close(fd);
         return InvalidPortHandle;
     }
-    purgeSerialPort(fd);
+    purgePort(fd);
     return fd;
 }
 
-int readSerialPort(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+int readPort(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
 {
     pollfd waitFor{static_cast<int>(port), POLLIN, 0};
     const int ready = poll(&waitFor, 1, static_cast<int>(tickMs));
@@ -190,7 +189,7 @@ int readSerialPort(PortHandle port, std::uint8_t *data, std::size_t capacity, st
     return static_cast<int>(count);
 }
 
-bool writeSerialPort(PortHandle port, const std::uint8_t *data, std::size_t length)
+bool writePort(PortHandle port, const std::uint8_t *data, std::size_t length)
 {
     const int fd = static_cast<int>(port);
     while (length > 0) {
@@ -207,17 +206,12 @@ bool writeSerialPort(PortHandle port, const std::uint8_t *data, std::size_t leng
     return tcdrain(fd) == 0;
 }
 
-void clearSerialPortErrors(PortHandle /*port*/)
+void clearPortErrors(PortHandle /*port*/)
 {
     // Raw mode without INPCK or PARMRK latches no line errors: bytes arrive as they are.
 }
 
-void purgeSerialPort(PortHandle port)
-{
-    tcflush(static_cast<int>(port), TCIOFLUSH);
-}
-
-void closeSerialPort(PortHandle port)
+void closePort(PortHandle port)
 {
     const int fd = static_cast<int>(port);
     // The exclusive mark stays on the device while anyone else (a pseudo-terminal's
@@ -225,6 +219,12 @@ void closeSerialPort(PortHandle port)
     ioctl(fd, TIOCNXCL);
     ::close(fd);
 }
+
+// Whether this thread's raise was refused once; then it is not asked again.
+thread_local bool priorityRefused = false;
+thread_local bool priorityRaised = false;
+
+} // namespace
 
 void raiseWorkerPriority()
 {
@@ -246,4 +246,14 @@ void restoreWorkerPriority()
     parameters.sched_priority = 0;
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &parameters);
     priorityRaised = false;
+}
+
+// Constant at namespace scope, so local to this file like the functions it holds.
+constexpr SerialPortMethods LinuxSerialPort = {
+    openPort, readPort, writePort, clearPortErrors, purgePort, closePort,
+};
+
+const SerialPortMethods &platformSerialPort()
+{
+    return LinuxSerialPort;
 }
