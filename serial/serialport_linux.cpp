@@ -85,9 +85,9 @@ bool rateMatches(std::uint32_t actual, std::uint32_t wanted)
     return difference * 100 <= std::uint64_t(wanted) * RateTolerancePercent;
 }
 
-bool configureLine(int fd, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits)
+bool configureLine(int fd, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits,
+                   bool pseudoTerminal)
 {
-    const bool pseudoTerminal = isPseudoTerminal(fd);
     termios current;
     if (tcgetattr(fd, &current) != 0)
         return false;
@@ -153,17 +153,23 @@ PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t p
     if (fd < 0)
         return InvalidPortHandle;
 
-    // Exclusive, as a Win32 share mode 0: flock keeps out programs that honour it
-    // (and root), TIOCEXCL every other open of the device.
+    // Exclusive, as a Win32 share mode 0. flock keeps out every program that honours
+    // it (another Khronar, root's too) and goes with the process however it ends.
+    // TIOCEXCL keeps out every other open by an ordinary user, but it marks the
+    // terminal, not the process: a clean close clears it, a killed process does not.
+    // A real line is reset on its last close, so the mark goes with the tool anyway;
+    // a pseudo-terminal keeps it for as long as its other side (the simulator) stays
+    // open, and would then refuse every later open. There the lock alone guards.
+    const bool pseudoTerminal = isPseudoTerminal(fd);
     bool ok = isatty(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0;
     bool exclusive = false;
-    if (ok)
+    if (ok && !pseudoTerminal)
         exclusive = ok = ioctl(fd, TIOCEXCL) == 0;
     if (ok) {
         const int flags = fcntl(fd, F_GETFL);
         ok = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
     }
-    ok = ok && configureLine(fd, baudRate, parity, stopBits);
+    ok = ok && configureLine(fd, baudRate, parity, stopBits, pseudoTerminal);
     if (!ok) {
         if (exclusive)
             ioctl(fd, TIOCNXCL);
@@ -214,9 +220,10 @@ void clearPortErrors(PortHandle /*port*/)
 void closePort(PortHandle port)
 {
     const int fd = static_cast<int>(port);
-    // The exclusive mark stays on the device while anyone else (a pseudo-terminal's
-    // other user) keeps it open; it would keep us out on the next open.
-    ioctl(fd, TIOCNXCL);
+    // Cleared by hand too: another (root) user of the line may keep it open past our
+    // close, and the mark would then stay. Pseudo-terminals never got it.
+    if (!isPseudoTerminal(fd))
+        ioctl(fd, TIOCNXCL);
     ::close(fd);
 }
 

@@ -7,10 +7,12 @@
 
 #include <QTest>
 
+#include <QCoreApplication>
 #include <QList>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
 #include <deque>
 #include <fstream>
@@ -22,9 +24,13 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,6 +48,9 @@ struct PseudoTerminal {
         char name[128] = {};
         if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
             slaveName = name;
+            // Helper processes get only the port they open themselves.
+            fcntl(master, F_SETFD, FD_CLOEXEC);
+            fcntl(slave, F_SETFD, FD_CLOEXEC);
             termios raw;
             tcgetattr(master, &raw);
             cfmakeraw(&raw);
@@ -274,6 +283,75 @@ struct FakeTerminal {
     bool opened = false;
 };
 
+// This program itself, run as a helper process that opens a port with the terminal,
+// as the user nobody when the test runs as root: root passes the kernel's exclusive
+// mark, an ordinary user does not.
+struct PortHolder {
+    // Starts the helper on `path` and waits for its answer: '1' it holds the port,
+    // '0' the open was refused, 0 no answer.
+    char start(const std::string &program, const std::string &path)
+    {
+        int pipeEnds[2];
+        if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+            return 0;
+        const passwd *nobody = getpwnam("nobody");
+        const bool dropRoot = geteuid() == 0 && nobody != nullptr;
+        const uid_t uid = dropRoot ? nobody->pw_uid : 0;
+        const gid_t gid = dropRoot ? nobody->pw_gid : 0;
+        pid = fork();
+        if (pid == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            if (dropRoot && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
+                _exit(126);
+            if (dup2(pipeEnds[1], STDOUT_FILENO) < 0)
+                _exit(126);
+            execl(program.c_str(), program.c_str(), "--hold-port", path.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        ::close(pipeEnds[1]);
+        output = pipeEnds[0];
+        if (pid < 0)
+            return 0;
+        pollfd wait{output, POLLIN, 0};
+        char answer = 0;
+        if (poll(&wait, 1, int(std::chrono::milliseconds(Deadline).count())) == 1
+            && ::read(output, &answer, 1) != 1)
+            answer = 0;
+        return answer;
+    }
+    void kill()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~PortHolder()
+    {
+        kill();
+        if (output >= 0)
+            ::close(output);
+    }
+
+    pid_t pid = -1;
+    int output = -1;
+};
+
+// The helper's side: opens `path`, tells the test whether that worked and, if it did,
+// holds the port until it is killed.
+int holdPort(const char *path)
+{
+    std::uint8_t storage[256];
+    ComHalfDuplexTerminal terminal(storage, sizeof storage, 10);
+    const bool opened = terminal.open(path, 19200, 2, 0);
+    const char answer = opened ? '1' : '0';
+    if (::write(STDOUT_FILENO, &answer, 1) != 1 || !opened)
+        _exit(1);
+    for (;;)
+        pause();
+}
+
 } // namespace
 
 class tst_ComHalfDuplexTerminal : public QObject
@@ -295,6 +373,7 @@ private slots:
     void requestWaitsForSilence();
     void destroyingOpenTerminalIsPrompt();
     void vanishedOtherEndDoesNotSpin();
+    void killedHolderLeavesThePortFree();
 
     void failedWriteStillEndsTheTransmission();
     void frameInPieces_data();
@@ -665,6 +744,30 @@ void tst_ComHalfDuplexTerminal::vanishedOtherEndDoesNotSpin()
     QVERIFY(!terminal.isOpen());
 }
 
+void tst_ComHalfDuplexTerminal::killedHolderLeavesThePortFree()
+{
+    // The simulator's side of the line stays open throughout, as it does in the demo.
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    if (geteuid() == 0) {
+        const passwd *nobody = getpwnam("nobody");
+        QVERIFY(nobody != nullptr);
+        QCOMPARE(fchown(line.slave, nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    const std::string program = QCoreApplication::applicationFilePath().toStdString();
+
+    PortHolder holder, second;
+    QCOMPARE(holder.start(program, line.slaveName), '1');
+    // While it lives, nobody else gets in: neither another user's tool nor root's.
+    QCOMPARE(second.start(program, line.slaveName), '0');
+    Terminal here;
+    QVERIFY(!here.terminal.open(line.slaveName, 19200, 2, 0));
+
+    holder.kill();
+    PortHolder next;
+    QCOMPARE(next.start(program, line.slaveName), '1');
+}
+
 void tst_ComHalfDuplexTerminal::failedWriteStillEndsTheTransmission()
 {
     FakePort port;
@@ -795,5 +898,15 @@ void tst_ComHalfDuplexTerminal::vanishedPortDoesNotSpin()
     QCOMPARE(threadCount(), threadsBefore);
 }
 
-QTEST_GUILESS_MAIN(tst_ComHalfDuplexTerminal)
+// A helper process started by killedHolderLeavesThePortFree runs holdPort instead of
+// the tests.
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && std::strcmp(argv[1], "--hold-port") == 0)
+        return holdPort(argv[2]);
+    QCoreApplication app(argc, argv);
+    tst_ComHalfDuplexTerminal test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_comhalfduplexterminal.moc"
