@@ -6,6 +6,7 @@
 #include "app/mainwindow.h"
 
 #include "tests/support/modalanswer.h"
+#include "tests/support/notlogfiles.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -132,6 +133,9 @@ private slots:
     void failedOpenStaysDisconnected();
     void disconnectInTheMiddle();
     void databaseErrorStopsTheDownload();
+    void fileThatIsNoLogStopsTheDownload_data();
+    void fileThatIsNoLogStopsTheDownload();
+    void unreadableViewKeepsTheDownloadGoing();
     void clearEmptiesTheDeviceLog();
     void boxesHoldThePollCycle();
 
@@ -567,6 +571,60 @@ void tst_Download::databaseErrorStopsTheDownload()
     QTRY_VERIFY_WITH_TIMEOUT(box->seen, 20000);
     QVERIFY2(box->text.contains(QStringLiteral("Log")), qPrintable(box->text));
     QVERIFY(!action("actionDownload")->isChecked());
+}
+
+void tst_Download::fileThatIsNoLogStopsTheDownload_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("error"); // part of what the download reports
+
+    using namespace NotLogFiles;
+    QTest::newRow("empty file") << int(Empty) << "no such table: Info";
+    QTest::newRow("text file") << int(Text) << "file is not a database";
+    QTest::newRow("SQLite header, then garbage") << int(GarbageAfterHeader) << "file is not a database";
+    QTest::newRow("another program's database") << int(OtherDatabase) << "no such table: Info";
+    QTest::newRow("log file without Events") << int(LogWithoutEvents) << "no such table: Events";
+    QTest::newRow("locked by another program") << int(LockedLog) << "database is locked";
+}
+
+void tst_Download::fileThatIsNoLogStopsTheDownload()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, error);
+    const NotLogFiles::NotLogFile made(NotLogFiles::Kind(kind), logPath());
+    QVERIFY(made.ready());
+    ModalAnswer::fileDialog(logPath());
+    action("actionOpen")->trigger();
+    QCOMPARE(table()->model()->rowCount(), 0);
+
+    QVERIFY(startDevice());
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 20000);
+    QCOMPARE(box->title, QStringLiteral("Ошибка"));
+    QVERIFY2(box->text.contains(error), qPrintable(box->text));
+    QVERIFY(!action("actionDownload")->isChecked());
+    QVERIFY(action("connectButton")->isChecked());
+}
+
+void tst_Download::unreadableViewKeepsTheDownloadGoing()
+{
+    createLog();
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--append-every"), QStringLiteral("1")}));
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+
+    // The captions dropped behind the tool's back: the view's query fails from now
+    // on, while new records are still stored.
+    QVERIFY(QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("DROP TABLE Events")));
+    const auto unwanted = ModalAnswer::messageBox(QMessageBox::Ok);
+    const int stored = fileRows(QStringLiteral("SELECT count(*) FROM Log")).value(0).toInt();
+    QTRY_VERIFY_WITH_TIMEOUT(fileRows(QStringLiteral("SELECT count(*) FROM Log")).value(0).toInt() >= stored + 2,
+                             10000);
+    QCOMPARE(messages(), QStringList());
+    QVERIFY2(!unwanted->seen, qPrintable(unwanted->text));
+    ModalAnswer::reset();
+    QVERIFY(action("actionDownload")->isChecked());
 }
 
 void tst_Download::clearEmptiesTheDeviceLog()
