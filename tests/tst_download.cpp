@@ -137,6 +137,7 @@ private slots:
     void fileThatIsNoLogStopsTheDownload();
     void unreadableViewKeepsTheDownloadGoing();
     void clearEmptiesTheDeviceLog();
+    void clearWhileRecordsArrive();
     void boxesHoldThePollCycle();
 
 private:
@@ -154,6 +155,8 @@ private:
     std::shared_ptr<bool> answerPortDialog(const QString &port);
     bool startDevice(const QString &json = QString::fromUtf8(BaseLog), const QStringList &options = {});
     void connectToDevice();
+    // A new window downloading into a fresh file gets no record from the device.
+    void expectEmptyDeviceLog();
     QStringList fileRows(const QString &sql) const;
 
     std::unique_ptr<QTemporaryDir> settingsDir;
@@ -231,6 +234,20 @@ void tst_Download::connectToDevice()
     QVERIFY(*answered);
     QVERIFY(action("connectButton")->isChecked());
     QCOMPARE(action("connectButton")->text(), QStringLiteral("Разъединить"));
+}
+
+void tst_Download::expectEmptyDeviceLog()
+{
+    window.reset();
+    QFile::remove(logPath());
+    window = std::make_unique<MainWindow>();
+    window->show();
+    createLog();
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(sent() >= 3, 10000); // info, captions..., range
+    QTest::qWait(1500);
+    QCOMPARE(messages(), QStringList());
+    QCOMPARE(fileRows(QStringLiteral("SELECT count(*) FROM Log")), QStringList{"0"});
 }
 
 QStringList tst_Download::fileRows(const QString &sql) const
@@ -640,15 +657,50 @@ void tst_Download::clearEmptiesTheDeviceLog()
     QTRY_VERIFY_WITH_TIMEOUT(sent() == sentBefore + 1 && received() > 0, 5000);
 
     // A fresh file now gets nothing from the device.
-    window.reset();
-    QFile::remove(logPath());
-    window = std::make_unique<MainWindow>();
-    window->show();
+    expectEmptyDeviceLog();
+}
+
+// Forty records of one event, indexes 500 to 539, for a download long enough to
+// interrupt.
+QString longLog()
+{
+    QString records;
+    for (int n = 0; n < 40; ++n)
+        records += QStringLiteral("%1{ \"event\": 1, \"time\": %2, \"data\": \"%3\" }")
+                       .arg(n ? QStringLiteral(",\n") : QString()).arg(763825530 + n)
+                       .arg(n % 256, 2, 16, QLatin1Char('0'));
+    return QStringLiteral("{ \"firstIndex\": 500, \"captions\": [ { \"event\": 1, \"text\": \"Пуск #u\" } ],\n"
+                          "  \"records\": [\n") + records + QStringLiteral("\n] }");
+}
+
+void tst_Download::clearWhileRecordsArrive()
+{
     createLog();
+    // Replies come a little later than usual, so that one is often on its way when
+    // the user clears.
+    QVERIFY(startDevice(longLog(), {QStringLiteral("--delay"), QStringLiteral("40")}));
     connectToDevice();
-    QTRY_VERIFY_WITH_TIMEOUT(sent() >= 3, 10000); // info, captions..., range
-    QTest::qWait(1500);
-    QCOMPARE(messages(), QStringList());
+    QTRY_VERIFY_WITH_TIMEOUT(fileRows(QStringLiteral("SELECT count(*) FROM Log")).value(0).toInt() >= 8, 20000);
+
+    action("actionClearLog")->trigger();
+    QVERIFY(!action("actionDownload")->isChecked());
+    // The clear goes out once the line is free and is answered; no box comes up.
+    const int sentBefore = sent();
+    QTRY_VERIFY_WITH_TIMEOUT(sent() == sentBefore + 1, 5000);
+    QTest::qWait(1000);
+    QCOMPARE(sent(), sentBefore + 1);
+    const QStringList stored = fileRows(QStringLiteral("SELECT i FROM Log ORDER BY id"));
+    QVERIFY(stored.size() >= 8 && stored.size() < 40);
+    for (int n = 0; n < stored.size(); ++n)
+        QCOMPARE(stored.at(n).toInt(), 500 + n); // an exact prefix, nothing twice
+
+    // The device's log is empty now: a download on the same file reads nothing more,
+    // and neither does one into a fresh file.
+    action("actionDownload")->trigger();
+    QVERIFY(action("actionDownload")->isChecked());
+    QTest::qWait(2500);
+    QCOMPARE(fileRows(QStringLiteral("SELECT i FROM Log ORDER BY id")), stored);
+    expectEmptyDeviceLog();
 }
 
 void tst_Download::boxesHoldThePollCycle()
