@@ -5,10 +5,9 @@
 #include "serial/comhalfduplexterminal.h"
 #include "serial/serialportrate.h"
 
-#include <QTest>
-
 #include <QCoreApplication>
 #include <QList>
+#include <QTest>
 
 #include <algorithm>
 #include <chrono>
@@ -29,7 +28,6 @@
 #include <pty.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
@@ -150,7 +148,6 @@ struct Terminal {
     std::uint8_t storage[256] = {};
     ComHalfDuplexTerminal terminal{storage, sizeof storage, 10};
 };
-
 
 // A port that exists only in this test. The terminal gets a table of functions that
 // lead here: the handle is the address of the FakePort that `fakeToOpen` names, and
