@@ -22,8 +22,9 @@ auto atWorkerPriority(Call call)
 } // namespace
 
 ComHalfDuplexTerminal::ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length,
-                                             std::uint8_t gapTicks)
+                                             std::uint8_t gapTicks, const SerialPortMethods &methods)
     : TerminalBuffer(storage, length, gapTicks, &ComHalfDuplexTerminal::setDirection),
+      port(&methods),
       transmitMode(false),
       stopRequested(false),
       portHandle(InvalidPortHandle),
@@ -37,7 +38,7 @@ ComHalfDuplexTerminal::~ComHalfDuplexTerminal()
     if (worker.joinable())
         worker.join();
     if (portHandle != InvalidPortHandle)
-        closeSerialPort(portHandle);
+        port->close(portHandle);
 }
 
 bool ComHalfDuplexTerminal::open(const std::string &portName, std::uint32_t baudRate,
@@ -55,7 +56,7 @@ bool ComHalfDuplexTerminal::open(const std::string &portName, std::uint32_t baud
     } catch (const std::system_error &) {
         // No thread to be had: a port without a worker would look connected but
         // never carry a frame.
-        closeSerialPort(portHandle);
+        port->close(portHandle);
         portHandle = InvalidPortHandle;
         return false;
     }
@@ -69,7 +70,7 @@ void ComHalfDuplexTerminal::close()
     stopRequested.store(true, std::memory_order_release);
     if (worker.joinable())
         worker.join();
-    closeSerialPort(portHandle);
+    port->close(portHandle);
     portHandle = InvalidPortHandle;
 }
 
@@ -88,12 +89,12 @@ std::uint32_t ComHalfDuplexTerminal::tickMilliseconds(std::uint32_t baudRate, st
 }
 
 PortHandle ComHalfDuplexTerminal::openPort(const std::string &portName, std::uint32_t baudRate,
-                                           std::uint8_t parity, std::uint8_t stopBits)
+                                           std::uint8_t parity, std::uint8_t stopBits) const
 {
     if (baudRate == 0)
         return InvalidPortHandle;
-    return openSerialPort(portName.c_str(), baudRate, parity, stopBits,
-                          tickMilliseconds(baudRate, parity, stopBits));
+    return port->open(portName.c_str(), baudRate, parity, stopBits,
+                      tickMilliseconds(baudRate, parity, stopBits));
 }
 
 void ComHalfDuplexTerminal::setDirection(TerminalBuffer *buffer, bool transmitting)
@@ -121,15 +122,15 @@ void ComHalfDuplexTerminal::sendPass(TerminalOutput output, std::uint8_t *stagin
     for (;;) {
         staging[staged++] = output.byte;
         if (output.flag) {
-            clearSerialPortErrors(portHandle);
-            writeSerialPort(portHandle, staging, staged);
+            port->clearErrors(portHandle);
+            port->write(portHandle, staging, staged);
             // A failed write ends the transmission all the same.
             atWorkerPriority([this] { onLineIdle(); return true; });
             return;
         }
         if (staged == StagingSize) {
-            clearSerialPortErrors(portHandle);
-            writeSerialPort(portHandle, staging, staged);
+            port->clearErrors(portHandle);
+            port->write(portHandle, staging, staged);
             return;
         }
         output = atWorkerPriority([this] { return nextOutput(); });
@@ -138,8 +139,8 @@ void ComHalfDuplexTerminal::sendPass(TerminalOutput output, std::uint8_t *stagin
 
 void ComHalfDuplexTerminal::receivePass(TerminalOutput output, std::uint8_t *staging)
 {
-    clearSerialPortErrors(portHandle);
-    const int count = readSerialPort(portHandle, staging, StagingSize, tickMs);
+    port->clearErrors(portHandle);
+    const int count = port->read(portHandle, staging, StagingSize, tickMs);
     if (count > 0) {
         atWorkerPriority([this, staging, count] {
             for (int i = 0; i < count; ++i)

@@ -15,14 +15,20 @@
 // user-interface thread, as do the buffer's user-interface-side operations. The
 // worker runs `run` and, through it, the buffer's worker side and setDirection.
 // `portHandle` and `tickMs` are written only while no worker runs.
+//
+// The port itself is reached only through the table of functions given to the
+// constructor: the platform's serial port unless a caller passes another one.
 class ComHalfDuplexTerminal : public TerminalBuffer
 {
 public:
     // Bytes the worker reads or writes at once.
     static constexpr std::size_t StagingSize = 1024;
 
-    // `storage` (of `length` bytes) is owned by the caller and outlives the terminal.
-    ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length, std::uint8_t gapTicks);
+    // `storage` (of `length` bytes) is owned by the caller and outlives the terminal,
+    // and so does `methods`, normally a constant table. This is the one place where
+    // the terminal learns how to reach its port.
+    ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length, std::uint8_t gapTicks,
+                          const SerialPortMethods &methods = platformSerialPort());
     ~ComHalfDuplexTerminal();
     ComHalfDuplexTerminal(const ComHalfDuplexTerminal &) = delete;
     ComHalfDuplexTerminal &operator=(const ComHalfDuplexTerminal &) = delete;
@@ -42,8 +48,10 @@ public:
     static std::uint32_t tickMilliseconds(std::uint32_t baudRate, std::uint8_t parity,
                                           std::uint8_t stopBits);
 
-    static PortHandle openPort(const std::string &portName, std::uint32_t baudRate,
-                               std::uint8_t parity, std::uint8_t stopBits);
+    // Opens and configures the port through the terminal's table; InvalidPortHandle
+    // on any failure.
+    PortHandle openPort(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity,
+                        std::uint8_t stopBits) const;
     static void run(ComHalfDuplexTerminal *terminal);
     // The buffer's direction hook: `buffer` is always a terminal's buffer part.
     static void setDirection(TerminalBuffer *buffer, bool transmitting);
@@ -52,6 +60,7 @@ private:
     void sendPass(TerminalOutput output, std::uint8_t *staging);
     void receivePass(TerminalOutput output, std::uint8_t *staging);
 
+    const SerialPortMethods *port;
     std::thread worker;
     std::atomic<bool> transmitMode;
     std::atomic<bool> stopRequested;

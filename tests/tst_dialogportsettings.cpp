@@ -184,7 +184,8 @@ void TestDialogPortSettings::portList()
         qputenv("KHRONAR_PORTS", variable);
 
     DialogPortSettings dialog;
-    const QStringList expected = systemPorts() + added;
+    // Named ports first: on first use the first of them is the one selected.
+    const QStringList expected = added + systemPorts();
     QCOMPARE(itemTexts(dialog.port()), expected);
     QCOMPARE(dialog.port()->currentIndex(), expected.isEmpty() ? -1 : 0);
     QCOMPARE(dialog.port()->currentText(), expected.value(0));

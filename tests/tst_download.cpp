@@ -57,15 +57,20 @@ const QStringList BaseMessages = {
 class Simulator
 {
 public:
+    // A null `logJson` plays the simulator's own demo content.
     bool start(const QString &logJson, const QStringList &options, const QString &dir)
     {
-        const QString logPath = QDir(dir).filePath(QStringLiteral("device%1.json").arg(++started));
-        QFile file(logPath);
-        if (!file.open(QIODevice::WriteOnly) || file.write(logJson.toUtf8()) < 0)
-            return false;
-        file.close();
+        QStringList arguments = options;
+        if (!logJson.isNull()) {
+            const QString logPath = QDir(dir).filePath(QStringLiteral("device%1.json").arg(++started));
+            QFile file(logPath);
+            if (!file.open(QIODevice::WriteOnly) || file.write(logJson.toUtf8()) < 0)
+                return false;
+            file.close();
+            arguments = QStringList{QStringLiteral("--log"), logPath} + options;
+        }
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(KHRONAR_DEVSIM), QStringList{QStringLiteral("--log"), logPath} + options);
+        process.start(QStringLiteral(KHRONAR_DEVSIM), arguments);
         if (!process.waitForStarted(10000))
             return false;
         QByteArray line;
@@ -122,6 +127,7 @@ private slots:
     void corruptRepliesOnlyShowInTheMonitor();
     void downloadNeedsLogFileAndPort();
     void connectWithoutLogFile();
+    void demoConnectsToTheNamedPort();
     void portDialogRemembersTheChoice();
     void failedOpenStaysDisconnected();
     void disconnectInTheMiddle();
@@ -461,6 +467,31 @@ void tst_Download::connectWithoutLogFile()
     QCOMPARE(box->text, QStringLiteral("Файл журнала не открыт"));
     QVERIFY(!action("actionDownload")->isChecked());
     QVERIFY(action("connectButton")->isChecked());
+}
+
+void tst_Download::demoConnectsToTheNamedPort()
+{
+    // As the demo runs it: the demo content, a record every 5 seconds, and its
+    // pseudo-terminal named in KHRONAR_PORTS; a second named port follows it.
+    QVERIFY(device->start(QString(), {QStringLiteral("--append-every"), QStringLiteral("5")}, dir->path()));
+    qputenv("KHRONAR_PORTS", device->path.toLocal8Bit() + ":/dev/khronar-no-such-port");
+    createLog();
+
+    // The newcomer accepts the dialog as it opens.
+    QString selected;
+    ModalAnswer::widget([](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
+                        [&selected](QWidget *top) {
+                            auto *dialog = static_cast<DialogPortSettings *>(top);
+                            selected = dialog->port()->currentText();
+                            dialog->accept();
+                        });
+    action("connectButton")->trigger();
+    QCOMPARE(selected, device->path);
+    QVERIFY(action("connectButton")->isChecked());
+    QVERIFY(action("actionDownload")->isChecked());
+    // Captions first, then the records arrive.
+    QTRY_VERIFY_WITH_TIMEOUT(messages().size() >= 5, 30000);
+    QVERIFY(!messages().contains(QStringLiteral("Неизвестное событие")));
 }
 
 void tst_Download::portDialogRemembersTheChoice()
