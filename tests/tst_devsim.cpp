@@ -49,6 +49,17 @@ QByteArray withCrc(const QByteArray &frame)
     return frame + char(crc & 0xFF) + char(crc >> 8);
 }
 
+// A request of a test table: hex without CRC, with "!" at the end for a wrong CRC;
+// empty for an empty frame.
+QByteArray requestFrame(const QByteArray &hex)
+{
+    if (hex.isEmpty())
+        return QByteArray();
+    if (hex.endsWith('!'))
+        return withCrc(QByteArray::fromHex(hex.chopped(1))) + 'x';
+    return withCrc(QByteArray::fromHex(hex));
+}
+
 // A small log with every kind of position: records of one and of several positions,
 // empty positions between them, and captions whose fields the test can render.
 //   offset: 0     1 2 3   4 5     6     7 8   9
@@ -426,6 +437,7 @@ private slots:
     void demoContent();
     void bus_data();
     void bus();
+    void busWithTheCallersDevice();
     void addressList_data();
     void addressList();
     void listenAddress_data();
@@ -522,12 +534,7 @@ void tst_DevSim::requests()
     content.log.moveTo(100);
     DeviceSimulator simulator(content.log, SimulatorOptions());
 
-    QByteArray frame;
-    if (request.endsWith('!'))
-        frame = withCrc(QByteArray::fromHex(request.chopped(1))) + 'x';
-    else
-        frame = withCrc(QByteArray::fromHex(request));
-    const QByteArray answer = simulator.handleRequest(frame);
+    const QByteArray answer = simulator.handleRequest(requestFrame(request));
 
     if (reply == "info") {
         // Three captions, then the two fingerprints, little-endian.
@@ -760,19 +767,27 @@ void tst_DevSim::bus()
     QVERIFY(!devices.addDevice(DeviceSimulator(parsedLog(otherLog).log, options)));
     QCOMPARE(devices.addresses(), (QVector<std::uint8_t> {1, 2, 9}));
 
-    QByteArray frame;
-    if (request.endsWith('!'))
-        frame = withCrc(QByteArray::fromHex(request.chopped(1))) + 'x';
-    else if (!request.isEmpty())
-        frame = withCrc(QByteArray::fromHex(request));
     QString note;
-    const QByteArray answer = devices.handleRequest(frame, &note);
+    const QByteArray answer = devices.handleRequest(requestFrame(request), &note);
     if (reply.isEmpty()) {
         QVERIFY(answer.isEmpty());
         QCOMPARE(note, QStringLiteral("ignored"));
         return;
     }
     QCOMPARE(answer.toHex(), withCrc(QByteArray::fromHex(reply)).toHex());
+}
+
+void tst_DevSim::busWithTheCallersDevice()
+{
+    // A device the caller keeps: what the bus's requests do shows in the caller's log.
+    DeviceSimulator device(parsedSmallLog().log, SimulatorOptions());
+    DeviceBus devices;
+    QVERIFY(devices.attachDevice(device));
+    QVERIFY(!devices.addDevice(device)); // address 1 is taken by it
+    QCOMPARE(devices.handleRequest(withCrc(QByteArray::fromHex("014280" "3c00c35a"))).toHex(),
+             withCrc(QByteArray::fromHex("014280")).toHex());
+    QCOMPARE(device.log().recordCount(), 0);
+    QCOMPARE(device.log().firstIndex(), 10u);
 }
 
 void tst_DevSim::addressList_data()
@@ -907,7 +922,7 @@ void tst_DevSim::mbapSession()
         if (option.startsWith(QStringLiteral("disconnect ")))
             settings.disconnectAfter = option.section(' ', 1).toInt();
     }
-    SimulatorSession session(devices, settings);
+    SimulatorSession session(devices, settings, 2);
 
     QStringList written;
     SimulatorClock::time_point now;

@@ -4,9 +4,15 @@
 
 bool DeviceBus::addDevice(const DeviceSimulator &device)
 {
-    if (device.address() == 0)
+    if (device.address() == 0 || devices.count(device.address()) != 0)
         return false;
-    return devices.emplace(device.address(), device).second;
+    owned.push_back(device);
+    return attachDevice(owned.back());
+}
+
+bool DeviceBus::attachDevice(DeviceSimulator &device)
+{
+    return device.address() != 0 && devices.emplace(device.address(), &device).second;
 }
 
 QByteArray DeviceBus::handleRequest(const QByteArray &request, QString *note)
@@ -19,14 +25,14 @@ QByteArray DeviceBus::handleRequest(const QByteArray &request, QString *note)
             *note = QStringLiteral("ignored");
         return QByteArray();
     }
-    return found->second.handleRequest(request, note);
+    return found->second->handleRequest(request, note);
 }
 
 QVector<std::uint8_t> DeviceBus::appendRecords(std::uint32_t deviceTime)
 {
     QVector<std::uint8_t> grown;
     for (auto &entry : devices) {
-        if (entry.second.appendRecord(deviceTime))
+        if (entry.second->appendRecord(deviceTime))
             grown.append(entry.first);
     }
     return grown;
@@ -43,5 +49,5 @@ QVector<std::uint8_t> DeviceBus::addresses() const
 const DeviceSimulator *DeviceBus::device(std::uint8_t address) const
 {
     const auto found = devices.find(address);
-    return found == devices.end() ? nullptr : &found->second;
+    return found == devices.end() ? nullptr : found->second;
 }

@@ -9,14 +9,22 @@
 #include <QVector>
 
 #include <cstdint>
+#include <list>
 #include <map>
 
 class DeviceBus
 {
 public:
-    // Adds a device at its address. False, and nothing added, when that address is
-    // taken already or is 0, the broadcast address.
+    DeviceBus() = default;
+    DeviceBus(const DeviceBus &) = delete; // it points into its own list
+    DeviceBus &operator=(const DeviceBus &) = delete;
+
+    // Adds a copy of `device` at its address. False, and nothing added, when that
+    // address is taken already or is 0, the broadcast address.
     bool addDevice(const DeviceSimulator &device);
+    // The same for the caller's own device, which must outlive the bus; the caller
+    // sees its log change.
+    bool attachDevice(DeviceSimulator &device);
 
     // One request as received, CRC included: the device it names answers (see
     // DeviceSimulator::handleRequest). A frame for an address nobody plays gets
@@ -34,5 +42,6 @@ public:
     int size() const { return int(devices.size()); }
 
 private:
-    std::map<std::uint8_t, DeviceSimulator> devices;
+    std::map<std::uint8_t, DeviceSimulator *> devices;
+    std::list<DeviceSimulator> owned; // the copies; a list, so that they never move
 };

@@ -182,7 +182,6 @@ int main(int argc, char *argv[])
     options.busyRequests = int(busy);
     options.capacity = int(capacity);
     options.seed = std::uint32_t(seed);
-    serve.silenceMs = line.silenceMs();
     serve.delayMs = int(delay);
     serve.appendEverySeconds = int(appendEvery);
     serve.verbose = parser.isSet(QStringLiteral("verbose"));
@@ -259,13 +258,13 @@ int main(int argc, char *argv[])
     std::string where;
     std::string openError;
     if (tcp) {
-        if (!server.listen(host.toStdString(), tcpPort, &openError))
+        if (!server.listen(host.toStdString(), tcpPort, line, &openError))
             return fail(QString::fromStdString(openError));
         where = (serve.mbap ? "mbtcp://" : "tcp://") + server.address();
     } else {
         const bool opened = parser.isSet(QStringLiteral("port"))
             ? simulatorLine.openPort((where = parser.value(QStringLiteral("port")).toStdString()), line, &openError)
-            : simulatorLine.openPseudoTerminal(&where, &openError);
+            : simulatorLine.openPseudoTerminal(line, &where, &openError);
         if (!opened)
             return fail(QString::fromStdString(openError));
     }

@@ -8,6 +8,7 @@
 #include "tools/devsim/simulatorline.h"
 
 #include "tools/devsim/descriptorio.h"
+#include "tools/devsim/devicebus.h"
 
 #include <cerrno>
 #include <chrono>
@@ -62,7 +63,8 @@ SimulatorLine::~SimulatorLine()
         close(fd);
 }
 
-bool SimulatorLine::openPseudoTerminal(std::string *path, std::string *error)
+bool SimulatorLine::openPseudoTerminal(const LineSettings &settings, std::string *path,
+                                       std::string *error)
 {
     fd = posix_openpt(O_RDWR | O_NOCTTY);
     if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) {
@@ -91,6 +93,7 @@ bool SimulatorLine::openPseudoTerminal(std::string *path, std::string *error)
         return false;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    silence = settings.silenceMs();
     return true;
 }
 
@@ -133,13 +136,14 @@ bool SimulatorLine::openPort(const std::string &path, const LineSettings &settin
         return false;
     }
     tcflush(fd, TCIOFLUSH);
+    silence = settings.silenceMs();
     return true;
 }
 
 int SimulatorLine::serve(DeviceBus &bus, const ServeSettings &settings,
                          const volatile std::sig_atomic_t *stop)
 {
-    SimulatorSession session(bus, settings);
+    SimulatorSession session(bus, settings, silence);
     LiveAppend live(settings, Clock::now());
 
     while (!*stop) {
@@ -176,4 +180,12 @@ int SimulatorLine::serve(DeviceBus &bus, const ServeSettings &settings,
         live.runIfDue(bus, Clock::now());
     }
     return 0;
+}
+
+int SimulatorLine::serve(DeviceSimulator &simulator, const ServeSettings &settings,
+                         const volatile std::sig_atomic_t *stop)
+{
+    DeviceBus bus;
+    bus.attachDevice(simulator);
+    return serve(bus, settings, stop);
 }

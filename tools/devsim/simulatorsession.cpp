@@ -76,8 +76,8 @@ int millisecondsUntil(SimulatorClock::time_point now, SimulatorClock::time_point
     return ms > 0x7FFFFFFF ? 0x7FFFFFFF : int(ms);
 }
 
-SimulatorSession::SimulatorSession(DeviceBus &bus, const ServeSettings &settings)
-    : bus(bus), settings(settings)
+SimulatorSession::SimulatorSession(DeviceBus &bus, const ServeSettings &settings, int silenceMs)
+    : bus(bus), settings(settings), silenceMs(silenceMs)
 {
 }
 
@@ -107,7 +107,7 @@ void SimulatorSession::advance(SimulatorClock::time_point now)
         takeMbapRequests(now);
         return;
     }
-    if ((incoming.isEmpty() && !overlong) || now - lastByte < std::chrono::milliseconds(settings.silenceMs))
+    if ((incoming.isEmpty() && !overlong) || now - lastByte < std::chrono::milliseconds(silenceMs))
         return;
     if (overlong) {
         if (settings.verbose)
@@ -127,7 +127,7 @@ void SimulatorSession::answerRtu(const QByteArray &request, SimulatorClock::time
         traceFrame("<-", request, reply.isEmpty() ? note : QString());
     // A device waits 3.5 character times before it answers.
     if (!reply.isEmpty())
-        replies.push_back({now + std::chrono::milliseconds(settings.silenceMs + settings.delayMs), reply, note});
+        replies.push_back({now + std::chrono::milliseconds(silenceMs + settings.delayMs), reply, note});
 }
 
 void SimulatorSession::takeMbapRequests(SimulatorClock::time_point now)
@@ -179,7 +179,7 @@ SimulatorClock::time_point SimulatorSession::nextWake(SimulatorClock::time_point
 {
     SimulatorClock::time_point wake = fallback;
     if (!settings.mbap && (!incoming.isEmpty() || overlong)) {
-        const auto requestEnd = lastByte + std::chrono::milliseconds(settings.silenceMs);
+        const auto requestEnd = lastByte + std::chrono::milliseconds(silenceMs);
         if (requestEnd < wake)
             wake = requestEnd;
     }

@@ -26,7 +26,6 @@ struct LineSettings {
 };
 
 struct ServeSettings {
-    int silenceMs = 2;          // ends a request in RTU framing; also the turnaround
     int delayMs = 0;            // added to the turnaround before each reply
     int appendEverySeconds = 0; // 0: the log does not grow
     bool verbose = false;       // requests and replies in hex on standard error
@@ -50,7 +49,8 @@ struct PendingReply {
 class SimulatorSession
 {
 public:
-    SimulatorSession(DeviceBus &bus, const ServeSettings &settings);
+    // `silenceMs` ends a request in RTU framing and is the turnaround before a reply.
+    SimulatorSession(DeviceBus &bus, const ServeSettings &settings, int silenceMs);
 
     // Bytes from the client, arrived at `now`.
     void received(const char *data, int length, SimulatorClock::time_point now);
@@ -75,6 +75,7 @@ private:
 
     DeviceBus &bus;
     const ServeSettings &settings;
+    const int silenceMs;
 
     QByteArray incoming;
     bool overlong = false; // RTU: more than a frame without a pause, dropped whole

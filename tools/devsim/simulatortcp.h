@@ -19,8 +19,9 @@ public:
     ~SimulatorTcp();
 
     // Listens on `host` (a numeric IPv4 or IPv6 address, without brackets, or a name)
-    // at `port`; port 0 takes a free one.
-    bool listen(const std::string &host, std::uint16_t port, std::string *error);
+    // at `port`; port 0 takes a free one. The line settings only set the silence that
+    // ends a request in RTU framing.
+    bool listen(const std::string &host, std::uint16_t port, const LineSettings &settings, std::string *error);
     // Where clients connect: "127.0.0.1:5020", "[::1]:5020".
     std::string address() const;
 
@@ -31,4 +32,5 @@ public:
 
 private:
     int listener = -1;
+    int silence = 2;
 };

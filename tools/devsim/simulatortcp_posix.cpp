@@ -72,8 +72,10 @@ SimulatorTcp::~SimulatorTcp()
         close(listener);
 }
 
-bool SimulatorTcp::listen(const std::string &host, std::uint16_t port, std::string *error)
+bool SimulatorTcp::listen(const std::string &host, std::uint16_t port, const LineSettings &settings,
+                          std::string *error)
 {
+    silence = settings.silenceMs();
     addrinfo hints {};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -141,7 +143,7 @@ int SimulatorTcp::serve(DeviceBus &bus, const ServeSettings &settings, const vol
                 const int on = 1;
                 setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
                 connection.fd = fd;
-                connection.session = std::make_unique<SimulatorSession>(bus, settings);
+                connection.session = std::make_unique<SimulatorSession>(bus, settings, silence);
                 if (settings.verbose)
                     std::fprintf(stderr, "+ connection from %s\n", endpointText(peer, length).c_str());
             } else if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
