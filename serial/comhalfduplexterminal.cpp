@@ -22,8 +22,16 @@ auto atWorkerPriority(Call call)
 } // namespace
 
 ComHalfDuplexTerminal::ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length,
+                                             std::uint8_t gapTicks)
+    : ComHalfDuplexTerminal(storage, length, gapTicks, platformSerialPort())
+{
+    fixedPort = nullptr;
+}
+
+ComHalfDuplexTerminal::ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length,
                                              std::uint8_t gapTicks, const SerialPortMethods &methods)
     : TerminalBuffer(storage, length, gapTicks, &ComHalfDuplexTerminal::setDirection),
+      fixedPort(&methods),
       port(&methods),
       transmitMode(false),
       stopRequested(false),
@@ -48,6 +56,7 @@ bool ComHalfDuplexTerminal::open(const std::string &portName, std::uint32_t baud
     const PortHandle handle = openPort(portName, baudRate, parity, stopBits);
     if (handle == InvalidPortHandle)
         return false;
+    port = &methodsFor(portName);
     portHandle = handle;
     tickMs = tickMilliseconds(baudRate, parity, stopBits);
     stopRequested.store(false, std::memory_order_release);
@@ -93,8 +102,13 @@ PortHandle ComHalfDuplexTerminal::openPort(const std::string &portName, std::uin
 {
     if (baudRate == 0)
         return InvalidPortHandle;
-    return port->open(portName.c_str(), baudRate, parity, stopBits,
-                      tickMilliseconds(baudRate, parity, stopBits));
+    return methodsFor(portName).open(portName.c_str(), baudRate, parity, stopBits,
+                                     tickMilliseconds(baudRate, parity, stopBits));
+}
+
+const SerialPortMethods &ComHalfDuplexTerminal::methodsFor(const std::string &portName) const
+{
+    return fixedPort != nullptr ? *fixedPort : portMethodsFor(portName);
 }
 
 void ComHalfDuplexTerminal::setDirection(TerminalBuffer *buffer, bool transmitting)

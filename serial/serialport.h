@@ -1,9 +1,10 @@
 // The serial port as the terminal's worker sees it: one constant table of functions
-// per implementation (Linux, Win32, a test's fake), chosen when the terminal is built.
+// per implementation (Linux, Win32, the network transports, a test's fake).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // A file descriptor, a Win32 HANDLE, or a pointer to a transport's own state;
 // -1 is invalid for all of them (INVALID_HANDLE_VALUE on Win32).
@@ -36,6 +37,10 @@ struct SerialPortMethods {
 
 // The platform's serial port: serialport_linux.cpp or serialport_win.cpp.
 const SerialPortMethods &platformSerialPort();
+
+// The table that reaches the port named `portName`: a network transport for
+// "tcp://..." and "mbtcp://..." (porttcp.h), the platform's serial port otherwise.
+const SerialPortMethods &portMethodsFor(const std::string &portName);
 
 // Raise and restore the calling thread's priority around its buffer calls. Best
 // effort: where the system refuses, the thread keeps its priority.

@@ -11,6 +11,7 @@
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
@@ -27,6 +28,7 @@
 #include <QTimer>
 #include <QAbstractButton>
 
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -54,7 +56,7 @@ const QStringList BaseMessages = {
     QStringLiteral("Неизвестное событие"), QStringLiteral("Пуск насоса 2"),   QStringLiteral("Давление 100.00 бар"),
 };
 
-// A device on a new pseudo-terminal, for the life of the object.
+// A device on a new pseudo-terminal or TCP port (with --tcp), for the life of the object.
 class Simulator
 {
 public:
@@ -81,7 +83,8 @@ public:
             line += process.readAllStandardOutput();
         }
         path = QString::fromLocal8Bit(line.left(line.indexOf('\n'))).trimmed();
-        return path.startsWith(QLatin1Char('/'));
+        return path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1String("tcp://"))
+            || path.startsWith(QLatin1String("mbtcp://"));
     }
     void stop()
     {
@@ -132,6 +135,10 @@ private slots:
     void portDialogRemembersTheChoice();
     void failedOpenStaysDisconnected();
     void disconnectInTheMiddle();
+    void networkDownloadMatchesSerial_data();
+    void networkDownloadMatchesSerial();
+    void refusedConnectionStaysDisconnected();
+    void lostConnectionThenReconnectResumes();
     void databaseErrorStopsTheDownload();
     void fileThatIsNoLogStopsTheDownload_data();
     void fileThatIsNoLogStopsTheDownload();
@@ -148,16 +155,16 @@ private:
     int received() const { return trailingNumber(statusText(1)); }
     QString statusText(int i) const { return window->statusBar()->findChildren<QLabel *>().value(i)->text(); }
     QProgressBar *progress() const { return window->statusBar()->findChild<QProgressBar *>(); }
-    QString logPath() const { return QDir(dir->path()).filePath(QStringLiteral("журнал.db")); }
+    QString logPath(const QString &name = QStringLiteral("журнал.db")) const { return QDir(dir->path()).filePath(name); }
 
-    void createLog();
+    void createLog(const QString &path = QString());
     // Picks `port` in the port dialog and confirms, as the user does on connect.
     std::shared_ptr<bool> answerPortDialog(const QString &port);
     bool startDevice(const QString &json = QString::fromUtf8(BaseLog), const QStringList &options = {});
     void connectToDevice();
     // A new window downloading into a fresh file gets no record from the device.
     void expectEmptyDeviceLog();
-    QStringList fileRows(const QString &sql) const;
+    QStringList fileRows(const QString &sql, const QString &path = QString()) const;
 
     std::unique_ptr<QTemporaryDir> settingsDir;
     std::unique_ptr<QTemporaryDir> dir;
@@ -201,12 +208,13 @@ QStringList tst_Download::messages() const
     return shown;
 }
 
-void tst_Download::createLog()
+void tst_Download::createLog(const QString &path)
 {
-    const auto dialog = ModalAnswer::fileDialog(logPath());
+    const QString file = path.isEmpty() ? logPath() : path;
+    const auto dialog = ModalAnswer::fileDialog(file);
     action("actionCreate")->trigger();
     QVERIFY(dialog->seen);
-    QVERIFY(QFile::exists(logPath()));
+    QVERIFY(QFile::exists(file));
 }
 
 std::shared_ptr<bool> tst_Download::answerPortDialog(const QString &port)
@@ -250,12 +258,12 @@ void tst_Download::expectEmptyDeviceLog()
     QCOMPARE(fileRows(QStringLiteral("SELECT count(*) FROM Log")), QStringList{"0"});
 }
 
-QStringList tst_Download::fileRows(const QString &sql) const
+QStringList tst_Download::fileRows(const QString &sql, const QString &path) const
 {
     QStringList result;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-        db.setDatabaseName(logPath());
+        db.setDatabaseName(path.isEmpty() ? logPath() : path);
         if (db.open()) {
             QSqlQuery query(db);
             if (query.exec(sql)) {
@@ -575,6 +583,94 @@ void tst_Download::disconnectInTheMiddle()
     const int sentThen = sent();
     QTest::qWait(500);
     QCOMPARE(sent(), sentThen);
+}
+
+// The same log read over a pseudo-terminal and then through a gateway: the log
+// files hold the same rows.
+void tst_Download::networkDownloadMatchesSerial_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("scheme");
+
+    QTest::newRow("rtu over tcp") << QStringList{"--tcp", "0"} << "tcp://";
+    QTest::newRow("modbus tcp") << QStringList{"--tcp", "0", "--mbap"} << "mbtcp://";
+    // Each reply comes after a copy of the previous one, which must be dropped.
+    QTest::newRow("modbus tcp, stale replies") << QStringList{"--tcp", "0", "--mbap", "--stale-reply"}
+                                               << "mbtcp://";
+}
+
+void tst_Download::networkDownloadMatchesSerial()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, scheme);
+    const QString rows = QStringLiteral("SELECT * FROM Log ORDER BY id");
+
+    createLog(logPath(QStringLiteral("serial.db")));
+    QVERIFY(startDevice());
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    action("connectButton")->trigger(); // disconnect
+    device->stop();
+    const QStringList serialRows = fileRows(rows, logPath(QStringLiteral("serial.db")));
+    QCOMPARE(serialRows.size(), 6);
+
+    createLog(logPath(QStringLiteral("network.db")));
+    QVERIFY(device->start(QString::fromUtf8(BaseLog), options, dir->path()));
+    QVERIFY2(device->path.startsWith(scheme), qPrintable(device->path));
+    // The gateway's URL among paths, as a user lists it.
+    qputenv("KHRONAR_PORTS", "/dev/khronar-no-such-port:" + device->path.toLocal8Bit() + ":/tmp/ttyV9");
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    QCOMPARE(fileRows(rows, logPath(QStringLiteral("network.db"))), serialRows);
+    QVERIFY(action("actionDownload")->isChecked());
+}
+
+void tst_Download::refusedConnectionStaysDisconnected()
+{
+    createLog();
+    // A port that was just served and is closed now: the connection is refused.
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--tcp"), QStringLiteral("0")}));
+    device->stop();
+    answerPortDialog(device->path);
+    action("connectButton")->trigger();
+    QVERIFY(!action("connectButton")->isChecked());
+    QCOMPARE(action("connectButton")->text(), QStringLiteral("Соединить"));
+    QVERIFY(!action("actionDownload")->isChecked());
+}
+
+void tst_Download::lostConnectionThenReconnectResumes()
+{
+    createLog();
+    // Eight replies: the identity, three captions, the range and three records.
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog),
+                        {QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--disconnect-after"),
+                         QStringLiteral("8")}));
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 3, 20000);
+    std::clock_t cpuBefore = std::clock();
+    QElapsedTimer wall;
+    wall.start();
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 30000);
+    QCOMPARE(box->text, QStringLiteral("Устройство не отвечает"));
+    QVERIFY(!action("actionDownload")->isChecked());
+    // The retries wait on a dead connection; a worker spinning on its failed reads
+    // would take a whole core meanwhile.
+    const double cpuMs = double(std::clock() - cpuBefore) * 1000.0 / CLOCKS_PER_SEC;
+    QVERIFY2(cpuMs < 0.5 * double(wall.elapsed()),
+             qPrintable(QStringLiteral("%1 ms of CPU in %2 ms").arg(cpuMs).arg(wall.elapsed())));
+    QCOMPARE(messages(), BaseMessages.mid(0, 3));
+
+    // Connected again: a fresh connection, and the download goes on where it stopped.
+    action("connectButton")->trigger(); // disconnect
+    QVERIFY(!action("connectButton")->isChecked());
+    connectToDevice();
+    if (!action("actionDownload")->isChecked())
+        action("actionDownload")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    QCOMPARE(fileRows(QStringLiteral("SELECT i, count FROM Log ORDER BY id")),
+             QStringList({"100|1", "101|1", "102|3", "105|1", "108|1", "109|1"}));
+    action("connectButton")->trigger(); // disconnect before the next drop
 }
 
 void tst_Download::databaseErrorStopsTheDownload()
