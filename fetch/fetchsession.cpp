@@ -183,7 +183,13 @@ int FetchSession::openLog(const QString &path)
 int FetchSession::exportCsv()
 {
     const QString path = pathForAddress(options.csv, address);
-    if (exportLogCsvFile(database, path))
+    QString queryError;
+    const bool written = exportLogCsvFile(database, path, &queryError);
+    if (!queryError.isEmpty()) {
+        error(QStringLiteral("адрес %1: %2").arg(address).arg(queryError));
+        return ExitLogFileError;
+    }
+    if (written)
         return ExitDone;
     error(QStringLiteral("адрес %1: Не удается записать файл \"%2\"").arg(address).arg(path));
     return ExitLogFileError;

@@ -4,7 +4,8 @@
 
 #include <QStringList>
 
-// Port names in the order offered, each as the terminal opens it: the system's serial
-// ports ("ttyUSB0", "COM3") in the order the system gives, then the full paths named
-// in KHRONAR_PORTS where the system's listing leaves out pseudo-terminals.
+// Port names in the order offered, each as the terminal opens it: the entries of
+// KHRONAR_PORTS (full paths where the system's listing leaves out pseudo-terminals,
+// and network ports), then the system's serial ports ("ttyUSB0", "COM3") in the
+// order the system gives.
 QStringList availablePortNames();

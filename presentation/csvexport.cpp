@@ -8,8 +8,23 @@
 #include <QFile>
 #include <QIODevice>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+
+namespace {
+
+// Whether `query` has failed, and if so, its error text into `queryError`.
+bool failed(const QSqlQuery &query, QString *queryError)
+{
+    if (query.lastError().type() == QSqlError::NoError)
+        return false;
+    if (queryError != nullptr)
+        *queryError = query.lastError().text();
+    return true;
+}
+
+} // namespace
 
 LogCsvWriter::LogCsvWriter(QIODevice &out) : out(out)
 {
@@ -38,25 +53,29 @@ bool LogCsvWriter::writeRow(const QSqlQuery &row)
     return out.write(line) == line.size();
 }
 
-bool writeLogCsv(const QSqlDatabase &database, QIODevice &out)
+bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryError)
 {
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!query.exec(LogViewSql))
+    if (!query.exec(LogViewSql)) {
+        failed(query, queryError);
         return true;
+    }
     LogCsvWriter writer(out);
     while (query.next()) {
         if (!writer.writeRow(query))
             return false;
     }
+    // next() is false at the end and on a read error alike.
+    failed(query, queryError);
     return true;
 }
 
-bool exportLogCsvFile(const QSqlDatabase &database, const QString &path)
+bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString *queryError)
 {
     QFile file(path);
     const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
-                         && writeLogCsv(database, file) && file.flush();
+                         && writeLogCsv(database, file, queryError) && file.flush();
     file.close();
     return written && file.error() == QFileDevice::NoError;
 }

@@ -33,13 +33,15 @@ private:
 
 // Runs the log view query on `database` and writes one line per record to `out`.
 // Rows are read and written one at a time; the table is never held whole. A query
-// that fails or finds nothing writes nothing. Returns false when a write fails.
-bool writeLogCsv(const QSqlDatabase &database, QIODevice &out);
+// that finds nothing writes nothing. A query that fails (a file that is not a log
+// file, a locked one) writes nothing more and leaves its error text in
+// `queryError`, when given. Returns false when a write fails.
+bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryError = nullptr);
 
 // Writes the whole log to the file at `path`, replacing it: opened write-only,
 // truncated and in text mode. False when the file cannot be opened or written; the
-// caller reports that, with the path.
-bool exportLogCsvFile(const QSqlDatabase &database, const QString &path);
+// caller reports that, with the path. A failed query is as in writeLogCsv.
+bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString *queryError = nullptr);
 
 // Writes the lines of the records stored after row id `afterId`, in the order stored,
 // and sets `*lastId` to the row id of the last one written (`afterId` when there was

@@ -143,6 +143,7 @@ private slots:
     void frameGap();
 
     void helpVersionAndPorts();
+    void freshFileHoldsTheDeviceLog_data();
     void freshFileHoldsTheDeviceLog();
     void secondRunAppendsOnlyWhatIsNew();
     void changedEventSet_data();
@@ -340,9 +341,19 @@ void tst_Fetch::helpVersionAndPorts()
     QCOMPARE(QString::fromLocal8Bit(ports.out), expected.join(QLatin1Char('\n')) + QLatin1Char('\n'));
 }
 
+// The same download on a serial line and through both kinds of gateway.
+void tst_Fetch::freshFileHoldsTheDeviceLog_data()
+{
+    QTest::addColumn<QStringList>("deviceOptions");
+    QTest::newRow("pseudo-terminal") << QStringList();
+    QTest::newRow("RTU over TCP") << QStringList{"--tcp", "0"};
+    QTest::newRow("Modbus TCP") << QStringList{"--tcp", "0", "--mbap"};
+}
+
 void tst_Fetch::freshFileHoldsTheDeviceLog()
 {
-    QVERIFY(startDevice(QString::fromUtf8(BaseLog)));
+    QFETCH(QStringList, deviceOptions);
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), deviceOptions));
     const FetchResult run = fetch({"--db", file("new.db"), "--csv", file("new.csv")}, device->path);
     QCOMPARE(run.exitCode, 0);
     // Standard error is no terminal: no progress, and nothing went wrong.

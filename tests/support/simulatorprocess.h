@@ -1,4 +1,4 @@
-// The device simulator as a child process on a new pseudo-terminal, for the
+// The device simulator as a child process on a new pseudo-terminal or TCP port, for the
 // end-to-end tests of the window and of the command line.
 #pragma once
 
@@ -44,8 +44,8 @@ public:
     SimulatorProcess &operator=(const SimulatorProcess &) = delete;
     ~SimulatorProcess() { stop(); }
 
-    // Starts the simulator with `arguments` and waits for the pseudo-terminal's path,
-    // the first line it prints. False when it does not come.
+    // Starts the simulator with `arguments` and waits for the pseudo-terminal's path
+    // (or with --tcp the URL), the first line it prints. False when it does not come.
     bool start(const QStringList &arguments)
     {
         stop();
@@ -60,7 +60,8 @@ public:
             line += process.readAllStandardOutput();
         }
         path = QString::fromLocal8Bit(line.left(line.indexOf('\n'))).trimmed();
-        return path.startsWith(QLatin1Char('/'));
+        return path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1String("tcp://"))
+            || path.startsWith(QLatin1String("mbtcp://"));
     }
 
     void stop()
