@@ -57,13 +57,6 @@ void forwardRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, s
     theMainWindow->importRecord(index, count, type, time, eventId, data, length);
 }
 
-// Exception codes whose message ends the download; 5 (busy, still working) and 6
-// (busy, try again) do not.
-bool exceptionStopsDownload(std::uint8_t code)
-{
-    return modbusExceptionMessage(code) != nullptr;
-}
-
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -93,17 +86,15 @@ MainWindow::MainWindow(QWidget *parent)
       receivedLabel(nullptr),
       progressBar(nullptr),
       progressMaximum(0),
-      pollTickRunning(false)
+      downloadObserver(*this),
+      engine(terminal, master, transfer, downloadObserver)
 {
     transfer.onLogInfo = forwardLogInfo;
     transfer.onCaption = forwardCaption;
     transfer.onRange = forwardRange;
     transfer.onRecord = forwardRecord;
-    transfer.replyTimeoutMs = 1000;
-    transfer.state = LogTransfer::ReadInfo;
-    transfer.attemptsLeft = 0;
-    transfer.attemptsPerRequest = 10;
-    transfer.pendingKind = LogTransfer::PendingNone;
+    // Its own defaults are the first state: nothing pending, ten attempts a request,
+    // 1000 ms for each reply.
 
     logFunctionEntry = transfer.functionHandler();
     master.deviceAddress = 1;
@@ -128,6 +119,7 @@ MainWindow::MainWindow(QWidget *parent)
     dirSave = settings->value(QStringLiteral("DirSave")).toString();
 
     database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
+    importer.setDatabase(database);
 
     setupAddressWidgets();
     setupStatusBar();
@@ -323,7 +315,7 @@ void MainWindow::on_connectButton_triggered()
             }
         }
     } else {
-        resetTransfer();
+        engine.stop();
         terminal.close();
         ui->actionDownload->setChecked(false);
         updateProgress();
@@ -339,16 +331,9 @@ void MainWindow::updateConnectButton()
     ui->connectButton->setText(open ? QStringLiteral("Разъединить") : QStringLiteral("Соединить"));
 }
 
-void MainWindow::resetTransfer()
-{
-    transfer.remaining = 0;
-    transfer.state = LogTransfer::ReadInfo;
-    transfer.pendingKind = LogTransfer::PendingNone;
-}
-
 void MainWindow::on_actionDownload_triggered(bool checked)
 {
-    resetTransfer();
+    engine.stop();
     updateProgress();
     if (!checked)
         return;
@@ -357,7 +342,7 @@ void MainWindow::on_actionDownload_triggered(bool checked)
     } else if (!terminal.isOpen()) {
         failDownload(QStringLiteral("Соединение не установлено"));
     } else {
-        master.deviceAddress = static_cast<std::uint8_t>(deviceAddressSpinBox->value());
+        engine.start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
     }
 }
 
@@ -368,12 +353,12 @@ void MainWindow::on_actionClearLog_triggered()
         showErrorBox(this, QStringLiteral("Соединение не установлено"));
         return;
     }
-    transfer.state = LogTransfer::ClearLog;
+    engine.clear();
 }
 
 void MainWindow::stopDownload()
 {
-    resetTransfer();
+    engine.stop();
     ui->actionDownload->setChecked(false);
     updateProgress();
 }
@@ -386,7 +371,7 @@ void MainWindow::failDownload(const QString &message)
 
 void MainWindow::updateProgress()
 {
-    const std::uint32_t remaining = transfer.remaining;
+    const std::uint32_t remaining = engine.remaining();
     if (remaining != 0) {
         if (progressMaximum < remaining)
             progressMaximum = remaining;
@@ -408,69 +393,52 @@ void MainWindow::showFrame(const std::uint8_t *bytes, unsigned length, std::uint
 
 void MainWindow::modbusTimerUpdate()
 {
-    // A box shown inside a tick (an exception, the configuration question, a
-    // database error) runs a nested event loop in which this timer keeps firing.
-    // A second tick in there would process the same reply again and send requests
-    // before the user has answered.
-    if (pollTickRunning)
-        return;
-    pollTickRunning = true;
-    struct TickEnd {
-        bool &flag;
-        ~TickEnd() { flag = false; }
-    } tickEnd{pollTickRunning};
-
-    if (terminal.currentState() == TerminalBuffer::FrameReady) {
-        const std::size_t received = static_cast<std::size_t>(terminal.end - terminal.base);
-        if (received != 0) {
-            const std::uint8_t length = static_cast<std::uint8_t>(received);
-            const std::uint8_t code = master.processReply(terminal.base, length);
-            showFrame(terminal.base, unsigned(received), code, false);
-            if (code == ReplyAccepted || code == 6) {
-                ++receivedCount;
-                updateReceivedLabel();
-                updateProgress();
-            } else if (exceptionStopsDownload(code)) {
-                // The frame is given back first: the box below waits for the user.
-                terminal.releaseFrame();
-                failDownload(QString::fromUtf8(modbusExceptionMessage(code)));
-                return;
-            }
-            terminal.releaseFrame();
-        }
-    }
-
-    if (!ui->actionDownload->isChecked() && transfer.state != LogTransfer::ClearLog)
-        return;
-    const TerminalBuffer::State state = terminal.currentState();
-    if (state == TerminalBuffer::RequestReady || state == TerminalBuffer::Transmitting)
-        return;
-
-    std::uint8_t request[256] = {};
-    std::uint8_t length = 0;
-    const std::uint8_t code = master.buildRequest(request, &length);
-    if (length != 0)
-        showFrame(request, length, 0, true);
-    if (code == RequestNoReply) {
-        failDownload(QStringLiteral("Устройство не отвечает"));
-        return;
-    }
-    if (length == 0 || !terminal.isOpen())
-        return;
-    if (!terminal.claimForRequest())
-        return;
-    std::copy(request, request + length, terminal.base);
-    terminal.commitRequest(length);
-    ++sentCount;
-    updateSentLabel();
+    engine.tick();
 }
 
 void MainWindow::requestTimerUpdate()
 {
-    if (pollTickRunning)
-        return;
-    if (terminal.isOpen() && transfer.state == LogTransfer::Idle)
-        transfer.state = LogTransfer::ReadRange;
+    engine.repoll();
+}
+
+bool WindowDownloadObserver::downloadWanted() const
+{
+    return window.ui->actionDownload->isChecked();
+}
+
+void WindowDownloadObserver::frameReceived(const std::uint8_t *bytes, std::size_t length, std::uint8_t code)
+{
+    window.showFrame(bytes, unsigned(length), code, false);
+}
+
+void WindowDownloadObserver::frameBuilt(const std::uint8_t *bytes, std::size_t length)
+{
+    window.showFrame(bytes, unsigned(length), 0, true);
+}
+
+void WindowDownloadObserver::requestSent()
+{
+    ++window.sentCount;
+    window.updateSentLabel();
+}
+
+void WindowDownloadObserver::replyCounted()
+{
+    ++window.receivedCount;
+    window.updateReceivedLabel();
+}
+
+void WindowDownloadObserver::progressChanged(std::uint32_t)
+{
+    window.updateProgress();
+}
+
+void WindowDownloadObserver::downloadStopped(DownloadStop reason, std::uint8_t exceptionCode)
+{
+    if (reason == DownloadStop::NoReply)
+        window.failDownload(QStringLiteral("Устройство не отвечает"));
+    else
+        window.failDownload(QString::fromUtf8(modbusExceptionMessage(exceptionCode)));
 }
 
 // ---------------------------------------------------------------------------
@@ -483,17 +451,15 @@ bool MainWindow::importLogInfo(std::uint16_t count, std::uint32_t idHash, std::u
     deviceIdHash = idHash;
     deviceCaptionHash = captionHash;
 
-    const StoredFingerprints stored = readFingerprints(database);
-    if (!stored.outcome.ok) {
-        failDownload(stored.outcome.error);
+    switch (importer.takeInfo(count, idHash, captionHash)) {
+    case LogImporter::InfoVerdict::Failed:
+        failDownload(importer.error());
         return false;
-    }
-    switch (decideCaptions(stored, idHash, captionHash)) {
-    case CaptionDecision::UpToDate:
+    case LogImporter::InfoVerdict::SkipCaptions:
         return false;
-    case CaptionDecision::TextsChanged:
+    case LogImporter::InfoVerdict::ReadCaptions:
         return true;
-    case CaptionDecision::EventsChanged: {
+    case LogImporter::InfoVerdict::AskUser: {
         QMessageBox question(QMessageBox::Question, QStringLiteral("Обновление конфигурации журнала"),
                              QStringLiteral("Конфигурация журнала устройства отличается от открытого журнала.\n"
                                             "Обновить конфигурацию?"),
@@ -502,50 +468,40 @@ bool MainWindow::importLogInfo(std::uint16_t count, std::uint32_t idHash, std::u
             return false;
         break;
     }
-    case CaptionDecision::NewFile:
+    case LogImporter::InfoVerdict::NewConfiguration:
         break;
     }
-    if (count == 0)
-        updateInfoHashes();
+    reportStoreFailure(importer.acceptConfiguration());
     return true;
 }
 
 void MainWindow::importCaption(std::uint16_t position, std::uint32_t eventId, const char *caption)
 {
-    const StoreOutcome outcome = storeCaption(database, eventId, caption);
-    if (!outcome.ok) {
-        failDownload(outcome.error);
-        return;
-    }
-    // The fingerprints are stored only once every caption is: a download broken
-    // off half-way reads them all again next time.
-    if (std::uint32_t(position) + 1 == deviceCaptionCount)
-        updateInfoHashes();
+    reportStoreFailure(importer.storeCaption(position, eventId, caption));
 }
 
 std::uint32_t MainWindow::resumeIndex(std::uint32_t first, std::uint32_t span)
 {
-    const ResumePoint resume = resumePoint(database, first, span);
-    if (!resume.outcome.ok)
-        failDownload(resume.outcome.error);
+    const ResumePoint resume = importer.resumeIndex(first, span);
+    reportStoreFailure(resume.outcome);
     return resume.index;
 }
 
 void MainWindow::importRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
                               std::uint32_t eventId, const std::uint8_t *data, std::int32_t length)
 {
-    const QByteArray bytes(reinterpret_cast<const char *>(data), length > 0 ? int(length) : 0);
-    const StoreOutcome outcome = storeRecord(database, index, count, type, deviceTime, eventId, bytes);
-    if (!outcome.ok) {
-        failDownload(outcome.error);
-        return;
-    }
-    refreshLogView();
+    if (reportStoreFailure(importer.storeRecord(index, count, type, deviceTime, eventId, data, length)))
+        refreshLogView();
 }
 
 void MainWindow::updateInfoHashes()
 {
-    const StoreOutcome outcome = writeFingerprints(database, deviceIdHash, deviceCaptionHash);
+    reportStoreFailure(importer.writeFingerprints());
+}
+
+bool MainWindow::reportStoreFailure(const StoreOutcome &outcome)
+{
     if (!outcome.ok)
         failDownload(outcome.error);
+    return outcome.ok;
 }

@@ -1,6 +1,12 @@
 // The application's main window: owner of every long-lived object and host of the commands.
 #pragma once
 
+#include "download/downloadengine.h"
+#include "protocol/logtransfer.h"
+#include "protocol/modbusmaster.h"
+#include "serial/comhalfduplexterminal.h"
+#include "store/logimporter.h"
+
 #include "serial/comhalfduplexterminal.h"
 #include "protocol/logtransfer.h"
 #include "protocol/modbusmaster.h"
@@ -23,6 +29,26 @@ class QTimer;
 namespace Ui {
 class MainWindow;
 }
+
+class MainWindow;
+
+// Shows what the download engine reports in the window: traffic lines, counters,
+// progress, and the box that ends a download.
+class WindowDownloadObserver final : public DownloadObserver
+{
+public:
+    explicit WindowDownloadObserver(MainWindow &window) : window(window) {}
+    bool downloadWanted() const override;
+    void frameReceived(const std::uint8_t *bytes, std::size_t length, std::uint8_t code) override;
+    void frameBuilt(const std::uint8_t *bytes, std::size_t length) override;
+    void requestSent() override;
+    void replyCounted() override;
+    void progressChanged(std::uint32_t remaining) override;
+    void downloadStopped(DownloadStop reason, std::uint8_t exceptionCode) override;
+
+private:
+    MainWindow &window;
+};
 
 class MainWindow : public QMainWindow
 {
@@ -73,7 +99,8 @@ private:
     void rememberDirectory(QString &directory, const QString &key, const QString &chosenFile);
     // Ends the download and shows why.
     void failDownload(const QString &message);
-    void resetTransfer();
+    // Ends the download with the statement's error when `outcome` failed; true if not.
+    bool reportStoreFailure(const StoreOutcome &outcome);
     void updateConnectButton();
     void showFrame(const std::uint8_t *bytes, unsigned length, std::uint8_t code, bool sent);
 
@@ -108,11 +135,13 @@ private:
     QLabel *receivedLabel;
     QProgressBar *progressBar;
     std::uint32_t progressMaximum;
-    // True while a poll tick runs: a message box shown inside it runs a nested
-    // event loop, and the timers must not start another tick in there.
-    bool pollTickRunning;
+    // What the import writes, and when; the window only asks the question and reports.
+    LogImporter importer;
+    WindowDownloadObserver downloadObserver;
+    DownloadEngine engine;
 
     friend class MainWindowProbe;
+    friend class WindowDownloadObserver;
 };
 
 // The one window of the process; set by its constructor and never cleared.

@@ -55,9 +55,42 @@ ModbusFunctionHandler LogTransfer::functionHandler()
     return ModbusFunctionHandler {LogFunctionCode, callResponseHandler, callRequestBuilder, this};
 }
 
+void LogTransfer::stop()
+{
+    remaining = 0;
+    state = ReadInfo;
+    pendingKind = PendingNone;
+}
+
+void LogTransfer::startClear()
+{
+    // `deadline` is left as it is: while it lies ahead, the last request's reply may
+    // still come, and the clear waits for it (buildRequest) or for the deadline.
+    remaining = 0;
+    state = ClearLog;
+    if (pendingKind != PendingClear)
+        pendingKind = PendingNone;
+    // A deadline further ahead than any request sets is not one of ours (a transfer
+    // that never sent anything): nothing is on the line then.
+    const std::uint32_t now = tickCount();
+    const std::int32_t ahead = signedDifference(deadline, now);
+    if (ahead > std::int32_t(replyTimeoutMs > ClearTimeoutMs ? replyTimeoutMs : ClearTimeoutMs))
+        deadline = now;
+}
+
+void LogTransfer::repoll()
+{
+    if (state == Idle)
+        state = ReadRange;
+}
+
 std::uint8_t LogTransfer::buildRequest(std::uint8_t *frame, std::uint8_t *length)
 {
     const std::uint32_t now = tickCount();
+    // A clear waits until the line is free of the request it cut short: its reply
+    // has come (which moves the deadline to now) or its reply time is over.
+    if (state == ClearLog && pendingKind != PendingClear && signedDifference(deadline, now) > 0)
+        return RequestWaiting;
     if (pendingKind != PendingNone) {
         if (signedDifference(deadline, now) > 0)
             return RequestWaiting;
@@ -130,7 +163,7 @@ std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t le
     // request goes out again on the next tick, as one more attempt.
     deadline = tickCount();
 
-    if (frame[1] & 0x80) {
+    if (frame[1] & ExceptionFlag) {
         // Without its code byte the frame is no exception reply to act on.
         if (length < 3)
             return ReplyUnexpected;
@@ -249,6 +282,10 @@ std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t le
     case Idle:
         return ReplyAccepted;
     case ClearLog:
+        // Only the answer to the clear request itself: the late reply to a request
+        // the clear cut short must not pass for it, or the clear would never be sent.
+        if (pendingKind != PendingClear || subFunction != ClearFunction)
+            return ReplyUnexpected;
         remaining = 0;
         state = ReadInfo;
         pendingKind = PendingNone;

@@ -33,7 +33,7 @@ using RecordCallback = void (*)(std::uint32_t index, std::uint8_t count, std::ui
 //       └─────────────────────────┘   └─► Idle    │           │ re-poll by the owner
 //                                     ▲           │ 0x84      │
 //                                     └───────────┴───────────┘
-//   ClearLog ─► ReadInfo        (the owner writes ReadInfo to start or stop, ClearLog)
+//   ClearLog ─► ReadInfo        (the owner calls stop() to start or stop, startClear())
 struct LogTransfer {
     enum State : std::uint8_t {
         ReadInfo = 0,
@@ -79,6 +79,21 @@ struct LogTransfer {
     std::uint32_t idHash = 0;
     std::uint32_t captionHash = 0;
     std::uint32_t lastParameter = 0; // index of the last request built
+
+    // Ends whatever runs: back to the first state, nothing left to read, nothing
+    // pending. A reply still on its way is taken as a stray one.
+    void stop();
+    // Clears the device's log next. A request whose reply may still be on the line is
+    // waited out first (its reply, or its reply time), so that the clear never meets
+    // that reply on the half-duplex line and that reply is never taken for the
+    // clear's answer.
+    void startClear();
+    // Resting: ask for the range again, to find new records. Does nothing otherwise.
+    void repoll();
+    bool isIdle() const { return state == Idle; }
+    bool isClearing() const { return state == ClearLog; }
+    // A request has gone out and its answer is still awaited.
+    bool requestOutstanding() const { return pendingKind != PendingNone; }
 
     // Writes the request of the current state from frame offset 1 on; resends an
     // outstanding request once its reply time is over, up to its number of attempts.

@@ -5,12 +5,12 @@
 #include "protocol/modbuscrc.h"
 
 const ModbusExceptionMessage modbusExceptionMessages[6] = {
-    {1, "Неподдерживаемая функция"},
-    {2, "Недопустимый номер регистра"},
-    {3, "Недопустимый значение регистра"},
-    {4, "Внутреняя ошибка устройства"},
-    {7, "Устройство не может выполнить занную команду"},
-    {8, "Ошибка внешней памяти устройства"},
+    {ExceptionIllegalFunction, "Неподдерживаемая функция"},
+    {ExceptionIllegalDataAddress, "Недопустимый номер регистра"},
+    {ExceptionIllegalDataValue, "Недопустимый значение регистра"},
+    {ExceptionServerDeviceFailure, "Внутреняя ошибка устройства"},
+    {ExceptionNegativeAcknowledge, "Устройство не может выполнить занную команду"},
+    {ExceptionMemoryParityError, "Ошибка внешней памяти устройства"},
 };
 
 const char *modbusExceptionMessage(std::uint8_t code)
@@ -24,7 +24,8 @@ const char *modbusExceptionMessage(std::uint8_t code)
 
 std::uint8_t ModbusMaster::buildRequest(std::uint8_t *frame, std::uint8_t *length)
 {
-    frame[1] &= 0x7F;
+    // Byte 1 is a request's function code, which never carries the exception flag.
+    frame[1] &= static_cast<std::uint8_t>(~ExceptionFlag);
     frame[0] = deviceAddress;
     *length = 0;
 
@@ -83,7 +84,9 @@ std::uint8_t ModbusMaster::processReply(const std::uint8_t *frame, std::uint8_t 
     if (frame[0] != 0 && deviceAddress != 0 && frame[0] != deviceAddress)
         return ReplyUnexpected;
 
-    if (!currentEntry || (frame[1] & 0x7F) != currentEntry->functionCode)
+    // An exception reply carries the request's function code with the flag set.
+    const std::uint8_t function = frame[1] & static_cast<std::uint8_t>(~ExceptionFlag);
+    if (!currentEntry || function != currentEntry->functionCode)
         return ReplyUnexpected;
     if (!currentEntry->responseHandler)
         return ReplyUnexpected;
@@ -91,7 +94,7 @@ std::uint8_t ModbusMaster::processReply(const std::uint8_t *frame, std::uint8_t 
     const std::uint8_t result =
         currentEntry->responseHandler(currentEntry->context, frame, length);
     // Busy (6) and stray replies keep the request pending; the builder resends it.
-    if (result != 6 && result != ReplyUnexpected)
+    if (result != ExceptionServerBusy && result != ReplyUnexpected)
         currentEntry = nullptr;
     return result;
 }

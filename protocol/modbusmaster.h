@@ -16,6 +16,20 @@ constexpr std::uint8_t RequestWaiting = 1; // outstanding, reply time not yet ov
 constexpr std::uint8_t RequestSent = 2;    // a frame was written; its length is not 0
 constexpr std::uint8_t RequestNoReply = 4; // sent the allowed number of times, no answer
 
+// Exception codes a device answers with (the Modbus standard's); any other code is
+// passed on as it came.
+constexpr std::uint8_t ExceptionIllegalFunction = 1;
+constexpr std::uint8_t ExceptionIllegalDataAddress = 2;
+constexpr std::uint8_t ExceptionIllegalDataValue = 3;
+constexpr std::uint8_t ExceptionServerDeviceFailure = 4;
+constexpr std::uint8_t ExceptionAcknowledge = 5;   // accepted, still working: no message
+constexpr std::uint8_t ExceptionServerBusy = 6;    // try again: counts as an exchange
+constexpr std::uint8_t ExceptionNegativeAcknowledge = 7;
+constexpr std::uint8_t ExceptionMemoryParityError = 8;
+
+// Bit 7 of the function code marks an exception reply.
+constexpr std::uint8_t ExceptionFlag = 0x80;
+
 // The one function code this system uses: the event-log transfer.
 constexpr std::uint8_t LogFunctionCode = 0x42;
 

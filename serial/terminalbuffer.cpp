@@ -3,6 +3,7 @@
 
 #include "serial/terminalbuffer.h"
 
+#include <cstring>
 #include <thread>
 
 namespace {
@@ -152,4 +153,23 @@ bool TerminalBuffer::commitRequest(std::uint8_t n)
     end = base + n;
     state.store(RequestReady, std::memory_order_release);
     return true;
+}
+
+bool TerminalBuffer::takeFrame(const std::uint8_t **bytes, std::size_t *length) const
+{
+    if (state.load(std::memory_order_acquire) != FrameReady)
+        return false;
+    *bytes = base;
+    *length = static_cast<std::size_t>(end - base);
+    return true;
+}
+
+bool TerminalBuffer::sendRequest(const std::uint8_t *bytes, std::uint8_t length)
+{
+    if (length == 0 || length > static_cast<std::size_t>(limit - base))
+        return false;
+    if (!claimForRequest())
+        return false;
+    std::memcpy(base, bytes, length);
+    return commitRequest(length);
 }

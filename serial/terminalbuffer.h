@@ -93,8 +93,19 @@ struct TerminalBuffer {
 
     // User-interface side.
     State currentState() const { return static_cast<State>(state.load(std::memory_order_acquire)); }
+    // In FrameReady: the received frame, valid until releaseFrame. False otherwise.
+    bool takeFrame(const std::uint8_t **bytes, std::size_t *length) const;
     // Gives a consumed frame back; does nothing outside FrameReady.
     void releaseFrame();
+    // Claims the storage, copies the request into it and hands it to the worker,
+    // which sends it once the line is idle. False, with nothing sent, while a
+    // request is still waiting or being sent, or when `length` is 0 or does not fit.
+    bool sendRequest(const std::uint8_t *bytes, std::uint8_t length);
+
+private:
+    // Tests look at the positions and drive the claim and commit one at a time.
+    friend struct TerminalBufferProbe;
+
     // Takes the storage to write a request at `base`. False, with nothing changed,
     // in RequestReady and Transmitting.
     bool claimForRequest();

@@ -117,16 +117,17 @@ double cpuSeconds(clockid_t clock)
 
 QByteArray frame(const TerminalBuffer &buffer)
 {
-    return QByteArray(reinterpret_cast<const char *>(buffer.base), int(buffer.end - buffer.base));
+    const std::uint8_t *bytes = nullptr;
+    std::size_t length = 0;
+    if (!buffer.takeFrame(&bytes, &length))
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char *>(bytes), int(length));
 }
 
-// What the poll cycle does to send a request.
 bool sendRequest(ComHalfDuplexTerminal &terminal, const QByteArray &request)
 {
-    if (!terminal.claimForRequest())
-        return false;
-    std::memcpy(terminal.base, request.constData(), std::size_t(request.size()));
-    return terminal.commitRequest(std::uint8_t(request.size()));
+    return terminal.sendRequest(reinterpret_cast<const std::uint8_t *>(request.constData()),
+                                std::uint8_t(request.size()));
 }
 
 // A terminal as the main window builds it, on storage of its own.

@@ -654,7 +654,7 @@ void tst_DevSim::clearOverTheLine()
     QCOMPARE(h.readToRest(), Host::Done);
     QCOMPARE(h.records.size(), 5);
 
-    h.transfer.state = LogTransfer::ClearLog;
+    h.transfer.startClear();
     const int before = h.requestsSent;
     QCOMPARE(h.run([&h] { return h.transfer.state == LogTransfer::ReadInfo
                                  && h.transfer.pendingKind == LogTransfer::PendingNone; }),
@@ -692,7 +692,7 @@ void tst_DevSim::liveAppend()
     const auto twoMore = [&h] {
         if (h.atRest()) {
             h.resumeAt = h.records.last().index + h.records.last().count;
-            h.transfer.state = LogTransfer::ReadRange;
+            h.transfer.repoll();
         }
         return h.records.size() >= 7;
     };

@@ -127,6 +127,7 @@ private slots:
     void disconnectInTheMiddle();
     void databaseErrorStopsTheDownload();
     void clearEmptiesTheDeviceLog();
+    void clearWhileRecordsArrive();
     void boxesHoldThePollCycle();
 
 private:
@@ -560,6 +561,57 @@ void tst_Download::clearEmptiesTheDeviceLog()
     QTRY_VERIFY_WITH_TIMEOUT(sent() >= 3, 10000); // info, captions..., range
     QTest::qWait(1500);
     QCOMPARE(messages(), QStringList());
+}
+
+// Forty records of one event, indexes 500 to 539, for a download long enough to
+// interrupt.
+QString longLog()
+{
+    QString records;
+    for (int n = 0; n < 40; ++n)
+        records += QStringLiteral("%1{ \"event\": 1, \"time\": %2, \"data\": \"%3\" }")
+                       .arg(n ? QStringLiteral(",\n") : QString()).arg(763825530 + n)
+                       .arg(n % 256, 2, 16, QLatin1Char('0'));
+    return QStringLiteral("{ \"firstIndex\": 500, \"captions\": [ { \"event\": 1, \"text\": \"Пуск #u\" } ],\n"
+                          "  \"records\": [\n") + records + QStringLiteral("\n] }");
+}
+
+void tst_Download::clearWhileRecordsArrive()
+{
+    createLog();
+    // Replies come a little later than usual, so that one is often on its way when
+    // the user clears.
+    QVERIFY(startDevice(longLog(), {QStringLiteral("--delay"), QStringLiteral("40")}));
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(fileRows(QStringLiteral("SELECT count(*) FROM Log")).value(0).toInt() >= 8, 20000);
+
+    action("actionClearLog")->trigger();
+    QVERIFY(!action("actionDownload")->isChecked());
+    // The clear goes out once the line is free and is answered; no box comes up.
+    const int sentBefore = sent();
+    QTRY_VERIFY_WITH_TIMEOUT(sent() == sentBefore + 1, 5000);
+    QTest::qWait(1000);
+    QCOMPARE(sent(), sentBefore + 1);
+    const QStringList stored = fileRows(QStringLiteral("SELECT i FROM Log ORDER BY id"));
+    QVERIFY(stored.size() >= 8 && stored.size() < 40);
+    for (int n = 0; n < stored.size(); ++n)
+        QCOMPARE(stored.at(n).toInt(), 500 + n); // an exact prefix, nothing twice
+
+    // The device's log is empty now: a download on the same file reads nothing more,
+    // and neither does one into a fresh file.
+    action("actionDownload")->trigger();
+    QVERIFY(action("actionDownload")->isChecked());
+    QTest::qWait(2500);
+    QCOMPARE(fileRows(QStringLiteral("SELECT i FROM Log ORDER BY id")), stored);
+    window.reset();
+    QFile::remove(logPath());
+    window = std::make_unique<MainWindow>();
+    window->show();
+    createLog();
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(sent() >= 3, 10000); // info, the caption, range
+    QTest::qWait(1500);
+    QCOMPARE(fileRows(QStringLiteral("SELECT count(*) FROM Log")), QStringList{"0"});
 }
 
 void tst_Download::boxesHoldThePollCycle()

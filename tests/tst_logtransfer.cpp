@@ -148,9 +148,7 @@ struct TransferRun {
 
     void stopDownload()
     {
-        transfer.state = LogTransfer::ReadInfo;
-        transfer.remaining = 0;
-        transfer.pendingKind = LogTransfer::PendingNone;
+        transfer.stop();
         stopped = true;
     }
 
@@ -279,6 +277,8 @@ private slots:
     void callbackStops_data();
     void callbackStops();
     void clearLog();
+    void clearWaitsOutTheRequestItCutShort_data();
+    void clearWaitsOutTheRequestItCutShort();
     void randomReplies();
 
 private:
@@ -747,8 +747,8 @@ void tst_LogTransfer::clearLog()
     attachCallbacks(s);
     s.master.deviceAddress = 7;
     s.device.address = 7;
-    s.transfer.state = LogTransfer::ClearLog;
     s.transfer.remaining = 12;
+    s.transfer.startClear();
 
     QCOMPARE(s.tick(), RequestSent);
     QCOMPARE(s.sent, QVector<QByteArray>{withCrc(QByteArray::fromHex("0742803c00c35a"))});
@@ -762,6 +762,80 @@ void tst_LogTransfer::clearLog()
 
 // Random frames through the master in every state of the transfer: nothing may crash,
 // read outside the frame, or leave the transfer in a state outside its six.
+
+void tst_LogTransfer::clearWaitsOutTheRequestItCutShort_data()
+{
+    QTest::addColumn<QString>("recordReply");
+
+    QTest::newRow("record reply comes before the clear is sent") << "before";
+    QTest::newRow("no record reply at all") << "never";
+    QTest::newRow("record reply comes after the clear was sent") << "after";
+}
+
+// The user clears while a record request is on the line: the record's reply must not
+// pass for the clear's answer, and the clear itself must reach the device.
+void tst_LogTransfer::clearWaitsOutTheRequestItCutShort()
+{
+    QFETCH(QString, recordReply);
+
+    TransferRun &s = makeRun();
+    attachCallbacks(s);
+    s.device.first = 0;
+    s.device.span = 10;
+    for (std::uint32_t i = 0; i < 10; ++i)
+        s.device.records.insert(i, 1);
+    s.transfer.state = LogTransfer::ReadRecords;
+    s.transfer.index = 3;
+    s.transfer.remaining = 7;
+
+    std::uint8_t frame[256] = {};
+    std::uint8_t length = 0;
+    QCOMPARE(s.master.buildRequest(frame, &length), RequestSent);
+    const QByteArray heldReply = s.device.answer(QByteArray(reinterpret_cast<char *>(frame), length));
+    QCOMPARE(std::uint8_t(heldReply.at(2)), std::uint8_t(0x03));
+
+    // The window's clear command: stop the download, then clear.
+    s.transfer.stop();
+    s.transfer.startClear();
+    now += 100;
+
+    const auto deliver = [&s](const QByteArray &reply) {
+        return s.master.processReply(bytes(reply), std::uint8_t(reply.size()));
+    };
+    const auto build = [&s, &frame, &length] {
+        length = 0;
+        return s.master.buildRequest(frame, &length);
+    };
+
+    // The line still belongs to the record request.
+    QCOMPARE(build(), RequestWaiting);
+    QCOMPARE(int(length), 0);
+
+    if (recordReply == "before") {
+        QCOMPARE(deliver(heldReply), ReplyUnexpected);
+        now += 100;
+    } else {
+        now += 900; // the record request's reply time is over
+    }
+    QCOMPARE(build(), RequestSent);
+    const QByteArray clear(reinterpret_cast<char *>(frame), length);
+    QCOMPARE(clear, withCrc(QByteArray::fromHex("0142803c00c35a")));
+    const QByteArray clearReply = s.device.answer(clear);
+    QCOMPARE(s.device.clears, 1);
+
+    if (recordReply == "after") {
+        QCOMPARE(deliver(heldReply), ReplyUnexpected);
+        QCOMPARE(s.transfer.state, LogTransfer::ClearLog);
+    }
+    QCOMPARE(deliver(clearReply), ReplyAccepted);
+    QCOMPARE(s.transfer.state, LogTransfer::ReadInfo);
+    QCOMPARE(s.transfer.pendingKind, LogTransfer::PendingNone);
+    // The record whose reply was given up was not stored; it is read next time.
+    QVERIFY(s.records.isEmpty());
+    now += 100;
+    QCOMPARE(build(), RequestSent); // ReadInfo: a download would start over
+}
+
 void tst_LogTransfer::randomReplies()
 {
     TransferRun &s = makeRun();
@@ -799,11 +873,14 @@ void tst_LogTransfer::randomReplies()
 
     for (int round = 0; round < 1000000; ++round) {
         now += random() % 1500;
-        if (chance(2)) // the window's own writes: start, stop, clear, re-poll, anything
+        if (chance(2)) // the owner's verbs: start or stop, clear, re-poll
             s.transfer.state = State(random() % 6);
         if (chance(1)) {
-            s.transfer.remaining = 0;
-            s.transfer.pendingKind = LogTransfer::PendingNone;
+            switch (random() % 3) {
+            case 0: s.transfer.stop(); break;
+            case 1: s.transfer.startClear(); break;
+            default: s.transfer.repoll(); break;
+            }
         }
         if (chance(50)) {
             std::uint8_t length = 0;

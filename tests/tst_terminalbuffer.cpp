@@ -13,6 +13,19 @@
 #include <thread>
 #include <vector>
 
+// The buffer's positions and its two-step claim and commit, which the product
+// reaches only through sendRequest, opened up for these tests.
+struct TerminalBufferProbe {
+    static std::uint8_t *&base(TerminalBuffer &b) { return b.base; }
+    static std::uint8_t *&pos(TerminalBuffer &b) { return b.pos; }
+    static std::uint8_t *&end(TerminalBuffer &b) { return b.end; }
+    static std::uint8_t gapTicks(const TerminalBuffer &b) { return b.gapTicks; }
+    static std::uint8_t &idleCountdown(TerminalBuffer &b) { return b.idleCountdown; }
+    static bool &ignoreBurst(TerminalBuffer &b) { return b.ignoreBurst; }
+    static bool claimForRequest(TerminalBuffer &b) { return b.claimForRequest(); }
+    static bool commitRequest(TerminalBuffer &b, std::uint8_t n) { return b.commitRequest(n); }
+};
+
 namespace {
 
 constexpr std::size_t StorageSize = 256;
@@ -61,12 +74,16 @@ void emptyReads(TerminalBuffer &buffer, int count)
 
 QByteArray frame(const TerminalBuffer &buffer)
 {
-    return QByteArray(reinterpret_cast<const char *>(buffer.base), int(buffer.end - buffer.base));
+    const std::uint8_t *bytes = nullptr;
+    std::size_t length = 0;
+    if (!buffer.takeFrame(&bytes, &length))
+        return QByteArray();
+    return QByteArray(reinterpret_cast<const char *>(bytes), int(length));
 }
 
 void writeRequest(TerminalBuffer &buffer, const QByteArray &request)
 {
-    std::memcpy(buffer.base, request.constData(), std::size_t(request.size()));
+    std::memcpy(TerminalBufferProbe::base(buffer), request.constData(), std::size_t(request.size()));
 }
 
 // Drives a fresh buffer (gap 2) into `state` the way the two threads would.
@@ -80,20 +97,20 @@ void driveTo(TerminalBuffer &buffer, TerminalBuffer::State state)
         break;
     case TerminalBuffer::FrameReady:
         feed(buffer, "ab");
-        emptyReads(buffer, buffer.gapTicks);
+        emptyReads(buffer, TerminalBufferProbe::gapTicks(buffer));
         break;
     case TerminalBuffer::Composing:
-        buffer.claimForRequest();
+        TerminalBufferProbe::claimForRequest(buffer);
         break;
     case TerminalBuffer::RequestReady:
-        buffer.claimForRequest();
+        TerminalBufferProbe::claimForRequest(buffer);
         writeRequest(buffer, "wxyz");
-        buffer.commitRequest(4);
+        TerminalBufferProbe::commitRequest(buffer, 4);
         break;
     case TerminalBuffer::Transmitting:
-        buffer.claimForRequest();
+        TerminalBufferProbe::claimForRequest(buffer);
         writeRequest(buffer, "wxyz");
-        buffer.commitRequest(4);
+        TerminalBufferProbe::commitRequest(buffer, 4);
         emptyRead(buffer); // a fresh line is idle already
         break;
     }
@@ -117,6 +134,8 @@ private slots:
     void transmission();
     void idleCountdownAtZeroKeepsSignalling();
     void emptyOrOversizedRequestIsRefused();
+    void sendRequestByState_data();
+    void sendRequestByState();
     void twoThreads();
 };
 
@@ -174,7 +193,7 @@ void tst_TerminalBuffer::burstLength()
         buffer.releaseFrame();
     } else {
         QCOMPARE(buffer.currentState(), TerminalBuffer::Listening);
-        QCOMPARE(buffer.pos, buffer.base);
+        QCOMPARE(TerminalBufferProbe::pos(buffer), TerminalBufferProbe::base(buffer));
     }
 
     // The next burst after the silence is delivered alone.
@@ -232,21 +251,21 @@ void tst_TerminalBuffer::operationsOutsideTheirStates()
     RecordingBuffer buffer(2);
     driveTo(buffer, TerminalBuffer::State(state));
     QCOMPARE(int(buffer.currentState()), state);
-    const std::uint8_t *pos = buffer.pos;
-    const std::uint8_t *end = buffer.end;
+    const std::uint8_t *pos = TerminalBufferProbe::pos(buffer);
+    const std::uint8_t *end = TerminalBufferProbe::end(buffer);
     const QByteArray storage(reinterpret_cast<const char *>(buffer.storage), int(StorageSize));
 
     if (operation == "release") {
         buffer.releaseFrame();
     } else if (operation == "commit") {
-        QVERIFY(!buffer.commitRequest(3));
+        QVERIFY(!TerminalBufferProbe::commitRequest(buffer, 3));
     } else {
-        QVERIFY(!buffer.claimForRequest());
+        QVERIFY(!TerminalBufferProbe::claimForRequest(buffer));
     }
 
     QCOMPARE(int(buffer.currentState()), state);
-    QCOMPARE(buffer.pos, pos);
-    QCOMPARE(buffer.end, end);
+    QCOMPARE(TerminalBufferProbe::pos(buffer), pos);
+    QCOMPARE(TerminalBufferProbe::end(buffer), end);
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(buffer.storage), int(StorageSize)), storage);
 
     // A request that was under way still goes out whole.
@@ -268,14 +287,14 @@ void tst_TerminalBuffer::claimDuringReceivingDropsPartialFrame()
     feed(buffer, "partial");
     QCOMPARE(buffer.currentState(), TerminalBuffer::Receiving);
 
-    QVERIFY(buffer.claimForRequest());
+    QVERIFY(TerminalBufferProbe::claimForRequest(buffer));
     QCOMPARE(buffer.currentState(), TerminalBuffer::Composing);
-    QCOMPARE(buffer.pos, buffer.base);
+    QCOMPARE(TerminalBufferProbe::pos(buffer), TerminalBufferProbe::base(buffer));
 
     // The burst goes on while the request is written and waits.
     feed(buffer, "more");
     writeRequest(buffer, "REQ");
-    QVERIFY(buffer.commitRequest(3));
+    QVERIFY(TerminalBufferProbe::commitRequest(buffer, 3));
     feed(buffer, "and more");
     QCOMPARE(QByteArray(reinterpret_cast<const char *>(buffer.storage), 3), QByteArray("REQ"));
 
@@ -303,9 +322,9 @@ void tst_TerminalBuffer::transmission()
     RecordingBuffer buffer(10);
     const QByteArray request("\x01\x42\x00\x00\x01\x02\xAB\xCD", 8);
 
-    QVERIFY(buffer.claimForRequest());
+    QVERIFY(TerminalBufferProbe::claimForRequest(buffer));
     writeRequest(buffer, request);
-    QVERIFY(buffer.commitRequest(8));
+    QVERIFY(TerminalBufferProbe::commitRequest(buffer, 8));
     QCOMPARE(buffer.currentState(), TerminalBuffer::RequestReady);
 
     // The line has been idle since start: the next line-idle event starts sending.
@@ -321,14 +340,14 @@ void tst_TerminalBuffer::transmission()
     buffer.onLineIdle();
     QCOMPARE(buffer.hookCalls, (std::vector<bool>{true, false}));
     QCOMPARE(buffer.currentState(), TerminalBuffer::Listening);
-    QCOMPARE(buffer.pos, buffer.base);
-    QCOMPARE(buffer.end, buffer.base);
-    QCOMPARE(int(buffer.idleCountdown), 10);
+    QCOMPARE(TerminalBufferProbe::pos(buffer), TerminalBufferProbe::base(buffer));
+    QCOMPARE(TerminalBufferProbe::end(buffer), TerminalBufferProbe::base(buffer));
+    QCOMPARE(int(TerminalBufferProbe::idleCountdown(buffer)), 10);
 
     // A request right after another one waits for the full gap again.
-    QVERIFY(buffer.claimForRequest());
+    QVERIFY(TerminalBufferProbe::claimForRequest(buffer));
     writeRequest(buffer, "\x07\x08");
-    QVERIFY(buffer.commitRequest(2));
+    QVERIFY(TerminalBufferProbe::commitRequest(buffer, 2));
     emptyReads(buffer, 9);
     QCOMPARE(buffer.currentState(), TerminalBuffer::RequestReady);
     emptyRead(buffer);
@@ -356,17 +375,63 @@ void tst_TerminalBuffer::emptyOrOversizedRequestIsRefused()
 {
     // A request of 0 bytes would send bytes from beyond its end until the storage ran out.
     RecordingBuffer buffer(1, 16);
-    QVERIFY(buffer.claimForRequest());
-    QVERIFY(!buffer.commitRequest(0));
-    QVERIFY(!buffer.commitRequest(17));
+    QVERIFY(TerminalBufferProbe::claimForRequest(buffer));
+    QVERIFY(!TerminalBufferProbe::commitRequest(buffer, 0));
+    QVERIFY(!TerminalBufferProbe::commitRequest(buffer, 17));
     QCOMPARE(buffer.currentState(), TerminalBuffer::Composing);
     emptyReads(buffer, 3);
     QCOMPARE(buffer.currentState(), TerminalBuffer::Composing);
     QVERIFY(buffer.hookCalls.empty());
 
-    QVERIFY(buffer.commitRequest(16));
+    QVERIFY(TerminalBufferProbe::commitRequest(buffer, 16));
     emptyRead(buffer);
     QCOMPARE(buffer.currentState(), TerminalBuffer::Transmitting);
+}
+
+void tst_TerminalBuffer::sendRequestByState_data()
+{
+    QTest::addColumn<int>("state");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<bool>("accepted");
+
+    QTest::newRow("listening") << int(TerminalBuffer::Listening) << 3 << true;
+    QTest::newRow("receiving: the partial frame is dropped") << int(TerminalBuffer::Receiving) << 3 << true;
+    QTest::newRow("frame ready: the reply is given up") << int(TerminalBuffer::FrameReady) << 3 << true;
+    QTest::newRow("request waiting") << int(TerminalBuffer::RequestReady) << 3 << false;
+    QTest::newRow("request being sent") << int(TerminalBuffer::Transmitting) << 3 << false;
+    QTest::newRow("nothing to send") << int(TerminalBuffer::Listening) << 0 << false;
+    QTest::newRow("larger than the storage") << int(TerminalBuffer::Listening) << 17 << false;
+    QTest::newRow("exactly the storage") << int(TerminalBuffer::Listening) << 16 << true;
+}
+
+void tst_TerminalBuffer::sendRequestByState()
+{
+    QFETCH(int, state);
+    QFETCH(int, length);
+    QFETCH(bool, accepted);
+
+    RecordingBuffer buffer(2, 16);
+    driveTo(buffer, TerminalBuffer::State(state));
+    const TerminalBuffer::State before = buffer.currentState();
+    const QByteArray request = pattern(length, 5);
+    QCOMPARE(buffer.sendRequest(reinterpret_cast<const std::uint8_t *>(request.constData()),
+                                std::uint8_t(length)),
+             accepted);
+    if (!accepted) {
+        QCOMPARE(buffer.currentState(), before);
+        return;
+    }
+    QCOMPARE(buffer.currentState(), TerminalBuffer::RequestReady);
+    // It goes out once the line has been idle for the gap (at once on a quiet line).
+    for (int read = 0; read < 2 && buffer.currentState() != TerminalBuffer::Transmitting; ++read)
+        emptyRead(buffer);
+    QCOMPARE(buffer.currentState(), TerminalBuffer::Transmitting);
+    QByteArray sent;
+    for (TerminalOutput output{0, false}; !output.flag;) {
+        output = buffer.nextOutput();
+        sent.append(char(output.byte));
+    }
+    QCOMPARE(sent, request);
 }
 
 namespace {
@@ -534,8 +599,8 @@ void tst_TerminalBuffer::twoThreads()
         }
         TerminalBuffer::State state = buffer.currentState();
         if (state == TerminalBuffer::FrameReady) {
-            const std::size_t length = std::size_t(buffer.end - buffer.base);
-            if (!wholeBursts(buffer.base, length))
+            const std::size_t length = std::size_t(TerminalBufferProbe::end(buffer) - TerminalBufferProbe::base(buffer));
+            if (!wholeBursts(TerminalBufferProbe::base(buffer), length))
                 failure = "frame " + std::to_string(frames) + " of " + std::to_string(length)
                     + " bytes is torn";
             ++frames;
@@ -553,30 +618,30 @@ void tst_TerminalBuffer::twoThreads()
 
         if (state == TerminalBuffer::Receiving)
             ++claimsWhileReceiving;
-        if (!buffer.claimForRequest()) {
+        if (!TerminalBufferProbe::claimForRequest(buffer)) {
             failure = "claim refused in state " + std::to_string(int(buffer.currentState()));
             break;
         }
         ++uiOperations;
         // The storage is ours now: nothing the worker does may show in it.
-        std::memset(buffer.base, 0xEE, StorageSize);
+        std::memset(TerminalBufferProbe::base(buffer), 0xEE, StorageSize);
         std::this_thread::yield();
-        bool untouched = buffer.pos == buffer.base
+        bool untouched = TerminalBufferProbe::pos(buffer) == TerminalBufferProbe::base(buffer)
             && buffer.currentState() == TerminalBuffer::Composing;
         for (std::size_t i = 0; untouched && i < StorageSize; ++i)
-            untouched = buffer.base[i] == 0xEE;
+            untouched = TerminalBufferProbe::base(buffer)[i] == 0xEE;
         if (!untouched) {
             failure = "the worker wrote into a claimed buffer";
             break;
         }
         const std::size_t length = random() % 8 == 0 ? 1 + random() % 255 : 1 + random() % 24;
         const std::uint32_t seq = std::uint32_t(committed);
-        buffer.base[0] = std::uint8_t(length);
+        TerminalBufferProbe::base(buffer)[0] = std::uint8_t(length);
         if (length > 1)
-            buffer.base[1] = std::uint8_t(seq);
+            TerminalBufferProbe::base(buffer)[1] = std::uint8_t(seq);
         for (std::size_t i = 2; i < length; ++i)
-            buffer.base[i] = requestByte(seq, i);
-        if (!buffer.commitRequest(std::uint8_t(length))) {
+            TerminalBufferProbe::base(buffer)[i] = requestByte(seq, i);
+        if (!TerminalBufferProbe::commitRequest(buffer, std::uint8_t(length))) {
             failure = "commit refused";
             break;
         }

@@ -65,7 +65,7 @@ QByteArray DeviceSimulator::handleRequest(const QByteArray &request, QString *no
     const std::uint8_t function = std::uint8_t(request.at(1)) & 0x7F;
     QByteArray out;
     if (requests <= options.busyRequests)
-        out = exceptionReply(function, ExceptionBusy);
+        out = exceptionReply(function, ExceptionServerBusy);
     else if (options.exceptionCode != 0)
         out = exceptionReply(function, options.exceptionCode);
     else
@@ -100,25 +100,25 @@ QByteArray DeviceSimulator::answer(const QByteArray &request)
     switch (subFunction) {
     case LogTransfer::InfoFunction:
         if (request.size() != 3)
-            return exceptionReply(LogFunctionCode, ExceptionIllegalValue);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalDataValue);
         return reply(head + le16(std::uint32_t(deviceLog.captions().size()))
                      + le32(deviceLog.idHash()) + le32(deviceLog.captionHash()));
     case LogTransfer::CaptionFunction: {
         if (request.size() != 5)
-            return exceptionReply(LogFunctionCode, ExceptionIllegalValue);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalDataValue);
         const std::uint32_t position = readLe(request, 3, 2);
         if (position >= std::uint32_t(deviceLog.captions().size()))
-            return exceptionReply(LogFunctionCode, ExceptionIllegalAddress);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalDataAddress);
         const DeviceLog::Caption &caption = deviceLog.captions().at(int(position));
         return reply(head + le16(position) + le32(caption.eventId) + caption.text + '\0');
     }
     case LogTransfer::RangeFunction:
         if (request.size() != 3)
-            return exceptionReply(LogFunctionCode, ExceptionIllegalValue);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalDataValue);
         return reply(head + le32(deviceLog.firstIndex()) + le32(deviceLog.span()));
     case LogTransfer::RecordFunction: {
         if (request.size() != 7)
-            return exceptionReply(LogFunctionCode, ExceptionIllegalValue);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalDataValue);
         const std::uint32_t index = readLe(request, 3, 4);
         if (!deviceLog.contains(index))
             return reply(head + le32(index) + char(LogTransfer::IndexNotInLog));
@@ -130,7 +130,7 @@ QByteArray DeviceSimulator::answer(const QByteArray &request)
     }
     case LogTransfer::ClearFunction:
         if (request.size() != 7 || readLe(request, 3, 4) != LogTransfer::ClearConfirmation)
-            return exceptionReply(LogFunctionCode, ExceptionIllegalValue);
+            return exceptionReply(LogFunctionCode, ExceptionIllegalDataValue);
         deviceLog.clear();
         return reply(head);
     }

@@ -60,9 +60,3 @@ private:
     int requests = 0; // addressed to us, intact
     std::mt19937 dice;
 };
-
-// Exception codes the simulator sends on its own.
-constexpr std::uint8_t ExceptionIllegalFunction = 1;
-constexpr std::uint8_t ExceptionIllegalAddress = 2;
-constexpr std::uint8_t ExceptionIllegalValue = 3;
-constexpr std::uint8_t ExceptionBusy = 6;

@@ -1,0 +1,457 @@
+// Tests of the download engine without widgets: whole downloads into a log file from a
+// simulated device that serves on a pseudo-terminal from a thread of this process.
+
+#include "download/downloadengine.h"
+#include "store/logfile.h"
+#include "store/logimporter.h"
+#include "tests/support/logfixture.h"
+#include "tools/devsim/demolog.h"
+#include "tools/devsim/devicesimulator.h"
+#include "tools/devsim/simulatorline.h"
+
+#include <QSqlDatabase>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <chrono>
+#include <csignal>
+#include <functional>
+#include <memory>
+#include <thread>
+
+namespace {
+
+constexpr std::uint32_t EndTime = 790000000;
+
+// A device on its own thread at the far end of a new pseudo-terminal.
+class Device
+{
+public:
+    Device(const DeviceLog &log, const SimulatorOptions &options = SimulatorOptions())
+        : simulator(log, options)
+    {
+        std::string error;
+        LineSettings settings;
+        settings.baud = 230400;
+        if (!line.openPseudoTerminal(settings, &path, &error))
+            return;
+        server = std::thread([this] { line.serve(simulator, ServeSettings(), &stopFlag); });
+    }
+    ~Device() { stop(); }
+    // Stops serving; the simulator's log may be looked at afterwards.
+    void stop()
+    {
+        stopFlag = 1;
+        if (server.joinable())
+            server.join();
+    }
+    const DeviceLog &log() const { return simulator.log(); }
+
+    std::string path;
+
+private:
+    DeviceSimulator simulator;
+    SimulatorLine line;
+    std::thread server;
+    volatile std::sig_atomic_t stopFlag = 0;
+};
+
+struct Host;
+Host *currentHost = nullptr;
+
+// What a front end is: terminal, master, transfer, importer and engine, with an
+// observer that records what it was told.
+struct Host : DownloadObserver {
+    explicit Host(const QString &file)
+    {
+        database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("engine"));
+        opened = QFile::exists(file) ? openLogFile(database, file).ok : createLogFile(database, file).ok;
+        importer.setDatabase(database);
+        transfer.onLogInfo = [](std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash) {
+            return currentHost->logInfo(count, idHash, captionHash);
+        };
+        transfer.onCaption = [](std::uint16_t position, std::uint32_t eventId, const char *text) {
+            currentHost->check(currentHost->importer.storeCaption(position, eventId, text));
+        };
+        transfer.onRange = [](std::uint32_t first, std::uint32_t span) {
+            const ResumePoint resume = currentHost->importer.resumeIndex(first, span);
+            currentHost->check(resume.outcome);
+            return resume.index;
+        };
+        transfer.onRecord = [](std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
+                               std::uint32_t eventId, const std::uint8_t *data, std::int32_t length) {
+            currentHost->check(currentHost->importer.storeRecord(index, count, type, time, eventId, data, length));
+        };
+        entry = transfer.functionHandler();
+        master.handlerTable = &entry;
+        master.entryCount = 1;
+        currentHost = this;
+    }
+    ~Host() override
+    {
+        terminal.close();
+        currentHost = nullptr;
+        importer.setDatabase(QSqlDatabase());
+        database.close();
+        database = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("engine"));
+    }
+
+    bool logInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
+    {
+        switch (importer.takeInfo(count, idHash, captionHash)) {
+        case LogImporter::InfoVerdict::Failed:
+            storeError = importer.error();
+            engine.stop();
+            return false;
+        case LogImporter::InfoVerdict::SkipCaptions:
+            return false;
+        case LogImporter::InfoVerdict::ReadCaptions:
+            return true;
+        case LogImporter::InfoVerdict::AskUser:
+            ++questions;
+            if (!updateConfiguration)
+                return false;
+            break;
+        case LogImporter::InfoVerdict::NewConfiguration:
+            break;
+        }
+        check(importer.acceptConfiguration());
+        return true;
+    }
+    void check(const StoreOutcome &outcome)
+    {
+        if (!outcome.ok) {
+            storeError = outcome.error;
+            engine.stop();
+        }
+    }
+
+    bool downloadWanted() const override { return wanted; }
+    void frameReceived(const std::uint8_t *, std::size_t, std::uint8_t code) override
+    {
+        codes.append(code);
+        if (onFrame)
+            onFrame();
+    }
+    void frameBuilt(const std::uint8_t *bytes, std::size_t length) override
+    {
+        built.append(QByteArray(reinterpret_cast<const char *>(bytes), int(length)));
+    }
+    void requestSent() override { ++sent; }
+    void replyCounted() override { ++counted; }
+    void progressChanged(std::uint32_t remaining) override { progress.append(remaining); }
+    void downloadStopped(DownloadStop reason, std::uint8_t code) override
+    {
+        wanted = false;
+        stops.append(qMakePair(reason, code));
+    }
+
+    bool connect(const std::string &path)
+    {
+        return terminal.open(path, 230400, 0, 0);
+    }
+    void start(std::uint8_t address = 1)
+    {
+        wanted = true;
+        engine.start(address);
+    }
+    // Ticks as fast as the line allows until `done` holds; false after `seconds`.
+    bool runUntil(const std::function<bool()> &done, int seconds = 30)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline)
+                return false;
+            const DownloadEngine::TickResult result = engine.tick();
+            if (!result.replyTaken && !result.requestSent)
+                std::this_thread::sleep_for(std::chrono::microseconds(300));
+        }
+        return true;
+    }
+    // The whole log read, or the download ended.
+    bool runToRest()
+    {
+        return runUntil([this] { return (engine.atRest() && sent > 0) || !wanted; });
+    }
+    int requestsOf(std::uint8_t subFunction) const
+    {
+        int n = 0;
+        for (const QByteArray &frame : built)
+            n += frame.size() > 2 && std::uint8_t(frame.at(2)) == subFunction;
+        return n;
+    }
+    QStringList storedRecords() const
+    {
+        return LogFixture::rows(database, QStringLiteral("SELECT i, count, dt, type, event, hex(data) FROM Log ORDER BY id"));
+    }
+
+    QSqlDatabase database;
+    bool opened = false;
+    std::uint8_t storage[256] = {};
+    // The command line's gap: a few ticks of silence end a frame at this rate.
+    ComHalfDuplexTerminal terminal{storage, sizeof storage, 2};
+    LogTransfer transfer;
+    ModbusFunctionHandler entry{};
+    ModbusMaster master;
+    LogImporter importer;
+    DownloadEngine engine{terminal, master, transfer, *this};
+
+    bool wanted = false;
+    bool updateConfiguration = false;
+    int questions = 0;
+    QString storeError;
+    QVector<std::uint8_t> codes;
+    QVector<QByteArray> built;
+    int sent = 0;
+    int counted = 0;
+    QVector<std::uint32_t> progress;
+    QVector<QPair<DownloadStop, std::uint8_t>> stops;
+    std::function<void()> onFrame;
+};
+
+// The rows a correct download of `log` stores, oldest first.
+QStringList expectedRows(const DeviceLog &log)
+{
+    QStringList rows;
+    for (std::uint32_t i = log.firstIndex(); i != log.endIndex(); ++i) {
+        if (const DeviceLog::Record *r = log.recordAt(i))
+            rows << QStringLiteral("%1|%2|%3|%4|%5|%6")
+                        .arg(i).arg(r->count).arg(qint64(r->time) + LogFixture::UnixOffset).arg(r->type)
+                        .arg(r->eventId).arg(QString::fromLatin1(r->data.toHex().toUpper()));
+    }
+    return rows;
+}
+
+// Another configuration: other events, so the file's event set no longer matches.
+DeviceLog otherConfiguration()
+{
+    DeviceLog log;
+    log.addCaption(900, "Насос #u");
+    log.addCaption(901, "Клапан #u");
+    for (std::uint32_t n = 0; n < 5; ++n) {
+        DeviceLog::Record record;
+        record.eventId = 900 + n % 2;
+        record.time = EndTime + n;
+        record.data = QByteArray(1, char(n));
+        log.appendRecord(record);
+    }
+    log.moveTo(1000);
+    return log;
+}
+
+} // namespace
+
+class tst_DownloadEngine : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void freshFileThenResume();
+    void changedEventSet_data();
+    void changedEventSet();
+    void deviceFaults_data();
+    void deviceFaults();
+    void clearDuringDownload();
+    void tickInsideTickDoesNothing();
+
+private:
+    QString logPath() const { return dir->filePath(QStringLiteral("log.db")); }
+    std::unique_ptr<QTemporaryDir> dir;
+};
+
+void tst_DownloadEngine::init()
+{
+    dir.reset(new QTemporaryDir);
+    QVERIFY(dir->isValid());
+}
+
+void tst_DownloadEngine::freshFileThenResume()
+{
+    const DeviceLog first = makeDemoLog(40, EndTime);
+    {
+        Device device(first);
+        Host host(logPath());
+        QVERIFY(host.opened);
+        QVERIFY(host.connect(device.path));
+        host.start();
+        QVERIFY(host.runToRest());
+        QVERIFY(host.stops.isEmpty());
+        QCOMPARE(host.storedRecords(), expectedRows(first));
+        QCOMPARE(host.requestsOf(0x01), first.captions().size());
+        QCOMPARE(host.counted, host.codes.count(ReplyAccepted));
+        QCOMPARE(host.progress.last(), 0u);
+    }
+
+    // The device has logged more since: only the new records are read, no caption.
+    DeviceLog grown = first;
+    for (std::uint32_t n = 0; n < 7; ++n) {
+        DeviceLog::Record record = demoRecord(n);
+        record.time = EndTime + 60 * (n + 1);
+        QVERIFY(grown.appendRecord(record));
+    }
+    Device device(grown);
+    Host host(logPath());
+    QVERIFY(host.connect(device.path));
+    host.start();
+    QVERIFY(host.runToRest());
+    QCOMPARE(host.requestsOf(0x01), 0);
+    QCOMPARE(host.requestsOf(0x03), 7);
+    QCOMPARE(host.storedRecords(), expectedRows(grown));
+}
+
+void tst_DownloadEngine::changedEventSet_data()
+{
+    QTest::addColumn<bool>("update");
+    QTest::newRow("the user updates the configuration") << true;
+    QTest::newRow("the user keeps the file's configuration") << false;
+}
+
+void tst_DownloadEngine::changedEventSet()
+{
+    QFETCH(bool, update);
+
+    const DeviceLog before = makeDemoLog(10, EndTime);
+    {
+        Device device(before);
+        Host host(logPath());
+        QVERIFY(host.connect(device.path));
+        host.start();
+        QVERIFY(host.runToRest());
+    }
+    const DeviceLog after = otherConfiguration();
+    Device device(after);
+    Host host(logPath());
+    QVERIFY(host.connect(device.path));
+    host.updateConfiguration = update;
+    host.start();
+    QVERIFY(host.runToRest());
+    QCOMPARE(host.questions, 1);
+    QCOMPARE(host.requestsOf(0x01), update ? 2 : 0);
+
+    const QStringList info = LogFixture::rows(host.database, QStringLiteral("SELECT idHash, captionHash FROM Info"));
+    const DeviceLog &current = update ? after : before;
+    QCOMPARE(info, QStringList{QStringLiteral("%1|%2").arg(current.idHash()).arg(current.captionHash())});
+    const QStringList captions = LogFixture::rows(host.database, QStringLiteral("SELECT id FROM Events WHERE id >= 900"));
+    QCOMPARE(captions.size(), update ? 2 : 0);
+    // The records are stored either way, after the ones already there.
+    QCOMPARE(host.storedRecords(), expectedRows(before) + expectedRows(after));
+}
+
+void tst_DownloadEngine::deviceFaults_data()
+{
+    QTest::addColumn<int>("exceptionCode");
+    QTest::addColumn<bool>("silent");
+    QTest::addColumn<int>("busyRequests");
+    QTest::addColumn<int>("stopReason"); // -1: the download completes
+
+    QTest::newRow("illegal data address ends it") << 2 << false << 0 << int(DownloadStop::DeviceException);
+    QTest::newRow("memory parity error ends it") << 8 << false << 0 << int(DownloadStop::DeviceException);
+    QTest::newRow("acknowledge is only shown") << 5 << false << 0 << -2;
+    QTest::newRow("busy device is asked again") << 0 << false << 2 << -1;
+    QTest::newRow("silent device") << 0 << true << 0 << int(DownloadStop::NoReply);
+}
+
+void tst_DownloadEngine::deviceFaults()
+{
+    QFETCH(int, exceptionCode);
+    QFETCH(bool, silent);
+    QFETCH(int, busyRequests);
+    QFETCH(int, stopReason);
+
+    SimulatorOptions options;
+    options.exceptionCode = std::uint8_t(exceptionCode);
+    options.silent = silent;
+    options.busyRequests = busyRequests;
+    const DeviceLog log = makeDemoLog(5, EndTime);
+    Device device(log, options);
+    Host host(logPath());
+    QVERIFY(host.connect(device.path));
+    // Short reply times keep the silent case quick; the count of attempts is the point.
+    host.transfer.replyTimeoutMs = 40;
+    host.transfer.attemptsPerRequest = 3;
+    host.start();
+
+    if (stopReason == -2) {
+        // Code 5 neither counts nor stops: the same request keeps going out.
+        QVERIFY(host.runUntil([&host] { return host.codes.size() >= 2 || !host.stops.isEmpty(); }));
+        QVERIFY(host.stops.isEmpty());
+        QCOMPARE(host.counted, 0);
+        QCOMPARE(host.requestsOf(0x00), host.sent);
+        return;
+    }
+    QVERIFY(host.runToRest());
+    if (stopReason == -1) {
+        QVERIFY(host.stops.isEmpty());
+        QCOMPARE(host.codes.count(ExceptionServerBusy), busyRequests);
+        QCOMPARE(host.storedRecords(), expectedRows(log));
+        return;
+    }
+    QCOMPARE(host.stops.size(), 1);
+    QCOMPARE(int(host.stops.first().first), stopReason);
+    if (stopReason == int(DownloadStop::DeviceException))
+        QCOMPARE(int(host.stops.first().second), exceptionCode);
+    else
+        QCOMPARE(host.sent, 3);
+    QVERIFY(host.storedRecords().isEmpty());
+    // Stopped means stopped: nothing more goes out.
+    const int sentBefore = host.sent;
+    host.engine.tick();
+    QCOMPARE(host.sent, sentBefore);
+}
+
+// The user clears while records arrive: the clear reaches the device, the file keeps
+// an exact prefix of the log, and the record whose reply was cut off is not stored.
+void tst_DownloadEngine::clearDuringDownload()
+{
+    const DeviceLog log = makeDemoLog(60, EndTime);
+    Device device(log);
+    Host host(logPath());
+    QVERIFY(host.connect(device.path));
+    host.start();
+    QVERIFY(host.runUntil([&host] { return host.storedRecords().size() >= 10; }));
+    // As the window does: the download stops, then the clear is queued.
+    host.wanted = false;
+    host.engine.stop();
+    host.engine.clear();
+    QVERIFY(host.runUntil([&host] { return !host.engine.clearing(); }));
+    QVERIFY(host.stops.isEmpty());
+    QCOMPARE(host.requestsOf(0x80), 1);
+
+    const QStringList stored = host.storedRecords();
+    QCOMPARE(stored, expectedRows(log).mid(0, stored.size()));
+
+    // A download afterwards finds nothing more to read.
+    const int recordRequests = host.requestsOf(0x03);
+    host.start();
+    QVERIFY(host.runToRest());
+    QCOMPARE(host.requestsOf(0x03), recordRequests);
+    QCOMPARE(host.storedRecords(), stored);
+    device.stop();
+    QCOMPARE(device.log().recordCount(), 0);
+}
+
+// A box shown while a reply is handled lets the timers run again inside the tick.
+void tst_DownloadEngine::tickInsideTickDoesNothing()
+{
+    Device device(makeDemoLog(3, EndTime));
+    Host host(logPath());
+    QVERIFY(host.connect(device.path));
+    int nested = 0;
+    host.onFrame = [&host, &nested] {
+        const int sentBefore = host.sent;
+        const DownloadEngine::TickResult inner = host.engine.tick();
+        host.engine.repoll();
+        if (!inner.replyTaken && !inner.requestSent && !inner.stopped && host.sent == sentBefore)
+            ++nested;
+    };
+    host.start();
+    QVERIFY(host.runToRest());
+    QVERIFY(nested > 0);
+    QCOMPARE(nested, host.codes.size());
+    QCOMPARE(host.storedRecords(), expectedRows(makeDemoLog(3, EndTime)));
+}
+
+QTEST_GUILESS_MAIN(tst_DownloadEngine)
+#include "tst_downloadengine.moc"
