@@ -5,6 +5,7 @@
 
 #include "app/identity.h"
 #include "app/versionresource.h"
+#include "download/downloadengine.h"
 #include "protocol/logtransfer.h"
 #include "protocol/modbusmaster.h"
 #include "protocol/tickcount.h"
@@ -32,6 +33,7 @@ constexpr std::uint8_t OneStopBit = 0;
 constexpr std::size_t StorageSize = 256;
 constexpr std::uint8_t GapTicks = 10;
 constexpr DWORD PollTickMs = 100;
+constexpr unsigned RepollTicks = 10;
 // Closing or destroying an open terminal waits for the worker's current read: a tick,
 // with wide room for a loaded machine.
 constexpr double PromptCloseMs = 500;
@@ -111,24 +113,6 @@ bool openSimulatorPort(ComHalfDuplexTerminal &terminal, std::uint32_t baudRate =
         return true;
     explainOpenFailure(simulatorPort);
     return false;
-}
-
-// The buffer's two user-interface verbs as the poll cycle uses them.
-bool takeFrame(ComHalfDuplexTerminal &terminal, const std::uint8_t **bytes, std::size_t *length)
-{
-    if (terminal.currentState() != TerminalBuffer::FrameReady)
-        return false;
-    *bytes = terminal.base;
-    *length = static_cast<std::size_t>(terminal.end - terminal.base);
-    return true;
-}
-
-bool sendRequest(ComHalfDuplexTerminal &terminal, const std::uint8_t *bytes, std::uint8_t length)
-{
-    if (!terminal.claimForRequest())
-        return false;
-    std::memcpy(terminal.base, bytes, length);
-    return terminal.commitRequest(length);
 }
 
 // UTF-8 to the device's code page, Windows-1251, as the simulator stores captions.
@@ -374,7 +358,7 @@ void frameEndsAfterTheGap()
     std::uint8_t length = 0;
     if (!CHECK_EQUAL(master.buildRequest(request, &length), RequestSent))
         return;
-    CHECK(sendRequest(terminal, request, length));
+    CHECK(terminal.sendRequest(request, length));
 
     // The reply's bytes all arrive at once on a pseudo-terminal; the first look that
     // finds them is no earlier than their arrival.
@@ -388,7 +372,7 @@ void frameEndsAfterTheGap()
     const double ready = nowMs();
     const std::uint8_t *frame = nullptr;
     std::size_t frameLength = 0;
-    if (CHECK(takeFrame(terminal, &frame, &frameLength))) {
+    if (CHECK(terminal.takeFrame(&frame, &frameLength))) {
         CHECK_EQUAL(master.processReply(frame, static_cast<std::uint8_t>(frameLength)), ReplyAccepted);
         terminal.releaseFrame();
     }
@@ -449,53 +433,40 @@ void onRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::u
         std::vector<std::uint8_t>(data, data + (dataLength > 0 ? dataLength : 0))});
 }
 
-struct Tally {
+// The window's side of a download, reduced to counting what happens.
+class CountingObserver : public DownloadObserver
+{
+public:
+    bool downloadWanted() const override { return true; }
+    void frameReceived(const std::uint8_t *, std::size_t, std::uint8_t code) override
+    {
+        if (code == ReplyCorrupt)
+            ++corrupt;
+        else if (code == ReplyUnexpected)
+            ++unexpected;
+        else if (code == ExceptionServerBusy)
+            ++busy;
+    }
+    void frameBuilt(const std::uint8_t *, std::size_t) override {}
+    void requestSent() override { ++requests; }
+    void replyCounted() override { ++counted; }
+    void progressChanged(std::uint32_t) override {}
+    void downloadStopped(DownloadStop reason, std::uint8_t exceptionCode) override
+    {
+        stopped = true;
+        stopReason = reason;
+        stopCode = exceptionCode;
+    }
+
     unsigned requests = 0;
-    unsigned accepted = 0;
+    unsigned counted = 0;
     unsigned busy = 0;
     unsigned corrupt = 0;
     unsigned unexpected = 0;
-    std::uint8_t stoppingException = 0;
-    bool noReply = false;
+    bool stopped = false;
+    DownloadStop stopReason = DownloadStop::NoReply;
+    std::uint8_t stopCode = 0;
 };
-
-// One tick of the window's poll cycle: the reply that is in, then the next request.
-// False when the download has ended with an error.
-bool pollTick(ComHalfDuplexTerminal &terminal, ModbusMaster &master, Tally &tally)
-{
-    const std::uint8_t *frame = nullptr;
-    std::size_t length = 0;
-    if (takeFrame(terminal, &frame, &length) && length != 0) {
-        const std::uint8_t code = master.processReply(frame, static_cast<std::uint8_t>(length));
-        terminal.releaseFrame();
-        if (code == ReplyAccepted) {
-            ++tally.accepted;
-        } else if (code == 6) {
-            ++tally.busy;
-        } else if (code == ReplyCorrupt) {
-            ++tally.corrupt;
-        } else if (code == ReplyUnexpected) {
-            ++tally.unexpected;
-        } else if (modbusExceptionMessage(code) != nullptr) {
-            tally.stoppingException = code;
-            return false;
-        }
-    }
-
-    const TerminalBuffer::State state = terminal.currentState();
-    if (state == TerminalBuffer::RequestReady || state == TerminalBuffer::Transmitting)
-        return true;
-    std::uint8_t request[MaxFrameLength + 1] = {};
-    std::uint8_t length8 = 0;
-    const std::uint8_t code = master.buildRequest(request, &length8);
-    if (code == RequestNoReply) {
-        tally.noReply = true;
-        return false;
-    }
-    if (length8 != 0 && sendRequest(terminal, request, length8))
-        ++tally.requests;
-    return true;
-}
 
 void wholeLogAtTheWindowsPace()
 {
@@ -510,28 +481,35 @@ void wholeLogAtTheWindowsPace()
     ModbusMaster master;
     master.handlerTable = handlers;
     master.entryCount = 1;
-    master.deviceAddress = 1;
 
     std::uint8_t storage[StorageSize];
     ComHalfDuplexTerminal terminal(storage, sizeof storage, GapTicks);
     if (!CHECK(openSimulatorPort(terminal)))
         return;
+    CountingObserver observer;
+    DownloadEngine engine(terminal, master, transfer, observer);
+    engine.start(1);
 
     // One request a tick: info, captions, range, every position; three times that
     // leaves room for resends.
     const std::uint32_t positions = expected.endIndex - expected.firstIndex;
     const DWORD budgetMs = (3 + static_cast<DWORD>(expected.captions.size()) + positions) * PollTickMs * 3;
-    Tally tally;
     const DWORD started = GetTickCount();
     DWORD nextTick = started;
-    bool ended = true;
-    while (pollTick(terminal, master, tally)) {
-        if (got.rangeSeen && transfer.state == LogTransfer::Idle)
+    unsigned ticks = 0;
+    bool ended = false;
+    for (;;) {
+        if (engine.tick().stopped)
             break;
-        if (GetTickCount() - started > budgetMs) {
-            ended = false;
+        if (got.rangeSeen && engine.atRest()) {
+            ended = true;
             break;
         }
+        if (GetTickCount() - started > budgetMs)
+            break;
+        // The window's two timers: the poll every 100 ms, the re-poll every second.
+        if (++ticks % RepollTicks == 0)
+            engine.repoll();
         nextTick += PollTickMs;
         const DWORD now = GetTickCount();
         if (static_cast<std::int32_t>(nextTick - now) > 0)
@@ -540,19 +518,22 @@ void wholeLogAtTheWindowsPace()
     const DWORD took = GetTickCount() - started;
     terminal.close();
     received = nullptr;
-    std::printf("  %u captions and %u records in %.1f s: %u requests, %u replies taken, "
+    std::printf("  %u captions and %u records in %.1f s: %u requests, %u replies counted, "
                 "%u corrupt, %u unexpected, %u busy\n",
                 static_cast<unsigned>(got.captions.size()), static_cast<unsigned>(got.records.size()),
-                took / 1000.0, tally.requests, tally.accepted, tally.corrupt, tally.unexpected, tally.busy);
+                took / 1000.0, observer.requests, observer.counted, observer.corrupt,
+                observer.unexpected, observer.busy);
 
     CHECK(ended);
-    CHECK_EQUAL(tally.stoppingException, 0);
-    CHECK(!tally.noReply);
+    if (!CHECK(!observer.stopped))
+        std::printf("  stopped: %s, exception %u\n",
+                    observer.stopReason == DownloadStop::NoReply ? "no reply" : "device exception",
+                    static_cast<unsigned>(observer.stopCode));
     // On a pseudo-terminal nothing is lost or damaged: every request is answered at
     // once, and every reply arrives as one frame.
-    CHECK_EQUAL(tally.corrupt, 0u);
-    CHECK_EQUAL(tally.unexpected, 0u);
-    CHECK_EQUAL(tally.accepted, tally.requests);
+    CHECK_EQUAL(observer.corrupt, 0u);
+    CHECK_EQUAL(observer.unexpected, 0u);
+    CHECK_EQUAL(observer.counted, observer.requests);
 
     CHECK(got.infoSeen);
     CHECK_EQUAL(got.captionCount, expected.captions.size());
