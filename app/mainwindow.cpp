@@ -7,6 +7,7 @@
 #include "presentation/csvexport.h"
 #include "dialogs/dialogportsettings.h"
 #include "dialogs/dialogtraffic.h"
+#include "app/applicationicon.h"
 #include "app/errorbox.h"
 #include "app/identity.h"
 #include "store/logfile.h"
@@ -108,6 +109,7 @@ MainWindow::MainWindow(QWidget *parent)
     theMainWindow = this;
 
     ui->setupUi(this);
+    setWindowIcon(withApplicationIconSizes(windowIcon()));
 
     const std::wstring executable = QCoreApplication::applicationFilePath().toStdWString();
     productName = identityString(executable, L"ProductName", IdentityTranslation);

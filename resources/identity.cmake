@@ -8,3 +8,6 @@ set(KHRONAR_PRODUCT_VERSION  "1.4")
 # Numeric forms for the fixed-info part of the resource.
 set(KHRONAR_FILE_VERSION_COMMAS    "1,4,0,0")
 set(KHRONAR_PRODUCT_VERSION_COMMAS "1,4,0,0")
+# The day this version was released (YYYY-MM-DD), which the package's changelog
+# and the desktop's software metadata give.
+set(KHRONAR_RELEASE_DATE "2026-12-07")

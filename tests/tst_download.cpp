@@ -145,6 +145,8 @@ private:
     std::shared_ptr<bool> answerPortDialog(const QString &port);
     bool startDevice(const QString &json = QString::fromUtf8(BaseLog), const QStringList &options = {});
     void connectToDevice();
+    // A new window downloading into a fresh file gets no record from the device.
+    void expectEmptyDeviceLog();
     QStringList fileRows(const QString &sql) const;
 
     std::unique_ptr<QTemporaryDir> settingsDir;
@@ -222,6 +224,20 @@ void tst_Download::connectToDevice()
     QVERIFY(*answered);
     QVERIFY(action("connectButton")->isChecked());
     QCOMPARE(action("connectButton")->text(), QStringLiteral("Разъединить"));
+}
+
+void tst_Download::expectEmptyDeviceLog()
+{
+    window.reset();
+    QFile::remove(logPath());
+    window = std::make_unique<MainWindow>();
+    window->show();
+    createLog();
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(sent() >= 3, 10000); // info, captions..., range
+    QTest::qWait(1500);
+    QCOMPARE(messages(), QStringList());
+    QCOMPARE(fileRows(QStringLiteral("SELECT count(*) FROM Log")), QStringList{"0"});
 }
 
 QStringList tst_Download::fileRows(const QString &sql) const
@@ -552,15 +568,7 @@ void tst_Download::clearEmptiesTheDeviceLog()
     QTRY_VERIFY_WITH_TIMEOUT(sent() == sentBefore + 1 && received() > 0, 5000);
 
     // A fresh file now gets nothing from the device.
-    window.reset();
-    QFile::remove(logPath());
-    window = std::make_unique<MainWindow>();
-    window->show();
-    createLog();
-    connectToDevice();
-    QTRY_VERIFY_WITH_TIMEOUT(sent() >= 3, 10000); // info, captions..., range
-    QTest::qWait(1500);
-    QCOMPARE(messages(), QStringList());
+    expectEmptyDeviceLog();
 }
 
 // Forty records of one event, indexes 500 to 539, for a download long enough to
@@ -603,15 +611,7 @@ void tst_Download::clearWhileRecordsArrive()
     QVERIFY(action("actionDownload")->isChecked());
     QTest::qWait(2500);
     QCOMPARE(fileRows(QStringLiteral("SELECT i FROM Log ORDER BY id")), stored);
-    window.reset();
-    QFile::remove(logPath());
-    window = std::make_unique<MainWindow>();
-    window->show();
-    createLog();
-    connectToDevice();
-    QTRY_VERIFY_WITH_TIMEOUT(sent() >= 3, 10000); // info, the caption, range
-    QTest::qWait(1500);
-    QCOMPARE(fileRows(QStringLiteral("SELECT count(*) FROM Log")), QStringList{"0"});
+    expectEmptyDeviceLog();
 }
 
 void tst_Download::boxesHoldThePollCycle()

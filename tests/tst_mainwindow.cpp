@@ -61,6 +61,8 @@ private slots:
     void addressBox();
     void iconBundle_data();
     void iconBundle();
+    void windowIconIsTheDesktopIcon_data();
+    void windowIconIsTheDesktopIcon();
     void firstStartHasNoDirectories();
     void storedDirectoriesAreRead();
     void errorBoxAsTheUserSeesIt();
@@ -250,6 +252,27 @@ void tst_MainWindow::iconBundle()
         for (int x = 0; x < 16; ++x)
             opaque += qAlpha(image.pixel(x, y)) > 0;
     QVERIFY2(opaque >= 64, qPrintable(QString::number(opaque)));
+}
+
+void tst_MainWindow::windowIconIsTheDesktopIcon_data()
+{
+    QTest::addColumn<int>("size");
+    for (int size : {16, 32, 48, 64, 128, 256})
+        QTest::newRow(qPrintable(QStringLiteral("%1x%1").arg(size))) << size;
+}
+
+// The window, the menu entry and the taskbar show one picture at every size.
+void tst_MainWindow::windowIconIsTheDesktopIcon()
+{
+    QFETCH(int, size);
+    const QIcon icon = window->windowIcon();
+    QVERIFY(icon.availableSizes().contains(QSize(size, size)));
+
+    const QString installed = QStringLiteral(KHRONAR_HICOLOR_DIR "/%1x%1/apps/khronar.png").arg(size);
+    const QImage desktop = QImage(installed).convertToFormat(QImage::Format_ARGB32);
+    QVERIFY2(!desktop.isNull(), qPrintable(installed));
+    QCOMPARE(desktop.size(), QSize(size, size));
+    QCOMPARE(icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32), desktop);
 }
 
 void tst_MainWindow::firstStartHasNoDirectories()

@@ -86,6 +86,17 @@ void writeRequest(TerminalBuffer &buffer, const QByteArray &request)
     std::memcpy(TerminalBufferProbe::base(buffer), request.constData(), std::size_t(request.size()));
 }
 
+// What the worker sends of a transmission, up to the byte marked last.
+QByteArray transmit(TerminalBuffer &buffer)
+{
+    QByteArray sent;
+    for (TerminalOutput output{0, false}; !output.flag;) {
+        output = buffer.nextOutput();
+        sent.append(char(output.byte));
+    }
+    return sent;
+}
+
 // Drives a fresh buffer (gap 2) into `state` the way the two threads would.
 void driveTo(TerminalBuffer &buffer, TerminalBuffer::State state)
 {
@@ -271,14 +282,8 @@ void tst_TerminalBuffer::operationsOutsideTheirStates()
     // A request that was under way still goes out whole.
     if (state == TerminalBuffer::RequestReady)
         emptyRead(buffer);
-    if (state >= TerminalBuffer::RequestReady) {
-        QByteArray sent;
-        for (TerminalOutput output{0, false}; !output.flag;) {
-            output = buffer.nextOutput();
-            sent.append(char(output.byte));
-        }
-        QCOMPARE(sent, QByteArray("wxyz"));
-    }
+    if (state >= TerminalBuffer::RequestReady)
+        QCOMPARE(transmit(buffer), QByteArray("wxyz"));
 }
 
 void tst_TerminalBuffer::claimDuringReceivingDropsPartialFrame()
@@ -302,11 +307,7 @@ void tst_TerminalBuffer::claimDuringReceivingDropsPartialFrame()
     QCOMPARE(buffer.currentState(), TerminalBuffer::RequestReady);
     emptyRead(buffer);
     QCOMPARE(buffer.currentState(), TerminalBuffer::Transmitting);
-    QByteArray sent;
-    for (TerminalOutput output{0, false}; !output.flag;) {
-        output = buffer.nextOutput();
-        sent.append(char(output.byte));
-    }
+    const QByteArray sent = transmit(buffer);
     QCOMPARE(sent, QByteArray("REQ"));
     buffer.onLineIdle();
 
@@ -426,11 +427,7 @@ void tst_TerminalBuffer::sendRequestByState()
     for (int read = 0; read < 2 && buffer.currentState() != TerminalBuffer::Transmitting; ++read)
         emptyRead(buffer);
     QCOMPARE(buffer.currentState(), TerminalBuffer::Transmitting);
-    QByteArray sent;
-    for (TerminalOutput output{0, false}; !output.flag;) {
-        output = buffer.nextOutput();
-        sent.append(char(output.byte));
-    }
+    const QByteArray sent = transmit(buffer);
     QCOMPARE(sent, request);
 }
 

@@ -113,11 +113,17 @@ constexpr int demoEventCount = int(sizeof demoEvents / sizeof demoEvents[0]);
 // Records with more data than this take two index positions, as the device stores them.
 constexpr int BytesPerPosition = 12;
 
+// Address 1 keeps the seeds the demo has always had.
+std::uint32_t addressSalt(std::uint8_t address)
+{
+    return std::uint32_t(address - 1) * 0x9E3779B9u;
+}
+
 } // namespace
 
-DeviceLog::Record demoRecord(std::uint32_t n)
+DeviceLog::Record demoRecord(std::uint32_t n, std::uint8_t address)
 {
-    Dice dice(n * 2654435761u + 977u);
+    Dice dice(n * 2654435761u + 977u + addressSalt(address));
     int totalWeight = 0;
     for (const DemoEvent &event : demoEvents)
         totalWeight += event.weight;
@@ -136,7 +142,7 @@ DeviceLog::Record demoRecord(std::uint32_t n)
     return record;
 }
 
-DeviceLog makeDemoLog(int recordCount, std::uint32_t endTime)
+DeviceLog makeDemoLog(int recordCount, std::uint32_t endTime, std::uint8_t address)
 {
     DeviceLog log;
     for (int i = 0; i < demoEventCount; ++i) {
@@ -145,7 +151,7 @@ DeviceLog makeDemoLog(int recordCount, std::uint32_t endTime)
     }
 
     // Times go backwards from the end by minutes to hours, so the log covers weeks.
-    Dice dice(20240315u);
+    Dice dice(20240315u + addressSalt(address));
     QVector<std::uint32_t> times(recordCount);
     std::uint32_t time = endTime;
     for (int i = recordCount - 1; i >= 0; --i) {
@@ -156,7 +162,7 @@ DeviceLog makeDemoLog(int recordCount, std::uint32_t endTime)
         // Now and then a position the device could not write stays empty.
         if (i > 0 && i % 37 == 0)
             log.appendGap(std::uint32_t(1 + i % 2));
-        DeviceLog::Record record = demoRecord(std::uint32_t(i));
+        DeviceLog::Record record = demoRecord(std::uint32_t(i), address);
         record.time = times[i];
         log.appendRecord(record);
     }

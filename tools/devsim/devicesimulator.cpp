@@ -78,7 +78,11 @@ QByteArray DeviceSimulator::handleRequest(const QByteArray &request, QString *no
         return QByteArray();
     }
     if (roll(options.corruptPercent)) {
-        std::uniform_int_distribution<int> bit(0, out.size() * 8 - 1);
+        // Modbus TCP carries no CRC: a flip that must reach the client as a wrong
+        // answer, not as a wrong unit, stays inside the PDU.
+        const int firstBit = options.corruptPduOnly ? 8 : 0;
+        const int endBit = (options.corruptPduOnly ? out.size() - 2 : out.size()) * 8;
+        std::uniform_int_distribution<int> bit(firstBit, endBit - 1);
         const int flipped = bit(dice);
         out[flipped / 8] = char(out.at(flipped / 8) ^ (1 << (flipped % 8)));
         if (note)

@@ -17,6 +17,7 @@ struct SimulatorOptions {
     bool silent = false;            // never answer
     int dropPercent = 0;            // replies lost on the line, 0..100
     int corruptPercent = 0;         // replies with one bit flipped, 0..100
+    bool corruptPduOnly = false;    // flip only function code and data, never address or CRC
     int busyRequests = 0;           // the first requests answered with exception 6
     int capacity = 0;               // records held at most; 0 for no limit
     std::uint32_t seed = 1;         // of the fault dice, so that a run can be repeated
@@ -44,6 +45,7 @@ public:
     bool appendRecord(std::uint32_t deviceTime);
 
     const DeviceLog &log() const { return deviceLog; }
+    std::uint8_t address() const { return options.address; }
 
 private:
     QByteArray answer(const QByteArray &request);

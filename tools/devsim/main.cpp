@@ -1,15 +1,20 @@
-// khronar-devsim: a device on a serial line that serves its event log over Modbus RTU
-// function 0x42, with faults on demand, for tests and demonstrations.
+// khronar-devsim: devices on a serial line or behind a TCP port that serve their
+// event logs over Modbus function 0x42, with faults on demand, for tests and demos.
 
 #include "tools/devsim/demolog.h"
+#include "tools/devsim/devicebus.h"
 #include "tools/devsim/devicelogjson.h"
 #include "tools/devsim/devicesimulator.h"
+#include "tools/devsim/optionparsing.h"
 #include "tools/devsim/simulatorline.h"
+#include "tools/devsim/simulatortcp.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QFile>
+#include <QMap>
+#include <QRegularExpression>
 
 #include <csignal>
 #include <cstdio>
@@ -57,6 +62,30 @@ bool numberOption(const QCommandLineParser &parser, const QString &name, qint64 
     return true;
 }
 
+// The one-line summary: every device with its log, and where they are served.
+QString summary(const DeviceBus &bus, const std::string &where)
+{
+    auto content = [](const DeviceLog &log) {
+        return QStringLiteral("%1 captions, %2 records at %3..%4")
+            .arg(log.captions().size())
+            .arg(log.recordCount())
+            .arg(log.firstIndex())
+            .arg(log.endIndex());
+    };
+    const QVector<std::uint8_t> addresses = bus.addresses();
+    if (addresses.size() == 1)
+        return QStringLiteral("device %1 on %2, %3")
+            .arg(addresses.first())
+            .arg(QString::fromStdString(where), content(bus.device(addresses.first())->log()));
+    QStringList numbers, devices;
+    for (std::uint8_t address : addresses) {
+        numbers << QString::number(address);
+        devices << QStringLiteral("%1: %2").arg(address).arg(content(bus.device(address)->log()));
+    }
+    return QStringLiteral("devices %1 on %2; %3")
+        .arg(numbers.join(QStringLiteral(", ")), QString::fromStdString(where), devices.join(QStringLiteral("; ")));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -66,17 +95,20 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(
-        "A simulated device for Khronar: answers Modbus RTU function 0x42 (event-log\n"
-        "transfer) on a new pseudo-terminal, whose path it prints as the first line of\n"
-        "its output, or on a given serial port. Runs until interrupted."));
+        "Simulated devices for Khronar: answer Modbus function 0x42 (event-log transfer)\n"
+        "on a new pseudo-terminal, whose path they print as the first line of their\n"
+        "output, on a given serial port, or on a TCP port, whose URL they print.\n"
+        "Several addresses play several devices on the same line. Runs until interrupted."));
     parser.addHelpOption();
     parser.addOptions({
         {QStringLiteral("port"), QStringLiteral("Serve on this serial device instead of a new pseudo-terminal."), QStringLiteral("PATH")},
+        {QStringLiteral("tcp"), QStringLiteral("Listen on this TCP port instead (HOST defaults to 127.0.0.1; PORT 0 takes a free one)."), QStringLiteral("[HOST:]PORT")},
+        {QStringLiteral("mbap"), QStringLiteral("With --tcp: speak Modbus TCP (MBAP header, no CRC) instead of RTU frames.")},
         {QStringLiteral("baud"), QStringLiteral("Baud rate, 1200 to 230400 (default 9600)."), QStringLiteral("RATE"), QStringLiteral("9600")},
         {QStringLiteral("parity"), QStringLiteral("none, odd or even (default none)."), QStringLiteral("PARITY"), QStringLiteral("none")},
         {QStringLiteral("stop"), QStringLiteral("Stop bits, 1 or 2 (default 1)."), QStringLiteral("BITS"), QStringLiteral("1")},
-        {QStringLiteral("address"), QStringLiteral("Device address, 1 to 255 (default 1)."), QStringLiteral("N"), QStringLiteral("1")},
-        {QStringLiteral("log"), QStringLiteral("Captions and records from this JSON file instead of the demo content."), QStringLiteral("FILE")},
+        {QStringLiteral("address"), QStringLiteral("Device address 1 to 255, or a list of devices such as 1,3,7-9 (default 1)."), QStringLiteral("N"), QStringLiteral("1")},
+        {QStringLiteral("log"), QStringLiteral("Captions and records from this JSON file instead of the demo content; ADDR=FILE for one device only. Repeatable."), QStringLiteral("[ADDR=]FILE")},
         {QStringLiteral("first-index"), QStringLiteral("Index of the oldest position, 0 to 4294967295."), QStringLiteral("N")},
         {QStringLiteral("append-every"), QStringLiteral("Append a record every SECONDS."), QStringLiteral("SECONDS")},
         {QStringLiteral("capacity"), QStringLiteral("Keep at most N records; the oldest go first."), QStringLiteral("N")},
@@ -86,6 +118,8 @@ int main(int argc, char *argv[])
         {QStringLiteral("corrupt"), QStringLiteral("Flip one bit in this share of the replies."), QStringLiteral("PERCENT")},
         {QStringLiteral("busy"), QStringLiteral("Answer the first N requests with exception 6 (busy)."), QStringLiteral("N")},
         {QStringLiteral("delay"), QStringLiteral("Wait MS more before each reply."), QStringLiteral("MS")},
+        {QStringLiteral("disconnect-after"), QStringLiteral("With --tcp: close each connection after N replies."), QStringLiteral("N")},
+        {QStringLiteral("stale-reply"), QStringLiteral("With --mbap: send the previous request's reply again before each reply.")},
         {QStringLiteral("seed"), QStringLiteral("Seed of the --drop and --corrupt dice (default 1)."), QStringLiteral("N")},
         {QStringLiteral("verbose"), QStringLiteral("Print each request and reply in hex on standard error.")},
     });
@@ -96,11 +130,10 @@ int main(int argc, char *argv[])
     SimulatorOptions options;
     LineSettings line;
     ServeSettings serve;
-    qint64 baud = 9600, stopBits = 1, address = 1, firstIndex = 0, appendEvery = 0, capacity = 0,
-           exceptionCode = 0, drop = 0, corrupt = 0, busy = 0, delay = 0, seed = 1;
+    qint64 baud = 9600, stopBits = 1, firstIndex = 0, appendEvery = 0, capacity = 0, exceptionCode = 0,
+           drop = 0, corrupt = 0, busy = 0, delay = 0, disconnectAfter = 0, seed = 1;
     if (!numberOption(parser, QStringLiteral("baud"), 1200, 230400, &baud)
         || !numberOption(parser, QStringLiteral("stop"), 1, 2, &stopBits)
-        || !numberOption(parser, QStringLiteral("address"), 1, 255, &address)
         || !numberOption(parser, QStringLiteral("first-index"), 0, 0xFFFFFFFFLL, &firstIndex)
         || !numberOption(parser, QStringLiteral("append-every"), 1, 86400, &appendEvery)
         || !numberOption(parser, QStringLiteral("capacity"), 1, 0x7FFFFFFF, &capacity)
@@ -109,6 +142,7 @@ int main(int argc, char *argv[])
         || !numberOption(parser, QStringLiteral("corrupt"), 0, 100, &corrupt)
         || !numberOption(parser, QStringLiteral("busy"), 0, 0x7FFFFFFF, &busy)
         || !numberOption(parser, QStringLiteral("delay"), 0, 600000, &delay)
+        || !numberOption(parser, QStringLiteral("disconnect-after"), 1, 0x7FFFFFFF, &disconnectAfter)
         || !numberOption(parser, QStringLiteral("seed"), 0, 0xFFFFFFFFLL, &seed))
         return 2;
     const QString parity = parser.value(QStringLiteral("parity"));
@@ -120,9 +154,27 @@ int main(int argc, char *argv[])
         line.parity = 'E';
     else
         return fail(QStringLiteral("--parity wants none, odd or even, not \"%1\"").arg(parity));
+    QVector<std::uint8_t> addresses;
+    QString error;
+    if (!parseAddressList(parser.value(QStringLiteral("address")), &addresses, &error))
+        return fail(QStringLiteral("--address ") + error);
+
+    const bool tcp = parser.isSet(QStringLiteral("tcp"));
+    QString host;
+    std::uint16_t tcpPort = 0;
+    if (tcp && parser.isSet(QStringLiteral("port")))
+        return fail(QStringLiteral("--port and --tcp exclude each other"));
+    if (tcp && !parseListenAddress(parser.value(QStringLiteral("tcp")), &host, &tcpPort, &error))
+        return fail(QStringLiteral("--tcp ") + error);
+    for (const char *option : {"mbap", "disconnect-after"}) {
+        if (!tcp && parser.isSet(QString::fromLatin1(option)))
+            return fail(QStringLiteral("--%1 needs --tcp").arg(QString::fromLatin1(option)));
+    }
+    if (parser.isSet(QStringLiteral("stale-reply")) && !parser.isSet(QStringLiteral("mbap")))
+        return fail(QStringLiteral("--stale-reply needs --mbap"));
+
     line.baud = std::uint32_t(baud);
     line.stopBits = int(stopBits);
-    options.address = std::uint8_t(address);
     options.exceptionCode = std::uint8_t(exceptionCode);
     options.silent = parser.isSet(QStringLiteral("silent"));
     options.dropPercent = int(drop);
@@ -134,40 +186,88 @@ int main(int argc, char *argv[])
     serve.appendEverySeconds = int(appendEvery);
     serve.verbose = parser.isSet(QStringLiteral("verbose"));
     serve.deviceClock = deviceNow;
+    serve.mbap = parser.isSet(QStringLiteral("mbap"));
+    serve.disconnectAfter = int(disconnectAfter);
+    serve.staleReply = parser.isSet(QStringLiteral("stale-reply"));
+    // No CRC guards a Modbus TCP reply; a flipped bit must show as wrong content.
+    options.corruptPduOnly = serve.mbap;
 
-    DeviceLog log;
-    DeviceSimulator::RecordSource source;
-    if (parser.isSet(QStringLiteral("log"))) {
-        const QString path = parser.value(QStringLiteral("log"));
+    // --log FILE for every device, --log ADDR=FILE for one. A path that itself looks
+    // like "7=x.json" is given as "./7=x.json".
+    QString commonLog;
+    QMap<std::uint8_t, QString> ownLogs;
+    static const QRegularExpression addressed(QStringLiteral("^(\\d+)=(.+)$"));
+    for (const QString &value : parser.values(QStringLiteral("log"))) {
+        const QRegularExpressionMatch match = addressed.match(value);
+        if (!match.hasMatch()) {
+            if (!commonLog.isEmpty())
+                return fail(QStringLiteral("--log FILE is given twice; use ADDR=FILE for one device's own file"));
+            commonLog = value;
+            continue;
+        }
+        const int address = match.captured(1).toInt();
+        if (address > 255 || !addresses.contains(std::uint8_t(address)))
+            return fail(QStringLiteral("--log %1: no device has address %2").arg(value, match.captured(1)));
+        if (ownLogs.contains(std::uint8_t(address)))
+            return fail(QStringLiteral("--log gives device %1 two files").arg(address));
+        ownLogs.insert(std::uint8_t(address), match.captured(2));
+    }
+
+    QMap<QString, DeviceLogFile> files;
+    const QStringList paths = QStringList(ownLogs.values()) << commonLog;
+    for (const QString &path : paths) {
+        if (path.isEmpty() || files.contains(path))
+            continue;
         QFile file(path);
         if (!file.open(QIODevice::ReadOnly))
             return fail(QStringLiteral("cannot read %1: %2").arg(path, file.errorString()));
         DeviceLogFile content;
-        QString error;
         if (!parseDeviceLogJson(file.readAll(), &content, &error))
             return fail(QStringLiteral("%1: %2").arg(path, error));
-        log = content.log;
-        // A file's records come round again when the log grows live.
-        const QVector<DeviceLog::Record> records = content.records;
-        if (!records.isEmpty())
-            source = [records](std::uint32_t n) { return records.at(int(n % std::uint32_t(records.size()))); };
-        else if (appendEvery > 0)
-            std::fprintf(stderr, "khronar-devsim: the log file has no records to repeat; nothing is appended\n");
-    } else {
-        log = makeDemoLog(DemoRecordCount, deviceNow());
-        source = [](std::uint32_t n) { return demoRecord(DemoRecordCount + n); };
+        if (content.records.isEmpty() && appendEvery > 0)
+            std::fprintf(stderr, "khronar-devsim: %s has no records to repeat; nothing is appended\n",
+                         qPrintable(path));
+        files.insert(path, content);
     }
-    if (parser.isSet(QStringLiteral("first-index")))
-        log.moveTo(std::uint32_t(firstIndex));
+
+    DeviceBus bus;
+    const std::uint32_t startTime = deviceNow();
+    for (std::uint8_t address : addresses) {
+        DeviceLog log;
+        DeviceSimulator::RecordSource source;
+        const QString path = ownLogs.value(address, commonLog);
+        if (!path.isEmpty()) {
+            const DeviceLogFile &content = files[path];
+            log = content.log;
+            // A file's records come round again when the log grows live.
+            const QVector<DeviceLog::Record> records = content.records;
+            if (!records.isEmpty())
+                source = [records](std::uint32_t n) { return records.at(int(n % std::uint32_t(records.size()))); };
+        } else {
+            log = makeDemoLog(DemoRecordCount, startTime, address);
+            source = [address](std::uint32_t n) { return demoRecord(DemoRecordCount + n, address); };
+        }
+        if (parser.isSet(QStringLiteral("first-index")))
+            log.moveTo(std::uint32_t(firstIndex));
+        options.address = address;
+        bus.addDevice(DeviceSimulator(log, options, source));
+    }
 
     SimulatorLine simulatorLine;
-    std::string linePath;
-    std::string error;
-    const bool opened = parser.isSet(QStringLiteral("port"))
-        ? simulatorLine.openPort((linePath = parser.value(QStringLiteral("port")).toStdString()), line, &error)
-        : simulatorLine.openPseudoTerminal(line, &linePath, &error);
-    if (!opened)
-        return fail(QString::fromStdString(error));
+    SimulatorTcp server;
+    std::string where;
+    std::string openError;
+    if (tcp) {
+        if (!server.listen(host.toStdString(), tcpPort, line, &openError))
+            return fail(QString::fromStdString(openError));
+        where = (serve.mbap ? "mbtcp://" : "tcp://") + server.address();
+    } else {
+        const bool opened = parser.isSet(QStringLiteral("port"))
+            ? simulatorLine.openPort((where = parser.value(QStringLiteral("port")).toStdString()), line, &openError)
+            : simulatorLine.openPseudoTerminal(line, &where, &openError);
+        if (!opened)
+            return fail(QString::fromStdString(openError));
+    }
 
     struct sigaction action {};
     action.sa_handler = requestStop;
@@ -177,13 +277,10 @@ int main(int argc, char *argv[])
     sigaction(SIGHUP, &action, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    DeviceSimulator simulator(log, options, source);
-    // The first line of the output is the line's path, for scripts that start us.
-    std::printf("%s\n", linePath.c_str());
+    // The first line of the output is the line's path or the server's URL, for
+    // scripts that start us.
+    std::printf("%s\n", where.c_str());
     std::fflush(stdout);
-    const DeviceLog &served = simulator.log();
-    std::fprintf(stderr, "khronar-devsim: device %d on %s, %d captions, %d records at %u..%u\n",
-                 int(address), linePath.c_str(), served.captions().size(), served.recordCount(),
-                 unsigned(served.firstIndex()), unsigned(served.endIndex()));
-    return simulatorLine.serve(simulator, serve, &stopRequested);
+    std::fprintf(stderr, "khronar-devsim: %s\n", qPrintable(summary(bus, where)));
+    return tcp ? server.serve(bus, serve, &stopRequested) : simulatorLine.serve(bus, serve, &stopRequested);
 }

@@ -1,24 +1,20 @@
 // The simulator's line on POSIX terminals: pseudo-terminal or serial device, polled.
 //
-//   client ──request──► line ──silence──► DeviceSimulator ──reply──► queue ──turnaround──► line
+//   client ──request──► line ──silence──► DeviceBus ──reply──► queue ──turnaround──► line
 //
-// Replies wait in a queue until their turnaround is over, so a slow reply (--delay)
-// never stops the line from being read, and requests are answered in order.
+// Replies wait in the session's queue until their turnaround is over, so a slow reply
+// (--delay) never stops the line from being read, and requests are answered in order.
 
 #include "tools/devsim/simulatorline.h"
 
-#include "tools/devsim/devicesimulator.h"
-
-#include <QByteArray>
-#include <QString>
+#include "tools/devsim/descriptorio.h"
+#include "tools/devsim/devicebus.h"
 
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <deque>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -29,12 +25,7 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-long long msSince(Clock::time_point start)
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
+using Clock = SimulatorClock;
 
 bool speedOf(std::uint32_t baud, speed_t *speed)
 {
@@ -62,30 +53,6 @@ bool isPseudoTerminal(int fd)
     return deviceMajor >= 136 && deviceMajor <= 143;
 }
 
-std::string systemError(const char *what)
-{
-    return std::string(what) + ": " + std::strerror(errno);
-}
-
-void printFrame(const char *direction, const QByteArray &frame, const QString &note)
-{
-    std::string line = direction;
-    for (char byte : frame) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, " %02X", unsigned(std::uint8_t(byte)));
-        line += hex;
-    }
-    if (!note.isEmpty())
-        line += " (" + note.toStdString() + ")";
-    std::fprintf(stderr, "%s\n", line.c_str());
-}
-
-struct PendingReply {
-    Clock::time_point due;
-    QByteArray frame;
-    QString note; // "corrupted", for the verbose trace
-};
-
 } // namespace
 
 SimulatorLine::~SimulatorLine()
@@ -94,13 +61,6 @@ SimulatorLine::~SimulatorLine()
         close(heldPeer);
     if (fd >= 0)
         close(fd);
-}
-
-void SimulatorLine::setSilence(const LineSettings &settings)
-{
-    const int bits = 1 + 8 + (settings.parity == 'N' ? 0 : 1) + settings.stopBits;
-    const int threeAndAHalf = int(std::ceil(3.5 * bits * 1000.0 / double(settings.baud)));
-    silence = threeAndAHalf > 2 ? threeAndAHalf : 2;
 }
 
 bool SimulatorLine::openPseudoTerminal(const LineSettings &settings, std::string *path,
@@ -133,7 +93,7 @@ bool SimulatorLine::openPseudoTerminal(const LineSettings &settings, std::string
         return false;
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    setSilence(settings);
+    silence = settings.silenceMs();
     return true;
 }
 
@@ -176,70 +136,31 @@ bool SimulatorLine::openPort(const std::string &path, const LineSettings &settin
         return false;
     }
     tcflush(fd, TCIOFLUSH);
-    setSilence(settings);
+    silence = settings.silenceMs();
     return true;
 }
 
-bool SimulatorLine::writeAll(const char *data, int length)
-{
-    const Clock::time_point start = Clock::now();
-    while (length > 0) {
-        const ssize_t written = write(fd, data, std::size_t(length));
-        if (written > 0) {
-            data += written;
-            length -= int(written);
-            continue;
-        }
-        if (written < 0 && errno != EAGAIN && errno != EINTR)
-            return false;
-        // Nobody reads the other side and its buffer is full: give the reply up
-        // rather than stop serving.
-        if (msSince(start) > 1000)
-            return false;
-        pollfd out {fd, POLLOUT, 0};
-        poll(&out, 1, 50);
-    }
-    return true;
-}
-
-int SimulatorLine::serve(DeviceSimulator &simulator, const ServeSettings &settings,
+int SimulatorLine::serve(DeviceBus &bus, const ServeSettings &settings,
                          const volatile std::sig_atomic_t *stop)
 {
-    QByteArray request;
-    bool overlong = false;
-    Clock::time_point lastByte;
-    std::deque<PendingReply> replies;
-    const auto appendPeriod = std::chrono::seconds(settings.appendEverySeconds);
-    Clock::time_point nextAppend = Clock::now() + appendPeriod;
+    SimulatorSession session(bus, settings, silence);
+    LiveAppend live(settings, Clock::now());
 
     while (!*stop) {
-        const Clock::time_point now = Clock::now();
         // Wake at the earliest of: the end of a request, a reply's turn, the next
         // appended record; and at least every 100 ms to look at the stop flag.
-        Clock::time_point wake = now + std::chrono::milliseconds(100);
-        if (!request.isEmpty() && lastByte + std::chrono::milliseconds(silence) < wake)
-            wake = lastByte + std::chrono::milliseconds(silence);
-        if (!replies.empty() && replies.front().due < wake)
-            wake = replies.front().due;
-        if (settings.appendEverySeconds > 0 && nextAppend < wake)
-            wake = nextAppend;
-        const long long waitMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     wake - now + std::chrono::microseconds(999)).count();
+        const Clock::time_point now = Clock::now();
+        const Clock::time_point wake = live.nextWake(session.nextWake(now + std::chrono::milliseconds(100)));
 
         pollfd in {fd, POLLIN, 0};
-        const int ready = poll(&in, 1, int(waitMs > 0 ? waitMs : 0));
+        const int ready = poll(&in, 1, millisecondsUntil(now, wake));
         if (ready < 0 && errno != EINTR)
             return std::fprintf(stderr, "khronar-devsim: %s\n", systemError("poll").c_str()), 1;
         if (ready > 0) {
             char buffer[512];
             const ssize_t got = read(fd, buffer, sizeof buffer);
             if (got > 0) {
-                lastByte = Clock::now();
-                // A request is at most 255 bytes; a longer burst is noise, dropped whole.
-                if (request.size() + got > 255)
-                    overlong = true;
-                else
-                    request.append(buffer, int(got));
+                session.received(buffer, int(got), Clock::now());
             } else if (got < 0 && errno != EAGAIN && errno != EINTR && errno != EIO) {
                 std::fprintf(stderr, "khronar-devsim: %s\n", systemError("read").c_str());
                 return 1;
@@ -250,42 +171,21 @@ int SimulatorLine::serve(DeviceSimulator &simulator, const ServeSettings &settin
             }
         }
 
-        const Clock::time_point after = Clock::now();
-        if ((!request.isEmpty() || overlong) && after - lastByte >= std::chrono::milliseconds(silence)) {
-            if (overlong) {
-                if (settings.verbose)
-                    std::fprintf(stderr, "<- more than 255 bytes without a pause (ignored)\n");
-            } else {
-                QString note;
-                const QByteArray reply = simulator.handleRequest(request, &note);
-                if (settings.verbose)
-                    printFrame("<-", request, reply.isEmpty() ? note : QString());
-                // A device waits 3.5 character times before it answers.
-                if (!reply.isEmpty())
-                    replies.push_back({after + std::chrono::milliseconds(silence + settings.delayMs),
-                                       reply, note});
-            }
-            request.clear();
-            overlong = false;
-        }
-
-        while (!replies.empty() && replies.front().due <= Clock::now()) {
-            const PendingReply &reply = replies.front();
-            const bool sent = writeAll(reply.frame.constData(), reply.frame.size());
-            if (settings.verbose)
-                printFrame("->", reply.frame, sent ? reply.note : QStringLiteral("not sent: nobody reads the line"));
-            replies.pop_front();
-        }
-
-        if (settings.appendEverySeconds > 0 && Clock::now() >= nextAppend) {
-            nextAppend += appendPeriod;
-            const std::uint32_t time = settings.deviceClock ? settings.deviceClock() : 0;
-            if (simulator.appendRecord(time) && settings.verbose) {
-                const DeviceLog &log = simulator.log();
-                std::fprintf(stderr, "+ record appended, log %u..%u\n", unsigned(log.firstIndex()),
-                             unsigned(log.endIndex()));
-            }
-        }
+        session.advance(Clock::now());
+        PendingReply reply;
+        while (session.takeReply(Clock::now(), &reply))
+            // Nobody reads the other side and its buffer is full: the reply is lost.
+            session.replyWritten(reply, writeWithin(fd, reply.bytes.constData(), reply.bytes.size(), 1000),
+                                 "not sent: nobody reads the line");
+        live.runIfDue(bus, Clock::now());
     }
     return 0;
+}
+
+int SimulatorLine::serve(DeviceSimulator &simulator, const ServeSettings &settings,
+                         const volatile std::sig_atomic_t *stop)
+{
+    DeviceBus bus;
+    bus.attachDevice(simulator);
+    return serve(bus, settings, stop);
 }

@@ -1,5 +1,6 @@
-// Draws the application's 16 x 16 toolbar and status icons into resources/Icons.
-// Run through scripts/paint-icons; its output is committed, so a build never needs it.
+// Draws the application's 16 x 16 toolbar and status icons into resources/Icons, and
+// the application icon at the desktop's sizes into resources/hicolor. Run through
+// scripts/paint-icons; its output is committed, so a build never needs it.
 
 #include <QColor>
 #include <QDir>
@@ -9,6 +10,8 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QPolygonF>
+#include <QSaveFile>
+#include <QTextStream>
 
 #include <cstdio>
 #include <functional>
@@ -31,17 +34,35 @@ QPen pen(const QColor &c, qreal w = 1.0)
     return p;
 }
 
-// A clock face; the base of the four log-file icons.
+// The hands of a clock face in `r`: both start at the centre.
+struct ClockHands {
+    QPointF centre;
+    QPointF minute;
+    QPointF hour;
+};
+
+ClockHands clockHands(const QRectF &r)
+{
+    const QPointF c = r.center();
+    return {c, QPointF(c.x(), r.top() + r.height() * 0.22), QPointF(c.x() + r.width() * 0.25, c.y())};
+}
+
+const qreal ClockStroke = 1.2;
+
+// A clock face; the base of the four log-file icons and the application icon.
 void clock(QPainter &p, const QRectF &r)
 {
-    p.setPen(pen(Ink, 1.2));
+    p.setPen(pen(Ink, ClockStroke));
     p.setBrush(Paper);
     p.drawEllipse(r);
-    const QPointF c = r.center();
-    p.setPen(pen(Ink, 1.2));
-    p.drawLine(c, QPointF(c.x(), r.top() + r.height() * 0.22));
-    p.drawLine(c, QPointF(c.x() + r.width() * 0.25, c.y()));
+    const ClockHands hands = clockHands(r);
+    p.drawLine(hands.centre, hands.minute);
+    p.drawLine(hands.centre, hands.hour);
 }
+
+// The application icon's face, on the 16 x 16 grid of the toolbar icons; the larger
+// sizes scale the same drawing, so the window, the menu and the taskbar agree.
+const QRectF AppClock(0.8, 0.8, 14.4, 14.4);
 
 // A small round badge in the lower right corner, for the clock variants.
 void badge(QPainter &p, const QColor &fill)
@@ -107,7 +128,7 @@ struct Icon {
 };
 
 const Icon icons[] = {
-    {"ProjectManagment/16x16/time.png", [](QPainter &p) { clock(p, QRectF(0.8, 0.8, 14.4, 14.4)); }},
+    {"ProjectManagment/16x16/time.png", [](QPainter &p) { clock(p, AppClock); }},
     {"ProjectManagment/16x16/time-new.png",
      [](QPainter &p) {
          clock(p, QRectF(0.8, 0.8, 13, 13));
@@ -238,30 +259,73 @@ const Icon icons[] = {
      }},
 };
 
+// The sizes of the application icon in the desktop's hicolor theme.
+const int AppIconSizes[] = {16, 32, 48, 64, 128, 256};
+
+bool savePng(const std::function<void(QPainter &)> &draw, int size, const QString &path)
+{
+    QImage image(size, size, QImage::Format_ARGB32);
+    image.fill(Qt::transparent);
+    {
+        QPainter painter(&image);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.scale(size / 16.0, size / 16.0);
+        draw(painter);
+    }
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    if (!image.save(path, "PNG")) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    return true;
+}
+
+// The application icon as SVG, from the same geometry as the painted clock.
+bool saveClockSvg(const QRectF &r, const QString &path)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    const ClockHands h = clockHands(r);
+    const auto n = [](qreal v) { return QString::number(v, 'g', 6); };
+    QTextStream svg(&file);
+    svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"16\" height=\"16\" viewBox=\"0 0 16 16\">\n"
+        << "  <g stroke=\"" << Ink.name() << "\" stroke-width=\"" << n(ClockStroke)
+        << "\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n"
+        << "    <ellipse cx=\"" << n(h.centre.x()) << "\" cy=\"" << n(h.centre.y()) << "\" rx=\""
+        << n(r.width() / 2) << "\" ry=\"" << n(r.height() / 2) << "\" fill=\"" << Paper.name() << "\"/>\n"
+        << "    <path d=\"M" << n(h.minute.x()) << " " << n(h.minute.y()) << " L" << n(h.centre.x()) << " "
+        << n(h.centre.y()) << " L" << n(h.hour.x()) << " " << n(h.hour.y()) << "\" fill=\"none\"/>\n"
+        << "  </g>\n"
+        << "</svg>\n";
+    svg.flush();
+    return file.commit();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QGuiApplication app(argc, argv);
-    if (argc != 2) {
-        std::fprintf(stderr, "usage: iconpainter OUTPUT_DIR\n");
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: iconpainter ICONS_DIR HICOLOR_DIR\n");
         return 2;
     }
-    const QDir out(QString::fromLocal8Bit(argv[1]));
+    const QDir icons16(QString::fromLocal8Bit(argv[1]));
     for (const Icon &icon : icons) {
-        QImage image(16, 16, QImage::Format_ARGB32);
-        image.fill(Qt::transparent);
-        {
-            QPainter painter(&image);
-            painter.setRenderHint(QPainter::Antialiasing);
-            icon.draw(painter);
-        }
-        const QString path = out.filePath(QString::fromLatin1(icon.path));
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        if (!image.save(path, "PNG")) {
-            std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        if (!savePng(icon.draw, 16, icons16.filePath(QString::fromLatin1(icon.path))))
             return 1;
-        }
     }
-    return 0;
+
+    const QDir hicolor(QString::fromLocal8Bit(argv[2]));
+    const auto appIcon = [](QPainter &p) { clock(p, AppClock); };
+    for (int size : AppIconSizes) {
+        const QString path = hicolor.filePath(QStringLiteral("%1x%1/apps/khronar.png").arg(size));
+        if (!savePng(appIcon, size, path))
+            return 1;
+    }
+    return saveClockSvg(AppClock, hicolor.filePath(QStringLiteral("scalable/apps/khronar.svg"))) ? 0 : 1;
 }
