@@ -9,6 +9,18 @@
 
 namespace {
 
+// The value of a hexadecimal digit, or -1.
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
 struct JsonValue {
     enum Kind { Null, Bool, Number, String, Array, Object } kind = Null;
     bool boolean = false;
@@ -132,11 +144,7 @@ private:
         for (int i = 0; i < 4; ++i, ++at) {
             if (at >= text.size())
                 return fail("short \\u escape");
-            const char c = text[at];
-            const int digit = c >= '0' && c <= '9' ? c - '0'
-                : c >= 'a' && c <= 'f'             ? c - 'a' + 10
-                : c >= 'A' && c <= 'F'             ? c - 'A' + 10
-                                                   : -1;
+            const int digit = hexDigit(text[at]);
             if (digit < 0)
                 return fail("bad \\u escape");
             *unit = *unit * 16 + static_cast<std::uint32_t>(digit);
@@ -193,65 +201,49 @@ private:
         return fail("unterminated string");
     }
 
+    // Skips blanks and takes `c` if it comes next.
+    bool consume(char c)
+    {
+        skipBlanks();
+        if (at >= text.size() || text[at] != c)
+            return false;
+        ++at;
+        return true;
+    }
+
     bool parseArray(JsonValue *value, int depth)
     {
         value->kind = JsonValue::Array;
         ++at;
-        skipBlanks();
-        if (at < text.size() && text[at] == ']') {
-            ++at;
+        if (consume(']'))
             return true;
-        }
-        for (;;) {
+        do {
             value->items.emplace_back();
             if (!parseValue(&value->items.back(), depth + 1))
                 return false;
-            skipBlanks();
-            if (at < text.size() && text[at] == ',') {
-                ++at;
-                continue;
-            }
-            if (at < text.size() && text[at] == ']') {
-                ++at;
-                return true;
-            }
-            return fail("',' or ']' expected");
-        }
+        } while (consume(','));
+        return consume(']') || fail("',' or ']' expected");
     }
 
     bool parseObject(JsonValue *value, int depth)
     {
         value->kind = JsonValue::Object;
         ++at;
-        skipBlanks();
-        if (at < text.size() && text[at] == '}') {
-            ++at;
+        if (consume('}'))
             return true;
-        }
-        for (;;) {
+        do {
             skipBlanks();
             std::string key;
             if (at >= text.size() || text[at] != '"' || !parseString(&key))
                 return fail("member name expected");
-            skipBlanks();
-            if (at >= text.size() || text[at] != ':')
+            if (!consume(':'))
                 return fail("':' expected");
-            ++at;
             if (value->members.count(key) != 0)
                 return fail("member \"" + key + "\" twice");
             if (!parseValue(&value->members[key], depth + 1))
                 return false;
-            skipBlanks();
-            if (at < text.size() && text[at] == ',') {
-                ++at;
-                continue;
-            }
-            if (at < text.size() && text[at] == '}') {
-                ++at;
-                return true;
-            }
-            return fail("',' or '}' expected");
-        }
+        } while (consume(','));
+        return consume('}') || fail("',' or '}' expected");
     }
 
     const std::string &text;
@@ -331,10 +323,7 @@ bool hexBytes(const std::string &text, std::vector<std::uint8_t> *bytes)
     for (const char c : text) {
         if (c == ' ')
             continue;
-        const int digit = c >= '0' && c <= '9' ? c - '0'
-            : c >= 'a' && c <= 'f'             ? c - 'a' + 10
-            : c >= 'A' && c <= 'F'             ? c - 'A' + 10
-                                               : -1;
+        const int digit = hexDigit(c);
         if (digit < 0)
             return false;
         if (high < 0) {
