@@ -39,6 +39,7 @@ constexpr unsigned RepollTicks = 10;
 constexpr double PromptCloseMs = 500;
 
 const char *simulatorPort = nullptr;
+const char *logPath = nullptr;
 ExpectedLog expected;
 std::vector<std::string> absentPorts;
 
@@ -188,12 +189,13 @@ void identityFromVersionResource()
                 std::wstring(L"\u0425\u0440\u043E\u043D\u0430\u0440"));
     CHECK_EQUAL(identityString(path, L"InternalName", IdentityTranslation), std::wstring());
 
-    // A file without a version resource, and no file at all.
-    wchar_t system[MAX_PATH] = {};
-    GetSystemDirectoryW(system, MAX_PATH);
-    CHECK_EQUAL(readVersionString(std::wstring(system) + L"\\..\\win.ini", L"ProductName",
-                                  IdentityTranslation),
-                std::wstring());
+    // A file without a version resource (the simulator's log), and no file at all.
+    const int length = MultiByteToWideChar(CP_ACP, 0, logPath, -1, nullptr, 0);
+    std::wstring log(length > 0 ? static_cast<std::size_t>(length) : 1, L'\0');
+    MultiByteToWideChar(CP_ACP, 0, logPath, -1, &log[0], length);
+    log.resize(log.size() - 1);
+    CHECK(GetFileAttributesW(log.c_str()) != INVALID_FILE_ATTRIBUTES);
+    CHECK_EQUAL(readVersionString(log, L"ProductName", IdentityTranslation), std::wstring());
     CHECK_EQUAL(readVersionString(path + L".missing", L"ProductName", IdentityTranslation),
                 std::wstring());
 }
@@ -574,8 +576,9 @@ int main(int argc, char *argv[])
         return 2;
     }
     simulatorPort = argv[1];
+    logPath = argv[2];
     std::string error;
-    if (!readExpectedLog(argv[2], &expected, &error)) {
+    if (!readExpectedLog(logPath, &expected, &error)) {
         std::fprintf(stderr, "khronar-wincheck: %s\n", error.c_str());
         return 2;
     }
