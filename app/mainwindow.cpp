@@ -253,11 +253,17 @@ void MainWindow::refreshLogView()
 {
     model->setQuery(LogViewSql, QSqlDatabase());
     ui->tableView->setModel(model);
-    ui->tableView->hideColumn(3);
+    // A file that is not a log file, or one locked by another program, fails the
+    // query: the model then has no columns at all and the view shows nothing. The
+    // steps below touch only the columns there are.
+    const int columns = model->columnCount();
+    if (columns > 3)
+        ui->tableView->hideColumn(3);
     ui->tableView->setSelectionBehavior(QAbstractItemView::SelectRows);
     ui->tableView->setSelectionMode(QAbstractItemView::SingleSelection);
     ui->tableView->resizeColumnsToContents();
-    ui->tableView->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+    if (columns > 2)
+        ui->tableView->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
     ui->tableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
     ui->tableView->horizontalHeader()->setStretchLastSection(true);
 }
@@ -277,9 +283,16 @@ void MainWindow::on_exportLog_triggered()
     // A file that cannot be written is reported: the user asked for it and would
     // otherwise find nothing there, or half a table.
     QFile file(path);
+    QString queryError;
     const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
-                         && writeLogCsv(database, file) && file.flush();
+                         && writeLogCsv(database, file, &queryError) && file.flush();
     file.close();
+    // A log that cannot be read (not a log file, locked by another program) is the
+    // database's error; an empty table would pass for an empty log.
+    if (!queryError.isEmpty()) {
+        showErrorBox(this, queryError);
+        return;
+    }
     if (!written || file.error() != QFileDevice::NoError)
         showErrorBox(this, QStringLiteral("Не удается записать файл \"") + path + QLatin1Char('"'));
 }

@@ -12,12 +12,14 @@ DialogPortSettings::DialogPortSettings(QWidget *parent)
 {
     ui->setupUi(this);
     ui->port->clear();
+    // The ports the user named are the ones asked for: they come first, so that the
+    // first of them is current on first use. The item text is what the terminal
+    // opens, so these stay full paths.
+    for (const std::string &path : environmentPortPaths())
+        ui->port->addItem(QString::fromLocal8Bit(path.data(), static_cast<int>(path.size())));
     const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports)
         ui->port->addItem(info.portName());
-    // The item text is what the terminal opens, so these stay full paths.
-    for (const std::string &path : environmentPortPaths())
-        ui->port->addItem(QString::fromLocal8Bit(path.data(), static_cast<int>(path.size())));
 }
 
 DialogPortSettings::~DialogPortSettings()

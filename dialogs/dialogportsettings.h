@@ -18,9 +18,9 @@ class DialogPortSettings : public QDialog
     Q_OBJECT
 
 public:
-    // Lists the system's serial ports, then the paths named in KHRONAR_PORTS where
-    // the system's listing leaves out pseudo-terminals. The first port listed is
-    // current; with none, `port` has no current item.
+    // Lists the paths named in KHRONAR_PORTS (where the system's listing leaves out
+    // pseudo-terminals), then the system's serial ports in the order the system
+    // gives. The first port listed is current; with none, `port` has no current item.
     explicit DialogPortSettings(QWidget *parent = nullptr);
     ~DialogPortSettings() override;
 

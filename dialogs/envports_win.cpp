@@ -1,8 +1,19 @@
-// Windows lists every serial port, virtual ones included: nothing to add.
+// Windows lists every serial port, virtual ones included: only network ports are
+// taken from KHRONAR_PORTS.
 
 #include "dialogs/envports.h"
 
+#include "serial/porttcp.h"
+
+#include <cstdlib>
+#include <utility>
+
 std::vector<std::string> environmentPortPaths()
 {
-    return {};
+    std::vector<std::string> ports;
+    for (std::string &entry : splitPortPaths(std::getenv("KHRONAR_PORTS"))) {
+        if (portTransportOf(entry) != PortTransport::Serial)
+            ports.push_back(std::move(entry));
+    }
+    return ports;
 }

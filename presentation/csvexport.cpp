@@ -8,15 +8,32 @@
 
 #include <QIODevice>
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
-bool writeLogCsv(const QSqlDatabase &database, QIODevice &out)
+namespace {
+
+// Whether `query` has failed, and if so, its error text into `queryError`.
+bool failed(const QSqlQuery &query, QString *queryError)
+{
+    if (query.lastError().type() == QSqlError::NoError)
+        return false;
+    if (queryError != nullptr)
+        *queryError = query.lastError().text();
+    return true;
+}
+
+} // namespace
+
+bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryError)
 {
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!query.exec(LogViewSql) || !query.first())
+    if (!query.exec(LogViewSql) || !query.first()) {
+        failed(query, queryError);
         return true;
+    }
 
     // Type names converted once; they are the same for every row.
     QByteArray typeFields[RecordTypeCount];
@@ -44,5 +61,7 @@ bool writeLogCsv(const QSqlDatabase &database, QIODevice &out)
         if (out.write(line) != line.size())
             return false;
     } while (query.next());
+    // next() is false at the end and on a read error alike.
+    failed(query, queryError);
     return true;
 }

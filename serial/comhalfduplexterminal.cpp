@@ -23,7 +23,16 @@ auto atWorkerPriority(Call call)
 
 ComHalfDuplexTerminal::ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length,
                                              std::uint8_t gapTicks)
+    : ComHalfDuplexTerminal(storage, length, gapTicks, platformSerialPort())
+{
+    fixedPort = nullptr;
+}
+
+ComHalfDuplexTerminal::ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length,
+                                             std::uint8_t gapTicks, const SerialPortMethods &methods)
     : TerminalBuffer(storage, length, gapTicks, &ComHalfDuplexTerminal::setDirection),
+      fixedPort(&methods),
+      port(&methods),
       transmitMode(false),
       stopRequested(false),
       portHandle(InvalidPortHandle),
@@ -37,7 +46,7 @@ ComHalfDuplexTerminal::~ComHalfDuplexTerminal()
     if (worker.joinable())
         worker.join();
     if (portHandle != InvalidPortHandle)
-        closeSerialPort(portHandle);
+        port->close(portHandle);
 }
 
 bool ComHalfDuplexTerminal::open(const std::string &portName, std::uint32_t baudRate,
@@ -47,6 +56,7 @@ bool ComHalfDuplexTerminal::open(const std::string &portName, std::uint32_t baud
     const PortHandle handle = openPort(portName, baudRate, parity, stopBits);
     if (handle == InvalidPortHandle)
         return false;
+    port = &methodsFor(portName);
     portHandle = handle;
     tickMs = tickMilliseconds(baudRate, parity, stopBits);
     stopRequested.store(false, std::memory_order_release);
@@ -55,7 +65,7 @@ bool ComHalfDuplexTerminal::open(const std::string &portName, std::uint32_t baud
     } catch (const std::system_error &) {
         // No thread to be had: a port without a worker would look connected but
         // never carry a frame.
-        closeSerialPort(portHandle);
+        port->close(portHandle);
         portHandle = InvalidPortHandle;
         return false;
     }
@@ -69,7 +79,7 @@ void ComHalfDuplexTerminal::close()
     stopRequested.store(true, std::memory_order_release);
     if (worker.joinable())
         worker.join();
-    closeSerialPort(portHandle);
+    port->close(portHandle);
     portHandle = InvalidPortHandle;
 }
 
@@ -88,12 +98,17 @@ std::uint32_t ComHalfDuplexTerminal::tickMilliseconds(std::uint32_t baudRate, st
 }
 
 PortHandle ComHalfDuplexTerminal::openPort(const std::string &portName, std::uint32_t baudRate,
-                                           std::uint8_t parity, std::uint8_t stopBits)
+                                           std::uint8_t parity, std::uint8_t stopBits) const
 {
     if (baudRate == 0)
         return InvalidPortHandle;
-    return openSerialPort(portName.c_str(), baudRate, parity, stopBits,
-                          tickMilliseconds(baudRate, parity, stopBits));
+    return methodsFor(portName).open(portName.c_str(), baudRate, parity, stopBits,
+                                     tickMilliseconds(baudRate, parity, stopBits));
+}
+
+const SerialPortMethods &ComHalfDuplexTerminal::methodsFor(const std::string &portName) const
+{
+    return fixedPort != nullptr ? *fixedPort : portMethodsFor(portName);
 }
 
 void ComHalfDuplexTerminal::setDirection(TerminalBuffer *buffer, bool transmitting)
@@ -121,15 +136,15 @@ void ComHalfDuplexTerminal::sendPass(TerminalOutput output, std::uint8_t *stagin
     for (;;) {
         staging[staged++] = output.byte;
         if (output.flag) {
-            clearSerialPortErrors(portHandle);
-            writeSerialPort(portHandle, staging, staged);
+            port->clearErrors(portHandle);
+            port->write(portHandle, staging, staged);
             // A failed write ends the transmission all the same.
             atWorkerPriority([this] { onLineIdle(); return true; });
             return;
         }
         if (staged == StagingSize) {
-            clearSerialPortErrors(portHandle);
-            writeSerialPort(portHandle, staging, staged);
+            port->clearErrors(portHandle);
+            port->write(portHandle, staging, staged);
             return;
         }
         output = atWorkerPriority([this] { return nextOutput(); });
@@ -138,8 +153,8 @@ void ComHalfDuplexTerminal::sendPass(TerminalOutput output, std::uint8_t *stagin
 
 void ComHalfDuplexTerminal::receivePass(TerminalOutput output, std::uint8_t *staging)
 {
-    clearSerialPortErrors(portHandle);
-    const int count = readSerialPort(portHandle, staging, StagingSize, tickMs);
+    port->clearErrors(portHandle);
+    const int count = port->read(portHandle, staging, StagingSize, tickMs);
     if (count > 0) {
         atWorkerPriority([this, staging, count] {
             for (int i = 0; i < count; ++i)

@@ -15,6 +15,9 @@
 // user-interface thread, as do the buffer's user-interface-side operations. The
 // worker runs `run` and, through it, the buffer's worker side and setDirection.
 // `portHandle` and `tickMs` are written only while no worker runs.
+//
+// The port itself is reached only through a table of functions: the one given to the
+// constructor, or else the one its name asks for at each open (portMethodsFor).
 class ComHalfDuplexTerminal : public TerminalBuffer
 {
 public:
@@ -22,7 +25,13 @@ public:
     static constexpr std::size_t StagingSize = 1024;
 
     // `storage` (of `length` bytes) is owned by the caller and outlives the terminal.
+    // The port table follows the name given to each open: a serial port or a network
+    // transport.
     ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length, std::uint8_t gapTicks);
+    // Reaches every port through `methods`, whatever its name; the table outlives the
+    // terminal, normally a constant one.
+    ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length, std::uint8_t gapTicks,
+                          const SerialPortMethods &methods);
     ~ComHalfDuplexTerminal();
     ComHalfDuplexTerminal(const ComHalfDuplexTerminal &) = delete;
     ComHalfDuplexTerminal &operator=(const ComHalfDuplexTerminal &) = delete;
@@ -42,8 +51,10 @@ public:
     static std::uint32_t tickMilliseconds(std::uint32_t baudRate, std::uint8_t parity,
                                           std::uint8_t stopBits);
 
-    static PortHandle openPort(const std::string &portName, std::uint32_t baudRate,
-                               std::uint8_t parity, std::uint8_t stopBits);
+    // Opens and configures the port through the terminal's table for `portName`;
+    // InvalidPortHandle on any failure.
+    PortHandle openPort(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity,
+                        std::uint8_t stopBits) const;
     static void run(ComHalfDuplexTerminal *terminal);
     // The buffer's direction hook: `buffer` is always a terminal's buffer part.
     static void setDirection(TerminalBuffer *buffer, bool transmitting);
@@ -52,6 +63,12 @@ private:
     void sendPass(TerminalOutput output, std::uint8_t *staging);
     void receivePass(TerminalOutput output, std::uint8_t *staging);
 
+    const SerialPortMethods &methodsFor(const std::string &portName) const;
+
+    // The table given to the constructor, or null to choose by name.
+    const SerialPortMethods *fixedPort;
+    // The open port's table (written only while no worker runs).
+    const SerialPortMethods *port;
     std::thread worker;
     std::atomic<bool> transmitMode;
     std::atomic<bool> stopRequested;

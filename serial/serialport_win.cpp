@@ -62,10 +62,13 @@ bool configurePort(HANDLE handle, std::uint32_t baudRate, std::uint8_t parity,
     return SetCommTimeouts(handle, &timeouts) != 0;
 }
 
-} // namespace
+void purgePort(PortHandle port)
+{
+    PurgeComm(toHandle(port), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
+}
 
-PortHandle openSerialPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity,
-                          std::uint8_t stopBits, std::uint32_t tickMs)
+PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity,
+                    std::uint8_t stopBits, std::uint32_t tickMs)
 {
     if (portName == nullptr || portName[0] == '\0')
         return InvalidPortHandle;
@@ -79,12 +82,11 @@ PortHandle openSerialPort(const char *portName, std::uint32_t baudRate, std::uin
         CloseHandle(handle);
         return InvalidPortHandle;
     }
-    purgeSerialPort(reinterpret_cast<PortHandle>(handle));
+    purgePort(reinterpret_cast<PortHandle>(handle));
     return reinterpret_cast<PortHandle>(handle);
 }
 
-int readSerialPort(PortHandle port, std::uint8_t *data, std::size_t capacity,
-                   std::uint32_t /*tickMs*/)
+int readPort(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t /*tickMs*/)
 {
     // The port's read timeouts bound the wait.
     DWORD received = 0;
@@ -93,7 +95,7 @@ int readSerialPort(PortHandle port, std::uint8_t *data, std::size_t capacity,
     return static_cast<int>(received);
 }
 
-bool writeSerialPort(PortHandle port, const std::uint8_t *data, std::size_t length)
+bool writePort(PortHandle port, const std::uint8_t *data, std::size_t length)
 {
     // Synchronous and without a write timeout: returns when the frame has gone out.
     DWORD written = 0;
@@ -101,22 +103,19 @@ bool writeSerialPort(PortHandle port, const std::uint8_t *data, std::size_t leng
         && written == length;
 }
 
-void clearSerialPortErrors(PortHandle port)
+void clearPortErrors(PortHandle port)
 {
     DWORD errors = 0;
     COMSTAT status;
     ClearCommError(toHandle(port), &errors, &status);
 }
 
-void purgeSerialPort(PortHandle port)
-{
-    PurgeComm(toHandle(port), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
-}
-
-void closeSerialPort(PortHandle port)
+void closePort(PortHandle port)
 {
     CloseHandle(toHandle(port));
 }
+
+} // namespace
 
 void raiseWorkerPriority()
 {
@@ -126,4 +125,14 @@ void raiseWorkerPriority()
 void restoreWorkerPriority()
 {
     SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_NORMAL);
+}
+
+// Constant at namespace scope, so local to this file like the functions it holds.
+constexpr SerialPortMethods Win32SerialPort = {
+    openPort, readPort, writePort, clearPortErrors, purgePort, closePort,
+};
+
+const SerialPortMethods &platformSerialPort()
+{
+    return Win32SerialPort;
 }

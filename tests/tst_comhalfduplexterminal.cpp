@@ -1,24 +1,34 @@
-// The half-duplex terminal over a pseudo-terminal pair: the test holds the master
-// side and plays the device; the terminal opens the slave side by its name.
+// The half-duplex terminal over a pseudo-terminal pair (the test holds the master
+// side and plays the device; the terminal opens the slave side by its name), and
+// over a fake port in-process that fails, stutters and vanishes on cue.
 
 #include "serial/comhalfduplexterminal.h"
 #include "serial/serialportrate.h"
 
+#include <QCoreApplication>
+#include <QList>
 #include <QTest>
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstring>
+#include <deque>
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
+#include <pwd.h>
 #include <sys/ioctl.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
@@ -36,6 +46,9 @@ struct PseudoTerminal {
         char name[128] = {};
         if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
             slaveName = name;
+            // Helper processes get only the port they open themselves.
+            fcntl(master, F_SETFD, FD_CLOEXEC);
+            fcntl(slave, F_SETFD, FD_CLOEXEC);
             termios raw;
             tcgetattr(master, &raw);
             cfmakeraw(&raw);
@@ -136,6 +149,207 @@ struct Terminal {
     ComHalfDuplexTerminal terminal{storage, sizeof storage, 10};
 };
 
+// A port that exists only in this test. The terminal gets a table of functions that
+// lead here: the handle is the address of the FakePort that `fakeToOpen` names, and
+// each read takes the next step of its script.
+struct FakePort {
+    enum Outcome { Bytes, Silence, Failure };
+    struct Step {
+        Outcome outcome;
+        QByteArray bytes;
+    };
+    struct ReadCall {
+        Outcome outcome;
+        Clock::time_point entered;
+        Clock::time_point returned;
+    };
+
+    void play(std::initializer_list<Step> steps)
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        script.insert(script.end(), steps);
+    }
+    // From now on every read and every write fails, as when a USB adapter is pulled.
+    void vanish()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        vanished = true;
+    }
+    int readCount()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return int(reads.size());
+    }
+    std::vector<ReadCall> readCalls()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return reads;
+    }
+    QList<QByteArray> writes()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return written;
+    }
+    bool scriptDone()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return script.empty();
+    }
+
+    std::mutex lock;
+    std::deque<Step> script;
+    bool vanished = false;
+    bool writesFail = false;
+    std::vector<ReadCall> reads;
+    QList<QByteArray> written; // what the terminal tried to send, failed or not
+    std::uint32_t tickMs = 0;  // as the terminal opened the port
+    int closes = 0;
+};
+
+FakePort *fakeToOpen = nullptr;
+
+FakePort &fakeAt(PortHandle handle)
+{
+    return *reinterpret_cast<FakePort *>(handle);
+}
+
+PortHandle fakeOpen(const char *, std::uint32_t, std::uint8_t, std::uint8_t, std::uint32_t tickMs)
+{
+    if (fakeToOpen == nullptr)
+        return InvalidPortHandle;
+    fakeToOpen->tickMs = tickMs;
+    return reinterpret_cast<PortHandle>(fakeToOpen);
+}
+
+int fakeRead(PortHandle handle, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+{
+    FakePort &port = fakeAt(handle);
+    const auto entered = Clock::now();
+    std::unique_lock<std::mutex> hold(port.lock);
+    FakePort::Step step{port.vanished ? FakePort::Failure : FakePort::Silence, {}};
+    if (!port.vanished && !port.script.empty()) {
+        step = port.script.front();
+        port.script.pop_front();
+    }
+    hold.unlock();
+    // A real port waits out its tick when nothing comes; a failure returns at once.
+    if (step.outcome == FakePort::Silence)
+        std::this_thread::sleep_for(std::chrono::milliseconds(tickMs));
+    const std::size_t count = std::min(capacity, std::size_t(step.bytes.size()));
+    std::memcpy(data, step.bytes.constData(), count);
+    hold.lock();
+    port.reads.push_back({step.outcome, entered, Clock::now()});
+    if (step.outcome == FakePort::Failure)
+        return -1;
+    return int(count);
+}
+
+bool fakeWrite(PortHandle handle, const std::uint8_t *data, std::size_t length)
+{
+    FakePort &port = fakeAt(handle);
+    std::lock_guard<std::mutex> hold(port.lock);
+    port.written << QByteArray(reinterpret_cast<const char *>(data), int(length));
+    return !port.vanished && !port.writesFail;
+}
+
+void fakeClearErrors(PortHandle) {}
+
+void fakePurge(PortHandle) {}
+
+void fakeClose(PortHandle handle)
+{
+    FakePort &port = fakeAt(handle);
+    std::lock_guard<std::mutex> hold(port.lock);
+    ++port.closes;
+}
+
+const SerialPortMethods FakeSerialPort = {
+    fakeOpen, fakeRead, fakeWrite, fakeClearErrors, fakePurge, fakeClose,
+};
+
+// A terminal on a fake port, opened; the port outlives the terminal.
+struct FakeTerminal {
+    explicit FakeTerminal(FakePort &port, std::uint32_t baudRate = 19200, std::uint8_t parity = 2,
+                          std::uint8_t stopBits = 0)
+    {
+        fakeToOpen = &port;
+        opened = terminal.open("fake", baudRate, parity, stopBits);
+        fakeToOpen = nullptr;
+    }
+    std::uint8_t storage[256] = {};
+    ComHalfDuplexTerminal terminal{storage, sizeof storage, 10, FakeSerialPort};
+    bool opened = false;
+};
+
+// This program itself, run as a helper process that opens a port with the terminal,
+// as the user nobody when the test runs as root: root passes the kernel's exclusive
+// mark, an ordinary user does not.
+struct PortHolder {
+    // Starts the helper on `path` and waits for its answer: '1' it holds the port,
+    // '0' the open was refused, 0 no answer.
+    char start(const std::string &program, const std::string &path)
+    {
+        int pipeEnds[2];
+        if (pipe2(pipeEnds, O_CLOEXEC) != 0)
+            return 0;
+        const passwd *nobody = getpwnam("nobody");
+        const bool dropRoot = geteuid() == 0 && nobody != nullptr;
+        const uid_t uid = dropRoot ? nobody->pw_uid : 0;
+        const gid_t gid = dropRoot ? nobody->pw_gid : 0;
+        pid = fork();
+        if (pid == 0) {
+            // Only async-signal-safe calls between fork and exec.
+            if (dropRoot && (setgroups(0, nullptr) != 0 || setgid(gid) != 0 || setuid(uid) != 0))
+                _exit(126);
+            if (dup2(pipeEnds[1], STDOUT_FILENO) < 0)
+                _exit(126);
+            execl(program.c_str(), program.c_str(), "--hold-port", path.c_str(), static_cast<char *>(nullptr));
+            _exit(127);
+        }
+        ::close(pipeEnds[1]);
+        output = pipeEnds[0];
+        if (pid < 0)
+            return 0;
+        pollfd wait{output, POLLIN, 0};
+        char answer = 0;
+        if (poll(&wait, 1, int(std::chrono::milliseconds(Deadline).count())) == 1
+            && ::read(output, &answer, 1) != 1)
+            answer = 0;
+        return answer;
+    }
+    void kill()
+    {
+        if (pid > 0) {
+            ::kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~PortHolder()
+    {
+        kill();
+        if (output >= 0)
+            ::close(output);
+    }
+
+    pid_t pid = -1;
+    int output = -1;
+};
+
+// The helper's side: opens `path`, tells the test whether that worked and, if it did,
+// holds the port until it is killed.
+int holdPort(const char *path)
+{
+    std::uint8_t storage[256];
+    ComHalfDuplexTerminal terminal(storage, sizeof storage, 10);
+    const bool opened = terminal.open(path, 19200, 2, 0);
+    const char answer = opened ? '1' : '0';
+    if (::write(STDOUT_FILENO, &answer, 1) != 1 || !opened)
+        _exit(1);
+    for (;;)
+        pause();
+}
+
 } // namespace
 
 class tst_ComHalfDuplexTerminal : public QObject
@@ -157,6 +371,13 @@ private slots:
     void requestWaitsForSilence();
     void destroyingOpenTerminalIsPrompt();
     void vanishedOtherEndDoesNotSpin();
+    void killedHolderLeavesThePortFree();
+
+    void failedWriteStillEndsTheTransmission();
+    void frameInPieces_data();
+    void frameInPieces();
+    void failedReadTakesItsTick();
+    void vanishedPortDoesNotSpin();
 };
 
 void tst_ComHalfDuplexTerminal::tick_data()
@@ -521,5 +742,169 @@ void tst_ComHalfDuplexTerminal::vanishedOtherEndDoesNotSpin()
     QVERIFY(!terminal.isOpen());
 }
 
-QTEST_GUILESS_MAIN(tst_ComHalfDuplexTerminal)
+void tst_ComHalfDuplexTerminal::killedHolderLeavesThePortFree()
+{
+    // The simulator's side of the line stays open throughout, as it does in the demo.
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    if (geteuid() == 0) {
+        const passwd *nobody = getpwnam("nobody");
+        QVERIFY(nobody != nullptr);
+        QCOMPARE(fchown(line.slave, nobody->pw_uid, nobody->pw_gid), 0);
+    }
+    const std::string program = QCoreApplication::applicationFilePath().toStdString();
+
+    PortHolder holder, second;
+    QCOMPARE(holder.start(program, line.slaveName), '1');
+    // While it lives, nobody else gets in: neither another user's tool nor root's.
+    QCOMPARE(second.start(program, line.slaveName), '0');
+    Terminal here;
+    QVERIFY(!here.terminal.open(line.slaveName, 19200, 2, 0));
+
+    holder.kill();
+    PortHolder next;
+    QCOMPARE(next.start(program, line.slaveName), '1');
+}
+
+void tst_ComHalfDuplexTerminal::failedWriteStillEndsTheTransmission()
+{
+    FakePort port;
+    port.writesFail = true;
+    FakeTerminal t(port);
+    QVERIFY(t.opened);
+    ComHalfDuplexTerminal &terminal = t.terminal;
+
+    const QByteArray first = QByteArray::fromHex("0142000001");
+    const QByteArray second = QByteArray::fromHex("0142020002");
+    QVERIFY(sendRequest(terminal, first));
+    QVERIFY(waitFor([&] { return port.writes().size() == 1; }));
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
+
+    // The line is free again for the next request, which goes out whole.
+    QVERIFY(sendRequest(terminal, second));
+    QVERIFY(waitFor([&] { return port.writes().size() == 2; }));
+    QCOMPARE(port.writes(), QList<QByteArray>({first, second}));
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
+}
+
+void tst_ComHalfDuplexTerminal::frameInPieces_data()
+{
+    QTest::addColumn<int>("pauseReads");
+    QTest::addColumn<bool>("pauseFails");
+    QTest::addColumn<QByteArray>("expected");
+
+    // The frame comes in three pieces with `pauseReads` empty (or failed) reads
+    // between them; the gap is 10 reads.
+    const QByteArray whole = QByteArray::fromHex("014203") + QByteArray::fromHex("64000000")
+                             + QByteArray::fromHex("5AC3003C");
+    const QByteArray firstPiece = QByteArray::fromHex("014203");
+    QTest::newRow("back to back") << 0 << false << whole;
+    QTest::newRow("one empty read") << 1 << false << whole;
+    QTest::newRow("just below the gap") << 9 << false << whole;
+    QTest::newRow("a whole gap ends the frame") << 10 << false << firstPiece;
+    // A failed read counts as an empty one.
+    QTest::newRow("failed reads just below the gap") << 9 << true << whole;
+    QTest::newRow("failed reads for a whole gap") << 10 << true << firstPiece;
+}
+
+void tst_ComHalfDuplexTerminal::frameInPieces()
+{
+    QFETCH(int, pauseReads);
+    QFETCH(bool, pauseFails);
+    QFETCH(QByteArray, expected);
+
+    FakePort port;
+    const FakePort::Step pause{pauseFails ? FakePort::Failure : FakePort::Silence, {}};
+    port.script.push_back({FakePort::Bytes, QByteArray::fromHex("014203")});
+    for (const char *piece : {"64000000", "5AC3003C"}) {
+        port.script.insert(port.script.end(), std::size_t(pauseReads), pause);
+        port.script.push_back({FakePort::Bytes, QByteArray::fromHex(piece)});
+    }
+    FakeTerminal t(port);
+    QVERIFY(t.opened);
+
+    QVERIFY(waitFor([&] { return port.scriptDone(); }));
+    QVERIFY(waitFor([&] { return t.terminal.currentState() == TerminalBuffer::FrameReady; }));
+    QCOMPARE(frame(t.terminal), expected);
+}
+
+void tst_ComHalfDuplexTerminal::failedReadTakesItsTick()
+{
+    // 1200 baud 8N1: a tick of 8 ms.
+    constexpr auto Tick = std::chrono::milliseconds(8);
+    FakePort port;
+    port.play({{FakePort::Bytes, "ab"}, {FakePort::Failure, {}}, {FakePort::Bytes, "cd"},
+               {FakePort::Failure, {}}, {FakePort::Failure, {}}, {FakePort::Failure, {}}});
+    FakeTerminal t(port, 1200, 0, 0);
+    QVERIFY(t.opened);
+    QCOMPARE(port.tickMs, 8u);
+
+    QVERIFY(waitFor([&] { return t.terminal.currentState() == TerminalBuffer::FrameReady; }));
+    QCOMPARE(frame(t.terminal), QByteArray("abcd"));
+    // Every failed read is followed by its tick before the next read begins.
+    const std::vector<FakePort::ReadCall> calls = port.readCalls();
+    int failures = 0;
+    for (std::size_t i = 0; i + 1 < calls.size(); ++i) {
+        if (calls[i].outcome != FakePort::Failure)
+            continue;
+        ++failures;
+        QVERIFY2(calls[i + 1].entered - calls[i].returned >= Tick,
+                 qPrintable(QStringLiteral("read %1 came %2 us after a failure").arg(i + 1)
+                                .arg(std::chrono::duration_cast<std::chrono::microseconds>(
+                                         calls[i + 1].entered - calls[i].returned).count())));
+    }
+    QCOMPARE(failures, 4);
+}
+
+void tst_ComHalfDuplexTerminal::vanishedPortDoesNotSpin()
+{
+    // 1200 baud 8E2: 10 ms a tick.
+    constexpr double TickSeconds = 0.010;
+    const int threadsBefore = threadCount();
+    FakePort port;
+    FakeTerminal t(port, 1200, 2, 2);
+    QVERIFY(t.opened);
+    ComHalfDuplexTerminal &terminal = t.terminal;
+    QVERIFY(waitFor([&] { return port.readCount() > 0; }));
+
+    port.vanish();
+    const int readsBefore = port.readCount();
+    const auto started = Clock::now();
+    // Requests still pass through the buffer; their writes fail.
+    for (int i = 0; i < 3; ++i) {
+        QVERIFY(sendRequest(terminal, QByteArray::fromHex("014202")));
+        QVERIFY(waitFor([&] { return port.writes().size() == i + 1; }));
+        QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
+    }
+    // Reads are counted over a known stretch of time.
+    std::this_thread::sleep_until(started + std::chrono::milliseconds(300));
+    const int reads = port.readCount() - readsBefore;
+    const double wall = std::chrono::duration<double>(Clock::now() - started).count();
+    qInfo("%d failed reads in %.3f s", reads, wall);
+    // Each failed read waits its tick: a spinning worker would make millions.
+    QVERIFY2(reads <= int(wall / TickSeconds) + 3, qPrintable(QString::number(reads)));
+
+    const auto closing = Clock::now();
+    terminal.close();
+    const auto took = Clock::now() - closing;
+    QVERIFY(!terminal.isOpen());
+    QCOMPARE(port.closes, 1);
+    // About a tick, with wide room for a loaded machine and a sanitizer.
+    QVERIFY2(took < std::chrono::milliseconds(500),
+             qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())));
+    // The worker is gone with it.
+    QCOMPARE(threadCount(), threadsBefore);
+}
+
+// A helper process started by killedHolderLeavesThePortFree runs holdPort instead of
+// the tests.
+int main(int argc, char *argv[])
+{
+    if (argc == 3 && std::strcmp(argv[1], "--hold-port") == 0)
+        return holdPort(argv[2]);
+    QCoreApplication app(argc, argv);
+    tst_ComHalfDuplexTerminal test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_comhalfduplexterminal.moc"

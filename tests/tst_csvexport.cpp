@@ -99,12 +99,26 @@ void tst_CsvExport::lines()
 void tst_CsvExport::emptyLogWritesNothing()
 {
     QCOMPARE(exportAll(), QByteArray());
+    // An empty log is no error.
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QString error;
+    QVERIFY(writeLogCsv(db, buffer, &error));
+    QCOMPARE(error, QString());
 }
 
 void tst_CsvExport::failedQueryWritesNothing()
 {
     QSqlQuery(db).exec(QStringLiteral("DROP TABLE Log"));
     QCOMPARE(exportAll(), QByteArray());
+
+    // The caller learns why.
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QString error;
+    QVERIFY(writeLogCsv(db, buffer, &error));
+    QVERIFY2(error.contains(QStringLiteral("no such table: Log")), qPrintable(error));
+    QCOMPARE(buffer.data(), QByteArray());
 }
 
 void tst_CsvExport::writeFailureIsReported()

@@ -172,6 +172,19 @@ void TestDialogPortSettings::portList_data()
         << QByteArray(":/dev/pts/7::/tmp/ttyV1:") << QStringList{"/dev/pts/7", "/tmp/ttyV1"};
     QTest::newRow("blanks kept as written")
         << QByteArray("/tmp/my port") << QStringList{"/tmp/my port"};
+    QTest::newRow("raw tcp") << QByteArray("tcp://192.168.1.20:4001") << QStringList{"tcp://192.168.1.20:4001"};
+    QTest::newRow("urls among paths")
+        << QByteArray("/dev/pts/3:tcp://gw.local:4001:mbtcp://10.0.0.5:502/7:/tmp/ttyV0")
+        << QStringList{"/dev/pts/3", "tcp://gw.local:4001", "mbtcp://10.0.0.5:502/7", "/tmp/ttyV0"};
+    QTest::newRow("ipv6 literal")
+        << QByteArray("mbtcp://[::1]:502:tcp://[fe80::2]:4001/")
+        << QStringList{"mbtcp://[::1]:502", "tcp://[fe80::2]:4001/"};
+    QTest::newRow("url then empty entries")
+        << QByteArray("tcp://h:1::") << QStringList{"tcp://h:1"};
+    QTest::newRow("path with tcp in it stays a path")
+        << QByteArray("/tmp/tcp:/dev/pts/4") << QStringList{"/tmp/tcp", "/dev/pts/4"};
+    QTest::newRow("url without port runs to the end")
+        << QByteArray("tcp://host:") << QStringList{"tcp://host:"};
 }
 
 void TestDialogPortSettings::portList()
@@ -184,7 +197,8 @@ void TestDialogPortSettings::portList()
         qputenv("KHRONAR_PORTS", variable);
 
     DialogPortSettings dialog;
-    const QStringList expected = systemPorts() + added;
+    // Named ports first: on first use the first of them is the one selected.
+    const QStringList expected = added + systemPorts();
     QCOMPARE(itemTexts(dialog.port()), expected);
     QCOMPARE(dialog.port()->currentIndex(), expected.isEmpty() ? -1 : 0);
     QCOMPARE(dialog.port()->currentText(), expected.value(0));

@@ -6,10 +6,12 @@
 #include "app/mainwindow.h"
 
 #include "tests/support/modalanswer.h"
+#include "tests/support/notlogfiles.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
@@ -26,6 +28,7 @@
 #include <QTimer>
 #include <QAbstractButton>
 
+#include <ctime>
 #include <memory>
 
 namespace {
@@ -53,19 +56,24 @@ const QStringList BaseMessages = {
     QStringLiteral("Неизвестное событие"), QStringLiteral("Пуск насоса 2"),   QStringLiteral("Давление 100.00 бар"),
 };
 
-// A device on a new pseudo-terminal, for the life of the object.
+// A device on a new pseudo-terminal or TCP port (with --tcp), for the life of the object.
 class Simulator
 {
 public:
+    // A null `logJson` plays the simulator's own demo content.
     bool start(const QString &logJson, const QStringList &options, const QString &dir)
     {
-        const QString logPath = QDir(dir).filePath(QStringLiteral("device%1.json").arg(++started));
-        QFile file(logPath);
-        if (!file.open(QIODevice::WriteOnly) || file.write(logJson.toUtf8()) < 0)
-            return false;
-        file.close();
+        QStringList arguments = options;
+        if (!logJson.isNull()) {
+            const QString logPath = QDir(dir).filePath(QStringLiteral("device%1.json").arg(++started));
+            QFile file(logPath);
+            if (!file.open(QIODevice::WriteOnly) || file.write(logJson.toUtf8()) < 0)
+                return false;
+            file.close();
+            arguments = QStringList{QStringLiteral("--log"), logPath} + options;
+        }
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(KHRONAR_DEVSIM), QStringList{QStringLiteral("--log"), logPath} + options);
+        process.start(QStringLiteral(KHRONAR_DEVSIM), arguments);
         if (!process.waitForStarted(10000))
             return false;
         QByteArray line;
@@ -75,7 +83,8 @@ public:
             line += process.readAllStandardOutput();
         }
         path = QString::fromLocal8Bit(line.left(line.indexOf('\n'))).trimmed();
-        return path.startsWith(QLatin1Char('/'));
+        return path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1String("tcp://"))
+            || path.startsWith(QLatin1String("mbtcp://"));
     }
     void stop()
     {
@@ -122,10 +131,18 @@ private slots:
     void corruptRepliesOnlyShowInTheMonitor();
     void downloadNeedsLogFileAndPort();
     void connectWithoutLogFile();
+    void demoConnectsToTheNamedPort();
     void portDialogRemembersTheChoice();
     void failedOpenStaysDisconnected();
     void disconnectInTheMiddle();
+    void networkDownloadMatchesSerial_data();
+    void networkDownloadMatchesSerial();
+    void refusedConnectionStaysDisconnected();
+    void lostConnectionThenReconnectResumes();
     void databaseErrorStopsTheDownload();
+    void fileThatIsNoLogStopsTheDownload_data();
+    void fileThatIsNoLogStopsTheDownload();
+    void unreadableViewKeepsTheDownloadGoing();
     void clearEmptiesTheDeviceLog();
     void clearWhileRecordsArrive();
     void boxesHoldThePollCycle();
@@ -138,16 +155,16 @@ private:
     int received() const { return trailingNumber(statusText(1)); }
     QString statusText(int i) const { return window->statusBar()->findChildren<QLabel *>().value(i)->text(); }
     QProgressBar *progress() const { return window->statusBar()->findChild<QProgressBar *>(); }
-    QString logPath() const { return QDir(dir->path()).filePath(QStringLiteral("журнал.db")); }
+    QString logPath(const QString &name = QStringLiteral("журнал.db")) const { return QDir(dir->path()).filePath(name); }
 
-    void createLog();
+    void createLog(const QString &path = QString());
     // Picks `port` in the port dialog and confirms, as the user does on connect.
     std::shared_ptr<bool> answerPortDialog(const QString &port);
     bool startDevice(const QString &json = QString::fromUtf8(BaseLog), const QStringList &options = {});
     void connectToDevice();
     // A new window downloading into a fresh file gets no record from the device.
     void expectEmptyDeviceLog();
-    QStringList fileRows(const QString &sql) const;
+    QStringList fileRows(const QString &sql, const QString &path = QString()) const;
 
     std::unique_ptr<QTemporaryDir> settingsDir;
     std::unique_ptr<QTemporaryDir> dir;
@@ -191,12 +208,13 @@ QStringList tst_Download::messages() const
     return shown;
 }
 
-void tst_Download::createLog()
+void tst_Download::createLog(const QString &path)
 {
-    const auto dialog = ModalAnswer::fileDialog(logPath());
+    const QString file = path.isEmpty() ? logPath() : path;
+    const auto dialog = ModalAnswer::fileDialog(file);
     action("actionCreate")->trigger();
     QVERIFY(dialog->seen);
-    QVERIFY(QFile::exists(logPath()));
+    QVERIFY(QFile::exists(file));
 }
 
 std::shared_ptr<bool> tst_Download::answerPortDialog(const QString &port)
@@ -240,12 +258,12 @@ void tst_Download::expectEmptyDeviceLog()
     QCOMPARE(fileRows(QStringLiteral("SELECT count(*) FROM Log")), QStringList{"0"});
 }
 
-QStringList tst_Download::fileRows(const QString &sql) const
+QStringList tst_Download::fileRows(const QString &sql, const QString &path) const
 {
     QStringList result;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-        db.setDatabaseName(logPath());
+        db.setDatabaseName(path.isEmpty() ? logPath() : path);
         if (db.open()) {
             QSqlQuery query(db);
             if (query.exec(sql)) {
@@ -479,6 +497,31 @@ void tst_Download::connectWithoutLogFile()
     QVERIFY(action("connectButton")->isChecked());
 }
 
+void tst_Download::demoConnectsToTheNamedPort()
+{
+    // As the demo runs it: the demo content, a record every 5 seconds, and its
+    // pseudo-terminal named in KHRONAR_PORTS; a second named port follows it.
+    QVERIFY(device->start(QString(), {QStringLiteral("--append-every"), QStringLiteral("5")}, dir->path()));
+    qputenv("KHRONAR_PORTS", device->path.toLocal8Bit() + ":/dev/khronar-no-such-port");
+    createLog();
+
+    // The newcomer accepts the dialog as it opens.
+    QString selected;
+    ModalAnswer::widget([](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
+                        [&selected](QWidget *top) {
+                            auto *dialog = static_cast<DialogPortSettings *>(top);
+                            selected = dialog->port()->currentText();
+                            dialog->accept();
+                        });
+    action("connectButton")->trigger();
+    QCOMPARE(selected, device->path);
+    QVERIFY(action("connectButton")->isChecked());
+    QVERIFY(action("actionDownload")->isChecked());
+    // Captions first, then the records arrive.
+    QTRY_VERIFY_WITH_TIMEOUT(messages().size() >= 5, 30000);
+    QVERIFY(!messages().contains(QStringLiteral("Неизвестное событие")));
+}
+
 void tst_Download::portDialogRemembersTheChoice()
 {
     QVERIFY(startDevice());
@@ -542,6 +585,94 @@ void tst_Download::disconnectInTheMiddle()
     QCOMPARE(sent(), sentThen);
 }
 
+// The same log read over a pseudo-terminal and then through a gateway: the log
+// files hold the same rows.
+void tst_Download::networkDownloadMatchesSerial_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<QString>("scheme");
+
+    QTest::newRow("rtu over tcp") << QStringList{"--tcp", "0"} << "tcp://";
+    QTest::newRow("modbus tcp") << QStringList{"--tcp", "0", "--mbap"} << "mbtcp://";
+    // Each reply comes after a copy of the previous one, which must be dropped.
+    QTest::newRow("modbus tcp, stale replies") << QStringList{"--tcp", "0", "--mbap", "--stale-reply"}
+                                               << "mbtcp://";
+}
+
+void tst_Download::networkDownloadMatchesSerial()
+{
+    QFETCH(QStringList, options);
+    QFETCH(QString, scheme);
+    const QString rows = QStringLiteral("SELECT * FROM Log ORDER BY id");
+
+    createLog(logPath(QStringLiteral("serial.db")));
+    QVERIFY(startDevice());
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    action("connectButton")->trigger(); // disconnect
+    device->stop();
+    const QStringList serialRows = fileRows(rows, logPath(QStringLiteral("serial.db")));
+    QCOMPARE(serialRows.size(), 6);
+
+    createLog(logPath(QStringLiteral("network.db")));
+    QVERIFY(device->start(QString::fromUtf8(BaseLog), options, dir->path()));
+    QVERIFY2(device->path.startsWith(scheme), qPrintable(device->path));
+    // The gateway's URL among paths, as a user lists it.
+    qputenv("KHRONAR_PORTS", "/dev/khronar-no-such-port:" + device->path.toLocal8Bit() + ":/tmp/ttyV9");
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    QCOMPARE(fileRows(rows, logPath(QStringLiteral("network.db"))), serialRows);
+    QVERIFY(action("actionDownload")->isChecked());
+}
+
+void tst_Download::refusedConnectionStaysDisconnected()
+{
+    createLog();
+    // A port that was just served and is closed now: the connection is refused.
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--tcp"), QStringLiteral("0")}));
+    device->stop();
+    answerPortDialog(device->path);
+    action("connectButton")->trigger();
+    QVERIFY(!action("connectButton")->isChecked());
+    QCOMPARE(action("connectButton")->text(), QStringLiteral("Соединить"));
+    QVERIFY(!action("actionDownload")->isChecked());
+}
+
+void tst_Download::lostConnectionThenReconnectResumes()
+{
+    createLog();
+    // Eight replies: the identity, three captions, the range and three records.
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog),
+                        {QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--disconnect-after"),
+                         QStringLiteral("8")}));
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 3, 20000);
+    std::clock_t cpuBefore = std::clock();
+    QElapsedTimer wall;
+    wall.start();
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 30000);
+    QCOMPARE(box->text, QStringLiteral("Устройство не отвечает"));
+    QVERIFY(!action("actionDownload")->isChecked());
+    // The retries wait on a dead connection; a worker spinning on its failed reads
+    // would take a whole core meanwhile.
+    const double cpuMs = double(std::clock() - cpuBefore) * 1000.0 / CLOCKS_PER_SEC;
+    QVERIFY2(cpuMs < 0.5 * double(wall.elapsed()),
+             qPrintable(QStringLiteral("%1 ms of CPU in %2 ms").arg(cpuMs).arg(wall.elapsed())));
+    QCOMPARE(messages(), BaseMessages.mid(0, 3));
+
+    // Connected again: a fresh connection, and the download goes on where it stopped.
+    action("connectButton")->trigger(); // disconnect
+    QVERIFY(!action("connectButton")->isChecked());
+    connectToDevice();
+    if (!action("actionDownload")->isChecked())
+        action("actionDownload")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    QCOMPARE(fileRows(QStringLiteral("SELECT i, count FROM Log ORDER BY id")),
+             QStringList({"100|1", "101|1", "102|3", "105|1", "108|1", "109|1"}));
+    action("connectButton")->trigger(); // disconnect before the next drop
+}
+
 void tst_Download::databaseErrorStopsTheDownload()
 {
     createLog();
@@ -553,6 +684,60 @@ void tst_Download::databaseErrorStopsTheDownload()
     QTRY_VERIFY_WITH_TIMEOUT(box->seen, 20000);
     QVERIFY2(box->text.contains(QStringLiteral("Log")), qPrintable(box->text));
     QVERIFY(!action("actionDownload")->isChecked());
+}
+
+void tst_Download::fileThatIsNoLogStopsTheDownload_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("error"); // part of what the download reports
+
+    using namespace NotLogFiles;
+    QTest::newRow("empty file") << int(Empty) << "no such table: Info";
+    QTest::newRow("text file") << int(Text) << "file is not a database";
+    QTest::newRow("SQLite header, then garbage") << int(GarbageAfterHeader) << "file is not a database";
+    QTest::newRow("another program's database") << int(OtherDatabase) << "no such table: Info";
+    QTest::newRow("log file without Events") << int(LogWithoutEvents) << "no such table: Events";
+    QTest::newRow("locked by another program") << int(LockedLog) << "database is locked";
+}
+
+void tst_Download::fileThatIsNoLogStopsTheDownload()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, error);
+    const NotLogFiles::NotLogFile made(NotLogFiles::Kind(kind), logPath());
+    QVERIFY(made.ready());
+    ModalAnswer::fileDialog(logPath());
+    action("actionOpen")->trigger();
+    QCOMPARE(table()->model()->rowCount(), 0);
+
+    QVERIFY(startDevice());
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 20000);
+    QCOMPARE(box->title, QStringLiteral("Ошибка"));
+    QVERIFY2(box->text.contains(error), qPrintable(box->text));
+    QVERIFY(!action("actionDownload")->isChecked());
+    QVERIFY(action("connectButton")->isChecked());
+}
+
+void tst_Download::unreadableViewKeepsTheDownloadGoing()
+{
+    createLog();
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--append-every"), QStringLiteral("1")}));
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+
+    // The captions dropped behind the tool's back: the view's query fails from now
+    // on, while new records are still stored.
+    QVERIFY(QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("DROP TABLE Events")));
+    const auto unwanted = ModalAnswer::messageBox(QMessageBox::Ok);
+    const int stored = fileRows(QStringLiteral("SELECT count(*) FROM Log")).value(0).toInt();
+    QTRY_VERIFY_WITH_TIMEOUT(fileRows(QStringLiteral("SELECT count(*) FROM Log")).value(0).toInt() >= stored + 2,
+                             10000);
+    QCOMPARE(messages(), QStringList());
+    QVERIFY2(!unwanted->seen, qPrintable(unwanted->text));
+    ModalAnswer::reset();
+    QVERIFY(action("actionDownload")->isChecked());
 }
 
 void tst_Download::clearEmptiesTheDeviceLog()

@@ -4,6 +4,7 @@
 
 #include "tests/support/logfixture.h"
 #include "tests/support/modalanswer.h"
+#include "tests/support/notlogfiles.h"
 
 #include <QAction>
 #include <QDir>
@@ -33,6 +34,8 @@ private slots:
     void createOverUndeletableFile();
     void openShowsTheRecords();
     void openVanishedFileKeepsThePreviousLog();
+    void openFileThatIsNoLog_data();
+    void openFileThatIsNoLog();
     void exportWithoutLogFile();
     void exportWritesTheTable();
     void exportThatCannotOpenItsFile();
@@ -227,6 +230,56 @@ void tst_LogCommands::openVanishedFileKeepsThePreviousLog()
     QFile written(csv);
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll().count('\n'), 2);
+}
+
+void tst_LogCommands::openFileThatIsNoLog_data()
+{
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("error"); // part of what the export then reports
+
+    using namespace NotLogFiles;
+    QTest::newRow("empty file") << int(Empty) << "no such table: Log";
+    QTest::newRow("text file") << int(Text) << "file is not a database";
+    QTest::newRow("SQLite header, then garbage") << int(GarbageAfterHeader) << "file is not a database";
+    QTest::newRow("another program's database") << int(OtherDatabase) << "no such table: Log";
+    QTest::newRow("log file without Events") << int(LogWithoutEvents) << "no such table: Events";
+    // Waits out SQLite's busy time-out on open and again on export.
+    QTest::newRow("locked by another program") << int(LockedLog) << "database is locked";
+}
+
+void tst_LogCommands::openFileThatIsNoLog()
+{
+    QFETCH(int, kind);
+    QFETCH(QString, error);
+    const QString file = path(QStringLiteral("чужой.db"));
+    const NotLogFiles::NotLogFile made(NotLogFiles::Kind(kind), file);
+    QVERIFY(made.ready());
+
+    // Opening says nothing; the table shows nothing.
+    const auto unwanted = ModalAnswer::messageBox(QMessageBox::Ok);
+    ModalAnswer::fileDialog(file);
+    trigger("actionOpen");
+    QVERIFY2(!unwanted->seen, qPrintable(unwanted->text));
+    ModalAnswer::reset();
+    QVERIFY(table()->model() != nullptr);
+    QCOMPARE(table()->model()->rowCount(), 0);
+    QCOMPARE(table()->model()->columnCount(), 0);
+
+    // The export reports what the database says, as for any database error.
+    const QString csv = path(QStringLiteral("out.csv"));
+    ModalAnswer::fileDialog(csv);
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    trigger("exportLog");
+    QVERIFY(box->seen);
+    QCOMPARE(box->title, QStringLiteral("Ошибка"));
+    QCOMPARE(box->icon, QMessageBox::Critical);
+    QVERIFY2(box->text.contains(error), qPrintable(box->text));
+
+    // A log file opened next is shown as usual.
+    openMadeLog();
+    QCOMPARE(shownMessages().size(), 2);
+    QVERIFY(table()->isColumnHidden(3));
+    QCOMPARE(table()->horizontalHeader()->sectionResizeMode(2), QHeaderView::Stretch);
 }
 
 void tst_LogCommands::exportWithoutLogFile()

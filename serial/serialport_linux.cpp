@@ -1,5 +1,5 @@
-// The serial port layer on Linux: termios in raw mode, exclusive access by flock and
-// TIOCEXCL, reads bounded by poll.
+// The serial port layer on Linux: termios in raw mode with the kernel's arbitrary
+// rates (termios2), exclusive access by flock and TIOCEXCL, reads bounded by poll.
 
 #include "serial/serialport.h"
 #include "serial/serialportrate.h"
@@ -85,9 +85,9 @@ bool rateMatches(std::uint32_t actual, std::uint32_t wanted)
     return difference * 100 <= std::uint64_t(wanted) * RateTolerancePercent;
 }
 
-bool configureLine(int fd, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits)
+bool configureLine(int fd, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits,
+                   bool pseudoTerminal)
 {
-    const bool pseudoTerminal = isPseudoTerminal(fd);
     termios current;
     if (tcgetattr(fd, &current) != 0)
         return false;
@@ -135,14 +135,13 @@ std::string devicePath(const char *portName)
     return std::string("/dev/") + portName;
 }
 
-// Whether this thread's raise was refused once; then it is not asked again.
-thread_local bool priorityRefused = false;
-thread_local bool priorityRaised = false;
+void purgePort(PortHandle port)
+{
+    tcflush(static_cast<int>(port), TCIOFLUSH);
+}
 
-} // namespace
-
-PortHandle openSerialPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity,
-                          std::uint8_t stopBits, std::uint32_t /*tickMs*/)
+PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity,
+                    std::uint8_t stopBits, std::uint32_t /*tickMs*/)
 {
     // One and a half stop bits do not go with 8 data bits; Windows refuses them too.
     if (portName == nullptr || portName[0] == '\0' || baudRate == 0 || parity > 2
@@ -154,28 +153,34 @@ PortHandle openSerialPort(const char *portName, std::uint32_t baudRate, std::uin
     if (fd < 0)
         return InvalidPortHandle;
 
-    // Exclusive, as a Win32 share mode 0: flock keeps out programs that honour it
-    // (and root), TIOCEXCL every other open of the device.
+    // Exclusive, as a Win32 share mode 0. flock keeps out every program that honours
+    // it (another Khronar, root's too) and goes with the process however it ends.
+    // TIOCEXCL keeps out every other open by an ordinary user, but it marks the
+    // terminal, not the process: a clean close clears it, a killed process does not.
+    // A real line is reset on its last close, so the mark goes with the tool anyway;
+    // a pseudo-terminal keeps it for as long as its other side (the simulator) stays
+    // open, and would then refuse every later open. There the lock alone guards.
+    const bool pseudoTerminal = isPseudoTerminal(fd);
     bool ok = isatty(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0;
     bool exclusive = false;
-    if (ok)
+    if (ok && !pseudoTerminal)
         exclusive = ok = ioctl(fd, TIOCEXCL) == 0;
     if (ok) {
         const int flags = fcntl(fd, F_GETFL);
         ok = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
     }
-    ok = ok && configureLine(fd, baudRate, parity, stopBits);
+    ok = ok && configureLine(fd, baudRate, parity, stopBits, pseudoTerminal);
     if (!ok) {
         if (exclusive)
             ioctl(fd, TIOCNXCL);
         ::close(fd);
         return InvalidPortHandle;
     }
-    purgeSerialPort(fd);
+    purgePort(fd);
     return fd;
 }
 
-int readSerialPort(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+int readPort(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
 {
     pollfd waitFor{static_cast<int>(port), POLLIN, 0};
     const int ready = poll(&waitFor, 1, static_cast<int>(tickMs));
@@ -190,7 +195,7 @@ int readSerialPort(PortHandle port, std::uint8_t *data, std::size_t capacity, st
     return static_cast<int>(count);
 }
 
-bool writeSerialPort(PortHandle port, const std::uint8_t *data, std::size_t length)
+bool writePort(PortHandle port, const std::uint8_t *data, std::size_t length)
 {
     const int fd = static_cast<int>(port);
     while (length > 0) {
@@ -207,24 +212,26 @@ bool writeSerialPort(PortHandle port, const std::uint8_t *data, std::size_t leng
     return tcdrain(fd) == 0;
 }
 
-void clearSerialPortErrors(PortHandle /*port*/)
+void clearPortErrors(PortHandle /*port*/)
 {
     // Raw mode without INPCK or PARMRK latches no line errors: bytes arrive as they are.
 }
 
-void purgeSerialPort(PortHandle port)
-{
-    tcflush(static_cast<int>(port), TCIOFLUSH);
-}
-
-void closeSerialPort(PortHandle port)
+void closePort(PortHandle port)
 {
     const int fd = static_cast<int>(port);
-    // The exclusive mark stays on the device while anyone else (a pseudo-terminal's
-    // other user) keeps it open; it would keep us out on the next open.
-    ioctl(fd, TIOCNXCL);
+    // Cleared by hand too: another (root) user of the line may keep it open past our
+    // close, and the mark would then stay. Pseudo-terminals never got it.
+    if (!isPseudoTerminal(fd))
+        ioctl(fd, TIOCNXCL);
     ::close(fd);
 }
+
+// Whether this thread's raise was refused once; then it is not asked again.
+thread_local bool priorityRefused = false;
+thread_local bool priorityRaised = false;
+
+} // namespace
 
 void raiseWorkerPriority()
 {
@@ -246,4 +253,14 @@ void restoreWorkerPriority()
     parameters.sched_priority = 0;
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &parameters);
     priorityRaised = false;
+}
+
+// Constant at namespace scope, so local to this file like the functions it holds.
+constexpr SerialPortMethods LinuxSerialPort = {
+    openPort, readPort, writePort, clearPortErrors, purgePort, closePort,
+};
+
+const SerialPortMethods &platformSerialPort()
+{
+    return LinuxSerialPort;
 }
