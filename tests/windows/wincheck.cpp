@@ -33,6 +33,8 @@ namespace {
 constexpr std::uint32_t BaudRate = 9600;
 constexpr std::uint8_t ParityNone = 0;
 constexpr std::uint8_t OneStopBit = 0;
+// The pseudo-terminal takes any rate; at this one a tick (8N1) is 8 ms instead of 1.
+constexpr std::uint32_t SlowBaudRate = 1200;
 // The window's frame storage, frame gap and poll tick.
 constexpr std::size_t StorageSize = 256;
 constexpr std::uint8_t GapTicks = 10;
@@ -286,8 +288,8 @@ void portInUseIsRefused()
 
 void closeIsPrompt()
 {
-    // Ticks of 1 and 8 ms; the pseudo-terminal takes any rate.
-    const std::uint32_t rates[] = {BaudRate, 1200};
+    // Ticks of 1 and 8 ms.
+    const std::uint32_t rates[] = {BaudRate, SlowBaudRate};
     for (const std::uint32_t baudRate : rates) {
         std::uint8_t storage[StorageSize];
         ComHalfDuplexTerminal terminal(storage, sizeof storage, GapTicks);
@@ -341,12 +343,11 @@ const SerialPortMethods &countedWin32Port()
 
 void emptyReadsTakeATick()
 {
-    // 1200 baud 8N1: a tick of 8 ms, so about 125 reads a second on a quiet line.
-    constexpr std::uint32_t SlowRate = 1200;
-    const std::uint32_t tickMs = ComHalfDuplexTerminal::tickMilliseconds(SlowRate, ParityNone, OneStopBit);
+    // A tick of 8 ms: about 125 reads a second on a quiet line.
+    const std::uint32_t tickMs = ComHalfDuplexTerminal::tickMilliseconds(SlowBaudRate, ParityNone, OneStopBit);
     std::uint8_t storage[StorageSize];
     ComHalfDuplexTerminal terminal(storage, sizeof storage, GapTicks, countedWin32Port());
-    if (!CHECK(openSimulatorPort(terminal, SlowRate)))
+    if (!CHECK(openSimulatorPort(terminal, SlowBaudRate)))
         return;
     constexpr DWORD WatchMs = 1000;
     const unsigned readsBefore = portReads.load();
@@ -366,12 +367,11 @@ void emptyReadsTakeATick()
 
 void frameEndsAfterTheGap()
 {
-    // 1200 baud 8N1: reads wait 8 ms, so a reply is complete 80 ms after its last byte.
-    constexpr std::uint32_t SlowRate = 1200;
-    const std::uint32_t tickMs = ComHalfDuplexTerminal::tickMilliseconds(SlowRate, ParityNone, OneStopBit);
+    // Reads wait 8 ms, so a reply is complete 80 ms after its last byte.
+    const std::uint32_t tickMs = ComHalfDuplexTerminal::tickMilliseconds(SlowBaudRate, ParityNone, OneStopBit);
     std::uint8_t storage[StorageSize];
     ComHalfDuplexTerminal terminal(storage, sizeof storage, GapTicks);
-    if (!CHECK(openSimulatorPort(terminal, SlowRate)))
+    if (!CHECK(openSimulatorPort(terminal, SlowBaudRate)))
         return;
 
     LogTransfer transfer;
