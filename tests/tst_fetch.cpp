@@ -156,6 +156,7 @@ private slots:
     void exitCodes_data();
     void exitCodes();
     void busReadsEveryDeviceInTurn();
+    void gatewayRefusedOrLost();
 
 private:
     QString file(const QString &name) const { return dir->filePath(name); }
@@ -625,6 +626,29 @@ void tst_Fetch::busReadsEveryDeviceInTurn()
     QVERIFY(QFile::exists(file("site-3.csv")));
     // Ten attempts a second apart for the silent one, and little else.
     QVERIFY2(clock.elapsed() < 20000, qPrintable(QString::number(clock.elapsed())));
+}
+
+// A gateway that refuses the connection is a port that cannot be opened; one that
+// drops it mid-download is a device that stopped answering, and the next run
+// resumes exactly.
+void tst_Fetch::gatewayRefusedOrLost()
+{
+    // Nothing listens on this port: the connection is refused at once.
+    const FetchResult refused = fetch({"--db", file("refused.db")}, QStringLiteral("tcp://127.0.0.1:1"));
+    QCOMPARE(refused.exitCode, 3);
+    QVERIFY2(refused.err.startsWith(QStringLiteral("khronar-fetch: Не удается открыть порт")), qPrintable(refused.err));
+
+    // Info, three captions, the range and three records; then the line goes dead.
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {"--tcp", "0", "--mbap", "--disconnect-after", "8"}));
+    const FetchResult lost = fetch({"--db", file("log.db")}, device->path);
+    QCOMPARE(lost.exitCode, 5);
+    QCOMPARE(lost.err, QStringLiteral("khronar-fetch: адрес 1: Устройство не отвечает\n"));
+    const QStringList first = fileRows(file("log.db"), RowsSql);
+    QCOMPARE(first, BaseRows.mid(0, 3));
+
+    const FetchResult again = fetch({"--db", file("log.db")}, device->path);
+    QCOMPARE(again.exitCode, 0);
+    QCOMPARE(fileRows(file("log.db"), RowsSql), BaseRows);
 }
 
 QTEST_MAIN(tst_Fetch)
