@@ -6,5 +6,5 @@
 // instead of killing the process; call once, after the application object exists.
 // A signal that arrives before the event loop runs quits it as soon as it starts.
 // False when the handlers could not be installed (the signals then kill as before).
-// On Windows the toolkit ends the session itself and this does nothing.
+// On Windows the toolkit itself closes the window when the user logs off, and this does nothing.
 bool quitOnTerminationSignals();

@@ -1,4 +1,4 @@
-// Termination on Windows: the toolkit answers the session's end message by closing the
+// Termination on Windows: the toolkit answers the log-off message by closing the
 // windows itself, and a console's Ctrl+C does not reach a windowed program.
 
 #include "app/terminationsignals.h"

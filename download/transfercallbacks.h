@@ -8,7 +8,7 @@
 
 // Sets the callbacks of `transfer` to call importLogInfo, importCaption, resumeIndex
 // and importRecord of `*owner`, which has them with the callbacks' signatures.
-// `owner` is the process-wide pointer to the window or the session; it must be set
+// `owner` is the process-wide pointer to the window or the command line's fetcher; it must be set
 // whenever the transfer runs.
 template<typename Owner, Owner *&owner>
 void forwardTransferCallbacks(LogTransfer &transfer)

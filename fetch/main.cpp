@@ -1,6 +1,6 @@
 // khronar-fetch: downloads devices' event logs into log files from the command line.
 
-#include "fetch/fetchsession.h"
+#include "fetch/fetcher.h"
 
 #include <QCoreApplication>
 

@@ -1,7 +1,7 @@
-// khronar-fetch's session: the engine driven as fast as replies come, the import
+// khronar-fetch's download run: the engine driven as fast as replies come, the import
 // policy of the window, and what a person or a script sees of it.
 
-#include "fetch/fetchsession.h"
+#include "fetch/fetcher.h"
 
 #include "download/transfercallbacks.h"
 #include "fetch/console.h"
@@ -18,7 +18,7 @@
 #include <cstring>
 #include <thread>
 
-FetchSession *theFetchSession = nullptr;
+Fetcher *theFetcher = nullptr;
 
 namespace {
 
@@ -58,18 +58,18 @@ bool isYes(const QString &answer)
 
 bool FetchObserver::downloadWanted() const
 {
-    return session.downloading;
+    return fetcher.downloading;
 }
 
 void FetchObserver::downloadStopped(DownloadStop reason, std::uint8_t exceptionCode)
 {
     if (reason == DownloadStop::NoReply)
-        session.failDevice(ExitNoReply, QStringLiteral("Устройство не отвечает"));
+        fetcher.failDevice(ExitNoReply, QStringLiteral("Устройство не отвечает"));
     else
-        session.failDevice(ExitDeviceException, QString::fromUtf8(modbusExceptionMessage(exceptionCode)));
+        fetcher.failDevice(ExitDeviceException, QString::fromUtf8(modbusExceptionMessage(exceptionCode)));
 }
 
-FetchSession::FetchSession(const FetchOptions &options, const std::atomic<bool> &stop, bool showProgress,
+Fetcher::Fetcher(const FetchOptions &options, const std::atomic<bool> &stop, bool showProgress,
                            bool canAsk)
     : options(options),
       stop(stop),
@@ -85,27 +85,27 @@ FetchSession::FetchSession(const FetchOptions &options, const std::atomic<bool> 
       engine(terminal, master, transfer, observer)
 {
     // The transfer keeps its own retries, reply time-outs and attempts, as in the window.
-    forwardTransferCallbacks<FetchSession, theFetchSession>(transfer);
+    forwardTransferCallbacks<Fetcher, theFetcher>(transfer);
     logFunctionEntry = transfer.functionHandler();
     master.handlerTable = &logFunctionEntry;
     master.entryCount = 1;
 
     database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
     importer.setDatabase(database);
-    theFetchSession = this;
+    theFetcher = this;
 }
 
-FetchSession::~FetchSession()
+Fetcher::~Fetcher()
 {
     terminal.close();
     database.close();
     importer.setDatabase(QSqlDatabase());
     database = QSqlDatabase();
     QSqlDatabase::removeDatabase(ConnectionName);
-    theFetchSession = nullptr;
+    theFetcher = nullptr;
 }
 
-int FetchSession::run()
+int Fetcher::run()
 {
     if (!terminal.open(options.port.toUtf8().toStdString(), options.baudRate, options.parity, options.stopBits)) {
         error(QStringLiteral("Не удается открыть порт \"%1\"").arg(options.port));
@@ -126,7 +126,7 @@ int FetchSession::run()
     return exitCode;
 }
 
-int FetchSession::fetchDevice(std::uint8_t device)
+int Fetcher::fetchDevice(std::uint8_t device)
 {
     address = device;
     failure = ExitDone;
@@ -169,7 +169,7 @@ int FetchSession::fetchDevice(std::uint8_t device)
     return code;
 }
 
-int FetchSession::openLog(const QString &path)
+int Fetcher::openLog(const QString &path)
 {
     // An existing file is continued, never replaced.
     const LogFileOutcome outcome =
@@ -180,7 +180,7 @@ int FetchSession::openLog(const QString &path)
     return ExitLogFileError;
 }
 
-int FetchSession::exportCsv()
+int Fetcher::exportCsv()
 {
     const QString path = pathForAddress(options.csv, address);
     QString queryError;
@@ -195,7 +195,7 @@ int FetchSession::exportCsv()
     return ExitLogFileError;
 }
 
-int FetchSession::runEngine(const std::function<bool()> &done, bool follow)
+int Fetcher::runEngine(const std::function<bool()> &done, bool follow)
 {
     Clock::time_point lastRepoll = Clock::now();
     int code = ExitDone;
@@ -242,7 +242,7 @@ int FetchSession::runEngine(const std::function<bool()> &done, bool follow)
     return code;
 }
 
-void FetchSession::beginBatch()
+void Fetcher::beginBatch()
 {
     if (batchOpen)
         return;
@@ -251,7 +251,7 @@ void FetchSession::beginBatch()
     batchStarted = Clock::now();
 }
 
-bool FetchSession::commitBatch()
+bool Fetcher::commitBatch()
 {
     if (!batchOpen)
         return true;
@@ -264,7 +264,7 @@ bool FetchSession::commitBatch()
     return false;
 }
 
-bool FetchSession::printNewRecords()
+bool Fetcher::printNewRecords()
 {
     recordsUnprinted = 0;
     if (!standardOutput.isOpen() && !standardOutput.open(stdout, QIODevice::WriteOnly | QIODevice::Text))
@@ -275,7 +275,7 @@ bool FetchSession::printNewRecords()
     return false;
 }
 
-void FetchSession::failDevice(int code, const QString &message)
+void Fetcher::failDevice(int code, const QString &message)
 {
     downloading = false;
     engine.stop();
@@ -285,14 +285,14 @@ void FetchSession::failDevice(int code, const QString &message)
     error(QStringLiteral("адрес %1: %2").arg(address).arg(message));
 }
 
-bool FetchSession::storeSucceeded(const StoreOutcome &outcome)
+bool Fetcher::storeSucceeded(const StoreOutcome &outcome)
 {
     if (!outcome.ok)
         failDevice(ExitLogFileError, outcome.error);
     return outcome.ok;
 }
 
-bool FetchSession::importLogInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
+bool Fetcher::importLogInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
 {
     switch (importer.takeInfo(count, idHash, captionHash)) {
     case LogImporter::InfoVerdict::Failed:
@@ -315,13 +315,13 @@ bool FetchSession::importLogInfo(std::uint16_t count, std::uint32_t idHash, std:
     return true;
 }
 
-void FetchSession::importCaption(std::uint16_t position, std::uint32_t eventId, const char *caption)
+void Fetcher::importCaption(std::uint16_t position, std::uint32_t eventId, const char *caption)
 {
     if (storeSucceeded(importer.storeCaption(position, eventId, caption)))
         ++captionsStored;
 }
 
-std::uint32_t FetchSession::resumeIndex(std::uint32_t first, std::uint32_t span)
+std::uint32_t Fetcher::resumeIndex(std::uint32_t first, std::uint32_t span)
 {
     phase = Phase::Records;
     const ResumePoint resume = importer.resumeIndex(first, span);
@@ -329,7 +329,7 @@ std::uint32_t FetchSession::resumeIndex(std::uint32_t first, std::uint32_t span)
     return resume.index;
 }
 
-void FetchSession::importRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
+void Fetcher::importRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
                                 std::uint32_t eventId, const std::uint8_t *data, std::int32_t length)
 {
     if (storeSucceeded(importer.storeRecord(index, count, type, deviceTime, eventId, data, length))) {
@@ -338,7 +338,7 @@ void FetchSession::importRecord(std::uint32_t index, std::uint8_t count, std::ui
     }
 }
 
-bool FetchSession::agreeToConfigurationUpdate()
+bool Fetcher::agreeToConfigurationUpdate()
 {
     if (options.updateConfig != ConfigUpdate::Ask)
         return options.updateConfig == ConfigUpdate::Yes;
@@ -362,13 +362,13 @@ bool FetchSession::agreeToConfigurationUpdate()
     return isYes(QString::fromLocal8Bit(answer));
 }
 
-void FetchSession::error(const QString &message)
+void Fetcher::error(const QString &message)
 {
     endProgressLine();
     writeStandardError(QStringLiteral("khronar-fetch: ") + message + QLatin1Char('\n'));
 }
 
-void FetchSession::drawProgress(bool force)
+void Fetcher::drawProgress(bool force)
 {
     if (!showProgress)
         return;
@@ -398,7 +398,7 @@ void FetchSession::drawProgress(bool force)
     writeStandardError(QLatin1Char('\r') + line + QStringLiteral("\033[K"));
 }
 
-void FetchSession::endProgressLine()
+void Fetcher::endProgressLine()
 {
     if (!progressShown)
         return;
@@ -406,7 +406,7 @@ void FetchSession::endProgressLine()
     writeStandardError(QStringLiteral("\n"));
 }
 
-void FetchSession::summarize()
+void Fetcher::summarize()
 {
     if (!showProgress)
         return;
@@ -447,7 +447,7 @@ int fetchMain(const QStringList &arguments)
 
     static std::atomic<bool> stopRequested{false};
     routeStopSignals(&stopRequested);
-    FetchSession session(options, stopRequested, standardErrorIsTerminal() && !options.quiet,
+    Fetcher fetcher(options, stopRequested, standardErrorIsTerminal() && !options.quiet,
                          standardInputIsTerminal());
-    return session.run();
+    return fetcher.run();
 }

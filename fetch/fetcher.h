@@ -19,14 +19,14 @@
 #include <cstdint>
 #include <functional>
 
-class FetchSession;
+class Fetcher;
 
 // What the engine reports, for the command line: no traffic is shown, the end of a
 // download is a failure of the device being read.
 class FetchObserver final : public DownloadObserver
 {
 public:
-    explicit FetchObserver(FetchSession &session) : session(session) {}
+    explicit FetchObserver(Fetcher &fetcher) : fetcher(fetcher) {}
     bool downloadWanted() const override;
     void frameReceived(const std::uint8_t *, std::size_t, std::uint8_t) override {}
     void frameBuilt(const std::uint8_t *, std::size_t) override {}
@@ -36,7 +36,7 @@ public:
     void downloadStopped(DownloadStop reason, std::uint8_t exceptionCode) override;
 
 private:
-    FetchSession &session;
+    Fetcher &fetcher;
 };
 
 /*
@@ -47,19 +47,19 @@ private:
  *         (nothing taken and nothing sent: wait a fraction of a millisecond)
  *   then --csv, --clear or --follow (which also re-polls once a second), close the file
  *
- * The transfer's callbacks reach the session through theFetchSession, as the
+ * The transfer's callbacks reach the fetcher through theFetcher, as the
  * window's reach the window.
  */
-class FetchSession
+class Fetcher
 {
 public:
     // `stop` is set from outside (a signal handler) to end the run between two
     // exchanges. `showProgress` draws the progress line on standard error;
     // `canAsk` allows the configuration question on standard input.
-    FetchSession(const FetchOptions &options, const std::atomic<bool> &stop, bool showProgress, bool canAsk);
-    ~FetchSession();
-    FetchSession(const FetchSession &) = delete;
-    FetchSession &operator=(const FetchSession &) = delete;
+    Fetcher(const FetchOptions &options, const std::atomic<bool> &stop, bool showProgress, bool canAsk);
+    ~Fetcher();
+    Fetcher(const Fetcher &) = delete;
+    Fetcher &operator=(const Fetcher &) = delete;
 
     // Opens the port, reads every device, closes the port. Returns an exit code.
     int run();
@@ -129,9 +129,9 @@ private:
     Clock::time_point batchStarted;
 };
 
-// The one session of the process while it exists; the transfer's callbacks reach it here.
-extern FetchSession *theFetchSession;
+// The one fetcher of the process while it exists; the transfer's callbacks reach it here.
+extern Fetcher *theFetcher;
 
 // The whole program on the arguments after its name: parses them, answers --help,
-// --version and --list-ports, routes the stop signals and runs a session.
+// --version and --list-ports, routes the stop signals and runs a fetcher.
 int fetchMain(const QStringList &arguments);
