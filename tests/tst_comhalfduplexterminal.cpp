@@ -3,6 +3,7 @@
 // over a fake port in-process that fails, stutters and vanishes on cue.
 
 #include "serial/comhalfduplexterminal.h"
+#include "tests/support/framebytes.h"
 #include "serial/serialportrate.h"
 
 #include <QCoreApplication>
@@ -126,21 +127,6 @@ double cpuSeconds(clockid_t clock)
     timespec now{};
     clock_gettime(clock, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
-}
-
-QByteArray frame(const TerminalBuffer &buffer)
-{
-    const std::uint8_t *bytes = nullptr;
-    std::size_t length = 0;
-    if (!buffer.takeFrame(&bytes, &length))
-        return QByteArray();
-    return QByteArray(reinterpret_cast<const char *>(bytes), int(length));
-}
-
-bool sendRequest(ComHalfDuplexTerminal &terminal, const QByteArray &request)
-{
-    return terminal.sendRequest(reinterpret_cast<const std::uint8_t *>(request.constData()),
-                                std::uint8_t(request.size()));
 }
 
 // A terminal as the main window builds it, on storage of its own.
@@ -465,7 +451,7 @@ void tst_ComHalfDuplexTerminal::openAndClose()
     QCOMPARE(line.read(request.size()), request);
     QVERIFY(line.write(reply));
     QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::FrameReady; }));
-    QCOMPARE(frame(terminal), reply);
+    QCOMPARE(receivedFrame(terminal), reply);
 
     terminal.close();
     QVERIFY(!terminal.isOpen());
@@ -501,7 +487,7 @@ void tst_ComHalfDuplexTerminal::reopenWithOtherParameters()
     QVERIFY(first.write("old"));
     QVERIFY(second.write("new"));
     QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::FrameReady; }));
-    QCOMPARE(frame(terminal), QByteArray("new"));
+    QCOMPARE(receivedFrame(terminal), QByteArray("new"));
     terminal.releaseFrame();
 
     // A reopen that fails leaves the terminal closed, its worker gone, the old port free.
@@ -604,7 +590,7 @@ void tst_ComHalfDuplexTerminal::framesDelimitedBySilence()
     for (const QByteArray &sent : frames) {
         QVERIFY(line.write(sent));
         QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::FrameReady; }));
-        QCOMPARE(frame(terminal), sent);
+        QCOMPARE(receivedFrame(terminal), sent);
         terminal.releaseFrame();
     }
 
@@ -619,7 +605,7 @@ void tst_ComHalfDuplexTerminal::framesDelimitedBySilence()
     QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
     QVERIFY(line.write("after"));
     QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::FrameReady; }));
-    QCOMPARE(frame(terminal), QByteArray("after"));
+    QCOMPARE(receivedFrame(terminal), QByteArray("after"));
 }
 
 void tst_ComHalfDuplexTerminal::requestWaitsForSilence()
@@ -721,7 +707,7 @@ void tst_ComHalfDuplexTerminal::vanishedOtherEndDoesNotSpin()
     // Failed reads still count as ticks: the frame ends after the gap, not at once.
     QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::FrameReady; }));
     QVERIFY(Clock::now() - lastByte >= Gap);
-    QCOMPARE(frame(terminal), QByteArray("part"));
+    QCOMPARE(receivedFrame(terminal), QByteArray("part"));
     terminal.releaseFrame();
 
     // Requests still go through the buffer (their writes fail), each after the gap.
@@ -825,7 +811,7 @@ void tst_ComHalfDuplexTerminal::frameInPieces()
 
     QVERIFY(waitFor([&] { return port.scriptDone(); }));
     QVERIFY(waitFor([&] { return t.terminal.currentState() == TerminalBuffer::FrameReady; }));
-    QCOMPARE(frame(t.terminal), expected);
+    QCOMPARE(receivedFrame(t.terminal), expected);
 }
 
 void tst_ComHalfDuplexTerminal::failedReadTakesItsTick()
@@ -840,7 +826,7 @@ void tst_ComHalfDuplexTerminal::failedReadTakesItsTick()
     QCOMPARE(port.tickMs, 8u);
 
     QVERIFY(waitFor([&] { return t.terminal.currentState() == TerminalBuffer::FrameReady; }));
-    QCOMPARE(frame(t.terminal), QByteArray("abcd"));
+    QCOMPARE(receivedFrame(t.terminal), QByteArray("abcd"));
     // Every failed read is followed by its tick before the next read begins.
     const std::vector<FakePort::ReadCall> calls = port.readCalls();
     int failures = 0;

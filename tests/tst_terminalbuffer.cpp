@@ -2,6 +2,7 @@
 // reads, overflow, the handshake, and both threads at once.
 
 #include "serial/terminalbuffer.h"
+#include "tests/support/framebytes.h"
 
 #include <QTest>
 
@@ -70,15 +71,6 @@ void emptyReads(TerminalBuffer &buffer, int count)
 {
     for (int i = 0; i < count; ++i)
         emptyRead(buffer);
-}
-
-QByteArray frame(const TerminalBuffer &buffer)
-{
-    const std::uint8_t *bytes = nullptr;
-    std::size_t length = 0;
-    if (!buffer.takeFrame(&bytes, &length))
-        return QByteArray();
-    return QByteArray(reinterpret_cast<const char *>(bytes), int(length));
 }
 
 void writeRequest(TerminalBuffer &buffer, const QByteArray &request)
@@ -173,7 +165,7 @@ void tst_TerminalBuffer::frameEndsAfterGap()
     QCOMPARE(buffer.currentState(), TerminalBuffer::Receiving);
     emptyRead(buffer);
     QCOMPARE(buffer.currentState(), TerminalBuffer::FrameReady);
-    QCOMPARE(frame(buffer), QByteArray("\x01\x42\x00", 3));
+    QCOMPARE(receivedFrame(buffer), QByteArray("\x01\x42\x00", 3));
     QVERIFY(buffer.hookCalls.empty());
 }
 
@@ -200,7 +192,7 @@ void tst_TerminalBuffer::burstLength()
     emptyReads(buffer, 10);
     if (delivered) {
         QCOMPARE(buffer.currentState(), TerminalBuffer::FrameReady);
-        QCOMPARE(frame(buffer), burst);
+        QCOMPARE(receivedFrame(buffer), burst);
         buffer.releaseFrame();
     } else {
         QCOMPARE(buffer.currentState(), TerminalBuffer::Listening);
@@ -211,7 +203,7 @@ void tst_TerminalBuffer::burstLength()
     feed(buffer, "next");
     emptyReads(buffer, 10);
     QCOMPARE(buffer.currentState(), TerminalBuffer::FrameReady);
-    QCOMPARE(frame(buffer), QByteArray("next"));
+    QCOMPARE(receivedFrame(buffer), QByteArray("next"));
 }
 
 void tst_TerminalBuffer::bytesWhileFrameReadyAreDropped()
@@ -224,7 +216,7 @@ void tst_TerminalBuffer::bytesWhileFrameReadyAreDropped()
     // A burst starts while the frame waits: the frame stays as it was.
     feed(buffer, "late");
     QCOMPARE(buffer.currentState(), TerminalBuffer::FrameReady);
-    QCOMPARE(frame(buffer), QByteArray("first"));
+    QCOMPARE(receivedFrame(buffer), QByteArray("first"));
 
     // The rest of that burst, after the release, is no frame either.
     buffer.releaseFrame();
@@ -236,7 +228,7 @@ void tst_TerminalBuffer::bytesWhileFrameReadyAreDropped()
     feed(buffer, "second");
     emptyReads(buffer, 4);
     QCOMPARE(buffer.currentState(), TerminalBuffer::FrameReady);
-    QCOMPARE(frame(buffer), QByteArray("second"));
+    QCOMPARE(receivedFrame(buffer), QByteArray("second"));
 }
 
 void tst_TerminalBuffer::operationsOutsideTheirStates_data()
@@ -315,7 +307,7 @@ void tst_TerminalBuffer::claimDuringReceivingDropsPartialFrame()
     feed(buffer, "reply");
     emptyReads(buffer, 3);
     QCOMPARE(buffer.currentState(), TerminalBuffer::FrameReady);
-    QCOMPARE(frame(buffer), QByteArray("reply"));
+    QCOMPARE(receivedFrame(buffer), QByteArray("reply"));
 }
 
 void tst_TerminalBuffer::transmission()
