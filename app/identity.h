@@ -12,5 +12,4 @@ constexpr std::uint32_t IdentityTranslation = 0x040904E4;
 // the executable's version resource; elsewhere, where executables carry none, it
 // answers from the values fixed at build time, which stand in the block 0x040904E4
 // only. Empty when the block or the key is missing.
-std::wstring identityString(const std::wstring &executablePath, const std::wstring &key,
-                            std::uint32_t translation);
+std::wstring identityString(const std::wstring &executablePath, const std::wstring &key, std::uint32_t translation);

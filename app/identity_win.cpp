@@ -3,8 +3,7 @@
 #include "app/identity.h"
 #include "app/versionresource.h"
 
-std::wstring identityString(const std::wstring &executablePath, const std::wstring &key,
-                            std::uint32_t translation)
+std::wstring identityString(const std::wstring &executablePath, const std::wstring &key, std::uint32_t translation)
 {
     return readVersionString(executablePath, key, translation);
 }

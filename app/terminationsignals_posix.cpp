@@ -52,8 +52,7 @@ bool quitOnTerminationSignals()
     auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [] {
         char drained[16];
-        while (::read(signalPipe[0], drained, sizeof drained) > 0) {
-        }
+        while (::read(signalPipe[0], drained, sizeof drained) > 0) {}
         QCoreApplication::quit();
     });
 

@@ -8,5 +8,4 @@
 // (language in the high 16 bits, code page in the low 16 bits) of the version
 // resource of the executable at `filePath`. Empty when the file has no version
 // resource, the resource cannot be loaded, or the block or key is missing.
-std::wstring readVersionString(const std::wstring &filePath, const std::wstring &key,
-                               std::uint32_t translation);
+std::wstring readVersionString(const std::wstring &filePath, const std::wstring &key, std::uint32_t translation);

@@ -7,8 +7,7 @@
 #include <cstdio>
 #include <vector>
 
-std::wstring readVersionString(const std::wstring &filePath, const std::wstring &key,
-                               std::uint32_t translation)
+std::wstring readVersionString(const std::wstring &filePath, const std::wstring &key, std::uint32_t translation)
 {
     DWORD ignored = 0;
     const DWORD size = GetFileVersionInfoSizeW(filePath.c_str(), &ignored);

@@ -18,8 +18,7 @@ void renderCaption(benchmark::State &state, const QString &caption, const QByteA
 
 void BM_WorkedExample(benchmark::State &state)
 {
-    renderCaption(state,
-                  QStringLiteral("Канал #u: #`Норма``Авария`e, температура #+3.1I °C, код #4X, время #d"),
+    renderCaption(state, QStringLiteral("Канал #u: #`Норма``Авария`e, температура #+3.1I °C, код #4X, время #d"),
                   QByteArray::fromHex("02 01 FA 00 AB 00 7A 0D 87 2D"));
 }
 

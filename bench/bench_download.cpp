@@ -26,8 +26,8 @@ int main(int argc, char **argv)
     const DownloadTiming window = timeWindowDownload(port, dir.path(), records);
     std::printf("records stored: %d of %d\n", window.stored, records);
     std::printf("connect to last record: %.1f s, %.2f records/s\n", window.seconds, window.recordsPerSecond());
-    std::printf("first to last record: %.1f s, %.2f records/s (the poll cycle's ceiling is 10)\n",
-                window.recordSeconds, (window.stored - 1) / window.recordSeconds);
+    std::printf("first to last record: %.1f s, %.2f records/s (the poll cycle's ceiling is 10)\n", window.recordSeconds,
+                (window.stored - 1) / window.recordSeconds);
     stopBenchDevices();
     return window.stored == records ? 0 : 1;
 }

@@ -21,8 +21,9 @@ DownloadTiming timeFetch(const QString &program, const QString &port, const QStr
     QProcess fetch;
     QElapsedTimer clock;
     clock.start();
-    fetch.start(program, {QStringLiteral("--port"), port, QStringLiteral("--baud"), QStringLiteral("115200"),
-                          QStringLiteral("--db"), QDir(dir).filePath(QStringLiteral("fetch.db"))});
+    fetch.start(program,
+                {QStringLiteral("--port"), port, QStringLiteral("--baud"), QStringLiteral("115200"),
+                 QStringLiteral("--db"), QDir(dir).filePath(QStringLiteral("fetch.db"))});
     DownloadTiming timing;
     if (!fetch.waitForFinished(3600 * 1000) || fetch.exitCode() != 0) {
         std::fprintf(stderr, "khronar-fetch failed: %s\n", fetch.readAllStandardError().constData());
@@ -48,10 +49,9 @@ int main(int argc, char **argv)
     const QString json = writeBenchDeviceLog(dir.path(), records);
 
     // A device of its own for each, so that neither finds the other's traces.
-    const DownloadTiming window =
-        timeWindowDownload(startBenchDevice(devsim, json), dir.path(), records);
-    const DownloadTiming fetch =
-        timeFetch(QString::fromLocal8Bit(argv[2]), startBenchDevice(devsim, json), dir.path(), records);
+    const DownloadTiming window = timeWindowDownload(startBenchDevice(devsim, json), dir.path(), records);
+    const DownloadTiming fetch = timeFetch(QString::fromLocal8Bit(argv[2]), startBenchDevice(devsim, json), dir.path(),
+                                           records);
 
     std::printf("%d records (and 2 captions) at 115200 baud on a pseudo-terminal\n", records);
     std::printf("window:        %6.1f s, %7.2f records/s\n", window.seconds, window.recordsPerSecond());

@@ -201,14 +201,12 @@ bool measureFirstScreen(const QString &path, qint64 records)
     printRefresh(refresh);
     std::printf("  layout and paint (grab) %8.4f s   rowCount() %d, %lld messages rendered, rows %d..%d visible, "
                 "%dx%d pixels\n",
-                paintTime, rowsAfterPaint, messagesPainted, firstVisible, lastVisible, screen.width(),
-                screen.height());
+                paintTime, rowsAfterPaint, messagesPainted, firstVisible, lastVisible, screen.width(), screen.height());
     std::printf("  total, open to painted  %8.4f s\n", totalTime);
     std::printf("  after 0.5 s of events: rowCount() %d, canFetchMore() %s, furthest row read %d\n", rowsSettled,
                 model.canFetchMore() ? "true" : "false", model.furthestRow);
     const bool partial = rowsSettled < records && model.canFetchMore();
-    std::printf("  the view read %s the file to show its first screen\n",
-                partial ? "only the head of" : "ALL of");
+    std::printf("  the view read %s the file to show its first screen\n", partial ? "only the head of" : "ALL of");
     std::printf("  peak memory so far: %s\n", qPrintable(peakMemory()));
 
     // What each stored record costs during a download, which re-runs the same
@@ -322,9 +320,10 @@ int main(int argc, char *argv[])
     bool numeric = true;
     const qint64 toGenerate = args.size() > 2 ? args.at(2).toLongLong(&numeric) : DefaultRecords;
     if (args.size() < 2 || args.size() > 3 || !numeric || toGenerate < 0) {
-        std::fprintf(stderr, "usage: bench_logfile FILE.db [N]\n"
-                             "Makes FILE.db with N records (default %lld) when it is missing, then times the\n"
-                             "log view's first screen and the CSV export on it.\n",
+        std::fprintf(stderr,
+                     "usage: bench_logfile FILE.db [N]\n"
+                     "Makes FILE.db with N records (default %lld) when it is missing, then times the\n"
+                     "log view's first screen and the CSV export on it.\n",
                      DefaultRecords);
         return 2;
     }
@@ -357,8 +356,8 @@ int main(int argc, char *argv[])
     }
     database.close();
     const qint64 fileSize = readThrough(path);
-    std::printf("log file %s: %lld records, %.1f MB (read once to warm the page cache)\n", qPrintable(path),
-                records, megabytes(fileSize));
+    std::printf("log file %s: %lld records, %.1f MB (read once to warm the page cache)\n", qPrintable(path), records,
+                megabytes(fileSize));
 
     if (!measureFirstScreen(path, records))
         return 1;

@@ -33,7 +33,10 @@ class DataWriter
 public:
     DataWriter(Random &random, std::uint32_t now, QByteArray &out) : random(random), now(now), out(out) {}
 
-    std::uint32_t below(std::uint32_t limit) { return std::uniform_int_distribution<std::uint32_t>(0, limit - 1)(random); }
+    std::uint32_t below(std::uint32_t limit)
+    {
+        return std::uniform_int_distribution<std::uint32_t>(0, limit - 1)(random);
+    }
     std::int64_t between(std::int64_t low, std::int64_t high)
     {
         return std::uniform_int_distribution<std::int64_t>(low, high)(random);
@@ -210,7 +213,8 @@ StoreOutcome storeCaptions(QSqlDatabase &database)
         const QString caption = QString::fromUtf8(sample.caption);
         if (!deviceCodec->canEncode(caption))
             return StoreOutcome{false, QStringLiteral("caption not in the device's code page: ") + caption};
-        const StoreOutcome outcome = storeCaption(database, sample.event, deviceCodec->fromUnicode(caption).constData());
+        const StoreOutcome outcome = storeCaption(database, sample.event,
+                                                  deviceCodec->fromUnicode(caption).constData());
         if (!outcome.ok)
             return outcome;
     }

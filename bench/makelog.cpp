@@ -19,8 +19,9 @@ int main(int argc, char *argv[])
     bool numeric = false;
     const qint64 records = args.size() == 3 ? args.at(2).toLongLong(&numeric) : 0;
     if (!numeric || records < 0) {
-        std::fprintf(stderr, "usage: khronar-makelog FILE.db N\n"
-                             "Replaces FILE.db by a log file holding N made-up records.\n");
+        std::fprintf(stderr,
+                     "usage: khronar-makelog FILE.db N\n"
+                     "Replaces FILE.db by a log file holding N made-up records.\n");
         return 2;
     }
     const QString path = args.at(1);

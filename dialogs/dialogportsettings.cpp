@@ -5,8 +5,7 @@
 
 #include "ports/portlist.h"
 
-DialogPortSettings::DialogPortSettings(QWidget *parent)
-    : QDialog(parent), ui(new Ui::DialogPortSettings)
+DialogPortSettings::DialogPortSettings(QWidget *parent) : QDialog(parent), ui(new Ui::DialogPortSettings)
 {
     ui->setupUi(this);
     ui->port->clear();

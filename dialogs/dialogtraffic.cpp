@@ -25,8 +25,7 @@ const QString UploadIcon = QStringLiteral(
     "<img src=\":/new/prefix/Resources/Icons/HardwareNetwork/16x16/hardware-upload.png\"/> ");
 const QString DownloadIcon = QStringLiteral(
     "<img src=\":/new/prefix/Resources/Icons/HardwareNetwork/16x16/hardware-download.png\"/> ");
-const QString WarningIcon = QStringLiteral(
-    "<img src=\":/new/prefix/Resources/Icons/Basic/16x16/warning.png\"/> ");
+const QString WarningIcon = QStringLiteral("<img src=\":/new/prefix/Resources/Icons/Basic/16x16/warning.png\"/> ");
 const QString ErrorIcon = QStringLiteral(
     "<img src=\":/new/prefix/Resources/Icons/Basic/16x16/delete_button_error.png\"/> ");
 const QString LineEnd = QStringLiteral("<br>");
@@ -72,15 +71,14 @@ QString packetToHtml(const std::uint8_t *bytes, unsigned n, std::uint8_t code, b
     }
 
     const QString &icon = code == ReplyAccepted ? (sent ? UploadIcon : DownloadIcon)
-                        : code == ReplyUnexpected ? WarningIcon
-                                                  : ErrorIcon;
+        : code == ReplyUnexpected               ? WarningIcon
+                                                : ErrorIcon;
     if (sent)
         body = Bold + body + Close;
     return icon + body + LineEnd;
 }
 
-DialogTraffic::DialogTraffic(QWidget *parent)
-    : QDialog(parent), ui(new Ui::DialogTraffic)
+DialogTraffic::DialogTraffic(QWidget *parent) : QDialog(parent), ui(new Ui::DialogTraffic)
 {
     ui->setupUi(this);
     setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);

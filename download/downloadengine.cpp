@@ -2,11 +2,13 @@
 
 #include "download/downloadengine.h"
 
-DownloadEngine::DownloadEngine(ComHalfDuplexTerminal &terminal, ModbusMaster &master,
-                               LogTransfer &transfer, DownloadObserver &observer)
-    : terminal(terminal), master(master), transfer(transfer), observer(observer)
-{
-}
+DownloadEngine::DownloadEngine(ComHalfDuplexTerminal &terminal, ModbusMaster &master, LogTransfer &transfer,
+                               DownloadObserver &observer)
+    : terminal(terminal),
+      master(master),
+      transfer(transfer),
+      observer(observer)
+{}
 
 DownloadEngine::TickResult DownloadEngine::tick()
 {

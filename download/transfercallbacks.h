@@ -10,8 +10,7 @@
 // and importRecord of `*owner`, which has them with the callbacks' signatures.
 // `owner` is the process-wide pointer to the window or the command line's fetcher; it must be set
 // whenever the transfer runs.
-template<typename Owner, Owner *&owner>
-void forwardTransferCallbacks(LogTransfer &transfer)
+template<typename Owner, Owner *&owner> void forwardTransferCallbacks(LogTransfer &transfer)
 {
     transfer.onLogInfo = [](std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash) {
         return owner->importLogInfo(count, idHash, captionHash);

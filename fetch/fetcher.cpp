@@ -69,8 +69,7 @@ void FetchObserver::downloadStopped(DownloadStop reason, std::uint8_t exceptionC
         fetcher.failDevice(ExitDeviceException, QString::fromUtf8(modbusExceptionMessage(exceptionCode)));
 }
 
-Fetcher::Fetcher(const FetchOptions &options, const std::atomic<bool> &stop, bool showProgress,
-                           bool canAsk)
+Fetcher::Fetcher(const FetchOptions &options, const std::atomic<bool> &stop, bool showProgress, bool canAsk)
     : options(options),
       stop(stop),
       showProgress(showProgress),
@@ -172,8 +171,8 @@ int Fetcher::fetchDevice(std::uint8_t device)
 int Fetcher::openLog(const QString &path)
 {
     // An existing file is continued, never replaced.
-    const LogFileOutcome outcome =
-        QFileInfo::exists(path) ? openLogFile(database, path) : createLogFile(database, path);
+    const LogFileOutcome outcome = QFileInfo::exists(path) ? openLogFile(database, path)
+                                                           : createLogFile(database, path);
     if (outcome.ok)
         return ExitDone;
     error(QStringLiteral("адрес %1: %2: %3").arg(address).arg(path, outcome.message));
@@ -330,7 +329,7 @@ std::uint32_t Fetcher::resumeIndex(std::uint32_t first, std::uint32_t span)
 }
 
 void Fetcher::importRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
-                                std::uint32_t eventId, const std::uint8_t *data, std::int32_t length)
+                           std::uint32_t eventId, const std::uint8_t *data, std::int32_t length)
 {
     if (storeSucceeded(importer.storeRecord(index, count, type, deviceTime, eventId, data, length))) {
         ++recordsStored;
@@ -432,11 +431,12 @@ int fetchMain(const QStringList &arguments)
         return ExitDone;
     }
     if (options.version) {
-        std::fputs(QStringLiteral("khronar-fetch (%1) %2\n")
-                       .arg(QString::fromWCharArray(KHRONAR_PRODUCT_NAME), QString::fromWCharArray(KHRONAR_FILE_VERSION))
-                       .toLocal8Bit()
-                       .constData(),
-                   stdout);
+        std::fputs(
+            QStringLiteral("khronar-fetch (%1) %2\n")
+                .arg(QString::fromWCharArray(KHRONAR_PRODUCT_NAME), QString::fromWCharArray(KHRONAR_FILE_VERSION))
+                .toLocal8Bit()
+                .constData(),
+            stdout);
         return ExitDone;
     }
     if (options.listPorts) {
@@ -447,7 +447,6 @@ int fetchMain(const QStringList &arguments)
 
     static std::atomic<bool> stopRequested{false};
     routeStopSignals(&stopRequested);
-    Fetcher fetcher(options, stopRequested, standardErrorIsTerminal() && !options.quiet,
-                         standardInputIsTerminal());
+    Fetcher fetcher(options, stopRequested, standardErrorIsTerminal() && !options.quiet, standardInputIsTerminal());
     return fetcher.run();
 }

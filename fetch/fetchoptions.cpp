@@ -38,8 +38,10 @@ bool takeLineOptions(const QCommandLineParser &parser, FetchCommandLine &result)
         bool ok = false;
         const std::uint32_t rate = text.toUInt(&ok);
         if (!ok || std::find(std::begin(BaudRates), std::end(BaudRates), rate) == std::end(BaudRates))
-            return optionError(result, QStringLiteral("--baud wants one of 1200, 2400, 4800, 9600, 14400, 19200, "
-                                                      "28800, 38400, 57600, 115200, 230400, not \"%1\"").arg(text));
+            return optionError(result,
+                               QStringLiteral("--baud wants one of 1200, 2400, 4800, 9600, 14400, 19200, "
+                                              "28800, 38400, 57600, 115200, 230400, not \"%1\"")
+                                   .arg(text));
         options.baudRate = rate;
     }
     if (parser.isSet(QStringLiteral("parity"))) {
@@ -53,8 +55,9 @@ bool takeLineOptions(const QCommandLineParser &parser, FetchCommandLine &result)
     if (parser.isSet(QStringLiteral("stop"))) {
         const QString text = parser.value(QStringLiteral("stop"));
         if (text == QLatin1String("1.5"))
-            return optionError(result, QStringLiteral("--stop 1.5: one and a half stop bits do not go with 8 data "
-                                                      "bits"));
+            return optionError(result,
+                               QStringLiteral("--stop 1.5: one and a half stop bits do not go with 8 data "
+                                              "bits"));
         if (text == QLatin1String("1"))
             options.stopBits = StopBitsCodes[0];
         else if (text == QLatin1String("2"))
@@ -120,7 +123,7 @@ bool parseAddressList(const QString &text, std::vector<std::uint8_t> *addresses,
         const QStringList bounds = item.split(QLatin1Char('-'));
         int low = 0, high = 0;
         const bool ok = bounds.size() == 1 ? parseAddress(bounds[0], &low) && parseAddress(bounds[0], &high)
-                      : bounds.size() == 2 ? parseAddress(bounds[0], &low) && parseAddress(bounds[1], &high)
+            : bounds.size() == 2           ? parseAddress(bounds[0], &low) && parseAddress(bounds[1], &high)
                                            : false;
         if (!ok || low > high) {
             *error = QStringLiteral("\"%1\" is no address 1 to 255 nor a range such as 7-12").arg(item);
@@ -188,53 +191,52 @@ FetchCommandLine parseFetchCommandLine(const QStringList &arguments)
 
 QString fetchHelpText()
 {
-    return QStringLiteral(
-        "Usage: khronar-fetch --port PORT --db FILE [options]\n"
-        "\n"
-        "Downloads the event log of a device on a serial line (Modbus RTU) into a\n"
-        "Khronar log file, as the Khronar window does, at the pace of the line.\n"
-        "A new file is created; an existing one is continued after its newest record.\n"
-        "\n"
-        "Options:\n"
-        "  --port PORT            serial port: ttyUSB0, /dev/ttyS0, a full path; or a\n"
-        "                         gateway: tcp://HOST:PORT (RTU frames over TCP),\n"
-        "                         mbtcp://HOST:PORT[/UNIT] (Modbus TCP) (required)\n"
-        "  --db FILE              log file (.db) (required); with several addresses it\n"
-        "                         must hold {address}, e.g. site-{address}.db\n"
-        "  --baud RATE            1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400,\n"
-        "                         57600, 115200 or 230400 (default 19200)\n"
-        "  --parity PARITY        none, odd or even (default even)\n"
-        "  --stop BITS            1 or 2 (default 1; 1.5 does not go with 8 data bits)\n"
-        "  --address LIST         device address 1 to 255, or a list such as 1,3,7-12\n"
-        "                         read in turn, each into its own file (default 1)\n"
-        "  --update-config ANSWER yes or no: whether a device's changed event set\n"
-        "                         replaces the file's (default: ask on a terminal,\n"
-        "                         answer no elsewhere, with a warning)\n"
-        "  --csv FILE             after the download, export the log to CSV as the\n"
-        "                         window does; holds {address} like --db (default none)\n"
-        "  --follow               stay on, ask once a second for new records and print\n"
-        "                         each as a CSV line on standard output until\n"
-        "                         interrupted (one device only)\n"
-        "  --clear                clear the device's log after a complete download\n"
-        "  --quiet                no progress line; only errors and warnings\n"
-        "  --list-ports           list the serial ports the window offers, and exit\n"
-        "  --help                 show this text, and exit\n"
-        "  --version              show the version, and exit\n"
-        "\n"
-        "A progress line is shown on standard error when it is a terminal.\n"
-        "Ctrl+C (SIGINT) or SIGTERM stops between two exchanges; every record stored\n"
-        "stays stored, and the next run continues after it.\n"
-        "\n"
-        "Exit codes:\n"
-        "  0    every device read (and exported, cleared) completely\n"
-        "  2    usage: an unknown option or a value not allowed\n"
-        "  3    the port cannot be opened\n"
-        "  4    a device answered with an exception\n"
-        "  5    a device did not answer\n"
-        "  6    a log file or CSV file cannot be opened or written\n"
-        "  130  interrupted\n"
-        "With several addresses, every device is read in turn and the exit code is\n"
-        "that of the first device that failed.\n");
+    return QStringLiteral("Usage: khronar-fetch --port PORT --db FILE [options]\n"
+                          "\n"
+                          "Downloads the event log of a device on a serial line (Modbus RTU) into a\n"
+                          "Khronar log file, as the Khronar window does, at the pace of the line.\n"
+                          "A new file is created; an existing one is continued after its newest record.\n"
+                          "\n"
+                          "Options:\n"
+                          "  --port PORT            serial port: ttyUSB0, /dev/ttyS0, a full path; or a\n"
+                          "                         gateway: tcp://HOST:PORT (RTU frames over TCP),\n"
+                          "                         mbtcp://HOST:PORT[/UNIT] (Modbus TCP) (required)\n"
+                          "  --db FILE              log file (.db) (required); with several addresses it\n"
+                          "                         must hold {address}, e.g. site-{address}.db\n"
+                          "  --baud RATE            1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400,\n"
+                          "                         57600, 115200 or 230400 (default 19200)\n"
+                          "  --parity PARITY        none, odd or even (default even)\n"
+                          "  --stop BITS            1 or 2 (default 1; 1.5 does not go with 8 data bits)\n"
+                          "  --address LIST         device address 1 to 255, or a list such as 1,3,7-12\n"
+                          "                         read in turn, each into its own file (default 1)\n"
+                          "  --update-config ANSWER yes or no: whether a device's changed event set\n"
+                          "                         replaces the file's (default: ask on a terminal,\n"
+                          "                         answer no elsewhere, with a warning)\n"
+                          "  --csv FILE             after the download, export the log to CSV as the\n"
+                          "                         window does; holds {address} like --db (default none)\n"
+                          "  --follow               stay on, ask once a second for new records and print\n"
+                          "                         each as a CSV line on standard output until\n"
+                          "                         interrupted (one device only)\n"
+                          "  --clear                clear the device's log after a complete download\n"
+                          "  --quiet                no progress line; only errors and warnings\n"
+                          "  --list-ports           list the serial ports the window offers, and exit\n"
+                          "  --help                 show this text, and exit\n"
+                          "  --version              show the version, and exit\n"
+                          "\n"
+                          "A progress line is shown on standard error when it is a terminal.\n"
+                          "Ctrl+C (SIGINT) or SIGTERM stops between two exchanges; every record stored\n"
+                          "stays stored, and the next run continues after it.\n"
+                          "\n"
+                          "Exit codes:\n"
+                          "  0    every device read (and exported, cleared) completely\n"
+                          "  2    usage: an unknown option or a value not allowed\n"
+                          "  3    the port cannot be opened\n"
+                          "  4    a device answered with an exception\n"
+                          "  5    a device did not answer\n"
+                          "  6    a log file or CSV file cannot be opened or written\n"
+                          "  130  interrupted\n"
+                          "With several addresses, every device is read in turn and the exit code is\n"
+                          "that of the first device that failed.\n");
 }
 
 std::uint8_t frameGapTicks(std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits)
@@ -251,8 +253,8 @@ std::uint8_t frameGapTicks(std::uint32_t baudRate, std::uint8_t parity, std::uin
     std::uint64_t gapMicroseconds = (bits * 3500000 + baudRate - 1) / baudRate;
     if (baudRate > 19200)
         gapMicroseconds = std::max<std::uint64_t>(gapMicroseconds, 1750);
-    const std::uint64_t tickMicroseconds =
-        std::uint64_t(ComHalfDuplexTerminal::tickMilliseconds(baudRate, parity, stopBits)) * 1000;
+    const std::uint64_t tickMicroseconds
+        = std::uint64_t(ComHalfDuplexTerminal::tickMilliseconds(baudRate, parity, stopBits)) * 1000;
     const std::uint64_t ticks = (gapMicroseconds + tickMicroseconds - 1) / tickMicroseconds;
     return std::uint8_t(std::clamp<std::uint64_t>(ticks, 1, 255));
 }

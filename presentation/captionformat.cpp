@@ -12,8 +12,7 @@ namespace {
 // The letters that end a specifier, in the order of the device's documentation.
 constexpr char FormatLetters[] = "iIjJuUlLxXhHfFdcCsSaAbBoOeE";
 
-struct FormatLetterTable
-{
+struct FormatLetterTable {
     bool isLetter[128] = {};
     constexpr FormatLetterTable()
     {
@@ -30,9 +29,18 @@ bool isFormatLetter(QChar c)
     return code < 128 && formatLetterTable.isLetter[code];
 }
 
-QString dataErrorText() { return QStringLiteral("Ошибка данных"); }
-QString formatErrorText() { return QStringLiteral("Неверный формат"); }
-QString unknownValueText() { return QStringLiteral("Неизвестное значение"); }
+QString dataErrorText()
+{
+    return QStringLiteral("Ошибка данных");
+}
+QString formatErrorText()
+{
+    return QStringLiteral("Неверный формат");
+}
+QString unknownValueText()
+{
+    return QStringLiteral("Неизвестное значение");
+}
 
 // Reads `size` (1..8) bytes little-endian into *value and advances. When fewer
 // remain, the field consumes them all so that every later field that needs
@@ -258,7 +266,10 @@ QString formatEnumeration(DataCursor &cursor, int size, const QString &optionTex
     return entry != list.constEnd() ? *entry : unknownValueText();
 }
 
-bool isAsciiDigit(ushort code) { return code >= '0' && code <= '9'; }
+bool isAsciiDigit(ushort code)
+{
+    return code >= '0' && code <= '9';
+}
 
 } // namespace
 
@@ -321,6 +332,8 @@ QString formatCaption(const QString &caption, const QByteArray &data)
 
 QString formatField(QChar letter, const QString &optionText, DataCursor &cursor)
 {
+    // One letter a line reads as the table of letters it is.
+    // clang-format off
     switch (letter.unicode()) {
     case 'i': return formatNumber(NumberKind::Signed, 1, optionText, cursor);
     case 'I': return formatNumber(NumberKind::Signed, 2, optionText, cursor);
@@ -351,6 +364,7 @@ QString formatField(QChar letter, const QString &optionText, DataCursor &cursor)
         // C and S end a specifier but have no decoding: no text, no bytes.
         return QString();
     }
+    // clang-format on
 }
 
 FieldOptions parseFieldOptions(const QString &optionText, bool *ok)

@@ -18,12 +18,11 @@ QString formatCaption(const QString &caption, const QByteArray &data);
 
 // The next unread data byte and the end of the data. Decoders read from `next`
 // and advance it, never past `end`. The byte array must outlive the cursor.
-struct DataCursor
-{
+struct DataCursor {
     explicit DataCursor(const QByteArray &data)
-        : next(reinterpret_cast<const uchar *>(data.constData())), end(next + data.size())
-    {
-    }
+        : next(reinterpret_cast<const uchar *>(data.constData())),
+          end(next + data.size())
+    {}
     int remaining() const { return int(end - next); }
 
     const uchar *next;
@@ -31,8 +30,7 @@ struct DataCursor
 };
 
 // The parsed option text of a numeric field.
-struct FieldOptions
-{
+struct FieldOptions {
     bool plus = false; // "+" before non-negative values
     int width = 1;     // at least this many integer digits; 1..MaxFieldDigits
     int decimals = 0;  // implied decimal places; 0..MaxFieldDigits
@@ -62,8 +60,7 @@ QMap<quint16, QString> parseEnumeration(const QString &optionText, bool *ok);
 
 // A device time broken down on the device's calendar: every fourth year from
 // 2000 is a leap year, with no century rule.
-struct DeviceTime
-{
+struct DeviceTime {
     quint8 hour;      // 0..23
     quint8 minute;    // 0..59
     quint8 second;    // 0..59

@@ -75,7 +75,7 @@ bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString
 {
     QFile file(path);
     const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
-                         && writeLogCsv(database, file, queryError) && file.flush();
+        && writeLogCsv(database, file, queryError) && file.flush();
     file.close();
     return written && file.error() == QFileDevice::NoError;
 }

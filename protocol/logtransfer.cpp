@@ -52,7 +52,7 @@ constexpr std::uint8_t RecordReplyMinLength = 17;
 
 ModbusFunctionHandler LogTransfer::functionHandler()
 {
-    return ModbusFunctionHandler {LogFunctionCode, callResponseHandler, callRequestBuilder, this};
+    return ModbusFunctionHandler{LogFunctionCode, callResponseHandler, callRequestBuilder, this};
 }
 
 void LogTransfer::stop()
@@ -198,8 +198,7 @@ std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t le
         if (length < CaptionReplyMinLength)
             return ReplyUnexpected;
         const std::uint16_t position = readLe16(frame + 3);
-        if (subFunction != CaptionFunction || position != static_cast<std::uint16_t>(index)
-            || frame[length - 1] != 0)
+        if (subFunction != CaptionFunction || position != static_cast<std::uint16_t>(index) || frame[length - 1] != 0)
             return ReplyAccepted;
         pendingKind = PendingNone;
         if (onCaption) {
@@ -268,8 +267,8 @@ std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t le
         // would ask for the same index forever and store its record again each time.
         const std::uint8_t count = frame[12] != 0 ? frame[12] : 1;
         if (onRecord) {
-            onRecord(index, count, frame[7], readLe32(frame + 8), readLe32(frame + 13),
-                     frame + 17, length - RecordReplyMinLength);
+            onRecord(index, count, frame[7], readLe32(frame + 8), readLe32(frame + 13), frame + 17,
+                     length - RecordReplyMinLength);
             if (state != ReadRecords)
                 return ReplyAccepted; // stopped from inside the callback
         }

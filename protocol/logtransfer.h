@@ -12,19 +12,16 @@
 // pending); the reply is then taken and the transfer stays stopped.
 //
 // The info reply: return true to download the captions.
-using LogInfoCallback = bool (*)(std::uint16_t captionCount, std::uint32_t idHash,
-                                 std::uint32_t captionHash);
+using LogInfoCallback = bool (*)(std::uint16_t captionCount, std::uint32_t idHash, std::uint32_t captionHash);
 // One caption; `text` is 0-terminated, in the device's 8-bit code page.
-using CaptionCallback = void (*)(std::uint16_t position, std::uint32_t eventId,
-                                 const char *text);
+using CaptionCallback = void (*)(std::uint16_t position, std::uint32_t eventId, const char *text);
 // The range reply: return the index to resume at. An index before `first` starts at
 // `first`; one at or past the end (first + span, modulo 2^32) reads nothing.
 using RangeCallback = std::uint32_t (*)(std::uint32_t first, std::uint32_t span);
 // One record. `count` is the number of index positions it occupies, at least 1.
 // `data` points into the reply frame and is valid only during the call.
-using RecordCallback = void (*)(std::uint32_t index, std::uint8_t count, std::uint8_t type,
-                                std::uint32_t time, std::uint32_t eventId,
-                                const std::uint8_t *data, std::int32_t dataLength);
+using RecordCallback = void (*)(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
+                                std::uint32_t eventId, const std::uint8_t *data, std::int32_t dataLength);
 
 // One request at a time; a reply that answers it moves the state on:
 //

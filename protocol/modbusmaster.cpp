@@ -33,9 +33,8 @@ std::uint8_t ModbusMaster::buildRequest(std::uint8_t *frame, std::uint8_t *lengt
     bool settled = false;
     // The pending handler goes first: it owns the line until it gives up its request.
     if (currentEntry) {
-        code = currentEntry->requestBuilder
-            ? currentEntry->requestBuilder(currentEntry->context, frame, length)
-            : RequestNone;
+        code = currentEntry->requestBuilder ? currentEntry->requestBuilder(currentEntry->context, frame, length)
+                                            : RequestNone;
         if (code == RequestWaiting || code == RequestSent) {
             settled = true;
         } else {
@@ -91,8 +90,7 @@ std::uint8_t ModbusMaster::processReply(const std::uint8_t *frame, std::uint8_t 
     if (!currentEntry->responseHandler)
         return ReplyUnexpected;
 
-    const std::uint8_t result =
-        currentEntry->responseHandler(currentEntry->context, frame, length);
+    const std::uint8_t result = currentEntry->responseHandler(currentEntry->context, frame, length);
     // Busy (6) and stray replies keep the request pending; the builder resends it.
     if (result != ExceptionServerBusy && result != ReplyUnexpected)
         currentEntry = nullptr;

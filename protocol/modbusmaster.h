@@ -22,8 +22,8 @@ constexpr std::uint8_t ExceptionIllegalFunction = 1;
 constexpr std::uint8_t ExceptionIllegalDataAddress = 2;
 constexpr std::uint8_t ExceptionIllegalDataValue = 3;
 constexpr std::uint8_t ExceptionServerDeviceFailure = 4;
-constexpr std::uint8_t ExceptionAcknowledge = 5;   // accepted, still working: no message
-constexpr std::uint8_t ExceptionServerBusy = 6;    // try again: counts as an exchange
+constexpr std::uint8_t ExceptionAcknowledge = 5; // accepted, still working: no message
+constexpr std::uint8_t ExceptionServerBusy = 6;  // try again: counts as an exchange
 constexpr std::uint8_t ExceptionNegativeAcknowledge = 7;
 constexpr std::uint8_t ExceptionMemoryParityError = 8;
 
@@ -54,8 +54,7 @@ const char *modbusExceptionMessage(std::uint8_t code);
 // 253) or leaves it 0, and returns a builder code.
 struct ModbusFunctionHandler {
     std::uint8_t functionCode; // 0..127
-    std::uint8_t (*responseHandler)(void *context, const std::uint8_t *frame,
-                                    std::uint8_t length);
+    std::uint8_t (*responseHandler)(void *context, const std::uint8_t *frame, std::uint8_t length);
     std::uint8_t (*requestBuilder)(void *context, std::uint8_t *frame, std::uint8_t *length);
     void *context;
 };

@@ -6,7 +6,7 @@
 
 std::uint32_t systemTickCount()
 {
-    timespec now {};
+    timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
     // Truncation to 32 bits is the point: the counter wraps like GetTickCount.
     const std::uint64_t ms = static_cast<std::uint64_t>(now.tv_sec) * 1000u

@@ -10,8 +10,7 @@ namespace {
 
 // Runs a buffer call at raised priority: the framing depends on the worker not being
 // preempted between a read and its bookkeeping.
-template<typename Call>
-auto atWorkerPriority(Call call)
+template<typename Call> auto atWorkerPriority(Call call)
 {
     raiseWorkerPriority();
     auto result = call();
@@ -21,15 +20,14 @@ auto atWorkerPriority(Call call)
 
 } // namespace
 
-ComHalfDuplexTerminal::ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length,
-                                             std::uint8_t gapTicks)
+ComHalfDuplexTerminal::ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length, std::uint8_t gapTicks)
     : ComHalfDuplexTerminal(storage, length, gapTicks, platformSerialPort())
 {
     fixedPort = nullptr;
 }
 
-ComHalfDuplexTerminal::ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length,
-                                             std::uint8_t gapTicks, const SerialPortMethods &methods)
+ComHalfDuplexTerminal::ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t length, std::uint8_t gapTicks,
+                                             const SerialPortMethods &methods)
     : TerminalBuffer(storage, length, gapTicks, &ComHalfDuplexTerminal::setDirection),
       fixedPort(&methods),
       port(&methods),
@@ -37,8 +35,7 @@ ComHalfDuplexTerminal::ComHalfDuplexTerminal(std::uint8_t *storage, std::size_t 
       stopRequested(false),
       portHandle(InvalidPortHandle),
       tickMs(1)
-{
-}
+{}
 
 ComHalfDuplexTerminal::~ComHalfDuplexTerminal()
 {
@@ -49,8 +46,8 @@ ComHalfDuplexTerminal::~ComHalfDuplexTerminal()
         port->close(portHandle);
 }
 
-bool ComHalfDuplexTerminal::open(const std::string &portName, std::uint32_t baudRate,
-                                 std::uint8_t parity, std::uint8_t stopBits)
+bool ComHalfDuplexTerminal::open(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity,
+                                 std::uint8_t stopBits)
 {
     close();
     const PortHandle handle = openPort(portName, baudRate, parity, stopBits);
@@ -97,8 +94,8 @@ std::uint32_t ComHalfDuplexTerminal::tickMilliseconds(std::uint32_t baudRate, st
     return bits * 1000 / baudRate;
 }
 
-PortHandle ComHalfDuplexTerminal::openPort(const std::string &portName, std::uint32_t baudRate,
-                                           std::uint8_t parity, std::uint8_t stopBits) const
+PortHandle ComHalfDuplexTerminal::openPort(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity,
+                                           std::uint8_t stopBits) const
 {
     if (baudRate == 0)
         return InvalidPortHandle;
@@ -139,7 +136,10 @@ void ComHalfDuplexTerminal::sendPass(TerminalOutput output, std::uint8_t *stagin
             port->clearErrors(portHandle);
             port->write(portHandle, staging, staged);
             // A failed write ends the transmission all the same.
-            atWorkerPriority([this] { onLineIdle(); return true; });
+            atWorkerPriority([this] {
+                onLineIdle();
+                return true;
+            });
             return;
         }
         if (staged == StagingSize) {
@@ -170,5 +170,8 @@ void ComHalfDuplexTerminal::receivePass(TerminalOutput output, std::uint8_t *sta
         std::this_thread::sleep_for(std::chrono::milliseconds(tickMs));
     }
     if (output.flag)
-        atWorkerPriority([this] { onLineIdle(); return true; });
+        atWorkerPriority([this] {
+            onLineIdle();
+            return true;
+        });
 }

@@ -40,16 +40,14 @@ public:
     // a full path) and starts the worker. False, with the terminal closed, when the
     // port cannot be opened or configured. `parity` 0 none / 1 odd / 2 even,
     // `stopBits` 0 one / 1 one and a half / 2 two.
-    bool open(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity,
-              std::uint8_t stopBits);
+    bool open(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);
     // Stops and joins the worker, then closes the port. The buffer keeps its state.
     void close();
     bool isOpen() const { return portHandle != InvalidPortHandle; }
 
     // The read timeout in ms, about one character time: 10 bits, plus one for parity
     // and one for a stop bit beyond the first, at `baudRate`; at least 1.
-    static std::uint32_t tickMilliseconds(std::uint32_t baudRate, std::uint8_t parity,
-                                          std::uint8_t stopBits);
+    static std::uint32_t tickMilliseconds(std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);
 
     // Opens and configures the port through the terminal's table for `portName`;
     // InvalidPortHandle on any failure.

@@ -29,8 +29,7 @@ bool startsWith(const std::string &text, const char *prefix)
 }
 
 // A decimal number of at most `maxDigits` digits, no sign, no more than `maximum`.
-bool parseNumber(const std::string &text, std::size_t maxDigits, unsigned long maximum,
-                 unsigned long *value)
+bool parseNumber(const std::string &text, std::size_t maxDigits, unsigned long maximum, unsigned long *value)
 {
     if (text.empty() || text.size() > maxDigits)
         return false;
@@ -149,9 +148,7 @@ bool rawWrite(PortHandle handle, const std::uint8_t *data, std::size_t length)
     return send(portOf(handle), data, length);
 }
 
-void noLineErrors(PortHandle)
-{
-}
+void noLineErrors(PortHandle) {}
 
 void purgeNetworkPort(PortHandle handle)
 {
@@ -159,8 +156,7 @@ void purgeNetworkPort(PortHandle handle)
     port->pending.clear();
     port->awaitingReply = false;
     std::uint8_t discard[256];
-    while (receive(port, discard, sizeof discard, 0) > 0) {
-    }
+    while (receive(port, discard, sizeof discard, 0) > 0) {}
 }
 
 void closeNetworkPort(PortHandle handle)
@@ -227,9 +223,8 @@ bool parseNetworkPort(const std::string &portName, NetworkPortAddress *address)
     parsed.transport = portTransportOf(portName);
     if (parsed.transport == PortTransport::Serial)
         return false;
-    std::string rest = portName.substr(parsed.transport == PortTransport::RtuOverTcp
-                                           ? std::strlen(RtuOverTcpScheme)
-                                           : std::strlen(ModbusTcpScheme));
+    std::string rest = portName.substr(parsed.transport == PortTransport::RtuOverTcp ? std::strlen(RtuOverTcpScheme)
+                                                                                     : std::strlen(ModbusTcpScheme));
     std::string::size_type hostEnd;
     if (!rest.empty() && rest[0] == '[') {
         hostEnd = rest.find(']');
@@ -259,8 +254,7 @@ bool parseNetworkPort(const std::string &portName, NetworkPortAddress *address)
     parsed.port = static_cast<std::uint16_t>(number);
     if (slash != std::string::npos) {
         // Raw RTU frames name their device themselves: a unit means nothing there.
-        if (parsed.transport != PortTransport::ModbusTcp
-            || !parseNumber(rest.substr(slash + 1), 3, 255, &number))
+        if (parsed.transport != PortTransport::ModbusTcp || !parseNumber(rest.substr(slash + 1), 3, 255, &number))
             return false;
         parsed.unit = int(number);
     }
@@ -268,8 +262,7 @@ bool parseNetworkPort(const std::string &portName, NetworkPortAddress *address)
     return true;
 }
 
-std::vector<std::uint8_t> mbapWrap(const std::uint8_t *rtu, std::size_t length,
-                                   std::uint16_t transaction, int unit)
+std::vector<std::uint8_t> mbapWrap(const std::uint8_t *rtu, std::size_t length, std::uint16_t transaction, int unit)
 {
     if (length < MinRtuFrameLength || length - 3 > MaxMbapAduLength - MbapHeaderLength)
         return {};
@@ -307,8 +300,8 @@ MbapScan mbapScan(const std::uint8_t *data, std::size_t length, std::size_t *adu
     return MbapScan::Complete;
 }
 
-std::vector<std::uint8_t> mbapUnwrap(const std::uint8_t *adu, std::size_t aduLength,
-                                     std::uint16_t transaction, std::uint8_t address)
+std::vector<std::uint8_t> mbapUnwrap(const std::uint8_t *adu, std::size_t aduLength, std::uint16_t transaction,
+                                     std::uint8_t address)
 {
     if (aduLength <= MbapHeaderLength || bigEndian16(adu) != transaction)
         return {};

@@ -37,8 +37,7 @@ constexpr std::size_t MaxMbapAduLength = MbapHeaderLength + 253;
 // An RTU request (address, PDU, CRC) in its Modbus TCP envelope: the header with
 // `transaction` and `unit` (the request's own address when -1), then the PDU. Empty
 // when the frame has no PDU to carry.
-std::vector<std::uint8_t> mbapWrap(const std::uint8_t *rtu, std::size_t length,
-                                   std::uint16_t transaction, int unit);
+std::vector<std::uint8_t> mbapWrap(const std::uint8_t *rtu, std::size_t length, std::uint16_t transaction, int unit);
 
 // What the bytes at the head of a received stream hold.
 enum class MbapScan { NeedMore, Complete, Invalid };
@@ -50,8 +49,8 @@ MbapScan mbapScan(const std::uint8_t *data, std::size_t length, std::size_t *adu
 
 // The RTU frame of a complete ADU that answers `transaction`: `address` (the
 // request's), the PDU and its CRC. Empty for a reply to another transaction.
-std::vector<std::uint8_t> mbapUnwrap(const std::uint8_t *adu, std::size_t aduLength,
-                                     std::uint16_t transaction, std::uint8_t address);
+std::vector<std::uint8_t> mbapUnwrap(const std::uint8_t *adu, std::size_t aduLength, std::uint16_t transaction,
+                                     std::uint8_t address);
 
 // The port tables of the two transports (porttcp.cpp).
 const SerialPortMethods &rtuOverTcpPort();

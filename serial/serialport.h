@@ -20,8 +20,8 @@ struct SerialPortMethods {
     // half / 2 two, no flow control, reads returning after at most `tickMs` ms of
     // silence. Pending input and output are purged. Any failure closes what was
     // opened and returns InvalidPortHandle.
-    PortHandle (*open)(const char *portName, std::uint32_t baudRate, std::uint8_t parity,
-                       std::uint8_t stopBits, std::uint32_t tickMs);
+    PortHandle (*open)(const char *portName, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits,
+                       std::uint32_t tickMs);
     // Waits at most `tickMs` ms for input and takes what has arrived, up to
     // `capacity` bytes. The count, possibly 0, or -1 when the read failed. A failed
     // read may return at once: the caller, not the port, makes it last a tick.

@@ -35,8 +35,7 @@ bool isPseudoTerminal(int fd)
     if (fstat(fd, &info) != 0 || !S_ISCHR(info.st_mode))
         return false;
     const unsigned deviceMajor = major(info.st_rdev);
-    return (deviceMajor >= PtySlaveFirstMajor && deviceMajor <= PtySlaveLastMajor)
-        || deviceMajor == BsdPtySlaveMajor;
+    return (deviceMajor >= PtySlaveFirstMajor && deviceMajor <= PtySlaveLastMajor) || deviceMajor == BsdPtySlaveMajor;
 }
 
 // tcsetattr succeeds when any part of the change took, so each step is read back and
@@ -50,10 +49,8 @@ struct TermiosBits {
 
 bool sameBits(const termios &a, const termios &b, const TermiosBits &mask)
 {
-    return (a.c_iflag & mask.iflag) == (b.c_iflag & mask.iflag)
-        && (a.c_oflag & mask.oflag) == (b.c_oflag & mask.oflag)
-        && (a.c_cflag & mask.cflag) == (b.c_cflag & mask.cflag)
-        && (a.c_lflag & mask.lflag) == (b.c_lflag & mask.lflag);
+    return (a.c_iflag & mask.iflag) == (b.c_iflag & mask.iflag) && (a.c_oflag & mask.oflag) == (b.c_oflag & mask.oflag)
+        && (a.c_cflag & mask.cflag) == (b.c_cflag & mask.cflag) && (a.c_lflag & mask.lflag) == (b.c_lflag & mask.lflag);
 }
 
 bool applyTermios(int fd, const termios &wanted, const TermiosBits &mask)
@@ -67,8 +64,7 @@ bool applyTermios(int fd, const termios &wanted, const TermiosBits &mask)
 // Applies one line setting on top of `current`. A pseudo-terminal has no line, and
 // its driver refuses some settings (parity) that mean nothing there; simulated
 // devices run on them, so there, and only there, a refused setting is skipped.
-bool applyLineSetting(int fd, termios &current, const termios &wanted, const TermiosBits &mask,
-                      bool pseudoTerminal)
+bool applyLineSetting(int fd, termios &current, const termios &wanted, const TermiosBits &mask, bool pseudoTerminal)
 {
     if (applyTermios(fd, wanted, mask)) {
         current = wanted;
@@ -85,8 +81,7 @@ bool rateMatches(std::uint32_t actual, std::uint32_t wanted)
     return difference * 100 <= std::uint64_t(wanted) * RateTolerancePercent;
 }
 
-bool configureLine(int fd, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits,
-                   bool pseudoTerminal)
+bool configureLine(int fd, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits, bool pseudoTerminal)
 {
     termios current;
     if (tcgetattr(fd, &current) != 0)
@@ -117,8 +112,7 @@ bool configureLine(int fd, std::uint32_t baudRate, std::uint8_t parity, std::uin
         withParity.c_cflag |= PARENB | PARODD;
     else if (parity == 2)
         withParity.c_cflag |= PARENB;
-    if (!applyLineSetting(fd, current, withParity, TermiosBits{0, 0, PARENB | PARODD, 0},
-                          pseudoTerminal))
+    if (!applyLineSetting(fd, current, withParity, TermiosBits{0, 0, PARENB | PARODD, 0}, pseudoTerminal))
         return false;
 
     // Last: a later tcsetattr would put the rate back to what its termios says.
@@ -140,12 +134,11 @@ void purgePort(PortHandle port)
     tcflush(static_cast<int>(port), TCIOFLUSH);
 }
 
-PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity,
-                    std::uint8_t stopBits, std::uint32_t /*tickMs*/)
+PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits,
+                    std::uint32_t /*tickMs*/)
 {
     // One and a half stop bits do not go with 8 data bits; Windows refuses them too.
-    if (portName == nullptr || portName[0] == '\0' || baudRate == 0 || parity > 2
-        || (stopBits != 0 && stopBits != 2))
+    if (portName == nullptr || portName[0] == '\0' || baudRate == 0 || parity > 2 || (stopBits != 0 && stopBits != 2))
         return InvalidPortHandle;
 
     // Non-blocking, so that the open does not wait for carrier on a modem line.

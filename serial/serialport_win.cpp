@@ -34,8 +34,8 @@ void adjustDcbFlags(DCB &dcb)
     std::memcpy(raw + DcbFlagsOffset, &flags, sizeof flags);
 }
 
-bool configurePort(HANDLE handle, std::uint32_t baudRate, std::uint8_t parity,
-                   std::uint8_t stopBits, std::uint32_t tickMs)
+bool configurePort(HANDLE handle, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits,
+                   std::uint32_t tickMs)
 {
     DCB dcb;
     std::memset(&dcb, 0, sizeof dcb);
@@ -67,15 +67,14 @@ void purgePort(PortHandle port)
     PurgeComm(toHandle(port), PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR);
 }
 
-PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity,
-                    std::uint8_t stopBits, std::uint32_t tickMs)
+PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits,
+                    std::uint32_t tickMs)
 {
     if (portName == nullptr || portName[0] == '\0')
         return InvalidPortHandle;
     const std::string path = std::string("\\\\.\\") + portName;
     // Share mode 0: exclusive. No flags: all I/O on the handle is synchronous.
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return InvalidPortHandle;
     if (!configurePort(handle, baudRate, parity, stopBits, tickMs)) {
@@ -99,8 +98,7 @@ bool writePort(PortHandle port, const std::uint8_t *data, std::size_t length)
 {
     // Synchronous and without a write timeout: returns when the frame has gone out.
     DWORD written = 0;
-    return WriteFile(toHandle(port), data, static_cast<DWORD>(length), &written, nullptr)
-        && written == length;
+    return WriteFile(toHandle(port), data, static_cast<DWORD>(length), &written, nullptr) && written == length;
 }
 
 void clearPortErrors(PortHandle port)

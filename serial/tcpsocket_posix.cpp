@@ -118,8 +118,7 @@ bool tcpSend(TcpSocket socket, const std::uint8_t *data, std::size_t length, std
         if (sent < 0 && errno == EINTR)
             continue;
         short revents = 0;
-        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)
-            || !waitFor(fd, POLLOUT, deadline, &revents))
+        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || !waitFor(fd, POLLOUT, deadline, &revents))
             return false;
     }
     return true;

@@ -55,8 +55,7 @@ SOCKET connectOne(const addrinfo &candidate, Clock::time_point deadline)
         int error = 0;
         int size = sizeof error;
         connected = WSAGetLastError() == WSAEWOULDBLOCK && waitFor(socket, POLLOUT, deadline, &revents)
-            && getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &size) == 0
-            && error == 0;
+            && getsockopt(socket, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&error), &size) == 0 && error == 0;
     }
     if (!connected) {
         closesocket(socket);

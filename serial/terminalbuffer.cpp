@@ -27,8 +27,7 @@ private:
 
 } // namespace
 
-TerminalBuffer::TerminalBuffer(std::uint8_t *storage, std::size_t length, std::uint8_t gap,
-                               TerminalDirectionHook hook)
+TerminalBuffer::TerminalBuffer(std::uint8_t *storage, std::size_t length, std::uint8_t gap, TerminalDirectionHook hook)
     : gapTicks(gap == 0 ? 1 : gap),
       state(Listening),
       ignoreBurst(false),
@@ -39,8 +38,7 @@ TerminalBuffer::TerminalBuffer(std::uint8_t *storage, std::size_t length, std::u
       end(storage),
       directionHook(hook),
       workerSections(0)
-{
-}
+{}
 
 void TerminalBuffer::putReceived(std::uint8_t byte)
 {
@@ -60,16 +58,14 @@ void TerminalBuffer::putReceived(std::uint8_t byte)
         // Fails only if the user-interface thread has claimed the storage meanwhile;
         // the byte then lies in storage it will overwrite.
         if (current == Listening)
-            state.compare_exchange_strong(current, Receiving, std::memory_order_release,
-                                          std::memory_order_relaxed);
+            state.compare_exchange_strong(current, Receiving, std::memory_order_release, std::memory_order_relaxed);
         return;
     }
     // Storage full: the frame cannot be delivered whole, so none of it is.
     pos = base;
     ignoreBurst = true;
     if (current == Receiving)
-        state.compare_exchange_strong(current, Listening, std::memory_order_release,
-                                      std::memory_order_relaxed);
+        state.compare_exchange_strong(current, Listening, std::memory_order_release, std::memory_order_relaxed);
 }
 
 TerminalOutput TerminalBuffer::nextOutput()
@@ -106,8 +102,7 @@ void TerminalBuffer::onLineIdle()
     if (current == Receiving) {
         end = pos;
         pos = base;
-        state.compare_exchange_strong(current, FrameReady, std::memory_order_release,
-                                      std::memory_order_relaxed);
+        state.compare_exchange_strong(current, FrameReady, std::memory_order_release, std::memory_order_relaxed);
     } else if (current == RequestReady) {
         // `pos` is `base` and `end` the request's end, from the claim and the commit.
         if (directionHook)
@@ -147,8 +142,7 @@ bool TerminalBuffer::commitRequest(std::uint8_t n)
 {
     // A request of 0 bytes would let the transmission run past its end, since the
     // last-byte test compares against `end` only after a byte has been sent.
-    if (state.load(std::memory_order_acquire) != Composing || n == 0
-        || n > static_cast<std::size_t>(limit - base))
+    if (state.load(std::memory_order_acquire) != Composing || n == 0 || n > static_cast<std::size_t>(limit - base))
         return false;
     end = base + n;
     state.store(RequestReady, std::memory_order_release);

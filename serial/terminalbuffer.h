@@ -81,8 +81,7 @@ struct TerminalBuffer {
 
     // `length` bytes at `storage`, owned by the caller and outliving the buffer.
     // A gap of 0 is taken as 1.
-    TerminalBuffer(std::uint8_t *storage, std::size_t length, std::uint8_t gap,
-                   TerminalDirectionHook hook);
+    TerminalBuffer(std::uint8_t *storage, std::size_t length, std::uint8_t gap, TerminalDirectionHook hook);
     TerminalBuffer(const TerminalBuffer &) = delete;
     TerminalBuffer &operator=(const TerminalBuffer &) = delete;
 

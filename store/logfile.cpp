@@ -33,8 +33,8 @@ LogFileOutcome createLogFile(QSqlDatabase &database, const QString &path)
     // No transaction: each statement stands on its own, and a failure stops the
     // rest with the file left as far as it got.
     QSqlQuery query(database);
-    for (const QString *statement : {&CreateInfoTableSql, &CreateEventsTableSql, &CreateLogTableSql,
-                                     &InsertEmptyInfoSql}) {
+    for (const QString *statement :
+         {&CreateInfoTableSql, &CreateEventsTableSql, &CreateLogTableSql, &InsertEmptyInfoSql}) {
         if (!query.exec(*statement))
             return failure(query.lastError().text());
     }

@@ -29,7 +29,6 @@ StoreOutcome run(QSqlQuery &query)
     return query.exec() ? StoreOutcome{} : failed(query);
 }
 
-
 } // namespace
 
 StoredFingerprints readFingerprints(const QSqlDatabase &database)
@@ -48,8 +47,7 @@ StoredFingerprints readFingerprints(const QSqlDatabase &database)
     return result;
 }
 
-CaptionDecision decideCaptions(const StoredFingerprints &stored, std::uint32_t idHash,
-                               std::uint32_t captionHash)
+CaptionDecision decideCaptions(const StoredFingerprints &stored, std::uint32_t idHash, std::uint32_t captionHash)
 {
     if (!stored.known)
         return CaptionDecision::NewFile;
@@ -58,8 +56,7 @@ CaptionDecision decideCaptions(const StoredFingerprints &stored, std::uint32_t i
     return stored.captionHash == captionHash ? CaptionDecision::UpToDate : CaptionDecision::TextsChanged;
 }
 
-StoreOutcome writeFingerprints(const QSqlDatabase &database, std::uint32_t idHash,
-                               std::uint32_t captionHash)
+StoreOutcome writeFingerprints(const QSqlDatabase &database, std::uint32_t idHash, std::uint32_t captionHash)
 {
     QSqlQuery query(database);
     if (!query.prepare(UpdateInfoSql))
@@ -96,9 +93,8 @@ ResumePoint resumePoint(const QSqlDatabase &database, std::uint32_t first, std::
     return result;
 }
 
-StoreOutcome storeRecord(const QSqlDatabase &database, std::uint32_t index, std::uint8_t count,
-                         std::uint8_t type, std::uint32_t deviceTime, std::uint32_t eventId,
-                         const QByteArray &data)
+StoreOutcome storeRecord(const QSqlDatabase &database, std::uint32_t index, std::uint8_t count, std::uint8_t type,
+                         std::uint32_t deviceTime, std::uint32_t eventId, const QByteArray &data)
 {
     QSqlQuery query(database);
     if (!query.prepare(InsertRecordSql))

@@ -32,10 +32,8 @@ enum class CaptionDecision {
 };
 
 StoredFingerprints readFingerprints(const QSqlDatabase &database);
-CaptionDecision decideCaptions(const StoredFingerprints &stored, std::uint32_t idHash,
-                               std::uint32_t captionHash);
-StoreOutcome writeFingerprints(const QSqlDatabase &database, std::uint32_t idHash,
-                               std::uint32_t captionHash);
+CaptionDecision decideCaptions(const StoredFingerprints &stored, std::uint32_t idHash, std::uint32_t captionHash);
+StoreOutcome writeFingerprints(const QSqlDatabase &database, std::uint32_t idHash, std::uint32_t captionHash);
 
 // Stores (or replaces) the caption of `eventId`; `text` is the device's 0-terminated
 // text in its code page.
@@ -51,6 +49,5 @@ struct ResumePoint {
 ResumePoint resumePoint(const QSqlDatabase &database, std::uint32_t first, std::uint32_t span);
 
 // Appends one record; `deviceTime` is in seconds since 2000-01-01.
-StoreOutcome storeRecord(const QSqlDatabase &database, std::uint32_t index, std::uint8_t count,
-                         std::uint8_t type, std::uint32_t deviceTime, std::uint32_t eventId,
-                         const QByteArray &data);
+StoreOutcome storeRecord(const QSqlDatabase &database, std::uint32_t index, std::uint8_t count, std::uint8_t type,
+                         std::uint32_t deviceTime, std::uint32_t eventId, const QByteArray &data);

@@ -4,9 +4,7 @@
 
 #include <QByteArray>
 
-LogImporter::LogImporter(const QSqlDatabase &database) : connection(database)
-{
-}
+LogImporter::LogImporter(const QSqlDatabase &database) : connection(database) {}
 
 LogImporter::InfoVerdict LogImporter::takeInfo(std::uint16_t captionCount, std::uint32_t idHash,
                                                std::uint32_t captionHash)
@@ -58,8 +56,8 @@ ResumePoint LogImporter::resumeIndex(std::uint32_t first, std::uint32_t span)
 }
 
 StoreOutcome LogImporter::storeRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type,
-                                      std::uint32_t deviceTime, std::uint32_t eventId,
-                                      const std::uint8_t *data, std::int32_t length)
+                                      std::uint32_t deviceTime, std::uint32_t eventId, const std::uint8_t *data,
+                                      std::int32_t length)
 {
     const QByteArray bytes(reinterpret_cast<const char *>(data), length > 0 ? int(length) : 0);
     return ::storeRecord(connection, index, count, type, deviceTime, eventId, bytes);

@@ -38,9 +38,8 @@ public:
     StoreOutcome storeCaption(std::uint16_t position, std::uint32_t eventId, const char *text);
     // The index after the newest stored record, or `first` for an empty log.
     ResumePoint resumeIndex(std::uint32_t first, std::uint32_t span);
-    StoreOutcome storeRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type,
-                             std::uint32_t deviceTime, std::uint32_t eventId,
-                             const std::uint8_t *data, std::int32_t length);
+    StoreOutcome storeRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
+                             std::uint32_t eventId, const std::uint8_t *data, std::int32_t length);
     // Writes the fingerprints of the last info reply into the Info row.
     StoreOutcome writeFingerprints();
 

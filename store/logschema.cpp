@@ -27,8 +27,8 @@ const QString SelectNewestRecordSql = QStringLiteral("SELECT i, count FROM Log O
 const QString InsertRecordSql = QStringLiteral(
     "INSERT INTO Log (i, count, dt, type, event, data)\tVALUES(:i, :count, :dt, :type, :event, :data)");
 
-const QString UpsertCaptionSql =
-    QStringLiteral("INSERT OR REPLACE INTO Events(id, type, caption) VALUES(:id, :type, :caption)");
+const QString UpsertCaptionSql = QStringLiteral(
+    "INSERT OR REPLACE INTO Events(id, type, caption) VALUES(:id, :type, :caption)");
 
 const QString LogViewSql = QStringLiteral(
     "SELECT l.type, DATETIME(l.dt, 'unixepoch', '+0 years'), e.caption, l.data\tFROM Log l"

@@ -15,7 +15,10 @@ void addRow(const QString &caption, const char *hex, const QString &expected)
     QTest::newRow(tag.constData()) << caption << QByteArray::fromHex(hex) << expected;
 }
 
-QString zeros(int count) { return QString(count, QLatin1Char('0')); }
+QString zeros(int count)
+{
+    return QString(count, QLatin1Char('0'));
+}
 
 const QString dataError = QStringLiteral("Ошибка данных");
 const QString formatError = QStringLiteral("Неверный формат");
@@ -384,8 +387,8 @@ void tst_CaptionFormat::deviceTime()
     QFETCH(QString, expected);
 
     const DeviceTime t = deviceTimeFromSeconds(seconds);
-    const QString text = QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d %d", 2000 + t.year, t.month, t.day,
-                                           t.hour, t.minute, t.second, t.dayOfWeek);
+    const QString text = QString::asprintf("%04d-%02d-%02d %02d:%02d:%02d %d", 2000 + t.year, t.month, t.day, t.hour,
+                                           t.minute, t.second, t.dayOfWeek);
     QCOMPARE(text, expected);
 }
 

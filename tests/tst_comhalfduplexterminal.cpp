@@ -298,8 +298,7 @@ struct PortHolder {
             return 0;
         pollfd wait{output, POLLIN, 0};
         char answer = 0;
-        if (poll(&wait, 1, int(std::chrono::milliseconds(Deadline).count())) == 1
-            && ::read(output, &answer, 1) != 1)
+        if (poll(&wait, 1, int(std::chrono::milliseconds(Deadline).count())) == 1 && ::read(output, &answer, 1) != 1)
             answer = 0;
         return answer;
     }
@@ -396,8 +395,7 @@ void tst_ComHalfDuplexTerminal::tick()
     QFETCH(int, stopBits);
     QFETCH(uint, tickMs);
 
-    QCOMPARE(uint(ComHalfDuplexTerminal::tickMilliseconds(baudRate, std::uint8_t(parity),
-                                                          std::uint8_t(stopBits))),
+    QCOMPARE(uint(ComHalfDuplexTerminal::tickMilliseconds(baudRate, std::uint8_t(parity), std::uint8_t(stopBits))),
              tickMs);
 }
 
@@ -500,8 +498,7 @@ void tst_ComHalfDuplexTerminal::reopenWithOtherParameters()
 void tst_ComHalfDuplexTerminal::everyListedRate_data()
 {
     QTest::addColumn<uint>("baudRate");
-    for (uint rate : {1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 28800u, 38400u, 57600u,
-                      115200u, 230400u})
+    for (uint rate : {1200u, 2400u, 4800u, 9600u, 14400u, 19200u, 28800u, 38400u, 57600u, 115200u, 230400u})
         QTest::addRow("%u", rate) << rate;
 }
 
@@ -639,8 +636,7 @@ void tst_ComHalfDuplexTerminal::requestWaitsForSilence()
     }
     pollfd wait{line.master, POLLIN, 0};
     const auto until = Clock::now() + Deadline;
-    while (poll(&wait, 1, 20) == 0 && Clock::now() < until) {
-    }
+    while (poll(&wait, 1, 20) == 0 && Clock::now() < until) {}
     const auto arrival = Clock::now();
     const QByteArray arrived = line.read(7);
     QCOMPARE(arrived, QByteArray("REQUEST"));
@@ -651,10 +647,10 @@ void tst_ComHalfDuplexTerminal::requestWaitsForSilence()
         return;
     }
     QVERIFY(!sentWhileTalking);
-    QVERIFY2(arrival - lastStart >= Gap,
-             qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                            arrival - lastStart).count())
-                        + " ms of silence"));
+    QVERIFY2(
+        arrival - lastStart >= Gap,
+        qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(arrival - lastStart).count())
+                   + " ms of silence"));
     QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
 }
 
@@ -674,8 +670,7 @@ void tst_ComHalfDuplexTerminal::destroyingOpenTerminalIsPrompt()
     QCOMPARE(threadCount(), threadsBefore);
     // A tick, with wide room for a loaded machine and a sanitizer.
     QVERIFY2(took < std::chrono::milliseconds(500),
-             qPrintable(QString::number(
-                 std::chrono::duration_cast<std::chrono::milliseconds>(took).count())));
+             qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())));
 
     Terminal again;
     QVERIFY(again.terminal.open(line.slaveName, 19200, 2, 0));
@@ -782,7 +777,7 @@ void tst_ComHalfDuplexTerminal::frameInPieces_data()
     // The frame comes in three pieces with `pauseReads` empty (or failed) reads
     // between them; the gap is 10 reads.
     const QByteArray whole = QByteArray::fromHex("014203") + QByteArray::fromHex("64000000")
-                             + QByteArray::fromHex("5AC3003C");
+        + QByteArray::fromHex("5AC3003C");
     const QByteArray firstPiece = QByteArray::fromHex("014203");
     QTest::newRow("back to back") << 0 << false << whole;
     QTest::newRow("one empty read") << 1 << false << whole;
@@ -819,8 +814,12 @@ void tst_ComHalfDuplexTerminal::failedReadTakesItsTick()
     // 1200 baud 8N1: a tick of 8 ms.
     constexpr auto Tick = std::chrono::milliseconds(8);
     FakePort port;
-    port.play({{FakePort::Bytes, "ab"}, {FakePort::Failure, {}}, {FakePort::Bytes, "cd"},
-               {FakePort::Failure, {}}, {FakePort::Failure, {}}, {FakePort::Failure, {}}});
+    port.play({{FakePort::Bytes, "ab"},
+               {FakePort::Failure, {}},
+               {FakePort::Bytes, "cd"},
+               {FakePort::Failure, {}},
+               {FakePort::Failure, {}},
+               {FakePort::Failure, {}}});
     FakeTerminal t(port, 1200, 0, 0);
     QVERIFY(t.opened);
     QCOMPARE(port.tickMs, 8u);
@@ -835,9 +834,11 @@ void tst_ComHalfDuplexTerminal::failedReadTakesItsTick()
             continue;
         ++failures;
         QVERIFY2(calls[i + 1].entered - calls[i].returned >= Tick,
-                 qPrintable(QStringLiteral("read %1 came %2 us after a failure").arg(i + 1)
-                                .arg(std::chrono::duration_cast<std::chrono::microseconds>(
-                                         calls[i + 1].entered - calls[i].returned).count())));
+                 qPrintable(QStringLiteral("read %1 came %2 us after a failure")
+                                .arg(i + 1)
+                                .arg(std::chrono::duration_cast<std::chrono::microseconds>(calls[i + 1].entered
+                                                                                           - calls[i].returned)
+                                         .count())));
     }
     QCOMPARE(failures, 4);
 }

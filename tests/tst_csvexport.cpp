@@ -64,7 +64,8 @@ void tst_CsvExport::lines_data()
         << QVariant(QStringLiteral("Давление \"#s\" (#u)")) << QVariant(1) << QByteArray("high\0\x05", 6)
         << QStringLiteral("\"2024-03-15 13:45:30\";\"Предупреждение\";\"Давление \"\"high\"\" (5)\"\n");
     QTest::newRow("example") << QVariant(QStringLiteral("Давление \"высокое\"")) << QVariant(1) << QByteArray()
-                             << QStringLiteral("\"2024-03-15 13:45:30\";\"Предупреждение\";\"Давление \"\"высокое\"\"\"\n");
+                             << QStringLiteral(
+                                    "\"2024-03-15 13:45:30\";\"Предупреждение\";\"Давление \"\"высокое\"\"\"\n");
     QTest::newRow("information") << QVariant(QStringLiteral("Пуск")) << QVariant(0) << QByteArray()
                                  << QStringLiteral("\"2024-03-15 13:45:30\";\"Информация\";\"Пуск\"\n");
     QTest::newRow("error") << QVariant(QStringLiteral("Авария #u")) << QVariant(2) << QByteArray("\x07", 1)

@@ -134,10 +134,10 @@ struct Host {
     enum Outcome { Done, NoReply, Exception, TimedOut, Closed };
 
     int fd = -1;
-    bool mbap = false;         // the connection speaks Modbus TCP: wrap and unwrap
-    bool closed = false;       // the other side closed the connection
+    bool mbap = false;   // the connection speaks Modbus TCP: wrap and unwrap
+    bool closed = false; // the other side closed the connection
     std::uint16_t transaction = 0;
-    QByteArray stream;         // MBAP bytes received but not yet taken
+    QByteArray stream;                        // MBAP bytes received but not yet taken
     QVector<std::uint16_t> otherTransactions; // answers to requests no longer awaited
     LogTransfer transfer;
     ModbusFunctionHandler table[1];
@@ -178,11 +178,10 @@ struct Host {
             host->rangeSpan = span;
             return host->resume ? host->resumeAt : first;
         };
-        transfer.onRecord = [](std::uint32_t index, std::uint8_t count, std::uint8_t type,
-                               std::uint32_t time, std::uint32_t eventId, const std::uint8_t *data,
-                               std::int32_t length) {
-            host->records.append({index, count, type, time, eventId,
-                                  QByteArray(reinterpret_cast<const char *>(data), length)});
+        transfer.onRecord = [](std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
+                               std::uint32_t eventId, const std::uint8_t *data, std::int32_t length) {
+            host->records.append(
+                {index, count, type, time, eventId, QByteArray(reinterpret_cast<const char *>(data), length)});
         };
         host = this;
     }
@@ -197,7 +196,7 @@ struct Host {
         clock.start();
         for (;;) {
             const int left = reply.isEmpty() ? int(waitMs - clock.elapsed()) : 5;
-            pollfd in {fd, POLLIN, 0};
+            pollfd in{fd, POLLIN, 0};
             if (left <= 0 || poll(&in, 1, left) <= 0)
                 return reply;
             char buffer[512];
@@ -223,7 +222,7 @@ struct Host {
                 otherTransactions.append(be16At(adu, 0));
             }
             const int left = int(waitMs - clock.elapsed());
-            pollfd in {fd, POLLIN, 0};
+            pollfd in{fd, POLLIN, 0};
             if (left <= 0 || poll(&in, 1, left) <= 0)
                 return QByteArray();
             char buffer[512];
@@ -318,13 +317,14 @@ QString startProgram(QProcess &process, const QStringList &arguments)
 int connectTo(const QString &url)
 {
     const QUrl parsed(url);
-    addrinfo hints {};
+    addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
     addrinfo *found = nullptr;
     if (parsed.port() <= 0
-        || getaddrinfo(parsed.host().toLatin1().constData(), QByteArray::number(parsed.port()).constData(),
-                       &hints, &found) != 0)
+        || getaddrinfo(parsed.host().toLatin1().constData(), QByteArray::number(parsed.port()).constData(), &hints,
+                       &found)
+            != 0)
         return -1;
     const int fd = socket(found->ai_family, found->ai_socktype, found->ai_protocol);
     const bool connected = fd >= 0 && ::connect(fd, found->ai_addr, found->ai_addrlen) == 0;
@@ -382,10 +382,7 @@ struct Simulator {
         return process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
     }
 
-    ~Simulator()
-    {
-        stop();
-    }
+    ~Simulator() { stop(); }
 };
 
 QString renderMessage(const Host &h, const ReceivedRecord &record)
@@ -505,20 +502,39 @@ void tst_DevSim::requests_data()
     QTest::newRow("caption 2") << QByteArray("0142010200")
                                << QByteArray("01420102001e000000cff3f1ea00"); // "Пуск" in Windows-1251
     QTest::newRow("caption past the end") << QByteArray("0142010300") << QByteArray("01c202");
-    QTest::newRow("range") << QByteArray("014202") << QByteArray("014202" "64000000" "0a000000");
+    QTest::newRow("range") << QByteArray("014202")
+                           << QByteArray("014202"
+                                         "64000000"
+                                         "0a000000");
     QTest::newRow("record 100") << QByteArray("01420364000000")
-                                << QByteArray("0142036400000002" "7a0d872d" "01" "0a000000" "0201");
+                                << QByteArray("0142036400000002"
+                                              "7a0d872d"
+                                              "01"
+                                              "0a000000"
+                                              "0201");
     QTest::newRow("record of three positions") << QByteArray("01420365000000")
-                                               << QByteArray("0142036500000001" "c00d872d" "03" "14000000" "ab007a0d872d");
-    QTest::newRow("inside a record") << QByteArray("01420366000000") << QByteArray("01420366000000" "00");
-    QTest::newRow("empty position") << QByteArray("01420368000000") << QByteArray("01420368000000" "00");
+                                               << QByteArray("0142036500000001"
+                                                             "c00d872d"
+                                                             "03"
+                                                             "14000000"
+                                                             "ab007a0d872d");
+    QTest::newRow("inside a record") << QByteArray("01420366000000")
+                                     << QByteArray("01420366000000"
+                                                   "00");
+    QTest::newRow("empty position") << QByteArray("01420368000000")
+                                    << QByteArray("01420368000000"
+                                                  "00");
     QTest::newRow("before the log") << QByteArray("01420363000000") << QByteArray("0142036300000084");
     QTest::newRow("at the end") << QByteArray("0142036e000000") << QByteArray("0142036e00000084");
-    QTest::newRow("clear, wrong confirmation") << QByteArray("014280" "3c00c35b") << QByteArray("01c203");
+    QTest::newRow("clear, wrong confirmation") << QByteArray("014280"
+                                                             "3c00c35b")
+                                               << QByteArray("01c203");
     QTest::newRow("clear, short") << QByteArray("014280") << QByteArray("01c203");
     QTest::newRow("record, short") << QByteArray("01420364") << QByteArray("01c203");
     QTest::newRow("unknown sub-function") << QByteArray("014204") << QByteArray("01c201");
-    QTest::newRow("other function") << QByteArray("0103000a0001") << QByteArray("0183" "01");
+    QTest::newRow("other function") << QByteArray("0103000a0001")
+                                    << QByteArray("0183"
+                                                  "01");
     QTest::newRow("other device") << QByteArray("024200") << QByteArray();
     QTest::newRow("broadcast") << QByteArray("004200") << QByteArray();
     QTest::newRow("wrong CRC") << QByteArray("014200!") << QByteArray();
@@ -588,13 +604,16 @@ void tst_DevSim::logFile_data()
                                  << QStringLiteral("records[0]: unknown key \"evnet\"");
     QTest::newRow("event missing") << QByteArray(R"({"captions": [{"text": "x"}]})")
                                    << QStringLiteral("captions[0]: \"event\" is missing");
-    QTest::newRow("duplicate event") << QByteArray(R"({"captions": [{"event": 1, "text": "a"}, {"event": 1, "text": "b"}]})")
+    QTest::newRow("duplicate event") << QByteArray(
+        R"({"captions": [{"event": 1, "text": "a"}, {"event": 1, "text": "b"}]})")
                                      << QStringLiteral("captions[1]: event 1 has a caption already");
     QTest::newRow("outside Windows-1251") << QByteArray(R"({"captions": [{"event": 1, "text": "✓"}]})")
                                           << QStringLiteral("captions[0].text: has characters outside Windows-1251");
-    QTest::newRow("caption too long") << (QByteArray(R"({"captions": [{"event": 1, "text": ")") + QByteArray(244, 'a') + "\"}]}")
+    QTest::newRow("caption too long") << (QByteArray(R"({"captions": [{"event": 1, "text": ")") + QByteArray(244, 'a')
+                                          + "\"}]}")
                                       << QStringLiteral("captions[0].text: longer than 243 bytes");
-    QTest::newRow("longest caption") << (QByteArray(R"({"captions": [{"event": 1, "text": ")") + QByteArray(243, 'a') + "\"}]}")
+    QTest::newRow("longest caption") << (QByteArray(R"({"captions": [{"event": 1, "text": ")") + QByteArray(243, 'a')
+                                         + "\"}]}")
                                      << QString();
     QTest::newRow("count 0") << QByteArray(R"({"records": [{"event": 1, "count": 0}]})")
                              << QStringLiteral("records[0].count: expected a whole number from 1 to 255");
@@ -602,12 +621,15 @@ void tst_DevSim::logFile_data()
                                      << QStringLiteral("records[0].type: expected a whole number from 0 to 255");
     QTest::newRow("odd hex") << QByteArray(R"({"records": [{"event": 1, "data": "0A B"}]})")
                              << QStringLiteral("records[0].data: expected hexadecimal bytes such as \"02 01 FA 00\"");
-    QTest::newRow("data too long") << (QByteArray(R"({"records": [{"event": 1, "data": ")") + QByteArray(237 * 2, 'A') + "\"}]}")
+    QTest::newRow("data too long") << (QByteArray(R"({"records": [{"event": 1, "data": ")") + QByteArray(237 * 2, 'A')
+                                       + "\"}]}")
                                    << QStringLiteral("records[0].data: more than 236 bytes");
     QTest::newRow("time before 2000") << QByteArray(R"({"records": [{"event": 1, "time": "1999-12-31 23:59:59"}]})")
-                                      << QStringLiteral("records[0].time: outside the device clock's years 2000 to 2136");
+                                      << QStringLiteral(
+                                             "records[0].time: outside the device clock's years 2000 to 2136");
     QTest::newRow("time not a date") << QByteArray(R"({"records": [{"event": 1, "time": "yesterday"}]})")
-                                     << QStringLiteral("records[0].time: expected seconds since 2000 or \"YYYY-MM-DD HH:MM:SS\"");
+                                     << QStringLiteral(
+                                            "records[0].time: expected seconds since 2000 or \"YYYY-MM-DD HH:MM:SS\"");
     QTest::newRow("first index too big") << QByteArray(R"({"firstIndex": 4294967296})")
                                          << QStringLiteral("firstIndex: expected a whole number from 0 to 4294967295");
     QTest::newRow("span beyond 2^32") << QByteArray(R"({"records": [{"event": 1, "gap": 4294967295}]})")
@@ -652,7 +674,10 @@ void tst_DevSim::capacityAndClear()
     QCOMPARE(simulator.log().endIndex(), 9u);
     QCOMPARE(simulator.log().recordAt(8)->time, 777u);
 
-    QCOMPARE(simulator.handleRequest(withCrc(QByteArray::fromHex("014280" "3c00c35a"))).toHex(),
+    QCOMPARE(simulator
+                 .handleRequest(withCrc(QByteArray::fromHex("014280"
+                                                            "3c00c35a")))
+                 .toHex(),
              withCrc(QByteArray::fromHex("014280")).toHex());
     QCOMPARE(simulator.log().firstIndex(), 9u);
     QCOMPARE(simulator.log().span(), 0u);
@@ -719,7 +744,7 @@ void tst_DevSim::demoContent()
             ++multiPosition;
     }
     QCOMPARE(previousTime, 763825530u);
-    QCOMPARE(types, (QSet<int> {0, 1, 2, 3}));
+    QCOMPARE(types, (QSet<int>{0, 1, 2, 3}));
     QVERIFY(multiPosition > 0);
     QVERIFY(empty > 0);
     QCOMPARE(int(log.span()), positions + empty);
@@ -737,9 +762,18 @@ void tst_DevSim::bus_data()
     QTest::addColumn<QByteArray>("reply");   // hex, without CRC; empty for silence
 
     // Devices 1 and 2 hold the small log at 100 and at 200, device 9 the other log at 50.
-    QTest::newRow("device 1") << QByteArray("014202") << QByteArray("014202" "64000000" "0a000000");
-    QTest::newRow("device 2") << QByteArray("024202") << QByteArray("024202" "c8000000" "0a000000");
-    QTest::newRow("device 9") << QByteArray("094202") << QByteArray("094202" "32000000" "02000000");
+    QTest::newRow("device 1") << QByteArray("014202")
+                              << QByteArray("014202"
+                                            "64000000"
+                                            "0a000000");
+    QTest::newRow("device 2") << QByteArray("024202")
+                              << QByteArray("024202"
+                                            "c8000000"
+                                            "0a000000");
+    QTest::newRow("device 9") << QByteArray("094202")
+                              << QByteArray("094202"
+                                            "32000000"
+                                            "02000000");
     QTest::newRow("device 2, exception") << QByteArray("024204") << QByteArray("02c201");
     QTest::newRow("nobody at 3") << QByteArray("034202") << QByteArray();
     QTest::newRow("broadcast") << QByteArray("004202") << QByteArray();
@@ -765,7 +799,7 @@ void tst_DevSim::bus()
     QVERIFY(!devices.addDevice(DeviceSimulator(parsedLog(otherLog).log, options))); // 9 is taken
     options.address = 0;
     QVERIFY(!devices.addDevice(DeviceSimulator(parsedLog(otherLog).log, options)));
-    QCOMPARE(devices.addresses(), (QVector<std::uint8_t> {1, 2, 9}));
+    QCOMPARE(devices.addresses(), (QVector<std::uint8_t>{1, 2, 9}));
 
     QString note;
     const QByteArray answer = devices.handleRequest(requestFrame(request), &note);
@@ -784,7 +818,10 @@ void tst_DevSim::busWithTheCallersDevice()
     DeviceBus devices;
     QVERIFY(devices.attachDevice(device));
     QVERIFY(!devices.addDevice(device)); // address 1 is taken by it
-    QCOMPARE(devices.handleRequest(withCrc(QByteArray::fromHex("014280" "3c00c35a"))).toHex(),
+    QCOMPARE(devices
+                 .handleRequest(withCrc(QByteArray::fromHex("014280"
+                                                            "3c00c35a")))
+                 .toHex(),
              withCrc(QByteArray::fromHex("014280")).toHex());
     QCOMPARE(device.log().recordCount(), 0);
     QCOMPARE(device.log().firstIndex(), 10u);
@@ -863,45 +900,64 @@ void tst_DevSim::listenAddress()
 
 void tst_DevSim::mbapSession_data()
 {
-    QTest::addColumn<QStringList>("reads");    // hex, as the bytes arrive, 1 ms apart
-    QTest::addColumn<QStringList>("options");  // "stale", "disconnect N"
-    QTest::addColumn<QStringList>("replies");  // hex ADUs as written; "stale:" marks the extra
+    QTest::addColumn<QStringList>("reads");   // hex, as the bytes arrive, 1 ms apart
+    QTest::addColumn<QStringList>("options"); // "stale", "disconnect N"
+    QTest::addColumn<QStringList>("replies"); // hex ADUs as written; "stale:" marks the extra
     QTest::addColumn<bool>("closes");
 
     // The small log at 100 on device 1.
-    const QString range1 = QStringLiteral("0001" "0000" "000b" "01" "4202" "64000000" "0a000000");
-    const QString range2 = QStringLiteral("0002" "0000" "000b" "01" "4202" "64000000" "0a000000");
-    QTest::newRow("one request") << QStringList {"0001 0000 0003 01 4202"} << QStringList() << QStringList {range1} << false;
-    QTest::newRow("torn header") << QStringList {"0001 00", "00 0003 01", "42", "02"} << QStringList()
-                                 << QStringList {range1} << false;
-    QTest::newRow("two in one read") << QStringList {"0001 0000 0003 01 4202 0002 0000 0003 01 4202"} << QStringList()
-                                     << QStringList {range1, range2} << false;
-    QTest::newRow("nobody at unit 5") << QStringList {"0001 0000 0003 05 4202", "0002 0000 0003 01 4202"} << QStringList()
-                                      << QStringList {range2} << false;
-    QTest::newRow("exception keeps the id") << QStringList {"bEEf 0000 0003 01 4204"} << QStringList()
-                                            << QStringList {"beef 0000 0003 01 c201"} << false;
-    QTest::newRow("record") << QStringList {"1234 0000 0007 01 4203 64000000"} << QStringList()
-                            << QStringList {"1234 0000 0013 01 4203 64000000 02 7a0d872d 01 0a000000 0201"} << false;
-    QTest::newRow("PDU too long for any device") << QStringList {"0001 0000 00fe 01 42" + QString(252 * 2, '0'), "0002 0000 0003 01 4202"}
-                                                 << QStringList() << QStringList {range2} << false;
-    QTest::newRow("protocol not Modbus") << QStringList {"0001 0001 0003 01 4202", "0002 0000 0003 01 4202"} << QStringList()
-                                         << QStringList() << true;
-    QTest::newRow("length without a function") << QStringList {"0001 0000 0001 01"} << QStringList() << QStringList() << true;
-    QTest::newRow("length beyond any PDU") << QStringList {"0001 0000 00ff 01"} << QStringList() << QStringList() << true;
-    QTest::newRow("stale reply") << QStringList {"0001 0000 0003 01 4202", "0002 0000 0003 01 4200", "0003 0000 0003 01 4202"}
-                                 << QStringList {"stale"}
-                                 << QStringList {range1, "stale:" + range1, "0002 0000 000d 01 4200 0300 idHash captionHash",
-                                                 "stale:0002 0000 000d 01 4200 0300 idHash captionHash",
-                                                 "0003 0000 000b 01 4202 64000000 0a000000"}
+    const QString range1 = QStringLiteral("0001"
+                                          "0000"
+                                          "000b"
+                                          "01"
+                                          "4202"
+                                          "64000000"
+                                          "0a000000");
+    const QString range2 = QStringLiteral("0002"
+                                          "0000"
+                                          "000b"
+                                          "01"
+                                          "4202"
+                                          "64000000"
+                                          "0a000000");
+    QTest::newRow("one request") << QStringList{"0001 0000 0003 01 4202"} << QStringList() << QStringList{range1}
                                  << false;
-    QTest::newRow("stale reply after silence") << QStringList {"0001 0000 0003 07 4202", "0002 0000 0003 01 4202"}
-                                               << QStringList {"stale"}
-                                               << QStringList {"stale:0001 0000 000b 01 4202 64000000 0a000000", range2} << false;
-    QTest::newRow("disconnect after 2") << QStringList {"0001 0000 0003 01 4202", "0002 0000 0003 01 4202", "0003 0000 0003 01 4202"}
-                                        << QStringList {"disconnect 2"} << QStringList {range1, range2} << true;
+    QTest::newRow("torn header") << QStringList{"0001 00", "00 0003 01", "42", "02"} << QStringList()
+                                 << QStringList{range1} << false;
+    QTest::newRow("two in one read") << QStringList{"0001 0000 0003 01 4202 0002 0000 0003 01 4202"} << QStringList()
+                                     << QStringList{range1, range2} << false;
+    QTest::newRow("nobody at unit 5") << QStringList{"0001 0000 0003 05 4202", "0002 0000 0003 01 4202"}
+                                      << QStringList() << QStringList{range2} << false;
+    QTest::newRow("exception keeps the id")
+        << QStringList{"bEEf 0000 0003 01 4204"} << QStringList() << QStringList{"beef 0000 0003 01 c201"} << false;
+    QTest::newRow("record") << QStringList{"1234 0000 0007 01 4203 64000000"} << QStringList()
+                            << QStringList{"1234 0000 0013 01 4203 64000000 02 7a0d872d 01 0a000000 0201"} << false;
+    QTest::newRow("PDU too long for any device")
+        << QStringList{"0001 0000 00fe 01 42" + QString(252 * 2, '0'), "0002 0000 0003 01 4202"} << QStringList()
+        << QStringList{range2} << false;
+    QTest::newRow("protocol not Modbus") << QStringList{"0001 0001 0003 01 4202", "0002 0000 0003 01 4202"}
+                                         << QStringList() << QStringList() << true;
+    QTest::newRow("length without a function")
+        << QStringList{"0001 0000 0001 01"} << QStringList() << QStringList() << true;
+    QTest::newRow("length beyond any PDU")
+        << QStringList{"0001 0000 00ff 01"} << QStringList() << QStringList() << true;
+    QTest::newRow("stale reply") << QStringList{"0001 0000 0003 01 4202", "0002 0000 0003 01 4200",
+                                                "0003 0000 0003 01 4202"}
+                                 << QStringList{"stale"}
+                                 << QStringList{range1, "stale:" + range1,
+                                                "0002 0000 000d 01 4200 0300 idHash captionHash",
+                                                "stale:0002 0000 000d 01 4200 0300 idHash captionHash",
+                                                "0003 0000 000b 01 4202 64000000 0a000000"}
+                                 << false;
+    QTest::newRow("stale reply after silence")
+        << QStringList{"0001 0000 0003 07 4202", "0002 0000 0003 01 4202"} << QStringList{"stale"}
+        << QStringList{"stale:0001 0000 000b 01 4202 64000000 0a000000", range2} << false;
+    QTest::newRow("disconnect after 2") << QStringList{"0001 0000 0003 01 4202", "0002 0000 0003 01 4202",
+                                                       "0003 0000 0003 01 4202"}
+                                        << QStringList{"disconnect 2"} << QStringList{range1, range2} << true;
     QTest::newRow("disconnect counts no stale replies")
-        << QStringList {"0001 0000 0003 01 4202", "0002 0000 0003 01 4202", "0003 0000 0003 01 4202"}
-        << QStringList {"stale", "disconnect 2"} << QStringList {range1, "stale:" + range1, range2} << true;
+        << QStringList{"0001 0000 0003 01 4202", "0002 0000 0003 01 4202", "0003 0000 0003 01 4202"}
+        << QStringList{"stale", "disconnect 2"} << QStringList{range1, "stale:" + range1, range2} << true;
 }
 
 void tst_DevSim::mbapSession()
@@ -1032,13 +1088,14 @@ void tst_DevSim::walk_data()
     QTest::newRow("whole log") << qint64(100) << false << 0 << all << 1 + 3 + 1 + 7;
     QTest::newRow("resume at the first index") << qint64(100) << true << 0 << all << 1 + 3 + 1 + 7;
     QTest::newRow("resume in the middle") << qint64(100) << true << 6 << QStringLiteral("6:1 7:2 9:1") << 1 + 3 + 1 + 3;
-    QTest::newRow("resume inside a record") << qint64(100) << true << 2 << QStringLiteral("6:1 7:2 9:1") << 1 + 3 + 1 + 7;
+    QTest::newRow("resume inside a record")
+        << qint64(100) << true << 2 << QStringLiteral("6:1 7:2 9:1") << 1 + 3 + 1 + 7;
     QTest::newRow("resume before the log") << qint64(100) << true << -5 << all << 1 + 3 + 1 + 7;
     QTest::newRow("resume at the end") << qint64(100) << true << 10 << QString() << 1 + 3 + 1;
     QTest::newRow("resume past the end") << qint64(100) << true << 500 << QString() << 1 + 3 + 1;
     QTest::newRow("wrapped") << qint64(4294967293) << false << 0 << all << 1 + 3 + 1 + 7;
-    QTest::newRow("wrapped, resume after the wrap") << qint64(4294967293) << true << 6
-                                                    << QStringLiteral("6:1 7:2 9:1") << 1 + 3 + 1 + 3;
+    QTest::newRow("wrapped, resume after the wrap")
+        << qint64(4294967293) << true << 6 << QStringLiteral("6:1 7:2 9:1") << 1 + 3 + 1 + 3;
     QTest::newRow("wrapped, resume before the log") << qint64(4294967293) << true << -100 << all << 1 + 3 + 1 + 7;
 }
 
@@ -1089,8 +1146,9 @@ void tst_DevSim::clearOverTheLine()
 
     h.transfer.startClear();
     const int before = h.requestsSent;
-    QCOMPARE(h.run([&h] { return h.transfer.state == LogTransfer::ReadInfo
-                                 && h.transfer.pendingKind == LogTransfer::PendingNone; }),
+    QCOMPARE(h.run([&h] {
+        return h.transfer.state == LogTransfer::ReadInfo && h.transfer.pendingKind == LogTransfer::PendingNone;
+    }),
              Host::Done);
     QCOMPARE(h.requestsSent, before + 1);
     QCOMPARE(h.results.last(), ReplyAccepted);
@@ -1109,10 +1167,10 @@ void tst_DevSim::clearOverTheLine()
 void tst_DevSim::liveAppend()
 {
     Simulator simulator;
-    QVERIFY(simulator.start({QStringLiteral("--log"), smallLogPath, QStringLiteral("--first-index"),
-                             QStringLiteral("100"), QStringLiteral("--append-every"), QStringLiteral("1"),
-                             QStringLiteral("--capacity"), QStringLiteral("5"), QStringLiteral("--baud"),
-                             QStringLiteral("230400")}));
+    QVERIFY(
+        simulator.start({QStringLiteral("--log"), smallLogPath, QStringLiteral("--first-index"), QStringLiteral("100"),
+                         QStringLiteral("--append-every"), QStringLiteral("1"), QStringLiteral("--capacity"),
+                         QStringLiteral("5"), QStringLiteral("--baud"), QStringLiteral("230400")}));
     Host h(simulator.fd);
     h.resume = true; // resume after the newest record received, as the import does
     h.resumeAt = 100;
@@ -1150,8 +1208,8 @@ void tst_DevSim::faults_data()
     QTest::addColumn<bool>("corruptSeen"); // some replies failed their CRC
     QTest::addColumn<int>("minLatencyMs");
 
-    const QStringList tcp {"--tcp", "0"};
-    const QStringList mbap {"--tcp", "0", "--mbap"};
+    const QStringList tcp{"--tcp", "0"};
+    const QStringList mbap{"--tcp", "0", "--mbap"};
     const struct {
         const char *name;
         QStringList transport;
@@ -1161,21 +1219,24 @@ void tst_DevSim::faults_data()
             const QByteArray tag = QByteArray(transport.name) + ", " + name;
             return &(QTest::newRow(tag.constData()) << transport.transport);
         };
-        *row("exception 2") << QStringList {"--exception", "2"} << int(Host::Exception) << 2 << 0 << false << false << 0;
-        *row("silent") << QStringList {"--silent"} << int(Host::NoReply) << 0 << 0 << false << false << 0;
-        *row("drop all") << QStringList {"--drop", "100"} << int(Host::NoReply) << 0 << 0 << false << false << 0;
-        *row("drop some") << QStringList {"--drop", "30", "--seed", "5"} << int(Host::Done) << 0 << 0 << true << false << 0;
-        *row("busy 3") << QStringList {"--busy", "3"} << int(Host::Done) << 0 << 3 << true << false << 0;
-        *row("delay") << QStringList {"--delay", "150"} << int(Host::Done) << 0 << 0 << false << false << 150;
+        *row("exception 2") << QStringList{"--exception", "2"} << int(Host::Exception) << 2 << 0 << false << false << 0;
+        *row("silent") << QStringList{"--silent"} << int(Host::NoReply) << 0 << 0 << false << false << 0;
+        *row("drop all") << QStringList{"--drop", "100"} << int(Host::NoReply) << 0 << 0 << false << false << 0;
+        *row("drop some") << QStringList{"--drop", "30", "--seed", "5"} << int(Host::Done) << 0 << 0 << true << false
+                          << 0;
+        *row("busy 3") << QStringList{"--busy", "3"} << int(Host::Done) << 0 << 3 << true << false << 0;
+        *row("delay") << QStringList{"--delay", "150"} << int(Host::Done) << 0 << 0 << false << false << 150;
         // Without a CRC a corrupted Modbus TCP reply is just a wrong one; the session
         // test checks where its bit flips.
         if (transport.transport != mbap) {
-            *row("corrupt all") << QStringList {"--corrupt", "100"} << int(Host::NoReply) << 0 << 0 << false << true << 0;
-            *row("corrupt some") << QStringList {"--corrupt", "30", "--seed", "5"} << int(Host::Done) << 0 << 0 << true << true << 0;
+            *row("corrupt all") << QStringList{"--corrupt", "100"} << int(Host::NoReply) << 0 << 0 << false << true
+                                << 0;
+            *row("corrupt some") << QStringList{"--corrupt", "30", "--seed", "5"} << int(Host::Done) << 0 << 0 << true
+                                 << true << 0;
         }
     }
-    QTest::newRow("line, exception 4") << QStringList() << QStringList {"--exception", "4"} << int(Host::Exception) << 4 << 0
-                                       << false << false << 0;
+    QTest::newRow("line, exception 4") << QStringList() << QStringList{"--exception", "4"} << int(Host::Exception) << 4
+                                       << 0 << false << false << 0;
 }
 
 void tst_DevSim::faults()
@@ -1190,8 +1251,9 @@ void tst_DevSim::faults()
     QFETCH(int, minLatencyMs);
 
     Simulator simulator;
-    QVERIFY(simulator.start(QStringList {QStringLiteral("--log"), smallLogPath, QStringLiteral("--baud"),
-                                         QStringLiteral("230400")} + transport + options));
+    QVERIFY(simulator.start(
+        QStringList{QStringLiteral("--log"), smallLogPath, QStringLiteral("--baud"), QStringLiteral("230400")}
+        + transport + options));
     Host h(simulator.fd, simulator.isMbap());
     // Short reply times and few attempts keep the failing cases quick.
     h.transfer.replyTimeoutMs = 150;
@@ -1228,7 +1290,8 @@ void tst_DevSim::faults()
 void tst_DevSim::clientsComeAndGo()
 {
     Simulator simulator;
-    QVERIFY(simulator.start({QStringLiteral("--log"), smallLogPath, QStringLiteral("--baud"), QStringLiteral("230400")}));
+    QVERIFY(
+        simulator.start({QStringLiteral("--log"), smallLogPath, QStringLiteral("--baud"), QStringLiteral("230400")}));
     for (int client = 0; client < 3; ++client) {
         if (client > 0)
             QVERIFY(simulator.connectLine());
@@ -1250,15 +1313,16 @@ void tst_DevSim::givenPort()
     QVERIFY(master >= 0);
     QVERIFY(grantpt(master) == 0 && unlockpt(master) == 0);
     const QString port = QString::fromLocal8Bit(ptsname(master));
-    termios mode {};
+    termios mode{};
     QVERIFY(tcgetattr(master, &mode) == 0);
     cfmakeraw(&mode);
     QVERIFY(tcsetattr(master, TCSANOW, &mode) == 0);
 
     QProcess process;
-    QCOMPARE(startProgram(process, {QStringLiteral("--port"), port, QStringLiteral("--parity"), QStringLiteral("even"),
-                                    QStringLiteral("--stop"), QStringLiteral("2"), QStringLiteral("--address"),
-                                    QStringLiteral("7"), QStringLiteral("--log"), smallLogPath}),
+    QCOMPARE(startProgram(process,
+                          {QStringLiteral("--port"), port, QStringLiteral("--parity"), QStringLiteral("even"),
+                           QStringLiteral("--stop"), QStringLiteral("2"), QStringLiteral("--address"),
+                           QStringLiteral("7"), QStringLiteral("--log"), smallLogPath}),
              port);
 
     {
@@ -1306,17 +1370,17 @@ void tst_DevSim::verboseTrace()
 void tst_DevSim::busOnOneLine_data()
 {
     QTest::addColumn<QStringList>("options");
-    QTest::addColumn<int>("address");   // the one the host reads
+    QTest::addColumn<int>("address");     // the one the host reads
     QTest::addColumn<QString>("content"); // "small", "other", "demo" or "none"
 
-    const QStringList threeShareAFile {"--address", "1-3", "--log", smallLogPath};
+    const QStringList threeShareAFile{"--address", "1-3", "--log", smallLogPath};
     QTest::newRow("1 of 1-3, one file") << threeShareAFile << 1 << QStringLiteral("small");
     QTest::newRow("3 of 1-3, one file") << threeShareAFile << 3 << QStringLiteral("small");
     QTest::newRow("4, nobody") << threeShareAFile << 4 << QStringLiteral("none");
-    const QStringList ownFile {"--address", "1,5", "--log", smallLogPath, "--log", "5=" + otherLogPath};
+    const QStringList ownFile{"--address", "1,5", "--log", smallLogPath, "--log", "5=" + otherLogPath};
     QTest::newRow("1 of 1,5, common file") << ownFile << 1 << QStringLiteral("small");
     QTest::newRow("5 of 1,5, its own file") << ownFile << 5 << QStringLiteral("other");
-    const QStringList demoBeside {"--address", "2,4,9", "--log", "4=" + otherLogPath};
+    const QStringList demoBeside{"--address", "2,4,9", "--log", "4=" + otherLogPath};
     QTest::newRow("2 of 2,4,9, demo") << demoBeside << 2 << QStringLiteral("demo");
     QTest::newRow("4 of 2,4,9, its own file") << demoBeside << 4 << QStringLiteral("other");
     QTest::newRow("9 of 2,4,9, demo") << demoBeside << 9 << QStringLiteral("demo");
@@ -1330,7 +1394,7 @@ void tst_DevSim::busOnOneLine()
     QFETCH(QString, content);
 
     Simulator simulator;
-    QVERIFY(simulator.start(options + QStringList {QStringLiteral("--baud"), QStringLiteral("230400")}));
+    QVERIFY(simulator.start(options + QStringList{QStringLiteral("--baud"), QStringLiteral("230400")}));
     Host h(simulator.fd);
     h.master.deviceAddress = std::uint8_t(address);
     if (content == QLatin1String("none")) {
@@ -1374,7 +1438,9 @@ void tst_DevSim::busOnOneLine()
     // The summary names each device with its own content.
     const QString summary = QString::fromLocal8Bit(simulator.process.readAllStandardError());
     QVERIFY2(summary.contains(QStringLiteral("; %1: %2 captions, %3 records")
-                                  .arg(address).arg(expected.captions().size()).arg(expected.recordCount())),
+                                  .arg(address)
+                                  .arg(expected.captions().size())
+                                  .arg(expected.recordCount())),
              qPrintable(summary));
 }
 
@@ -1383,11 +1449,14 @@ void tst_DevSim::tcpWholeLog_data()
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<int>("address");
 
-    QTest::newRow("raw") << QStringList {"--tcp", "0", "--log", smallLogPath} << 1;
-    QTest::newRow("raw, device 2 of 1,2") << QStringList {"--tcp", "127.0.0.1:0", "--address", "1,2", "--log", smallLogPath} << 2;
-    QTest::newRow("mbap") << QStringList {"--tcp", "0", "--mbap", "--log", smallLogPath} << 1;
-    QTest::newRow("mbap, unit 3 of 1-3") << QStringList {"--tcp", "0", "--mbap", "--address", "1-3", "--log", smallLogPath} << 3;
-    QTest::newRow("mbap, demo log") << QStringList {"--tcp", "0", "--mbap"} << 1;
+    QTest::newRow("raw") << QStringList{"--tcp", "0", "--log", smallLogPath} << 1;
+    QTest::newRow("raw, device 2 of 1,2")
+        << QStringList{"--tcp", "127.0.0.1:0", "--address", "1,2", "--log", smallLogPath} << 2;
+    QTest::newRow("mbap") << QStringList{"--tcp", "0", "--mbap", "--log", smallLogPath} << 1;
+    QTest::newRow("mbap, unit 3 of 1-3") << QStringList{"--tcp", "0",     "--mbap",    "--address",
+                                                        "1-3",   "--log", smallLogPath}
+                                         << 3;
+    QTest::newRow("mbap, demo log") << QStringList{"--tcp", "0", "--mbap"} << 1;
 }
 
 void tst_DevSim::tcpWholeLog()
@@ -1396,9 +1465,9 @@ void tst_DevSim::tcpWholeLog()
     QFETCH(int, address);
 
     Simulator simulator;
-    QVERIFY(simulator.start(options + QStringList {QStringLiteral("--baud"), QStringLiteral("230400")}));
+    QVERIFY(simulator.start(options + QStringList{QStringLiteral("--baud"), QStringLiteral("230400")}));
     QVERIFY2(simulator.path.startsWith(options.contains(QStringLiteral("--mbap")) ? QStringLiteral("mbtcp://127.0.0.1:")
-                                                                                    : QStringLiteral("tcp://127.0.0.1:")),
+                                                                                  : QStringLiteral("tcp://127.0.0.1:")),
              qPrintable(simulator.path));
     Host h(simulator.fd, simulator.isMbap());
     h.master.deviceAddress = std::uint8_t(address);
@@ -1428,10 +1497,10 @@ void tst_DevSim::tcpListenAddress_data()
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QString>("urlStart");
 
-    QTest::newRow("port 0") << QStringList {"--tcp", "0"} << QStringLiteral("tcp://127.0.0.1:");
-    QTest::newRow("port 0, mbap") << QStringList {"--tcp", "0", "--mbap"} << QStringLiteral("mbtcp://127.0.0.1:");
-    QTest::newRow("given host") << QStringList {"--tcp", "127.0.0.2:0"} << QStringLiteral("tcp://127.0.0.2:");
-    QTest::newRow("IPv6") << QStringList {"--tcp", "[::1]:0", "--mbap"} << QStringLiteral("mbtcp://[::1]:");
+    QTest::newRow("port 0") << QStringList{"--tcp", "0"} << QStringLiteral("tcp://127.0.0.1:");
+    QTest::newRow("port 0, mbap") << QStringList{"--tcp", "0", "--mbap"} << QStringLiteral("mbtcp://127.0.0.1:");
+    QTest::newRow("given host") << QStringList{"--tcp", "127.0.0.2:0"} << QStringLiteral("tcp://127.0.0.2:");
+    QTest::newRow("IPv6") << QStringList{"--tcp", "[::1]:0", "--mbap"} << QStringLiteral("mbtcp://[::1]:");
 }
 
 void tst_DevSim::tcpListenAddress()
@@ -1441,7 +1510,7 @@ void tst_DevSim::tcpListenAddress()
 
     if (urlStart.contains(QLatin1String("[::1]"))) {
         const int probe = socket(AF_INET6, SOCK_STREAM, 0);
-        sockaddr_in6 loopback {};
+        sockaddr_in6 loopback{};
         loopback.sin6_family = AF_INET6;
         loopback.sin6_addr = in6addr_loopback;
         const bool ipv6 = probe >= 0 && bind(probe, reinterpret_cast<sockaddr *>(&loopback), sizeof loopback) == 0;
@@ -1451,7 +1520,7 @@ void tst_DevSim::tcpListenAddress()
             QSKIP("this machine has no IPv6 loopback");
     }
     Simulator simulator;
-    QVERIFY(simulator.start(options + QStringList {QStringLiteral("--log"), smallLogPath}));
+    QVERIFY(simulator.start(options + QStringList{QStringLiteral("--log"), smallLogPath}));
     QVERIFY2(simulator.path.startsWith(urlStart), qPrintable(simulator.path));
     const int port = QUrl(simulator.path).port();
     QVERIFY2(port > 0, qPrintable(simulator.path));
@@ -1467,11 +1536,12 @@ void tst_DevSim::tcpListenAddress()
 void tst_DevSim::tcpTransactionId()
 {
     Simulator simulator;
-    QVERIFY(simulator.start({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--mbap"), QStringLiteral("--log"),
-                             smallLogPath, QStringLiteral("--first-index"), QStringLiteral("100")}));
+    QVERIFY(simulator.start({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--mbap"),
+                             QStringLiteral("--log"), smallLogPath, QStringLiteral("--first-index"),
+                             QStringLiteral("100")}));
     // Three requests at once: to a unit nobody plays, a range and an unknown sub-function.
-    const QByteArray requests = wrapMbap(0xBEEF, QByteArray::fromHex("094202")) + wrapMbap(0xCAFE, QByteArray::fromHex("014202"))
-        + wrapMbap(0x0102, QByteArray::fromHex("014204"));
+    const QByteArray requests = wrapMbap(0xBEEF, QByteArray::fromHex("094202"))
+        + wrapMbap(0xCAFE, QByteArray::fromHex("014202")) + wrapMbap(0x0102, QByteArray::fromHex("014204"));
     QCOMPARE(write(simulator.fd, requests.constData(), std::size_t(requests.size())), ssize_t(requests.size()));
 
     QByteArray stream;
@@ -1487,8 +1557,20 @@ void tst_DevSim::tcpTransactionId()
     };
     QTRY_VERIFY_WITH_TIMEOUT(readAdus(), 10000);
     // Unit 9 stayed silent; each answer carries its request's id and unit, and no CRC.
-    QCOMPARE(adus.at(0).toHex(), QByteArray("cafe" "0000" "000b" "01" "4202" "64000000" "0a000000"));
-    QCOMPARE(adus.at(1).toHex(), QByteArray("0102" "0000" "0003" "01" "c201"));
+    QCOMPARE(adus.at(0).toHex(),
+             QByteArray("cafe"
+                        "0000"
+                        "000b"
+                        "01"
+                        "4202"
+                        "64000000"
+                        "0a000000"));
+    QCOMPARE(adus.at(1).toHex(),
+             QByteArray("0102"
+                        "0000"
+                        "0003"
+                        "01"
+                        "c201"));
     QVERIFY(stream.isEmpty());
     QVERIFY(simulator.stop());
 }
@@ -1496,8 +1578,8 @@ void tst_DevSim::tcpTransactionId()
 void tst_DevSim::tcpStaleReply()
 {
     Simulator simulator;
-    QVERIFY(simulator.start({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--mbap"), QStringLiteral("--stale-reply"),
-                             QStringLiteral("--log"), smallLogPath}));
+    QVERIFY(simulator.start({QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--mbap"),
+                             QStringLiteral("--stale-reply"), QStringLiteral("--log"), smallLogPath}));
     QByteArray stream;
     QList<QByteArray> adus;
     const auto exchange = [&](const QByteArray &request, int replies) {
@@ -1507,7 +1589,7 @@ void tst_DevSim::tcpStaleReply()
         QElapsedTimer clock;
         clock.start();
         while (adus.size() < replies && clock.elapsed() < 10000) {
-            pollfd in {simulator.fd, POLLIN, 0};
+            pollfd in{simulator.fd, POLLIN, 0};
             poll(&in, 1, 100);
             char buffer[512];
             const ssize_t got = read(simulator.fd, buffer, sizeof buffer);
@@ -1544,8 +1626,8 @@ void tst_DevSim::tcpStaleReply()
 void tst_DevSim::tcpDisconnectAfter_data()
 {
     QTest::addColumn<QStringList>("options");
-    QTest::newRow("raw") << QStringList {"--tcp", "0", "--disconnect-after", "4"};
-    QTest::newRow("mbap") << QStringList {"--tcp", "0", "--mbap", "--disconnect-after", "4"};
+    QTest::newRow("raw") << QStringList{"--tcp", "0", "--disconnect-after", "4"};
+    QTest::newRow("mbap") << QStringList{"--tcp", "0", "--mbap", "--disconnect-after", "4"};
 }
 
 void tst_DevSim::tcpDisconnectAfter()
@@ -1553,8 +1635,9 @@ void tst_DevSim::tcpDisconnectAfter()
     QFETCH(QStringList, options);
 
     Simulator simulator;
-    QVERIFY(simulator.start(options + QStringList {QStringLiteral("--log"), smallLogPath, QStringLiteral("--baud"),
-                                                   QStringLiteral("230400")}));
+    QVERIFY(simulator.start(
+        options
+        + QStringList{QStringLiteral("--log"), smallLogPath, QStringLiteral("--baud"), QStringLiteral("230400")}));
     // Each connection is closed after its fourth reply; the client connects again
     // and goes on where it was, as a downloader resumes.
     Host h(simulator.fd, simulator.isMbap());
@@ -1589,7 +1672,9 @@ void tst_DevSim::tcpConnectionsInTurn()
     const int second = connectTo(simulator.path);
     QVERIFY(second >= 0);
     const QByteArray range = withCrc(QByteArray::fromHex("014202"));
-    const QByteArray rangeReply = withCrc(QByteArray::fromHex("014202" "64000000" "0a000000"));
+    const QByteArray rangeReply = withCrc(QByteArray::fromHex("014202"
+                                                              "64000000"
+                                                              "0a000000"));
     const auto replyOn = [](int fd, QByteArray *received) {
         char buffer[512];
         const ssize_t got = read(fd, buffer, sizeof buffer);
@@ -1619,32 +1704,43 @@ void tst_DevSim::badOptions_data()
     QTest::addColumn<QStringList>("options");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("address 0") << QStringList {"--address", "0"} << QStringLiteral("--address wants a whole number from 1 to 255");
-    QTest::newRow("parity") << QStringList {"--parity", "mark"} << QStringLiteral("--parity wants none, odd or even");
-    QTest::newRow("drop above 100") << QStringList {"--drop", "101"} << QStringLiteral("--drop wants a whole number from 0 to 100");
-    QTest::newRow("first index beyond 32 bits") << QStringList {"--first-index", "4294967296"}
-                                                << QStringLiteral("--first-index wants a whole number from 0 to 4294967295");
-    QTest::newRow("missing log") << QStringList {"--log", "/nonexistent/log.json"} << QStringLiteral("cannot read /nonexistent/log.json");
-    QTest::newRow("missing port") << QStringList {"--port", "/nonexistent/tty"} << QStringLiteral("cannot open /nonexistent/tty");
-    QTest::newRow("address list") << QStringList {"--address", "1,3-2"} << QStringLiteral("--address wants a whole number from 1 to 255");
-    QTest::newRow("address twice") << QStringList {"--address", "1-3,3"} << QStringLiteral("--address names device 3 twice");
-    QTest::newRow("log of nobody") << QStringList {"--address", "1,2", "--log", "3=/tmp/x.json"}
+    QTest::newRow("address 0") << QStringList{"--address", "0"}
+                               << QStringLiteral("--address wants a whole number from 1 to 255");
+    QTest::newRow("parity") << QStringList{"--parity", "mark"} << QStringLiteral("--parity wants none, odd or even");
+    QTest::newRow("drop above 100") << QStringList{"--drop", "101"}
+                                    << QStringLiteral("--drop wants a whole number from 0 to 100");
+    QTest::newRow("first index beyond 32 bits")
+        << QStringList{"--first-index", "4294967296"}
+        << QStringLiteral("--first-index wants a whole number from 0 to 4294967295");
+    QTest::newRow("missing log") << QStringList{"--log", "/nonexistent/log.json"}
+                                 << QStringLiteral("cannot read /nonexistent/log.json");
+    QTest::newRow("missing port") << QStringList{"--port", "/nonexistent/tty"}
+                                  << QStringLiteral("cannot open /nonexistent/tty");
+    QTest::newRow("address list") << QStringList{"--address", "1,3-2"}
+                                  << QStringLiteral("--address wants a whole number from 1 to 255");
+    QTest::newRow("address twice") << QStringList{"--address", "1-3,3"}
+                                   << QStringLiteral("--address names device 3 twice");
+    QTest::newRow("log of nobody") << QStringList{"--address", "1,2", "--log", "3=/tmp/x.json"}
                                    << QStringLiteral("--log 3=/tmp/x.json: no device has address 3");
-    QTest::newRow("two common logs") << QStringList {"--log", "/tmp/x.json", "--log", "/tmp/y.json"}
+    QTest::newRow("two common logs") << QStringList{"--log", "/tmp/x.json", "--log", "/tmp/y.json"}
                                      << QStringLiteral("--log FILE is given twice");
-    QTest::newRow("one device, two logs") << QStringList {"--address", "1,2", "--log", "2=/tmp/x.json", "--log", "2=/tmp/y.json"}
-                                          << QStringLiteral("--log gives device 2 two files");
-    QTest::newRow("missing own log") << QStringList {"--address", "1,2", "--log", "2=/nonexistent/log.json"}
+    QTest::newRow("one device, two logs")
+        << QStringList{"--address", "1,2", "--log", "2=/tmp/x.json", "--log", "2=/tmp/y.json"}
+        << QStringLiteral("--log gives device 2 two files");
+    QTest::newRow("missing own log") << QStringList{"--address", "1,2", "--log", "2=/nonexistent/log.json"}
                                      << QStringLiteral("cannot read /nonexistent/log.json");
-    QTest::newRow("tcp port") << QStringList {"--tcp", "70000"} << QStringLiteral("--tcp wants [HOST:]PORT");
-    QTest::newRow("tcp and port") << QStringList {"--tcp", "0", "--port", "/dev/null"}
+    QTest::newRow("tcp port") << QStringList{"--tcp", "70000"} << QStringLiteral("--tcp wants [HOST:]PORT");
+    QTest::newRow("tcp and port") << QStringList{"--tcp", "0", "--port", "/dev/null"}
                                   << QStringLiteral("--port and --tcp exclude each other");
-    QTest::newRow("tcp host unknown") << QStringList {"--tcp", "no.such.host.invalid:0"} << QStringLiteral("cannot listen on no.such.host.invalid");
-    QTest::newRow("mbap without tcp") << QStringList {"--mbap"} << QStringLiteral("--mbap needs --tcp");
-    QTest::newRow("disconnect without tcp") << QStringList {"--disconnect-after", "3"} << QStringLiteral("--disconnect-after needs --tcp");
-    QTest::newRow("disconnect after 0") << QStringList {"--tcp", "0", "--disconnect-after", "0"}
+    QTest::newRow("tcp host unknown") << QStringList{"--tcp", "no.such.host.invalid:0"}
+                                      << QStringLiteral("cannot listen on no.such.host.invalid");
+    QTest::newRow("mbap without tcp") << QStringList{"--mbap"} << QStringLiteral("--mbap needs --tcp");
+    QTest::newRow("disconnect without tcp")
+        << QStringList{"--disconnect-after", "3"} << QStringLiteral("--disconnect-after needs --tcp");
+    QTest::newRow("disconnect after 0") << QStringList{"--tcp", "0", "--disconnect-after", "0"}
                                         << QStringLiteral("--disconnect-after wants a whole number from 1");
-    QTest::newRow("stale without mbap") << QStringList {"--tcp", "0", "--stale-reply"} << QStringLiteral("--stale-reply needs --mbap");
+    QTest::newRow("stale without mbap") << QStringList{"--tcp", "0", "--stale-reply"}
+                                        << QStringLiteral("--stale-reply needs --mbap");
 }
 
 void tst_DevSim::badOptions()

@@ -34,7 +34,7 @@ QStringList systemPorts()
     return names;
 }
 
-const QStringList BaudTexts = {"1200", "2400", "4800", "9600", "14400", "19200",
+const QStringList BaudTexts = {"1200",  "2400",  "4800",  "9600",   "14400", "19200",
                                "28800", "38400", "57600", "115200", "230400"};
 const QStringList ParityTexts = {"None", "Odd", "Even"};
 const QStringList StopBitsTexts = {"1", "1.5", "2"};
@@ -99,7 +99,12 @@ void TestDialogPortSettings::form()
     QCOMPARE(buttons->orientation(), Qt::Horizontal);
     QCOMPARE(buttons->standardButtons(), QDialogButtonBox::Ok | QDialogButtonBox::Cancel);
 
-    struct Row { const char *label; const char *labelText; QComboBox *box; const char *boxName; };
+    struct Row {
+        const char *label;
+        const char *labelText;
+        QComboBox *box;
+        const char *boxName;
+    };
     const Row rows[] = {
         {"label", "Порт", dialog.port(), "port"},
         {"label_2", "Скорость", dialog.baudrate(), "baudrate"},
@@ -166,25 +171,21 @@ void TestDialogPortSettings::portList_data()
     QTest::newRow("set, empty") << QByteArray("") << QStringList();
     QTest::newRow("only separators") << QByteArray(":::") << QStringList();
     QTest::newRow("one path") << QByteArray("/dev/pts/3") << QStringList{"/dev/pts/3"};
-    QTest::newRow("two paths, in order")
-        << QByteArray("/tmp/khronar-b:/dev/pts/12") << QStringList{"/tmp/khronar-b", "/dev/pts/12"};
+    QTest::newRow("two paths, in order") << QByteArray("/tmp/khronar-b:/dev/pts/12")
+                                         << QStringList{"/tmp/khronar-b", "/dev/pts/12"};
     QTest::newRow("empty entries skipped")
         << QByteArray(":/dev/pts/7::/tmp/ttyV1:") << QStringList{"/dev/pts/7", "/tmp/ttyV1"};
-    QTest::newRow("blanks kept as written")
-        << QByteArray("/tmp/my port") << QStringList{"/tmp/my port"};
+    QTest::newRow("blanks kept as written") << QByteArray("/tmp/my port") << QStringList{"/tmp/my port"};
     QTest::newRow("raw tcp") << QByteArray("tcp://192.168.1.20:4001") << QStringList{"tcp://192.168.1.20:4001"};
-    QTest::newRow("urls among paths")
-        << QByteArray("/dev/pts/3:tcp://gw.local:4001:mbtcp://10.0.0.5:502/7:/tmp/ttyV0")
-        << QStringList{"/dev/pts/3", "tcp://gw.local:4001", "mbtcp://10.0.0.5:502/7", "/tmp/ttyV0"};
-    QTest::newRow("ipv6 literal")
-        << QByteArray("mbtcp://[::1]:502:tcp://[fe80::2]:4001/")
-        << QStringList{"mbtcp://[::1]:502", "tcp://[fe80::2]:4001/"};
-    QTest::newRow("url then empty entries")
-        << QByteArray("tcp://h:1::") << QStringList{"tcp://h:1"};
+    QTest::newRow("urls among paths") << QByteArray("/dev/pts/3:tcp://gw.local:4001:mbtcp://10.0.0.5:502/7:/tmp/ttyV0")
+                                      << QStringList{"/dev/pts/3", "tcp://gw.local:4001", "mbtcp://10.0.0.5:502/7",
+                                                     "/tmp/ttyV0"};
+    QTest::newRow("ipv6 literal") << QByteArray("mbtcp://[::1]:502:tcp://[fe80::2]:4001/")
+                                  << QStringList{"mbtcp://[::1]:502", "tcp://[fe80::2]:4001/"};
+    QTest::newRow("url then empty entries") << QByteArray("tcp://h:1::") << QStringList{"tcp://h:1"};
     QTest::newRow("path with tcp in it stays a path")
         << QByteArray("/tmp/tcp:/dev/pts/4") << QStringList{"/tmp/tcp", "/dev/pts/4"};
-    QTest::newRow("url without port runs to the end")
-        << QByteArray("tcp://host:") << QStringList{"tcp://host:"};
+    QTest::newRow("url without port runs to the end") << QByteArray("tcp://host:") << QStringList{"tcp://host:"};
 }
 
 void TestDialogPortSettings::portList()

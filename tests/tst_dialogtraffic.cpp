@@ -41,8 +41,8 @@ const QByteArray InfoRequest = QByteArray::fromHex("014200 10A0");
 
 QString line(const QByteArray &frame, std::uint8_t code, bool sent)
 {
-    return packetToHtml(reinterpret_cast<const std::uint8_t *>(frame.constData()),
-                        static_cast<unsigned>(frame.size()), code, sent);
+    return packetToHtml(reinterpret_cast<const std::uint8_t *>(frame.constData()), static_cast<unsigned>(frame.size()),
+                        code, sent);
 }
 
 QTextEdit *textEdit(const DialogTraffic &dialog)
@@ -77,8 +77,7 @@ void TestDialogTraffic::packetToHtml_data()
     QTest::addColumn<QString>("expected");
 
     QTest::newRow("sent request: bold, green checksum")
-        << InfoRequest << 0 << true
-        << UploadIcon + Bold + "01 42 00 " + Green + "10 A0 " + Close + Close + LineEnd;
+        << InfoRequest << 0 << true << UploadIcon + Bold + "01 42 00 " + Green + "10 A0 " + Close + Close + LineEnd;
     QTest::newRow("received, accepted, 7 bytes")
         << QByteArray::fromHex("01420003001234") << 0 << false
         << DownloadIcon + "01 42 00 03 00 " + Green + "12 34 " + Close + LineEnd;
@@ -88,9 +87,8 @@ void TestDialogTraffic::packetToHtml_data()
     QTest::newRow("shortest frame with a checksum: 4 bytes")
         << QByteArray::fromHex("0142 AABB") << 0 << false
         << DownloadIcon + "01 42 " + Green + "AA BB " + Close + LineEnd;
-    QTest::newRow("wrong checksum: red, no green")
-        << QByteArray::fromHex("01420003001235") << 0x82 << false
-        << ErrorIcon + "01 42 00 03 00 " + Red + "12 35 " + Close + LineEnd;
+    QTest::newRow("wrong checksum: red, no green") << QByteArray::fromHex("01420003001235") << 0x82 << false
+                                                   << ErrorIcon + "01 42 00 03 00 " + Red + "12 35 " + Close + LineEnd;
     QTest::newRow("exception 2: function code red, checksum green")
         << QByteArray::fromHex("01C202 1234") << 2 << false
         << ErrorIcon + "01 " + Red + "C2 " + Close + "02 " + Green + "12 34 " + Close + LineEnd;
@@ -104,20 +102,14 @@ void TestDialogTraffic::packetToHtml_data()
         << QByteArray::fromHex("014200 1234") << 0x83 << false
         << ErrorIcon + "01 42 " + Red + "00 " + Green + "12 34 " + Close + Close + LineEnd;
     QTest::newRow("3 bytes accepted: all red, error icon")
-        << QByteArray::fromHex("014200") << 0 << false
-        << ErrorIcon + Red + "01 42 00 " + Close + LineEnd;
+        << QByteArray::fromHex("014200") << 0 << false << ErrorIcon + Red + "01 42 00 " + Close + LineEnd;
     QTest::newRow("3 bytes unexpected: still the error icon")
-        << QByteArray::fromHex("014200") << 0x81 << false
-        << ErrorIcon + Red + "01 42 00 " + Close + LineEnd;
-    QTest::newRow("1 byte corrupt")
-        << QByteArray::fromHex("01") << 0x82 << false
-        << ErrorIcon + Red + "01 " + Close + LineEnd;
-    QTest::newRow("empty frame")
-        << QByteArray() << 0 << false
-        << ErrorIcon + Red + Close + LineEnd;
+        << QByteArray::fromHex("014200") << 0x81 << false << ErrorIcon + Red + "01 42 00 " + Close + LineEnd;
+    QTest::newRow("1 byte corrupt") << QByteArray::fromHex("01") << 0x82 << false
+                                    << ErrorIcon + Red + "01 " + Close + LineEnd;
+    QTest::newRow("empty frame") << QByteArray() << 0 << false << ErrorIcon + Red + Close + LineEnd;
     QTest::newRow("sent, 3 bytes: bold around red, error icon")
-        << QByteArray::fromHex("014200") << 0 << true
-        << ErrorIcon + Bold + Red + "01 42 00 " + Close + Close + LineEnd;
+        << QByteArray::fromHex("014200") << 0 << true << ErrorIcon + Bold + Red + "01 42 00 " + Close + Close + LineEnd;
 
     QByteArray longest(255, char(0xFF));
     longest[0] = 0x01;

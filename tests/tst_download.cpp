@@ -35,8 +35,8 @@
 namespace {
 
 const QStringList BaseMessages = {
-    QStringLiteral("Пуск насоса 1"),    QStringLiteral("Давление 12.34 бар"), QStringLiteral("Канал 2: Авария"),
-    QStringLiteral("Неизвестное событие"), QStringLiteral("Пуск насоса 2"),   QStringLiteral("Давление 100.00 бар"),
+    QStringLiteral("Пуск насоса 1"),       QStringLiteral("Давление 12.34 бар"), QStringLiteral("Канал 2: Авария"),
+    QStringLiteral("Неизвестное событие"), QStringLiteral("Пуск насоса 2"),      QStringLiteral("Давление 100.00 бар"),
 };
 
 // A device on a new pseudo-terminal or TCP port (with --tcp), its log given as JSON.
@@ -109,7 +109,10 @@ private:
     int received() const { return trailingNumber(statusText(1)); }
     QString statusText(int i) const { return window->statusBar()->findChildren<QLabel *>().value(i)->text(); }
     QProgressBar *progress() const { return window->statusBar()->findChild<QProgressBar *>(); }
-    QString logPath(const QString &name = QStringLiteral("журнал.db")) const { return QDir(dir->path()).filePath(name); }
+    QString logPath(const QString &name = QStringLiteral("журнал.db")) const
+    {
+        return QDir(dir->path()).filePath(name);
+    }
 
     void createLog(const QString &path = QString());
     // Picks `port` in the port dialog and confirms, as the user does on connect.
@@ -353,8 +356,9 @@ void tst_Download::changedEventSetAsksFirst()
     connectToDevice();
     QTRY_VERIFY_WITH_TIMEOUT(question->seen, 10000);
     QCOMPARE(question->title, QStringLiteral("Обновление конфигурации журнала"));
-    QCOMPARE(question->text, QStringLiteral("Конфигурация журнала устройства отличается от открытого журнала.\n"
-                                            "Обновить конфигурацию?"));
+    QCOMPARE(question->text,
+             QStringLiteral("Конфигурация журнала устройства отличается от открытого журнала.\n"
+                            "Обновить конфигурацию?"));
     QCOMPARE(question->icon, QMessageBox::Question);
     QCOMPARE(question->buttons, QList<QMessageBox::StandardButton>({QMessageBox::Yes, QMessageBox::No}));
 
@@ -549,8 +553,7 @@ void tst_Download::networkDownloadMatchesSerial_data()
     QTest::newRow("rtu over tcp") << QStringList{"--tcp", "0"} << "tcp://";
     QTest::newRow("modbus tcp") << QStringList{"--tcp", "0", "--mbap"} << "mbtcp://";
     // Each reply comes after a copy of the previous one, which must be dropped.
-    QTest::newRow("modbus tcp, stale replies") << QStringList{"--tcp", "0", "--mbap", "--stale-reply"}
-                                               << "mbtcp://";
+    QTest::newRow("modbus tcp, stale replies") << QStringList{"--tcp", "0", "--mbap", "--stale-reply"} << "mbtcp://";
 }
 
 void tst_Download::networkDownloadMatchesSerial()
@@ -596,9 +599,9 @@ void tst_Download::lostConnectionThenReconnectResumes()
 {
     createLog();
     // Eight replies: the identity, three captions, the range and three records.
-    QVERIFY(startDevice(QString::fromUtf8(BaseLog),
-                        {QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--disconnect-after"),
-                         QStringLiteral("8")}));
+    QVERIFY(startDevice(
+        QString::fromUtf8(BaseLog),
+        {QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--disconnect-after"), QStringLiteral("8")}));
     const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
     connectToDevice();
     QTRY_COMPARE_WITH_TIMEOUT(messages().size(), 3, 20000);
@@ -717,10 +720,12 @@ QString longLog()
     QString records;
     for (int n = 0; n < 40; ++n)
         records += QStringLiteral("%1{ \"event\": 1, \"time\": %2, \"data\": \"%3\" }")
-                       .arg(n ? QStringLiteral(",\n") : QString()).arg(763825530 + n)
+                       .arg(n ? QStringLiteral(",\n") : QString())
+                       .arg(763825530 + n)
                        .arg(n % 256, 2, 16, QLatin1Char('0'));
     return QStringLiteral("{ \"firstIndex\": 500, \"captions\": [ { \"event\": 1, \"text\": \"Пуск #u\" } ],\n"
-                          "  \"records\": [\n") + records + QStringLiteral("\n] }");
+                          "  \"records\": [\n")
+        + records + QStringLiteral("\n] }");
 }
 
 void tst_Download::clearWhileRecordsArrive()

@@ -27,8 +27,7 @@ constexpr std::uint32_t EndTime = 790000000;
 class Device
 {
 public:
-    Device(const DeviceLog &log, const SimulatorOptions &options = SimulatorOptions())
-        : simulator(log, options)
+    Device(const DeviceLog &log, const SimulatorOptions &options = SimulatorOptions()) : simulator(log, options)
     {
         std::string error;
         LineSettings settings;
@@ -147,10 +146,7 @@ struct Host : DownloadObserver {
         stops.append(qMakePair(reason, code));
     }
 
-    bool connect(const std::string &path)
-    {
-        return terminal.open(path, 230400, 0, 0);
-    }
+    bool connect(const std::string &path) { return terminal.open(path, 230400, 0, 0); }
     void start(std::uint8_t address = 1)
     {
         wanted = true;
@@ -183,7 +179,8 @@ struct Host : DownloadObserver {
     }
     QStringList storedRecords() const
     {
-        return LogFixture::rows(database, QStringLiteral("SELECT i, count, dt, type, event, hex(data) FROM Log ORDER BY id"));
+        return LogFixture::rows(database,
+                                QStringLiteral("SELECT i, count, dt, type, event, hex(data) FROM Log ORDER BY id"));
     }
 
     QSqlDatabase database;
@@ -217,8 +214,12 @@ QStringList expectedRows(const DeviceLog &log)
     for (std::uint32_t i = log.firstIndex(); i != log.endIndex(); ++i) {
         if (const DeviceLog::Record *r = log.recordAt(i))
             rows << QStringLiteral("%1|%2|%3|%4|%5|%6")
-                        .arg(i).arg(r->count).arg(qint64(r->time) + LogFixture::UnixOffset).arg(r->type)
-                        .arg(r->eventId).arg(QString::fromLatin1(r->data.toHex().toUpper()));
+                        .arg(i)
+                        .arg(r->count)
+                        .arg(qint64(r->time) + LogFixture::UnixOffset)
+                        .arg(r->type)
+                        .arg(r->eventId)
+                        .arg(QString::fromLatin1(r->data.toHex().toUpper()));
     }
     return rows;
 }
@@ -333,7 +334,8 @@ void tst_DownloadEngine::changedEventSet()
     const QStringList info = LogFixture::rows(host.database, QStringLiteral("SELECT idHash, captionHash FROM Info"));
     const DeviceLog &current = update ? after : before;
     QCOMPARE(info, QStringList{QStringLiteral("%1|%2").arg(current.idHash()).arg(current.captionHash())});
-    const QStringList captions = LogFixture::rows(host.database, QStringLiteral("SELECT id FROM Events WHERE id >= 900"));
+    const QStringList captions = LogFixture::rows(host.database,
+                                                  QStringLiteral("SELECT id FROM Events WHERE id >= 900"));
     QCOMPARE(captions.size(), update ? 2 : 0);
     // The records are stored either way, after the ones already there.
     QCOMPARE(host.storedRecords(), expectedRows(before) + expectedRows(after));

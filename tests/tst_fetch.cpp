@@ -27,9 +27,8 @@ namespace {
 
 // The rows a download of BaseLog stores: index, count, type, time, event, data.
 const QStringList BaseRows = {
-    "100|1|0|2024-03-15 13:45:30|1|01", "101|1|1|2024-03-15 13:45:31|2|D204",
-    "102|3|2|2024-03-15 13:45:32|3|0201", "105|1|3|2024-03-15 13:45:33|9|",
-    "108|1|0|2024-03-15 13:45:34|1|02",   "109|1|0|2024-03-15 13:45:35|2|1027",
+    "100|1|0|2024-03-15 13:45:30|1|01", "101|1|1|2024-03-15 13:45:31|2|D204", "102|3|2|2024-03-15 13:45:32|3|0201",
+    "105|1|3|2024-03-15 13:45:33|9|",   "108|1|0|2024-03-15 13:45:34|1|02",   "109|1|0|2024-03-15 13:45:35|2|1027",
 };
 
 const QString RowsSql = QStringLiteral(
@@ -39,17 +38,18 @@ const QString RowsSql = QStringLiteral(
 QString grownLog()
 {
     QString json = QString::fromUtf8(BaseLog);
-    json.replace(QStringLiteral("\"data\": \"10 27\" }"),
-                 QStringLiteral("\"data\": \"10 27\" },\n"
-                                "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-16 08:00:00\", \"data\": \"03\" },\n"
-                                "    { \"event\": 2, \"type\": 1, \"time\": \"2024-03-16 08:00:01\", \"data\": \"2C 01\" },\n"
-                                "    { \"event\": 3, \"type\": 2, \"time\": \"2024-03-16 08:00:02\", \"data\": \"01 00\" }"));
+    json.replace(
+        QStringLiteral("\"data\": \"10 27\" }"),
+        QStringLiteral("\"data\": \"10 27\" },\n"
+                       "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-16 08:00:00\", \"data\": \"03\" },\n"
+                       "    { \"event\": 2, \"type\": 1, \"time\": \"2024-03-16 08:00:01\", \"data\": \"2C 01\" },\n"
+                       "    { \"event\": 3, \"type\": 2, \"time\": \"2024-03-16 08:00:02\", \"data\": \"01 00\" }"));
     return json;
 }
 
-const QStringList GrownRows = BaseRows + QStringList{
-    "110|1|0|2024-03-16 08:00:00|1|03", "111|1|1|2024-03-16 08:00:01|2|2C01",
-    "112|1|2|2024-03-16 08:00:02|3|0100"};
+const QStringList GrownRows = BaseRows
+    + QStringList{"110|1|0|2024-03-16 08:00:00|1|03", "111|1|1|2024-03-16 08:00:01|2|2C01",
+                  "112|1|2|2024-03-16 08:00:02|3|0100"};
 
 // A new firmware: event 9 now has a caption, and one more record of it.
 QString changedEventSetLog()
@@ -69,7 +69,10 @@ QString longLog(int count, QStringList *rows)
     QString json = QStringLiteral(R"({"captions": [{"event": 1, "text": "Номер #u"}], "records": [)");
     for (int k = 0; k < count; ++k) {
         const quint32 time = LogFixture::March15th2024 + quint32(k);
-        const QString data = QStringLiteral("%1 %2").arg(k & 0xFF, 2, 16, QLatin1Char('0')).arg(k >> 8, 2, 16, QLatin1Char('0')).toUpper();
+        const QString data = QStringLiteral("%1 %2")
+                                 .arg(k & 0xFF, 2, 16, QLatin1Char('0'))
+                                 .arg(k >> 8, 2, 16, QLatin1Char('0'))
+                                 .toUpper();
         json += QStringLiteral(R"(%1{"event": 1, "type": %2, "time": %3, "data": "%4"})")
                     .arg(k == 0 ? "" : ",")
                     .arg(k % 4)
@@ -185,8 +188,9 @@ bool tst_Fetch::startDevice(const QString &json, const QStringList &options)
 {
     const QString logPath = file(QStringLiteral("device%1.json").arg(++logs));
     return writeDeviceLog(logPath, json)
-        && device->start(QStringList{QStringLiteral("--log"), logPath, QStringLiteral("--baud"), QStringLiteral("115200")}
-                         + options);
+        && device->start(
+            QStringList{QStringLiteral("--log"), logPath, QStringLiteral("--baud"), QStringLiteral("115200")}
+            + options);
 }
 
 QStringList tst_Fetch::fetchArguments(const QString &port) const
@@ -219,10 +223,11 @@ void tst_Fetch::commandLine_data()
 
     const QStringList base = {"--port", "ttyUSB0", "--db", "site.db"};
     QTest::newRow("defaults") << base << QString();
-    QTest::newRow("every option") << QStringList{"--port", "/dev/ttyS1", "--db", "s-{address}.db", "--baud", "230400",
-                                                 "--parity", "odd", "--stop", "2", "--address", "1,3,7-12",
-                                                 "--update-config", "yes", "--csv", "s-{address}.csv", "--clear",
-                                                 "--quiet"}
+    QTest::newRow("every option") << QStringList{"--port",          "/dev/ttyS1", "--db",      "s-{address}.db",
+                                                 "--baud",          "230400",     "--parity",  "odd",
+                                                 "--stop",          "2",          "--address", "1,3,7-12",
+                                                 "--update-config", "yes",        "--csv",     "s-{address}.csv",
+                                                 "--clear",         "--quiet"}
                                   << QString();
     QTest::newRow("help alone") << QStringList{"--help"} << QString();
     QTest::newRow("list ports alone") << QStringList{"--list-ports"} << QString();
@@ -239,11 +244,11 @@ void tst_Fetch::commandLine_data()
     QTest::newRow("address list") << base + QStringList{"--address", "1,x"} << "--address";
     QTest::newRow("update-config") << base + QStringList{"--update-config", "maybe"} << "--update-config";
     QTest::newRow("one db for a bus") << base + QStringList{"--address", "1,2"} << "{address}";
-    QTest::newRow("one csv for a bus") << QStringList{"--port", "ttyUSB0", "--db", "s-{address}.db", "--address", "1,2",
-                                                      "--csv", "all.csv"}
+    QTest::newRow("one csv for a bus") << QStringList{"--port",    "ttyUSB0", "--db",  "s-{address}.db",
+                                                      "--address", "1,2",     "--csv", "all.csv"}
                                        << "{address}";
-    QTest::newRow("follow a bus") << QStringList{"--port", "ttyUSB0", "--db", "s-{address}.db", "--address", "1-2",
-                                                 "--follow"}
+    QTest::newRow("follow a bus") << QStringList{"--port",    "ttyUSB0", "--db",    "s-{address}.db",
+                                                 "--address", "1-2",     "--follow"}
                                   << "--follow";
     QTest::newRow("follow and clear") << base + QStringList{"--follow", "--clear"} << "--clear";
 }
@@ -266,7 +271,12 @@ void tst_Fetch::addressList_data()
 
     QTest::newRow("one") << "7" << QList<int>{7};
     QTest::newRow("list and range, in order") << "3,1,7-9" << QList<int>{3, 1, 7, 8, 9};
-    QTest::newRow("whole range") << "1-255" << [] { QList<int> all; for (int a = 1; a <= 255; ++a) all << a; return all; }();
+    QTest::newRow("whole range") << "1-255" << [] {
+        QList<int> all;
+        for (int a = 1; a <= 255; ++a)
+            all << a;
+        return all;
+    }();
     QTest::newRow("one-address range") << "5-5" << QList<int>{5};
     QTest::newRow("broadcast address") << "0" << QList<int>();
     QTest::newRow("past 255") << "256" << QList<int>();
@@ -322,8 +332,8 @@ void tst_Fetch::helpVersionAndPorts()
     const FetchResult help = fetch({"--help"});
     QCOMPARE(help.exitCode, 0);
     const QString text = QString::fromLocal8Bit(help.out);
-    for (const char *option : {"--port", "--db", "--baud", "--parity", "--stop", "--address", "--update-config", "--csv",
-                               "--follow", "--clear", "--quiet", "--list-ports", "--help", "--version"})
+    for (const char *option : {"--port", "--db", "--baud", "--parity", "--stop", "--address", "--update-config",
+                               "--csv", "--follow", "--clear", "--quiet", "--list-ports", "--help", "--version"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
     for (const char *exitCode : {"\n  0 ", "\n  2 ", "\n  3 ", "\n  4 ", "\n  5 ", "\n  6 ", "\n  130 "})
         QVERIFY2(text.contains(QLatin1String(exitCode)), exitCode);
@@ -373,8 +383,8 @@ void tst_Fetch::freshFileHoldsTheDeviceLog()
     const QByteArray written = csv.readAll();
     QCOMPARE(written, windowExport(file("new.db"), file("window.csv")));
     QCOMPARE(written.count('\n'), 6);
-    QVERIFY(written.contains(QStringLiteral("\"2024-03-15 13:45:31\";\"Предупреждение\";\"Давление 12.34 бар\"\n")
-                                 .toLocal8Bit()));
+    QVERIFY(written.contains(
+        QStringLiteral("\"2024-03-15 13:45:31\";\"Предупреждение\";\"Давление 12.34 бар\"\n").toLocal8Bit()));
 }
 
 void tst_Fetch::secondRunAppendsOnlyWhatIsNew()
@@ -505,7 +515,8 @@ void tst_Fetch::followPrintsNewRecords()
 {
     QVERIFY(startDevice(QString::fromUtf8(BaseLog), {"--append-every", "1"}));
     QProcess process;
-    process.start(QStringLiteral(KHRONAR_FETCH), fetchArguments(device->path) + QStringList{"--db", file("log.db"), "--follow"});
+    process.start(QStringLiteral(KHRONAR_FETCH),
+                  fetchArguments(device->path) + QStringList{"--db", file("log.db"), "--follow"});
     process.closeWriteChannel();
     QByteArray printed;
     QTRY_VERIFY_WITH_TIMEOUT((printed += process.readAllStandardOutput()).count('\n') >= 2, 20000);
@@ -559,14 +570,15 @@ void tst_Fetch::exitCodes_data()
     QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("message");
 
-    QTest::newRow("usage") << false << QStringList() << QStringList{"--port", "/dev/null", "--db", "x.db", "--baud", "1000"} << 2
+    QTest::newRow("usage") << false << QStringList()
+                           << QStringList{"--port", "/dev/null", "--db", "x.db", "--baud", "1000"} << 2
                            << "khronar-fetch: --baud wants";
     QTest::newRow("port cannot be opened")
         << false << QStringList() << QStringList{"--port", "/dev/khronar-no-such-port", "--db", "x.db"} << 3
         << "khronar-fetch: Не удается открыть порт \"/dev/khronar-no-such-port\"";
     QTest::newRow("device exception") << true << QStringList{"--exception", "2"} << QStringList() << 4
                                       << QStringLiteral("khronar-fetch: адрес 1: ")
-                                             + QString::fromUtf8(modbusExceptionMessage(ExceptionIllegalDataAddress));
+            + QString::fromUtf8(modbusExceptionMessage(ExceptionIllegalDataAddress));
     QTest::newRow("no reply") << true << QStringList{"--silent"} << QStringList() << 5
                               << "khronar-fetch: адрес 1: Устройство не отвечает";
     QTest::newRow("log file") << true << QStringList() << QStringList{"--db", "missing/dir/x.db"} << 6
@@ -589,7 +601,8 @@ void tst_Fetch::exitCodes()
         port = device->path;
     }
     if (!arguments.contains("--db"))
-        arguments << "--db" << "log.db";
+        arguments << "--db"
+                  << "log.db";
     for (QString &argument : arguments) {
         if (argument.endsWith(".db") || argument.endsWith(".csv"))
             argument = file(argument);
@@ -613,9 +626,8 @@ void tst_Fetch::busReadsEveryDeviceInTurn()
 
     QElapsedTimer clock;
     clock.start();
-    const FetchResult run = fetch({"--address", "1-3", "--db", file("site-{address}.db"), "--csv",
-                                   file("site-{address}.csv")},
-                                  device->path);
+    const FetchResult run = fetch(
+        {"--address", "1-3", "--db", file("site-{address}.db"), "--csv", file("site-{address}.csv")}, device->path);
     QCOMPARE(run.exitCode, 5);
     QCOMPARE(run.err, QStringLiteral("khronar-fetch: адрес 2: Устройство не отвечает\n"));
     QCOMPARE(fileRows(file("site-1.db"), RowsSql), BaseRows);

@@ -78,7 +78,8 @@ void tst_LogFile::schemaOnDisk_data()
     QTest::addColumn<QString>("table");
     QTest::addColumn<QString>("sql");
     // The texts as other tools reading the file find them, tabs and all.
-    QTest::newRow("Info") << "Info" << "CREATE TABLE Info(\tidHash      INTEGER,\tcaptionHash INTEGER)";
+    QTest::newRow("Info") << "Info"
+                          << "CREATE TABLE Info(\tidHash      INTEGER,\tcaptionHash INTEGER)";
     QTest::newRow("Events") << "Events"
                             << "CREATE TABLE Events (\tid      INTEGER NOT NULL,\ttype    CHAR NOT NULL,"
                                "\tcaption TINYINT(255),\tPRIMARY KEY(id, type))";
@@ -93,8 +94,7 @@ void tst_LogFile::schemaOnDisk()
     QFETCH(QString, table);
     QFETCH(QString, sql);
     QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("a.db"))).ok);
-    QCOMPARE(rows(db, QStringLiteral("SELECT sql FROM sqlite_master WHERE name = '%1'").arg(table)),
-             QStringList{sql});
+    QCOMPARE(rows(db, QStringLiteral("SELECT sql FROM sqlite_master WHERE name = '%1'").arg(table)), QStringList{sql});
 }
 
 void tst_LogFile::freshFileContents()

@@ -20,7 +20,6 @@ Q_DECLARE_METATYPE(CaptionDecision)
 // Records as index and count, in order of arrival.
 using StoredRecords = QList<QPair<uint, int>>;
 
-
 class tst_LogImport : public QObject
 {
     Q_OBJECT
@@ -138,8 +137,7 @@ void tst_LogImport::captionReplacesTheSameEvent()
     QVERIFY(storeCaption(db, 3, "old").ok);
     QVERIFY(storeCaption(db, 3, "new").ok);
     QVERIFY(storeCaption(db, 4, "other").ok);
-    QCOMPARE(rows(db, QStringLiteral("SELECT id, caption FROM Events ORDER BY id")),
-             QStringList({"3|new", "4|other"}));
+    QCOMPARE(rows(db, QStringLiteral("SELECT id, caption FROM Events ORDER BY id")), QStringList({"3|new", "4|other"}));
 }
 
 void tst_LogImport::resumeAfterNewestRecord_data()
@@ -189,9 +187,8 @@ void tst_LogImport::failuresCarryTheQueryText()
     QSqlQuery(db).exec(QStringLiteral("DROP TABLE Log"));
     QSqlQuery(db).exec(QStringLiteral("DROP TABLE Events"));
     QSqlQuery(db).exec(QStringLiteral("DROP TABLE Info"));
-    for (const StoreOutcome &outcome :
-         {storeRecord(db, 1, 1, 0, 0, 1, QByteArray()), storeCaption(db, 1, "x"), writeFingerprints(db, 1, 2),
-          readFingerprints(db).outcome}) {
+    for (const StoreOutcome &outcome : {storeRecord(db, 1, 1, 0, 0, 1, QByteArray()), storeCaption(db, 1, "x"),
+                                        writeFingerprints(db, 1, 2), readFingerprints(db).outcome}) {
         QVERIFY(!outcome.ok);
         QVERIFY2(outcome.error.contains(QStringLiteral("no such table")), qPrintable(outcome.error));
     }

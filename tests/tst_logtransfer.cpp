@@ -54,9 +54,18 @@ std::uint32_t readLe32(const QByteArray &frame, int offset)
 }
 
 // What the device stores for the record at `index`, so that every delivery can be checked.
-std::uint8_t recordType(std::uint32_t index) { return std::uint8_t(index % 4); }
-std::uint32_t recordTime(std::uint32_t index) { return index * 10u + 7u; }
-std::uint32_t recordEvent(std::uint32_t index) { return 2000u + index; }
+std::uint8_t recordType(std::uint32_t index)
+{
+    return std::uint8_t(index % 4);
+}
+std::uint32_t recordTime(std::uint32_t index)
+{
+    return index * 10u + 7u;
+}
+std::uint32_t recordEvent(std::uint32_t index)
+{
+    return 2000u + index;
+}
 QByteArray recordData(std::uint32_t index)
 {
     return QByteArray(int(index % 5), char(index & 0xFF));
@@ -72,10 +81,7 @@ struct Device {
     bool silent = false;
     int clears = 0;
 
-    QByteArray reply(const QByteArray &payload) const
-    {
-        return withCrc(char(address) + payload);
-    }
+    QByteArray reply(const QByteArray &payload) const { return withCrc(char(address) + payload); }
 
     // `request` as sent, with CRC; an empty answer is silence.
     QByteArray answer(const QByteArray &request)
@@ -84,8 +90,8 @@ struct Device {
             return QByteArray();
         switch (std::uint8_t(request.at(2))) {
         case 0x00:
-            return reply(QByteArray::fromHex("4200") + le16(std::uint32_t(captions.size()))
-                         + le32(0x11223344) + le32(0x55667788));
+            return reply(QByteArray::fromHex("4200") + le16(std::uint32_t(captions.size())) + le32(0x11223344)
+                         + le32(0x55667788));
         case 0x01: {
             const int position = std::uint8_t(request.at(3)) | (std::uint8_t(request.at(4)) << 8);
             if (position >= captions.size())
@@ -101,9 +107,8 @@ struct Device {
                 return reply(QByteArray::fromHex("4203") + le32(index) + char(0x84));
             if (!records.contains(index)) // inside a record or a hole: nothing here
                 return reply(QByteArray::fromHex("4203") + le32(index) + char(0x00));
-            return reply(QByteArray::fromHex("4203") + le32(index) + char(recordType(index))
-                         + le32(recordTime(index)) + char(records.value(index))
-                         + le32(recordEvent(index)) + recordData(index));
+            return reply(QByteArray::fromHex("4203") + le32(index) + char(recordType(index)) + le32(recordTime(index))
+                         + char(records.value(index)) + le32(recordEvent(index)) + recordData(index));
         }
         case 0x80:
             if (readLe32(request, 3) != 0x5AC3003C)
@@ -205,8 +210,8 @@ std::uint32_t onRange(std::uint32_t, std::uint32_t)
     return currentRun->resumeAt;
 }
 
-void onRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
-              std::uint32_t eventId, const std::uint8_t *data, std::int32_t dataLength)
+void onRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time, std::uint32_t eventId,
+              const std::uint8_t *data, std::int32_t dataLength)
 {
     const QByteArray expected = recordData(index);
     if (type != recordType(index) || time != recordTime(index) || eventId != recordEvent(index)
@@ -338,10 +343,8 @@ void tst_LogTransfer::requests_data()
     QTest::newRow("caption: low 16 bits of the index")
         << LogTransfer::ReadCaptions << 0x51234u << QByteArray::fromHex("05420134 12") << 2u;
     QTest::newRow("range") << LogTransfer::ReadRange << 7u << QByteArray::fromHex("054202") << 2u;
-    QTest::newRow("record") << LogTransfer::ReadRecords << 0x01020304u
-                            << QByteArray::fromHex("05420304 030201") << 2u;
-    QTest::newRow("clear") << LogTransfer::ClearLog << 7u << QByteArray::fromHex("0542803c 00c35a")
-                           << 2u;
+    QTest::newRow("record") << LogTransfer::ReadRecords << 0x01020304u << QByteArray::fromHex("05420304 030201") << 2u;
+    QTest::newRow("clear") << LogTransfer::ClearLog << 7u << QByteArray::fromHex("0542803c 00c35a") << 2u;
     QTest::newRow("idle sends nothing") << LogTransfer::Idle << 7u << QByteArray() << 0u;
 }
 
@@ -379,28 +382,23 @@ void tst_LogTransfer::wholeLog_data()
     QTest::newRow("captions on") << 3 << true << 100u << 4u << true << 100u << four << four << 104u;
     QTest::newRow("captions off") << 3 << false << 100u << 4u << true << 100u << four << four << 104u;
     QTest::newRow("device holds no captions") << 0 << true << 100u << 4u << true << 100u << four << four << 104u;
-    QTest::newRow("resume inside") << 2 << true << 100u << 4u << true << 102u << four
-                                   << "102:1 103:1" << 104u;
-    QTest::newRow("resume before the first") << 0 << true << 100u << 4u << true << 40u << four
-                                             << four << 104u;
-    QTest::newRow("no range callback: from the first") << 0 << true << 100u << 4u << false << 0u
-                                                       << four << four << 104u;
-    QTest::newRow("resume past the end") << 0 << true << 100u << 4u << true << 200u << four << ""
-                                         << 104u;
-    QTest::newRow("resume at the end") << 0 << true << 100u << 4u << true << 104u << four << ""
-                                       << 104u;
-    QTest::newRow("empty device log") << 1 << true << 100u << 0u << true << 100u << "" << "" << 100u;
+    QTest::newRow("resume inside") << 2 << true << 100u << 4u << true << 102u << four << "102:1 103:1" << 104u;
+    QTest::newRow("resume before the first") << 0 << true << 100u << 4u << true << 40u << four << four << 104u;
+    QTest::newRow("no range callback: from the first")
+        << 0 << true << 100u << 4u << false << 0u << four << four << 104u;
+    QTest::newRow("resume past the end") << 0 << true << 100u << 4u << true << 200u << four << "" << 104u;
+    QTest::newRow("resume at the end") << 0 << true << 100u << 4u << true << 104u << four << "" << 104u;
+    QTest::newRow("empty device log") << 1 << true << 100u << 0u << true << 100u << ""
+                                      << "" << 100u;
     QTest::newRow("records over several positions, holes skipped")
         << 0 << true << 100u << 9u << true << 100u << "100:2 102:1 105:1 106:3"
         << "100:2 102:1 105:1 106:3" << 109u;
-    QTest::newRow("last record longer than what is left")
-        << 0 << true << 100u << 4u << true << 100u << "100:1 101:3" << "100:1 101:3" << 104u;
-    QTest::newRow("count 0 occupies one position")
-        << 0 << true << 100u << 3u << true << 100u << "100:0 101:0 102:1" << "100:1 101:1 102:1"
-        << 103u;
+    QTest::newRow("last record longer than what is left") << 0 << true << 100u << 4u << true << 100u << "100:1 101:3"
+                                                          << "100:1 101:3" << 104u;
+    QTest::newRow("count 0 occupies one position") << 0 << true << 100u << 3u << true << 100u << "100:0 101:0 102:1"
+                                                   << "100:1 101:1 102:1" << 103u;
     QTest::newRow("range wraps past 2^32, resume inside")
-        << 0 << true << 0xFFFFFFF0u << 32u << true << 5u
-        << "4294967294:1 4294967295:2 1:1 5:1 6:4 10:1 15:1"
+        << 0 << true << 0xFFFFFFF0u << 32u << true << 5u << "4294967294:1 4294967295:2 1:1 5:1 6:4 10:1 15:1"
         << "5:1 6:4 10:1 15:1" << 16u;
     QTest::newRow("range wraps past 2^32, read whole")
         << 0 << true << 0xFFFFFFFEu << 4u << true << 0xFFFFFFFEu << "4294967294:1 4294967295:2 1:1"
@@ -462,17 +460,14 @@ void tst_LogTransfer::rangeReply_data()
 
     QTest::newRow("inside") << 100u << 10u << 104u << 104u << 6u << LogTransfer::ReadRecords;
     QTest::newRow("before the first") << 100u << 10u << 90u << 100u << 10u << LogTransfer::ReadRecords;
-    QTest::newRow("before the first across 0") << 5u << 10u << 0xFFFFFFF0u << 5u << 10u
-                                               << LogTransfer::ReadRecords;
+    QTest::newRow("before the first across 0") << 5u << 10u << 0xFFFFFFF0u << 5u << 10u << LogTransfer::ReadRecords;
     QTest::newRow("past the end") << 100u << 10u << 111u << 110u << 0u << LogTransfer::Idle;
     QTest::newRow("at the end") << 100u << 10u << 110u << 110u << 0u << LogTransfer::Idle;
     QTest::newRow("empty") << 100u << 0u << 100u << 100u << 0u << LogTransfer::Idle;
-    QTest::newRow("end wraps to 16, start 5") << 0xFFFFFFF0u << 32u << 5u << 5u << 11u
-                                             << LogTransfer::ReadRecords;
-    QTest::newRow("end wraps, start before the wrap") << 0xFFFFFFF0u << 32u << 0xFFFFFFF8u
-                                                      << 0xFFFFFFF8u << 24u << LogTransfer::ReadRecords;
-    QTest::newRow("end wraps, start past it") << 0xFFFFFFF0u << 32u << 17u << 16u << 0u
-                                              << LogTransfer::Idle;
+    QTest::newRow("end wraps to 16, start 5") << 0xFFFFFFF0u << 32u << 5u << 5u << 11u << LogTransfer::ReadRecords;
+    QTest::newRow("end wraps, start before the wrap")
+        << 0xFFFFFFF0u << 32u << 0xFFFFFFF8u << 0xFFFFFFF8u << 24u << LogTransfer::ReadRecords;
+    QTest::newRow("end wraps, start past it") << 0xFFFFFFF0u << 32u << 17u << 16u << 0u << LogTransfer::Idle;
 }
 
 void tst_LogTransfer::rangeReply()
@@ -543,11 +538,9 @@ void tst_LogTransfer::retries_data()
     QTest::addColumn<uint>("interval");
 
     QTest::newRow("info") << LogTransfer::ReadInfo << 1000u << 10 << 1000u;
-    QTest::newRow("record across the tick wrap") << LogTransfer::ReadRecords << 0xFFFFFFFFu - 4500u
-                                                 << 10 << 1000u;
+    QTest::newRow("record across the tick wrap") << LogTransfer::ReadRecords << 0xFFFFFFFFu - 4500u << 10 << 1000u;
     QTest::newRow("clear") << LogTransfer::ClearLog << 1000u << 2 << 3000u;
-    QTest::newRow("clear across the tick wrap") << LogTransfer::ClearLog << 0xFFFFFFFFu - 1000u << 2
-                                                << 3000u;
+    QTest::newRow("clear across the tick wrap") << LogTransfer::ClearLog << 0xFFFFFFFFu - 1000u << 2 << 3000u;
 }
 
 void tst_LogTransfer::retries()
@@ -641,33 +634,30 @@ void tst_LogTransfer::mismatchedReplies_data()
     QTest::newRow("info of another sub-function")
         << LogTransfer::ReadInfo << QByteArray::fromHex("4202 0300") + le32(1) + le32(2) << 0u;
     QTest::newRow("function code only") << LogTransfer::ReadInfo << QByteArray::fromHex("42") << 0x81u;
-    QTest::newRow("exception without its code")
-        << LogTransfer::ReadInfo << QByteArray::fromHex("c2") << 0x81u;
+    QTest::newRow("exception without its code") << LogTransfer::ReadInfo << QByteArray::fromHex("c2") << 0x81u;
     QTest::newRow("caption of another position")
         << LogTransfer::ReadCaptions << QByteArray::fromHex("4201 0400") + le32(9) + "ab" + '\0' << 0u;
     QTest::newRow("caption without its 0")
         << LogTransfer::ReadCaptions << QByteArray::fromHex("4201 0300") + le32(9) + "ab" << 0u;
     QTest::newRow("caption with a 0 inside only")
-        << LogTransfer::ReadCaptions << QByteArray::fromHex("4201 0300") + le32(9) + QByteArray("a\0b", 3)
-        << 0u;
-    QTest::newRow("caption too short")
-        << LogTransfer::ReadCaptions << QByteArray::fromHex("4201 0300") + le16(9) + '\0' << 0x81u;
+        << LogTransfer::ReadCaptions << QByteArray::fromHex("4201 0300") + le32(9) + QByteArray("a\0b", 3) << 0u;
+    QTest::newRow("caption too short") << LogTransfer::ReadCaptions << QByteArray::fromHex("4201 0300") + le16(9) + '\0'
+                                       << 0x81u;
     QTest::newRow("caption of another sub-function")
         << LogTransfer::ReadCaptions << QByteArray::fromHex("4203 0300") + le32(9) + '\0' << 0u;
-    QTest::newRow("range too long")
-        << LogTransfer::ReadRange << QByteArray::fromHex("4202") + le32(1) + le32(2) + 'x' << 0x81u;
+    QTest::newRow("range too long") << LogTransfer::ReadRange << QByteArray::fromHex("4202") + le32(1) + le32(2) + 'x'
+                                    << 0x81u;
     QTest::newRow("range of another sub-function")
         << LogTransfer::ReadRange << QByteArray::fromHex("4200") + le32(1) + le32(2) << 0u;
     QTest::newRow("record of another index")
-        << LogTransfer::ReadRecords
-        << QByteArray::fromHex("4203") + le32(4) + char(1) + le32(5) + char(1) + le32(6) << 0u;
+        << LogTransfer::ReadRecords << QByteArray::fromHex("4203") + le32(4) + char(1) + le32(5) + char(1) + le32(6)
+        << 0u;
     QTest::newRow("record one byte short")
         << LogTransfer::ReadRecords
-        << QByteArray::fromHex("4203") + le32(3) + char(1) + le32(5) + char(1) + le16(6) + char(0)
-        << 0x81u;
+        << QByteArray::fromHex("4203") + le32(3) + char(1) + le32(5) + char(1) + le16(6) + char(0) << 0x81u;
     QTest::newRow("record of another sub-function")
-        << LogTransfer::ReadRecords
-        << QByteArray::fromHex("4202") + le32(3) + char(1) + le32(5) + char(1) + le32(6) << 0x81u;
+        << LogTransfer::ReadRecords << QByteArray::fromHex("4202") + le32(3) + char(1) + le32(5) + char(1) + le32(6)
+        << 0x81u;
     QTest::newRow("short record reply of another sub-function")
         << LogTransfer::ReadRecords << QByteArray::fromHex("4202") + le32(3) + char(0) << 0x81u;
 }
@@ -845,11 +835,9 @@ void tst_LogTransfer::randomReplies()
         currentRun->captions.resize(1);
         currentRun->captions[0] = QByteArray(text, int(std::strlen(text)));
     };
-    s.transfer.onRange = [](std::uint32_t first, std::uint32_t span) {
-        return first + span / 2;
-    };
-    s.transfer.onRecord = [](std::uint32_t, std::uint8_t count, std::uint8_t, std::uint32_t,
-                             std::uint32_t, const std::uint8_t *data, std::int32_t length) {
+    s.transfer.onRange = [](std::uint32_t first, std::uint32_t span) { return first + span / 2; };
+    s.transfer.onRecord = [](std::uint32_t, std::uint8_t count, std::uint8_t, std::uint32_t, std::uint32_t,
+                             const std::uint8_t *data, std::int32_t length) {
         if (count == 0 || length < 0 || length > 236)
             currentRun->recordsIntact = false;
         std::uint32_t sum = 0;
@@ -877,23 +865,27 @@ void tst_LogTransfer::randomReplies()
             s.transfer.state = State(random() % 6);
         if (chance(1)) {
             switch (random() % 3) {
-            case 0: s.transfer.stop(); break;
-            case 1: s.transfer.startClear(); break;
-            default: s.transfer.repoll(); break;
+            case 0:
+                s.transfer.stop();
+                break;
+            case 1:
+                s.transfer.startClear();
+                break;
+            default:
+                s.transfer.repoll();
+                break;
             }
         }
         if (chance(50)) {
             std::uint8_t length = 0;
             const std::uint8_t code = s.master.buildRequest(request, &length);
-            if (code != RequestNone && code != RequestWaiting && code != RequestSent
-                && code != RequestNoReply)
+            if (code != RequestNone && code != RequestWaiting && code != RequestSent && code != RequestNoReply)
                 QFAIL("builder code outside the set");
             if ((code == RequestSent) != (length != 0) || length > 9)
                 QFAIL("request length does not fit its code");
         }
 
-        int length = chance(20) ? int(random() % 257)
-                                : protocolLengths[random() % sizeof protocolLengths] + 2;
+        int length = chance(20) ? int(random() % 257) : protocolLengths[random() % sizeof protocolLengths] + 2;
         for (int i = 0; i < length; ++i)
             frame[i] = std::uint8_t(random());
         if (length >= 2 && chance(85)) {

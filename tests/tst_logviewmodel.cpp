@@ -16,8 +16,8 @@ namespace {
 
 const QString WorkedCaption = QStringLiteral("Канал #u: #`Норма``Авария`e, температура #+3.1I °C, код #4X, время #d");
 const QByteArray WorkedData = QByteArray::fromHex("0201FA00AB007A0D872D");
-const QString WorkedMessage =
-    QStringLiteral("Канал 2: Авария, температура +025.0 °C, код 00AB, время 15.03.2024 13:45:30");
+const QString WorkedMessage = QStringLiteral(
+    "Канал 2: Авария, температура +025.0 °C, код 00AB, время 15.03.2024 13:45:30");
 
 QImage image(const QVariant &pixmap)
 {
@@ -95,9 +95,8 @@ void tst_LogViewModel::typeIcons_data()
     QTest::newRow("1 warning") << QVariant(1) << QStringLiteral(":/new/prefix/Resources/Icons/Basic/16x16/warning.png");
     QTest::newRow("2 error") << QVariant(2)
                              << QStringLiteral(":/new/prefix/Resources/Icons/Basic/16x16/delete_button_error.png");
-    QTest::newRow("3 change")
-        << QVariant(3)
-        << QStringLiteral(":/new/prefix/Resources/Icons/Industry/16x16/manufacturing_process_1_gear-edit.png");
+    QTest::newRow("3 change") << QVariant(
+        3) << QStringLiteral(":/new/prefix/Resources/Icons/Industry/16x16/manufacturing_process_1_gear-edit.png");
     QTest::newRow("4 unknown") << QVariant(4) << info;
     QTest::newRow("255 unknown") << QVariant(255) << info;
     QTest::newRow("negative") << QVariant(-1) << info;
@@ -141,8 +140,8 @@ void tst_LogViewModel::messages_data()
                                    << QStringLiteral("Уставка Ошибка данных") << false;
     QTest::newRow("empty caption") << QVariant(QStringLiteral("")) << 0 << WorkedData << QString() << false;
     QTest::newRow("no caption") << QVariant() << 0 << WorkedData << QStringLiteral("Неизвестное событие") << true;
-    QTest::newRow("caption of another type") << QVariant(QStringLiteral("Пуск")) << 1 << WorkedData
-                                             << QStringLiteral("Неизвестное событие") << true;
+    QTest::newRow("caption of another type")
+        << QVariant(QStringLiteral("Пуск")) << 1 << WorkedData << QStringLiteral("Неизвестное событие") << true;
 }
 
 void tst_LogViewModel::messages()

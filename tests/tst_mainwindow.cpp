@@ -150,10 +150,17 @@ void tst_MainWindow::actions_data()
     QTest::addColumn<bool>("checkable");
 
     // An action without a tool tip of its own shows its text as the tip.
-    QTest::newRow("create") << "actionCreate" << "Create" << "Create"
+    QTest::newRow("create") << "actionCreate"
+                            << "Create"
+                            << "Create"
                             << "ProjectManagment/16x16/time-new.png" << false;
-    QTest::newRow("open") << "actionOpen" << "Open" << "Open" << "ProjectManagment/16x16/time-open.png" << false;
-    QTest::newRow("download") << "actionDownload" << "Download" << "Download"
+    QTest::newRow("open") << "actionOpen"
+                          << "Open"
+                          << "Open"
+                          << "ProjectManagment/16x16/time-open.png" << false;
+    QTest::newRow("download") << "actionDownload"
+                              << "Download"
+                              << "Download"
                               << "ProjectManagment/16x16/time-download.png" << true;
     QTest::newRow("connect") << "connectButton" << QStringLiteral("Соединить") << QStringLiteral("Соединить")
                              << "HardwareNetwork/16x16/usb_connector-error.png" << true;
@@ -161,8 +168,8 @@ void tst_MainWindow::actions_data()
                              << "HardwareNetwork/16x16/hardware-stats.png" << true;
     QTest::newRow("export") << "exportLog" << QStringLiteral("Экспорт журнала") << QStringLiteral("Экспорт журнала")
                             << "Basic/16x16/save.png" << false;
-    QTest::newRow("clear") << "actionClearLog" << QStringLiteral("Очистка журнала")
-                           << QStringLiteral("Очистка журнала") << "ProjectManagment/16x16/time-erase.png" << false;
+    QTest::newRow("clear") << "actionClearLog" << QStringLiteral("Очистка журнала") << QStringLiteral("Очистка журнала")
+                           << "ProjectManagment/16x16/time-erase.png" << false;
 }
 
 void tst_MainWindow::actions()

@@ -117,7 +117,7 @@ void tst_ModbusMaster::infoRequestFrame()
 
 void tst_ModbusMaster::tableWalk()
 {
-    ScriptedBuilder first {0x41}, silent {0x44}, second {0x42}, third {0x43};
+    ScriptedBuilder first{0x41}, silent{0x44}, second{0x42}, third{0x43};
     ModbusFunctionHandler table[] = {
         {0x41, acceptAll, scriptedBuild, &first},
         {0x44, acceptAll, nullptr, &silent}, // no builder: skipped
@@ -140,8 +140,7 @@ void tst_ModbusMaster::tableWalk()
     second.code = RequestSent;
     QCOMPARE(master.buildRequest(frame, &length), RequestSent);
     QCOMPARE(master.currentEntry, &table[2]);
-    QCOMPARE(QByteArray(reinterpret_cast<char *>(frame), length),
-             withCrc(QByteArray::fromHex("094255")));
+    QCOMPARE(QByteArray(reinterpret_cast<char *>(frame), length), withCrc(QByteArray::fromHex("094255")));
     QCOMPARE(third.calls, 1);
 
     // A waiting pending entry holds the line: nobody else is asked.
@@ -195,16 +194,13 @@ void tst_ModbusMaster::processReply_data()
     QTest::newRow("empty frame") << 5u << true << QByteArray() << 0x82u << true << false;
     QTest::newRow("one byte") << 5u << true << QByteArray("\x05", 1) << 0x82u << true << false;
     QTest::newRow("crc error") << 5u << true << badCrc << 0x82u << true << false;
-    QTest::newRow("one byte before the crc") << 5u << true << withCrc(QByteArray("\x05", 1))
-                                             << 0x81u << true << false;
+    QTest::newRow("one byte before the crc") << 5u << true << withCrc(QByteArray("\x05", 1)) << 0x81u << true << false;
     QTest::newRow("foreign address") << 5u << true << withCrc(infoFrom7) << 0x81u << true << false;
-    QTest::newRow("master address 0 takes any")
-        << 0u << true << withCrc(infoFrom7) << 0u << false << true;
+    QTest::newRow("master address 0 takes any") << 0u << true << withCrc(infoFrom7) << 0u << false << true;
     QTest::newRow("reply address 0") << 5u << true << withCrc(infoFrom0) << 0u << false << true;
     QTest::newRow("nothing pending") << 5u << false << withCrc(info) << 0x81u << false << false;
-    QTest::newRow("other function code")
-        << 5u << true << withCrc(QByteArray::fromHex("0503 00 0300 11223344 55667788"))
-        << 0x81u << true << false;
+    QTest::newRow("other function code") << 5u << true << withCrc(QByteArray::fromHex("0503 00 0300 11223344 55667788"))
+                                         << 0x81u << true << false;
     QTest::newRow("rejected by the transfer: wrong length")
         << 5u << true << withCrc(QByteArray::fromHex("0542 00 0300")) << 0x81u << true << false;
     QTest::newRow("exception 2 ends the transaction")

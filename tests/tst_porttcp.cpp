@@ -124,12 +124,11 @@ void tst_PortTcp::wrapsRequests_data()
     QTest::addColumn<int>("unit");
     QTest::addColumn<QByteArray>("adu");
 
-    QTest::newRow("unit from the address") << QByteArray("11 03 00 6b 00 03") << 1 << -1
-                                           << QByteArray("00 01 00 00 00 06 11 03 00 6b 00 03");
+    QTest::newRow("unit from the address")
+        << QByteArray("11 03 00 6b 00 03") << 1 << -1 << QByteArray("00 01 00 00 00 06 11 03 00 6b 00 03");
     QTest::newRow("unit given") << QByteArray("11 03 00 6b 00 03") << 0x1234 << 7
                                 << QByteArray("12 34 00 00 00 06 07 03 00 6b 00 03");
-    QTest::newRow("function code only") << QByteArray("01 07") << 0xFFFF << -1
-                                        << QByteArray("ff ff 00 00 00 02 01 07");
+    QTest::newRow("function code only") << QByteArray("01 07") << 0xFFFF << -1 << QByteArray("ff ff 00 00 00 02 01 07");
 }
 
 void tst_PortTcp::wrapsRequests()
@@ -140,8 +139,7 @@ void tst_PortTcp::wrapsRequests()
     QFETCH(QByteArray, adu);
 
     const std::vector<std::uint8_t> frame = rtuFrame(request);
-    QCOMPARE(hexOf(mbapWrap(frame.data(), frame.size(), std::uint16_t(transaction), unit)),
-             hexOf(bytes(adu)));
+    QCOMPARE(hexOf(mbapWrap(frame.data(), frame.size(), std::uint16_t(transaction), unit)), hexOf(bytes(adu)));
 }
 
 void tst_PortTcp::scansReceivedStreams_data()
@@ -150,8 +148,7 @@ void tst_PortTcp::scansReceivedStreams_data()
     QTest::addColumn<int>("scan");
     QTest::addColumn<int>("aduLength");
 
-    const int more = int(MbapScan::NeedMore), complete = int(MbapScan::Complete),
-              invalid = int(MbapScan::Invalid);
+    const int more = int(MbapScan::NeedMore), complete = int(MbapScan::Complete), invalid = int(MbapScan::Invalid);
     QTest::newRow("nothing") << QByteArray("") << more << 0;
     QTest::newRow("half a header") << QByteArray("00 01 00") << more << 0;
     QTest::newRow("header without pdu") << QByteArray("00 01 00 00 00 05 11") << more << 0;
@@ -186,14 +183,11 @@ void tst_PortTcp::unwrapsReplies_data()
 
     QTest::newRow("answer") << QByteArray("00 05 00 00 00 05 11 03 02 00 2a") << 5 << 0x11
                             << QByteArray("11 03 02 00 2a");
-    QTest::newRow("exception") << QByteArray("00 05 00 00 00 03 11 83 02") << 5 << 0x11
-                               << QByteArray("11 83 02");
+    QTest::newRow("exception") << QByteArray("00 05 00 00 00 03 11 83 02") << 5 << 0x11 << QByteArray("11 83 02");
     QTest::newRow("unit given: the request's address returns")
         << QByteArray("ab cd 00 00 00 03 07 83 02") << 0xABCD << 0x11 << QByteArray("11 83 02");
-    QTest::newRow("stale transaction") << QByteArray("00 04 00 00 00 05 11 03 02 00 2a") << 5 << 0x11
-                                       << QByteArray();
-    QTest::newRow("other byte of transaction") << QByteArray("01 05 00 00 00 03 11 83 02") << 5 << 0x11
-                                               << QByteArray();
+    QTest::newRow("stale transaction") << QByteArray("00 04 00 00 00 05 11 03 02 00 2a") << 5 << 0x11 << QByteArray();
+    QTest::newRow("other byte of transaction") << QByteArray("01 05 00 00 00 03 11 83 02") << 5 << 0x11 << QByteArray();
 }
 
 void tst_PortTcp::unwrapsReplies()
@@ -204,8 +198,8 @@ void tst_PortTcp::unwrapsReplies()
     QFETCH(QByteArray, frame);
 
     const std::vector<std::uint8_t> data = bytes(adu);
-    const std::vector<std::uint8_t> unwrapped =
-        mbapUnwrap(data.data(), data.size(), std::uint16_t(transaction), std::uint8_t(address));
+    const std::vector<std::uint8_t> unwrapped = mbapUnwrap(data.data(), data.size(), std::uint16_t(transaction),
+                                                           std::uint8_t(address));
     QCOMPARE(hexOf(unwrapped), frame.isEmpty() ? QByteArray() : hexOf(rtuFrame(frame)));
     if (!unwrapped.empty())
         QCOMPARE(modbusCrc(unwrapped.data(), unwrapped.size()), std::uint16_t(0));

@@ -35,8 +35,7 @@ constexpr std::size_t StorageSize = 256;
 struct RecordingBuffer : TerminalBuffer {
     explicit RecordingBuffer(std::uint8_t gap, std::size_t length = StorageSize)
         : TerminalBuffer(storage, length, gap, &RecordingBuffer::record)
-    {
-    }
+    {}
     static void record(TerminalBuffer *buffer, bool transmitting)
     {
         static_cast<RecordingBuffer *>(buffer)->hookCalls.push_back(transmitting);
@@ -407,8 +406,7 @@ void tst_TerminalBuffer::sendRequestByState()
     driveTo(buffer, TerminalBuffer::State(state));
     const TerminalBuffer::State before = buffer.currentState();
     const QByteArray request = pattern(length, 5);
-    QCOMPARE(buffer.sendRequest(reinterpret_cast<const std::uint8_t *>(request.constData()),
-                                std::uint8_t(length)),
+    QCOMPARE(buffer.sendRequest(reinterpret_cast<const std::uint8_t *>(request.constData()), std::uint8_t(length)),
              accepted);
     if (!accepted) {
         QCOMPARE(buffer.currentState(), before);
@@ -523,7 +521,8 @@ void stressWorker(StressRun &run)
         } else {
             const unsigned kind = random() % 10;
             const std::size_t length = kind < 7 ? 2 + random() % 19
-                : kind < 9 ? 2 + random() % 255 : 250 + random() % 51;
+                : kind < 9                      ? 2 + random() % 255
+                                                : 250 + random() % 51;
             run.buffer.putReceived(std::uint8_t(length));
             run.buffer.putReceived(std::uint8_t(burstSeq));
             for (std::size_t i = 2; i < length; ++i)
@@ -588,10 +587,10 @@ void tst_TerminalBuffer::twoThreads()
         }
         TerminalBuffer::State state = buffer.currentState();
         if (state == TerminalBuffer::FrameReady) {
-            const std::size_t length = std::size_t(TerminalBufferProbe::end(buffer) - TerminalBufferProbe::base(buffer));
+            const std::size_t length = std::size_t(TerminalBufferProbe::end(buffer)
+                                                   - TerminalBufferProbe::base(buffer));
             if (!wholeBursts(TerminalBufferProbe::base(buffer), length))
-                failure = "frame " + std::to_string(frames) + " of " + std::to_string(length)
-                    + " bytes is torn";
+                failure = "frame " + std::to_string(frames) + " of " + std::to_string(length) + " bytes is torn";
             ++frames;
             buffer.releaseFrame();
             ++uiOperations;
@@ -646,8 +645,7 @@ void tst_TerminalBuffer::twoThreads()
     const std::uint64_t operations = run.workerOperations.load() + uiOperations;
     qInfo("%llu operations, %llu frames delivered, %llu requests sent, %llu claims while receiving",
           static_cast<unsigned long long>(operations), static_cast<unsigned long long>(frames),
-          static_cast<unsigned long long>(committed),
-          static_cast<unsigned long long>(claimsWhileReceiving));
+          static_cast<unsigned long long>(committed), static_cast<unsigned long long>(claimsWhileReceiving));
     QVERIFY(operations >= StressWorkerOperations);
     QVERIFY(frames >= StressMinimumFrames);
     QVERIFY(committed >= StressMinimumRequests);

@@ -101,8 +101,7 @@ void tst_TerminationSignals::programExitsCleanly()
 
     // Once the handler is in place the window is being built; the signal then reaches
     // the event loop however far start-up has got.
-    QTRY_VERIFY_WITH_TIMEOUT(catchesSignal(program.processId(), signal) || program.state() != QProcess::Running,
-                             30000);
+    QTRY_VERIFY_WITH_TIMEOUT(catchesSignal(program.processId(), signal) || program.state() != QProcess::Running, 30000);
     QCOMPARE(program.state(), QProcess::Running);
     QCOMPARE(::kill(pid_t(program.processId()), signal), 0);
 

@@ -99,22 +99,22 @@ std::shared_ptr<SeenMessageBox> messageBox(QMessageBox::StandardButton button)
     auto seen = std::make_shared<SeenMessageBox>();
     answerer().arm({[](QWidget *top) { return qobject_cast<QMessageBox *>(top) != nullptr; },
                     [seen, button](QWidget *top) {
-        auto *box = static_cast<QMessageBox *>(top);
-        seen->seen = true;
-        seen->title = box->windowTitle();
-        seen->text = box->text();
-        seen->icon = box->icon();
-        for (QAbstractButton *b : box->buttons())
-            seen->buttons.append(box->standardButton(b));
-        seen->parent = box->parentWidget();
-        seen->hasParent = seen->parent != nullptr;
-        if (QAbstractButton *target = box->button(button)) {
-            seen->pressed = true;
-            target->click();
-        } else {
-            box->reject();
-        }
-    }});
+                        auto *box = static_cast<QMessageBox *>(top);
+                        seen->seen = true;
+                        seen->title = box->windowTitle();
+                        seen->text = box->text();
+                        seen->icon = box->icon();
+                        for (QAbstractButton *b : box->buttons())
+                            seen->buttons.append(box->standardButton(b));
+                        seen->parent = box->parentWidget();
+                        seen->hasParent = seen->parent != nullptr;
+                        if (QAbstractButton *target = box->button(button)) {
+                            seen->pressed = true;
+                            target->click();
+                        } else {
+                            box->reject();
+                        }
+                    }});
     return seen;
 }
 
@@ -123,27 +123,27 @@ std::shared_ptr<SeenFileDialog> fileDialog(const QString &path, std::function<vo
     auto seen = std::make_shared<SeenFileDialog>();
     answerer().arm({[](QWidget *top) { return qobject_cast<QFileDialog *>(top) != nullptr; },
                     [seen, path, afterAccept](QWidget *top) {
-        auto *dialog = static_cast<QFileDialog *>(top);
-        seen->seen = true;
-        seen->title = dialog->windowTitle();
-        seen->directory = dialog->directory().absolutePath();
-        seen->nameFilters = dialog->nameFilters();
-        seen->saving = dialog->acceptMode() == QFileDialog::AcceptSave;
-        seen->parent = dialog->parentWidget();
-        if (path.isEmpty()) {
-            dialog->reject();
-        } else {
-            // Typed into the name field, as a user would: selectFile() leaves the
-            // field alone while it has the focus.
-            if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
-                edit->setText(path);
-            else
-                dialog->selectFile(path);
-            static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides its override
-            if (afterAccept && !dialog->isVisible())
-                afterAccept();
-        }
-    }});
+                        auto *dialog = static_cast<QFileDialog *>(top);
+                        seen->seen = true;
+                        seen->title = dialog->windowTitle();
+                        seen->directory = dialog->directory().absolutePath();
+                        seen->nameFilters = dialog->nameFilters();
+                        seen->saving = dialog->acceptMode() == QFileDialog::AcceptSave;
+                        seen->parent = dialog->parentWidget();
+                        if (path.isEmpty()) {
+                            dialog->reject();
+                        } else {
+                            // Typed into the name field, as a user would: selectFile() leaves the
+                            // field alone while it has the focus.
+                            if (auto *edit = dialog->findChild<QLineEdit *>(QStringLiteral("fileNameEdit")))
+                                edit->setText(path);
+                            else
+                                dialog->selectFile(path);
+                            static_cast<QDialog *>(dialog)->accept(); // QFileDialog hides its override
+                            if (afterAccept && !dialog->isVisible())
+                                afterAccept();
+                        }
+                    }});
     return seen;
 }
 

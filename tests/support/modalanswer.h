@@ -32,7 +32,7 @@ struct SeenMessageBox {
 struct SeenFileDialog {
     bool seen = false;
     QString title;
-    QString directory;   // the directory the dialog opened in
+    QString directory; // the directory the dialog opened in
     QStringList nameFilters;
     bool saving = false; // AcceptSave rather than AcceptOpen
     QWidget *parent = nullptr;

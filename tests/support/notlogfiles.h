@@ -40,8 +40,9 @@ public:
             made = write(path, QByteArray("SQLite format 3\0", 16) + QByteArray(4080, '\xA5'));
             break;
         case OtherDatabase:
-            made = execute(path, {QStringLiteral("CREATE TABLE Contacts(name TEXT, phone TEXT)"),
-                                  QStringLiteral("INSERT INTO Contacts VALUES('Иванов', '123')")});
+            made = execute(path,
+                           {QStringLiteral("CREATE TABLE Contacts(name TEXT, phone TEXT)"),
+                            QStringLiteral("INSERT INTO Contacts VALUES('Иванов', '123')")});
             break;
         case LogWithoutEvents:
         case LockedLog:
@@ -101,7 +102,7 @@ private:
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(MakerName));
             ok = createLogFile(db, path).ok && LogFixture::addCaption(db, 1, QStringLiteral("Пуск #u")).isEmpty()
-                 && LogFixture::addRecord(db, 1, 0, QByteArray("\x01", 1)).isEmpty();
+                && LogFixture::addRecord(db, 1, 0, QByteArray("\x01", 1)).isEmpty();
             db.close();
         }
         QSqlDatabase::removeDatabase(QLatin1String(MakerName));

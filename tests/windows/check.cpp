@@ -49,14 +49,12 @@ void run(const char *name, void (*body)())
     std::fflush(stdout);
 }
 
-bool verify(bool condition, const char *expression, const char *file, int line,
-            const std::string &detail)
+bool verify(bool condition, const char *expression, const char *file, int line, const std::string &detail)
 {
     if (condition)
         return true;
     currentFailed = true;
-    std::printf("  %s:%d: %s%s%s\n", file, line, expression, detail.empty() ? "" : ": ",
-                detail.c_str());
+    std::printf("  %s:%d: %s%s%s\n", file, line, expression, detail.empty() ? "" : ": ", detail.c_str());
     std::fflush(stdout);
     return false;
 }

@@ -31,8 +31,7 @@ int casesSkipped();
 std::string describe(const std::string &text);
 std::string describe(const std::wstring &text);
 std::string describe(const std::vector<std::uint8_t> &bytes);
-template<typename Number>
-std::string describe(Number value)
+template<typename Number> std::string describe(Number value)
 {
     std::ostringstream out;
     out << +value;
@@ -40,8 +39,8 @@ std::string describe(Number value)
 }
 
 template<typename Actual, typename Expected>
-bool verifyEqual(const Actual &actual, const Expected &expected, const char *actualText,
-                 const char *expectedText, const char *file, int line)
+bool verifyEqual(const Actual &actual, const Expected &expected, const char *actualText, const char *expectedText,
+                 const char *file, int line)
 {
     if (actual == expected)
         return true;
@@ -53,5 +52,4 @@ bool verifyEqual(const Actual &actual, const Expected &expected, const char *act
 } // namespace check
 
 #define CHECK(condition) ::check::verify((condition), #condition, __FILE__, __LINE__)
-#define CHECK_EQUAL(actual, expected) \
-    ::check::verifyEqual((actual), (expected), #actual, #expected, __FILE__, __LINE__)
+#define CHECK_EQUAL(actual, expected) ::check::verifyEqual((actual), (expected), #actual, #expected, __FILE__, __LINE__)

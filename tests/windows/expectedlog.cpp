@@ -57,8 +57,7 @@ private:
 
     void skipBlanks()
     {
-        while (at < text.size()
-               && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
+        while (at < text.size() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
             ++at;
     }
 
@@ -170,12 +169,26 @@ private:
                 break;
             const char escaped = text[at++];
             switch (escaped) {
-            case '"': case '\\': case '/': *out += escaped; break;
-            case 'b': *out += '\b'; break;
-            case 'f': *out += '\f'; break;
-            case 'n': *out += '\n'; break;
-            case 'r': *out += '\r'; break;
-            case 't': *out += '\t'; break;
+            case '"':
+            case '\\':
+            case '/':
+                *out += escaped;
+                break;
+            case 'b':
+                *out += '\b';
+                break;
+            case 'f':
+                *out += '\f';
+                break;
+            case 'n':
+                *out += '\n';
+                break;
+            case 'r':
+                *out += '\r';
+                break;
+            case 't':
+                *out += '\t';
+                break;
             case 'u': {
                 std::uint32_t unit = 0;
                 if (!parseHex4(&unit))
@@ -251,8 +264,8 @@ private:
 };
 
 // The members of `object` the format allows; anything else is refused by name.
-bool onlyKnownMembers(const JsonValue &object, const std::vector<std::string> &known,
-                      const std::string &place, std::string *error)
+bool onlyKnownMembers(const JsonValue &object, const std::vector<std::string> &known, const std::string &place,
+                      std::string *error)
 {
     for (const auto &member : object.members) {
         bool found = false;
@@ -267,19 +280,17 @@ bool onlyKnownMembers(const JsonValue &object, const std::vector<std::string> &k
 }
 
 // A whole number in [low, high] under `name`, or `fallback` when it is absent.
-bool numberMember(const JsonValue &object, const char *name, long long low, long long high,
-                  long long fallback, const std::string &place, long long *value,
-                  std::string *error)
+bool numberMember(const JsonValue &object, const char *name, long long low, long long high, long long fallback,
+                  const std::string &place, long long *value, std::string *error)
 {
     const auto found = object.members.find(name);
     if (found == object.members.end()) {
         *value = fallback;
         return true;
     }
-    if (found->second.kind != JsonValue::Number || found->second.number < low
-        || found->second.number > high) {
-        *error = place + "." + name + ": a whole number from " + std::to_string(low) + " to "
-            + std::to_string(high) + " expected";
+    if (found->second.kind != JsonValue::Number || found->second.number < low || found->second.number > high) {
+        *error = place + "." + name + ": a whole number from " + std::to_string(low) + " to " + std::to_string(high)
+            + " expected";
         return false;
     }
     *value = found->second.number;
@@ -302,14 +313,11 @@ bool deviceTimeFromText(const std::string &text, std::uint32_t *seconds)
 {
     unsigned year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
     char tail = 0;
-    if (std::sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &year, &month, &day, &hour,
-                    &minute, &second, &tail)
-            != 6
-        || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59
-        || second > 59)
+    if (std::sscanf(text.c_str(), "%4u-%2u-%2u %2u:%2u:%2u%c", &year, &month, &day, &hour, &minute, &second, &tail) != 6
+        || month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || second > 59)
         return false;
-    const long long total = (daysFromCivil(year, month, day) - daysFromCivil(2000, 1, 1)) * 86400LL
-        + hour * 3600LL + minute * 60LL + second;
+    const long long total = (daysFromCivil(year, month, day) - daysFromCivil(2000, 1, 1)) * 86400LL + hour * 3600LL
+        + minute * 60LL + second;
     if (total < 0 || total > 0xFFFFFFFFLL)
         return false;
     *seconds = static_cast<std::uint32_t>(total);
@@ -388,7 +396,7 @@ bool readRecords(const JsonValue &records, ExpectedLog *log, std::string *error)
             *error = place + ".event: missing";
             return false;
         }
-        ExpectedRecord expected{0, static_cast<std::uint8_t>(count), static_cast<std::uint8_t>(type),
+        ExpectedRecord expected{0, static_cast<std::uint8_t>(count),    static_cast<std::uint8_t>(type),
                                 0, static_cast<std::uint32_t>(eventId), {}};
         const auto timeMember = record.members.find("time");
         if (timeMember != record.members.end() && timeMember->second.kind == JsonValue::String) {

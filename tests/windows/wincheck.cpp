@@ -65,8 +65,7 @@ double nowMs()
 }
 
 // Waits for `condition`, looking every millisecond, at most `timeoutMs`.
-template<typename Condition>
-bool waitFor(Condition condition, DWORD timeoutMs = 10000)
+template<typename Condition> bool waitFor(Condition condition, DWORD timeoutMs = 10000)
 {
     const DWORD started = GetTickCount();
     while (!condition()) {
@@ -81,8 +80,7 @@ bool waitFor(Condition condition, DWORD timeoutMs = 10000)
 void explainOpenFailure(const char *port)
 {
     const std::string path = std::string("\\\\.\\") + port;
-    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                OPEN_EXISTING, 0, nullptr);
+    HANDLE handle = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         std::printf("  CreateFileA(%s) fails with error %lu\n", path.c_str(), GetLastError());
         return;
@@ -122,16 +120,16 @@ bool toWindows1251(const std::string &utf8, std::string *converted)
     if (wideLength <= 0)
         return false;
     std::wstring wide(static_cast<std::size_t>(wideLength), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()),
-                        &wide[0], wideLength);
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), static_cast<int>(utf8.size()), &wide[0],
+                        wideLength);
     BOOL usedDefault = FALSE;
-    const int length = WideCharToMultiByte(1251, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength,
-                                           nullptr, 0, nullptr, &usedDefault);
+    const int length = WideCharToMultiByte(1251, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength, nullptr, 0, nullptr,
+                                           &usedDefault);
     if (length <= 0 || usedDefault)
         return false;
     converted->resize(static_cast<std::size_t>(length));
-    WideCharToMultiByte(1251, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength, &(*converted)[0],
-                        length, nullptr, nullptr);
+    WideCharToMultiByte(1251, WC_NO_BEST_FIT_CHARS, wide.data(), wideLength, &(*converted)[0], length, nullptr,
+                        nullptr);
     return true;
 }
 
@@ -191,8 +189,7 @@ void identityFromVersionResource()
     log.resize(log.size() - 1);
     CHECK(GetFileAttributesW(log.c_str()) != INVALID_FILE_ATTRIBUTES);
     CHECK_EQUAL(readVersionString(log, L"ProductName", IdentityTranslation), std::wstring());
-    CHECK_EQUAL(readVersionString(path + L".missing", L"ProductName", IdentityTranslation),
-                std::wstring());
+    CHECK_EQUAL(readVersionString(path + L".missing", L"ProductName", IdentityTranslation), std::wstring());
 }
 
 // ---------------------------------------------------------------------------------
@@ -249,8 +246,7 @@ void portWithoutDeviceFailsToOpen()
             std::printf("  port %s opened\n", port.c_str());
         CHECK(!terminal.isOpen());
         // The Win32 table on its own, as the terminal picks it for a COM port's name.
-        const PortHandle handle = platformSerialPort().open(port.c_str(), BaudRate, ParityNone,
-                                                            OneStopBit, 1);
+        const PortHandle handle = platformSerialPort().open(port.c_str(), BaudRate, ParityNone, OneStopBit, 1);
         CHECK_EQUAL(handle, InvalidPortHandle);
         if (handle != InvalidPortHandle)
             platformSerialPort().close(handle);
@@ -312,8 +308,7 @@ void closeIsPrompt()
         started = nowMs();
         owned.reset();
         took = nowMs() - started;
-        std::printf("  destruction took %.1f ms at %u baud\n", took,
-                    static_cast<unsigned>(baudRate));
+        std::printf("  destruction took %.1f ms at %u baud\n", took, static_cast<unsigned>(baudRate));
         CHECK(took < PromptCloseMs);
     }
 }
@@ -356,8 +351,7 @@ void emptyReadsTakeATick()
     const unsigned reads = portReads.load() - readsBefore;
     const double watched = nowMs() - started;
     terminal.close();
-    std::printf("  %u reads in %.0f ms, a tick is %u ms\n", reads, watched,
-                static_cast<unsigned>(tickMs));
+    std::printf("  %u reads in %.0f ms, a tick is %u ms\n", reads, watched, static_cast<unsigned>(tickMs));
     // Reads that return at once make thousands; twice the tick count allows for a
     // timer that ends a wait early. Reads that wait ten ticks would stretch the frame
     // gap tenfold.
@@ -407,8 +401,8 @@ void frameEndsAfterTheGap()
     const double gapMs = GapTicks * tickMs;
     if (!CHECK(firstSeen != 0))
         return;
-    std::printf("  the reply was complete %.1f ms after its bytes came; the gap is %.0f ms\n",
-                ready - firstSeen, gapMs);
+    std::printf("  the reply was complete %.1f ms after its bytes came; the gap is %.0f ms\n", ready - firstSeen,
+                gapMs);
     CHECK(ready - firstSeen >= gapMs / 2);
 }
 
@@ -450,12 +444,11 @@ std::uint32_t onRange(std::uint32_t first, std::uint32_t span)
     return first;
 }
 
-void onRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
-              std::uint32_t eventId, const std::uint8_t *data, std::int32_t dataLength)
+void onRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time, std::uint32_t eventId,
+              const std::uint8_t *data, std::int32_t dataLength)
 {
     received->records.push_back(ExpectedRecord{
-        index, count, type, time, eventId,
-        std::vector<std::uint8_t>(data, data + (dataLength > 0 ? dataLength : 0))});
+        index, count, type, time, eventId, std::vector<std::uint8_t>(data, data + (dataLength > 0 ? dataLength : 0))});
 }
 
 // The window's side of a download, reduced to counting what happens.
@@ -524,8 +517,7 @@ void downloadWholeLog(const std::string &port, DWORD tickMs)
     // One request a tick: info, captions, range, every position; three times the
     // time that takes at the window's pace leaves room for resends.
     const std::uint32_t positions = expected.endIndex - expected.firstIndex;
-    const DWORD budgetMs =
-        (3 + static_cast<DWORD>(expected.captions.size()) + positions) * (tickMs + WindowTickMs) * 3;
+    const DWORD budgetMs = (3 + static_cast<DWORD>(expected.captions.size()) + positions) * (tickMs + WindowTickMs) * 3;
     const DWORD started = GetTickCount();
     DWORD nextTick = started;
     DWORD nextRepoll = started + RepollMs;
@@ -553,9 +545,9 @@ void downloadWholeLog(const std::string &port, DWORD tickMs)
     received = nullptr;
     std::printf("  %s: %u captions and %u records in %.1f s: %u requests, %u replies counted, "
                 "%u corrupt, %u unexpected, %u busy\n",
-                port.c_str(), static_cast<unsigned>(got.captions.size()),
-                static_cast<unsigned>(got.records.size()), took / 1000.0, observer.requests,
-                observer.counted, observer.corrupt, observer.unexpected, observer.busy);
+                port.c_str(), static_cast<unsigned>(got.captions.size()), static_cast<unsigned>(got.records.size()),
+                took / 1000.0, observer.requests, observer.counted, observer.corrupt, observer.unexpected,
+                observer.busy);
 
     CHECK(ended);
     if (!CHECK(!observer.stopped))
@@ -573,7 +565,8 @@ void downloadWholeLog(const std::string &port, DWORD tickMs)
         for (std::size_t i = 0; i < got.captions.size(); ++i) {
             std::string text;
             CHECK(toWindows1251(expected.captions[i].text, &text));
-            if (!CHECK_EQUAL(got.captionPositions[i], i) || !CHECK_EQUAL(got.captions[i].eventId, expected.captions[i].eventId)
+            if (!CHECK_EQUAL(got.captionPositions[i], i)
+                || !CHECK_EQUAL(got.captions[i].eventId, expected.captions[i].eventId)
                 || !CHECK_EQUAL(got.captions[i].text, text)) {
                 std::printf("  at caption %u\n", static_cast<unsigned>(i));
                 break;
@@ -587,16 +580,14 @@ void downloadWholeLog(const std::string &port, DWORD tickMs)
         for (std::size_t i = 0; i < got.records.size(); ++i) {
             const ExpectedRecord &a = got.records[i];
             const ExpectedRecord &e = expected.records[i];
-            if (!CHECK_EQUAL(a.index, e.index) || !CHECK_EQUAL(a.count, e.count)
-                || !CHECK_EQUAL(a.type, e.type) || !CHECK_EQUAL(a.time, e.time)
-                || !CHECK_EQUAL(a.eventId, e.eventId) || !CHECK_EQUAL(a.data, e.data)) {
+            if (!CHECK_EQUAL(a.index, e.index) || !CHECK_EQUAL(a.count, e.count) || !CHECK_EQUAL(a.type, e.type)
+                || !CHECK_EQUAL(a.time, e.time) || !CHECK_EQUAL(a.eventId, e.eventId) || !CHECK_EQUAL(a.data, e.data)) {
                 std::printf("  at record %u\n", static_cast<unsigned>(i));
                 break;
             }
         }
     }
 }
-
 
 void wholeLogAtTheWindowsPace()
 {
@@ -619,8 +610,9 @@ void wholeLogOverTheNetwork()
 
 int usage()
 {
-    std::fprintf(stderr, "usage: khronar-wincheck --port COM5 --log LOG.json [--absent PORT]... "
-                         "[--network URL]...\n");
+    std::fprintf(stderr,
+                 "usage: khronar-wincheck --port COM5 --log LOG.json [--absent PORT]... "
+                 "[--network URL]...\n");
     return 2;
 }
 
@@ -661,7 +653,6 @@ int main(int argc, char *argv[])
     check::run("wholeLogAtTheWindowsPace", wholeLogAtTheWindowsPace);
     check::run("wholeLogOverTheNetwork", wholeLogOverTheNetwork);
 
-    std::printf("%d cases, %d failed, %d skipped\n", check::casesRun(), check::casesFailed(),
-                check::casesSkipped());
+    std::printf("%d cases, %d failed, %d skipped\n", check::casesRun(), check::casesFailed(), check::casesSkipped());
     return check::casesFailed() == 0 ? 0 : 1;
 }

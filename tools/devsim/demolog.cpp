@@ -49,19 +49,52 @@ struct DemoEvent {
 
 const DemoEvent demoEvents[] = {
     {1, 0, 3, "Включение питания, версия ПО #u.#2u",
-     [](Dice &d) { QByteArray b; putLe(b, 2, 1); putLe(b, std::uint64_t(between(d, 0, 15)), 1); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, 2, 1);
+         putLe(b, std::uint64_t(between(d, 0, 15)), 1);
+         return b;
+     }},
     {2, 1, 3, "Отключение питания, напряжение сети #3f В",
-     [](Dice &d) { QByteArray b; putFloat(b, float(between(d, 1500, 1900)) / 10.0f); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putFloat(b, float(between(d, 1500, 1900)) / 10.0f);
+         return b;
+     }},
     {10, 2, 6, "Канал #u: #`Норма``Авария``Обрыв``КЗ`e",
-     [](Dice &d) { QByteArray b; putLe(b, std::uint64_t(between(d, 1, 8)), 1); putLe(b, std::uint64_t(between(d, 0, 3)), 1); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, std::uint64_t(between(d, 1, 8)), 1);
+         putLe(b, std::uint64_t(between(d, 0, 3)), 1);
+         return b;
+     }},
     {11, 0, 14, "Канал #u: температура #+3.1I °C",
-     [](Dice &d) { QByteArray b; putLe(b, std::uint64_t(between(d, 1, 8)), 1); putLe(b, std::uint64_t(signedReading(d, -300, 950)), 2); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, std::uint64_t(between(d, 1, 8)), 1);
+         putLe(b, std::uint64_t(signedReading(d, -300, 950)), 2);
+         return b;
+     }},
     {12, 0, 12, "Давление #2.2U МПа при уставке #2.2U МПа",
-     [](Dice &d) { QByteArray b; putLe(b, std::uint64_t(between(d, 80, 1650)), 2); putLe(b, 1200, 2); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, std::uint64_t(between(d, 80, 1650)), 2);
+         putLe(b, 1200, 2);
+         return b;
+     }},
     {20, 2, 4, "Код ошибки #4X в модуле #u",
-     [](Dice &d) { QByteArray b; putLe(b, std::uint64_t(between(d, 0x100, 0xFFFF)), 2); putLe(b, std::uint64_t(between(d, 1, 4)), 1); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, std::uint64_t(between(d, 0x100, 0xFFFF)), 2);
+         putLe(b, std::uint64_t(between(d, 1, 4)), 1);
+         return b;
+     }},
     {21, 1, 2, "Контрольная сумма конфигурации #8h не совпадает",
-     [](Dice &d) { QByteArray b; putLe(b, d(), 4); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, d(), 4);
+         return b;
+     }},
     {30, 3, 4, "Параметр #s изменён: было #j, стало #j",
      [](Dice &d) {
          static const char *const names[] = {"P01", "P07", "T.max", "T.min", "Kp"};
@@ -72,24 +105,70 @@ const DemoEvent demoEvents[] = {
          return b;
      }},
     {31, 3, 2, "Часы синхронизированы, прежнее время #d",
-     [](Dice &d) { QByteArray b; putLe(b, SomeTimeIn2023 + std::uint32_t(between(d, 0, 30000000)), 4); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, SomeTimeIn2023 + std::uint32_t(between(d, 0, 30000000)), 4);
+         return b;
+     }},
     {32, 3, 3, "Режим #`Ручной``Автоматический`5`Сервисный`e, блокировка #o",
-     [](Dice &d) { static const int modes[] = {0, 1, 5}; QByteArray b; putLe(b, std::uint64_t(modes[between(d, 0, 2)]), 1); putLe(b, std::uint64_t(between(d, 0, 1)), 1); return b; }},
+     [](Dice &d) {
+         static const int modes[] = {0, 1, 5};
+         QByteArray b;
+         putLe(b, std::uint64_t(modes[between(d, 0, 2)]), 1);
+         putLe(b, std::uint64_t(between(d, 0, 1)), 1);
+         return b;
+     }},
     {40, 0, 3, "Вход оператора #s, права администратора #b",
-     [](Dice &d) { static const char *const users[] = {"ivanov", "petrova", "service"}; QByteArray b(users[between(d, 0, 2)]); b.append('\0'); putLe(b, std::uint64_t(between(d, 0, 1)), 1); return b; }},
+     [](Dice &d) {
+         static const char *const users[] = {"ivanov", "petrova", "service"};
+         QByteArray b(users[between(d, 0, 2)]);
+         b.append('\0');
+         putLe(b, std::uint64_t(between(d, 0, 1)), 1);
+         return b;
+     }},
     {41, 0, 10, "Дискретный вход #u: #a",
-     [](Dice &d) { QByteArray b; putLe(b, std::uint64_t(between(d, 1, 16)), 1); putLe(b, std::uint64_t(between(d, 0, 1)), 1); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, std::uint64_t(between(d, 1, 16)), 1);
+         putLe(b, std::uint64_t(between(d, 0, 1)), 1);
+         return b;
+     }},
     {50, 0, 8, "Расход #.3l м3/ч",
-     [](Dice &d) { QByteArray b; putLe(b, std::uint64_t(between(d, 0, 60000)), 4); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, std::uint64_t(between(d, 0, 60000)), 4);
+         return b;
+     }},
     {51, 1, 4, "Отклонение частоты #+.2I Гц",
-     [](Dice &d) { QByteArray b; putLe(b, std::uint64_t(signedReading(d, -180, 180)), 2); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, std::uint64_t(signedReading(d, -180, 180)), 2);
+         return b;
+     }},
     {60, 0, 2, "Счётчик наработки #L ч, пусков #U",
-     [](Dice &d) { QByteArray b; putLe(b, std::uint64_t(between(d, 1000, 90000)), 8); putLe(b, std::uint64_t(between(d, 10, 4000)), 2); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, std::uint64_t(between(d, 1000, 90000)), 8);
+         putLe(b, std::uint64_t(between(d, 10, 4000)), 2);
+         return b;
+     }},
     {61, 0, 3, "Команда '#c' по интерфейсу #`RS-485``USB``Ethernet`e",
-     [](Dice &d) { QByteArray b; b.append("RSTP"[between(d, 0, 3)]); putLe(b, std::uint64_t(between(d, 0, 2)), 1); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         b.append("RSTP"[between(d, 0, 3)]);
+         putLe(b, std::uint64_t(between(d, 0, 2)), 1);
+         return b;
+     }},
     {62, 3, 2, "Пломба ##6l установлена, реле #O",
-     [](Dice &d) { QByteArray b; putLe(b, std::uint64_t(between(d, 1, 999999)), 4); putLe(b, std::uint64_t(between(d, 0, 1)), 2); return b; }},
-    {70, 2, 2, "Аварийный останов: #`Перегрев``Перегрузка``Обрыв фазы``Внешний сигнал`E, ток #3.1U А, напряжение #3.1U В, наработка #l с, время аварии #d",
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, std::uint64_t(between(d, 1, 999999)), 4);
+         putLe(b, std::uint64_t(between(d, 0, 1)), 2);
+         return b;
+     }},
+    {70, 2, 2,
+     "Аварийный останов: #`Перегрев``Перегрузка``Обрыв фазы``Внешний сигнал`E, ток #3.1U А, напряжение #3.1U В, "
+     "наработка #l с, время аварии #d",
      [](Dice &d) {
          QByteArray b;
          putLe(b, std::uint64_t(between(d, 0, 3)), 2);
@@ -100,11 +179,29 @@ const DemoEvent demoEvents[] = {
          return b;
      }},
     {71, 3, 2, "Снимок входов: #4X #4X #4X #4X #4X #4X #4X",
-     [](Dice &d) { QByteArray b; for (int i = 0; i < 7; ++i) putLe(b, std::uint64_t(between(d, 0, 0xFFFF)), 2); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         for (int i = 0; i < 7; ++i)
+             putLe(b, std::uint64_t(between(d, 0, 0xFFFF)), 2);
+         return b;
+     }},
     {80, 0, 2, "Самотестирование: ОЗУ #b, флеш #b, часы #B, батарея #1.2U В",
-     [](Dice &d) { QByteArray b; putLe(b, 1, 1); putLe(b, std::uint64_t(between(d, 0, 4) != 0), 1); putLe(b, 1, 2); putLe(b, std::uint64_t(between(d, 270, 330)), 2); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, 1, 1);
+         putLe(b, std::uint64_t(between(d, 0, 4) != 0), 1);
+         putLe(b, 1, 2);
+         putLe(b, std::uint64_t(between(d, 270, 330)), 2);
+         return b;
+     }},
     {81, 1, 2, "Датчик #u: #A, код #2x",
-     [](Dice &d) { QByteArray b; putLe(b, std::uint64_t(between(d, 1, 8)), 1); putLe(b, std::uint64_t(between(d, 0, 1)), 2); putLe(b, std::uint64_t(between(d, 0, 255)), 1); return b; }},
+     [](Dice &d) {
+         QByteArray b;
+         putLe(b, std::uint64_t(between(d, 1, 8)), 1);
+         putLe(b, std::uint64_t(between(d, 0, 1)), 2);
+         putLe(b, std::uint64_t(between(d, 0, 255)), 1);
+         return b;
+     }},
     {90, 0, 3, "Связь с верхним уровнем восстановлена", [](Dice &) { return QByteArray(); }},
 };
 

@@ -24,7 +24,7 @@ bool writeWithin(int fd, const char *data, int length, int limitMs)
             return false;
         if (Clock::now() > giveUp)
             return false;
-        pollfd out {fd, POLLOUT, 0};
+        pollfd out{fd, POLLOUT, 0};
         poll(&out, 1, 50);
     }
     return true;

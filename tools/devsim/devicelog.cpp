@@ -74,8 +74,7 @@ bool DeviceLog::appendGap(std::uint32_t positions)
 
 bool DeviceLog::appendRecord(const Record &record)
 {
-    if (record.count == 0 || record.data.size() > MaxRecordDataBytes
-        || record.count > 0xFFFFFFFFu - spanPositions)
+    if (record.count == 0 || record.data.size() > MaxRecordDataBytes || record.count > 0xFFFFFFFFu - spanPositions)
         return false;
     records.push_back({endIndex(), record});
     spanPositions += record.count;
@@ -88,10 +87,9 @@ const DeviceLog::Record *DeviceLog::recordAt(std::uint32_t index) const
         return nullptr;
     // Offsets from the first index grow along the deque even where the indexes wrap.
     const std::uint32_t offset = index - first;
-    const auto found = std::lower_bound(records.begin(), records.end(), offset,
-                                        [this](const Entry &entry, std::uint32_t wanted) {
-                                            return entry.index - first < wanted;
-                                        });
+    const auto found = std::lower_bound(
+        records.begin(), records.end(), offset,
+        [this](const Entry &entry, std::uint32_t wanted) { return entry.index - first < wanted; });
     if (found == records.end() || found->index != index)
         return nullptr;
     return &found->record;

@@ -42,8 +42,8 @@ struct Reader {
     }
 
     // A whole number in [low, high]; `fallback` when the key is absent.
-    bool number(const QJsonObject &object, const QString &key, const QString &where, double low,
-                double high, double fallback, double *out)
+    bool number(const QJsonObject &object, const QString &key, const QString &where, double low, double high,
+                double fallback, double *out)
     {
         const QJsonValue value = object.value(key);
         if (value.isUndefined()) {
@@ -53,8 +53,7 @@ struct Reader {
         const double n = value.toDouble(std::nan(""));
         if (!value.isDouble() || n != std::floor(n) || n < low || n > high)
             return fail(where.isEmpty() ? key : where + '.' + key,
-                        QStringLiteral("expected a whole number from %1 to %2")
-                            .arg(qint64(low)).arg(qint64(high)));
+                        QStringLiteral("expected a whole number from %1 to %2").arg(qint64(low)).arg(qint64(high)));
         *out = n;
         return true;
     }
@@ -103,8 +102,7 @@ struct Reader {
         return true;
     }
 
-    bool caption(const QJsonValue &value, const QString &where, QSet<std::uint32_t> *seen,
-                 DeviceLog *log)
+    bool caption(const QJsonValue &value, const QString &where, QSet<std::uint32_t> *seen, DeviceLog *log)
     {
         const QJsonObject object = value.toObject();
         if (!value.isObject())
@@ -141,8 +139,8 @@ struct Reader {
         if (!value.isObject())
             return fail(where, QStringLiteral("expected an object"));
         if (!onlyKeys(object, where,
-                      {QStringLiteral("event"), QStringLiteral("type"), QStringLiteral("time"),
-                       QStringLiteral("data"), QStringLiteral("count"), QStringLiteral("gap")}))
+                      {QStringLiteral("event"), QStringLiteral("type"), QStringLiteral("time"), QStringLiteral("data"),
+                       QStringLiteral("count"), QStringLiteral("gap")}))
             return false;
         DeviceLog::Record record;
         double event = 0, type = 0, count = 1, gap = 0;
@@ -170,7 +168,7 @@ struct Reader {
 bool parseDeviceLogJson(const QByteArray &json, DeviceLogFile *content, QString *error)
 {
     *content = DeviceLogFile();
-    Reader reader {error};
+    Reader reader{error};
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(json, &parseError);
     if (document.isNull())
@@ -204,8 +202,7 @@ bool parseDeviceLogJson(const QByteArray &json, DeviceLogFile *content, QString 
     }
 
     double first = 0;
-    if (!reader.number(top, QStringLiteral("firstIndex"), QString(), 0,
-                       4294967295.0, 0, &first))
+    if (!reader.number(top, QStringLiteral("firstIndex"), QString(), 0, 4294967295.0, 0, &first))
         return false;
     content->hasFirstIndex = top.contains(QStringLiteral("firstIndex"));
     content->log.moveTo(std::uint32_t(first));

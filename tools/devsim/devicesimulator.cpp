@@ -36,9 +36,11 @@ const std::uint8_t *bytes(const QByteArray &frame)
 
 } // namespace
 
-DeviceSimulator::DeviceSimulator(const DeviceLog &log, const SimulatorOptions &options,
-                                 RecordSource source)
-    : deviceLog(log), options(options), source(std::move(source)), dice(options.seed)
+DeviceSimulator::DeviceSimulator(const DeviceLog &log, const SimulatorOptions &options, RecordSource source)
+    : deviceLog(log),
+      options(options),
+      source(std::move(source)),
+      dice(options.seed)
 {
     enforceCapacity();
 }
@@ -105,8 +107,8 @@ QByteArray DeviceSimulator::answer(const QByteArray &request)
     case LogTransfer::InfoFunction:
         if (request.size() != 3)
             return exceptionReply(LogFunctionCode, ExceptionIllegalDataValue);
-        return reply(head + le16(std::uint32_t(deviceLog.captions().size()))
-                     + le32(deviceLog.idHash()) + le32(deviceLog.captionHash()));
+        return reply(head + le16(std::uint32_t(deviceLog.captions().size())) + le32(deviceLog.idHash())
+                     + le32(deviceLog.captionHash()));
     case LogTransfer::CaptionFunction: {
         if (request.size() != 5)
             return exceptionReply(LogFunctionCode, ExceptionIllegalDataValue);
@@ -129,8 +131,8 @@ QByteArray DeviceSimulator::answer(const QByteArray &request)
         const DeviceLog::Record *record = deviceLog.recordAt(index);
         if (!record) // an empty position, or one inside a longer record
             return reply(head + le32(index) + char(0x00));
-        return reply(head + le32(index) + char(record->type) + le32(record->time)
-                     + char(record->count) + le32(record->eventId) + record->data);
+        return reply(head + le32(index) + char(record->type) + le32(record->time) + char(record->count)
+                     + le32(record->eventId) + record->data);
     }
     case LogTransfer::ClearFunction:
         if (request.size() != 7 || readLe(request, 3, 4) != LogTransfer::ClearConfirmation)

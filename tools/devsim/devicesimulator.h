@@ -12,7 +12,7 @@
 #include <random>
 
 struct SimulatorOptions {
-    std::uint8_t address = 1;      // the only address answered, 1..255
+    std::uint8_t address = 1;       // the only address answered, 1..255
     std::uint8_t exceptionCode = 0; // answer every request with this exception; 0 for none
     bool silent = false;            // never answer
     int dropPercent = 0;            // replies lost on the line, 0..100
@@ -30,8 +30,7 @@ public:
     // caller. An empty function appends nothing.
     using RecordSource = std::function<DeviceLog::Record(std::uint32_t n)>;
 
-    DeviceSimulator(const DeviceLog &log, const SimulatorOptions &options,
-                    RecordSource source = RecordSource());
+    DeviceSimulator(const DeviceLog &log, const SimulatorOptions &options, RecordSource source = RecordSource());
 
     // One request as received from the line, CRC included. Returns the reply frame
     // with its CRC, or an empty array when the device stays silent: a corrupt frame,

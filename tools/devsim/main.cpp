@@ -46,8 +46,7 @@ int fail(const QString &message)
 }
 
 // A whole number within [low, high] from option `name`, or false after a message.
-bool numberOption(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high,
-                  qint64 *value)
+bool numberOption(const QCommandLineParser &parser, const QString &name, qint64 low, qint64 high, qint64 *value)
 {
     if (!parser.isSet(name))
         return true;
@@ -55,7 +54,10 @@ bool numberOption(const QCommandLineParser &parser, const QString &name, qint64 
     const qint64 parsed = parser.value(name).toLongLong(&ok);
     if (!ok || parsed < low || parsed > high) {
         fail(QStringLiteral("--%1 wants a whole number from %2 to %3, not \"%4\"")
-                 .arg(name).arg(low).arg(high).arg(parser.value(name)));
+                 .arg(name)
+                 .arg(low)
+                 .arg(high)
+                 .arg(parser.value(name)));
         return false;
     }
     *value = parsed;
@@ -94,33 +96,53 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("khronar-devsim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Simulated devices for Khronar: answer Modbus function 0x42 (event-log transfer)\n"
-        "on a new pseudo-terminal, whose path they print as the first line of their\n"
-        "output, on a given serial port, or on a TCP port, whose URL they print.\n"
-        "Several addresses play several devices on the same line. Runs until interrupted."));
+    parser.setApplicationDescription(
+        QStringLiteral("Simulated devices for Khronar: answer Modbus function 0x42 (event-log transfer)\n"
+                       "on a new pseudo-terminal, whose path they print as the first line of their\n"
+                       "output, on a given serial port, or on a TCP port, whose URL they print.\n"
+                       "Several addresses play several devices on the same line. Runs until interrupted."));
     parser.addHelpOption();
     parser.addOptions({
-        {QStringLiteral("port"), QStringLiteral("Serve on this serial device instead of a new pseudo-terminal."), QStringLiteral("PATH")},
-        {QStringLiteral("tcp"), QStringLiteral("Listen on this TCP port instead (HOST defaults to 127.0.0.1; PORT 0 takes a free one)."), QStringLiteral("[HOST:]PORT")},
-        {QStringLiteral("mbap"), QStringLiteral("With --tcp: speak Modbus TCP (MBAP header, no CRC) instead of RTU frames.")},
-        {QStringLiteral("baud"), QStringLiteral("Baud rate, 1200 to 230400 (default 9600)."), QStringLiteral("RATE"), QStringLiteral("9600")},
-        {QStringLiteral("parity"), QStringLiteral("none, odd or even (default none)."), QStringLiteral("PARITY"), QStringLiteral("none")},
-        {QStringLiteral("stop"), QStringLiteral("Stop bits, 1 or 2 (default 1)."), QStringLiteral("BITS"), QStringLiteral("1")},
-        {QStringLiteral("address"), QStringLiteral("Device address 1 to 255, or a list of devices such as 1,3,7-9 (default 1)."), QStringLiteral("N"), QStringLiteral("1")},
-        {QStringLiteral("log"), QStringLiteral("Captions and records from this JSON file instead of the demo content; ADDR=FILE for one device only. Repeatable."), QStringLiteral("[ADDR=]FILE")},
-        {QStringLiteral("first-index"), QStringLiteral("Index of the oldest position, 0 to 4294967295."), QStringLiteral("N")},
+        {QStringLiteral("port"), QStringLiteral("Serve on this serial device instead of a new pseudo-terminal."),
+         QStringLiteral("PATH")},
+        {QStringLiteral("tcp"),
+         QStringLiteral("Listen on this TCP port instead (HOST defaults to 127.0.0.1; PORT 0 takes a free one)."),
+         QStringLiteral("[HOST:]PORT")},
+        {QStringLiteral("mbap"),
+         QStringLiteral("With --tcp: speak Modbus TCP (MBAP header, no CRC) instead of RTU frames.")},
+        {QStringLiteral("baud"), QStringLiteral("Baud rate, 1200 to 230400 (default 9600)."), QStringLiteral("RATE"),
+         QStringLiteral("9600")},
+        {QStringLiteral("parity"), QStringLiteral("none, odd or even (default none)."), QStringLiteral("PARITY"),
+         QStringLiteral("none")},
+        {QStringLiteral("stop"), QStringLiteral("Stop bits, 1 or 2 (default 1)."), QStringLiteral("BITS"),
+         QStringLiteral("1")},
+        {QStringLiteral("address"),
+         QStringLiteral("Device address 1 to 255, or a list of devices such as 1,3,7-9 (default 1)."),
+         QStringLiteral("N"), QStringLiteral("1")},
+        {QStringLiteral("log"),
+         QStringLiteral("Captions and records from this JSON file instead of the demo content; ADDR=FILE for one "
+                        "device only. Repeatable."),
+         QStringLiteral("[ADDR=]FILE")},
+        {QStringLiteral("first-index"), QStringLiteral("Index of the oldest position, 0 to 4294967295."),
+         QStringLiteral("N")},
         {QStringLiteral("append-every"), QStringLiteral("Append a record every SECONDS."), QStringLiteral("SECONDS")},
-        {QStringLiteral("capacity"), QStringLiteral("Keep at most N records; the oldest go first."), QStringLiteral("N")},
-        {QStringLiteral("exception"), QStringLiteral("Answer every request with exception CODE (1 to 255)."), QStringLiteral("CODE")},
+        {QStringLiteral("capacity"), QStringLiteral("Keep at most N records; the oldest go first."),
+         QStringLiteral("N")},
+        {QStringLiteral("exception"), QStringLiteral("Answer every request with exception CODE (1 to 255)."),
+         QStringLiteral("CODE")},
         {QStringLiteral("silent"), QStringLiteral("Never answer.")},
         {QStringLiteral("drop"), QStringLiteral("Lose this share of the replies."), QStringLiteral("PERCENT")},
-        {QStringLiteral("corrupt"), QStringLiteral("Flip one bit in this share of the replies."), QStringLiteral("PERCENT")},
-        {QStringLiteral("busy"), QStringLiteral("Answer the first N requests with exception 6 (busy)."), QStringLiteral("N")},
+        {QStringLiteral("corrupt"), QStringLiteral("Flip one bit in this share of the replies."),
+         QStringLiteral("PERCENT")},
+        {QStringLiteral("busy"), QStringLiteral("Answer the first N requests with exception 6 (busy)."),
+         QStringLiteral("N")},
         {QStringLiteral("delay"), QStringLiteral("Wait MS more before each reply."), QStringLiteral("MS")},
-        {QStringLiteral("disconnect-after"), QStringLiteral("With --tcp: close each connection after N replies."), QStringLiteral("N")},
-        {QStringLiteral("stale-reply"), QStringLiteral("With --mbap: send the previous request's reply again before each reply.")},
-        {QStringLiteral("seed"), QStringLiteral("Seed of the --drop and --corrupt dice (default 1)."), QStringLiteral("N")},
+        {QStringLiteral("disconnect-after"), QStringLiteral("With --tcp: close each connection after N replies."),
+         QStringLiteral("N")},
+        {QStringLiteral("stale-reply"),
+         QStringLiteral("With --mbap: send the previous request's reply again before each reply.")},
+        {QStringLiteral("seed"), QStringLiteral("Seed of the --drop and --corrupt dice (default 1)."),
+         QStringLiteral("N")},
         {QStringLiteral("verbose"), QStringLiteral("Print each request and reply in hex on standard error.")},
     });
     parser.process(app);
@@ -130,8 +152,8 @@ int main(int argc, char *argv[])
     SimulatorOptions options;
     LineSettings line;
     ServeSettings serve;
-    qint64 baud = 9600, stopBits = 1, firstIndex = 0, appendEvery = 0, capacity = 0, exceptionCode = 0,
-           drop = 0, corrupt = 0, busy = 0, delay = 0, disconnectAfter = 0, seed = 1;
+    qint64 baud = 9600, stopBits = 1, firstIndex = 0, appendEvery = 0, capacity = 0, exceptionCode = 0, drop = 0,
+           corrupt = 0, busy = 0, delay = 0, disconnectAfter = 0, seed = 1;
     if (!numberOption(parser, QStringLiteral("baud"), 1200, 230400, &baud)
         || !numberOption(parser, QStringLiteral("stop"), 1, 2, &stopBits)
         || !numberOption(parser, QStringLiteral("first-index"), 0, 0xFFFFFFFFLL, &firstIndex)

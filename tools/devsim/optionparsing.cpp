@@ -25,8 +25,8 @@ bool parseAddressList(const QString &text, QVector<std::uint8_t> *addresses, QSt
         const bool ok = dash < 0 ? addressNumber(part, &low) && addressNumber(part, &high)
                                  : addressNumber(part.left(dash), &low) && addressNumber(part.mid(dash + 1), &high);
         if (!ok || low > high) {
-            *error = QStringLiteral("wants a whole number from 1 to 255, or a list such as 1,3,7-9, not \"%1\"")
-                         .arg(text);
+            *error
+                = QStringLiteral("wants a whole number from 1 to 255, or a list such as 1,3,7-9, not \"%1\"").arg(text);
             return false;
         }
         for (int address = low; address <= high; ++address) {

@@ -32,7 +32,7 @@ bool speedOf(std::uint32_t baud, speed_t *speed)
     static const struct {
         std::uint32_t baud;
         speed_t speed;
-    } speeds[] = {{1200, B1200}, {2400, B2400}, {4800, B4800}, {9600, B9600}, {19200, B19200},
+    } speeds[] = {{1200, B1200},   {2400, B2400},   {4800, B4800},     {9600, B9600},    {19200, B19200},
                   {38400, B38400}, {57600, B57600}, {115200, B115200}, {230400, B230400}};
     for (const auto &entry : speeds) {
         if (entry.baud == baud) {
@@ -63,8 +63,7 @@ SimulatorLine::~SimulatorLine()
         close(fd);
 }
 
-bool SimulatorLine::openPseudoTerminal(const LineSettings &settings, std::string *path,
-                                       std::string *error)
+bool SimulatorLine::openPseudoTerminal(const LineSettings &settings, std::string *path, std::string *error)
 {
     fd = posix_openpt(O_RDWR | O_NOCTTY);
     if (fd < 0 || grantpt(fd) != 0 || unlockpt(fd) != 0) {
@@ -79,7 +78,7 @@ bool SimulatorLine::openPseudoTerminal(const LineSettings &settings, std::string
     *path = name;
     // Raw mode on the master reaches the client side's line discipline: no echo, no
     // CR/LF translation, no byte taken as a control character.
-    termios mode {};
+    termios mode{};
     if (tcgetattr(fd, &mode) == 0) {
         cfmakeraw(&mode);
         tcsetattr(fd, TCSANOW, &mode);
@@ -97,8 +96,7 @@ bool SimulatorLine::openPseudoTerminal(const LineSettings &settings, std::string
     return true;
 }
 
-bool SimulatorLine::openPort(const std::string &path, const LineSettings &settings,
-                             std::string *error)
+bool SimulatorLine::openPort(const std::string &path, const LineSettings &settings, std::string *error)
 {
     speed_t speed = B9600;
     if (!speedOf(settings.baud, &speed)) {
@@ -110,7 +108,7 @@ bool SimulatorLine::openPort(const std::string &path, const LineSettings &settin
         *error = systemError(("cannot open " + path).c_str());
         return false;
     }
-    termios mode {};
+    termios mode{};
     if (tcgetattr(fd, &mode) != 0) {
         *error = path + " is not a terminal";
         return false;
@@ -140,8 +138,7 @@ bool SimulatorLine::openPort(const std::string &path, const LineSettings &settin
     return true;
 }
 
-int SimulatorLine::serve(DeviceBus &bus, const ServeSettings &settings,
-                         const volatile std::sig_atomic_t *stop)
+int SimulatorLine::serve(DeviceBus &bus, const ServeSettings &settings, const volatile std::sig_atomic_t *stop)
 {
     SimulatorSession session(bus, settings, silence);
     LiveAppend live(settings, Clock::now());
@@ -152,7 +149,7 @@ int SimulatorLine::serve(DeviceBus &bus, const ServeSettings &settings,
         const Clock::time_point now = Clock::now();
         const Clock::time_point wake = live.nextWake(session.nextWake(now + std::chrono::milliseconds(100)));
 
-        pollfd in {fd, POLLIN, 0};
+        pollfd in{fd, POLLIN, 0};
         const int ready = poll(&in, 1, millisecondsUntil(now, wake));
         if (ready < 0 && errno != EINTR)
             return std::fprintf(stderr, "khronar-devsim: %s\n", systemError("poll").c_str()), 1;

@@ -71,15 +71,16 @@ int millisecondsUntil(SimulatorClock::time_point now, SimulatorClock::time_point
 {
     if (wake <= now)
         return 0;
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                        wake - now + std::chrono::microseconds(999)).count();
+    const auto ms
+        = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now + std::chrono::microseconds(999)).count();
     return ms > 0x7FFFFFFF ? 0x7FFFFFFF : int(ms);
 }
 
 SimulatorSession::SimulatorSession(DeviceBus &bus, const ServeSettings &settings, int silenceMs)
-    : bus(bus), settings(settings), silenceMs(silenceMs)
-{
-}
+    : bus(bus),
+      settings(settings),
+      silenceMs(silenceMs)
+{}
 
 void SimulatorSession::received(const char *data, int length, SimulatorClock::time_point now)
 {
@@ -213,9 +214,10 @@ void SimulatorSession::replyWritten(const PendingReply &reply, bool written, con
 }
 
 LiveAppend::LiveAppend(const ServeSettings &settings, SimulatorClock::time_point start)
-    : settings(settings), period(std::chrono::seconds(settings.appendEverySeconds)), next(start + period)
-{
-}
+    : settings(settings),
+      period(std::chrono::seconds(settings.appendEverySeconds)),
+      next(start + period)
+{}
 
 SimulatorClock::time_point LiveAppend::nextWake(SimulatorClock::time_point fallback) const
 {

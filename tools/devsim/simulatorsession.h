@@ -18,8 +18,8 @@ using SimulatorClock = std::chrono::steady_clock;
 
 struct LineSettings {
     std::uint32_t baud = 9600;
-    char parity = 'N';  // 'N', 'O' or 'E'
-    int stopBits = 1;   // 1 or 2
+    char parity = 'N'; // 'N', 'O' or 'E'
+    int stopBits = 1;  // 1 or 2
 
     // Milliseconds of silence that end a request: 3.5 character times, at least 2.
     int silenceMs() const;

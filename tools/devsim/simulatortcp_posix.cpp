@@ -35,8 +35,8 @@ std::string endpointText(const sockaddr_storage &address, socklen_t length)
 {
     char host[NI_MAXHOST] = {};
     char service[NI_MAXSERV] = {};
-    if (getnameinfo(reinterpret_cast<const sockaddr *>(&address), length, host, sizeof host, service,
-                    sizeof service, NI_NUMERICHOST | NI_NUMERICSERV)
+    if (getnameinfo(reinterpret_cast<const sockaddr *>(&address), length, host, sizeof host, service, sizeof service,
+                    NI_NUMERICHOST | NI_NUMERICSERV)
         != 0)
         return std::string();
     if (address.ss_family == AF_INET6)
@@ -54,8 +54,7 @@ void closeConnection(Connection &connection, bool verbose, const char *why)
     // Unread bytes at close would turn the FIN into a reset, which may cost the
     // client the last reply still on its way.
     char buffer[512];
-    while (read(connection.fd, buffer, sizeof buffer) > 0) {
-    }
+    while (read(connection.fd, buffer, sizeof buffer) > 0) {}
     shutdown(connection.fd, SHUT_WR);
     close(connection.fd);
     connection.fd = -1;
@@ -72,11 +71,10 @@ SimulatorTcp::~SimulatorTcp()
         close(listener);
 }
 
-bool SimulatorTcp::listen(const std::string &host, std::uint16_t port, const LineSettings &settings,
-                          std::string *error)
+bool SimulatorTcp::listen(const std::string &host, std::uint16_t port, const LineSettings &settings, std::string *error)
 {
     silence = settings.silenceMs();
-    addrinfo hints {};
+    addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
@@ -110,7 +108,7 @@ bool SimulatorTcp::listen(const std::string &host, std::uint16_t port, const Lin
 
 std::string SimulatorTcp::address() const
 {
-    sockaddr_storage bound {};
+    sockaddr_storage bound{};
     socklen_t length = sizeof bound;
     if (getsockname(listener, reinterpret_cast<sockaddr *>(&bound), &length) != 0)
         return std::string();
@@ -128,13 +126,13 @@ int SimulatorTcp::serve(DeviceBus &bus, const ServeSettings &settings, const vol
         if (connection.session)
             wake = connection.session->nextWake(wake);
 
-        pollfd in {connection.fd >= 0 ? connection.fd : listener, POLLIN, 0};
+        pollfd in{connection.fd >= 0 ? connection.fd : listener, POLLIN, 0};
         const int ready = poll(&in, 1, millisecondsUntil(now, wake));
         if (ready < 0 && errno != EINTR)
             return std::fprintf(stderr, "khronar-devsim: %s\n", systemError("poll").c_str()), 1;
 
         if (ready > 0 && connection.fd < 0) {
-            sockaddr_storage peer {};
+            sockaddr_storage peer{};
             socklen_t length = sizeof peer;
             const int fd = accept4(listener, reinterpret_cast<sockaddr *>(&peer), &length,
                                    SOCK_NONBLOCK | SOCK_CLOEXEC);

@@ -98,9 +98,9 @@ void plug(QPainter &p, const QColor &lamp)
 {
     p.setPen(pen(Ink, 1.0));
     p.setBrush(Steel.lighter(130));
-    p.drawRect(QRectF(1.5, 5.5, 5, 5));       // metal shell
+    p.drawRect(QRectF(1.5, 5.5, 5, 5)); // metal shell
     p.setBrush(Ink);
-    p.drawRect(QRectF(6.5, 4.5, 5, 7));       // body
+    p.drawRect(QRectF(6.5, 4.5, 5, 7));           // body
     p.drawLine(QPointF(11.5, 8), QPointF(14, 8)); // cable
     p.setPen(Qt::NoPen);
     p.setBrush(Paper);
@@ -181,8 +181,7 @@ const Icon icons[] = {
          p.setPen(pen(Ink, 1.0));
          p.setBrush(Blue);
          QPolygonF disk;
-         disk << QPointF(0.5, 0.5) << QPointF(13, 0.5) << QPointF(15.5, 3) << QPointF(15.5, 15.5)
-              << QPointF(0.5, 15.5);
+         disk << QPointF(0.5, 0.5) << QPointF(13, 0.5) << QPointF(15.5, 3) << QPointF(15.5, 15.5) << QPointF(0.5, 15.5);
          p.drawPolygon(disk);
          p.setBrush(Paper);
          p.drawRect(QRectF(3.5, 0.5, 8, 5));
@@ -253,8 +252,7 @@ const Icon icons[] = {
          p.setPen(pen(Ink, 0.8));
          p.setBrush(Amber);
          QPolygonF pencil;
-         pencil << QPointF(10, 15.5) << QPointF(10.5, 13) << QPointF(14, 9.5) << QPointF(15.5, 11)
-                << QPointF(12, 14.5);
+         pencil << QPointF(10, 15.5) << QPointF(10.5, 13) << QPointF(14, 9.5) << QPointF(15.5, 11) << QPointF(12, 14.5);
          p.drawPolygon(pencil);
      }},
 };
@@ -295,8 +293,8 @@ bool saveClockSvg(const QRectF &r, const QString &path)
     svg << "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"16\" height=\"16\" viewBox=\"0 0 16 16\">\n"
         << "  <g stroke=\"" << Ink.name() << "\" stroke-width=\"" << n(ClockStroke)
         << "\" stroke-linecap=\"round\" stroke-linejoin=\"round\">\n"
-        << "    <ellipse cx=\"" << n(h.centre.x()) << "\" cy=\"" << n(h.centre.y()) << "\" rx=\""
-        << n(r.width() / 2) << "\" ry=\"" << n(r.height() / 2) << "\" fill=\"" << Paper.name() << "\"/>\n"
+        << "    <ellipse cx=\"" << n(h.centre.x()) << "\" cy=\"" << n(h.centre.y()) << "\" rx=\"" << n(r.width() / 2)
+        << "\" ry=\"" << n(r.height() / 2) << "\" fill=\"" << Paper.name() << "\"/>\n"
         << "    <path d=\"M" << n(h.minute.x()) << " " << n(h.minute.y()) << " L" << n(h.centre.x()) << " "
         << n(h.centre.y()) << " L" << n(h.hour.x()) << " " << n(h.hour.y()) << "\" fill=\"none\"/>\n"
         << "  </g>\n"
