@@ -48,7 +48,7 @@ MainWindow::MainWindow(QWidget *parent)
       addressLabel(nullptr),
       deviceAddressSpinBox(nullptr),
       terminalStorage{},
-      terminal(terminalStorage, sizeof terminalStorage, 10),
+      terminal(terminalStorage, sizeof terminalStorage, ComHalfDuplexTerminal::WindowGapTicks),
       transfer(),
       logFunctionEntry(),
       master(),

@@ -76,7 +76,7 @@ Fetcher::Fetcher(const FetchOptions &options, const std::atomic<bool> &stop, boo
       canAsk(canAsk),
       terminalStorage{},
       terminal(terminalStorage, sizeof terminalStorage,
-               frameGapTicks(options.baudRate, options.parity, options.stopBits)),
+               ComHalfDuplexTerminal::frameGapTicks(options.baudRate, options.parity, options.stopBits)),
       transfer(),
       logFunctionEntry(),
       master(),

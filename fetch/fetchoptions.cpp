@@ -238,23 +238,3 @@ QString fetchHelpText()
                           "With several addresses, every device is read in turn and the exit code is\n"
                           "that of the first device that failed.\n");
 }
-
-std::uint8_t frameGapTicks(std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits)
-{
-    if (baudRate == 0)
-        return 1;
-    // Bits of one character, as the terminal counts them: start, 8 data, stop, and
-    // one each for parity and a second stop bit.
-    std::uint64_t bits = 10;
-    if (parity != 0)
-        ++bits;
-    if (stopBits != 0)
-        ++bits;
-    std::uint64_t gapMicroseconds = (bits * 3500000 + baudRate - 1) / baudRate;
-    if (baudRate > 19200)
-        gapMicroseconds = std::max<std::uint64_t>(gapMicroseconds, 1750);
-    const std::uint64_t tickMicroseconds
-        = std::uint64_t(ComHalfDuplexTerminal::tickMilliseconds(baudRate, parity, stopBits)) * 1000;
-    const std::uint64_t ticks = (gapMicroseconds + tickMicroseconds - 1) / tickMicroseconds;
-    return std::uint8_t(std::clamp<std::uint64_t>(ticks, 1, 255));
-}

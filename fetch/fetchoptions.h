@@ -61,8 +61,3 @@ QString pathForAddress(const QString &pattern, std::uint8_t address);
 
 // The --help text: every option with its default, and the exit codes.
 QString fetchHelpText();
-
-// The silence that ends a frame, in terminal ticks, as the line's rate asks: 3.5
-// character times, at least 1.75 ms above 19200 baud, rounded up to whole ticks of
-// ComHalfDuplexTerminal::tickMilliseconds; 1 to 255.
-std::uint8_t frameGapTicks(std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);

@@ -3,6 +3,7 @@
 
 #include "serial/comhalfduplexterminal.h"
 
+#include <algorithm>
 #include <chrono>
 #include <system_error>
 
@@ -92,6 +93,25 @@ std::uint32_t ComHalfDuplexTerminal::tickMilliseconds(std::uint32_t baudRate, st
     if (baudRate == 0 || bits * 1000 < baudRate)
         return 1;
     return bits * 1000 / baudRate;
+}
+
+std::uint8_t ComHalfDuplexTerminal::frameGapTicks(std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits)
+{
+    if (baudRate == 0)
+        return 1;
+    // Bits of one character, as the tick counts them: start, 8 data, stop, and one
+    // each for parity and a second stop bit.
+    std::uint64_t bits = 10;
+    if (parity != 0)
+        ++bits;
+    if (stopBits != 0)
+        ++bits;
+    std::uint64_t gapMicroseconds = (bits * 3500000 + baudRate - 1) / baudRate;
+    if (baudRate > 19200)
+        gapMicroseconds = std::max<std::uint64_t>(gapMicroseconds, 1750);
+    const std::uint64_t tickMicroseconds = std::uint64_t(tickMilliseconds(baudRate, parity, stopBits)) * 1000;
+    const std::uint64_t ticks = (gapMicroseconds + tickMicroseconds - 1) / tickMicroseconds;
+    return std::uint8_t(std::clamp<std::uint64_t>(ticks, 1, 255));
 }
 
 PortHandle ComHalfDuplexTerminal::openPort(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity,

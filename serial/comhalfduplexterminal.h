@@ -48,6 +48,13 @@ public:
     // The read timeout in ms, about one character time: 10 bits, plus one for parity
     // and one for a stop bit beyond the first, at `baudRate`; at least 1.
     static std::uint32_t tickMilliseconds(std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);
+    // The silence that ends a frame, in ticks of tickMilliseconds, as the line's rate
+    // asks: 3.5 character times, at least 1.75 ms above 19200 baud, rounded up to whole
+    // ticks; 1 to 255. For a master that sends as soon as a reply is in; the window
+    // keeps its own fixed gap (WindowGapTicks).
+    static std::uint8_t frameGapTicks(std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);
+    // The window's gap: ten ticks, about ten character times and at least 10 ms.
+    static constexpr std::uint8_t WindowGapTicks = 10;
 
     // Opens and configures the port through the terminal's table for `portName`;
     // InvalidPortHandle on any failure.

@@ -344,6 +344,8 @@ class tst_ComHalfDuplexTerminal : public QObject
 private slots:
     void tick_data();
     void tick();
+    void frameGap_data();
+    void frameGap();
     void openAndClose_data();
     void openAndClose();
     void reopenWithOtherParameters();
@@ -397,6 +399,35 @@ void tst_ComHalfDuplexTerminal::tick()
 
     QCOMPARE(uint(ComHalfDuplexTerminal::tickMilliseconds(baudRate, std::uint8_t(parity), std::uint8_t(stopBits))),
              tickMs);
+}
+
+// Ticks of the terminal (about one character time, at least 1 ms) in the silence
+// that ends a frame: 3.5 character times, and 1.75 ms above 19200 baud.
+void tst_ComHalfDuplexTerminal::frameGap_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<int>("parity");
+    QTest::addColumn<int>("stopBits");
+    QTest::addColumn<int>("ticks");
+
+    QTest::newRow("1200 8E1: 32.1 ms in 9 ms ticks") << 1200 << 2 << 0 << 4;
+    QTest::newRow("9600 8N1: 3.65 ms in 1 ms ticks") << 9600 << 0 << 0 << 4;
+    QTest::newRow("19200 8E1: 2.01 ms") << 19200 << 2 << 0 << 3;
+    QTest::newRow("19200 8N1: 1.82 ms") << 19200 << 0 << 0 << 2;
+    QTest::newRow("38400 8N1: 0.91 ms, at least 1.75") << 38400 << 0 << 0 << 2;
+    QTest::newRow("115200 8E1") << 115200 << 2 << 0 << 2;
+    QTest::newRow("230400 8N2") << 230400 << 0 << 2 << 2;
+}
+
+void tst_ComHalfDuplexTerminal::frameGap()
+{
+    QFETCH(int, baud);
+    QFETCH(int, parity);
+    QFETCH(int, stopBits);
+    QFETCH(int, ticks);
+    QCOMPARE(
+        int(ComHalfDuplexTerminal::frameGapTicks(std::uint32_t(baud), std::uint8_t(parity), std::uint8_t(stopBits))),
+        ticks);
 }
 
 void tst_ComHalfDuplexTerminal::openAndClose_data()
