@@ -2,7 +2,6 @@
 // the download engine and show what it reports.
 
 #include "app/mainwindow.h"
-#include "download/transfercallbacks.h"
 #include "ui_mainwindow.h"
 
 #include "presentation/csvexport.h"
@@ -12,7 +11,6 @@
 #include "app/errorbox.h"
 #include "app/identity.h"
 #include "store/logfile.h"
-#include "store/logimport.h"
 #include "store/logschema.h"
 #include "presentation/logviewmodel.h"
 #include "ports/portsettings.h"
@@ -31,8 +29,6 @@
 #include <QTimer>
 #include <QToolBar>
 
-MainWindow *theMainWindow = nullptr;
-
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent),
       ui(new Ui::MainWindow),
@@ -42,16 +38,8 @@ MainWindow::MainWindow(QWidget *parent)
       baudIndex(5),
       parityIndex(2),
       stopBitsIndex(0),
-      deviceIdHash(0),
-      deviceCaptionHash(0),
-      deviceCaptionCount(0),
       addressLabel(nullptr),
       deviceAddressSpinBox(nullptr),
-      terminalStorage{},
-      terminal(terminalStorage, sizeof terminalStorage, ComHalfDuplexTerminal::WindowGapTicks),
-      transfer(),
-      logFunctionEntry(),
-      master(),
       modbusTimer(nullptr),
       requestTimer(nullptr),
       sentCount(0),
@@ -60,23 +48,12 @@ MainWindow::MainWindow(QWidget *parent)
       receivedLabel(nullptr),
       progressBar(nullptr),
       progressMaximum(0),
-      downloadObserver(*this),
-      engine(terminal, master, transfer, downloadObserver)
+      downloadHost(*this),
+      // The window's pace: a frame ends after ten empty reads, a request every 100 ms.
+      download(downloadHost, ComHalfDuplexTerminal::WindowGapTicks)
 {
-    forwardTransferCallbacks<MainWindow, theMainWindow>(transfer);
-    // Its own defaults are the first state: nothing pending, ten attempts a request,
-    // 1000 ms for each reply.
-
-    logFunctionEntry = transfer.functionHandler();
-    master.deviceAddress = 1;
-    master.handlerTable = &logFunctionEntry;
-    master.currentEntry = nullptr;
-    master.entryCount = 1;
-
     modbusTimer = new QTimer;
     requestTimer = new QTimer;
-
-    theMainWindow = this;
 
     ui->setupUi(this);
     setWindowIcon(withApplicationIconSizes(windowIcon()));
@@ -91,7 +68,8 @@ MainWindow::MainWindow(QWidget *parent)
     dirSave = settings->value(QStringLiteral("DirSave")).toString();
 
     database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    importer.setDatabase(database);
+    logStore.setDatabase(database);
+    download.setStore(&logStore);
 
     setupAddressWidgets();
     setupStatusBar();
@@ -113,8 +91,8 @@ MainWindow::MainWindow(QWidget *parent)
 MainWindow::~MainWindow()
 {
     delete ui;
-    // The worker must be gone before anything it could touch: the storage is ours.
-    terminal.close();
+    // The port first: its worker must be gone before anything it could touch.
+    download.closePort();
     delete requestTimer;
     delete modbusTimer;
     // Deleting the store flushes what the commands wrote during this run.
@@ -130,8 +108,8 @@ void MainWindow::setupAddressWidgets()
     deviceAddressSpinBox = new QSpinBox(this);
     deviceAddressSpinBox->setRange(1, 255);
     deviceAddressSpinBox->setValue(1);
-    connect(deviceAddressSpinBox, QOverload<int>::of(&QSpinBox::valueChanged), this,
-            &MainWindow::on_deviceAddressSpinBox_valueChanged);
+    // The address reaches the master only when a download starts, and a clear goes to
+    // the address the master already holds: nothing listens to the box's changes.
 
     ui->toolBar->insertWidget(ui->actionDownload, deviceAddressSpinBox);
     ui->toolBar->insertSeparator(ui->actionDownload);
@@ -160,13 +138,6 @@ void MainWindow::updateSentLabel()
 void MainWindow::updateReceivedLabel()
 {
     receivedLabel->setText(QStringLiteral("Принято пакетов: ") + QString::number(receivedCount));
-}
-
-void MainWindow::on_deviceAddressSpinBox_valueChanged(int value)
-{
-    // Nothing to do here: the address reaches the master only when a download
-    // starts, and a clear goes to the address the master already holds.
-    Q_UNUSED(value)
 }
 
 void MainWindow::on_traffic_triggered(bool checked)
@@ -261,22 +232,17 @@ void MainWindow::on_exportLog_triggered()
         return;
     }
     if (!written)
-        showErrorBox(this, QStringLiteral("Не удается записать файл \"") + path + QLatin1Char('"'));
+        showErrorBox(this, cannotWriteFileText(path));
 }
 
 // ---------------------------------------------------------------------------
-// Connect, download and clear: the poll cycle.
-//
-//   100 ms tick: FrameReady? ─► master.processReply ─► transfer ─► import callbacks
-//                     └─► traffic monitor          ─► releaseFrame
-//                then: master.buildRequest ─► traffic monitor ─► claim, copy, commit
-//                                                                  └─► worker sends it
-//   1000 ms tick: transfer Idle ─► ReadRange (look for new records)
+// Connect, download and clear: the 100 ms tick and the 1000 ms re-poll drive the
+// download (see LogDownload and DownloadEngine for what one tick does).
 // ---------------------------------------------------------------------------
 
 void MainWindow::on_connectButton_triggered()
 {
-    if (!terminal.isOpen()) {
+    if (!download.portOpen()) {
         DialogPortSettings dialog(this);
         dialog.port()->setCurrentText(portName);
         dialog.baudrate()->setCurrentIndex(baudIndex);
@@ -287,8 +253,8 @@ void MainWindow::on_connectButton_triggered()
             baudIndex = dialog.baudrate()->currentIndex();
             parityIndex = dialog.parity()->currentIndex();
             stopBitsIndex = dialog.stopBits()->currentIndex();
-            if (terminal.open(portName.toUtf8().toStdString(), BaudRates[baudIndex], ParityCodes[parityIndex],
-                              StopBitsCodes[stopBitsIndex])) {
+            if (download.openPort(portName.toUtf8().toStdString(), BaudRates[baudIndex], ParityCodes[parityIndex],
+                                  StopBitsCodes[stopBitsIndex])) {
                 // Shown as connected before the download starts: its start may
                 // stop at a box ("Файл журнала не открыт") with the port open.
                 updateConnectButton();
@@ -297,8 +263,8 @@ void MainWindow::on_connectButton_triggered()
             }
         }
     } else {
-        engine.stop();
-        terminal.close();
+        download.stop();
+        download.closePort();
         ui->actionDownload->setChecked(false);
         updateProgress();
     }
@@ -307,7 +273,7 @@ void MainWindow::on_connectButton_triggered()
 
 void MainWindow::updateConnectButton()
 {
-    const bool open = terminal.isOpen();
+    const bool open = download.portOpen();
     ui->connectButton->setChecked(open);
     // The icon follows the checked state: the form gives the action an On and an Off image.
     ui->connectButton->setText(open ? QStringLiteral("Разъединить") : QStringLiteral("Соединить"));
@@ -315,32 +281,32 @@ void MainWindow::updateConnectButton()
 
 void MainWindow::on_actionDownload_triggered(bool checked)
 {
-    engine.stop();
+    download.stop();
     updateProgress();
     if (!checked)
         return;
     if (!database.isOpen()) {
         failDownload(QStringLiteral("Файл журнала не открыт"));
-    } else if (!terminal.isOpen()) {
+    } else if (!download.portOpen()) {
         failDownload(QStringLiteral("Соединение не установлено"));
     } else {
-        engine.start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
+        download.start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
     }
 }
 
 void MainWindow::on_actionClearLog_triggered()
 {
     stopDownload();
-    if (!terminal.isOpen()) {
+    if (!download.portOpen()) {
         showErrorBox(this, QStringLiteral("Соединение не установлено"));
         return;
     }
-    engine.clear();
+    download.clear();
 }
 
 void MainWindow::stopDownload()
 {
-    engine.stop();
+    download.stop();
     ui->actionDownload->setChecked(false);
     updateProgress();
 }
@@ -353,7 +319,7 @@ void MainWindow::failDownload(const QString &message)
 
 void MainWindow::updateProgress()
 {
-    const std::uint32_t remaining = engine.remaining();
+    const std::uint32_t remaining = download.remaining();
     if (remaining != 0) {
         if (progressMaximum < remaining)
             progressMaximum = remaining;
@@ -368,122 +334,64 @@ void MainWindow::updateProgress()
     }
 }
 
-void MainWindow::showFrame(const std::uint8_t *bytes, unsigned length, std::uint8_t code, bool sent)
+void MainWindow::showFrame(const std::uint8_t *bytes, std::size_t length, ReplyResult result, bool sent)
 {
-    trafficDialog->appendPacket(packetToHtml(bytes, length, code, sent));
+    trafficDialog->appendPacket(packetToHtml(bytes, length, result, sent));
 }
 
 void MainWindow::modbusTimerUpdate()
 {
-    engine.tick();
+    download.tick();
 }
 
 void MainWindow::requestTimerUpdate()
 {
-    engine.repoll();
+    download.repoll();
 }
 
-bool WindowDownloadObserver::downloadWanted() const
+bool WindowDownloadHost::downloadWanted() const
 {
     return window.ui->actionDownload->isChecked();
 }
 
-void WindowDownloadObserver::frameReceived(const std::uint8_t *bytes, std::size_t length, std::uint8_t code)
+void WindowDownloadHost::frameReceived(const std::uint8_t *bytes, std::size_t length, ReplyResult result)
 {
-    window.showFrame(bytes, unsigned(length), code, false);
+    window.showFrame(bytes, length, result, false);
 }
 
-void WindowDownloadObserver::frameBuilt(const std::uint8_t *bytes, std::size_t length)
+void WindowDownloadHost::frameBuilt(const std::uint8_t *bytes, std::size_t length)
 {
-    window.showFrame(bytes, unsigned(length), 0, true);
+    window.showFrame(bytes, length, ReplyAccepted, true);
 }
 
-void WindowDownloadObserver::requestSent()
+void WindowDownloadHost::requestSent()
 {
     ++window.sentCount;
     window.updateSentLabel();
 }
 
-void WindowDownloadObserver::replyCounted()
+void WindowDownloadHost::replyCounted(std::uint32_t)
 {
     ++window.receivedCount;
     window.updateReceivedLabel();
-}
-
-void WindowDownloadObserver::progressChanged(std::uint32_t)
-{
     window.updateProgress();
 }
 
-void WindowDownloadObserver::downloadStopped(DownloadStop reason, std::uint8_t exceptionCode)
+bool WindowDownloadHost::confirmConfigurationUpdate()
 {
-    if (reason == DownloadStop::NoReply)
-        window.failDownload(QStringLiteral("Устройство не отвечает"));
-    else
-        window.failDownload(QString::fromUtf8(modbusExceptionMessage(exceptionCode)));
+    QMessageBox question(QMessageBox::Question, configurationQuestionTitle(), configurationQuestionText(),
+                         QMessageBox::Yes | QMessageBox::No, &window);
+    // Any answer but No (the box closed by Esc included) updates the configuration.
+    return question.exec() != QMessageBox::No;
 }
 
-// ---------------------------------------------------------------------------
-// The import: what the transfer reads goes into the open log file.
-// ---------------------------------------------------------------------------
-
-bool MainWindow::importLogInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
+void WindowDownloadHost::failed(const DownloadFailure &failure)
 {
-    deviceCaptionCount = count;
-    deviceIdHash = idHash;
-    deviceCaptionHash = captionHash;
-
-    switch (importer.takeInfo(count, idHash, captionHash)) {
-    case LogImporter::InfoVerdict::Failed:
-        failDownload(importer.error());
-        return false;
-    case LogImporter::InfoVerdict::SkipCaptions:
-        return false;
-    case LogImporter::InfoVerdict::ReadCaptions:
-        return true;
-    case LogImporter::InfoVerdict::AskUser: {
-        QMessageBox question(QMessageBox::Question, QStringLiteral("Обновление конфигурации журнала"),
-                             QStringLiteral("Конфигурация журнала устройства отличается от открытого журнала.\n"
-                                            "Обновить конфигурацию?"),
-                             QMessageBox::Yes | QMessageBox::No, this);
-        if (question.exec() == QMessageBox::No)
-            return false;
-        break;
-    }
-    case LogImporter::InfoVerdict::NewConfiguration:
-        break;
-    }
-    reportStoreFailure(importer.acceptConfiguration());
-    return true;
+    window.failDownload(failureText(failure));
 }
 
-void MainWindow::importCaption(std::uint16_t position, std::uint32_t eventId, const char *caption)
+void WindowDownloadHost::recordsStored(std::uint32_t)
 {
-    reportStoreFailure(importer.storeCaption(position, eventId, caption));
-}
-
-std::uint32_t MainWindow::resumeIndex(std::uint32_t first, std::uint32_t span)
-{
-    const ResumePoint resume = importer.resumeIndex(first, span);
-    reportStoreFailure(resume.outcome);
-    return resume.index;
-}
-
-void MainWindow::importRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
-                              std::uint32_t eventId, const std::uint8_t *data, std::int32_t length)
-{
-    if (reportStoreFailure(importer.storeRecord(index, count, type, deviceTime, eventId, data, length)))
-        refreshLogView();
-}
-
-void MainWindow::updateInfoHashes()
-{
-    reportStoreFailure(importer.writeFingerprints());
-}
-
-bool MainWindow::reportStoreFailure(const StoreOutcome &outcome)
-{
-    if (!outcome.ok)
-        failDownload(outcome.error);
-    return outcome.ok;
+    // The table shows each record as it arrives.
+    window.refreshLogView();
 }

@@ -1,15 +1,8 @@
 // The application's main window: owner of every long-lived object and host of the commands.
 #pragma once
 
-#include "download/downloadengine.h"
-#include "protocol/logtransfer.h"
-#include "protocol/modbusmaster.h"
-#include "serial/comhalfduplexterminal.h"
-#include "store/logimporter.h"
-
-#include "serial/comhalfduplexterminal.h"
-#include "protocol/logtransfer.h"
-#include "protocol/modbusmaster.h"
+#include "logdownload/logdownload.h"
+#include "store/logfilestore.h"
 
 #include <QMainWindow>
 #include <QSqlDatabase>
@@ -32,19 +25,20 @@ class MainWindow;
 
 class MainWindow;
 
-// Shows what the download engine reports in the window: traffic lines, counters,
-// progress, and the box that ends a download.
-class WindowDownloadObserver final : public DownloadObserver
+// Shows what a download reports in the window: traffic lines, counters, progress, the
+// configuration question, and the box that ends a download.
+class WindowDownloadHost final : public LogDownloadHost
 {
 public:
-    explicit WindowDownloadObserver(MainWindow &window) : window(window) {}
+    explicit WindowDownloadHost(MainWindow &window) : window(window) {}
     bool downloadWanted() const override;
-    void frameReceived(const std::uint8_t *bytes, std::size_t length, std::uint8_t code) override;
+    void frameReceived(const std::uint8_t *bytes, std::size_t length, ReplyResult result) override;
     void frameBuilt(const std::uint8_t *bytes, std::size_t length) override;
     void requestSent() override;
-    void replyCounted() override;
-    void progressChanged(std::uint32_t remaining) override;
-    void downloadStopped(DownloadStop reason, std::uint8_t exceptionCode) override;
+    void replyCounted(std::uint32_t remaining) override;
+    bool confirmConfigurationUpdate() override;
+    void failed(const DownloadFailure &failure) override;
+    void recordsStored(std::uint32_t count) override;
 
 private:
     MainWindow &window;
@@ -67,14 +61,6 @@ public:
     void updateReceivedLabel();
     void refreshLogView();
 
-    // The import of a download, called back by the transfer during a poll tick.
-    bool importLogInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash);
-    void importCaption(std::uint16_t position, std::uint32_t eventId, const char *caption);
-    std::uint32_t resumeIndex(std::uint32_t first, std::uint32_t span);
-    void importRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
-                      std::uint32_t eventId, const std::uint8_t *data, std::int32_t length);
-    void updateInfoHashes();
-
 private slots:
     void modbusTimerUpdate();
     void requestTimerUpdate();
@@ -87,10 +73,9 @@ private slots:
     void on_actionClearLog_triggered();
 
 private:
-    // These two are connected in the constructor to objects made after the form.
-    // They are not declared as slots: the form's connect-by-name pass would look
-    // for their objects and warn on every start.
-    void on_deviceAddressSpinBox_valueChanged(int value);
+    // Connected in the constructor to the dialog made after the form. Not declared as
+    // a slot: the form's connect-by-name pass would look for its object and warn on
+    // every start.
     void on_dialogTrafficFinished(int result);
 
     void setupAddressWidgets();
@@ -99,10 +84,8 @@ private:
     void rememberDirectory(QString &directory, const QString &key, const QString &chosenFile);
     // Ends the download and shows why.
     void failDownload(const QString &message);
-    // Ends the download with the statement's error when `outcome` failed; true if not.
-    bool reportStoreFailure(const StoreOutcome &outcome);
     void updateConnectButton();
-    void showFrame(const std::uint8_t *bytes, unsigned length, std::uint8_t code, bool sent);
+    void showFrame(const std::uint8_t *bytes, std::size_t length, ReplyResult result, bool sent);
 
     Ui::MainWindow *ui;
     QSettings *settings;
@@ -117,16 +100,8 @@ private:
     std::int32_t baudIndex;
     std::int32_t parityIndex;
     std::int32_t stopBitsIndex;
-    std::uint32_t deviceIdHash;
-    std::uint32_t deviceCaptionHash;
-    std::uint16_t deviceCaptionCount;
     QLabel *addressLabel;
     QSpinBox *deviceAddressSpinBox;
-    std::uint8_t terminalStorage[256];
-    ComHalfDuplexTerminal terminal;
-    LogTransfer transfer;
-    ModbusFunctionHandler logFunctionEntry;
-    ModbusMaster master;
     QTimer *modbusTimer;
     QTimer *requestTimer;
     std::uint32_t sentCount;
@@ -135,14 +110,12 @@ private:
     QLabel *receivedLabel;
     QProgressBar *progressBar;
     std::uint32_t progressMaximum;
-    // What the import writes, and when; the window only asks the question and reports.
-    LogImporter importer;
-    WindowDownloadObserver downloadObserver;
-    DownloadEngine engine;
+    // The log file the download writes to: whatever `database` is open on.
+    LogFileStore logStore;
+    WindowDownloadHost downloadHost;
+    // The port, the protocol and the import; the window steers it and shows what it says.
+    LogDownload download;
 
     friend class MainWindowProbe;
-    friend class WindowDownloadObserver;
+    friend class WindowDownloadHost;
 };
-
-// The one window of the process; set by its constructor and never cleared.
-extern MainWindow *theMainWindow;

@@ -4,6 +4,7 @@
 
 #include "store/logimport.h"
 #include "store/logschema.h"
+#include "protocol/devicetime.h"
 
 #include <QByteArray>
 #include <QSqlDatabase>
@@ -20,7 +21,6 @@ namespace {
 
 using Random = std::mt19937;
 
-constexpr qint64 DeviceEpochInUnixSeconds = 946684800;
 // 2023-01-01 00:00:00 in device seconds: the log starts there and grows by up
 // to two minutes per record, so a million records span about two years.
 constexpr std::uint32_t FirstDeviceTime = 725846400;
@@ -273,7 +273,7 @@ LogFillOutcome fillLogFile(QSqlDatabase &database, qint64 records)
 
         insert.bindValue(index, deviceIndex);
         insert.bindValue(count, int(positions));
-        insert.bindValue(dt, qint64(now) + DeviceEpochInUnixSeconds);
+        insert.bindValue(dt, qint64(now) + DeviceEpochUnixSeconds);
         insert.bindValue(type, int(recordType));
         insert.bindValue(event, eventId);
         // A zero-length BLOB, never NULL, for a record without data, as the import stores it.

@@ -31,12 +31,12 @@ const QString ErrorIcon = QStringLiteral(
 const QString LineEnd = QStringLiteral("<br>");
 
 // Each byte as two upper-case hexadecimal digits and a blank.
-QString hexBytes(const std::uint8_t *bytes, unsigned n)
+QString hexBytes(const std::uint8_t *bytes, std::size_t n)
 {
     static const char digits[] = "0123456789ABCDEF";
     QString text;
     text.reserve(static_cast<int>(3 * n));
-    for (unsigned i = 0; i < n; ++i) {
+    for (std::size_t i = 0; i < n; ++i) {
         text += QLatin1Char(digits[bytes[i] >> 4]);
         text += QLatin1Char(digits[bytes[i] & 0x0F]);
         text += QLatin1Char(' ');
@@ -48,7 +48,7 @@ QString hexBytes(const std::uint8_t *bytes, unsigned n)
 
 // In the hexadecimal text every byte takes three characters, so the checksum is
 // always the last six, and the first two bytes the first six.
-QString packetToHtml(const std::uint8_t *bytes, unsigned n, std::uint8_t code, bool sent)
+QString packetToHtml(const std::uint8_t *bytes, std::size_t n, std::uint8_t code, bool sent)
 {
     const QString hex = hexBytes(bytes, n);
     const int payload = static_cast<int>(3 * n) - 6;

@@ -5,6 +5,7 @@
 #include <QDialog>
 #include <QString>
 
+#include <cstddef>
 #include <cstdint>
 
 class QShowEvent;
@@ -18,7 +19,7 @@ class DialogTraffic;
 // `code` is the master's reply result for a received frame (0 for a sent one);
 // 0x83 marks a reply whose length does not fit its function. Frames of three bytes
 // or fewer are shown as such a reply, whatever `code` says.
-QString packetToHtml(const std::uint8_t *bytes, unsigned n, std::uint8_t code, bool sent);
+QString packetToHtml(const std::uint8_t *bytes, std::size_t n, std::uint8_t code, bool sent);
 
 class DialogTraffic : public QDialog
 {

@@ -40,9 +40,9 @@ bool DownloadEngine::takeReply(TickResult &result)
         return true;
 
     result.replyTaken = true;
-    const std::uint8_t code = master.processReply(reply, static_cast<std::uint8_t>(received));
+    const ReplyResult code = master.processReply(reply, static_cast<std::uint8_t>(received));
     observer.frameReceived(reply, received, code);
-    if (code == ReplyAccepted || code == ExceptionServerBusy) {
+    if (code == ReplyAccepted || code == exceptionResult(ExceptionServerBusy)) {
         observer.replyCounted();
         observer.progressChanged(transfer.remaining);
     } else if (modbusExceptionMessage(code) != nullptr) {
@@ -69,13 +69,13 @@ void DownloadEngine::sendNextRequest(TickResult &result)
 
     std::uint8_t request[256] = {};
     std::uint8_t length = 0;
-    const std::uint8_t code = master.buildRequest(request, &length);
+    const RequestResult code = master.buildRequest(request, &length);
     if (length != 0)
         observer.frameBuilt(request, length);
     if (code == RequestNoReply) {
         transfer.stop();
         result.stopped = true;
-        observer.downloadStopped(DownloadStop::NoReply, 0);
+        observer.downloadStopped(DownloadStop::NoReply, ReplyAccepted);
         return;
     }
     // A request built while no port is open is shown but goes nowhere.

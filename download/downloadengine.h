@@ -26,7 +26,7 @@ public:
     // wanted (a queued clear is sent either way).
     virtual bool downloadWanted() const = 0;
     // A received frame as it came (CRC included) with the master's verdict on it.
-    virtual void frameReceived(const std::uint8_t *bytes, std::size_t length, std::uint8_t code) = 0;
+    virtual void frameReceived(const std::uint8_t *bytes, std::size_t length, ReplyResult result) = 0;
     // A request as built (CRC included); it goes out only if `sent` follows.
     virtual void frameBuilt(const std::uint8_t *bytes, std::size_t length) = 0;
     // The request just built was handed to the terminal.
@@ -35,8 +35,9 @@ public:
     virtual void replyCounted() = 0;
     // The transfer's remaining count after a counted reply.
     virtual void progressChanged(std::uint32_t remaining) = 0;
-    // The engine has stopped the transfer; `exceptionCode` for DeviceException.
-    virtual void downloadStopped(DownloadStop reason, std::uint8_t exceptionCode) = 0;
+    // The engine has stopped the transfer; `exception` is the exception reply's result
+    // for DeviceException.
+    virtual void downloadStopped(DownloadStop reason, ReplyResult exception) = 0;
 };
 
 /*
@@ -49,9 +50,9 @@ public:
  *   downloadWanted or clearing? ─► master.buildRequest ─► observer: frameBuilt
  *        └─► terminal.sendRequest ─► observer: requestSent (the worker sends it)
  *
- * The engine holds references only: the owner keeps the terminal, the master (whose
- * handler table names the transfer) and the transfer, and sets the transfer's
- * callbacks.
+ * The engine holds references only: its owner (LogDownload) keeps the terminal, the
+ * master (whose handler table names the transfer) and the transfer, and takes the
+ * transfer's callbacks.
  */
 class DownloadEngine
 {

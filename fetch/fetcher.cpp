@@ -3,7 +3,6 @@
 
 #include "fetch/fetcher.h"
 
-#include "download/transfercallbacks.h"
 #include "fetch/console.h"
 #include "ports/portlist.h"
 #include "presentation/csvexport.h"
@@ -18,8 +17,6 @@
 #include <cstring>
 #include <thread>
 
-Fetcher *theFetcher = nullptr;
-
 namespace {
 
 // A connection of our own: a program that uses the library keeps its default one.
@@ -32,7 +29,7 @@ constexpr auto ProgressInterval = std::chrono::milliseconds(200);
 // Records are committed in batches of at most this age: a commit per record would wait
 // for the disk on every exchange. What a hard crash loses of a batch is read again by
 // the next run, which resumes after the newest record stored.
-constexpr auto BatchInterval = std::chrono::milliseconds(500);
+constexpr std::chrono::milliseconds BatchInterval(500);
 // New records are looked for once a second, as in the window.
 constexpr auto RepollInterval = std::chrono::seconds(1);
 
@@ -56,57 +53,33 @@ bool isYes(const QString &answer)
 
 } // namespace
 
-bool FetchObserver::downloadWanted() const
-{
-    return fetcher.downloading;
-}
-
-void FetchObserver::downloadStopped(DownloadStop reason, std::uint8_t exceptionCode)
-{
-    if (reason == DownloadStop::NoReply)
-        fetcher.failDevice(ExitNoReply, QStringLiteral("Устройство не отвечает"));
-    else
-        fetcher.failDevice(ExitDeviceException, QString::fromUtf8(modbusExceptionMessage(exceptionCode)));
-}
-
 Fetcher::Fetcher(const FetchOptions &options, const std::atomic<bool> &stop, bool showProgress, bool canAsk)
     : options(options),
       stop(stop),
       showProgress(showProgress),
       canAsk(canAsk),
-      terminalStorage{},
-      terminal(terminalStorage, sizeof terminalStorage,
-               ComHalfDuplexTerminal::frameGapTicks(options.baudRate, options.parity, options.stopBits)),
-      transfer(),
-      logFunctionEntry(),
-      master(),
-      observer(*this),
-      engine(terminal, master, transfer, observer)
+      // Not the window's pace: a frame ends after the line's own silence.
+      download(*this, ComHalfDuplexTerminal::frameGapTicks(options.baudRate, options.parity, options.stopBits))
 {
-    // The transfer keeps its own retries, reply time-outs and attempts, as in the window.
-    forwardTransferCallbacks<Fetcher, theFetcher>(transfer);
-    logFunctionEntry = transfer.functionHandler();
-    master.handlerTable = &logFunctionEntry;
-    master.entryCount = 1;
-
     database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
-    importer.setDatabase(database);
-    theFetcher = this;
+    store.setDatabase(database);
+    download.setStore(&store);
+    download.setBatchInterval(BatchInterval);
 }
 
 Fetcher::~Fetcher()
 {
-    terminal.close();
+    download.closePort();
+    download.setStore(nullptr);
     database.close();
-    importer.setDatabase(QSqlDatabase());
+    store.setDatabase(QSqlDatabase());
     database = QSqlDatabase();
     QSqlDatabase::removeDatabase(ConnectionName);
-    theFetcher = nullptr;
 }
 
 int Fetcher::run()
 {
-    if (!terminal.open(options.port.toUtf8().toStdString(), options.baudRate, options.parity, options.stopBits)) {
+    if (!download.openPort(options.port.toUtf8().toStdString(), options.baudRate, options.parity, options.stopBits)) {
         error(QStringLiteral("Не удается открыть порт \"%1\"").arg(options.port));
         return ExitPortUnavailable;
     }
@@ -121,7 +94,7 @@ int Fetcher::run()
             exitCode = code;
     }
     // Stops the worker between two frames; what was stored stays stored.
-    terminal.close();
+    download.closePort();
     return exitCode;
 }
 
@@ -129,9 +102,6 @@ int Fetcher::fetchDevice(std::uint8_t device)
 {
     address = device;
     failure = ExitDone;
-    phase = Phase::Info;
-    captionsStored = 0;
-    recordsStored = 0;
     recordsUnprinted = 0;
     started = Clock::now();
     progressShown = false;
@@ -139,9 +109,9 @@ int Fetcher::fetchDevice(std::uint8_t device)
     int code = openLog(pathForAddress(options.db, address));
     if (code == ExitDone) {
         downloading = true;
-        engine.start(address);
+        download.start(address);
         // start() leaves the transfer in ReadInfo: it rests only once the range is read up.
-        code = runEngine([this] { return engine.atRest(); });
+        code = runEngine([this] { return download.atRest(); });
         if (code == ExitDone)
             summarize();
         else
@@ -152,8 +122,8 @@ int Fetcher::fetchDevice(std::uint8_t device)
     if (code == ExitDone && options.clear) {
         // The clear goes out whatever downloadWanted says; nothing follows its reply.
         downloading = false;
-        engine.clear();
-        code = runEngine([this] { return !engine.clearing(); });
+        download.clear();
+        code = runEngine([this] { return !download.clearing(); });
     }
     if (code == ExitDone && options.follow) {
         // Only what arrives from now on is printed.
@@ -163,7 +133,7 @@ int Fetcher::fetchDevice(std::uint8_t device)
         endProgressLine();
     }
     downloading = false;
-    engine.stop();
+    download.stop();
     database.close();
     return code;
 }
@@ -190,7 +160,7 @@ int Fetcher::exportCsv()
     }
     if (written)
         return ExitDone;
-    error(QStringLiteral("адрес %1: Не удается записать файл \"%2\"").arg(address).arg(path));
+    error(QStringLiteral("адрес %1: %2").arg(address).arg(cannotWriteFileText(path)));
     return ExitLogFileError;
 }
 
@@ -203,28 +173,21 @@ int Fetcher::runEngine(const std::function<bool()> &done, bool follow)
             code = ExitInterrupted;
             break;
         }
-        // Statements run only while a reply is handled.
-        if (terminal.currentState() == TerminalBuffer::FrameReady)
-            beginBatch();
-        const DownloadEngine::TickResult result = engine.tick();
+        const DownloadEngine::TickResult result = download.tick();
         if (failure != ExitDone) {
             code = failure;
             break;
         }
         if (done && done())
             break;
-        if (batchOpen && (engine.atRest() || Clock::now() - batchStarted >= BatchInterval) && !commitBatch()) {
-            code = ExitLogFileError;
-            break;
-        }
         if (follow) {
-            if (recordsUnprinted != 0 && !batchOpen && !printNewRecords()) {
+            if (recordsUnprinted != 0 && !printNewRecords()) {
                 code = ExitLogFileError;
                 break;
             }
             if (Clock::now() - lastRepoll >= RepollInterval) {
                 lastRepoll = Clock::now();
-                engine.repoll();
+                download.repoll();
             }
         } else {
             drawProgress(false);
@@ -234,33 +197,11 @@ int Fetcher::runEngine(const std::function<bool()> &done, bool follow)
     }
     // Whatever ended the loop, every record taken so far is stored, and when
     // following, printed too.
-    if (!commitBatch() && code == ExitDone)
+    if (!download.flush() && code == ExitDone)
         code = ExitLogFileError;
     if (follow && recordsUnprinted != 0 && !printNewRecords() && code == ExitDone)
         code = ExitLogFileError;
     return code;
-}
-
-void Fetcher::beginBatch()
-{
-    if (batchOpen)
-        return;
-    // Without a transaction each statement commits alone, which is as sound, only slower.
-    batchOpen = database.transaction();
-    batchStarted = Clock::now();
-}
-
-bool Fetcher::commitBatch()
-{
-    if (!batchOpen)
-        return true;
-    batchOpen = false;
-    if (database.commit())
-        return true;
-    const QString message = database.lastError().text();
-    database.rollback();
-    failDevice(ExitLogFileError, message);
-    return false;
 }
 
 bool Fetcher::printNewRecords()
@@ -277,83 +218,50 @@ bool Fetcher::printNewRecords()
 void Fetcher::failDevice(int code, const QString &message)
 {
     downloading = false;
-    engine.stop();
+    download.stop();
     if (failure != ExitDone)
         return;
     failure = code;
     error(QStringLiteral("адрес %1: %2").arg(address).arg(message));
 }
 
-bool Fetcher::storeSucceeded(const StoreOutcome &outcome)
+void Fetcher::failed(const DownloadFailure &reason)
 {
-    if (!outcome.ok)
-        failDevice(ExitLogFileError, outcome.error);
-    return outcome.ok;
-}
-
-bool Fetcher::importLogInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
-{
-    switch (importer.takeInfo(count, idHash, captionHash)) {
-    case LogImporter::InfoVerdict::Failed:
-        failDevice(ExitLogFileError, importer.error());
-        return false;
-    case LogImporter::InfoVerdict::SkipCaptions:
-        return false;
-    case LogImporter::InfoVerdict::ReadCaptions:
-        phase = Phase::Captions;
-        return true;
-    case LogImporter::InfoVerdict::AskUser:
-        if (!agreeToConfigurationUpdate())
-            return false;
-        break;
-    case LogImporter::InfoVerdict::NewConfiguration:
-        break;
-    }
-    storeSucceeded(importer.acceptConfiguration());
-    phase = Phase::Captions;
-    return true;
-}
-
-void Fetcher::importCaption(std::uint16_t position, std::uint32_t eventId, const char *caption)
-{
-    if (storeSucceeded(importer.storeCaption(position, eventId, caption)))
-        ++captionsStored;
-}
-
-std::uint32_t Fetcher::resumeIndex(std::uint32_t first, std::uint32_t span)
-{
-    phase = Phase::Records;
-    const ResumePoint resume = importer.resumeIndex(first, span);
-    storeSucceeded(resume.outcome);
-    return resume.index;
-}
-
-void Fetcher::importRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
-                           std::uint32_t eventId, const std::uint8_t *data, std::int32_t length)
-{
-    if (storeSucceeded(importer.storeRecord(index, count, type, deviceTime, eventId, data, length))) {
-        ++recordsStored;
-        ++recordsUnprinted;
+    switch (reason.kind) {
+    case FailureKind::NoReply:
+        failDevice(ExitNoReply, failureText(reason));
+        return;
+    case FailureKind::DeviceException:
+        failDevice(ExitDeviceException, failureText(reason));
+        return;
+    case FailureKind::StoreFailed:
+        failDevice(ExitLogFileError, failureText(reason));
+        return;
     }
 }
 
-bool Fetcher::agreeToConfigurationUpdate()
+void Fetcher::recordsStored(std::uint32_t count)
+{
+    recordsUnprinted += count;
+}
+
+bool Fetcher::confirmConfigurationUpdate()
 {
     if (options.updateConfig != ConfigUpdate::Ask)
         return options.updateConfig == ConfigUpdate::Yes;
+    // The question's first line says what differs.
+    const QString difference = configurationQuestionText().section(QLatin1Char('\n'), 0, 0);
     if (!canAsk) {
-        error(QStringLiteral("адрес %1: Конфигурация журнала устройства отличается от открытого журнала. "
-                             "Конфигурация не обновлена (--update-config yes обновит её), записи добавляются.")
-                  .arg(address));
+        error(QStringLiteral("адрес %1: %2 Конфигурация не обновлена (--update-config yes обновит её), записи "
+                             "добавляются.")
+                  .arg(address)
+                  .arg(difference));
         return false;
     }
-    // The file is not held locked while a person thinks.
-    commitBatch();
     endProgressLine();
-    writeStandardError(QStringLiteral("Адрес %1. Обновление конфигурации журнала\n"
-                                      "Конфигурация журнала устройства отличается от открытого журнала.\n"
-                                      "Обновить конфигурацию? (y/N) ")
-                           .arg(address));
+    writeStandardError(QStringLiteral("Адрес %1. %2\n%3 (y/N) ")
+                           .arg(address)
+                           .arg(configurationQuestionTitle(), configurationQuestionText()));
     char answer[64] = {};
     // A stop signal interrupts the read: no answer, so no update.
     if (std::fgets(answer, sizeof answer, stdin) == nullptr)
@@ -376,12 +284,14 @@ void Fetcher::drawProgress(bool force)
         return;
     lastDrawn = now;
     progressShown = true;
-    const std::uint32_t left = engine.remaining();
+    const std::uint32_t left = download.remaining();
+    const std::uint32_t recordsStored = download.recordsStored();
     QString line;
-    if (phase == Phase::Info) {
+    if (download.phase() == LogDownload::Phase::Info) {
         line = QStringLiteral("адрес %1: опрос устройства").arg(address);
-    } else if (phase == Phase::Captions) {
-        line = QStringLiteral("адрес %1: подписи %2, осталось %3").arg(address).arg(captionsStored).arg(left);
+    } else if (download.phase() == LogDownload::Phase::Captions) {
+        line
+            = QStringLiteral("адрес %1: подписи %2, осталось %3").arg(address).arg(download.captionsStored()).arg(left);
     } else {
         const double seconds = secondsSince(started);
         const double rate = seconds > 0 ? recordsStored / seconds : 0;
@@ -410,6 +320,7 @@ void Fetcher::summarize()
     if (!showProgress)
         return;
     const double seconds = secondsSince(started);
+    const std::uint32_t recordsStored = download.recordsStored();
     writeStandardError(QStringLiteral("\rадрес %1: новых записей %2 за %3 с (%4 зап/с)\033[K\n")
                            .arg(address)
                            .arg(recordsStored)

@@ -3,6 +3,7 @@
 #include "fetch/fetchoptions.h"
 
 #include "ports/portsettings.h"
+#include "protocol/addresslist.h"
 #include "serial/comhalfduplexterminal.h"
 
 #include <QCommandLineParser>
@@ -14,20 +15,35 @@ namespace {
 
 const QString AddressField = QStringLiteral("{address}");
 
-bool parseAddress(const QString &text, int *address)
-{
-    bool ok = false;
-    const int value = text.trimmed().toInt(&ok);
-    if (!ok || value < 1 || value > 255)
-        return false;
-    *address = value;
-    return true;
-}
-
 bool optionError(FetchCommandLine &result, const QString &message)
 {
     result.error = message;
     return false;
+}
+
+// The rates of BaudRates in their order, the last one joined by `lastJoin`.
+QString baudRateList(const QString &lastJoin)
+{
+    QStringList rates;
+    for (const std::uint32_t rate : BaudRates)
+        rates << QString::number(rate);
+    const QString last = rates.takeLast();
+    return rates.join(QStringLiteral(", ")) + lastJoin + last;
+}
+
+// `text` broken at blanks into lines of at most `width` characters, each after the
+// first indented by `indent` blanks.
+QString wrapped(const QString &text, int width, int indent)
+{
+    QStringList lines{QString()};
+    for (const QString &word : text.split(QLatin1Char(' '))) {
+        if (!lines.last().isEmpty() && lines.last().size() + 1 + word.size() > width)
+            lines << QString();
+        if (!lines.last().isEmpty())
+            lines.last() += QLatin1Char(' ');
+        lines.last() += word;
+    }
+    return lines.join(QLatin1Char('\n') + QString(indent, QLatin1Char(' ')));
 }
 
 bool takeLineOptions(const QCommandLineParser &parser, FetchCommandLine &result)
@@ -38,10 +54,9 @@ bool takeLineOptions(const QCommandLineParser &parser, FetchCommandLine &result)
         bool ok = false;
         const std::uint32_t rate = text.toUInt(&ok);
         if (!ok || std::find(std::begin(BaudRates), std::end(BaudRates), rate) == std::end(BaudRates))
-            return optionError(result,
-                               QStringLiteral("--baud wants one of 1200, 2400, 4800, 9600, 14400, 19200, "
-                                              "28800, 38400, 57600, 115200, 230400, not \"%1\"")
-                                   .arg(text));
+            return optionError(
+                result,
+                QStringLiteral("--baud wants one of %1, not \"%2\"").arg(baudRateList(QStringLiteral(", ")), text));
         options.baudRate = rate;
     }
     if (parser.isSet(QStringLiteral("parity"))) {
@@ -72,9 +87,9 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
 {
     FetchOptions &options = result.options;
     if (parser.isSet(QStringLiteral("address"))) {
-        QString error;
-        if (!parseAddressList(parser.value(QStringLiteral("address")), &options.addresses, &error))
-            return optionError(result, QStringLiteral("--address: ") + error);
+        std::string error;
+        if (!parseAddressList(parser.value(QStringLiteral("address")).toStdString(), &options.addresses, &error))
+            return optionError(result, QStringLiteral("--address ") + QString::fromStdString(error));
     }
     if (parser.isSet(QStringLiteral("update-config"))) {
         const QString text = parser.value(QStringLiteral("update-config"));
@@ -113,34 +128,6 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
 }
 
 } // namespace
-
-bool parseAddressList(const QString &text, std::vector<std::uint8_t> *addresses, QString *error)
-{
-    std::vector<std::uint8_t> parsed;
-    QSet<int> seen;
-    const QStringList items = text.split(QLatin1Char(','));
-    for (const QString &item : items) {
-        const QStringList bounds = item.split(QLatin1Char('-'));
-        int low = 0, high = 0;
-        const bool ok = bounds.size() == 1 ? parseAddress(bounds[0], &low) && parseAddress(bounds[0], &high)
-            : bounds.size() == 2           ? parseAddress(bounds[0], &low) && parseAddress(bounds[1], &high)
-                                           : false;
-        if (!ok || low > high) {
-            *error = QStringLiteral("\"%1\" is no address 1 to 255 nor a range such as 7-12").arg(item);
-            return false;
-        }
-        for (int address = low; address <= high; ++address) {
-            if (seen.contains(address)) {
-                *error = QStringLiteral("address %1 is listed twice").arg(address);
-                return false;
-            }
-            seen.insert(address);
-            parsed.push_back(std::uint8_t(address));
-        }
-    }
-    *addresses = parsed;
-    return true;
-}
 
 QString pathForAddress(const QString &pattern, std::uint8_t address)
 {
@@ -203,8 +190,7 @@ QString fetchHelpText()
                           "                         mbtcp://HOST:PORT[/UNIT] (Modbus TCP) (required)\n"
                           "  --db FILE              log file (.db) (required); with several addresses it\n"
                           "                         must hold {address}, e.g. site-{address}.db\n"
-                          "  --baud RATE            1200, 2400, 4800, 9600, 14400, 19200, 28800, 38400,\n"
-                          "                         57600, 115200 or 230400 (default 19200)\n"
+                          "  --baud RATE            %1\n"
                           "  --parity PARITY        none, odd or even (default even)\n"
                           "  --stop BITS            1 or 2 (default 1; 1.5 does not go with 8 data bits)\n"
                           "  --address LIST         device address 1 to 255, or a list such as 1,3,7-12\n"
@@ -236,5 +222,6 @@ QString fetchHelpText()
                           "  6    a log file or CSV file cannot be opened or written\n"
                           "  130  interrupted\n"
                           "With several addresses, every device is read in turn and the exit code is\n"
-                          "that of the first device that failed.\n");
+                          "that of the first device that failed.\n")
+        .arg(wrapped(baudRateList(QStringLiteral(" or ")) + QStringLiteral(" (default 19200)"), 55, 25));
 }

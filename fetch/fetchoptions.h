@@ -52,10 +52,6 @@ struct FetchCommandLine {
 // need nothing else; otherwise --port and --db are required.
 FetchCommandLine parseFetchCommandLine(const QStringList &arguments);
 
-// Addresses such as "1,3,7-12", in the order written, each 1 to 255 and listed once.
-// False, with a message in `*error`, for anything else.
-bool parseAddressList(const QString &text, std::vector<std::uint8_t> *addresses, QString *error);
-
 // `pattern` with every "{address}" replaced by the decimal address.
 QString pathForAddress(const QString &pattern, std::uint8_t address);
 

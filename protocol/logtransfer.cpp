@@ -31,12 +31,12 @@ std::int32_t signedDifference(std::uint32_t a, std::uint32_t b)
     return static_cast<std::int32_t>(a - b);
 }
 
-std::uint8_t callRequestBuilder(void *context, std::uint8_t *frame, std::uint8_t *length)
+RequestResult callRequestBuilder(void *context, std::uint8_t *frame, std::uint8_t *length)
 {
     return static_cast<LogTransfer *>(context)->buildRequest(frame, length);
 }
 
-std::uint8_t callResponseHandler(void *context, const std::uint8_t *frame, std::uint8_t length)
+ReplyResult callResponseHandler(void *context, const std::uint8_t *frame, std::uint8_t length)
 {
     return static_cast<LogTransfer *>(context)->handleReply(frame, length);
 }
@@ -84,7 +84,7 @@ void LogTransfer::repoll()
         state = ReadRange;
 }
 
-std::uint8_t LogTransfer::buildRequest(std::uint8_t *frame, std::uint8_t *length)
+RequestResult LogTransfer::buildRequest(std::uint8_t *frame, std::uint8_t *length)
 {
     const std::uint32_t now = tickCount();
     // A clear waits until the line is free of the request it cut short: its reply
@@ -157,7 +157,7 @@ std::uint8_t LogTransfer::buildRequest(std::uint8_t *frame, std::uint8_t *length
     return RequestSent;
 }
 
-std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t length)
+ReplyResult LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t length)
 {
     // A reply that does not answer the outstanding request still ends its wait: the
     // request goes out again on the next tick, as one more attempt.
@@ -167,7 +167,7 @@ std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t le
         // Without its code byte the frame is no exception reply to act on.
         if (length < 3)
             return ReplyUnexpected;
-        return frame[2];
+        return exceptionResult(frame[2]);
     }
     if (length < 3)
         return ReplyUnexpected;
@@ -185,7 +185,7 @@ std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t le
         remaining = captionCount;
         idHash = readLe32(frame + 5);
         captionHash = readLe32(frame + 9);
-        const bool wantCaptions = onLogInfo && onLogInfo(captionCount, idHash, captionHash);
+        const bool wantCaptions = onLogInfo && onLogInfo(callbackContext, captionCount, idHash, captionHash);
         if (state != ReadRange)
             return ReplyAccepted; // stopped from inside the callback
         if (wantCaptions && captionCount != 0) {
@@ -202,7 +202,7 @@ std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t le
             return ReplyAccepted;
         pendingKind = PendingNone;
         if (onCaption) {
-            onCaption(position, readLe32(frame + 5), reinterpret_cast<const char *>(frame + 9));
+            onCaption(callbackContext, position, readLe32(frame + 5), reinterpret_cast<const char *>(frame + 9));
             if (state != ReadCaptions)
                 return ReplyAccepted; // stopped from inside the callback
         }
@@ -224,7 +224,7 @@ std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t le
         const std::uint32_t end = firstIndex + span;
         std::uint32_t start = firstIndex;
         if (onRange) {
-            start = onRange(firstIndex, span);
+            start = onRange(callbackContext, firstIndex, span);
             if (state != ReadRange)
                 return ReplyAccepted; // stopped from inside the callback
         }
@@ -267,8 +267,8 @@ std::uint8_t LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t le
         // would ask for the same index forever and store its record again each time.
         const std::uint8_t count = frame[12] != 0 ? frame[12] : 1;
         if (onRecord) {
-            onRecord(index, count, frame[7], readLe32(frame + 8), readLe32(frame + 13), frame + 17,
-                     length - RecordReplyMinLength);
+            onRecord(callbackContext, index, count, frame[7], readLe32(frame + 8), readLe32(frame + 13), frame + 17,
+                     std::size_t(length - RecordReplyMinLength));
             if (state != ReadRecords)
                 return ReplyAccepted; // stopped from inside the callback
         }

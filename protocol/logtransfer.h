@@ -4,24 +4,28 @@
 
 #include "protocol/modbusmaster.h"
 
+#include <cstddef>
 #include <cstdint>
 
-// Callbacks through which the transfer hands over what it read. Each may be absent.
-// They carry no context: the one owner reaches itself through its own global pointer.
-// A callback may stop the transfer from inside (state ReadInfo, remaining 0, nothing
-// pending); the reply is then taken and the transfer stays stopped.
+// Callbacks through which the transfer hands over what it read, each called with the
+// transfer's `callbackContext` first, so that several transfers in one process each
+// reach their own owner. Each may be absent. A callback may stop the transfer from
+// inside (state ReadInfo, remaining 0, nothing pending); the reply is then taken and
+// the transfer stays stopped.
 //
 // The info reply: return true to download the captions.
-using LogInfoCallback = bool (*)(std::uint16_t captionCount, std::uint32_t idHash, std::uint32_t captionHash);
+using LogInfoCallback = bool (*)(void *context, std::uint16_t captionCount, std::uint32_t idHash,
+                                 std::uint32_t captionHash);
 // One caption; `text` is 0-terminated, in the device's 8-bit code page.
-using CaptionCallback = void (*)(std::uint16_t position, std::uint32_t eventId, const char *text);
+using CaptionCallback = void (*)(void *context, std::uint16_t position, std::uint32_t eventId, const char *text);
 // The range reply: return the index to resume at. An index before `first` starts at
 // `first`; one at or past the end (first + span, modulo 2^32) reads nothing.
-using RangeCallback = std::uint32_t (*)(std::uint32_t first, std::uint32_t span);
+using RangeCallback = std::uint32_t (*)(void *context, std::uint32_t first, std::uint32_t span);
 // One record. `count` is the number of index positions it occupies, at least 1.
 // `data` points into the reply frame and is valid only during the call.
-using RecordCallback = void (*)(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
-                                std::uint32_t eventId, const std::uint8_t *data, std::int32_t dataLength);
+using RecordCallback = void (*)(void *context, std::uint32_t index, std::uint8_t count, std::uint8_t type,
+                                std::uint32_t time, std::uint32_t eventId, const std::uint8_t *data,
+                                std::size_t dataLength);
 
 // One request at a time; a reply that answers it moves the state on:
 //
@@ -63,6 +67,7 @@ struct LogTransfer {
     CaptionCallback onCaption = nullptr;
     RangeCallback onRange = nullptr;
     RecordCallback onRecord = nullptr;
+    void *callbackContext = nullptr;
 
     std::uint32_t deadline = 0; // tick count; compared by signed difference
     State state = ReadInfo;
@@ -94,11 +99,11 @@ struct LogTransfer {
 
     // Writes the request of the current state from frame offset 1 on; resends an
     // outstanding request once its reply time is over, up to its number of attempts.
-    std::uint8_t buildRequest(std::uint8_t *frame, std::uint8_t *length);
+    RequestResult buildRequest(std::uint8_t *frame, std::uint8_t *length);
 
     // Digests a reply (`length` without CRC, at least 2) and advances the state.
     // Exception replies return their code and leave the request outstanding.
-    std::uint8_t handleReply(const std::uint8_t *frame, std::uint8_t length);
+    ReplyResult handleReply(const std::uint8_t *frame, std::uint8_t length);
 
     // The master's table entry for function 0x42 with this transfer as its context.
     ModbusFunctionHandler functionHandler();

@@ -13,23 +13,23 @@ const ModbusExceptionMessage modbusExceptionMessages[6] = {
     {ExceptionMemoryParityError, "Ошибка внешней памяти устройства"},
 };
 
-const char *modbusExceptionMessage(std::uint8_t code)
+const char *modbusExceptionMessage(ReplyResult result)
 {
     for (const ModbusExceptionMessage &entry : modbusExceptionMessages) {
-        if (entry.code == code)
+        if (exceptionResult(entry.code) == result)
             return entry.text;
     }
     return nullptr;
 }
 
-std::uint8_t ModbusMaster::buildRequest(std::uint8_t *frame, std::uint8_t *length)
+RequestResult ModbusMaster::buildRequest(std::uint8_t *frame, std::uint8_t *length)
 {
     // Byte 1 is a request's function code, which never carries the exception flag.
     frame[1] &= static_cast<std::uint8_t>(~ExceptionFlag);
     frame[0] = deviceAddress;
     *length = 0;
 
-    std::uint8_t code = RequestNone;
+    RequestResult code = RequestNone;
     bool settled = false;
     // The pending handler goes first: it owns the line until it gives up its request.
     if (currentEntry) {
@@ -68,7 +68,7 @@ std::uint8_t ModbusMaster::buildRequest(std::uint8_t *frame, std::uint8_t *lengt
     return code;
 }
 
-std::uint8_t ModbusMaster::processReply(const std::uint8_t *frame, std::uint8_t length)
+ReplyResult ModbusMaster::processReply(const std::uint8_t *frame, std::uint8_t length)
 {
     if (length < 2)
         return ReplyCorrupt;
@@ -90,9 +90,9 @@ std::uint8_t ModbusMaster::processReply(const std::uint8_t *frame, std::uint8_t 
     if (!currentEntry->responseHandler)
         return ReplyUnexpected;
 
-    const std::uint8_t result = currentEntry->responseHandler(currentEntry->context, frame, length);
+    const ReplyResult result = currentEntry->responseHandler(currentEntry->context, frame, length);
     // Busy (6) and stray replies keep the request pending; the builder resends it.
-    if (result != ExceptionServerBusy && result != ReplyUnexpected)
+    if (result != exceptionResult(ExceptionServerBusy) && result != ReplyUnexpected)
         currentEntry = nullptr;
     return result;
 }

@@ -4,6 +4,7 @@
 
 #include "store/devicetext.h"
 #include "store/logschema.h"
+#include "protocol/devicetime.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -15,7 +16,6 @@
 namespace {
 
 // Log.dt holds Unix seconds carrying the device's wall-clock time.
-constexpr qint64 DeviceEpochInUnixSeconds = 946684800;
 
 // A statement that cannot be prepared (its table is gone, say) is reported with that
 // reason: executing it anyway would only say that the parameters do not match.
@@ -101,7 +101,7 @@ StoreOutcome storeRecord(const QSqlDatabase &database, std::uint32_t index, std:
         return failed(query);
     query.bindValue(QStringLiteral(":i"), index);
     query.bindValue(QStringLiteral(":count"), int(count));
-    query.bindValue(QStringLiteral(":dt"), qint64(deviceTime) + DeviceEpochInUnixSeconds);
+    query.bindValue(QStringLiteral(":dt"), qint64(deviceTime) + DeviceEpochUnixSeconds);
     query.bindValue(QStringLiteral(":type"), int(type));
     query.bindValue(QStringLiteral(":event"), eventId);
     // Never a null array: a record without data stores a zero-length BLOB, not NULL.

@@ -1,6 +1,6 @@
 // Writing a download into the open log file: fingerprints, captions and records.
-// Each function is one auto-committed statement (no transactions: whatever was
-// stored before an error stays stored) and reports the query's error text.
+// Each function is one statement and reports the query's error text; it commits by
+// itself unless the caller has opened a transaction (a batch of the command line).
 #pragma once
 
 #include <QByteArray>

@@ -1,10 +1,16 @@
-// The import policy of a download over the log file's statements.
+// The import policy of a download over a store's statements.
 
 #include "store/logimporter.h"
 
-#include <QByteArray>
+namespace {
 
-LogImporter::LogImporter(const QSqlDatabase &database) : connection(database) {}
+// What a statement comes to without a store to run on.
+StoreOutcome noStore()
+{
+    return StoreOutcome{false, QStringLiteral("Файл журнала не открыт")};
+}
+
+} // namespace
 
 LogImporter::InfoVerdict LogImporter::takeInfo(std::uint16_t captionCount, std::uint32_t idHash,
                                                std::uint32_t captionHash)
@@ -13,7 +19,7 @@ LogImporter::InfoVerdict LogImporter::takeInfo(std::uint16_t captionCount, std::
     deviceIdHash = idHash;
     deviceCaptionHash = captionHash;
 
-    const StoredFingerprints stored = readFingerprints(connection);
+    const StoredFingerprints stored = store ? store->readFingerprints() : StoredFingerprints{noStore()};
     if (!stored.outcome.ok) {
         lastError = stored.outcome.error;
         return InfoVerdict::Failed;
@@ -22,8 +28,8 @@ LogImporter::InfoVerdict LogImporter::takeInfo(std::uint16_t captionCount, std::
     case CaptionDecision::UpToDate:
         return InfoVerdict::SkipCaptions;
     case CaptionDecision::TextsChanged:
-        // The Info row is brought up to date by the last caption; with no captions
-        // it keeps what it had.
+        // The fingerprints are brought up to date by the last caption; with no
+        // captions they stay as they were.
         return InfoVerdict::ReadCaptions;
     case CaptionDecision::EventsChanged:
         return InfoVerdict::AskUser;
@@ -42,7 +48,9 @@ StoreOutcome LogImporter::acceptConfiguration()
 
 StoreOutcome LogImporter::storeCaption(std::uint16_t position, std::uint32_t eventId, const char *text)
 {
-    const StoreOutcome outcome = ::storeCaption(connection, eventId, text);
+    if (!store)
+        return noStore();
+    const StoreOutcome outcome = store->storeCaption(eventId, text);
     if (!outcome.ok)
         return outcome;
     if (std::uint32_t(position) + 1 == deviceCaptionCount)
@@ -52,18 +60,17 @@ StoreOutcome LogImporter::storeCaption(std::uint16_t position, std::uint32_t eve
 
 ResumePoint LogImporter::resumeIndex(std::uint32_t first, std::uint32_t span)
 {
-    return resumePoint(connection, first, span);
+    if (!store)
+        return ResumePoint{noStore(), first + span};
+    return store->resumePoint(first, span);
 }
 
-StoreOutcome LogImporter::storeRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type,
-                                      std::uint32_t deviceTime, std::uint32_t eventId, const std::uint8_t *data,
-                                      std::int32_t length)
+StoreOutcome LogImporter::storeRecord(const DeviceRecord &record)
 {
-    const QByteArray bytes(reinterpret_cast<const char *>(data), length > 0 ? int(length) : 0);
-    return ::storeRecord(connection, index, count, type, deviceTime, eventId, bytes);
+    return store ? store->storeRecord(record) : noStore();
 }
 
 StoreOutcome LogImporter::writeFingerprints()
 {
-    return ::writeFingerprints(connection, deviceIdHash, deviceCaptionHash);
+    return store ? store->writeFingerprints(deviceIdHash, deviceCaptionHash) : noStore();
 }

@@ -1,36 +1,36 @@
 // The import policy of a download: when captions are read, when the fingerprints are
-// written, where records resume, and the record insert, for the window and the
-// command line alike.
+// written, where records resume, and the record insert, for every front end and store.
 #pragma once
 
-#include "store/logimport.h"
+#include "store/logstore.h"
 
-#include <QSqlDatabase>
+#include <QString>
 
 #include <cstdint>
 
-// Follows one download into one log file. The owner forwards the transfer's callbacks
-// here and reports every failed outcome (the statement's error text) as it sees fit;
-// the configuration question is the owner's to ask.
+// Follows one download into one store. The owner forwards the transfer's callbacks
+// here and routes every failed outcome (the store's error text); the configuration
+// question is the owner's to ask.
 class LogImporter
 {
 public:
-    explicit LogImporter(const QSqlDatabase &database = QSqlDatabase());
+    explicit LogImporter(LogStore *store = nullptr) : store(store) {}
 
-    // The connection the statements run on.
-    void setDatabase(const QSqlDatabase &database) { connection = database; }
+    // The store the statements run on; without one, each fails.
+    void setStore(LogStore *target) { store = target; }
+    LogStore *currentStore() const { return store; }
 
     enum class InfoVerdict {
-        SkipCaptions,     // the file knows this configuration: go to the records
+        SkipCaptions,     // the store knows this configuration: go to the records
         ReadCaptions,     // same event set, other texts: read them again, no question
-        NewConfiguration, // a new file: read the captions (then acceptConfiguration)
+        NewConfiguration, // nothing known yet: read the captions (then acceptConfiguration)
         AskUser,          // another event set: the owner asks whether to update
-        Failed,           // the Info row could not be read (see error())
+        Failed,           // the fingerprints could not be read (see error())
     };
 
     // An info reply: remembers its caption count and fingerprints and says what to do.
     InfoVerdict takeInfo(std::uint16_t captionCount, std::uint32_t idHash, std::uint32_t captionHash);
-    // The device's configuration is to replace the file's (a new file, or the user
+    // The device's configuration is to replace the store's (a new file, or the user
     // agreed): with no captions to read, the fingerprints are written now.
     StoreOutcome acceptConfiguration();
     // One caption; after the last one the fingerprints are written, so that a download
@@ -38,19 +38,16 @@ public:
     StoreOutcome storeCaption(std::uint16_t position, std::uint32_t eventId, const char *text);
     // The index after the newest stored record, or `first` for an empty log.
     ResumePoint resumeIndex(std::uint32_t first, std::uint32_t span);
-    StoreOutcome storeRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t deviceTime,
-                             std::uint32_t eventId, const std::uint8_t *data, std::int32_t length);
-    // Writes the fingerprints of the last info reply into the Info row.
+    StoreOutcome storeRecord(const DeviceRecord &record);
+    // Writes the fingerprints of the last info reply.
     StoreOutcome writeFingerprints();
 
     std::uint16_t captionCount() const { return deviceCaptionCount; }
-    std::uint32_t idHash() const { return deviceIdHash; }
-    std::uint32_t captionHash() const { return deviceCaptionHash; }
     // The error text of the last failed readout of takeInfo.
     const QString &error() const { return lastError; }
 
 private:
-    QSqlDatabase connection;
+    LogStore *store;
     std::uint16_t deviceCaptionCount = 0;
     std::uint32_t deviceIdHash = 0;
     std::uint32_t deviceCaptionHash = 0;

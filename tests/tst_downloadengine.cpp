@@ -1,9 +1,10 @@
 // Tests of the download engine without widgets: whole downloads into a log file from a
 // simulated device that serves on a pseudo-terminal from a thread of this process.
 
-#include "download/downloadengine.h"
+#include "logdownload/logdownload.h"
 #include "store/logfile.h"
-#include "store/logimporter.h"
+#include "store/logfilestore.h"
+#include "protocol/devicetime.h"
 #include "tests/support/logfixture.h"
 #include "tools/devsim/demolog.h"
 #include "tools/devsim/devicesimulator.h"
@@ -55,79 +56,30 @@ private:
     volatile std::sig_atomic_t stopFlag = 0;
 };
 
-struct Host;
-Host *currentHost = nullptr;
-
-// What a front end is: terminal, master, transfer, importer and engine, with an
-// observer that records what it was told.
-struct Host : DownloadObserver {
-    explicit Host(const QString &file)
+// A front end as small as it gets: a log file on a connection of its own and a
+// LogDownload, with a host that records what it was told and answers the question as
+// the test says.
+struct Host : LogDownloadHost {
+    explicit Host(const QString &file, const QString &connection = QStringLiteral("engine"))
+        : connectionName(connection)
     {
-        database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("engine"));
+        database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
         opened = QFile::exists(file) ? openLogFile(database, file).ok : createLogFile(database, file).ok;
-        importer.setDatabase(database);
-        transfer.onLogInfo = [](std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash) {
-            return currentHost->logInfo(count, idHash, captionHash);
-        };
-        transfer.onCaption = [](std::uint16_t position, std::uint32_t eventId, const char *text) {
-            currentHost->check(currentHost->importer.storeCaption(position, eventId, text));
-        };
-        transfer.onRange = [](std::uint32_t first, std::uint32_t span) {
-            const ResumePoint resume = currentHost->importer.resumeIndex(first, span);
-            currentHost->check(resume.outcome);
-            return resume.index;
-        };
-        transfer.onRecord = [](std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
-                               std::uint32_t eventId, const std::uint8_t *data, std::int32_t length) {
-            currentHost->check(currentHost->importer.storeRecord(index, count, type, time, eventId, data, length));
-        };
-        entry = transfer.functionHandler();
-        master.handlerTable = &entry;
-        master.entryCount = 1;
-        currentHost = this;
+        store.setDatabase(database);
+        download.setStore(&store);
     }
     ~Host() override
     {
-        terminal.close();
-        currentHost = nullptr;
-        importer.setDatabase(QSqlDatabase());
+        download.closePort();
+        download.setStore(nullptr);
+        store.setDatabase(QSqlDatabase());
         database.close();
         database = QSqlDatabase();
-        QSqlDatabase::removeDatabase(QStringLiteral("engine"));
-    }
-
-    bool logInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
-    {
-        switch (importer.takeInfo(count, idHash, captionHash)) {
-        case LogImporter::InfoVerdict::Failed:
-            storeError = importer.error();
-            engine.stop();
-            return false;
-        case LogImporter::InfoVerdict::SkipCaptions:
-            return false;
-        case LogImporter::InfoVerdict::ReadCaptions:
-            return true;
-        case LogImporter::InfoVerdict::AskUser:
-            ++questions;
-            if (!updateConfiguration)
-                return false;
-            break;
-        case LogImporter::InfoVerdict::NewConfiguration:
-            break;
-        }
-        check(importer.acceptConfiguration());
-        return true;
-    }
-    void check(const StoreOutcome &outcome)
-    {
-        if (!outcome.ok) {
-            storeError = outcome.error;
-            engine.stop();
-        }
+        QSqlDatabase::removeDatabase(connectionName);
     }
 
     bool downloadWanted() const override { return wanted; }
-    void frameReceived(const std::uint8_t *, std::size_t, std::uint8_t code) override
+    void frameReceived(const std::uint8_t *, std::size_t, ReplyResult code) override
     {
         codes.append(code);
         if (onFrame)
@@ -138,19 +90,28 @@ struct Host : DownloadObserver {
         built.append(QByteArray(reinterpret_cast<const char *>(bytes), int(length)));
     }
     void requestSent() override { ++sent; }
-    void replyCounted() override { ++counted; }
-    void progressChanged(std::uint32_t remaining) override { progress.append(remaining); }
-    void downloadStopped(DownloadStop reason, std::uint8_t code) override
+    void replyCounted(std::uint32_t remaining) override
+    {
+        ++counted;
+        progress.append(remaining);
+    }
+    bool confirmConfigurationUpdate() override
+    {
+        ++questions;
+        return updateConfiguration;
+    }
+    void failed(const DownloadFailure &failure) override
     {
         wanted = false;
-        stops.append(qMakePair(reason, code));
+        failures.append(failure);
     }
+    void recordsStored(std::uint32_t count) override { storedReports.append(count); }
 
-    bool connect(const std::string &path) { return terminal.open(path, 230400, 0, 0); }
+    bool connect(const std::string &path) { return download.openPort(path, 230400, 0, 0); }
     void start(std::uint8_t address = 1)
     {
         wanted = true;
-        engine.start(address);
+        download.start(address);
     }
     // Ticks as fast as the line allows until `done` holds; false after `seconds`.
     bool runUntil(const std::function<bool()> &done, int seconds = 30)
@@ -159,7 +120,7 @@ struct Host : DownloadObserver {
         while (!done()) {
             if (std::chrono::steady_clock::now() > deadline)
                 return false;
-            const DownloadEngine::TickResult result = engine.tick();
+            const DownloadEngine::TickResult result = download.tick();
             if (!result.replyTaken && !result.requestSent)
                 std::this_thread::sleep_for(std::chrono::microseconds(300));
         }
@@ -168,7 +129,7 @@ struct Host : DownloadObserver {
     // The whole log read, or the download ended.
     bool runToRest()
     {
-        return runUntil([this] { return (engine.atRest() && sent > 0) || !wanted; });
+        return runUntil([this] { return (download.atRest() && sent > 0) || !wanted; });
     }
     int requestsOf(std::uint8_t subFunction) const
     {
@@ -183,27 +144,23 @@ struct Host : DownloadObserver {
                                 QStringLiteral("SELECT i, count, dt, type, event, hex(data) FROM Log ORDER BY id"));
     }
 
+    QString connectionName;
     QSqlDatabase database;
     bool opened = false;
-    std::uint8_t storage[256] = {};
+    LogFileStore store;
     // The command line's gap: a few ticks of silence end a frame at this rate.
-    ComHalfDuplexTerminal terminal{storage, sizeof storage, 2};
-    LogTransfer transfer;
-    ModbusFunctionHandler entry{};
-    ModbusMaster master;
-    LogImporter importer;
-    DownloadEngine engine{terminal, master, transfer, *this};
+    LogDownload download{*this, 2};
 
     bool wanted = false;
     bool updateConfiguration = false;
     int questions = 0;
-    QString storeError;
-    QVector<std::uint8_t> codes;
+    QVector<ReplyResult> codes;
     QVector<QByteArray> built;
     int sent = 0;
     int counted = 0;
     QVector<std::uint32_t> progress;
-    QVector<QPair<DownloadStop, std::uint8_t>> stops;
+    QVector<DownloadFailure> failures;
+    QVector<std::uint32_t> storedReports;
     std::function<void()> onFrame;
 };
 
@@ -216,7 +173,7 @@ QStringList expectedRows(const DeviceLog &log)
             rows << QStringLiteral("%1|%2|%3|%4|%5|%6")
                         .arg(i)
                         .arg(r->count)
-                        .arg(qint64(r->time) + LogFixture::UnixOffset)
+                        .arg(qint64(r->time) + DeviceEpochUnixSeconds)
                         .arg(r->type)
                         .arg(r->eventId)
                         .arg(QString::fromLatin1(r->data.toHex().toUpper()));
@@ -278,7 +235,7 @@ void tst_DownloadEngine::freshFileThenResume()
         QVERIFY(host.connect(device.path));
         host.start();
         QVERIFY(host.runToRest());
-        QVERIFY(host.stops.isEmpty());
+        QVERIFY(host.failures.isEmpty());
         QCOMPARE(host.storedRecords(), expectedRows(first));
         QCOMPARE(host.requestsOf(0x01), first.captions().size());
         QCOMPARE(host.counted, host.codes.count(ReplyAccepted));
@@ -347,12 +304,16 @@ void tst_DownloadEngine::deviceFaults_data()
     QTest::addColumn<bool>("silent");
     QTest::addColumn<int>("busyRequests");
     QTest::addColumn<int>("stopReason"); // -1: the download completes
+    QTest::addColumn<QString>("message");
 
-    QTest::newRow("illegal data address ends it") << 2 << false << 0 << int(DownloadStop::DeviceException);
-    QTest::newRow("memory parity error ends it") << 8 << false << 0 << int(DownloadStop::DeviceException);
-    QTest::newRow("acknowledge is only shown") << 5 << false << 0 << -2;
-    QTest::newRow("busy device is asked again") << 0 << false << 2 << -1;
-    QTest::newRow("silent device") << 0 << true << 0 << int(DownloadStop::NoReply);
+    QTest::newRow("illegal data address ends it")
+        << 2 << false << 0 << int(FailureKind::DeviceException) << QStringLiteral("Недопустимый номер регистра");
+    QTest::newRow("memory parity error ends it")
+        << 8 << false << 0 << int(FailureKind::DeviceException) << QStringLiteral("Ошибка внешней памяти устройства");
+    QTest::newRow("acknowledge is only shown") << 5 << false << 0 << -2 << QString();
+    QTest::newRow("busy device is asked again") << 0 << false << 2 << -1 << QString();
+    QTest::newRow("silent device") << 0 << true << 0 << int(FailureKind::NoReply)
+                                   << QStringLiteral("Устройство не отвечает");
 }
 
 void tst_DownloadEngine::deviceFaults()
@@ -361,6 +322,7 @@ void tst_DownloadEngine::deviceFaults()
     QFETCH(bool, silent);
     QFETCH(int, busyRequests);
     QFETCH(int, stopReason);
+    QFETCH(QString, message);
 
     SimulatorOptions options;
     options.exceptionCode = std::uint8_t(exceptionCode);
@@ -373,37 +335,36 @@ void tst_DownloadEngine::deviceFaults()
     // Short reply times keep the silent case quick; the count of attempts is the point.
     // Devices that answer keep the real ones: a loaded machine must not turn a late
     // reply into a resend.
-    if (silent) {
-        host.transfer.replyTimeoutMs = 40;
-        host.transfer.attemptsPerRequest = 3;
-    }
+    if (silent)
+        host.download.setReplyTiming(40, 3);
     host.start();
 
     if (stopReason == -2) {
         // Code 5 neither counts nor stops: the same request keeps going out.
-        QVERIFY(host.runUntil([&host] { return host.codes.size() >= 2 || !host.stops.isEmpty(); }));
-        QVERIFY(host.stops.isEmpty());
+        QVERIFY(host.runUntil([&host] { return host.codes.size() >= 2 || !host.failures.isEmpty(); }));
+        QVERIFY(host.failures.isEmpty());
         QCOMPARE(host.counted, 0);
         QCOMPARE(host.requestsOf(0x00), host.sent);
         return;
     }
     QVERIFY(host.runToRest());
     if (stopReason == -1) {
-        QVERIFY(host.stops.isEmpty());
-        QCOMPARE(host.codes.count(ExceptionServerBusy), busyRequests);
+        QVERIFY(host.failures.isEmpty());
+        QCOMPARE(host.codes.count(exceptionResult(ExceptionServerBusy)), busyRequests);
         QCOMPARE(host.storedRecords(), expectedRows(log));
         return;
     }
-    QCOMPARE(host.stops.size(), 1);
-    QCOMPARE(int(host.stops.first().first), stopReason);
-    if (stopReason == int(DownloadStop::DeviceException))
-        QCOMPARE(int(host.stops.first().second), exceptionCode);
+    QCOMPARE(host.failures.size(), 1);
+    QCOMPARE(int(host.failures.first().kind), stopReason);
+    QCOMPARE(failureText(host.failures.first()), message);
+    if (stopReason == int(FailureKind::DeviceException))
+        QCOMPARE(int(host.failures.first().exception), exceptionCode);
     else
         QCOMPARE(host.sent, 3);
     QVERIFY(host.storedRecords().isEmpty());
     // Stopped means stopped: nothing more goes out.
     const int sentBefore = host.sent;
-    host.engine.tick();
+    host.download.tick();
     QCOMPARE(host.sent, sentBefore);
 }
 
@@ -419,10 +380,10 @@ void tst_DownloadEngine::clearDuringDownload()
     QVERIFY(host.runUntil([&host] { return host.storedRecords().size() >= 10; }));
     // As the window does: the download stops, then the clear is queued.
     host.wanted = false;
-    host.engine.stop();
-    host.engine.clear();
-    QVERIFY(host.runUntil([&host] { return !host.engine.clearing(); }));
-    QVERIFY(host.stops.isEmpty());
+    host.download.stop();
+    host.download.clear();
+    QVERIFY(host.runUntil([&host] { return !host.download.clearing(); }));
+    QVERIFY(host.failures.isEmpty());
     QCOMPARE(host.requestsOf(0x80), 1);
 
     const QStringList stored = host.storedRecords();
@@ -447,8 +408,8 @@ void tst_DownloadEngine::tickInsideTickDoesNothing()
     int nested = 0;
     host.onFrame = [&host, &nested] {
         const int sentBefore = host.sent;
-        const DownloadEngine::TickResult inner = host.engine.tick();
-        host.engine.repoll();
+        const DownloadEngine::TickResult inner = host.download.tick();
+        host.download.repoll();
         if (!inner.replyTaken && !inner.requestSent && !inner.stopped && host.sent == sentBefore)
             ++nested;
     };

@@ -142,7 +142,7 @@ struct TransferRun {
     QVector<QByteArray> captions;
     QVector<Delivered> records;
     QVector<QByteArray> sent;
-    std::uint8_t lastResult = 0;
+    ReplyResult lastResult = ReplyAccepted;
 
     TransferRun()
     {
@@ -158,11 +158,11 @@ struct TransferRun {
     }
 
     // One poll tick: the next request, the device's answer, the reply; then time passes.
-    std::uint8_t tick()
+    RequestResult tick()
     {
         std::uint8_t frame[256] = {};
         std::uint8_t length = 0;
-        const std::uint8_t code = master.buildRequest(frame, &length);
+        const RequestResult code = master.buildRequest(frame, &length);
         if (length != 0) {
             sent.append(QByteArray(reinterpret_cast<char *>(frame), length));
             const QByteArray reply = device.answer(sent.last());
@@ -185,41 +185,49 @@ struct TransferRun {
     }
 };
 
-TransferRun *currentRun = nullptr;
-
-bool onLogInfo(std::uint16_t, std::uint32_t, std::uint32_t)
+// The callbacks find their run through the transfer's context pointer.
+TransferRun &runOf(void *context)
 {
-    if (currentRun->stopIn == "info")
-        currentRun->stopDownload();
-    return currentRun->wantCaptions;
+    return *static_cast<TransferRun *>(context);
 }
 
-void onCaption(std::uint16_t position, std::uint32_t eventId, const char *text)
+bool onLogInfo(void *context, std::uint16_t, std::uint32_t, std::uint32_t)
 {
-    if (position != currentRun->captions.size() || eventId != 1000u + position)
-        currentRun->recordsIntact = false;
-    currentRun->captions.append(QByteArray(text));
-    if (currentRun->stopIn == "caption")
-        currentRun->stopDownload();
+    TransferRun &run = runOf(context);
+    if (run.stopIn == "info")
+        run.stopDownload();
+    return run.wantCaptions;
 }
 
-std::uint32_t onRange(std::uint32_t, std::uint32_t)
+void onCaption(void *context, std::uint16_t position, std::uint32_t eventId, const char *text)
 {
-    if (currentRun->stopIn == "range")
-        currentRun->stopDownload();
-    return currentRun->resumeAt;
+    TransferRun &run = runOf(context);
+    if (position != run.captions.size() || eventId != 1000u + position)
+        run.recordsIntact = false;
+    run.captions.append(QByteArray(text));
+    if (run.stopIn == "caption")
+        run.stopDownload();
 }
 
-void onRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time, std::uint32_t eventId,
-              const std::uint8_t *data, std::int32_t dataLength)
+std::uint32_t onRange(void *context, std::uint32_t, std::uint32_t)
 {
+    TransferRun &run = runOf(context);
+    if (run.stopIn == "range")
+        run.stopDownload();
+    return run.resumeAt;
+}
+
+void onRecord(void *context, std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
+              std::uint32_t eventId, const std::uint8_t *data, std::size_t dataLength)
+{
+    TransferRun &run = runOf(context);
     const QByteArray expected = recordData(index);
     if (type != recordType(index) || time != recordTime(index) || eventId != recordEvent(index)
-        || QByteArray(reinterpret_cast<const char *>(data), dataLength) != expected)
-        currentRun->recordsIntact = false;
-    currentRun->records.append({index, count});
-    if (currentRun->stopIn == "record")
-        currentRun->stopDownload();
+        || QByteArray(reinterpret_cast<const char *>(data), int(dataLength)) != expected)
+        run.recordsIntact = false;
+    run.records.append({index, count});
+    if (run.stopIn == "record")
+        run.stopDownload();
 }
 
 void attachCallbacks(TransferRun &s)
@@ -228,6 +236,7 @@ void attachCallbacks(TransferRun &s)
     s.transfer.onCaption = onCaption;
     s.transfer.onRange = s.haveResume ? onRange : nullptr;
     s.transfer.onRecord = onRecord;
+    s.transfer.callbackContext = &s;
 }
 
 // "100:1 101:3" as index and count pairs.
@@ -294,7 +303,6 @@ private:
 TransferRun &tst_LogTransfer::makeRun()
 {
     current.reset(new TransferRun);
-    currentRun = current.get();
     return *current;
 }
 
@@ -315,7 +323,6 @@ void tst_LogTransfer::init()
 
 void tst_LogTransfer::cleanup()
 {
-    currentRun = nullptr;
     current.reset();
 }
 
@@ -831,19 +838,19 @@ void tst_LogTransfer::randomReplies()
     TransferRun &s = makeRun();
     attachCallbacks(s);
     // Callbacks that read everything they are handed, so that the sanitizers see it.
-    s.transfer.onCaption = [](std::uint16_t, std::uint32_t, const char *text) {
-        currentRun->captions.resize(1);
-        currentRun->captions[0] = QByteArray(text, int(std::strlen(text)));
+    s.transfer.onCaption = [](void *context, std::uint16_t, std::uint32_t, const char *text) {
+        runOf(context).captions.resize(1);
+        runOf(context).captions[0] = QByteArray(text, int(std::strlen(text)));
     };
-    s.transfer.onRange = [](std::uint32_t first, std::uint32_t span) { return first + span / 2; };
-    s.transfer.onRecord = [](std::uint32_t, std::uint8_t count, std::uint8_t, std::uint32_t, std::uint32_t,
-                             const std::uint8_t *data, std::int32_t length) {
-        if (count == 0 || length < 0 || length > 236)
-            currentRun->recordsIntact = false;
+    s.transfer.onRange = [](void *, std::uint32_t first, std::uint32_t span) { return first + span / 2; };
+    s.transfer.onRecord = [](void *context, std::uint32_t, std::uint8_t count, std::uint8_t, std::uint32_t,
+                             std::uint32_t, const std::uint8_t *data, std::size_t length) {
+        if (count == 0 || length > 236)
+            runOf(context).recordsIntact = false;
         std::uint32_t sum = 0;
-        for (std::int32_t i = 0; i < length; ++i)
+        for (std::size_t i = 0; i < length; ++i)
             sum += data[i];
-        currentRun->lastResult = std::uint8_t(sum);
+        runOf(context).lastResult = ReplyResult(sum & 0xFF);
     };
 
     // One buffer of exactly each length, so that a read past the frame is a heap overflow.

@@ -26,11 +26,11 @@ QByteArray withCrc(const QByteArray &frame)
 // A handler whose builder answers a scripted code and counts its calls.
 struct ScriptedBuilder {
     std::uint8_t function;
-    std::uint8_t code = RequestNone;
+    RequestResult code = RequestNone;
     int calls = 0;
 };
 
-std::uint8_t scriptedBuild(void *context, std::uint8_t *frame, std::uint8_t *length)
+RequestResult scriptedBuild(void *context, std::uint8_t *frame, std::uint8_t *length)
 {
     auto *builder = static_cast<ScriptedBuilder *>(context);
     ++builder->calls;
@@ -42,7 +42,7 @@ std::uint8_t scriptedBuild(void *context, std::uint8_t *frame, std::uint8_t *len
     return builder->code;
 }
 
-std::uint8_t acceptAll(void *, const std::uint8_t *, std::uint8_t)
+ReplyResult acceptAll(void *, const std::uint8_t *, std::uint8_t)
 {
     return ReplyAccepted;
 }
@@ -242,16 +242,20 @@ void tst_ModbusMaster::processReply()
 
 void tst_ModbusMaster::exceptionMessages()
 {
-    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(1)), QStringLiteral("Неподдерживаемая функция"));
-    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(2)), QStringLiteral("Недопустимый номер регистра"));
-    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(3)), QStringLiteral("Недопустимый значение регистра"));
-    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(4)), QStringLiteral("Внутреняя ошибка устройства"));
-    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(7)),
+    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(exceptionResult(1))), QStringLiteral("Неподдерживаемая функция"));
+    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(exceptionResult(2))),
+             QStringLiteral("Недопустимый номер регистра"));
+    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(exceptionResult(3))),
+             QStringLiteral("Недопустимый значение регистра"));
+    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(exceptionResult(4))),
+             QStringLiteral("Внутреняя ошибка устройства"));
+    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(exceptionResult(7))),
              QStringLiteral("Устройство не может выполнить занную команду"));
-    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(8)), QStringLiteral("Ошибка внешней памяти устройства"));
+    QCOMPARE(QString::fromUtf8(modbusExceptionMessage(exceptionResult(8))),
+             QStringLiteral("Ошибка внешней памяти устройства"));
     // Busy, code 5 and the master's own results end nothing and show nothing.
     for (std::uint8_t code : {0, 5, 6, 9, 0x81, 0x82})
-        QVERIFY2(!modbusExceptionMessage(code), QByteArray::number(code));
+        QVERIFY2(!modbusExceptionMessage(exceptionResult(code)), QByteArray::number(code));
 }
 
 QTEST_GUILESS_MAIN(tst_ModbusMaster)

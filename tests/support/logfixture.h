@@ -4,6 +4,7 @@
 
 #include "store/logfile.h"
 #include "store/logschema.h"
+#include "protocol/devicetime.h"
 
 #include <QByteArray>
 #include <QSqlDatabase>
@@ -18,7 +19,6 @@ namespace LogFixture {
 
 // Device time of 2024-03-15 13:45:30 (seconds since 2000-01-01).
 constexpr quint32 March15th2024 = 763825530;
-constexpr qint64 UnixOffset = 946684800;
 
 // Every row of `sql`, each as its columns joined by "|", NULL as "NULL"; a failed
 // query gives one row starting "error: ".
@@ -55,7 +55,7 @@ inline QString addRecord(const QSqlDatabase &db, quint32 event, const QVariant &
     query.prepare(InsertRecordSql);
     query.bindValue(QStringLiteral(":i"), index);
     query.bindValue(QStringLiteral(":count"), count);
-    query.bindValue(QStringLiteral(":dt"), qint64(deviceTime) + UnixOffset);
+    query.bindValue(QStringLiteral(":dt"), qint64(deviceTime) + DeviceEpochUnixSeconds);
     query.bindValue(QStringLiteral(":type"), type);
     query.bindValue(QStringLiteral(":event"), event);
     query.bindValue(QStringLiteral(":data"), data);

@@ -221,7 +221,7 @@ void replyDeadlineRunsOnTheTickCounter()
         return;
     const std::uint8_t attempts = transfer.attemptsLeft;
     CHECK_EQUAL(transfer.buildRequest(frame, &length), RequestWaiting);
-    std::uint8_t code = RequestWaiting;
+    RequestResult code = RequestWaiting;
     CHECK(waitFor([&] {
         code = transfer.buildRequest(frame, &length);
         return code != RequestWaiting;
@@ -420,35 +420,36 @@ struct Received {
     std::vector<ExpectedRecord> records;
 };
 
-// The transfer's callbacks have no context pointer.
-Received *received = nullptr;
-
-bool onLogInfo(std::uint16_t captionCount, std::uint32_t, std::uint32_t)
+// The transfer's callbacks, each handed the Received they fill as their context.
+bool onLogInfo(void *context, std::uint16_t captionCount, std::uint32_t, std::uint32_t)
 {
+    Received *received = static_cast<Received *>(context);
     received->infoSeen = true;
     received->captionCount = captionCount;
     return true;
 }
 
-void onCaption(std::uint16_t position, std::uint32_t eventId, const char *text)
+void onCaption(void *context, std::uint16_t position, std::uint32_t eventId, const char *text)
 {
+    Received *received = static_cast<Received *>(context);
     received->captionPositions.push_back(position);
     received->captions.push_back(ExpectedCaption{eventId, text});
 }
 
-std::uint32_t onRange(std::uint32_t first, std::uint32_t span)
+std::uint32_t onRange(void *context, std::uint32_t first, std::uint32_t span)
 {
+    Received *received = static_cast<Received *>(context);
     received->rangeSeen = true;
     received->rangeFirst = first;
     received->rangeSpan = span;
     return first;
 }
 
-void onRecord(std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time, std::uint32_t eventId,
-              const std::uint8_t *data, std::int32_t dataLength)
+void onRecord(void *context, std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
+              std::uint32_t eventId, const std::uint8_t *data, std::size_t dataLength)
 {
-    received->records.push_back(ExpectedRecord{
-        index, count, type, time, eventId, std::vector<std::uint8_t>(data, data + (dataLength > 0 ? dataLength : 0))});
+    static_cast<Received *>(context)->records.push_back(
+        ExpectedRecord{index, count, type, time, eventId, std::vector<std::uint8_t>(data, data + dataLength)});
 }
 
 // The window's side of a download, reduced to counting what happens.
@@ -456,20 +457,20 @@ class CountingObserver : public DownloadObserver
 {
 public:
     bool downloadWanted() const override { return true; }
-    void frameReceived(const std::uint8_t *, std::size_t, std::uint8_t code) override
+    void frameReceived(const std::uint8_t *, std::size_t, ReplyResult code) override
     {
         if (code == ReplyCorrupt)
             ++corrupt;
         else if (code == ReplyUnexpected)
             ++unexpected;
-        else if (code == ExceptionServerBusy)
+        else if (code == exceptionResult(ExceptionServerBusy))
             ++busy;
     }
     void frameBuilt(const std::uint8_t *, std::size_t) override {}
     void requestSent() override { ++requests; }
     void replyCounted() override { ++counted; }
     void progressChanged(std::uint32_t) override {}
-    void downloadStopped(DownloadStop reason, std::uint8_t exceptionCode) override
+    void downloadStopped(DownloadStop reason, ReplyResult exceptionCode) override
     {
         stopped = true;
         stopReason = reason;
@@ -483,7 +484,7 @@ public:
     unsigned unexpected = 0;
     bool stopped = false;
     DownloadStop stopReason = DownloadStop::NoReply;
-    std::uint8_t stopCode = 0;
+    ReplyResult stopCode = ReplyAccepted;
 };
 
 // Downloads the device's whole log on `port` through the download engine, a tick
@@ -492,8 +493,8 @@ public:
 void downloadWholeLog(const std::string &port, DWORD tickMs)
 {
     Received got;
-    received = &got;
     LogTransfer transfer;
+    transfer.callbackContext = &got;
     transfer.onLogInfo = onLogInfo;
     transfer.onCaption = onCaption;
     transfer.onRange = onRange;
@@ -542,7 +543,6 @@ void downloadWholeLog(const std::string &port, DWORD tickMs)
     }
     const DWORD took = GetTickCount() - started;
     terminal.close();
-    received = nullptr;
     std::printf("  %s: %u captions and %u records in %.1f s: %u requests, %u replies counted, "
                 "%u corrupt, %u unexpected, %u busy\n",
                 port.c_str(), static_cast<unsigned>(got.captions.size()), static_cast<unsigned>(got.records.size()),

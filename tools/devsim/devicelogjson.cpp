@@ -7,6 +7,7 @@
 #include "tools/devsim/devicelogjson.h"
 
 #include "tools/devsim/windows1251.h"
+#include "protocol/devicetime.h"
 
 #include <QDateTime>
 #include <QJsonArray>
@@ -21,7 +22,6 @@
 namespace {
 
 // Unix seconds of 2000-01-01 00:00:00, where device time starts.
-constexpr qint64 DeviceEpoch = 946684800;
 
 struct Reader {
     QString *error;
@@ -78,7 +78,7 @@ struct Reader {
         if (!value.isString() || !parsed.isValid())
             return fail(where, QStringLiteral("expected seconds since 2000 or \"YYYY-MM-DD HH:MM:SS\""));
         parsed.setTimeSpec(Qt::UTC);
-        const qint64 seconds = parsed.toSecsSinceEpoch() - DeviceEpoch;
+        const qint64 seconds = parsed.toSecsSinceEpoch() - DeviceEpochUnixSeconds;
         if (seconds < 0 || seconds > qint64(0xFFFFFFFFu))
             return fail(where, QStringLiteral("outside the device clock's years 2000 to 2136"));
         *out = std::uint32_t(seconds);

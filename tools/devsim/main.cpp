@@ -6,8 +6,10 @@
 #include "tools/devsim/devicelogjson.h"
 #include "tools/devsim/devicesimulator.h"
 #include "tools/devsim/optionparsing.h"
+#include "protocol/addresslist.h"
 #include "tools/devsim/simulatorline.h"
 #include "tools/devsim/simulatortcp.h"
+#include "protocol/devicetime.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -36,7 +38,7 @@ std::uint32_t deviceNow()
 {
     const QDateTime local = QDateTime::currentDateTime();
     const QDateTime asDeviceClock(local.date(), local.time(), Qt::UTC);
-    return std::uint32_t(asDeviceClock.toSecsSinceEpoch() - 946684800);
+    return std::uint32_t(asDeviceClock.toSecsSinceEpoch() - DeviceEpochUnixSeconds);
 }
 
 int fail(const QString &message)
@@ -176,10 +178,11 @@ int main(int argc, char *argv[])
         line.parity = 'E';
     else
         return fail(QStringLiteral("--parity wants none, odd or even, not \"%1\"").arg(parity));
-    QVector<std::uint8_t> addresses;
+    std::vector<std::uint8_t> addresses;
+    std::string addressError;
+    if (!parseAddressList(parser.value(QStringLiteral("address")).toStdString(), &addresses, &addressError))
+        return fail(QStringLiteral("--address ") + QString::fromStdString(addressError));
     QString error;
-    if (!parseAddressList(parser.value(QStringLiteral("address")), &addresses, &error))
-        return fail(QStringLiteral("--address ") + error);
 
     const bool tcp = parser.isSet(QStringLiteral("tcp"));
     QString host;
@@ -228,7 +231,7 @@ int main(int argc, char *argv[])
             continue;
         }
         const int address = match.captured(1).toInt();
-        if (address > 255 || !addresses.contains(std::uint8_t(address)))
+        if (address > 255 || std::find(addresses.begin(), addresses.end(), std::uint8_t(address)) == addresses.end())
             return fail(QStringLiteral("--log %1: no device has address %2").arg(value, match.captured(1)));
         if (ownLogs.contains(std::uint8_t(address)))
             return fail(QStringLiteral("--log gives device %1 two files").arg(address));

@@ -4,43 +4,6 @@
 
 #include <QStringList>
 
-namespace {
-
-bool addressNumber(const QString &text, int *value)
-{
-    bool ok = false;
-    *value = text.trimmed().toInt(&ok);
-    return ok && *value >= 1 && *value <= 255;
-}
-
-} // namespace
-
-bool parseAddressList(const QString &text, QVector<std::uint8_t> *addresses, QString *error)
-{
-    addresses->clear();
-    bool taken[256] = {};
-    for (const QString &part : text.split(QLatin1Char(','))) {
-        const int dash = part.indexOf(QLatin1Char('-'));
-        int low = 0, high = 0;
-        const bool ok = dash < 0 ? addressNumber(part, &low) && addressNumber(part, &high)
-                                 : addressNumber(part.left(dash), &low) && addressNumber(part.mid(dash + 1), &high);
-        if (!ok || low > high) {
-            *error
-                = QStringLiteral("wants a whole number from 1 to 255, or a list such as 1,3,7-9, not \"%1\"").arg(text);
-            return false;
-        }
-        for (int address = low; address <= high; ++address) {
-            if (taken[address]) {
-                *error = QStringLiteral("names device %1 twice").arg(address);
-                return false;
-            }
-            taken[address] = true;
-            addresses->append(std::uint8_t(address));
-        }
-    }
-    return true;
-}
-
 bool parseListenAddress(const QString &text, QString *host, std::uint16_t *port, QString *error)
 {
     QString portText = text;

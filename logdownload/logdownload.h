@@ -1,0 +1,163 @@
+// One device's log into one store: the terminal, the master, the transfer, the import
+// and the engine that joins them, with the import policy every front end shares.
+#pragma once
+
+#include "download/downloadengine.h"
+#include "logdownload/downloadtexts.h"
+#include "protocol/logtransfer.h"
+#include "protocol/modbusmaster.h"
+#include "serial/comhalfduplexterminal.h"
+#include "store/logimporter.h"
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+// What a front end learns of its download, and the one question it answers. Every
+// call comes from inside LogDownload's tick() or repoll(), on the thread that drives it.
+class LogDownloadHost
+{
+public:
+    virtual ~LogDownloadHost() = default;
+
+    // Asked once per tick, after the reply was handled: whether new requests are
+    // wanted (a queued clear is sent either way).
+    virtual bool downloadWanted() const = 0;
+    // A received frame as it came (CRC included) with the master's verdict on it.
+    virtual void frameReceived(const std::uint8_t *, std::size_t, ReplyResult) {}
+    // A request as built (CRC included); it goes out only if requestSent follows.
+    virtual void frameBuilt(const std::uint8_t *, std::size_t) {}
+    virtual void requestSent() {}
+    // A reply that counts as an exchange (accepted, or the device busy), with the
+    // transfer's remaining count after it.
+    virtual void replyCounted(std::uint32_t /*remaining*/) {}
+    // The device's event set differs from the one the store knows: true to replace
+    // the store's configuration (its captions are then read), false to keep it. The
+    // records are stored either way.
+    virtual bool confirmConfigurationUpdate() = 0;
+    // The download has ended by itself; the transfer is stopped already.
+    virtual void failed(const DownloadFailure &failure) = 0;
+    // `count` more records are in the store for good: after each one when every
+    // record commits alone, after each batch otherwise.
+    virtual void recordsStored(std::uint32_t /*count*/) {}
+};
+
+/*
+ * The parts, as LogDownload wires them:
+ *
+ *   terminal (storage, worker) ═ engine ─ master ─ handler entry ─ transfer
+ *                                   │                                 │ callbacks, with
+ *                                   └─► host (frames, counts)         ▼ this as context
+ *                                                      import policy ─► importer ─► store
+ *                                                           └─► host (question, failure,
+ *                                                                     records stored)
+ *
+ * The import policy, written once: the info reply's verdict (read the captions, skip
+ * them, or ask the host), the fingerprints after the last caption, the resume point,
+ * and every store failure ending the download through host.failed(). Records commit
+ * one by one (the window), or in batches of at most a given age (the command line):
+ * a batch opens when a reply is about to be handled, and is committed when the log
+ * is read up, when it is old enough, when the download ends, before the question is
+ * asked, and on flush().
+ *
+ * Several downloads may run in one process, each driven by one thread and each on
+ * its own port and store.
+ */
+class LogDownload final : private DownloadObserver
+{
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // `gapTicks` is the terminal's frame gap: ComHalfDuplexTerminal::WindowGapTicks at
+    // the window's pace, frameGapTicks(...) for a master that sends at once.
+    LogDownload(LogDownloadHost &host, std::uint8_t gapTicks);
+    ~LogDownload() override;
+    LogDownload(const LogDownload &) = delete;
+    LogDownload &operator=(const LogDownload &) = delete;
+
+    // The port: opened (closing one that is open first), closed, asked.
+    bool openPort(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);
+    void closePort();
+    bool portOpen() const { return terminal.isOpen(); }
+
+    // The store the import writes to, owned by the caller; null: every statement fails.
+    void setStore(LogStore *store);
+    // Records commit in batches of at most `interval`; zero (the default): each alone.
+    void setBatchInterval(std::chrono::milliseconds interval) { batchInterval = interval; }
+    // How long a reply is waited for, and how often a request goes out unanswered
+    // before the device counts as silent (1000 ms and 10, the window's, unless set).
+    void setReplyTiming(std::uint16_t replyTimeoutMs, std::uint8_t attempts);
+    // The clock batches are aged by; tests set their own.
+    void setClock(std::function<Clock::time_point()> clock) { now = std::move(clock); }
+
+    // Starts a download from the first state, for the device at `address`.
+    void start(std::uint8_t address);
+    // Ends any download or clear.
+    void stop();
+    // Clears the device's log next, at the address the master holds.
+    void clear();
+    // One poll step (see DownloadEngine::tick).
+    DownloadEngine::TickResult tick();
+    // The once-a-second step: a resting transfer asks for the range again.
+    void repoll() { engine.repoll(); }
+    // Commits an open batch now (a run that ends); false, after host.failed(), when
+    // the commit failed.
+    bool flush();
+
+    // Nothing left to read and nothing on the line: the device's log is read up.
+    bool atRest() const { return engine.atRest(); }
+    bool clearing() const { return engine.clearing(); }
+    bool tickRunning() const { return engine.tickRunning(); }
+    std::uint32_t remaining() const { return engine.remaining(); }
+
+    // How far the current download has come, for a progress line.
+    enum class Phase { Info, Captions, Records };
+    Phase phase() const { return currentPhase; }
+    std::uint32_t captionsStored() const { return captionCount; }
+    std::uint32_t recordsStored() const { return recordCount; }
+
+private:
+    // DownloadObserver: the engine's reports, passed on or turned into failures.
+    bool downloadWanted() const override { return host.downloadWanted(); }
+    void frameReceived(const std::uint8_t *bytes, std::size_t length, ReplyResult result) override;
+    void frameBuilt(const std::uint8_t *bytes, std::size_t length) override;
+    void requestSent() override { host.requestSent(); }
+    void replyCounted() override {}
+    void progressChanged(std::uint32_t remaining) override { host.replyCounted(remaining); }
+    void downloadStopped(DownloadStop reason, ReplyResult exception) override;
+
+    // The transfer's callbacks, reached through its context pointer.
+    static bool onLogInfo(void *context, std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash);
+    static void onCaption(void *context, std::uint16_t position, std::uint32_t eventId, const char *text);
+    static std::uint32_t onRange(void *context, std::uint32_t first, std::uint32_t span);
+    static void onRecord(void *context, std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
+                         std::uint32_t eventId, const std::uint8_t *data, std::size_t length);
+
+    bool takeInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash);
+    // Ends the download with the store's error when `outcome` failed; true if not.
+    bool stored(const StoreOutcome &outcome);
+    void fail(const DownloadFailure &failure);
+    void beginBatch();
+    bool commitBatch();
+
+    LogDownloadHost &host;
+    std::uint8_t terminalStorage[256];
+    ComHalfDuplexTerminal terminal;
+    LogTransfer transfer;
+    ModbusFunctionHandler logFunctionEntry;
+    ModbusMaster master;
+    LogImporter importer;
+    DownloadEngine engine;
+
+    std::chrono::milliseconds batchInterval{0};
+    std::function<Clock::time_point()> now = &Clock::now;
+    bool batchOpen = false;
+    Clock::time_point batchStarted;
+    std::uint32_t batchRecords = 0;
+
+    Phase currentPhase = Phase::Info;
+    std::uint32_t captionCount = 0;
+    std::uint32_t recordCount = 0;
+};

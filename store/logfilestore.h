@@ -1,0 +1,29 @@
+// The log file as a download's store: the log file's statements on one connection.
+#pragma once
+
+#include "store/logstore.h"
+
+#include <QSqlDatabase>
+
+// Runs on whatever `database` is open on when a statement runs: a create or open that
+// re-targets the connection in the middle of a download redirects the import with it,
+// and a closed connection fails each statement with the driver's text.
+class LogFileStore final : public LogStore
+{
+public:
+    explicit LogFileStore(const QSqlDatabase &database = QSqlDatabase()) : connection(database) {}
+
+    void setDatabase(const QSqlDatabase &database) { connection = database; }
+    const QSqlDatabase &database() const { return connection; }
+
+    StoredFingerprints readFingerprints() override;
+    StoreOutcome writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash) override;
+    StoreOutcome storeCaption(std::uint32_t eventId, const char *text) override;
+    ResumePoint resumePoint(std::uint32_t first, std::uint32_t span) override;
+    StoreOutcome storeRecord(const DeviceRecord &record) override;
+    bool beginBatch() override;
+    StoreOutcome commitBatch() override;
+
+private:
+    QSqlDatabase connection;
+};
