@@ -73,8 +73,10 @@ DownloadEngine::TickResult LogDownload::tick()
     // Statements run only while a reply is handled, so that is when a batch opens.
     if (batchInterval.count() > 0 && !engine.tickRunning() && terminal.currentState() == TerminalBuffer::FrameReady)
         beginBatch();
+    failedInTick = false;
     const DownloadEngine::TickResult result = engine.tick();
-    if (batchOpen && (result.stopped || engine.atRest() || now() - batchStarted >= batchInterval))
+    // A download that ended keeps what it stored before: the batch is committed.
+    if (batchOpen && (failedInTick || engine.atRest() || now() - batchStarted >= batchInterval))
         commitBatch();
     return result;
 }
@@ -116,6 +118,7 @@ bool LogDownload::commitBatch()
 void LogDownload::fail(const DownloadFailure &failure)
 {
     engine.stop();
+    failedInTick = true;
     host.failed(failure);
 }
 
@@ -138,6 +141,7 @@ void LogDownload::frameBuilt(const std::uint8_t *bytes, std::size_t length)
 
 void LogDownload::downloadStopped(DownloadStop reason, ReplyResult exception)
 {
+    failedInTick = true;
     if (reason == DownloadStop::NoReply)
         host.failed(DownloadFailure{FailureKind::NoReply, ReplyAccepted, QString()});
     else

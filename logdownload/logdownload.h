@@ -154,6 +154,7 @@ private:
     std::chrono::milliseconds batchInterval{0};
     std::function<Clock::time_point()> now = &Clock::now;
     bool batchOpen = false;
+    bool failedInTick = false;
     Clock::time_point batchStarted;
     std::uint32_t batchRecords = 0;
 

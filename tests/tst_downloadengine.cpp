@@ -11,6 +11,7 @@
 #include "tools/devsim/simulatorline.h"
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -213,6 +214,10 @@ private slots:
     void deviceFaults();
     void clearDuringDownload();
     void tickInsideTickDoesNothing();
+    void twoDownloadsAtOnce();
+    void storeFailureEndsTheDownload_data();
+    void storeFailureEndsTheDownload();
+    void batchIsCommittedWhenReadUp();
 
 private:
     QString logPath() const { return dir->filePath(QStringLiteral("log.db")); }
@@ -418,6 +423,108 @@ void tst_DownloadEngine::tickInsideTickDoesNothing()
     QVERIFY(nested > 0);
     QCOMPARE(nested, host.codes.size());
     QCOMPARE(host.storedRecords(), expectedRows(makeDemoLog(3, EndTime)));
+}
+
+// Two devices on two lines, each read by its own download on its own thread into its
+// own file, as a collector of many lines does: nothing of one reaches the other.
+void tst_DownloadEngine::twoDownloadsAtOnce()
+{
+    const DeviceLog logs[2] = {makeDemoLog(80, EndTime, 1), makeDemoLog(50, EndTime - 86400, 2)};
+    Device first(logs[0]), second(logs[1]);
+    const std::string paths[2] = {first.path, second.path};
+    QStringList stored[2];
+    QString problems[2];
+    auto read = [&](int n) {
+        Host host(dir->filePath(QStringLiteral("line%1.db").arg(n)), QStringLiteral("line%1").arg(n));
+        if (!host.opened || !host.connect(paths[n])) {
+            problems[n] = QStringLiteral("not opened");
+            return;
+        }
+        host.start();
+        if (!host.runToRest() || !host.failures.isEmpty())
+            problems[n] = QStringLiteral("not read up");
+        stored[n] = host.storedRecords();
+    };
+    std::thread one(read, 0), two(read, 1);
+    one.join();
+    two.join();
+    for (int n = 0; n < 2; ++n) {
+        QVERIFY2(problems[n].isEmpty(), qPrintable(problems[n]));
+        QCOMPARE(stored[n], expectedRows(logs[n]));
+    }
+}
+
+// The store refuses a record (a disk that fills up, say): the download ends with the
+// store's own words, and what was stored before stays, whether records commit one by
+// one or in batches.
+void tst_DownloadEngine::storeFailureEndsTheDownload_data()
+{
+    QTest::addColumn<int>("batchMs");
+    QTest::newRow("every record commits") << 0;
+    QTest::newRow("records commit in batches") << 500;
+}
+
+void tst_DownloadEngine::storeFailureEndsTheDownload()
+{
+    QFETCH(int, batchMs);
+    const DeviceLog log = makeDemoLog(20, EndTime);
+    Device device(log);
+    Host host(logPath());
+    QVERIFY(host.opened);
+    const std::uint32_t refusedFrom = log.firstIndex() + 6;
+    QSqlQuery trigger(host.database);
+    QVERIFY(trigger.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON Log WHEN NEW.i >= %1 "
+                                        "BEGIN SELECT RAISE(ABORT, 'the disk is full'); END")
+                             .arg(refusedFrom)));
+    host.download.setBatchInterval(std::chrono::milliseconds(batchMs));
+    QVERIFY(host.connect(device.path));
+    host.start();
+    QVERIFY(host.runToRest());
+
+    QCOMPARE(host.failures.size(), 1);
+    QCOMPARE(host.failures.first().kind, FailureKind::StoreFailed);
+    QVERIFY2(failureText(host.failures.first()).contains(QStringLiteral("the disk is full")),
+             qPrintable(failureText(host.failures.first())));
+    QStringList before;
+    for (const QString &row : expectedRows(log)) {
+        if (row.section(QLatin1Char('|'), 0, 0).toUInt() < refusedFrom)
+            before << row;
+    }
+    QCOMPARE(host.storedRecords(), before);
+    // Stopped means stopped: no request for the refused record goes out again.
+    const int sentBefore = host.sent;
+    for (int i = 0; i < 5; ++i)
+        host.download.tick();
+    QCOMPARE(host.sent, sentBefore);
+}
+
+// With batches, the host hears of records once they are committed; on a clock that
+// stands still that is when the log is read up, all at once.
+void tst_DownloadEngine::batchIsCommittedWhenReadUp()
+{
+    const DeviceLog log = makeDemoLog(30, EndTime);
+    Device device(log);
+    Host host(logPath());
+    const LogDownload::Clock::time_point frozen = LogDownload::Clock::now();
+    host.download.setClock([frozen] { return frozen; });
+    host.download.setBatchInterval(std::chrono::milliseconds(500));
+    QVERIFY(host.connect(device.path));
+    host.start();
+    QVERIFY(host.runToRest());
+    QVERIFY(host.failures.isEmpty());
+    QCOMPARE(host.storedReports, QVector<std::uint32_t>{std::uint32_t(expectedRows(log).size())});
+    QCOMPARE(host.download.recordsStored(), std::uint32_t(expectedRows(log).size()));
+
+    // What another connection sees is committed: the whole log.
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+        other.setDatabaseName(logPath());
+        QVERIFY(other.open());
+        QCOMPARE(LogFixture::rows(other, QStringLiteral("SELECT count(*) FROM Log")),
+                 QStringList{QString::number(expectedRows(log).size())});
+        other.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadEngine)
