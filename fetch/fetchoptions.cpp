@@ -2,7 +2,7 @@
 
 #include "fetch/fetchoptions.h"
 
-#include "ports/portsettings.h"
+#include "fetch/linesettings.h"
 #include "protocol/addresslist.h"
 #include "serial/comhalfduplexterminal.h"
 
@@ -19,16 +19,6 @@ bool optionError(FetchCommandLine &result, const QString &message)
 {
     result.error = message;
     return false;
-}
-
-// The rates of BaudRates in their order, the last one joined by `lastJoin`.
-QString baudRateList(const QString &lastJoin)
-{
-    QStringList rates;
-    for (const std::uint32_t rate : BaudRates)
-        rates << QString::number(rate);
-    const QString last = rates.takeLast();
-    return rates.join(QStringLiteral(", ")) + lastJoin + last;
 }
 
 // `text` broken at blanks into lines of at most `width` characters, each after the
@@ -49,37 +39,16 @@ QString wrapped(const QString &text, int width, int indent)
 bool takeLineOptions(const QCommandLineParser &parser, FetchCommandLine &result)
 {
     FetchOptions &options = result.options;
-    if (parser.isSet(QStringLiteral("baud"))) {
-        const QString text = parser.value(QStringLiteral("baud"));
-        bool ok = false;
-        const std::uint32_t rate = text.toUInt(&ok);
-        if (!ok || std::find(std::begin(BaudRates), std::end(BaudRates), rate) == std::end(BaudRates))
-            return optionError(
-                result,
-                QStringLiteral("--baud wants one of %1, not \"%2\"").arg(baudRateList(QStringLiteral(", ")), text));
-        options.baudRate = rate;
-    }
-    if (parser.isSet(QStringLiteral("parity"))) {
-        const QString text = parser.value(QStringLiteral("parity"));
-        static const QStringList names = {QStringLiteral("none"), QStringLiteral("odd"), QStringLiteral("even")};
-        const int index = names.indexOf(text);
-        if (index < 0)
-            return optionError(result, QStringLiteral("--parity wants none, odd or even, not \"%1\"").arg(text));
-        options.parity = ParityCodes[index];
-    }
-    if (parser.isSet(QStringLiteral("stop"))) {
-        const QString text = parser.value(QStringLiteral("stop"));
-        if (text == QLatin1String("1.5"))
-            return optionError(result,
-                               QStringLiteral("--stop 1.5: one and a half stop bits do not go with 8 data "
-                                              "bits"));
-        if (text == QLatin1String("1"))
-            options.stopBits = StopBitsCodes[0];
-        else if (text == QLatin1String("2"))
-            options.stopBits = StopBitsCodes[2];
-        else
-            return optionError(result, QStringLiteral("--stop wants 1 or 2, not \"%1\"").arg(text));
-    }
+    QString error;
+    if (parser.isSet(QStringLiteral("baud"))
+        && !parseBaudRate(parser.value(QStringLiteral("baud")), &options.baudRate, &error))
+        return optionError(result, QStringLiteral("--baud ") + error);
+    if (parser.isSet(QStringLiteral("parity"))
+        && !parseParity(parser.value(QStringLiteral("parity")), &options.parity, &error))
+        return optionError(result, QStringLiteral("--parity ") + error);
+    if (parser.isSet(QStringLiteral("stop"))
+        && !parseStopBits(parser.value(QStringLiteral("stop")), &options.stopBits, &error))
+        return optionError(result, QStringLiteral("--stop ") + error);
     return true;
 }
 
