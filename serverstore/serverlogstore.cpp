@@ -1,0 +1,350 @@
+// A device's log in the central database: its lock, its rows, the messages rendered
+// at import.
+
+#include "serverstore/serverlogstore.h"
+
+#include "presentation/captionformat.h"
+#include "protocol/devicetime.h"
+#include "serverstore/serverschema.h"
+#include "store/devicetext.h"
+
+#include <QDeadlineTimer>
+#include <QSqlError>
+#include <QStringList>
+#include <QThread>
+#include <QVariant>
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+// Records held back in a batch before they go in, and the most rows one insert takes:
+// a round trip to the server per record would cost more than the rest of the import.
+constexpr int MaxRowsPerInsert = 64;
+// How often a held lock is tried again while open() waits for it.
+constexpr int LockRetryMs = 100;
+
+} // namespace
+
+ServerLogStore::~ServerLogStore()
+{
+    close();
+}
+
+void ServerLogStore::close()
+{
+    if (inBatch)
+        connection.database().rollback();
+    inBatch = false;
+    pending.clear();
+    // The prepared statements go before the connection they were made on.
+    inserts.clear();
+    captions.clear();
+    connection.close();
+    deviceId = 0;
+}
+
+ServerOpenOutcome ServerLogStore::open(const ServerUrl &url, const QString &deviceName,
+                                       const ServerStoreSettings &settings)
+{
+    close();
+    ServerOpenOutcome outcome;
+    StoreOutcome step = connection.open(url, settings.program);
+    if (step.ok)
+        step = prepareServerSchema(connection.database());
+    if (!step.ok) {
+        outcome.error = step.error;
+        close();
+        return outcome;
+    }
+    outcome = takeDevice(deviceName, settings);
+    if (outcome.result != ServerOpenOutcome::Opened)
+        close();
+    return outcome;
+}
+
+ServerOpenOutcome ServerLogStore::takeDevice(const QString &deviceName, const ServerStoreSettings &settings)
+{
+    name = deviceName;
+    ServerOpenOutcome outcome;
+    QSqlQuery query(connection.database());
+    // Two collectors registering one new device at once: the second insert does nothing.
+    if (!query.prepare(InsertDeviceSql)) {
+        outcome.error = serverErrorText(query.lastError());
+        return outcome;
+    }
+    query.bindValue(QStringLiteral(":name"), name);
+    if (!query.exec() || !query.prepare(SelectDeviceIdSql)) {
+        outcome.error = serverErrorText(query.lastError());
+        return outcome;
+    }
+    query.bindValue(QStringLiteral(":name"), name);
+    if (!query.exec() || !query.next()) {
+        outcome.error = serverErrorText(query.lastError());
+        return outcome;
+    }
+    deviceId = query.value(0).toInt();
+
+    outcome = lockDevice(settings);
+    if (outcome.result != ServerOpenOutcome::Opened)
+        return outcome;
+    outcome.result = ServerOpenOutcome::Failed;
+    if (!query.prepare(MarkDownloadSql)) {
+        outcome.error = serverErrorText(query.lastError());
+        return outcome;
+    }
+    query.bindValue(QStringLiteral(":device"), deviceId);
+    if (!query.exec()) {
+        outcome.error = serverErrorText(query.lastError());
+        return outcome;
+    }
+    const StoreOutcome loaded = loadCaptions();
+    if (!loaded.ok) {
+        outcome.error = loaded.error;
+        return outcome;
+    }
+    outcome.result = ServerOpenOutcome::Opened;
+    return outcome;
+}
+
+ServerOpenOutcome ServerLogStore::lockDevice(const ServerStoreSettings &settings)
+{
+    ServerOpenOutcome outcome;
+    QSqlQuery query(connection.database());
+    if (!query.prepare(TryDeviceLockSql)) {
+        outcome.error = serverErrorText(query.lastError());
+        return outcome;
+    }
+    query.bindValue(QStringLiteral(":class"), ServerLockClass);
+    query.bindValue(QStringLiteral(":device"), deviceId);
+    const QDeadlineTimer deadline(settings.lockWait.count());
+    for (;;) {
+        if (!query.exec() || !query.next()) {
+            outcome.error = serverErrorText(query.lastError());
+            return outcome;
+        }
+        if (query.value(0).toBool()) {
+            outcome.result = ServerOpenOutcome::Opened;
+            return outcome;
+        }
+        if (settings.cancelled && settings.cancelled()) {
+            outcome.result = ServerOpenOutcome::Cancelled;
+            return outcome;
+        }
+        if (deadline.hasExpired())
+            break;
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(LockRetryMs, deadline.remainingTime())));
+    }
+    outcome.error = QStringLiteral("Журнал устройства \"%1\" уже загружает другой сборщик: %2").arg(name, lockHolder());
+    return outcome;
+}
+
+QString ServerLogStore::lockHolder()
+{
+    QSqlQuery query(connection.database());
+    if (!query.prepare(DeviceLockHolderSql))
+        return serverErrorText(query.lastError());
+    query.bindValue(QStringLiteral(":class"), ServerLockClass);
+    query.bindValue(QStringLiteral(":device"), deviceId);
+    if (!query.exec())
+        return serverErrorText(query.lastError());
+    // Gone in the meantime: the next run will find the device free.
+    if (!query.next())
+        return QStringLiteral("он только что завершился");
+    // A role without pg_read_all_stats sees no details of other roles' sessions.
+    const QString application = query.value(0).toString();
+    QString holder = application.isEmpty()
+        ? QStringLiteral("сеанс %1 пользователя %2").arg(query.value(3).toString(), query.value(4).toString())
+        : application;
+    QStringList details;
+    if (!query.value(1).isNull())
+        details << QStringLiteral("адрес %1").arg(query.value(1).toString());
+    if (!query.value(2).isNull())
+        details << QStringLiteral("с %1").arg(query.value(2).toString());
+    if (!details.isEmpty())
+        holder += QStringLiteral(" (%1)").arg(details.join(QStringLiteral(", ")));
+    return holder;
+}
+
+StoreOutcome ServerLogStore::loadCaptions()
+{
+    captions.clear();
+    QSqlQuery query(connection.database());
+    query.setForwardOnly(true);
+    if (!query.prepare(SelectCaptionsSql))
+        return failed(query);
+    query.bindValue(QStringLiteral(":device"), deviceId);
+    if (!query.exec())
+        return failed(query);
+    while (query.next())
+        captions.insert(std::uint32_t(query.value(0).toLongLong()), query.value(1).toString());
+    return StoreOutcome{};
+}
+
+StoreOutcome ServerLogStore::failed(const QSqlQuery &query)
+{
+    const StoreOutcome outcome{false, serverErrorText(query.lastError())};
+    if (inBatch && batchError.ok)
+        batchError = outcome;
+    return outcome;
+}
+
+StoredFingerprints ServerLogStore::readFingerprints()
+{
+    StoredFingerprints result;
+    QSqlQuery query(connection.database());
+    if (!query.prepare(SelectFingerprintsSql)) {
+        result.outcome = failed(query);
+        return result;
+    }
+    query.bindValue(QStringLiteral(":device"), deviceId);
+    if (!query.exec() || !query.next()) {
+        result.outcome = query.lastError().isValid() ? failed(query)
+                                                     : StoreOutcome{false, QStringLiteral("Устройство не найдено")};
+        return result;
+    }
+    if (!query.value(0).isNull() && !query.value(1).isNull()) {
+        result.known = true;
+        result.idHash = std::uint32_t(query.value(0).toLongLong());
+        result.captionHash = std::uint32_t(query.value(1).toLongLong());
+    }
+    return result;
+}
+
+StoreOutcome ServerLogStore::writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash)
+{
+    QSqlQuery query(connection.database());
+    if (!query.prepare(UpdateFingerprintsSql))
+        return failed(query);
+    query.bindValue(QStringLiteral(":idHash"), qint64(idHash));
+    query.bindValue(QStringLiteral(":captionHash"), qint64(captionHash));
+    query.bindValue(QStringLiteral(":device"), deviceId);
+    return query.exec() ? StoreOutcome{} : failed(query);
+}
+
+StoreOutcome ServerLogStore::storeCaption(std::uint32_t eventId, const char *text)
+{
+    const QString caption = decodeDeviceText(text, int(std::strlen(text)));
+    QSqlQuery query(connection.database());
+    if (!query.prepare(UpsertEventSql))
+        return failed(query);
+    query.bindValue(QStringLiteral(":device"), deviceId);
+    query.bindValue(QStringLiteral(":id"), qint64(eventId));
+    query.bindValue(QStringLiteral(":caption"), caption);
+    if (!query.exec())
+        return failed(query);
+    captions.insert(eventId, caption);
+    return StoreOutcome{};
+}
+
+ResumePoint ServerLogStore::resumePoint(std::uint32_t first, std::uint32_t span)
+{
+    ResumePoint result;
+    result.index = first + span;
+    result.outcome = insertPending();
+    if (!result.outcome.ok)
+        return result;
+    QSqlQuery query(connection.database());
+    if (!query.prepare(SelectDeviceNewestRecordSql)) {
+        result.outcome = failed(query);
+        return result;
+    }
+    query.bindValue(QStringLiteral(":device"), deviceId);
+    if (!query.exec()) {
+        result.outcome = failed(query);
+        return result;
+    }
+    if (query.next())
+        result.index = std::uint32_t(query.value(0).toLongLong() + query.value(1).toLongLong());
+    else
+        result.index = first;
+    return result;
+}
+
+QString ServerLogStore::messageOf(const DeviceRecord &record) const
+{
+    const auto caption = captions.constFind(record.eventId);
+    if (caption == captions.constEnd())
+        return QStringLiteral("Неизвестное событие");
+    return formatCaption(*caption, record.data);
+}
+
+StoreOutcome ServerLogStore::storeRecord(const DeviceRecord &record)
+{
+    pending.push_back(PendingRecord{record, messageOf(record)});
+    // Never a null array: a record without data stores zero bytes, not NULL.
+    if (pending.back().record.data.isNull())
+        pending.back().record.data = QByteArray("");
+    if (inBatch && pending.size() < std::size_t(MaxRowsPerInsert))
+        return StoreOutcome{};
+    return insertPending();
+}
+
+StoreOutcome ServerLogStore::insertPending()
+{
+    std::size_t done = 0;
+    StoreOutcome outcome;
+    while (done < pending.size() && outcome.ok) {
+        const int rows = int(std::min<std::size_t>(pending.size() - done, MaxRowsPerInsert));
+        outcome = insertRows(done, rows);
+        done += std::size_t(rows);
+    }
+    pending.clear();
+    return outcome;
+}
+
+StoreOutcome ServerLogStore::insertRows(std::size_t first, int rows)
+{
+    auto statement = inserts.find(rows);
+    if (statement == inserts.end()) {
+        QStringList values;
+        for (int row = 0; row < rows; ++row)
+            values << InsertLogRowSql;
+        QSqlQuery query(connection.database());
+        if (!query.prepare(InsertLogHeadSql + values.join(QStringLiteral(", "))))
+            return failed(query);
+        statement = inserts.emplace(rows, query).first;
+    }
+    QSqlQuery &query = statement->second;
+    int position = 0;
+    for (std::size_t k = first; k < first + std::size_t(rows); ++k) {
+        const DeviceRecord &record = pending[k].record;
+        query.bindValue(position++, deviceId);
+        query.bindValue(position++, qint64(record.index));
+        query.bindValue(position++, int(record.count));
+        query.bindValue(position++, qint64(record.deviceTime) + DeviceEpochUnixSeconds);
+        query.bindValue(position++, int(record.type));
+        query.bindValue(position++, qint64(record.eventId));
+        query.bindValue(position++, record.data);
+        query.bindValue(position++, pending[k].message);
+    }
+    return query.exec() ? StoreOutcome{} : failed(query);
+}
+
+bool ServerLogStore::beginBatch()
+{
+    if (inBatch || !connection.database().transaction())
+        return false;
+    inBatch = true;
+    batchError = StoreOutcome{};
+    return true;
+}
+
+StoreOutcome ServerLogStore::commitBatch()
+{
+    if (!inBatch)
+        return StoreOutcome{};
+    StoreOutcome outcome = insertPending();
+    inBatch = false;
+    if (!batchError.ok)
+        outcome = batchError;
+    if (outcome.ok && connection.database().commit())
+        return outcome;
+    if (outcome.ok)
+        outcome = StoreOutcome{false, serverErrorText(connection.database().lastError())};
+    connection.database().rollback();
+    // Captions stored in the batch are gone with it.
+    loadCaptions();
+    return outcome;
+}
