@@ -5,6 +5,7 @@
 
 #include "presentation/captionformat.h"
 #include "protocol/devicetime.h"
+#include "serverstore/serverarrays.h"
 #include "serverstore/serverschema.h"
 #include "store/devicetext.h"
 
@@ -21,7 +22,7 @@ namespace {
 
 // Records held back in a batch before they go in, and the most rows one insert takes:
 // a round trip to the server per record would cost more than the rest of the import.
-constexpr int MaxRowsPerInsert = 64;
+constexpr std::size_t MaxRowsPerInsert = 500;
 // How often a held lock is tried again while open() waits for it.
 constexpr int LockRetryMs = 100;
 
@@ -39,7 +40,7 @@ void ServerLogStore::close()
     inBatch = false;
     pending.clear();
     // The prepared statements go before the connection they were made on.
-    inserts.clear();
+    insert.reset();
     captions.clear();
     connection.close();
     deviceId = 0;
@@ -273,10 +274,7 @@ QString ServerLogStore::messageOf(const DeviceRecord &record) const
 StoreOutcome ServerLogStore::storeRecord(const DeviceRecord &record)
 {
     pending.push_back(PendingRecord{record, messageOf(record)});
-    // Never a null array: a record without data stores zero bytes, not NULL.
-    if (pending.back().record.data.isNull())
-        pending.back().record.data = QByteArray("");
-    if (inBatch && pending.size() < std::size_t(MaxRowsPerInsert))
+    if (inBatch && pending.size() < MaxRowsPerInsert)
         return StoreOutcome{};
     return insertPending();
 }
@@ -286,40 +284,44 @@ StoreOutcome ServerLogStore::insertPending()
     std::size_t done = 0;
     StoreOutcome outcome;
     while (done < pending.size() && outcome.ok) {
-        const int rows = int(std::min<std::size_t>(pending.size() - done, MaxRowsPerInsert));
+        const std::size_t rows = std::min(pending.size() - done, MaxRowsPerInsert);
         outcome = insertRows(done, rows);
-        done += std::size_t(rows);
+        done += rows;
     }
     pending.clear();
     return outcome;
 }
 
-StoreOutcome ServerLogStore::insertRows(std::size_t first, int rows)
+StoreOutcome ServerLogStore::insertRows(std::size_t first, std::size_t rows)
 {
-    auto statement = inserts.find(rows);
-    if (statement == inserts.end()) {
-        QStringList values;
-        for (int row = 0; row < rows; ++row)
-            values << InsertLogRowSql;
-        QSqlQuery query(connection.database());
-        if (!query.prepare(InsertLogHeadSql + values.join(QStringLiteral(", "))))
-            return failed(query);
-        statement = inserts.emplace(rows, query).first;
+    if (!insert) {
+        insert = std::make_unique<QSqlQuery>(connection.database());
+        if (!insert->prepare(InsertLogRowsSql)) {
+            const StoreOutcome outcome = failed(*insert);
+            insert.reset();
+            return outcome;
+        }
     }
-    QSqlQuery &query = statement->second;
-    int position = 0;
-    for (std::size_t k = first; k < first + std::size_t(rows); ++k) {
+    ArrayLiteral index, count, time, type, event, data, message;
+    for (std::size_t k = first; k < first + rows; ++k) {
         const DeviceRecord &record = pending[k].record;
-        query.bindValue(position++, deviceId);
-        query.bindValue(position++, qint64(record.index));
-        query.bindValue(position++, int(record.count));
-        query.bindValue(position++, qint64(record.deviceTime) + DeviceEpochUnixSeconds);
-        query.bindValue(position++, int(record.type));
-        query.bindValue(position++, qint64(record.eventId));
-        query.bindValue(position++, record.data);
-        query.bindValue(position++, pending[k].message);
+        index.append(qint64(record.index));
+        count.append(qint64(record.count));
+        time.append(qint64(record.deviceTime) + DeviceEpochUnixSeconds);
+        type.append(qint64(record.type));
+        event.append(qint64(record.eventId));
+        data.appendBytes(record.data);
+        message.append(pending[k].message);
     }
-    return query.exec() ? StoreOutcome{} : failed(query);
+    insert->bindValue(QStringLiteral(":device"), deviceId);
+    insert->bindValue(QStringLiteral(":i"), index.text());
+    insert->bindValue(QStringLiteral(":count"), count.text());
+    insert->bindValue(QStringLiteral(":dt"), time.text());
+    insert->bindValue(QStringLiteral(":type"), type.text());
+    insert->bindValue(QStringLiteral(":event"), event.text());
+    insert->bindValue(QStringLiteral(":data"), data.text());
+    insert->bindValue(QStringLiteral(":message"), message.text());
+    return insert->exec() ? StoreOutcome{} : failed(*insert);
 }
 
 bool ServerLogStore::beginBatch()

@@ -12,7 +12,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <map>
+#include <memory>
 #include <vector>
 
 struct ServerStoreSettings {
@@ -40,7 +40,7 @@ struct ServerOpenOutcome {
  * server holds them then (kept here in a cache): a record whose caption arrives later
  * keeps the message it was stored with, «Неизвестное событие».
  *
- * Inside a batch the records are held back and inserted many rows to a statement when
+ * Inside a batch the records are held back and inserted many to a statement when
  * enough have come, before the resume point is read, and at the commit; a statement
  * that fails spoils the whole transaction on this server, so the commit then rolls
  * back and reports that statement's error.
@@ -82,7 +82,7 @@ private:
     QString messageOf(const DeviceRecord &record) const;
     // Inserts the held-back records.
     StoreOutcome insertPending();
-    StoreOutcome insertRows(std::size_t first, int rows);
+    StoreOutcome insertRows(std::size_t first, std::size_t rows);
     // A failed statement: inside a batch the transaction is spoilt and the commit must
     // say so.
     StoreOutcome failed(const QSqlQuery &query);
@@ -94,6 +94,6 @@ private:
     bool inBatch = false;
     StoreOutcome batchError;
     std::vector<PendingRecord> pending;
-    // One prepared insert for each number of rows it takes, made when first needed.
-    std::map<int, QSqlQuery> inserts;
+    // The batch insert, prepared when first needed.
+    std::unique_ptr<QSqlQuery> insert;
 };

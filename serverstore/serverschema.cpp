@@ -88,10 +88,14 @@ const QString SelectCaptionsSql = QStringLiteral(
 const QString SelectDeviceNewestRecordSql = QStringLiteral(
     "SELECT i, count FROM khronar.log WHERE device = :device ORDER BY id DESC LIMIT 1");
 
-const QString InsertLogHeadSql = QStringLiteral(
-    "INSERT INTO khronar.log (device, i, count, dt, type, event, data, message) VALUES ");
-
-const QString InsertLogRowSql = QStringLiteral("(?, ?, ?, to_timestamp(?), ?, ?, ?, ?)");
+// One statement for a whole batch: the server parses seven arrays instead of seven
+// values per record. The ordinality keeps the serial ids in the arrays' order.
+const QString InsertLogRowsSql = QStringLiteral(
+    "INSERT INTO khronar.log (device, i, count, dt, type, event, data, message) "
+    "SELECT :device, r.i, r.count, to_timestamp(r.dt), r.type, r.event, r.data, r.message "
+    "FROM unnest(:i::bigint[], :count::smallint[], :dt::bigint[], :type::smallint[], :event::bigint[], "
+    ":data::bytea[], :message::text[]) WITH ORDINALITY AS r(i, count, dt, type, event, data, message, n) "
+    "ORDER BY r.n");
 
 // dt holds the instant whose UTC wall clock is the device's clock; read back at UTC it
 // is the device's time whatever the session's TimeZone.

@@ -41,11 +41,10 @@ extern const QString UpdateFingerprintsSql;
 extern const QString UpsertEventSql;
 extern const QString SelectCaptionsSql;
 extern const QString SelectDeviceNewestRecordSql;
-// A multi-row insert is InsertLogHeadSql followed by InsertLogRowSql once per record,
-// joined by ", "; each row binds, in order, device, i, count, device time + the device
-// epoch (Unix seconds), type, event, data and message.
-extern const QString InsertLogHeadSql;
-extern const QString InsertLogRowSql;
+// Inserts any number of records of the device ":device" in one statement: each other
+// placeholder binds an array literal (see serverarrays.h) with one element per record,
+// in their order of arrival.
+extern const QString InsertLogRowsSql;
 
 // The read side, for one device by name: the same four columns as the log file's log
 // view query (type, time text "YYYY-MM-DD HH:MM:SS" of the device's clock, caption or

@@ -124,6 +124,8 @@ private slots:
     void url();
     void serverAndFileHoldTheSameLog();
     void messagesAreRenderedAtImport();
+    void anyMessageSurvivesTheBatch_data();
+    void anyMessageSurvivesTheBatch();
     void resumesAfterTheNewestStored();
     void fingerprintsAreEachDevicesOwn();
     void hostileDeviceNames_data();
@@ -366,6 +368,41 @@ void tst_ServerStore::messagesAreRenderedAtImport()
     QCOMPARE(open(next, QStringLiteral("boiler")).result, ServerOpenOutcome::Opened);
     QVERIFY(next.storeRecord(record(2, 0, 0, 2, QByteArray::fromHex("0100"))).ok);
     QCOMPARE(sql("SELECT message FROM khronar.log ORDER BY id DESC LIMIT 1"), QStringLiteral("Давление 00.01 бар"));
+}
+
+// Messages hold whatever a device's data renders to; a batch carries them as array
+// elements, which must keep them apart and intact.
+void tst_ServerStore::anyMessageSurvivesTheBatch_data()
+{
+    QTest::addColumn<QByteArray>("caption");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("array syntax") << QByteArray("#s") << QByteArray("{\"a\",b\\c}, NULL") << "{\"a\",b\\c}, NULL";
+    QTest::newRow("quotes") << QByteArray("'#s'") << QByteArray("it's") << "'it's'";
+    QTest::newRow("byte 0 as a character") << QByteArray("[#c]") << QByteArray("\0", 1) << "[]";
+    QTest::newRow("empty") << QByteArray("") << QByteArray() << "";
+    QTest::newRow("Latin-1 bytes") << QByteArray("#s") << QByteArray("\xE9\xFF") << QStringLiteral("éÿ");
+}
+
+void tst_ServerStore::anyMessageSurvivesTheBatch()
+{
+    QFETCH(QByteArray, caption);
+    QFETCH(QByteArray, data);
+    QFETCH(QString, message);
+    ServerLogStore store;
+    QCOMPARE(open(store, QStringLiteral("pump")).result, ServerOpenOutcome::Opened);
+    QVERIFY(store.storeCaption(1, caption.constData()).ok);
+    QVERIFY(store.beginBatch());
+    // The neighbours show that the elements stay apart.
+    QVERIFY(store.storeRecord(record(0, 0, 0, 2, "a")).ok);
+    QVERIFY(store.storeRecord(record(1, 0, 0, 1, data)).ok);
+    QVERIFY(store.storeRecord(record(2, 0, 0, 2, "b")).ok);
+    const StoreOutcome committed = store.commitBatch();
+    QVERIFY2(committed.ok, qPrintable(committed.error));
+    QCOMPARE(
+        LogFixture::rows(store.database(), "SELECT i, message, encode(data, 'hex') FROM khronar.log ORDER BY id"),
+        QStringList({"0|Неизвестное событие|61", "1|" + message + "|" + data.toHex(), "2|Неизвестное событие|62"}));
 }
 
 void tst_ServerStore::resumesAfterTheNewestStored()

@@ -33,6 +33,10 @@ public:
             control({"stop", "-m", "immediate"});
     }
 
+    // With fsync and synchronous commits, as a production server runs: for benchmarks.
+    // Call before start().
+    void setDurable(bool on) { durable = on; }
+
     // initdb and start. `timeZone` is the server's TimeZone, which every session gets
     // unless it sets its own. False, with error(), when anything fails.
     bool start(const QString &timeZone = QStringLiteral("Asia/Kathmandu"))
@@ -96,10 +100,12 @@ private:
 
     QString serverOptions() const
     {
-        return QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off -c synchronous_commit=off "
-                              "-c full_page_writes=off -c TimeZone=%3")
+        const QString speed = durable
+            ? QString()
+            : QStringLiteral(" -c fsync=off -c synchronous_commit=off -c full_page_writes=off");
+        return QStringLiteral("-p %1 -k %2 -c listen_addresses=127.0.0.1 -c TimeZone=%3%4")
             .arg(port)
-            .arg(dir->path(), serverTimeZone);
+            .arg(dir->path(), serverTimeZone, speed);
     }
 
     bool startServer()
@@ -171,5 +177,6 @@ private:
     std::unique_ptr<QTemporaryDir> dir;
     int port = 0;
     QString serverTimeZone;
+    bool durable = false;
     QString lastError;
 };
