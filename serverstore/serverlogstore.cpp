@@ -16,6 +16,8 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <initializer_list>
+#include <utility>
 #include <cstring>
 
 namespace {
@@ -26,6 +28,18 @@ constexpr std::size_t MaxRowsPerInsert = 500;
 // How often a held lock is tried again while open() waits for it.
 constexpr int LockRetryMs = 100;
 
+using Bindings = std::initializer_list<std::pair<QString, QVariant>>;
+
+// Prepares `sql` on `query`, binds the values to their placeholders and runs it.
+bool execute(QSqlQuery &query, const QString &sql, Bindings bindings)
+{
+    if (!query.prepare(sql))
+        return false;
+    for (const auto &binding : bindings)
+        query.bindValue(binding.first, binding.second);
+    return query.exec();
+}
+
 } // namespace
 
 ServerLogStore::~ServerLogStore()
@@ -35,7 +49,8 @@ ServerLogStore::~ServerLogStore()
 
 void ServerLogStore::close()
 {
-    if (inBatch)
+    // A connection the server dropped counts as closed: nothing to roll back there.
+    if (inBatch && connection.isOpen())
         connection.database().rollback();
     inBatch = false;
     pending.clear();
@@ -71,17 +86,8 @@ ServerOpenOutcome ServerLogStore::takeDevice(const QString &deviceName, const Se
     ServerOpenOutcome outcome;
     QSqlQuery query(connection.database());
     // Two collectors registering one new device at once: the second insert does nothing.
-    if (!query.prepare(InsertDeviceSql)) {
-        outcome.error = serverErrorText(query.lastError());
-        return outcome;
-    }
-    query.bindValue(QStringLiteral(":name"), name);
-    if (!query.exec() || !query.prepare(SelectDeviceIdSql)) {
-        outcome.error = serverErrorText(query.lastError());
-        return outcome;
-    }
-    query.bindValue(QStringLiteral(":name"), name);
-    if (!query.exec() || !query.next()) {
+    if (!execute(query, InsertDeviceSql, {{QStringLiteral(":name"), name}})
+        || !execute(query, SelectDeviceIdSql, {{QStringLiteral(":name"), name}}) || !query.next()) {
         outcome.error = serverErrorText(query.lastError());
         return outcome;
     }
@@ -90,22 +96,13 @@ ServerOpenOutcome ServerLogStore::takeDevice(const QString &deviceName, const Se
     outcome = lockDevice(settings);
     if (outcome.result != ServerOpenOutcome::Opened)
         return outcome;
-    outcome.result = ServerOpenOutcome::Failed;
-    if (!query.prepare(MarkDownloadSql)) {
-        outcome.error = serverErrorText(query.lastError());
-        return outcome;
+    const StoreOutcome marked = execute(query, MarkDownloadSql, {{QStringLiteral(":device"), deviceId}})
+        ? loadCaptions()
+        : failed(query);
+    if (!marked.ok) {
+        outcome.result = ServerOpenOutcome::Failed;
+        outcome.error = marked.error;
     }
-    query.bindValue(QStringLiteral(":device"), deviceId);
-    if (!query.exec()) {
-        outcome.error = serverErrorText(query.lastError());
-        return outcome;
-    }
-    const StoreOutcome loaded = loadCaptions();
-    if (!loaded.ok) {
-        outcome.error = loaded.error;
-        return outcome;
-    }
-    outcome.result = ServerOpenOutcome::Opened;
     return outcome;
 }
 
@@ -113,15 +110,11 @@ ServerOpenOutcome ServerLogStore::lockDevice(const ServerStoreSettings &settings
 {
     ServerOpenOutcome outcome;
     QSqlQuery query(connection.database());
-    if (!query.prepare(TryDeviceLockSql)) {
-        outcome.error = serverErrorText(query.lastError());
-        return outcome;
-    }
-    query.bindValue(QStringLiteral(":class"), ServerLockClass);
-    query.bindValue(QStringLiteral(":device"), deviceId);
     const QDeadlineTimer deadline(settings.lockWait.count());
     for (;;) {
-        if (!query.exec() || !query.next()) {
+        if (!execute(query, TryDeviceLockSql,
+                     {{QStringLiteral(":class"), ServerLockClass}, {QStringLiteral(":device"), deviceId}})
+            || !query.next()) {
             outcome.error = serverErrorText(query.lastError());
             return outcome;
         }
@@ -144,11 +137,8 @@ ServerOpenOutcome ServerLogStore::lockDevice(const ServerStoreSettings &settings
 QString ServerLogStore::lockHolder()
 {
     QSqlQuery query(connection.database());
-    if (!query.prepare(DeviceLockHolderSql))
-        return serverErrorText(query.lastError());
-    query.bindValue(QStringLiteral(":class"), ServerLockClass);
-    query.bindValue(QStringLiteral(":device"), deviceId);
-    if (!query.exec())
+    if (!execute(query, DeviceLockHolderSql,
+                 {{QStringLiteral(":class"), ServerLockClass}, {QStringLiteral(":device"), deviceId}}))
         return serverErrorText(query.lastError());
     // Gone in the meantime: the next run will find the device free.
     if (!query.next())
@@ -173,10 +163,7 @@ StoreOutcome ServerLogStore::loadCaptions()
     captions.clear();
     QSqlQuery query(connection.database());
     query.setForwardOnly(true);
-    if (!query.prepare(SelectCaptionsSql))
-        return failed(query);
-    query.bindValue(QStringLiteral(":device"), deviceId);
-    if (!query.exec())
+    if (!execute(query, SelectCaptionsSql, {{QStringLiteral(":device"), deviceId}}))
         return failed(query);
     while (query.next())
         captions.insert(std::uint32_t(query.value(0).toLongLong()), query.value(1).toString());
@@ -195,12 +182,7 @@ StoredFingerprints ServerLogStore::readFingerprints()
 {
     StoredFingerprints result;
     QSqlQuery query(connection.database());
-    if (!query.prepare(SelectFingerprintsSql)) {
-        result.outcome = failed(query);
-        return result;
-    }
-    query.bindValue(QStringLiteral(":device"), deviceId);
-    if (!query.exec() || !query.next()) {
+    if (!execute(query, SelectFingerprintsSql, {{QStringLiteral(":device"), deviceId}}) || !query.next()) {
         result.outcome = query.lastError().isValid() ? failed(query)
                                                      : StoreOutcome{false, QStringLiteral("Устройство не найдено")};
         return result;
@@ -216,24 +198,22 @@ StoredFingerprints ServerLogStore::readFingerprints()
 StoreOutcome ServerLogStore::writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash)
 {
     QSqlQuery query(connection.database());
-    if (!query.prepare(UpdateFingerprintsSql))
-        return failed(query);
-    query.bindValue(QStringLiteral(":idHash"), qint64(idHash));
-    query.bindValue(QStringLiteral(":captionHash"), qint64(captionHash));
-    query.bindValue(QStringLiteral(":device"), deviceId);
-    return query.exec() ? StoreOutcome{} : failed(query);
+    return execute(query, UpdateFingerprintsSql,
+                   {{QStringLiteral(":idHash"), qint64(idHash)},
+                    {QStringLiteral(":captionHash"), qint64(captionHash)},
+                    {QStringLiteral(":device"), deviceId}})
+        ? StoreOutcome{}
+        : failed(query);
 }
 
 StoreOutcome ServerLogStore::storeCaption(std::uint32_t eventId, const char *text)
 {
     const QString caption = decodeDeviceText(text, int(std::strlen(text)));
     QSqlQuery query(connection.database());
-    if (!query.prepare(UpsertEventSql))
-        return failed(query);
-    query.bindValue(QStringLiteral(":device"), deviceId);
-    query.bindValue(QStringLiteral(":id"), qint64(eventId));
-    query.bindValue(QStringLiteral(":caption"), caption);
-    if (!query.exec())
+    if (!execute(query, UpsertEventSql,
+                 {{QStringLiteral(":device"), deviceId},
+                  {QStringLiteral(":id"), qint64(eventId)},
+                  {QStringLiteral(":caption"), caption}}))
         return failed(query);
     captions.insert(eventId, caption);
     return StoreOutcome{};
@@ -247,12 +227,7 @@ ResumePoint ServerLogStore::resumePoint(std::uint32_t first, std::uint32_t span)
     if (!result.outcome.ok)
         return result;
     QSqlQuery query(connection.database());
-    if (!query.prepare(SelectDeviceNewestRecordSql)) {
-        result.outcome = failed(query);
-        return result;
-    }
-    query.bindValue(QStringLiteral(":device"), deviceId);
-    if (!query.exec()) {
+    if (!execute(query, SelectDeviceNewestRecordSql, {{QStringLiteral(":device"), deviceId}})) {
         result.outcome = failed(query);
         return result;
     }
@@ -313,14 +288,14 @@ StoreOutcome ServerLogStore::insertRows(std::size_t first, std::size_t rows)
         data.appendBytes(record.data);
         message.append(pending[k].message);
     }
-    insert->bindValue(QStringLiteral(":device"), deviceId);
-    insert->bindValue(QStringLiteral(":i"), index.text());
-    insert->bindValue(QStringLiteral(":count"), count.text());
-    insert->bindValue(QStringLiteral(":dt"), time.text());
-    insert->bindValue(QStringLiteral(":type"), type.text());
-    insert->bindValue(QStringLiteral(":event"), event.text());
-    insert->bindValue(QStringLiteral(":data"), data.text());
-    insert->bindValue(QStringLiteral(":message"), message.text());
+    const Bindings bindings = {
+        {QStringLiteral(":device"), deviceId},    {QStringLiteral(":i"), index.text()},
+        {QStringLiteral(":count"), count.text()}, {QStringLiteral(":dt"), time.text()},
+        {QStringLiteral(":type"), type.text()},   {QStringLiteral(":event"), event.text()},
+        {QStringLiteral(":data"), data.text()},   {QStringLiteral(":message"), message.text()},
+    };
+    for (const auto &binding : bindings)
+        insert->bindValue(binding.first, binding.second);
     return insert->exec() ? StoreOutcome{} : failed(*insert);
 }
 
@@ -345,6 +320,8 @@ StoreOutcome ServerLogStore::commitBatch()
         return outcome;
     if (outcome.ok)
         outcome = StoreOutcome{false, serverErrorText(connection.database().lastError())};
+    if (!connection.isOpen())
+        return outcome;
     connection.database().rollback();
     // Captions stored in the batch are gone with it.
     loadCaptions();

@@ -5,7 +5,7 @@ if(TARGET khronar_serverstore)
                      LIBS khronar_serverstore khronar_store)
 endif()
 if(TARGET khronar-fetch AND TARGET khronar-devsim AND TARGET khronar_serverstore)
-    khronar_add_test(fetchserver SOURCES support/postgresserver.h support/simulatorprocess.h LIBS khronar_fetch)
+    khronar_add_test(fetchserver SOURCES support/fetchprocess.h support/postgresserver.h support/simulatorprocess.h LIBS khronar_fetch)
     target_compile_definitions(tst_fetchserver PRIVATE
         KHRONAR_DEVSIM="$<TARGET_FILE:khronar-devsim>"
         KHRONAR_FETCH="$<TARGET_FILE:khronar-fetch>")

@@ -7,6 +7,7 @@
 #include "presentation/csvexport.h"
 #include "protocol/modbusmaster.h"
 
+#include "tests/support/fetchprocess.h"
 #include "tests/support/logfixture.h"
 #include "tests/support/simulatorprocess.h"
 
@@ -50,12 +51,6 @@ QString changedEventSetLog()
                                 "    { \"event\": 9, \"type\": 3, \"time\": \"2024-03-16 08:00:00\" }"));
     return json;
 }
-
-struct FetchResult {
-    int exitCode = -1;
-    QByteArray out;
-    QString err;
-};
 
 // Every row of `sql` in the log file at `path`, read on a connection of its own that
 // never creates the file.
@@ -162,16 +157,7 @@ FetchResult tst_Fetch::fetch(const QStringList &arguments, const QString &port)
     QProcess process;
     process.start(QStringLiteral(KHRONAR_FETCH), (port.isEmpty() ? QStringList() : fetchArguments(port)) + arguments);
     process.closeWriteChannel();
-    FetchResult result;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
+    return finishFetch(process);
 }
 
 // Null error: the command line is sound. Otherwise a part of the message.

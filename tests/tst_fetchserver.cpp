@@ -4,6 +4,7 @@
 
 #include "fetch/fetchoptions.h"
 
+#include "tests/support/fetchprocess.h"
 #include "tests/support/postgresserver.h"
 #include "tests/support/simulatorprocess.h"
 
@@ -23,26 +24,6 @@ namespace {
 
 const QString FileRowsSql = QStringLiteral(
     "SELECT i, count, type, DATETIME(dt, 'unixepoch'), event, hex(data) FROM Log ORDER BY id");
-
-struct FetchResult {
-    int exitCode = -1;
-    QByteArray out;
-    QString err;
-};
-
-FetchResult finish(QProcess &process)
-{
-    FetchResult result;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
-}
 
 QStringList fileRows(const QString &path)
 {
@@ -88,8 +69,8 @@ private slots:
     void serverHoldsWhatAFileHolds();
     void secondRunAppendsOnlyWhatIsNew();
     void hostileDeviceName();
-    void twoDevicesAtOnce();
-    void sameDeviceFromTwoCollectors();
+    void twoCollectorsAtOnce_data();
+    void twoCollectorsAtOnce();
     void heldDeviceNamesItsCollector();
     void serverRestartMidDownload();
 
@@ -158,7 +139,7 @@ QProcess *tst_FetchServer::startFetch(const QString &port, const QStringList &ar
 
 FetchResult tst_FetchServer::fetch(const QString &port, const QStringList &arguments)
 {
-    return finish(*startFetch(port, arguments));
+    return finishFetch(*startFetch(port, arguments));
 }
 
 QStringList tst_FetchServer::serverArguments(const QString &device) const
@@ -222,7 +203,7 @@ void tst_FetchServer::commandLine()
     QVERIFY2(parsed.error.contains(error), qPrintable(parsed.error));
     QVERIFY(!parsed.error.contains(QStringLiteral("hunter2")));
     // The program says the same and exits 2, before it touches a port.
-    const FetchResult run = finish(*startFetch(QStringLiteral("/dev/khronar-no-such-port"), arguments.mid(2)));
+    const FetchResult run = finishFetch(*startFetch(QStringLiteral("/dev/khronar-no-such-port"), arguments.mid(2)));
     QCOMPARE(run.exitCode, 2);
     QVERIFY2(run.err.startsWith(QStringLiteral("khronar-fetch: ") + parsed.error), qPrintable(run.err));
 }
@@ -305,41 +286,45 @@ void tst_FetchServer::hostileDeviceName()
     QCOMPARE(sql("SELECT count(*) FROM khronar.log"), QStringLiteral("6"));
 }
 
-// Two devices on two lines, each collector allowed no wait for its lock at all.
-void tst_FetchServer::twoDevicesAtOnce()
+// Two collectors at once, each on its own line: for two devices, each allowed no wait
+// for its lock at all, as they never wait on each other; for the same device reached
+// twice (two gateways), where the second waits for the first and then finds nothing
+// new. No record is stored twice.
+void tst_FetchServer::twoCollectorsAtOnce_data()
 {
+    QTest::addColumn<QString>("firstDevice");
+    QTest::addColumn<QString>("secondDevice");
+    QTest::addColumn<QString>("lockWait");
+    QTest::newRow("two devices") << "one"
+                                 << "two"
+                                 << "0";
+    QTest::newRow("the same device") << "pump"
+                                     << "pump"
+                                     << "120";
+}
+
+void tst_FetchServer::twoCollectorsAtOnce()
+{
+    QFETCH(QString, firstDevice);
+    QFETCH(QString, secondDevice);
+    QFETCH(QString, lockWait);
     QStringList rows;
     const QString json = longDeviceLog(300, &rows);
     const QString first = startDevice(json);
     const QString second = startDevice(json);
-    QProcess *one = startFetch(first, serverArguments("one") + QStringList{"--lock-wait", "0"});
-    QProcess *two = startFetch(second, serverArguments("two") + QStringList{"--lock-wait", "0"});
-    const FetchResult a = finish(*one);
-    const FetchResult b = finish(*two);
+    QProcess *one = startFetch(first, serverArguments(firstDevice) + QStringList{"--lock-wait", lockWait});
+    QProcess *two = startFetch(second, serverArguments(secondDevice) + QStringList{"--lock-wait", lockWait});
+    const FetchResult a = finishFetch(*one);
+    const FetchResult b = finishFetch(*two);
     QCOMPARE(a.err, QString());
     QCOMPARE(b.err, QString());
     QCOMPARE(a.exitCode, 0);
     QCOMPARE(b.exitCode, 0);
-    QCOMPARE(serverRows("one"), rows);
-    QCOMPARE(serverRows("two"), rows);
-}
-
-// The same device reached twice (two gateways, two collectors): the second waits for
-// the first and then finds nothing new; no record is stored twice.
-void tst_FetchServer::sameDeviceFromTwoCollectors()
-{
-    QStringList rows;
-    const QString json = longDeviceLog(300, &rows);
-    const QString first = startDevice(json);
-    const QString second = startDevice(json);
-    QProcess *one = startFetch(first, serverArguments("pump") + QStringList{"--lock-wait", "120"});
-    QProcess *two = startFetch(second, serverArguments("pump") + QStringList{"--lock-wait", "120"});
-    const FetchResult a = finish(*one);
-    const FetchResult b = finish(*two);
-    QCOMPARE(a.exitCode, 0);
-    QCOMPARE(b.exitCode, 0);
-    QCOMPARE(serverRows("pump"), rows);
-    QCOMPARE(sql("SELECT count(*), count(DISTINCT i) FROM khronar.log"), QStringLiteral("300|300"));
+    QCOMPARE(serverRows(firstDevice), rows);
+    QCOMPARE(serverRows(secondDevice), rows);
+    const int devices = firstDevice == secondDevice ? 1 : 2;
+    QCOMPARE(sql("SELECT count(*), count(DISTINCT (device, i)) FROM khronar.log"),
+             QStringLiteral("%1|%1").arg(300 * devices));
 }
 
 // A collector that follows a device holds it; another one is refused after its wait,
@@ -362,7 +347,7 @@ void tst_FetchServer::heldDeviceNamesItsCollector()
     QVERIFY2(refused.err.contains(QStringLiteral("(адрес 127.0.0.1, с ")), qPrintable(refused.err));
 
     ::kill(pid_t(follower->processId()), SIGINT);
-    const FetchResult followed = finish(*follower);
+    const FetchResult followed = finishFetch(*follower);
     QCOMPARE(followed.exitCode, 130);
     printed += followed.out;
     QCOMPARE(followed.err, QString());
@@ -382,9 +367,11 @@ void tst_FetchServer::serverRestartMidDownload()
     QTRY_VERIFY_WITH_TIMEOUT(stored() >= 20 || collector->state() == QProcess::NotRunning, 60000);
     QVERIFY(collector->state() == QProcess::Running);
     QVERIFY2(server.restart(), qPrintable(server.error()));
-    const FetchResult cut = finish(*collector);
+    const FetchResult cut = finishFetch(*collector);
     QCOMPARE(cut.exitCode, 6);
+    // One line, the server's message, and none of the driver's own complaints.
     QVERIFY2(cut.err.startsWith(QStringLiteral("khronar-fetch: адрес 1: ")), qPrintable(cut.err));
+    QCOMPARE(cut.err.count(QLatin1Char('\n')), 1);
     const QStringList first = serverRows("pump");
     QVERIFY2(first.size() >= 20 && first.size() < rows.size(), qPrintable(QString::number(first.size())));
     QCOMPARE(first, rows.mid(0, first.size()));
