@@ -5,22 +5,14 @@
 
 #include "fetch/console.h"
 #include "ports/portlist.h"
-#include "presentation/csvexport.h"
-#include "store/logfile.h"
 
 #include "buildidentity.h"
-
-#include <QFileInfo>
-#include <QSqlError>
 
 #include <cstdio>
 #include <cstring>
 #include <thread>
 
 namespace {
-
-// A connection of our own: a program that uses the library keeps its default one.
-const QString ConnectionName = QStringLiteral("khronar-fetch");
 
 // How long the loop waits when a tick neither took a reply nor sent a request: far
 // below the shortest frame gap, so that a reply is taken almost as it is framed.
@@ -61,9 +53,6 @@ Fetcher::Fetcher(const FetchOptions &options, const std::atomic<bool> &stop, boo
       // Not the window's pace: a frame ends after the line's own silence.
       download(*this, ComHalfDuplexTerminal::frameGapTicks(options.baudRate, options.parity, options.stopBits))
 {
-    database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
-    store.setDatabase(database);
-    download.setStore(&store);
     download.setBatchInterval(BatchInterval);
 }
 
@@ -71,10 +60,6 @@ Fetcher::~Fetcher()
 {
     download.closePort();
     download.setStore(nullptr);
-    database.close();
-    store.setDatabase(QSqlDatabase());
-    database = QSqlDatabase();
-    QSqlDatabase::removeDatabase(ConnectionName);
 }
 
 int Fetcher::run()
@@ -106,7 +91,7 @@ int Fetcher::fetchDevice(std::uint8_t device)
     started = Clock::now();
     progressShown = false;
 
-    int code = openLog(pathForAddress(options.db, address));
+    int code = openLog();
     if (code == ExitDone) {
         downloading = true;
         download.start(address);
@@ -127,33 +112,37 @@ int Fetcher::fetchDevice(std::uint8_t device)
     }
     if (code == ExitDone && options.follow) {
         // Only what arrives from now on is printed.
-        lastPrintedRowId = newestLogRowId(database);
+        lastPrintedRowId = log->newestRowId();
         recordsUnprinted = 0;
         code = runEngine(nullptr, true);
         endProgressLine();
     }
     downloading = false;
     download.stop();
-    database.close();
+    download.setStore(nullptr);
+    // A server's device is free for other collectors from here on.
+    log.reset();
     return code;
 }
 
-int Fetcher::openLog(const QString &path)
+int Fetcher::openLog()
 {
-    // An existing file is continued, never replaced.
-    const LogFileOutcome outcome = QFileInfo::exists(path) ? openLogFile(database, path)
-                                                           : createLogFile(database, path);
-    if (outcome.ok)
-        return ExitDone;
-    error(QStringLiteral("адрес %1: %2: %3").arg(address).arg(path, outcome.message));
-    return ExitLogFileError;
+    OpenedFetchLog opened = openStore(options, address, [this] { return stop.load(); });
+    if (!opened.log) {
+        if (!opened.error.isEmpty())
+            error(QStringLiteral("адрес %1: %2").arg(address).arg(opened.error));
+        return opened.exitCode;
+    }
+    log = std::move(opened.log);
+    download.setStore(&log->store());
+    return ExitDone;
 }
 
 int Fetcher::exportCsv()
 {
     const QString path = pathForAddress(options.csv, address);
     QString queryError;
-    const bool written = exportLogCsvFile(database, path, &queryError);
+    const bool written = log->exportCsv(path, &queryError);
     if (!queryError.isEmpty()) {
         error(QStringLiteral("адрес %1: %2").arg(address).arg(queryError));
         return ExitLogFileError;
@@ -209,7 +198,7 @@ bool Fetcher::printNewRecords()
     recordsUnprinted = 0;
     if (!standardOutput.isOpen() && !standardOutput.open(stdout, QIODevice::WriteOnly | QIODevice::Text))
         return false;
-    if (writeLogCsvAfter(database, standardOutput, lastPrintedRowId, &lastPrintedRowId) && standardOutput.flush())
+    if (log->writeCsvAfter(standardOutput, lastPrintedRowId, &lastPrintedRowId) && standardOutput.flush())
         return true;
     error(QStringLiteral("адрес %1: Не удается записать в стандартный вывод").arg(address));
     return false;

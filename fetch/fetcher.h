@@ -2,23 +2,23 @@
 // into its own log file by a LogDownload, as fast as the line allows.
 #pragma once
 
+#include "fetch/fetchlog.h"
 #include "fetch/fetchoptions.h"
 #include "logdownload/logdownload.h"
-#include "store/logfilestore.h"
 
 #include <QFile>
-#include <QSqlDatabase>
 #include <QString>
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 /*
  * The driving loop, for each address in turn:
  *
- *   open or create the log file ─► download.start(address)
+ *   open the log (file or server) ─► download.start(address)
  *   loop: stop flag? ─► download.tick() ─► failed? read up (atRest)? ─► progress line
  *         (nothing taken and nothing sent: wait a fraction of a millisecond)
  *   then --csv, --clear or --follow (which also re-polls once a second), close the file
@@ -50,7 +50,7 @@ private:
     void recordsStored(std::uint32_t count) override;
 
     int fetchDevice(std::uint8_t address);
-    int openLog(const QString &path);
+    int openLog();
     int exportCsv();
     // Ticks until `done` holds, the device fails or the stop flag is set; with
     // `follow`, until one of the latter two, re-polling and printing new records.
@@ -69,8 +69,8 @@ private:
     bool showProgress;
     bool canAsk;
 
-    QSqlDatabase database;
-    LogFileStore store;
+    // The device's log while it is read: a log file, or its rows on a server.
+    std::unique_ptr<FetchLog> log;
     LogDownload download;
     QFile standardOutput;
 

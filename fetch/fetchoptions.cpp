@@ -5,6 +5,7 @@
 #include "fetch/linesettings.h"
 #include "protocol/addresslist.h"
 #include "serial/comhalfduplexterminal.h"
+#include "serverstore/serverurl.h"
 
 #include <QCommandLineParser>
 #include <QSet>
@@ -52,6 +53,35 @@ bool takeLineOptions(const QCommandLineParser &parser, FetchCommandLine &result)
     return true;
 }
 
+// --db as a server URL, with --device and --lock-wait, which only a server takes.
+bool takeServerOptions(const QCommandLineParser &parser, FetchCommandLine &result)
+{
+    FetchOptions &options = result.options;
+    if (!isServerUrl(options.db)) {
+        // A file path never has a scheme: another one is a mistyped URL.
+        if (looksLikeUrl(options.db))
+            return optionError(result, QStringLiteral("--db: ") + parseServerUrl(options.db).error);
+        if (parser.isSet(QStringLiteral("device")) || parser.isSet(QStringLiteral("lock-wait")))
+            return optionError(result,
+                               QStringLiteral("--device and --lock-wait go with a server URL (--db "
+                                              "postgresql://HOST/DBNAME)"));
+        return true;
+    }
+    const ServerUrlParse url = parseServerUrl(options.db);
+    if (!url.error.isEmpty())
+        return optionError(result, QStringLiteral("--db: ") + url.error);
+    if (options.device.isEmpty())
+        return optionError(result, QStringLiteral("--device NAME is required with a server URL"));
+    if (parser.isSet(QStringLiteral("lock-wait"))) {
+        const QString text = parser.value(QStringLiteral("lock-wait"));
+        bool ok = false;
+        options.lockWaitSeconds = text.toInt(&ok);
+        if (!ok || options.lockWaitSeconds < 0 || options.lockWaitSeconds > 86400)
+            return optionError(result, QStringLiteral("--lock-wait wants 0 to 86400 seconds, not \"%1\"").arg(text));
+    }
+    return true;
+}
+
 bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &result)
 {
     FetchOptions &options = result.options;
@@ -71,6 +101,7 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
     }
     options.port = parser.value(QStringLiteral("port"));
     options.db = parser.value(QStringLiteral("db"));
+    options.device = parser.value(QStringLiteral("device"));
     options.csv = parser.value(QStringLiteral("csv"));
     options.follow = parser.isSet(QStringLiteral("follow"));
     options.clear = parser.isSet(QStringLiteral("clear"));
@@ -80,9 +111,15 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
         return optionError(result, QStringLiteral("--port is required (--list-ports shows the ports)"));
     if (options.db.isEmpty())
         return optionError(result, QStringLiteral("--db is required"));
+    if (!takeServerOptions(parser, result))
+        return false;
+    const bool server = fetchesToServer(options);
     if (options.addresses.size() > 1) {
-        // Each device has its own log file: one file for all would mix their logs.
-        if (!options.db.contains(AddressField))
+        // Each device has its own log file, or its own name on the server: one for all
+        // would mix their logs.
+        if (server && !options.device.contains(AddressField))
+            return optionError(result, QStringLiteral("--device must hold {address} when several devices are read"));
+        if (!server && !options.db.contains(AddressField))
             return optionError(result, QStringLiteral("--db must hold {address} when several devices are read"));
         if (!options.csv.isEmpty() && !options.csv.contains(AddressField))
             return optionError(result, QStringLiteral("--csv must hold {address} when several devices are read"));
@@ -98,6 +135,11 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
 
 } // namespace
 
+bool fetchesToServer(const FetchOptions &options)
+{
+    return isServerUrl(options.db);
+}
+
 QString pathForAddress(const QString &pattern, std::uint8_t address)
 {
     QString path = pattern;
@@ -112,6 +154,8 @@ FetchCommandLine parseFetchCommandLine(const QStringList &arguments)
     parser.addOptions({
         {QStringLiteral("port"), QString(), QStringLiteral("PORT")},
         {QStringLiteral("db"), QString(), QStringLiteral("FILE")},
+        {QStringLiteral("device"), QString(), QStringLiteral("NAME")},
+        {QStringLiteral("lock-wait"), QString(), QStringLiteral("SECONDS")},
         {QStringLiteral("baud"), QString(), QStringLiteral("RATE")},
         {QStringLiteral("parity"), QString(), QStringLiteral("PARITY")},
         {QStringLiteral("stop"), QString(), QStringLiteral("BITS")},
@@ -148,10 +192,13 @@ FetchCommandLine parseFetchCommandLine(const QStringList &arguments)
 QString fetchHelpText()
 {
     return QStringLiteral("Usage: khronar-fetch --port PORT --db FILE [options]\n"
+                          "       khronar-fetch --port PORT --db URL --device NAME [options]\n"
                           "\n"
                           "Downloads the event log of a device on a serial line (Modbus RTU) into a\n"
                           "Khronar log file, as the Khronar window does, at the pace of the line.\n"
                           "A new file is created; an existing one is continued after its newest record.\n"
+                          "With a server URL the log goes into the server's khronar schema instead,\n"
+                          "continued after the newest record stored there for the device's name.\n"
                           "\n"
                           "Options:\n"
                           "  --port PORT            serial port: ttyUSB0, /dev/ttyS0, a full path; or a\n"
@@ -159,6 +206,14 @@ QString fetchHelpText()
                           "                         mbtcp://HOST:PORT[/UNIT] (Modbus TCP) (required)\n"
                           "  --db FILE              log file (.db) (required); with several addresses it\n"
                           "                         must hold {address}, e.g. site-{address}.db\n"
+                          "  --db URL               or a central PostgreSQL database:\n"
+                          "                         postgresql://[USER[:PASSWORD]@]HOST[:PORT]/DBNAME\n"
+                          "                         [?sslmode=...] (a password from PGPASSWORD or\n"
+                          "                         ~/.pgpass is better than one in the URL)\n"
+                          "  --device NAME          with a server URL: the device's name there (required;\n"
+                          "                         with several addresses it must hold {address})\n"
+                          "  --lock-wait SECONDS    with a server URL: how long to wait for a device that\n"
+                          "                         another collector is reading (default 30)\n"
                           "  --baud RATE            %1\n"
                           "  --parity PARITY        none, odd or even (default even)\n"
                           "  --stop BITS            1 or 2 (default 1; 1.5 does not go with 8 data bits)\n"
@@ -188,7 +243,9 @@ QString fetchHelpText()
                           "  3    the port cannot be opened\n"
                           "  4    a device answered with an exception\n"
                           "  5    a device did not answer\n"
-                          "  6    a log file or CSV file cannot be opened or written\n"
+                          "  6    a log file or CSV file cannot be opened or written; the server cannot\n"
+                          "       be reached, refuses the login, fails or goes away, or another\n"
+                          "       collector holds the device longer than --lock-wait\n"
                           "  130  interrupted\n"
                           "With several addresses, every device is read in turn and the exit code is\n"
                           "that of the first device that failed.\n")

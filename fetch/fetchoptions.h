@@ -28,8 +28,10 @@ enum class ConfigUpdate {
 
 struct FetchOptions {
     QString port;
-    QString db;  // holds "{address}" when several devices are read
-    QString csv; // empty: no export
+    QString db;               // a file (holds "{address}" when several devices are read) or a server URL
+    QString device;           // with a server: the device's name there (holds "{address}" for several)
+    int lockWaitSeconds = 30; // with a server: how long a device another collector holds is waited for
+    QString csv;              // empty: no export
     std::uint32_t baudRate = 19200;
     std::uint8_t parity = 2;   // 0 none, 1 odd, 2 even, as the terminal takes it
     std::uint8_t stopBits = 0; // 0 one, 2 two, as the terminal takes it
@@ -51,6 +53,9 @@ struct FetchCommandLine {
 // Parses the arguments after the program name. --help, --version and --list-ports
 // need nothing else; otherwise --port and --db are required.
 FetchCommandLine parseFetchCommandLine(const QStringList &arguments);
+
+// Whether the log goes to a central database rather than into files.
+bool fetchesToServer(const FetchOptions &options);
 
 // `pattern` with every "{address}" replaced by the decimal address.
 QString pathForAddress(const QString &pattern, std::uint8_t address);

@@ -7,6 +7,7 @@
 #include "presentation/csvexport.h"
 #include "protocol/modbusmaster.h"
 
+#include "tests/support/fetchprocess.h"
 #include "tests/support/logfixture.h"
 #include "tests/support/simulatorprocess.h"
 
@@ -35,19 +36,6 @@ const QStringList BaseRows = {
 const QString RowsSql = QStringLiteral(
     "SELECT i, count, type, DATETIME(dt, 'unixepoch'), event, hex(data) FROM Log ORDER BY id");
 
-// The same device, later: three more records, the event set unchanged.
-QString grownLog()
-{
-    QString json = QString::fromUtf8(BaseLog);
-    json.replace(
-        QStringLiteral("\"data\": \"10 27\" }"),
-        QStringLiteral("\"data\": \"10 27\" },\n"
-                       "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-16 08:00:00\", \"data\": \"03\" },\n"
-                       "    { \"event\": 2, \"type\": 1, \"time\": \"2024-03-16 08:00:01\", \"data\": \"2C 01\" },\n"
-                       "    { \"event\": 3, \"type\": 2, \"time\": \"2024-03-16 08:00:02\", \"data\": \"01 00\" }"));
-    return json;
-}
-
 const QStringList GrownRows = BaseRows
     + QStringList{"110|1|0|2024-03-16 08:00:00|1|03", "111|1|1|2024-03-16 08:00:01|2|2C01",
                   "112|1|2|2024-03-16 08:00:02|3|0100"};
@@ -63,37 +51,6 @@ QString changedEventSetLog()
                                 "    { \"event\": 9, \"type\": 3, \"time\": \"2024-03-16 08:00:00\" }"));
     return json;
 }
-
-// `count` records at indexes 0.., each with its own time, type and data.
-QString longLog(int count, QStringList *rows)
-{
-    QString json = QStringLiteral(R"({"captions": [{"event": 1, "text": "Номер #u"}], "records": [)");
-    for (int k = 0; k < count; ++k) {
-        const quint32 time = LogFixture::March15th2024 + quint32(k);
-        const QString data = QStringLiteral("%1 %2")
-                                 .arg(k & 0xFF, 2, 16, QLatin1Char('0'))
-                                 .arg(k >> 8, 2, 16, QLatin1Char('0'))
-                                 .toUpper();
-        json += QStringLiteral(R"(%1{"event": 1, "type": %2, "time": %3, "data": "%4"})")
-                    .arg(k == 0 ? "" : ",")
-                    .arg(k % 4)
-                    .arg(time)
-                    .arg(data);
-        *rows << QStringLiteral("%1|1|%2|%3|1|%4")
-                     .arg(k)
-                     .arg(k % 4)
-                     .arg(QDateTime::fromSecsSinceEpoch(qint64(time) + DeviceEpochUnixSeconds, Qt::UTC)
-                              .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
-                     .arg(QString(data).remove(QLatin1Char(' ')));
-    }
-    return json + QStringLiteral("]}");
-}
-
-struct FetchResult {
-    int exitCode = -1;
-    QByteArray out;
-    QString err;
-};
 
 // Every row of `sql` in the log file at `path`, read on a connection of its own that
 // never creates the file.
@@ -200,16 +157,7 @@ FetchResult tst_Fetch::fetch(const QStringList &arguments, const QString &port)
     QProcess process;
     process.start(QStringLiteral(KHRONAR_FETCH), (port.isEmpty() ? QStringList() : fetchArguments(port)) + arguments);
     process.closeWriteChannel();
-    FetchResult result;
-    if (!process.waitForFinished(60000)) {
-        process.kill();
-        process.waitForFinished();
-        return result;
-    }
-    result.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    result.out = process.readAllStandardOutput();
-    result.err = QString::fromLocal8Bit(process.readAllStandardError());
-    return result;
+    return finishFetch(process);
 }
 
 // Null error: the command line is sound. Otherwise a part of the message.
@@ -473,7 +421,7 @@ void tst_Fetch::followPrintsNewRecords()
 void tst_Fetch::interruptedDownloadResumesExactly()
 {
     QStringList expected;
-    QVERIFY(startDevice(longLog(500, &expected)));
+    QVERIFY(startDevice(longDeviceLog(500, &expected)));
     QProcess process;
     process.start(QStringLiteral(KHRONAR_FETCH), fetchArguments(device->path) + QStringList{"--db", file("log.db")});
     process.closeWriteChannel();
@@ -550,7 +498,7 @@ void tst_Fetch::exitCodes()
 void tst_Fetch::busReadsEveryDeviceInTurn()
 {
     QStringList longRows;
-    const QString second = longLog(5, &longRows);
+    const QString second = longDeviceLog(5, &longRows);
     QVERIFY(writeDeviceLog(file("one.json"), QString::fromUtf8(BaseLog)));
     QVERIFY(writeDeviceLog(file("three.json"), second));
     // Devices 1 and 3 on the line; 2 never answers.

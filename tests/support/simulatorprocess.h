@@ -2,7 +2,10 @@
 // end-to-end tests of the window and of the command line.
 #pragma once
 
+#include "protocol/devicetime.h"
+
 #include <QByteArray>
+#include <QDateTime>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QProcess>
@@ -27,6 +30,47 @@ inline const char *const BaseLog = R"({
     { "event": 2, "type": 0, "time": "2024-03-15 13:45:35", "data": "10 27" }
   ]
 })";
+
+// The same device, later: three more records, the event set unchanged.
+inline QString grownLog()
+{
+    QString json = QString::fromUtf8(BaseLog);
+    json.replace(
+        QStringLiteral("\"data\": \"10 27\" }"),
+        QStringLiteral("\"data\": \"10 27\" },\n"
+                       "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-16 08:00:00\", \"data\": \"03\" },\n"
+                       "    { \"event\": 2, \"type\": 1, \"time\": \"2024-03-16 08:00:01\", \"data\": \"2C 01\" },\n"
+                       "    { \"event\": 3, \"type\": 2, \"time\": \"2024-03-16 08:00:02\", \"data\": \"01 00\" }"));
+    return json;
+}
+
+// A log of `count` records at indexes 0.., each with its own time, type and data (from
+// 2024-03-15 13:45:30 on), over one caption; `rows` gets the rows a download stores:
+// index, count, type, time, event, data.
+inline QString longDeviceLog(int count, QStringList *rows)
+{
+    constexpr quint32 March15th2024 = 763825530; // 13:45:30, in seconds since 2000
+    QString json = QStringLiteral(R"({"captions": [{"event": 1, "text": "Номер #u"}], "records": [)");
+    for (int k = 0; k < count; ++k) {
+        const quint32 time = March15th2024 + quint32(k);
+        const QString data = QStringLiteral("%1 %2")
+                                 .arg(k & 0xFF, 2, 16, QLatin1Char('0'))
+                                 .arg(k >> 8, 2, 16, QLatin1Char('0'))
+                                 .toUpper();
+        json += QStringLiteral(R"(%1{"event": 1, "type": %2, "time": %3, "data": "%4"})")
+                    .arg(k == 0 ? "" : ",")
+                    .arg(k % 4)
+                    .arg(time)
+                    .arg(data);
+        *rows << QStringLiteral("%1|1|%2|%3|1|%4")
+                     .arg(k)
+                     .arg(k % 4)
+                     .arg(QDateTime::fromSecsSinceEpoch(qint64(time) + DeviceEpochUnixSeconds, Qt::UTC)
+                              .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                     .arg(QString(data).remove(QLatin1Char(' ')));
+    }
+    return json + QStringLiteral("]}");
+}
 
 // Writes `json` to `path`; false when it cannot.
 inline bool writeDeviceLog(const QString &path, const QString &json)

@@ -1,0 +1,41 @@
+// Where khronar-fetch keeps a device's log: a log file, or the device's rows in a
+// central database. The one place that chooses between them.
+#pragma once
+
+#include "fetch/fetchoptions.h"
+#include "store/logstore.h"
+
+#include <QString>
+#include <QtGlobal>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+class QIODevice;
+
+// One device's log, open for a download, and the reads khronar-fetch makes of it.
+class FetchLog
+{
+public:
+    virtual ~FetchLog() = default;
+
+    virtual LogStore &store() = 0;
+    // --csv: the window's export of the whole log; false when the file cannot be
+    // written, `queryError` set when the log could not be read.
+    virtual bool exportCsv(const QString &path, QString *queryError) = 0;
+    // --follow: the CSV lines of the records after the row id `afterId`.
+    virtual bool writeCsvAfter(QIODevice &out, qint64 afterId, qint64 *lastId) = 0;
+    virtual qint64 newestRowId() = 0;
+};
+
+struct OpenedFetchLog {
+    std::unique_ptr<FetchLog> log; // null when it could not be opened
+    int exitCode = ExitDone;
+    QString error; // where and why, after "адрес N: "
+};
+
+// Opens (or creates) the log of the device at `address`: the file --db names, or with a
+// server URL the device --device names there, taking its lock. `cancelled` ends a wait
+// for the lock (ExitInterrupted).
+OpenedFetchLog openStore(const FetchOptions &options, std::uint8_t address, const std::function<bool()> &cancelled);

@@ -1,0 +1,54 @@
+// Connections to the central log database.
+
+#include "serverstore/serverconnection.h"
+
+#include <QAtomicInt>
+#include <QCoreApplication>
+#include <QSqlError>
+#include <QSysInfo>
+
+namespace {
+
+QAtomicInt connectionCount;
+
+} // namespace
+
+ServerConnection::ServerConnection()
+    : name(QStringLiteral("khronar-server-%1").arg(connectionCount.fetchAndAddRelaxed(1))),
+      connection(QSqlDatabase::addDatabase(QStringLiteral("QPSQL"), name))
+{}
+
+ServerConnection::~ServerConnection()
+{
+    connection.close();
+    // No copy of the connection may be alive when it is removed.
+    connection = QSqlDatabase();
+    QSqlDatabase::removeDatabase(name);
+}
+
+QString ServerConnection::applicationName(const QString &program)
+{
+    return QStringLiteral("%1 %2 %3").arg(program, QSysInfo::machineHostName()).arg(QCoreApplication::applicationPid());
+}
+
+StoreOutcome ServerConnection::open(const ServerUrl &url, const QString &program)
+{
+    if (!connection.isValid())
+        return StoreOutcome{false, QStringLiteral("Драйвер PostgreSQL для Qt (QPSQL) не установлен")};
+    close();
+    applyServerUrl(url, connection, applicationName(program));
+    if (connection.open())
+        return StoreOutcome{};
+    return StoreOutcome{false, serverErrorText(connection.lastError())};
+}
+
+void ServerConnection::close()
+{
+    connection.close();
+}
+
+QString serverErrorText(const QSqlError &error)
+{
+    const QString server = error.databaseText().simplified();
+    return server.isEmpty() ? error.text().simplified() : server;
+}

@@ -1,0 +1,40 @@
+// One connection of its own to the central log database, for the life of the object.
+#pragma once
+
+#include "serverstore/serverurl.h"
+#include "store/logimport.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QString>
+
+// Each object adds a QtSql connection under a name of its own and removes it when it
+// goes, so that several stores and readers (and threads, each with its own) never share
+// one. The server knows the session as "PROGRAM HOST PID" (its application_name), which
+// is how a collector that waits for a device's lock learns who holds it.
+class ServerConnection
+{
+public:
+    ServerConnection();
+    ~ServerConnection();
+    ServerConnection(const ServerConnection &) = delete;
+    ServerConnection &operator=(const ServerConnection &) = delete;
+
+    // Connects as `program` ("khronar-fetch"). On failure the server's (or libpq's)
+    // message, which never holds the password.
+    StoreOutcome open(const ServerUrl &url, const QString &program);
+    void close();
+    bool isOpen() const { return connection.isOpen(); }
+    QSqlDatabase &database() { return connection; }
+
+    // What the server calls this program's sessions: "PROGRAM HOST PID".
+    static QString applicationName(const QString &program);
+
+private:
+    QString name;
+    QSqlDatabase connection;
+};
+
+// The server's message of a failed statement or connect, on one line: what libpq got
+// from the server (or its own words when it got nothing), else the driver's text.
+QString serverErrorText(const QSqlError &error);

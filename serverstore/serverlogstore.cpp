@@ -1,0 +1,329 @@
+// A device's log in the central database: its lock, its rows, the messages rendered
+// at import.
+
+#include "serverstore/serverlogstore.h"
+
+#include "presentation/captionformat.h"
+#include "protocol/devicetime.h"
+#include "serverstore/serverarrays.h"
+#include "serverstore/serverschema.h"
+#include "store/devicetext.h"
+
+#include <QDeadlineTimer>
+#include <QSqlError>
+#include <QStringList>
+#include <QThread>
+#include <QVariant>
+
+#include <algorithm>
+#include <initializer_list>
+#include <utility>
+#include <cstring>
+
+namespace {
+
+// Records held back in a batch before they go in, and the most rows one insert takes:
+// a round trip to the server per record would cost more than the rest of the import.
+constexpr std::size_t MaxRowsPerInsert = 500;
+// How often a held lock is tried again while open() waits for it.
+constexpr int LockRetryMs = 100;
+
+using Bindings = std::initializer_list<std::pair<QString, QVariant>>;
+
+// Prepares `sql` on `query`, binds the values to their placeholders and runs it.
+bool execute(QSqlQuery &query, const QString &sql, Bindings bindings)
+{
+    if (!query.prepare(sql))
+        return false;
+    for (const auto &binding : bindings)
+        query.bindValue(binding.first, binding.second);
+    return query.exec();
+}
+
+} // namespace
+
+ServerLogStore::~ServerLogStore()
+{
+    close();
+}
+
+void ServerLogStore::close()
+{
+    // A connection the server dropped counts as closed: nothing to roll back there.
+    if (inBatch && connection.isOpen())
+        connection.database().rollback();
+    inBatch = false;
+    pending.clear();
+    // The prepared statements go before the connection they were made on.
+    insert.reset();
+    captions.clear();
+    connection.close();
+    deviceId = 0;
+}
+
+ServerOpenOutcome ServerLogStore::open(const ServerUrl &url, const QString &deviceName,
+                                       const ServerStoreSettings &settings)
+{
+    close();
+    ServerOpenOutcome outcome;
+    StoreOutcome step = connection.open(url, settings.program);
+    if (step.ok)
+        step = prepareServerSchema(connection.database());
+    if (!step.ok) {
+        outcome.error = step.error;
+        close();
+        return outcome;
+    }
+    outcome = takeDevice(deviceName, settings);
+    if (outcome.result != ServerOpenOutcome::Opened)
+        close();
+    return outcome;
+}
+
+ServerOpenOutcome ServerLogStore::takeDevice(const QString &deviceName, const ServerStoreSettings &settings)
+{
+    name = deviceName;
+    ServerOpenOutcome outcome;
+    QSqlQuery query(connection.database());
+    // Two collectors registering one new device at once: the second insert does nothing.
+    if (!execute(query, InsertDeviceSql, {{QStringLiteral(":name"), name}})
+        || !execute(query, SelectDeviceIdSql, {{QStringLiteral(":name"), name}}) || !query.next()) {
+        outcome.error = serverErrorText(query.lastError());
+        return outcome;
+    }
+    deviceId = query.value(0).toInt();
+
+    outcome = lockDevice(settings);
+    if (outcome.result != ServerOpenOutcome::Opened)
+        return outcome;
+    const StoreOutcome marked = execute(query, MarkDownloadSql, {{QStringLiteral(":device"), deviceId}})
+        ? loadCaptions()
+        : failed(query);
+    if (!marked.ok) {
+        outcome.result = ServerOpenOutcome::Failed;
+        outcome.error = marked.error;
+    }
+    return outcome;
+}
+
+ServerOpenOutcome ServerLogStore::lockDevice(const ServerStoreSettings &settings)
+{
+    ServerOpenOutcome outcome;
+    QSqlQuery query(connection.database());
+    const QDeadlineTimer deadline(settings.lockWait.count());
+    for (;;) {
+        if (!execute(query, TryDeviceLockSql,
+                     {{QStringLiteral(":class"), ServerLockClass}, {QStringLiteral(":device"), deviceId}})
+            || !query.next()) {
+            outcome.error = serverErrorText(query.lastError());
+            return outcome;
+        }
+        if (query.value(0).toBool()) {
+            outcome.result = ServerOpenOutcome::Opened;
+            return outcome;
+        }
+        if (settings.cancelled && settings.cancelled()) {
+            outcome.result = ServerOpenOutcome::Cancelled;
+            return outcome;
+        }
+        if (deadline.hasExpired())
+            break;
+        QThread::msleep(static_cast<unsigned long>(std::min<qint64>(LockRetryMs, deadline.remainingTime())));
+    }
+    outcome.error = QStringLiteral("Журнал устройства \"%1\" уже загружает другой сборщик: %2").arg(name, lockHolder());
+    return outcome;
+}
+
+QString ServerLogStore::lockHolder()
+{
+    QSqlQuery query(connection.database());
+    if (!execute(query, DeviceLockHolderSql,
+                 {{QStringLiteral(":class"), ServerLockClass}, {QStringLiteral(":device"), deviceId}}))
+        return serverErrorText(query.lastError());
+    // Gone in the meantime: the next run will find the device free.
+    if (!query.next())
+        return QStringLiteral("он только что завершился");
+    // A role without pg_read_all_stats sees no details of other roles' sessions.
+    const QString application = query.value(0).toString();
+    QString holder = application.isEmpty()
+        ? QStringLiteral("сеанс %1 пользователя %2").arg(query.value(3).toString(), query.value(4).toString())
+        : application;
+    QStringList details;
+    if (!query.value(1).isNull())
+        details << QStringLiteral("адрес %1").arg(query.value(1).toString());
+    if (!query.value(2).isNull())
+        details << QStringLiteral("с %1").arg(query.value(2).toString());
+    if (!details.isEmpty())
+        holder += QStringLiteral(" (%1)").arg(details.join(QStringLiteral(", ")));
+    return holder;
+}
+
+StoreOutcome ServerLogStore::loadCaptions()
+{
+    captions.clear();
+    QSqlQuery query(connection.database());
+    query.setForwardOnly(true);
+    if (!execute(query, SelectCaptionsSql, {{QStringLiteral(":device"), deviceId}}))
+        return failed(query);
+    while (query.next())
+        captions.insert(std::uint32_t(query.value(0).toLongLong()), query.value(1).toString());
+    return StoreOutcome{};
+}
+
+StoreOutcome ServerLogStore::failed(const QSqlQuery &query)
+{
+    const StoreOutcome outcome{false, serverErrorText(query.lastError())};
+    if (inBatch && batchError.ok)
+        batchError = outcome;
+    return outcome;
+}
+
+StoredFingerprints ServerLogStore::readFingerprints()
+{
+    StoredFingerprints result;
+    QSqlQuery query(connection.database());
+    if (!execute(query, SelectFingerprintsSql, {{QStringLiteral(":device"), deviceId}}) || !query.next()) {
+        result.outcome = query.lastError().isValid() ? failed(query)
+                                                     : StoreOutcome{false, QStringLiteral("Устройство не найдено")};
+        return result;
+    }
+    if (!query.value(0).isNull() && !query.value(1).isNull()) {
+        result.known = true;
+        result.idHash = std::uint32_t(query.value(0).toLongLong());
+        result.captionHash = std::uint32_t(query.value(1).toLongLong());
+    }
+    return result;
+}
+
+StoreOutcome ServerLogStore::writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash)
+{
+    QSqlQuery query(connection.database());
+    return execute(query, UpdateFingerprintsSql,
+                   {{QStringLiteral(":idHash"), qint64(idHash)},
+                    {QStringLiteral(":captionHash"), qint64(captionHash)},
+                    {QStringLiteral(":device"), deviceId}})
+        ? StoreOutcome{}
+        : failed(query);
+}
+
+StoreOutcome ServerLogStore::storeCaption(std::uint32_t eventId, const char *text)
+{
+    const QString caption = decodeDeviceText(text, int(std::strlen(text)));
+    QSqlQuery query(connection.database());
+    if (!execute(query, UpsertEventSql,
+                 {{QStringLiteral(":device"), deviceId},
+                  {QStringLiteral(":id"), qint64(eventId)},
+                  {QStringLiteral(":caption"), caption}}))
+        return failed(query);
+    captions.insert(eventId, caption);
+    return StoreOutcome{};
+}
+
+ResumePoint ServerLogStore::resumePoint(std::uint32_t first, std::uint32_t span)
+{
+    ResumePoint result;
+    result.index = first + span;
+    result.outcome = insertPending();
+    if (!result.outcome.ok)
+        return result;
+    QSqlQuery query(connection.database());
+    if (!execute(query, SelectDeviceNewestRecordSql, {{QStringLiteral(":device"), deviceId}})) {
+        result.outcome = failed(query);
+        return result;
+    }
+    if (query.next())
+        result.index = std::uint32_t(query.value(0).toLongLong() + query.value(1).toLongLong());
+    else
+        result.index = first;
+    return result;
+}
+
+QString ServerLogStore::messageOf(const DeviceRecord &record) const
+{
+    const auto caption = captions.constFind(record.eventId);
+    if (caption == captions.constEnd())
+        return QStringLiteral("Неизвестное событие");
+    return formatCaption(*caption, record.data);
+}
+
+StoreOutcome ServerLogStore::storeRecord(const DeviceRecord &record)
+{
+    pending.push_back(PendingRecord{record, messageOf(record)});
+    if (inBatch && pending.size() < MaxRowsPerInsert)
+        return StoreOutcome{};
+    return insertPending();
+}
+
+StoreOutcome ServerLogStore::insertPending()
+{
+    std::size_t done = 0;
+    StoreOutcome outcome;
+    while (done < pending.size() && outcome.ok) {
+        const std::size_t rows = std::min(pending.size() - done, MaxRowsPerInsert);
+        outcome = insertRows(done, rows);
+        done += rows;
+    }
+    pending.clear();
+    return outcome;
+}
+
+StoreOutcome ServerLogStore::insertRows(std::size_t first, std::size_t rows)
+{
+    if (!insert) {
+        insert = std::make_unique<QSqlQuery>(connection.database());
+        if (!insert->prepare(InsertLogRowsSql)) {
+            const StoreOutcome outcome = failed(*insert);
+            insert.reset();
+            return outcome;
+        }
+    }
+    ArrayLiteral index, count, time, type, event, data, message;
+    for (std::size_t k = first; k < first + rows; ++k) {
+        const DeviceRecord &record = pending[k].record;
+        index.append(qint64(record.index));
+        count.append(qint64(record.count));
+        time.append(qint64(record.deviceTime) + DeviceEpochUnixSeconds);
+        type.append(qint64(record.type));
+        event.append(qint64(record.eventId));
+        data.appendBytes(record.data);
+        message.append(pending[k].message);
+    }
+    const Bindings bindings = {
+        {QStringLiteral(":device"), deviceId},    {QStringLiteral(":i"), index.text()},
+        {QStringLiteral(":count"), count.text()}, {QStringLiteral(":dt"), time.text()},
+        {QStringLiteral(":type"), type.text()},   {QStringLiteral(":event"), event.text()},
+        {QStringLiteral(":data"), data.text()},   {QStringLiteral(":message"), message.text()},
+    };
+    for (const auto &binding : bindings)
+        insert->bindValue(binding.first, binding.second);
+    return insert->exec() ? StoreOutcome{} : failed(*insert);
+}
+
+bool ServerLogStore::beginBatch()
+{
+    if (inBatch || !connection.database().transaction())
+        return false;
+    inBatch = true;
+    batchError = StoreOutcome{};
+    return true;
+}
+
+StoreOutcome ServerLogStore::commitBatch()
+{
+    if (!inBatch)
+        return StoreOutcome{};
+    StoreOutcome outcome = insertPending();
+    inBatch = false;
+    if (!batchError.ok)
+        outcome = batchError;
+    if (outcome.ok && connection.database().commit())
+        return outcome;
+    if (outcome.ok)
+        outcome = StoreOutcome{false, serverErrorText(connection.database().lastError())};
+    if (!connection.isOpen())
+        return outcome;
+    connection.database().rollback();
+    // Captions stored in the batch are gone with it.
+    loadCaptions();
+    return outcome;
+}

@@ -1,0 +1,63 @@
+// The statement texts of the central log database (schema "khronar"): its tables, the
+// collectors' writes, the device lock and the reads of the log view, all in one place.
+#pragma once
+
+#include "store/logimport.h"
+
+#include <QString>
+
+class QSqlDatabase;
+
+// The schema version this program writes; a database that holds a later one was set up
+// by a newer Khronar and is left alone.
+constexpr int ServerSchemaVersion = 1;
+
+// First key of every advisory lock Khronar takes (the two-key form, so that it never
+// meets the single-key locks of other programs): ("KH", 0) guards the schema's
+// creation, ("KH", device id) a device's log.
+constexpr int ServerLockClass = 0x4B48;
+
+// Creating and checking the schema.
+extern const QString SchemaLockSql;
+extern const QString SchemaPresentSql;
+extern const QString CreateSchemaSql;
+extern const QString CreateSchemaVersionTableSql;
+extern const QString CreateDeviceTableSql;
+extern const QString CreateEventTableSql;
+extern const QString CreateServerLogTableSql;
+extern const QString InsertSchemaVersionSql;
+extern const QString SelectSchemaVersionSql;
+
+// A collector's device: its row, its lock and who holds that.
+extern const QString InsertDeviceSql;
+extern const QString SelectDeviceIdSql;
+extern const QString MarkDownloadSql;
+extern const QString TryDeviceLockSql;
+extern const QString DeviceLockHolderSql;
+
+// The import of a download into one device's rows.
+extern const QString SelectFingerprintsSql;
+extern const QString UpdateFingerprintsSql;
+extern const QString UpsertEventSql;
+extern const QString SelectCaptionsSql;
+extern const QString SelectDeviceNewestRecordSql;
+// Inserts any number of records of the device ":device" in one statement: each other
+// placeholder binds an array literal (see serverarrays.h) with one element per record,
+// in their order of arrival.
+extern const QString InsertLogRowsSql;
+
+// The read side, for one device by name: the same four columns as the log file's log
+// view query (type, time text "YYYY-MM-DD HH:MM:SS" of the device's clock, caption or
+// NULL, data), in the order stored.
+extern const QString ServerLogViewSql;
+// The same four columns and the row id fifth, of the records after the id ":after".
+extern const QString ServerLogViewAfterSql;
+// The row id of the device's newest record; NULL for an empty log.
+extern const QString ServerNewestRowIdSql;
+// Every device name, sorted.
+extern const QString ListDevicesSql;
+
+// Creates the schema on first use, in one transaction that other collectors starting
+// at the same moment wait for, and checks its version. The connection must be open
+// and outside a transaction.
+StoreOutcome prepareServerSchema(QSqlDatabase &database);
