@@ -4,6 +4,7 @@
 
 #include "fetch/linesettings.h"
 #include "protocol/addresslist.h"
+#include "serverstore/serverurl.h"
 
 #include <QFile>
 #include <QHash>
@@ -230,11 +231,6 @@ FleetConfigResult readFleetConfig(const QString &path)
         return result;
     }
     return parseFleetConfig(file.readAll(), path);
-}
-
-bool isServerUrl(const QString &db)
-{
-    return db.startsWith(QLatin1String("postgresql://")) || db.startsWith(QLatin1String("postgres://"));
 }
 
 QString pathForDevice(const QString &pattern, const QString &deviceName)

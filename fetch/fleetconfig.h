@@ -52,7 +52,5 @@ FleetConfigResult parseFleetConfig(const QByteArray &text, const QString &fileNa
 // Reads the file at `path`; one that cannot be read is an error too.
 FleetConfigResult readFleetConfig(const QString &path);
 
-// Whether `db` names a database server ("postgresql://..."), not a file pattern.
-bool isServerUrl(const QString &db);
 // `pattern` with every "{device}" replaced by `deviceName`.
 QString pathForDevice(const QString &pattern, const QString &deviceName);

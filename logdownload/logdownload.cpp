@@ -55,6 +55,7 @@ void LogDownload::start(std::uint8_t address)
     currentPhase = Phase::Info;
     captionCount = 0;
     recordCount = 0;
+    hasFailed = false;
     engine.start(address);
 }
 
@@ -65,6 +66,7 @@ void LogDownload::stop()
 
 void LogDownload::clear()
 {
+    hasFailed = false;
     engine.clear();
 }
 
@@ -119,6 +121,9 @@ void LogDownload::fail(const DownloadFailure &failure)
 {
     engine.stop();
     failedInTick = true;
+    if (hasFailed)
+        return;
+    hasFailed = true;
     host.failed(failure);
 }
 
@@ -141,11 +146,10 @@ void LogDownload::frameBuilt(const std::uint8_t *bytes, std::size_t length)
 
 void LogDownload::downloadStopped(DownloadStop reason, ReplyResult exception)
 {
-    failedInTick = true;
     if (reason == DownloadStop::NoReply)
-        host.failed(DownloadFailure{FailureKind::NoReply, ReplyAccepted, QString()});
+        fail(DownloadFailure{FailureKind::NoReply, ReplyAccepted, QString()});
     else
-        host.failed(DownloadFailure{FailureKind::DeviceException, exception, QString()});
+        fail(DownloadFailure{FailureKind::DeviceException, exception, QString()});
 }
 
 bool LogDownload::takeInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)

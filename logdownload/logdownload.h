@@ -155,6 +155,9 @@ private:
     std::function<Clock::time_point()> now = &Clock::now;
     bool batchOpen = false;
     bool failedInTick = false;
+    // The download has ended with a failure since it started: a later one (the commit
+    // of its batch, which a store may answer with the same error) is not reported again.
+    bool hasFailed = false;
     Clock::time_point batchStarted;
     std::uint32_t batchRecords = 0;
 

@@ -57,6 +57,12 @@ void ServerLogStore::close()
     // The prepared statements go before the connection they were made on.
     insert.reset();
     captions.clear();
+    if (locked && connection.isOpen()) {
+        QSqlQuery unlock(connection.database());
+        execute(unlock, UnlockDeviceSql,
+                {{QStringLiteral(":class"), ServerLockClass}, {QStringLiteral(":device"), deviceId}});
+    }
+    locked = false;
     connection.close();
     deviceId = 0;
 }
@@ -119,6 +125,7 @@ ServerOpenOutcome ServerLogStore::lockDevice(const ServerStoreSettings &settings
             return outcome;
         }
         if (query.value(0).toBool()) {
+            locked = true;
             outcome.result = ServerOpenOutcome::Opened;
             return outcome;
         }

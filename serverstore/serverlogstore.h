@@ -90,6 +90,7 @@ private:
     ServerConnection connection;
     QString name;
     int deviceId = 0;
+    bool locked = false; // this session holds the device's lock
     QHash<std::uint32_t, QString> captions;
     bool inBatch = false;
     StoreOutcome batchError;

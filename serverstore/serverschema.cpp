@@ -62,6 +62,8 @@ const QString MarkDownloadSql = QStringLiteral(
 
 const QString TryDeviceLockSql = QStringLiteral("SELECT pg_try_advisory_lock(:class, :device)");
 
+const QString UnlockDeviceSql = QStringLiteral("SELECT pg_advisory_unlock(:class, :device)");
+
 // The two-key form of an advisory lock shows its keys as classid and objid, with
 // objsubid 2. backend_start is when the holder connected, just before it took the lock.
 const QString DeviceLockHolderSql = QStringLiteral(

@@ -33,6 +33,9 @@ extern const QString InsertDeviceSql;
 extern const QString SelectDeviceIdSql;
 extern const QString MarkDownloadSql;
 extern const QString TryDeviceLockSql;
+// Gives the device free before the connection closes: the server ends a closed
+// session's locks a moment later, and the next collector should not wait for that.
+extern const QString UnlockDeviceSql;
 extern const QString DeviceLockHolderSql;
 
 // The import of a download into one device's rows.
