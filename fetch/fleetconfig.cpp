@@ -116,8 +116,9 @@ bool Reader::read(const QByteArray &text)
         return fail(lines.size(), QStringLiteral("no line: every section but [store] is a line with a port"));
     // One file for several devices would mix their logs.
     if (!isServerUrl(config.db) && !config.db.contains(DeviceField) && deviceLines.size() > 1)
-        return fail(dbLine, QStringLiteral("db must hold {device} when several devices are read, as in "
-                                           "/var/lib/khronar/{device}.db"));
+        return fail(dbLine,
+                    QStringLiteral("db must hold {device} when several devices are read, as in "
+                                   "/var/lib/khronar/{device}.db"));
     return true;
 }
 
