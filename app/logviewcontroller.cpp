@@ -103,8 +103,11 @@ void LogViewController::present()
 
 void LogViewController::filterEdited(const LogFilter &filter)
 {
+    // While the rows of the last change are still found there is no current row; the
+    // record kept then stays the one to come back to.
     const QModelIndex current = table->currentIndex();
-    keepRecord = current.isValid() && model->keyOfRow(current.row(), &keptKey);
+    if (current.isValid())
+        keepRecord = model->keyOfRow(current.row(), &keptKey);
     model->setFilter(filter);
     if (!model->isScanning())
         scanFinished();

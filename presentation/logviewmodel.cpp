@@ -340,10 +340,14 @@ void LogViewModel::setFilter(const LogFilter &filter)
 
 void LogViewModel::refresh()
 {
-    if (!loaded || !valid) {
+    // A table dropped behind the tool's back fails the view query from then on: the
+    // view shows nothing, as a failed query always has.
+    QSqlQuery viewQuery(database());
+    if (!loaded || !valid || !viewQuery.prepare(LogViewSql)) {
         reload();
         return;
     }
+    viewQuery.finish();
     // Captions may have been stored anew: the rows read so far are read again.
     dropCache();
     if (rowCount() > 0)

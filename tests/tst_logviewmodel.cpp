@@ -23,6 +23,7 @@
 #include <algorithm>
 
 using namespace LogFixture;
+using namespace SampleLog;
 
 namespace {
 
@@ -47,61 +48,6 @@ QDateTime at(const char *text)
     const QString time = QString::fromLatin1(text);
     return QDateTime(QDate::fromString(time.left(10), QStringLiteral("yyyy-MM-dd")),
                      QTime::fromString(time.mid(11), QStringLiteral("HH:mm:ss")), Qt::UTC);
-}
-
-// A row as the log view query and the rules of the table make it, computed here
-// without the model.
-struct ExpectedRow {
-    QVariant type;
-    QVariant time;
-    QVariant caption;
-    QByteArray data;
-    QString message;
-};
-
-QList<ExpectedRow> viewQueryRows(const QSqlDatabase &db)
-{
-    QList<ExpectedRow> rows;
-    QSqlQuery query(db);
-    if (!query.exec(LogViewSql))
-        return rows;
-    while (query.next()) {
-        ExpectedRow row{query.value(0), query.value(1), query.value(2), query.value(3).toByteArray(), QString()};
-        row.message = row.caption.isNull() ? QStringLiteral("Неизвестное событие")
-                                           : formatCaption(row.caption.toString(), row.data.left(4096));
-        rows << row;
-    }
-    return rows;
-}
-
-// The filter's definition, applied to the rows one by one.
-bool passes(const ExpectedRow &row, const LogFilter &filter)
-{
-    if (!filter.showsType(recordTypeIndex(row.type)))
-        return false;
-    const QString time = row.time.toString();
-    const QString format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
-    if (filter.from.isValid() && (row.time.isNull() || time < filter.from.toString(format)))
-        return false;
-    if (filter.to.isValid() && (row.time.isNull() || time > filter.to.toString(format)))
-        return false;
-    if (filter.text.isEmpty())
-        return true;
-    if (!filter.regex)
-        return row.message.contains(filter.text, Qt::CaseInsensitive);
-    const QRegularExpression expression(
-        filter.text, QRegularExpression::CaseInsensitiveOption | QRegularExpression::UseUnicodePropertiesOption);
-    return !expression.isValid() || expression.match(row.message).hasMatch();
-}
-
-QList<ExpectedRow> expectedRows(const QSqlDatabase &db, const LogFilter &filter)
-{
-    QList<ExpectedRow> shown;
-    for (const ExpectedRow &row : viewQueryRows(db)) {
-        if (passes(row, filter))
-            shown << row;
-    }
-    return shown;
 }
 
 // Every cell of every row in a shuffled order, so that pages are read, dropped and read
@@ -181,6 +127,7 @@ private slots:
     void foreignLogTable();
     void longDataIsShownByItsFirstPart();
     void closedLogShowsNothing();
+    void tableDroppedBehindTheToolsBack();
 
 private:
     void showLog() { model->reload(); }
@@ -729,6 +676,21 @@ void tst_LogViewModel::closedLogShowsNothing()
     model->refresh();
     QVERIFY(model->isLoaded());
     QCOMPARE(model->rowCount(), 300);
+}
+
+void tst_LogViewModel::tableDroppedBehindTheToolsBack()
+{
+    fillSample(300);
+    showLog();
+    QVERIFY(QSqlQuery(db).exec(QStringLiteral("ALTER TABLE Events RENAME TO Gone")));
+    // As the log view query fails: nothing shown, and nothing said.
+    model->refresh();
+    QCOMPARE(model->rowCount(), 0);
+    QCOMPARE(model->columnCount(), 0);
+    QVERIFY(model->lastError().text().contains(QStringLiteral("Events")));
+    QVERIFY(QSqlQuery(db).exec(QStringLiteral("ALTER TABLE Gone RENAME TO Events")));
+    model->refresh();
+    QCOMPARE(compareRows(*model, viewQueryRows(db)), QString());
 }
 
 QTEST_MAIN(tst_LogViewModel)

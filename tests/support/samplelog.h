@@ -3,7 +3,13 @@
 // (in a foreign table) the NULLs and texts another program might leave.
 #pragma once
 
+#include "presentation/captionformat.h"
+#include "presentation/logfilter.h"
+#include "presentation/recordtypes.h"
 #include "tests/support/logfixture.h"
+
+#include <QList>
+#include <QRegularExpression>
 
 #include <QRandomGenerator>
 #include <QSqlDatabase>
@@ -46,7 +52,7 @@ inline QString addRecords(QSqlDatabase &db, int count, quint32 seed, quint32 *de
         return db.lastError().text();
     for (int n = 0; n < count; ++n) {
         // Now and then the device clock is set back an hour.
-        *deviceTime = random.bounded(50) == 0 ? *deviceTime - 3600 : *deviceTime + random.bounded(90);
+        *deviceTime = random.bounded(500) == 0 ? *deviceTime - 3600 : *deviceTime + random.bounded(90);
         const quint32 event = events[random.bounded(int(std::size(events)))];
         QByteArray data;
         switch (event) {
@@ -108,6 +114,60 @@ inline QString makeForeignLog(const QSqlDatabase &db)
             return query.lastError().text();
     }
     return QString();
+}
+
+// A row as the log view query and the rules of the table make it, computed without the model.
+struct ExpectedRow {
+    QVariant type;
+    QVariant time;
+    QVariant caption;
+    QByteArray data;
+    QString message;
+};
+
+inline QList<ExpectedRow> viewQueryRows(const QSqlDatabase &db)
+{
+    QList<ExpectedRow> rows;
+    QSqlQuery query(db);
+    if (!query.exec(LogViewSql))
+        return rows;
+    while (query.next()) {
+        ExpectedRow row{query.value(0), query.value(1), query.value(2), query.value(3).toByteArray(), QString()};
+        row.message = row.caption.isNull() ? QStringLiteral("Неизвестное событие")
+                                           : formatCaption(row.caption.toString(), row.data.left(4096));
+        rows << row;
+    }
+    return rows;
+}
+
+// The filter's definition, applied to the rows one by one.
+inline bool passes(const ExpectedRow &row, const LogFilter &filter)
+{
+    if (!filter.showsType(recordTypeIndex(row.type)))
+        return false;
+    const QString time = row.time.toString();
+    const QString format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+    if (filter.from.isValid() && (row.time.isNull() || time < filter.from.toString(format)))
+        return false;
+    if (filter.to.isValid() && (row.time.isNull() || time > filter.to.toString(format)))
+        return false;
+    if (filter.text.isEmpty())
+        return true;
+    if (!filter.regex)
+        return row.message.contains(filter.text, Qt::CaseInsensitive);
+    const QRegularExpression expression(
+        filter.text, QRegularExpression::CaseInsensitiveOption | QRegularExpression::UseUnicodePropertiesOption);
+    return !expression.isValid() || expression.match(row.message).hasMatch();
+}
+
+inline QList<ExpectedRow> expectedRows(const QSqlDatabase &db, const LogFilter &filter)
+{
+    QList<ExpectedRow> shown;
+    for (const ExpectedRow &row : viewQueryRows(db)) {
+        if (passes(row, filter))
+            shown << row;
+    }
+    return shown;
 }
 
 } // namespace SampleLog
