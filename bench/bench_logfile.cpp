@@ -24,7 +24,6 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPixmap>
@@ -267,26 +266,6 @@ bool measureScrolling(BenchWindow &bench, const QString &path, qint64 records, c
     std::printf("  rows %d, first screen rows %d..%d, resident %.1f MB (%.1f MB before opening)\n", model.rowCount(),
                 bench.table->rowAt(0), bench.lastVisibleRow(), statusMegabytes("VmRSS:"), before);
     bench.save(screens, "log-top.png");
-    if (qEnvironmentVariableIsSet("DEBUG_BAR")) {
-        QElapsedTimer settle;
-        settle.start();
-        while (settle.elapsed() < 300)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QWidget *bar = bench.window.findChild<QWidget *>(QStringLiteral("filterBar"));
-        std::printf("bar %d,%d %dx%d hfw %d(%d) min %dx%d hint %dx%d\n", bar->x(), bar->y(), bar->width(),
-                    bar->height(), bar->heightForWidth(bar->width()), bar->hasHeightForWidth(),
-                    bar->minimumSizeHint().width(), bar->minimumSizeHint().height(), bar->sizeHint().width(),
-                    bar->sizeHint().height());
-        QHeaderView *h = bench.table->horizontalHeader();
-        std::printf("header length %d viewport %d hscroll max %d\n", h->length(), bench.table->viewport()->width(),
-                    bench.table->horizontalScrollBar()->maximum());
-        for (int c = 0; c < 4; ++c)
-            std::printf("  section %d size %d mode %d hidden %d\n", c, h->sectionSize(c), int(h->sectionResizeMode(c)),
-                        h->isSectionHidden(c));
-        for (QWidget *w : bar->findChildren<QWidget *>(QString(), Qt::FindDirectChildrenOnly))
-            std::printf("  child %d,%d %dx%d min %d hint %d\n", w->x(), w->y(), w->width(), w->height(),
-                        w->minimumSizeHint().width(), w->sizeHint().width());
-    }
 
     // A drag of the scroll bar to its end, then the paint.
     QScrollBar *scroll = bench.table->verticalScrollBar();

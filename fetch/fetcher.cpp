@@ -5,6 +5,7 @@
 
 #include "download/transfercallbacks.h"
 #include "fetch/console.h"
+#include "fetch/exportonly.h"
 #include "ports/portlist.h"
 #include "presentation/csvexport.h"
 #include "store/logfile.h"
@@ -444,6 +445,8 @@ int fetchMain(const QStringList &arguments)
             std::fputs((port + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
         return ExitDone;
     }
+    if (options.port.isEmpty())
+        return exportLogFile(options);
 
     static std::atomic<bool> stopRequested{false};
     routeStopSignals(&stopRequested);

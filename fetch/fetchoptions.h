@@ -2,6 +2,8 @@
 // exit codes it documents.
 #pragma once
 
+#include "presentation/logfilter.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -27,7 +29,8 @@ enum class ConfigUpdate {
 };
 
 struct FetchOptions {
-    QString port;
+    QString port; // empty: no device; the log file is only exported, as `filter` keeps it
+    LogFilter filter;
     QString db;  // holds "{address}" when several devices are read
     QString csv; // empty: no export
     std::uint32_t baudRate = 19200;
@@ -49,7 +52,8 @@ struct FetchCommandLine {
 };
 
 // Parses the arguments after the program name. --help, --version and --list-ports
-// need nothing else; otherwise --port and --db are required.
+// need nothing else; otherwise --port and --db are required, or without --port, --db
+// and --csv (and the filter options) for an export of the file alone.
 FetchCommandLine parseFetchCommandLine(const QStringList &arguments);
 
 // Addresses such as "1,3,7-12", in the order written, each 1 to 255 and listed once.
