@@ -67,12 +67,14 @@ LogViewController::LogViewController(QMainWindow *window, QTableView *table, Log
 
 void LogViewController::refresh()
 {
-    if (model->isLoaded()) {
+    if (model->isLoaded())
         model->refresh();
-    } else {
+    else
         model->reload();
+    // Columns come and go with the view query (a table dropped and restored behind the
+    // tool's back): each time they come, they are laid out anew.
+    if (!table->model() || model->columnCount() != presentedColumns)
         present();
-    }
     bar->setTimeHints(model->edgeTime(false), model->edgeTime(true));
 }
 
@@ -80,10 +82,13 @@ void LogViewController::closeLog()
 {
     keepRecord = false;
     model->closeLog();
+    // The next refresh lays the table out for the file it then shows.
+    presentedColumns = -1;
 }
 
 void LogViewController::present()
 {
+    presentedColumns = model->columnCount();
     table->setModel(model);
     // A file that is not a log file has no columns at all: only those there are are set.
     const int columns = model->columnCount();

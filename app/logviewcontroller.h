@@ -56,4 +56,5 @@ private:
     bool keepRecord = false;
     qint64 keptKey = 0;
     int locateRequest = 0;
+    int presentedColumns = -1;
 };

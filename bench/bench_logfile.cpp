@@ -39,6 +39,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
 
 // The window's members the slots use, reached as its tests reach them.
 class MainWindowProbe
@@ -171,14 +172,23 @@ public:
         return window.findChild<Widget *>(QLatin1String(name));
     }
     // Runs events until the model has found every row of its filter; the seconds taken.
-    double waitForRows(const QElapsedTimer &since, double *longestPauseMs = nullptr)
+    // With `screen`, the window is saved once while the search shows its progress.
+    double waitForRows(const QElapsedTimer &since, double *longestPauseMs = nullptr, const QString &screens = QString(),
+                       const char *screen = nullptr)
     {
         QElapsedTimer gap;
         gap.start();
         double longest = 0;
+        const QWidget *progress = child<QWidget>("filterProgress");
         while (model().isScanning()) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
             longest = std::max(longest, milliseconds(gap));
+            if (screen != nullptr && !screens.isEmpty() && progress->isVisible()) {
+                const QString file = QDir(screens).filePath(QLatin1String(screen));
+                window.grab().save(file);
+                std::printf("  screen saved: %s\n", qPrintable(file));
+                screen = nullptr;
+            }
             gap.restart();
         }
         const double seconds = secondsOf(since);
@@ -295,7 +305,9 @@ bool measureScrolling(BenchWindow &bench, const QString &path, qint64 records, c
     return last == model.rowCount() - 1 && shown == newest;
 }
 
-// The filter bar as the user works it: a type, a span of time, a text.
+// The filter bar as the user works it: a type, a span of time, a text. Every change
+// made in the bar runs on the window's thread; how long it keeps the window from
+// painting counts as a pause, as does every gap between events while the rows are found.
 void measureFilters(BenchWindow &bench, const QString &screens)
 {
     LogViewModel &model = bench.model();
@@ -306,59 +318,61 @@ void measureFilters(BenchWindow &bench, const QString &screens)
     auto *count = bench.child<QLabel>("filterCount");
     std::printf("\nThe filter bar (counted by the model in the background, %d threads):\n",
                 QThread::idealThreadCount());
-
-    QElapsedTimer timer;
-    timer.start();
-    information->setChecked(false);
     double pause = 0;
+    QElapsedTimer timer;
+    const auto change = [&pause, &timer](const std::function<void()> &edit) {
+        timer.restart();
+        edit();
+        pause = std::max(pause, milliseconds(timer));
+    };
+
+    change([information] { information->setChecked(false); });
     printFigure("type filter (information off): count", 1000 * bench.waitForRows(timer, &pause), "ms", 300);
     std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
     bench.save(screens, "filter-type.png");
-    information->setChecked(true);
-    bench.waitForRows(timer);
+    change([information] { information->setChecked(true); });
+    bench.waitForRows(timer, &pause);
 
     const QDateTime first = model.edgeTime(false);
     const QDateTime last = model.edgeTime(true);
     const qint64 span = first.secsTo(last);
-    timer.restart();
-    from->setDateTime(first.addSecs(span / 3));
+    change([&] { from->setDateTime(first.addSecs(span / 3)); });
     printFigure("time filter (from a third of the log on): count", 1000 * bench.waitForRows(timer, &pause), "ms", 300);
-    timer.restart();
-    to->setDateTime(first.addSecs(span / 2));
+    change([&] { to->setDateTime(first.addSecs(span / 2)); });
     printFigure("time filter (both bounds): count", 1000 * bench.waitForRows(timer, &pause), "ms", 300);
     std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
     bench.save(screens, "filter-time.png");
-    from->setDateTime(LogFilterBar::noBound());
-    to->setDateTime(LogFilterBar::noBound());
-    bench.waitForRows(timer);
+    change([&] {
+        from->setDateTime(LogFilterBar::noBound());
+        to->setDateTime(LogFilterBar::noBound());
+    });
+    bench.waitForRows(timer, &pause);
 
     // The text arrives as typed, a key every 60 ms; each key restarts the search.
-    pause = 0;
     const QString typed = QStringLiteral("насос 3");
     for (int length = 1; length < typed.size(); ++length) {
-        text->setText(typed.left(length));
+        change([&] { text->setText(typed.left(length)); });
         QElapsedTimer key;
         key.start();
         while (key.elapsed() < 60)
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            change([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); });
     }
-    timer.restart();
-    text->setText(typed);
+    change([&] { text->setText(typed); });
     printFigure("text search \"насос 3\" in every message, from the last key", 1000 * bench.waitForRows(timer, &pause),
                 "ms", 1500);
     std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
-    printFigure("longest pause of the window during the filters", pause, "ms", 100);
     bench.save(screens, "filter-text.png");
 
-    timer.restart();
-    text->setText(QStringLiteral("нет такого текста"));
-    printFigure("text search that finds nothing", 1000 * bench.waitForRows(timer), "ms", 1500);
-    text->setText(QStringLiteral("^насос [12]:.*режим Авто"));
-    bench.child<QToolButton>("filterRegex")->setChecked(true);
-    timer.restart();
-    bench.waitForRows(timer);
-    printFigure("regular expression search", 1000 * secondsOf(timer), "ms", 1500);
+    change([&] { text->setText(QStringLiteral("нет такого текста")); });
+    printFigure("text search that finds nothing", 1000 * bench.waitForRows(timer, &pause, screens, "searching.png"),
+                "ms", 1500);
+    change([&] {
+        text->setText(QStringLiteral("^насос [12]:.*режим Авто"));
+        bench.child<QToolButton>("filterRegex")->setChecked(true);
+    });
+    printFigure("regular expression search", 1000 * bench.waitForRows(timer, &pause), "ms", 1500);
     std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
+    printFigure("longest pause of the window while filtering", pause, "ms", 100);
     printFigure("resident memory after the searches", statusMegabytes("VmRSS:"), "MB", 80);
     bench.save(screens, "filter-regex.png");
     bench.child<QToolButton>("filterClear")->click();

@@ -3,7 +3,6 @@
 #include "presentation/logviewmodel.h"
 
 #include "presentation/recordtypes.h"
-#include "store/logschema.h"
 
 #include <QColor>
 #include <QPixmap>
@@ -102,7 +101,7 @@ void LogViewModel::reload()
         QSqlQuery query(db);
         if (!LogViewStatements::forLog(db, &statements, &failure)) {
             setError(failure);
-        } else if (!query.prepare(LogViewSql)) {
+        } else if (!query.exec(LogViewStatements::viewCheckSql())) {
             // A file without the tables of a log: nothing to show, and nothing said, as
             // when the view query itself fails.
             error = query.lastError();
@@ -343,7 +342,7 @@ void LogViewModel::refresh()
     // A table dropped behind the tool's back fails the view query from then on: the
     // view shows nothing, as a failed query always has.
     QSqlQuery viewQuery(database());
-    if (!loaded || !valid || !viewQuery.prepare(LogViewSql)) {
+    if (!loaded || !valid || !viewQuery.exec(LogViewStatements::viewCheckSql())) {
         reload();
         return;
     }

@@ -3,6 +3,7 @@
 #include "presentation/logviewstatements.h"
 
 #include "presentation/logfilter.h"
+#include "store/logschema.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -94,6 +95,11 @@ QString LogViewStatements::order(bool descending) const
     if (idIsRowId)
         return descending ? QStringLiteral("l.id DESC") : QStringLiteral("l.id");
     return descending ? QStringLiteral("l.id DESC, l.rowid DESC") : QStringLiteral("l.id, l.rowid");
+}
+
+QString LogViewStatements::viewCheckSql()
+{
+    return LogViewSql + QStringLiteral(" LIMIT 0");
 }
 
 QString LogViewStatements::captionsSql()

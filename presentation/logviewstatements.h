@@ -41,6 +41,9 @@ public:
 
     bool keysInDisplayOrder() const { return idIsRowId; }
 
+    // The log view query, run for no row: whether the file can be shown at all. Run, not
+    // only prepared, so that tables another program changed are seen as they are now.
+    static QString viewCheckSql();
     // Row id and caption of every Events row.
     static QString captionsSql();
     // The number of records.

@@ -13,6 +13,7 @@
 #include <QDateTimeEdit>
 #include <QDir>
 #include <QFile>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
@@ -82,6 +83,7 @@ private slots:
     void endsOfTheLog();
     void exportWritesWhatIsShown();
     void newRecordsAtTheBottom();
+    void captionsGoneAndBack();
 
 private:
     template<typename Widget> Widget *child(const char *name) const
@@ -507,6 +509,21 @@ void tst_LogFilterBar::newRecordsAtTheBottom()
     window->refreshLogView();
     QTRY_COMPARE_WITH_TIMEOUT(shownMessages(), expectedMessages(filter), 20000);
     QCOMPARE(scroll->value(), scroll->maximum());
+}
+
+void tst_LogFilterBar::captionsGoneAndBack()
+{
+    openSample();
+    // Another program takes the captions away during a download, then puts them back.
+    QVERIFY(QSqlQuery(fixture).exec(QStringLiteral("ALTER TABLE Events RENAME TO Kept")));
+    window->refreshLogView();
+    QCOMPARE(table()->model()->columnCount(), 0);
+    QVERIFY(QSqlQuery(fixture).exec(QStringLiteral("ALTER TABLE Kept RENAME TO Events")));
+    window->refreshLogView();
+    QCOMPARE(shownMessages(), expectedMessages(LogFilter()));
+    // Laid out as after an open.
+    QVERIFY(table()->isColumnHidden(3));
+    QCOMPARE(table()->horizontalHeader()->sectionResizeMode(2), QHeaderView::Stretch);
 }
 
 QTEST_MAIN(tst_LogFilterBar)
