@@ -4,8 +4,8 @@
 // scroll positions across the log, a type, a time and a text filter through the filter
 // bar, the longest pause of the window while the text is searched, a file of 10 MB data
 // values, and the CSV export against the sqlite3 command-line tool. Every figure is
-// printed with its goal. Run it with QT_QPA_PLATFORM=offscreen (the default), or on a
-// display (xvfb-run) with --screens to save what the window shows.
+// printed with its goal. It runs offscreen, or on the display when there is one
+// (xvfb-run), where --screens saves what the window shows.
 
 #include "app/logfilterbar.h"
 #include "app/logviewcontroller.h"
@@ -446,7 +446,8 @@ void printExport(const char *name, const ExportResult &result, qint64 records)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    // Offscreen unless there is a display to show the window on (xvfb-run, for screens).
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QCommandLineParser parser;
