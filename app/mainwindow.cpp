@@ -10,6 +10,8 @@
 #include "app/applicationicon.h"
 #include "app/errorbox.h"
 #include "app/identity.h"
+#include "app/logfilterbar.h"
+#include "app/logviewcontroller.h"
 #include "store/logfile.h"
 #include "store/logschema.h"
 #include "presentation/logviewmodel.h"
@@ -34,6 +36,8 @@ MainWindow::MainWindow(QWidget *parent)
       ui(new Ui::MainWindow),
       settings(nullptr),
       model(nullptr),
+      filterBar(nullptr),
+      logView(nullptr),
       trafficDialog(nullptr),
       baudIndex(5),
       parityIndex(2),
@@ -86,6 +90,9 @@ MainWindow::MainWindow(QWidget *parent)
 
     // The table stays without a model, and empty, until a log file is created or opened.
     model = new LogViewModel(this);
+    filterBar = new LogFilterBar(ui->centralwidget);
+    ui->verticalLayout->insertWidget(0, filterBar);
+    logView = new LogViewController(this, ui->tableView, model, filterBar);
 }
 
 MainWindow::~MainWindow()
@@ -166,6 +173,8 @@ void MainWindow::on_actionCreate_triggered()
         return;
     rememberDirectory(dirOpen, QStringLiteral("DirOpen"), path);
 
+    // The view lets go of the file first: it may be the one about to be replaced.
+    logView->closeLog();
     const LogFileOutcome outcome = createLogFile(database, path);
     if (!outcome.ok) {
         showErrorBox(this, outcome.message);
@@ -187,26 +196,15 @@ void MainWindow::on_actionOpen_triggered()
         showErrorBox(this, outcome.message);
         return;
     }
+    logView->closeLog();
     refreshLogView();
 }
 
 void MainWindow::refreshLogView()
 {
-    model->setQuery(LogViewSql, QSqlDatabase());
-    ui->tableView->setModel(model);
-    // A file that is not a log file, or one locked by another program, fails the
-    // query: the model then has no columns at all and the view shows nothing. The
-    // steps below touch only the columns there are.
-    const int columns = model->columnCount();
-    if (columns > 3)
-        ui->tableView->hideColumn(3);
-    ui->tableView->setSelectionBehavior(QAbstractItemView::SelectRows);
-    ui->tableView->setSelectionMode(QAbstractItemView::SingleSelection);
-    ui->tableView->resizeColumnsToContents();
-    if (columns > 2)
-        ui->tableView->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
-    ui->tableView->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    ui->tableView->horizontalHeader()->setStretchLastSection(true);
+    // After a create or open the log is shown from its start; after a stored record
+    // only what is new is taken in.
+    logView->refresh();
 }
 
 void MainWindow::on_exportLog_triggered()
@@ -224,7 +222,8 @@ void MainWindow::on_exportLog_triggered()
     // A file that cannot be written is reported: the user asked for it and would
     // otherwise find nothing there, or half a table.
     QString queryError;
-    const bool written = exportLogCsvFile(database, path, &queryError);
+    // What the table shows: with a filter on, only the records that pass it.
+    const bool written = exportLogCsvFile(database, path, model->filter(), &queryError);
     // A log that cannot be read (not a log file, locked by another program) is the
     // database's error; an empty table would pass for an empty log.
     if (!queryError.isEmpty()) {

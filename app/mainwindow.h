@@ -12,6 +12,8 @@
 #include <string>
 
 class DialogTraffic;
+class LogFilterBar;
+class LogViewController;
 class LogViewModel;
 class QLabel;
 class QProgressBar;
@@ -93,6 +95,8 @@ private:
     QString dirSave;
     QSqlDatabase database;
     LogViewModel *model;
+    LogFilterBar *filterBar;
+    LogViewController *logView;
     DialogTraffic *trafficDialog;
     std::wstring productName;
     std::wstring internalName;

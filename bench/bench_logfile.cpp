@@ -1,37 +1,80 @@
-// bench_logfile FILE.db [N]: on a large log file (made with N records when it is
-// missing), times how soon the log view shows its first rows after the file is
-// opened, the CSV export, and the sqlite3 command-line tool writing the raw rows
-// of the same query as CSV. Run it with QT_QPA_PLATFORM=offscreen (the default).
+// bench_logfile FILE.db [N] [--blob-file FILE.db] [--screens DIR]: the log view of the
+// real window on a large log file (made with N records when it is missing): opening and
+// the first screen, the newest record at the scroll bar's bottom, resident memory at
+// scroll positions across the log, a type, a time and a text filter through the filter
+// bar, the longest pause of the window while the text is searched, a file of 10 MB data
+// values, and the CSV export against the sqlite3 command-line tool. Every figure is
+// printed with its goal. It runs offscreen, or on the display when there is one
+// (xvfb-run), where --screens saves what the window shows.
 
-#include "presentation/csvexport.h"
-#include "store/logfile.h"
+#include "app/logfilterbar.h"
+#include "app/logviewcontroller.h"
+#include "app/mainwindow.h"
 #include "bench/logfiller.h"
-#include "store/logschema.h"
+#include "presentation/captionformat.h"
+#include "presentation/csvexport.h"
 #include "presentation/logviewmodel.h"
+#include "store/logfile.h"
+#include "store/logschema.h"
 
 #include <QApplication>
+#include <QCommandLineParser>
+#include <QDateTimeEdit>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
-#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
 #include <QPixmap>
 #include <QProcess>
+#include <QRandomGenerator>
+#include <QScrollBar>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QTableView>
+#include <QTimer>
+#include <QToolButton>
 
 #include <algorithm>
 #include <cstdio>
+#include <functional>
+
+// The window's members the slots use, reached as its tests reach them.
+class MainWindowProbe
+{
+public:
+    // What the Open command does once its dialog has returned `path`.
+    static bool open(MainWindow &window, const QString &path)
+    {
+        const LogFileOutcome opened = openLogFile(window.database, path);
+        if (!opened.ok) {
+            std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(opened.message));
+            return false;
+        }
+        window.logView->closeLog();
+        window.refreshLogView();
+        return true;
+    }
+    static LogViewModel &model(MainWindow &window) { return *window.model; }
+};
 
 namespace {
 
 constexpr qint64 DefaultRecords = 1000000;
 constexpr int ReadChunk = 1 << 20;
+constexpr int BlobRecords = 64;
+constexpr int BlobBytes = 10 * 1024 * 1024;
 
 double secondsOf(const QElapsedTimer &timer)
 {
     return double(timer.nsecsElapsed()) / 1e9;
+}
+
+double milliseconds(const QElapsedTimer &timer)
+{
+    return double(timer.nsecsElapsed()) / 1e6;
 }
 
 double megabytes(qint64 bytes)
@@ -44,23 +87,29 @@ double perSecond(qint64 count, double seconds)
     return seconds > 0 ? double(count) / seconds : 0.0;
 }
 
-// Peak resident memory of this process, from the kernel's own account; empty
-// where there is no /proc.
-QString peakMemory()
+// A line of /proc/self/status in MB (VmRSS: resident now, VmHWM: the peak); 0 where
+// there is no /proc.
+double statusMegabytes(const char *key)
 {
     QFile status(QStringLiteral("/proc/self/status"));
     if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
-        return QString();
+        return 0;
     const QList<QByteArray> lines = status.readAll().split('\n');
     for (const QByteArray &line : lines) {
-        if (line.startsWith("VmHWM:"))
-            return QString::fromLatin1(line.mid(6).simplified());
+        if (line.startsWith(key))
+            return line.mid(int(qstrlen(key))).simplified().split(' ').value(0).toDouble() / 1024.0;
     }
-    return QString();
+    return 0;
 }
 
-// Reads the whole file once, so that every measurement finds it in the page
-// cache and none pays for the disk on behalf of the others.
+void printFigure(const char *what, double value, const char *unit, double goal)
+{
+    std::printf("  %-52s %9.1f %-2s  goal <= %.0f %s  %s\n", what, value, unit, goal, unit,
+                value <= goal ? "met" : "MISSED");
+}
+
+// Reads the whole file once, so that every measurement finds it in the page cache
+// and none pays for the disk on behalf of the others.
 qint64 readThrough(const QString &path, char countedByte = '\0', qint64 *count = nullptr)
 {
     QFile file(path);
@@ -78,188 +127,270 @@ qint64 readThrough(const QString &path, char countedByte = '\0', qint64 *count =
     return total;
 }
 
-// Counts what the view asks for: how many messages it had rendered and the
-// furthest row it touched.
-class CountingLogViewModel : public LogViewModel
+// The message of the newest record: the log view query's last row, read on its own
+// (a query that steps to its last row keeps every row before it).
+QString newestMessage(const QString &path)
+{
+    QString message;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-reader"));
+        db.setDatabaseName(path);
+        QSqlQuery query(db);
+        QString newestFirst = LogViewSql;
+        newestFirst.replace(QStringLiteral("ORDER BY l.id ASC"), QStringLiteral("ORDER BY l.id DESC LIMIT 1"));
+        if (db.open() && query.exec(newestFirst) && query.next())
+            message = query.value(2).isNull() ? QStringLiteral("Неизвестное событие")
+                                              : formatCaption(query.value(2).toString(), query.value(3).toByteArray());
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-reader"));
+    return message;
+}
+
+// The window on screen, as a user has it, with the table painted synchronously.
+class BenchWindow
 {
 public:
-    using LogViewModel::LogViewModel;
-
-    QVariant data(const QModelIndex &item, int role = Qt::DisplayRole) const override
+    BenchWindow()
     {
-        furthestRow = std::max(furthestRow, item.row());
-        if (item.column() == 2 && role == Qt::DisplayRole)
-            ++messages;
-        return LogViewModel::data(item, role);
-    }
-
-    mutable qint64 messages = 0;
-    mutable int furthestRow = -1;
-};
-
-// The window's presentation of the log table after each (re)query, step by step
-// as it applies it, with the model's row count after the step that may fetch.
-struct RefreshTimes {
-    double setQuery = 0;
-    int rowsAfterQuery = 0;
-    double setup = 0; // setModel, hidden data column, selection
-    double resize = 0;
-    int rowsAfterResize = 0;
-    qint64 messagesInResize = 0;
-    double rest = 0;
-};
-
-RefreshTimes refreshLogView(QTableView &view, CountingLogViewModel &model)
-{
-    RefreshTimes times;
-    QElapsedTimer timer;
-    timer.start();
-    model.setQuery(LogViewSql, QSqlDatabase());
-    times.setQuery = secondsOf(timer);
-    times.rowsAfterQuery = model.rowCount();
-
-    timer.restart();
-    view.setModel(&model);
-    view.hideColumn(3);
-    view.setSelectionBehavior(QAbstractItemView::SelectRows);
-    view.setSelectionMode(QAbstractItemView::SingleSelection);
-    times.setup = secondsOf(timer);
-
-    const qint64 messagesBefore = model.messages;
-    timer.restart();
-    view.resizeColumnsToContents();
-    times.resize = secondsOf(timer);
-    times.rowsAfterResize = model.rowCount();
-    times.messagesInResize = model.messages - messagesBefore;
-
-    timer.restart();
-    view.horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
-    view.setEditTriggers(QAbstractItemView::NoEditTriggers);
-    view.horizontalHeader()->setStretchLastSection(true);
-    times.rest = secondsOf(timer);
-    return times;
-}
-
-void printRefresh(const RefreshTimes &times)
-{
-    std::printf("  setQuery                %8.4f s   rowCount() %d\n", times.setQuery, times.rowsAfterQuery);
-    std::printf("  setModel, hide, select  %8.4f s\n", times.setup);
-    std::printf("  resizeColumnsToContents %8.4f s   rowCount() %d, %lld messages rendered\n", times.resize,
-                times.rowsAfterResize, times.messagesInResize);
-    std::printf("  header stretch, no edit %8.4f s\n", times.rest);
-}
-
-bool measureFirstScreen(const QString &path, qint64 records)
-{
-    // The window is on screen before a file is opened; the table takes the
-    // window's client area below the toolbar and above the status bar.
-    QTableView view;
-    view.resize(800, 520);
-    view.show();
-    QCoreApplication::processEvents();
-
-    CountingLogViewModel model;
-    QSqlDatabase database = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
-
-    QElapsedTimer total;
-    total.start();
-    QElapsedTimer step;
-    step.start();
-    const LogFileOutcome opened = openLogFile(database, path);
-    const double openTime = secondsOf(step);
-    if (!opened.ok) {
-        std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(opened.message));
-        return false;
-    }
-    const RefreshTimes refresh = refreshLogView(view, model);
-    if (model.lastError().isValid()) {
-        std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(model.lastError().text()));
-        return false;
-    }
-
-    const qint64 messagesBefore = model.messages;
-    step.restart();
-    QCoreApplication::processEvents(); // the view lays itself out later
-    const QPixmap screen = view.grab();
-    const double paintTime = secondsOf(step);
-    const double totalTime = secondsOf(total);
-    const int rowsAfterPaint = model.rowCount();
-    const qint64 messagesPainted = model.messages - messagesBefore;
-    const int firstVisible = view.rowAt(0);
-    const int lastVisible = view.rowAt(view.viewport()->height() - 1);
-
-    // Whatever the view still does of its own accord (delayed layout, fetching
-    // when the last fetched row is in sight) has had its chance after this.
-    QElapsedTimer idle;
-    idle.start();
-    while (idle.elapsed() < 500)
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-    const int rowsSettled = model.rowCount();
-
-    std::printf("\nFirst screen after opening (%lld records; view 800x520, offscreen):\n", records);
-    std::printf("  openLogFile             %8.4f s\n", openTime);
-    printRefresh(refresh);
-    std::printf("  layout and paint (grab) %8.4f s   rowCount() %d, %lld messages rendered, rows %d..%d visible, "
-                "%dx%d pixels\n",
-                paintTime, rowsAfterPaint, messagesPainted, firstVisible, lastVisible, screen.width(), screen.height());
-    std::printf("  total, open to painted  %8.4f s\n", totalTime);
-    std::printf("  after 0.5 s of events: rowCount() %d, canFetchMore() %s, furthest row read %d\n", rowsSettled,
-                model.canFetchMore() ? "true" : "false", model.furthestRow);
-    const bool partial = rowsSettled < records && model.canFetchMore();
-    std::printf("  the view read %s the file to show its first screen\n", partial ? "only the head of" : "ALL of");
-    std::printf("  peak memory so far: %s\n", qPrintable(peakMemory()));
-
-    // What each stored record costs during a download, which re-runs the same
-    // refresh on the open file.
-    QElapsedTimer again;
-    again.start();
-    const RefreshTimes second = refreshLogView(view, model);
-    const QPixmap repainted = view.grab();
-    std::printf("\nrefreshLogView again on the open file, with repaint: %.4f s\n", secondsOf(again));
-    printRefresh(second);
-    (void)repainted;
-
-    view.setModel(nullptr);
-    model.clear();
-    return true;
-}
-
-// The newest records are at the bottom. The view fetches the next rows only
-// when its scroll bar reaches the end of the rows fetched so far, so reaching
-// the newest record means scrolling to the end again and again until nothing
-// is left to fetch: each round is one Ctrl+End of a user, painted. Gives up
-// after `limitSeconds`.
-void measureScrollToEnd(const QString &path, qint64 records, double limitSeconds)
-{
-    QTableView view;
-    view.resize(800, 520);
-    view.show();
-    CountingLogViewModel model;
-    QSqlDatabase database = QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
-    if (!openLogFile(database, path).ok)
-        return;
-    refreshLogView(view, model);
-    QCoreApplication::processEvents();
-
-    QElapsedTimer timer;
-    timer.start();
-    int rounds = 0;
-    while (model.canFetchMore() && secondsOf(timer) < limitSeconds) {
-        view.scrollToBottom();
+        window.show();
         QCoreApplication::processEvents();
-        ++rounds;
+        table = window.findChild<QTableView *>(QStringLiteral("tableView"));
     }
-    view.scrollToBottom();
-    const QPixmap screen = view.grab();
-    const double seconds = secondsOf(timer);
-    std::printf("\nScrolling to the newest record (scrollToBottom until nothing is left to fetch):\n");
-    std::printf("  %s after %.2f s and %d rounds: rowCount() %d of %lld, canFetchMore() %s, last visible row %d\n",
-                model.canFetchMore() ? "gave up" : "reached the end", seconds, rounds, model.rowCount(), records,
-                model.canFetchMore() ? "true" : "false", view.rowAt(view.viewport()->height() - 1));
-    std::printf("  peak memory: %s\n", qPrintable(peakMemory()));
-    (void)screen;
-    view.setModel(nullptr);
-    model.clear();
+
+    // Paints the table now, and lets the layouts settle: a change of size travels up
+    // from widget to parent one posted event at a time.
+    void paint()
+    {
+        table->viewport()->repaint();
+        for (int round = 0; round < 5; ++round)
+            QCoreApplication::processEvents();
+    }
+    int lastVisibleRow() const { return table->rowAt(table->viewport()->height() - 1); }
+    LogViewModel &model() { return MainWindowProbe::model(window); }
+    template<typename Widget> Widget *child(const char *name)
+    {
+        return window.findChild<Widget *>(QLatin1String(name));
+    }
+    // Runs events until the model has found every row of its filter; the seconds taken.
+    // With `screen`, the window is saved once while the search shows its progress.
+    double waitForRows(const QElapsedTimer &since, double *longestPauseMs = nullptr, const QString &screens = QString(),
+                       const char *screen = nullptr)
+    {
+        QElapsedTimer gap;
+        gap.start();
+        double longest = 0;
+        const QWidget *progress = child<QWidget>("filterProgress");
+        while (model().isScanning()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            longest = std::max(longest, milliseconds(gap));
+            if (screen != nullptr && !screens.isEmpty() && progress->isVisible()) {
+                const QString file = QDir(screens).filePath(QLatin1String(screen));
+                window.grab().save(file);
+                std::printf("  screen saved: %s\n", qPrintable(file));
+                screen = nullptr;
+            }
+            gap.restart();
+        }
+        const double seconds = secondsOf(since);
+        paint();
+        if (longestPauseMs != nullptr)
+            *longestPauseMs = std::max(*longestPauseMs, longest);
+        return seconds;
+    }
+    void save(const QString &directory, const char *name)
+    {
+        if (directory.isEmpty())
+            return;
+        // As a user sees it: after the delayed layout work of the views.
+        QElapsedTimer settle;
+        settle.start();
+        while (settle.elapsed() < 300)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        paint();
+        const QString file = QDir(directory).filePath(QLatin1String(name));
+        window.grab().save(file);
+        std::printf("  screen saved: %s\n", qPrintable(file));
+    }
+
+    MainWindow window;
+    QTableView *table = nullptr;
+};
+
+bool makeLogFile(const QString &path, qint64 records)
+{
+    QElapsedTimer timer;
+    timer.start();
+    bool made = false;
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-maker"));
+        const LogFileOutcome created = createLogFile(database, path);
+        const LogFillOutcome filled = created.ok ? fillLogFile(database, records) : LogFillOutcome{};
+        database.close();
+        made = created.ok && filled.ok;
+        if (!made)
+            std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(created.ok ? filled.error : created.message));
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-maker"));
+    if (made)
+        std::printf("generated %s with %lld records in %.2f s\n", qPrintable(path), records, secondsOf(timer));
+    return made;
+}
+
+// A log file whose data values are 10 MB each: what another program might leave.
+bool makeBlobFile(const QString &path)
+{
+    bool made = false;
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-maker"));
+        QSqlQuery query(database);
+        made = createLogFile(database, path).ok
+            && query.exec(QStringLiteral("INSERT INTO Events VALUES(1, 0, 'Строка #s'), (2, 0, 'Число #u, текст #s')"))
+            && query.exec(QStringLiteral("WITH RECURSIVE n(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM n WHERE k < %1)"
+                                         " INSERT INTO Log(i, count, dt, type, event, data)"
+                                         " SELECT k, 1, 1710510330 + k, k % 4, 1 + k % 2, randomblob(%2) FROM n")
+                              .arg(BlobRecords)
+                              .arg(BlobBytes));
+        if (!made)
+            std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(query.lastError().text()));
+        database.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-maker"));
+    return made;
+}
+
+// Opening and the first screen, the newest record at the bottom, memory across the log.
+bool measureScrolling(BenchWindow &bench, const QString &path, qint64 records, const QString &screens)
+{
+    const QString newest = newestMessage(path);
+    const double before = statusMegabytes("VmRSS:");
+    QElapsedTimer timer;
+    timer.start();
+    if (!MainWindowProbe::open(bench.window, path))
+        return false;
+    bench.paint();
+    const double openMs = milliseconds(timer);
+    LogViewModel &model = bench.model();
+    std::printf("\nThe window on %s (%lld records), table %dx%d:\n", qPrintable(QFileInfo(path).fileName()), records,
+                bench.table->viewport()->width(), bench.table->viewport()->height());
+    printFigure("open and first screen (open, refreshLogView, paint)", openMs, "ms", 50);
+    std::printf("  rows %d, first screen rows %d..%d, resident %.1f MB (%.1f MB before opening)\n", model.rowCount(),
+                bench.table->rowAt(0), bench.lastVisibleRow(), statusMegabytes("VmRSS:"), before);
+    bench.save(screens, "log-top.png");
+
+    // A drag of the scroll bar to its end, then the paint.
+    QScrollBar *scroll = bench.table->verticalScrollBar();
+    timer.restart();
+    scroll->setValue(scroll->maximum());
+    bench.paint();
+    const double bottomMs = milliseconds(timer);
+    const int last = bench.lastVisibleRow();
+    const QString shown = model.index(last, 2).data().toString();
+    printFigure("newest record at the scroll bar's bottom", bottomMs, "ms", 100);
+    std::printf("  last row painted %d of %d, its message %s the newest record's\n", last, model.rowCount(),
+                shown == newest ? "is" : "is NOT");
+    bench.save(screens, "log-bottom.png");
+
+    // Positions across the log, each painted: memory stays flat.
+    double largest = statusMegabytes("VmRSS:");
+    QRandomGenerator random(15);
+    for (int step = 0; step < 300; ++step) {
+        scroll->setValue(step < 100 ? scroll->maximum() * step / 99 : int(random.bounded(scroll->maximum() + 1)));
+        bench.paint();
+        largest = std::max(largest, statusMegabytes("VmRSS:"));
+    }
+    printFigure("resident memory, largest over 300 scroll positions", largest, "MB", 80);
+    std::printf("  peak resident memory of the process so far (VmHWM) %.1f MB\n", statusMegabytes("VmHWM:"));
+    scroll->setValue(0);
+    bench.paint();
+    return last == model.rowCount() - 1 && shown == newest;
+}
+
+// The filter bar as the user works it: a type, a span of time, a text. Every change
+// made in the bar runs on the window's thread; how long it keeps the window from
+// painting counts as a pause, as does every gap between events while the rows are found.
+void measureFilters(BenchWindow &bench, const QString &screens)
+{
+    LogViewModel &model = bench.model();
+    auto *information = bench.child<QToolButton>("filterType0");
+    auto *from = bench.child<QDateTimeEdit>("filterFrom");
+    auto *to = bench.child<QDateTimeEdit>("filterTo");
+    auto *text = bench.child<QLineEdit>("filterText");
+    auto *count = bench.child<QLabel>("filterCount");
+    std::printf("\nThe filter bar (counted by the model in the background, %d threads):\n",
+                QThread::idealThreadCount());
+    double pause = 0;
+    QElapsedTimer timer;
+    const auto change = [&pause, &timer](const std::function<void()> &edit) {
+        timer.restart();
+        edit();
+        pause = std::max(pause, milliseconds(timer));
+    };
+
+    change([information] { information->setChecked(false); });
+    printFigure("type filter (information off): count", 1000 * bench.waitForRows(timer, &pause), "ms", 300);
+    std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
+    bench.save(screens, "filter-type.png");
+    change([information] { information->setChecked(true); });
+    bench.waitForRows(timer, &pause);
+
+    const QDateTime first = model.edgeTime(false);
+    const QDateTime last = model.edgeTime(true);
+    const qint64 span = first.secsTo(last);
+    change([&] { from->setDateTime(first.addSecs(span / 3)); });
+    printFigure("time filter (from a third of the log on): count", 1000 * bench.waitForRows(timer, &pause), "ms", 300);
+    change([&] { to->setDateTime(first.addSecs(span / 2)); });
+    printFigure("time filter (both bounds): count", 1000 * bench.waitForRows(timer, &pause), "ms", 300);
+    std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
+    bench.save(screens, "filter-time.png");
+    change([&] {
+        from->setDateTime(LogFilterBar::noBound());
+        to->setDateTime(LogFilterBar::noBound());
+    });
+    bench.waitForRows(timer, &pause);
+
+    // The text arrives as typed, a key every 60 ms; each key restarts the search.
+    const QString typed = QStringLiteral("насос 3");
+    for (int length = 1; length < typed.size(); ++length) {
+        change([&] { text->setText(typed.left(length)); });
+        QElapsedTimer key;
+        key.start();
+        while (key.elapsed() < 60)
+            change([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); });
+    }
+    change([&] { text->setText(typed); });
+    printFigure("text search \"насос 3\" in every message, from the last key", 1000 * bench.waitForRows(timer, &pause),
+                "ms", 1500);
+    std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
+    bench.save(screens, "filter-text.png");
+
+    change([&] { text->setText(QStringLiteral("нет такого текста")); });
+    printFigure("text search that finds nothing", 1000 * bench.waitForRows(timer, &pause, screens, "searching.png"),
+                "ms", 1500);
+    change([&] {
+        text->setText(QStringLiteral("^насос [12]:.*режим Авто"));
+        bench.child<QToolButton>("filterRegex")->setChecked(true);
+    });
+    printFigure("regular expression search", 1000 * bench.waitForRows(timer, &pause), "ms", 1500);
+    std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
+    printFigure("longest pause of the window while filtering", pause, "ms", 100);
+    printFigure("resident memory after the searches", statusMegabytes("VmRSS:"), "MB", 80);
+    bench.save(screens, "filter-regex.png");
+    bench.child<QToolButton>("filterClear")->click();
+    bench.waitForRows(timer);
+}
+
+void measureBlobFile(const QString &path)
+{
+    BenchWindow bench;
+    QElapsedTimer timer;
+    timer.start();
+    if (!MainWindowProbe::open(bench.window, path))
+        return;
+    bench.paint();
+    std::printf("\nA log file of %d records with 10 MB data values (%.0f MB):\n", bench.model().rowCount(),
+                megabytes(QFileInfo(path).size()));
+    printFigure("open and first screen", milliseconds(timer), "ms", 1000);
+    std::printf("  resident memory %.1f MB\n", statusMegabytes("VmRSS:"));
 }
 
 struct ExportResult {
@@ -269,17 +400,20 @@ struct ExportResult {
     qint64 lines = 0;
 };
 
-ExportResult measureCsvExport(const QString &csvPath)
+ExportResult measureCsvExport(const QString &path, const QString &csvPath, const LogFilter &filter)
 {
     ExportResult result;
-    QFile file(csvPath);
-    QElapsedTimer timer;
-    timer.start();
-    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text))
-        return result;
-    result.ok = writeLogCsv(QSqlDatabase::database(), file);
-    file.close();
-    result.seconds = secondsOf(timer);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-export"));
+        db.setDatabaseName(path);
+        QElapsedTimer timer;
+        timer.start();
+        QString error;
+        result.ok = db.open() && exportLogCsvFile(db, csvPath, filter, &error) && error.isEmpty();
+        result.seconds = secondsOf(timer);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-export"));
     result.bytes = readThrough(csvPath, '\n', &result.lines);
     return result;
 }
@@ -312,55 +446,57 @@ void printExport(const char *name, const ExportResult &result, qint64 records)
 
 int main(int argc, char *argv[])
 {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+    // Offscreen unless there is a display to show the window on (xvfb-run, for screens).
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
-
-    const QStringList args = app.arguments();
+    QCommandLineParser parser;
+    parser.addPositionalArgument(QStringLiteral("FILE.db"), QStringLiteral("the log file, made when missing"));
+    parser.addPositionalArgument(QStringLiteral("N"), QStringLiteral("records to make it with"), QStringLiteral("[N]"));
+    parser.addOption({QStringLiteral("blob-file"), QStringLiteral("a log file of 10 MB data values, made when missing"),
+                      QStringLiteral("FILE")});
+    parser.addOption(
+        {QStringLiteral("screens"), QStringLiteral("save what the window shows here"), QStringLiteral("DIR")});
+    parser.process(app);
+    const QStringList args = parser.positionalArguments();
     bool numeric = true;
-    const qint64 toGenerate = args.size() > 2 ? args.at(2).toLongLong(&numeric) : DefaultRecords;
-    if (args.size() < 2 || args.size() > 3 || !numeric || toGenerate < 0) {
-        std::fprintf(stderr,
-                     "usage: bench_logfile FILE.db [N]\n"
-                     "Makes FILE.db with N records (default %lld) when it is missing, then times the\n"
-                     "log view's first screen and the CSV export on it.\n",
-                     DefaultRecords);
+    const qint64 toGenerate = args.size() > 1 ? args.at(1).toLongLong(&numeric) : DefaultRecords;
+    if (args.isEmpty() || args.size() > 2 || !numeric || toGenerate < 0) {
+        std::fprintf(stderr, "usage: bench_logfile FILE.db [N] [--blob-file FILE.db] [--screens DIR]\n");
         return 2;
     }
-    const QString path = args.at(1);
+    const QString path = args.at(0);
+    const QString screens = parser.value(QStringLiteral("screens"));
+    if (!screens.isEmpty())
+        QDir().mkpath(screens);
+    if (!QFileInfo::exists(path) && !makeLogFile(path, toGenerate))
+        return 1;
+    const QString blobPath = parser.value(QStringLiteral("blob-file"));
+    if (!blobPath.isEmpty() && !QFileInfo::exists(blobPath) && !makeBlobFile(blobPath))
+        return 1;
 
-    QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    if (!QFileInfo::exists(path)) {
-        QElapsedTimer timer;
-        timer.start();
-        const LogFileOutcome created = createLogFile(database, path);
-        const LogFillOutcome filled = created.ok ? fillLogFile(database, toGenerate) : LogFillOutcome{};
-        database.close();
-        if (!created.ok || !filled.ok) {
-            std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(created.ok ? filled.error : created.message));
-            return 1;
-        }
-        std::printf("generated %s with %lld records in %.2f s\n", qPrintable(path), toGenerate, secondsOf(timer));
-    }
-
-    // The record count from the file itself, which may have been made earlier.
     qint64 records = 0;
     {
-        const LogFileOutcome opened = openLogFile(database, path);
-        QSqlQuery count(database);
-        if (!opened.ok || !count.exec(QStringLiteral("SELECT COUNT(*) FROM Log")) || !count.next()) {
-            std::fprintf(stderr, "bench_logfile: cannot count the records of %s\n", qPrintable(path));
-            return 1;
-        }
-        records = count.value(0).toLongLong();
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-count"));
+        db.setDatabaseName(path);
+        QSqlQuery count(db);
+        if (db.open() && count.exec(QStringLiteral("SELECT COUNT(*) FROM Log")) && count.next())
+            records = count.value(0).toLongLong();
     }
-    database.close();
-    const qint64 fileSize = readThrough(path);
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-count"));
     std::printf("log file %s: %lld records, %.1f MB (read once to warm the page cache)\n", qPrintable(path), records,
-                megabytes(fileSize));
+                megabytes(readThrough(path)));
+    if (!blobPath.isEmpty())
+        readThrough(blobPath);
 
-    if (!measureFirstScreen(path, records))
-        return 1;
+    bool sound = true;
+    {
+        BenchWindow bench;
+        sound = measureScrolling(bench, path, records, screens);
+        measureFilters(bench, screens);
+    }
+    if (!blobPath.isEmpty())
+        measureBlobFile(blobPath);
 
     std::printf("\nThe log view query's rows as CSV:\n");
     const ExportResult sqlite = measureSqlite3(path, path + QStringLiteral(".sqlite3.csv"));
@@ -368,20 +504,16 @@ int main(int argc, char *argv[])
         std::fprintf(stderr, "bench_logfile: sqlite3 failed (is the sqlite3 command installed?)\n");
         return 1;
     }
-    printExport("  sqlite3 -csv (raw rows) ", sqlite, records);
-
-    const ExportResult csv = measureCsvExport(path + QStringLiteral(".csv"));
-    if (!csv.ok) {
-        std::fprintf(stderr, "bench_logfile: the CSV export failed\n");
-        return 1;
-    }
-    printExport("  writeLogCsv (the export)", csv, records);
-    std::printf("  export lines: %lld of %lld records\n", csv.lines, records);
-    std::printf("  ratio export / sqlite3: %.1f\n", csv.seconds / std::max(sqlite.seconds, 1e-9));
-    std::printf("  peak memory: %s\n", qPrintable(peakMemory()));
-
-    measureScrollToEnd(path, records, 120.0);
-
-    database.close();
-    return csv.lines == records ? 0 : 1;
+    printExport("  sqlite3 -csv (raw rows)     ", sqlite, records);
+    const ExportResult csv = measureCsvExport(path, path + QStringLiteral(".csv"), LogFilter());
+    printExport("  export, no filter           ", csv, records);
+    std::printf("  export lines: %lld of %lld records; ratio export / sqlite3: %.1f\n", csv.lines, records,
+                csv.seconds / std::max(sqlite.seconds, 1e-9));
+    LogFilter search;
+    search.text = QStringLiteral("насос 3");
+    const ExportResult filtered = measureCsvExport(path, path + QStringLiteral(".filtered.csv"), search);
+    printExport("  export, text \"насос 3\"      ", filtered, records);
+    std::printf("  lines written: %lld\n", filtered.lines);
+    std::printf("  peak resident memory (VmHWM): %.1f MB\n", statusMegabytes("VmHWM:"));
+    return sound && csv.ok && filtered.ok && csv.lines == records ? 0 : 1;
 }

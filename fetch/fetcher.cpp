@@ -4,6 +4,7 @@
 #include "fetch/fetcher.h"
 
 #include "fetch/console.h"
+#include "fetch/exportonly.h"
 #include "ports/portlist.h"
 
 #include "buildidentity.h"
@@ -344,6 +345,8 @@ int fetchMain(const QStringList &arguments)
             std::fputs((port + QLatin1Char('\n')).toLocal8Bit().constData(), stdout);
         return ExitDone;
     }
+    if (options.port.isEmpty())
+        return exportLogFile(options);
 
     static std::atomic<bool> stopRequested{false};
     routeStopSignals(&stopRequested);

@@ -2,6 +2,7 @@
 
 #include "fetch/fetchoptions.h"
 
+#include "fetch/exportonly.h"
 #include "fetch/linesettings.h"
 #include "protocol/addresslist.h"
 #include "serial/comhalfduplexterminal.h"
@@ -133,6 +134,28 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
     return true;
 }
 
+// Without --port only the log file is exported: --db and --csv, and nothing that needs
+// a device.
+bool takeExportOptions(const QCommandLineParser &parser, FetchCommandLine &result)
+{
+    FetchOptions &options = result.options;
+    options.db = parser.value(QStringLiteral("db"));
+    options.csv = parser.value(QStringLiteral("csv"));
+    options.quiet = parser.isSet(QStringLiteral("quiet"));
+    if (options.csv.isEmpty())
+        return optionError(result,
+                           QStringLiteral("--port is required (--list-ports shows the ports); without it, "
+                                          "--db FILE --csv FILE exports a log file"));
+    if (options.db.isEmpty())
+        return optionError(result, QStringLiteral("--db is required"));
+    for (const char *name : {"baud", "parity", "stop", "address", "update-config", "follow", "clear"}) {
+        if (parser.isSet(QLatin1String(name)))
+            return optionError(result, QStringLiteral("--%1 needs --port").arg(QLatin1String(name)));
+    }
+    QString error;
+    return parseExportFilter(parser, &options.filter, &error) || optionError(result, error);
+}
+
 } // namespace
 
 bool fetchesToServer(const FetchOptions &options)
@@ -169,6 +192,9 @@ FetchCommandLine parseFetchCommandLine(const QStringList &arguments)
         {QStringLiteral("help"), QString()},
         {QStringLiteral("version"), QString()},
     });
+    for (const ExportFilterOption &option : ExportFilterOptions)
+        parser.addOption(
+            {QLatin1String(option.name), QString(), option.valueName ? QLatin1String(option.valueName) : QString()});
     // The parser wants the program name first.
     if (!parser.parse(QStringList{QStringLiteral("khronar-fetch")} + arguments)) {
         result.error = parser.errorText();
@@ -184,6 +210,16 @@ FetchCommandLine parseFetchCommandLine(const QStringList &arguments)
     options.listPorts = parser.isSet(QStringLiteral("list-ports"));
     if (options.help || options.version || options.listPorts)
         return result;
+    if (!parser.isSet(QStringLiteral("port"))) {
+        takeExportOptions(parser, result);
+        return result;
+    }
+    // The filters choose what the window would show; a download stores everything.
+    if (exportFilterGiven(parser)) {
+        result.error = QStringLiteral("--type, --from, --to, --grep and --regex filter an export of a log file "
+                                      "without --port");
+        return result;
+    }
     if (takeLineOptions(parser, result))
         takeDeviceOptions(parser, result);
     return result;
@@ -193,17 +229,22 @@ QString fetchHelpText()
 {
     return QStringLiteral("Usage: khronar-fetch --port PORT --db FILE [options]\n"
                           "       khronar-fetch --port PORT --db URL --device NAME [options]\n"
+                          "       khronar-fetch --db FILE --csv FILE [--type LIST] [--from TIME] [--to TIME]\n"
+                          "                     [--grep TEXT [--regex]]\n"
                           "\n"
                           "Downloads the event log of a device on a serial line (Modbus RTU) into a\n"
                           "Khronar log file, as the Khronar window does, at the pace of the line.\n"
                           "A new file is created; an existing one is continued after its newest record.\n"
                           "With a server URL the log goes into the server's khronar schema instead,\n"
                           "continued after the newest record stored there for the device's name.\n"
+                          "Without --port it only exports a log file to CSV, as the window does, with\n"
+                          "the records its filter bar would show; no port is opened.\n"
                           "\n"
                           "Options:\n"
                           "  --port PORT            serial port: ttyUSB0, /dev/ttyS0, a full path; or a\n"
                           "                         gateway: tcp://HOST:PORT (RTU frames over TCP),\n"
-                          "                         mbtcp://HOST:PORT[/UNIT] (Modbus TCP) (required)\n"
+                          "                         mbtcp://HOST:PORT[/UNIT] (Modbus TCP) (required\n"
+                          "                         for a download)\n"
                           "  --db FILE              log file (.db) (required); with several addresses it\n"
                           "                         must hold {address}, e.g. site-{address}.db\n"
                           "  --db URL               or a central PostgreSQL database:\n"
@@ -233,6 +274,18 @@ QString fetchHelpText()
                           "  --help                 show this text, and exit\n"
                           "  --version              show the version, and exit\n"
                           "\n"
+                          "Export without --port (--db FILE --csv FILE; the file is only read):\n"
+                          "  --type LIST            record types to keep: info, warning, error, change\n"
+                          "                         (or 0 to 3), such as error,warning; info keeps the\n"
+                          "                         records of unknown types too (default every type)\n"
+                          "  --from TIME            records at TIME or later: 2024-03-15, 2024-03-15 13:45\n"
+                          "                         or 2024-03-15 13:45:30, on the device's clock as the\n"
+                          "                         window shows it (default no bound)\n"
+                          "  --to TIME              records at TIME or earlier; a date alone keeps its whole\n"
+                          "                         day (default no bound)\n"
+                          "  --grep TEXT            records whose message holds TEXT, in any case\n"
+                          "  --regex                TEXT is a regular expression (in any case)\n"
+                          "\n"
                           "A progress line is shown on standard error when it is a terminal.\n"
                           "Ctrl+C (SIGINT) or SIGTERM stops between two exchanges; every record stored\n"
                           "stays stored, and the next run continues after it.\n"
@@ -243,9 +296,9 @@ QString fetchHelpText()
                           "  3    the port cannot be opened\n"
                           "  4    a device answered with an exception\n"
                           "  5    a device did not answer\n"
-                          "  6    a log file or CSV file cannot be opened or written; the server cannot\n"
-                          "       be reached, refuses the login, fails or goes away, or another\n"
-                          "       collector holds the device longer than --lock-wait\n"
+                          "  6    a log file or CSV file cannot be found, opened, read or written; the\n"
+                          "       server cannot be reached, refuses the login, fails or goes away, or\n"
+                          "       another collector holds the device longer than --lock-wait\n"
                           "  130  interrupted\n"
                           "With several addresses, every device is read in turn and the exit code is\n"
                           "that of the first device that failed.\n")

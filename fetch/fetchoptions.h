@@ -2,6 +2,8 @@
 // exit codes it documents.
 #pragma once
 
+#include "presentation/logfilter.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -27,7 +29,8 @@ enum class ConfigUpdate {
 };
 
 struct FetchOptions {
-    QString port;
+    QString port;             // empty: no device; the log file is only exported, as `filter` keeps it
+    LogFilter filter;
     QString db;               // a file (holds "{address}" when several devices are read) or a server URL
     QString device;           // with a server: the device's name there (holds "{address}" for several)
     int lockWaitSeconds = 30; // with a server: how long a device another collector holds is waited for
@@ -51,7 +54,8 @@ struct FetchCommandLine {
 };
 
 // Parses the arguments after the program name. --help, --version and --list-ports
-// need nothing else; otherwise --port and --db are required.
+// need nothing else; otherwise --port and --db are required, or without --port, --db
+// and --csv (and the filter options) for an export of the file alone.
 FetchCommandLine parseFetchCommandLine(const QStringList &arguments);
 
 // Whether the log goes to a central database rather than into files.

@@ -3,6 +3,9 @@
 #include "presentation/csvexport.h"
 
 #include "presentation/captionformat.h"
+#include "presentation/logfilter.h"
+#include "presentation/logmessages.h"
+#include "presentation/logviewstatements.h"
 #include "store/logschema.h"
 
 #include <QFile>
@@ -35,6 +38,16 @@ LogCsvWriter::LogCsvWriter(QIODevice &out) : out(out)
 
 bool LogCsvWriter::writeRow(const QSqlQuery &row)
 {
+    return writeLine(row, nullptr);
+}
+
+bool LogCsvWriter::writeRow(const QSqlQuery &row, const QString &message)
+{
+    return writeLine(row, &message);
+}
+
+bool LogCsvWriter::writeLine(const QSqlQuery &row, const QString *rendered)
+{
     line.clear();
     line += '"';
     line += row.value(1).toString().toLocal8Bit();
@@ -45,7 +58,8 @@ bool LogCsvWriter::writeRow(const QSqlQuery &row)
     if (caption.isNull()) {
         line += unknownEvent;
     } else {
-        QString message = formatCaption(caption.toString(), row.value(3).toByteArray());
+        QString message = rendered != nullptr ? *rendered
+                                              : formatCaption(caption.toString(), row.value(3).toByteArray());
         message.replace(QLatin1Char('"'), QLatin1String("\"\""));
         line += message.toLocal8Bit();
     }
@@ -71,11 +85,54 @@ bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryErr
     return true;
 }
 
+bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &filter, QString *queryError)
+{
+    if (filter.isEmpty())
+        return writeLogCsv(database, out, queryError);
+    LogViewStatements statements;
+    QString failure;
+    if (!LogViewStatements::forLog(database, &statements, &failure)) {
+        if (queryError != nullptr)
+            *queryError = failure;
+        return true;
+    }
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    if (!statements.exportSql(filter).exec(query)) {
+        failed(query, queryError);
+        return true;
+    }
+    // The type and time conditions are the query's; the text is looked for in the
+    // message as the table shows it, which long data renders from its first part only.
+    const LogTextMatcher matcher(filter);
+    LogCsvWriter writer(out);
+    while (query.next()) {
+        if (!matcher.isActive()) {
+            if (!writer.writeRow(query))
+                return false;
+            continue;
+        }
+        const bool longData = !query.value(4).isNull();
+        const QString shown = shownMessage(query.value(2), query.value(longData ? 4 : 3).toByteArray());
+        if (!matcher.matches(shown))
+            continue;
+        if (!(longData ? writer.writeRow(query) : writer.writeRow(query, shown)))
+            return false;
+    }
+    failed(query, queryError);
+    return true;
+}
+
 bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString *queryError)
+{
+    return exportLogCsvFile(database, path, LogFilter(), queryError);
+}
+
+bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, const LogFilter &filter, QString *queryError)
 {
     QFile file(path);
     const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
-        && writeLogCsv(database, file, queryError) && file.flush();
+        && writeLogCsv(database, file, filter, queryError) && file.flush();
     file.close();
     return written && file.error() == QFileDevice::NoError;
 }

@@ -10,6 +10,7 @@ class QIODevice;
 class QString;
 class QSqlDatabase;
 class QSqlQuery;
+struct LogFilter;
 
 // Writes CSV lines to `out`, which the caller has opened (in text mode, so that line
 // ends follow the platform). The whole export and the lines of records that arrive
@@ -22,8 +23,12 @@ public:
     // The line of the row `row` stands on, a row of the log view query (columns type,
     // time text, caption, data). False when the write fails.
     bool writeRow(const QSqlQuery &row);
+    // The same, with the message already rendered from the row's caption and data.
+    bool writeRow(const QSqlQuery &row, const QString &message);
 
 private:
+    bool writeLine(const QSqlQuery &row, const QString *message);
+
     QIODevice &out;
     // Converted once: they are the same for every row.
     QByteArray typeFields[RecordTypeCount];
@@ -38,10 +43,17 @@ private:
 // `queryError`, when given. Returns false when a write fails.
 bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryError = nullptr);
 
+// Writes the lines of the records that pass `filter`, the rows the log view shows with
+// it, in the same format. An empty filter writes exactly what writeLogCsv writes.
+bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &filter, QString *queryError = nullptr);
+
 // Writes the whole log to the file at `path`, replacing it: opened write-only,
 // truncated and in text mode. False when the file cannot be opened or written; the
 // caller reports that, with the path. A failed query is as in writeLogCsv.
 bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString *queryError = nullptr);
+// The same for the records that pass `filter`.
+bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, const LogFilter &filter,
+                      QString *queryError = nullptr);
 
 // Writes the lines of the records stored after row id `afterId`, in the order stored,
 // and sets `*lastId` to the row id of the last one written (`afterId` when there was

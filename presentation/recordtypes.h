@@ -10,6 +10,9 @@ constexpr int RecordTypeCount = 4;
 extern const char *const RecordTypeIconPaths[RecordTypeCount];
 extern const char *const RecordTypeNames[RecordTypeCount];
 
-// The table index of a stored type value: the value itself when it is an
-// unsigned number 0..3, else 0, so that unknown types show as information.
+// The table index of a stored type value: the value itself when it is the whole
+// number 0..3, else 0, so that unknown types show as information. A text (or byte
+// string) counts when it reads as such a number: blanks around it, one "+" and
+// leading zeros allowed. The type filter's SQL (LogViewStatements) classifies the
+// stored values by the same rule, so that a row is filtered as it is shown.
 int recordTypeIndex(const QVariant &storedType);

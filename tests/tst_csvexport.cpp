@@ -3,6 +3,7 @@
 #include "presentation/csvexport.h"
 
 #include "tests/support/logfixture.h"
+#include "tests/support/samplelog.h"
 
 #include <QBuffer>
 #include <QTemporaryDir>
@@ -23,6 +24,9 @@ private slots:
     void emptyLogWritesNothing();
     void failedQueryWritesNothing();
     void writeFailureIsReported();
+    void filterKeepsTheLinesOfTheRowsShown_data();
+    void filterKeepsTheLinesOfTheRowsShown();
+    void filterOnAFileThatIsNoLog();
 
 private:
     QByteArray exportAll()
@@ -130,6 +134,81 @@ void tst_CsvExport::writeFailureIsReported()
     readOnly.open(QIODevice::ReadOnly);
     QTest::ignoreMessage(QtWarningMsg, "QIODevice::write (QBuffer): ReadOnly device");
     QVERIFY(!writeLogCsv(db, readOnly));
+}
+
+void tst_CsvExport::filterKeepsTheLinesOfTheRowsShown_data()
+{
+    QTest::addColumn<LogFilter>("filter");
+    const auto at = [](const char *text) {
+        const QString time = QString::fromLatin1(text);
+        return QDateTime(QDate::fromString(time.left(10), QStringLiteral("yyyy-MM-dd")),
+                         QTime::fromString(time.mid(11), QStringLiteral("HH:mm:ss")), Qt::UTC);
+    };
+    LogFilter none, types, span, text, regex, invalid, all;
+    types.types = 0b0101;
+    span.from = at("2024-03-15 18:00:00");
+    span.to = at("2024-03-15 23:59:59");
+    text.text = QStringLiteral("\"высокое\"");
+    regex.text = QStringLiteral("^Насос [0-2]:");
+    regex.regex = true;
+    invalid.text = QStringLiteral("Насос (");
+    invalid.regex = true;
+    all = span;
+    all.types = 0b0011;
+    all.text = QStringLiteral("пуск");
+    QTest::newRow("none") << none;
+    QTest::newRow("types") << types;
+    QTest::newRow("from and to") << span;
+    QTest::newRow("text with quotes") << text;
+    QTest::newRow("regular expression") << regex;
+    QTest::newRow("invalid regular expression") << invalid;
+    QTest::newRow("all at once") << all;
+}
+
+void tst_CsvExport::filterKeepsTheLinesOfTheRowsShown()
+{
+    QFETCH(LogFilter, filter);
+    quint32 clock = March15th2024;
+    QCOMPARE(SampleLog::addCaptions(db), QString());
+    // A caption whose messages hold quotes, doubled in the file.
+    QCOMPARE(addCaption(db, 7, QStringLiteral("Давление \"#`норма``высокое`e\"")), QString());
+    QCOMPARE(SampleLog::addRecords(db, 1500, 5, &clock), QString());
+    for (quint8 value : {0, 1, 1, 0})
+        QCOMPARE(addRecord(db, 7, 1, QByteArray(1, char(value)), clock++), QString());
+
+    // The whole export's lines, one per row of the log view query, kept where the row
+    // passes the filter.
+    const QList<QByteArray> lines = exportAll().split('\n');
+    const QList<SampleLog::ExpectedRow> rows = SampleLog::viewQueryRows(db);
+    QCOMPARE(lines.size(), rows.size() + 1);
+    QByteArray expected;
+    for (int row = 0; row < rows.size(); ++row) {
+        if (SampleLog::passes(rows[row], filter))
+            expected += lines[row] + '\n';
+    }
+    // Every filter of the table keeps some lines of this log.
+    QVERIFY(!expected.isEmpty());
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly | QIODevice::Text);
+    QString error;
+    QVERIFY(writeLogCsv(db, buffer, filter, &error));
+    QCOMPARE(error, QString());
+    QCOMPARE(buffer.data(), expected);
+    if (filter.isEmpty())
+        QCOMPARE(buffer.data(), exportAll());
+}
+
+void tst_CsvExport::filterOnAFileThatIsNoLog()
+{
+    QSqlQuery(db).exec(QStringLiteral("DROP TABLE Events"));
+    LogFilter filter;
+    filter.types = 0b0001;
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QString error;
+    QVERIFY(writeLogCsv(db, buffer, filter, &error));
+    QVERIFY2(error.contains(QStringLiteral("no such table: Events")), qPrintable(error));
+    QCOMPARE(buffer.data(), QByteArray());
 }
 
 QTEST_GUILESS_MAIN(tst_CsvExport)

@@ -9,11 +9,13 @@
 
 #include "tests/support/fetchprocess.h"
 #include "tests/support/logfixture.h"
+#include "tests/support/samplelog.h"
 #include "tests/support/simulatorprocess.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QBuffer>
 #include <QFile>
 #include <QProcess>
 #include <QSqlDatabase>
@@ -114,6 +116,12 @@ private slots:
     void exitCodes();
     void busReadsEveryDeviceInTurn();
     void gatewayRefusedOrLost();
+    void exportFilter_data();
+    void exportFilter();
+    void exportWithoutADevice_data();
+    void exportWithoutADevice();
+    void exportOfWhatCannotBeExported_data();
+    void exportOfWhatCannotBeExported();
 
 private:
     QString file(const QString &name) const { return dir->filePath(name); }
@@ -196,6 +204,25 @@ void tst_Fetch::commandLine_data()
                                                  "--address", "1-2",     "--follow"}
                                   << "--follow";
     QTest::newRow("follow and clear") << base + QStringList{"--follow", "--clear"} << "--clear";
+
+    // Without a port: an export of the file alone.
+    const QStringList exported = {"--db", "site.db", "--csv", "site.csv"};
+    QTest::newRow("export") << exported << QString();
+    QTest::newRow("export, every filter")
+        << exported + QStringList{"--type",           "error,2,Warning", "--from", "2024-03-15", "--to",
+                                  "2024-03-16 08:00", "--grep",          "насос",  "--regex"}
+        << QString();
+    QTest::newRow("export without csv") << QStringList{"--db", "site.db", "--type", "error"} << "--port";
+    QTest::newRow("export without db") << QStringList{"--csv", "site.csv"} << "--db";
+    QTest::newRow("filter of a download") << base + QStringList{"--grep", "x"} << "without --port";
+    QTest::newRow("line option without port") << exported + QStringList{"--baud", "9600"} << "--baud needs --port";
+    QTest::newRow("follow without port") << exported + QStringList{"--follow"} << "--follow needs --port";
+    QTest::newRow("type unknown") << exported + QStringList{"--type", "error,fatal"} << "fatal";
+    QTest::newRow("type empty") << exported + QStringList{"--type", ""} << "--type";
+    QTest::newRow("from not a time") << exported + QStringList{"--from", "yesterday"} << "--from";
+    QTest::newRow("to with a bad second") << exported + QStringList{"--to", "2024-03-15 13:45:61"} << "--to";
+    QTest::newRow("regex without grep") << exported + QStringList{"--regex"} << "--grep";
+    QTest::newRow("regex that does not compile") << exported + QStringList{"--grep", "насос (", "--regex"} << "--grep";
 }
 
 void tst_Fetch::commandLine()
@@ -214,8 +241,9 @@ void tst_Fetch::helpVersionAndPorts()
     const FetchResult help = fetch({"--help"});
     QCOMPARE(help.exitCode, 0);
     const QString text = QString::fromLocal8Bit(help.out);
-    for (const char *option : {"--port", "--db", "--baud", "--parity", "--stop", "--address", "--update-config",
-                               "--csv", "--follow", "--clear", "--quiet", "--list-ports", "--help", "--version"})
+    for (const char *option :
+         {"--port", "--db", "--baud", "--parity", "--stop", "--address", "--update-config", "--csv", "--follow",
+          "--clear", "--quiet", "--list-ports", "--help", "--version", "--type", "--from", "--to", "--grep", "--regex"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
     for (const char *exitCode : {"\n  0 ", "\n  2 ", "\n  3 ", "\n  4 ", "\n  5 ", "\n  6 ", "\n  130 "})
         QVERIFY2(text.contains(QLatin1String(exitCode)), exitCode);
@@ -542,6 +570,156 @@ void tst_Fetch::gatewayRefusedOrLost()
     const FetchResult again = fetch({"--db", file("log.db")}, device->path);
     QCOMPARE(again.exitCode, 0);
     QCOMPARE(fileRows(file("log.db"), RowsSql), BaseRows);
+}
+
+// The filter the command line makes of its options.
+void tst_Fetch::exportFilter_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<int>("types");
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QString>("to");
+
+    QTest::newRow("none") << QStringList() << 0xF << ""
+                          << "";
+    QTest::newRow("names and codes") << QStringList{"--type", "info, 3"} << 0b1001 << ""
+                                     << "";
+    QTest::newRow("Russian names") << QStringList{"--type", "Ошибка,предупреждение"} << 0b0110 << ""
+                                   << "";
+    QTest::newRow("dates: a whole day") << QStringList{"--from", "2024-03-15", "--to", "2024-03-15"} << 0xF
+                                        << "2024-03-15 00:00:00"
+                                        << "2024-03-15 23:59:59";
+    QTest::newRow("minutes: the whole minute")
+        << QStringList{"--from", "2024-03-15 13:45", "--to", "2024-03-15T13:46"} << 0xF << "2024-03-15 13:45:00"
+        << "2024-03-15 13:46:59";
+    QTest::newRow("seconds") << QStringList{"--from", "2024-03-15 13:45:30"} << 0xF << "2024-03-15 13:45:30"
+                             << "";
+}
+
+void tst_Fetch::exportFilter()
+{
+    QFETCH(QStringList, options);
+    QFETCH(int, types);
+    QFETCH(QString, from);
+    QFETCH(QString, to);
+    const FetchCommandLine parsed = parseFetchCommandLine(QStringList{"--db", "a.db", "--csv", "a.csv"} + options);
+    QCOMPARE(parsed.error, QString());
+    QCOMPARE(parsed.options.filter.types, types);
+    const QString format = QStringLiteral("yyyy-MM-dd HH:mm:ss");
+    QCOMPARE(parsed.options.filter.from.toString(format), from);
+    QCOMPARE(parsed.options.filter.to.toString(format), to);
+    if (parsed.options.filter.from.isValid())
+        QCOMPARE(parsed.options.filter.from.timeSpec(), Qt::UTC);
+}
+
+void tst_Fetch::exportWithoutADevice_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::addColumn<LogFilter>("filter"); // what the window's filter bar would show with them
+
+    LogFilter none, types, span, text, all;
+    types.types = 0b0110;
+    span.from = QDateTime(QDate(2024, 3, 15), QTime(18, 0), Qt::UTC);
+    span.to = QDateTime(QDate(2024, 3, 16), QTime(6, 30, 59), Qt::UTC);
+    text.text = QStringLiteral("НАСОС 2");
+    all = span;
+    all.types = 0b0001;
+    all.text = QStringLiteral("^насос [13]:");
+    all.regex = true;
+    QTest::newRow("whole log") << QStringList() << none;
+    QTest::newRow("types") << QStringList{"--type", "warning,error"} << types;
+    QTest::newRow("span of time") << QStringList{"--from", "2024-03-15 18:00", "--to", "2024-03-16 06:30"} << span;
+    QTest::newRow("text") << QStringList{"--grep", "НАСОС 2"} << text;
+    QTest::newRow("all of them") << QStringList{"--type",           "info",         "--from",
+                                                "2024-03-15 18:00", "--to",         "2024-03-16 06:30",
+                                                "--grep",           "^насос [13]:", "--regex"}
+                                 << all;
+}
+
+void tst_Fetch::exportWithoutADevice()
+{
+    QFETCH(QStringList, options);
+    QFETCH(LogFilter, filter);
+    const QString path = file(QStringLiteral("site.db"));
+    QByteArray expected;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
+        QVERIFY(createLogFile(db, path).ok);
+        quint32 clock = LogFixture::March15th2024;
+        QCOMPARE(SampleLog::addCaptions(db), QString());
+        QCOMPARE(SampleLog::addRecords(db, 2000, 9, &clock), QString());
+        // The lines of the whole export whose rows pass the filter.
+        QBuffer whole;
+        whole.open(QIODevice::WriteOnly | QIODevice::Text);
+        QVERIFY(writeLogCsv(db, whole));
+        const QList<QByteArray> lines = whole.data().split('\n');
+        const QList<SampleLog::ExpectedRow> rows = SampleLog::viewQueryRows(db);
+        for (int row = 0; row < rows.size(); ++row) {
+            if (SampleLog::passes(rows[row], filter))
+                expected += lines[row] + '\n';
+        }
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("maker"));
+    QVERIFY(!expected.isEmpty());
+
+    // A file another program keeps read-only: it is only read.
+    QVERIFY(QFile::setPermissions(path, QFile::ReadOwner | QFile::ReadGroup | QFile::ReadOther));
+    const QByteArray before = [&path] {
+        QFile log(path);
+        return log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    }();
+    const FetchResult run = fetch(QStringList{"--db", path, "--csv", file(QStringLiteral("site.csv"))} + options);
+    QCOMPARE(run.err, QString());
+    QCOMPARE(run.exitCode, 0);
+    QFile csv(file(QStringLiteral("site.csv")));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    QCOMPARE(csv.readAll(), expected);
+    QFile log(path);
+    QVERIFY(log.open(QIODevice::ReadOnly));
+    QCOMPARE(log.readAll(), before);
+}
+
+void tst_Fetch::exportOfWhatCannotBeExported_data()
+{
+    QTest::addColumn<QString>("content"); // of the log file: "none" no file, "text" not a database
+    QTest::addColumn<QString>("csv");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("no log file") << "none"
+                                 << "out.csv"
+                                 << "Не удается найти файл \"";
+    QTest::newRow("not a database") << "text"
+                                    << "out.csv"
+                                    << "file is not a database";
+    QTest::newRow("CSV cannot be written") << "log"
+                                           << "missing/out.csv"
+                                           << "Не удается записать файл \"";
+}
+
+void tst_Fetch::exportOfWhatCannotBeExported()
+{
+    QFETCH(QString, content);
+    QFETCH(QString, csv);
+    QFETCH(QString, message);
+    const QString path = file(QStringLiteral("site.db"));
+    if (content == QLatin1String("text")) {
+        QFile text(path);
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("Журнал смены\n");
+    } else if (content == QLatin1String("log")) {
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
+            QVERIFY(createLogFile(db, path).ok);
+            db.close();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("maker"));
+    }
+    const FetchResult run = fetch({"--db", path, "--csv", file(csv), "--type", "error"});
+    QCOMPARE(run.exitCode, 6);
+    QVERIFY2(run.err.startsWith(QStringLiteral("khronar-fetch: ")), qPrintable(run.err));
+    QVERIFY2(run.err.contains(message), qPrintable(run.err));
+    QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
 }
 
 QTEST_MAIN(tst_Fetch)

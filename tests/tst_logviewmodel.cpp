@@ -1,16 +1,29 @@
-// The log table's model: what each cell shows for the records of a log file.
+// The log table's model: what each cell shows for the records of a log file, row by
+// row against the log view query, with filters, appended records, go-to-time and files
+// that are no log files.
 
 #include "presentation/logviewmodel.h"
 
+#include "presentation/captionformat.h"
+#include "presentation/recordtypes.h"
+
 #include "tests/support/logfixture.h"
+#include "tests/support/notlogfiles.h"
+#include "tests/support/samplelog.h"
 
 #include <QColor>
 #include <QImage>
 #include <QPixmap>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+
 using namespace LogFixture;
+using namespace SampleLog;
 
 namespace {
 
@@ -27,6 +40,55 @@ QImage image(const QVariant &pixmap)
 QImage resource(const char *path)
 {
     return QImage(QString::fromLatin1(path)).convertToFormat(QImage::Format_ARGB32);
+}
+
+// A wall-clock time of the device, as the table shows it.
+QDateTime at(const char *text)
+{
+    const QString time = QString::fromLatin1(text);
+    return QDateTime(QDate::fromString(time.left(10), QStringLiteral("yyyy-MM-dd")),
+                     QTime::fromString(time.mid(11), QStringLiteral("HH:mm:ss")), Qt::UTC);
+}
+
+// Every cell of every row in a shuffled order, so that pages are read, dropped and read
+// again; empty when the model shows exactly `expected`, else the first difference.
+QString compareRows(const LogViewModel &model, const QList<ExpectedRow> &expected)
+{
+    if (model.rowCount() != expected.size())
+        return QStringLiteral("%1 rows instead of %2").arg(model.rowCount()).arg(expected.size());
+    if (model.columnCount() != 4)
+        return QStringLiteral("%1 columns").arg(model.columnCount());
+    QImage icons[RecordTypeCount];
+    for (int type = 0; type < RecordTypeCount; ++type)
+        icons[type] = resource(RecordTypeIconPaths[type]);
+    QVector<int> order(expected.size());
+    std::iota(order.begin(), order.end(), 0);
+    std::shuffle(order.begin(), order.end(), std::mt19937(7));
+    for (const int row : order) {
+        const ExpectedRow &want = expected[row];
+        const QString where = QStringLiteral("row %1: ").arg(row);
+        if (model.data(model.index(row, 0), Qt::EditRole) != want.type)
+            return where + QStringLiteral("type %1").arg(model.data(model.index(row, 0), Qt::EditRole).toString());
+        if (model.data(model.index(row, 0)) != QVariant(QString()))
+            return where + QStringLiteral("type column shows text");
+        if (image(model.data(model.index(row, 0), Qt::DecorationRole)) != icons[recordTypeIndex(want.type)])
+            return where + QStringLiteral("icon");
+        if (model.data(model.index(row, 1)).toString() != want.time.toString()
+            || model.data(model.index(row, 1)).isNull() != want.time.isNull())
+            return where + QStringLiteral("time %1").arg(model.data(model.index(row, 1)).toString());
+        if (model.data(model.index(row, 2)).toString() != want.message)
+            return where
+                + QStringLiteral("message \"%1\" instead of \"%2\"")
+                      .arg(model.data(model.index(row, 2)).toString(), want.message);
+        if (model.data(model.index(row, 2), Qt::EditRole) != want.caption)
+            return where + QStringLiteral("caption");
+        const QVariant background = model.data(model.index(row, 2), Qt::BackgroundRole);
+        if (want.caption.isNull() ? background.value<QColor>() != QColor(Qt::red) : background.isValid())
+            return where + QStringLiteral("background");
+        if (model.data(model.index(row, 3)).toByteArray() != want.data.left(4096))
+            return where + QStringLiteral("data");
+    }
+    return QString();
 }
 
 } // namespace
@@ -47,11 +109,35 @@ private slots:
     void messages();
     void rowsInStoredOrder();
 
+    void sameRowsAsTheViewQuery_data();
+    void sameRowsAsTheViewQuery();
+    void filters_data();
+    void filters();
+    void typeRuleInSqlAndInTheTable_data();
+    void typeRuleInSqlAndInTheTable();
+    void filterChangesWhileScanning();
+    void appendedRecordsArriveAtTheEnd();
+    void recordsAppendedDuringAScan();
+    void changedCaptionsAreShownAndSearched();
+    void locateTime_data();
+    void locateTime();
+    void filesThatAreNoLogFiles_data();
+    void filesThatAreNoLogFiles();
+    void foreignLogTable_data();
+    void foreignLogTable();
+    void longDataIsShownByItsFirstPart();
+    void closedLogShowsNothing();
+    void tableDroppedBehindTheToolsBack();
+
 private:
+    void showLog() { model->reload(); }
+    void waitForRows() { QTRY_VERIFY_WITH_TIMEOUT(!model->isScanning(), 20000); }
+    void fillSample(int records, quint32 seed = 1);
+
     QTemporaryDir *dir = nullptr;
     QSqlDatabase db;
     LogViewModel *model = nullptr;
-    void showLog() { model->setQuery(LogViewSql, QSqlDatabase()); }
+    quint32 clock = March15th2024;
 };
 
 void tst_LogViewModel::init()
@@ -60,6 +146,7 @@ void tst_LogViewModel::init()
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("log.db"))).ok);
     model = new LogViewModel;
+    clock = March15th2024;
 }
 
 void tst_LogViewModel::cleanup()
@@ -69,6 +156,12 @@ void tst_LogViewModel::cleanup()
     db = QSqlDatabase();
     QSqlDatabase::removeDatabase(QLatin1String(QSqlDatabase::defaultConnection));
     delete dir;
+}
+
+void tst_LogViewModel::fillSample(int records, quint32 seed)
+{
+    QCOMPARE(SampleLog::addCaptions(db), QString());
+    QCOMPARE(SampleLog::addRecords(db, records, seed, &clock), QString());
 }
 
 void tst_LogViewModel::emptyLogStillHasHeaders()
@@ -164,7 +257,6 @@ void tst_LogViewModel::messages()
         QCOMPARE(background.value<QColor>(), QColor(Qt::red));
     else
         QVERIFY(!background.isValid());
-    // Rendered anew each time: the same answer twice.
     QCOMPARE(model->data(cell).toString(), message);
 }
 
@@ -179,6 +271,426 @@ void tst_LogViewModel::rowsInStoredOrder()
     for (int row = 0; row < model->rowCount(); ++row)
         shown << model->data(model->index(row, 2)).toString();
     QCOMPARE(shown, QStringList({"Запись 3", "Запись 1", "Запись 2"}));
+}
+
+void tst_LogViewModel::sameRowsAsTheViewQuery_data()
+{
+    QTest::addColumn<int>("records");
+    QTest::addColumn<int>("deleteEvery"); // 0: the ids have no gaps
+
+    QTest::newRow("one page") << 100 << 0;
+    QTest::newRow("more pages than the cache holds") << 6000 << 0;
+    QTest::newRow("ids with gaps") << 6000 << 7;
+    QTest::newRow("every other record deleted") << 1000 << 2;
+}
+
+void tst_LogViewModel::sameRowsAsTheViewQuery()
+{
+    QFETCH(int, records);
+    QFETCH(int, deleteEvery);
+    fillSample(records);
+    if (deleteEvery != 0)
+        QCOMPARE(SampleLog::deleteEvery(db, deleteEvery), QString());
+    const QList<ExpectedRow> expected = viewQueryRows(db);
+
+    showLog();
+    // The count is known at once, and so are the first and the last rows.
+    QCOMPARE(model->rowCount(), expected.size());
+    QCOMPARE(model->totalRecords(), expected.size());
+    QCOMPARE(model->data(model->index(0, 2)).toString(), expected.first().message);
+    QCOMPARE(model->data(model->index(expected.size() - 1, 2)).toString(), expected.last().message);
+    waitForRows();
+    QCOMPARE(compareRows(*model, expected), QString());
+}
+
+void tst_LogViewModel::filters_data()
+{
+    QTest::addColumn<LogFilter>("filter");
+
+    const auto types = [](int bits) {
+        LogFilter filter;
+        filter.types = bits;
+        return filter;
+    };
+    const auto text = [](const QString &value, bool regex = false) {
+        LogFilter filter;
+        filter.text = value;
+        filter.regex = regex;
+        return filter;
+    };
+    LogFilter from, to, span, empty, combined;
+    from.from = at("2024-03-16 00:00:00");
+    to.to = at("2024-03-16 00:00:00");
+    span.from = at("2024-03-15 18:00:00");
+    span.to = at("2024-03-16 06:30:15");
+    empty.from = at("2024-03-16 00:00:00");
+    empty.to = at("2024-03-15 00:00:00");
+    combined = span;
+    combined.types = 0b0110;
+    combined.text = QStringLiteral("НАСОС");
+
+    QTest::newRow("information, with the unknown codes") << types(0b0001);
+    QTest::newRow("warnings and errors") << types(0b0110);
+    QTest::newRow("change") << types(0b1000);
+    QTest::newRow("no type") << types(0);
+    QTest::newRow("from") << from;
+    QTest::newRow("to") << to;
+    QTest::newRow("from and to") << span;
+    QTest::newRow("from after to") << empty;
+    QTest::newRow("text, any case") << text(QStringLiteral("пуск"));
+    QTest::newRow("text with capitals in the caption") << text(QStringLiteral("дверь"));
+    QTest::newRow("text of a field") << text(QStringLiteral("admin"));
+    QTest::newRow("text of an error word") << text(QStringLiteral("ошибка данных"));
+    QTest::newRow("unknown event") << text(QStringLiteral("неизвестное"));
+    QTest::newRow("text nowhere") << text(QStringLiteral("нет такого"));
+    QTest::newRow("text with regex characters, not a regex") << text(QStringLiteral("А,"));
+    QTest::newRow("regular expression") << text(QStringLiteral("^насос [12]:"), true);
+    QTest::newRow("regular expression with \\w") << text(QStringLiteral("\\bвошёл\\b"), true);
+    QTest::newRow("invalid regular expression filters nothing") << text(QStringLiteral("насос ("), true);
+    QTest::newRow("type, time and text") << combined;
+}
+
+void tst_LogViewModel::filters()
+{
+    QFETCH(LogFilter, filter);
+    fillSample(3000);
+    const QList<ExpectedRow> expected = expectedRows(db, filter);
+    showLog();
+    QSignalSpy finished(model, &LogViewModel::scanFinished);
+    QSignalSpy changed(model, &LogViewModel::filterChanged);
+    model->setFilter(filter);
+    QCOMPARE(changed.count(), 1);
+    QCOMPARE(changed.first().first().value<LogFilter>(), filter);
+    waitForRows();
+    QCOMPARE(model->rowCount(), expected.size());
+    QCOMPARE(compareRows(*model, expected), QString());
+    QCOMPARE(model->totalRecords(), 3000);
+
+    // Cleared, the whole log is back.
+    model->setFilter(LogFilter());
+    waitForRows();
+    QCOMPARE(compareRows(*model, viewQueryRows(db)), QString());
+}
+
+void tst_LogViewModel::typeRuleInSqlAndInTheTable_data()
+{
+    QTest::addColumn<QString>("stored"); // an SQL literal, in a column without type
+    QTest::addColumn<int>("typeIndex");
+
+    QTest::newRow("0") << "0" << 0;
+    QTest::newRow("2") << "2" << 2;
+    QTest::newRow("3") << "3" << 3;
+    QTest::newRow("4") << "4" << 0;
+    QTest::newRow("-1") << "-1" << 0;
+    QTest::newRow("2 plus 2^32, no wrap") << "4294967298" << 0;
+    QTest::newRow("largest") << "9223372036854775807" << 0;
+    QTest::newRow("real 3.0") << "3.0" << 3;
+    QTest::newRow("real 2.5, not rounded") << "2.5" << 0;
+    QTest::newRow("real -0.0") << "-0.0" << 0;
+    QTest::newRow("text 2") << "'2'" << 2;
+    QTest::newRow("text with blanks") << "' 2\t'" << 2;
+    QTest::newRow("text with plus and zeros") << "'+0003'" << 3;
+    QTest::newRow("text zeros") << "'000'" << 0;
+    QTest::newRow("text two signs") << "'++1'" << 0;
+    QTest::newRow("text negative") << "'-1'" << 0;
+    QTest::newRow("text real") << "'2.0'" << 0;
+    QTest::newRow("text hexadecimal") << "'0x2'" << 0;
+    QTest::newRow("text word") << "'авария'" << 0;
+    QTest::newRow("text empty") << "''" << 0;
+    QTest::newRow("bytes of a 1") << "x'31'" << 1;
+    QTest::newRow("byte 1") << "x'01'" << 0;
+    QTest::newRow("NULL") << "NULL" << 0;
+}
+
+void tst_LogViewModel::typeRuleInSqlAndInTheTable()
+{
+    QFETCH(QString, stored);
+    QFETCH(int, typeIndex);
+    QSqlQuery query(db);
+    QVERIFY(query.exec(QStringLiteral("CREATE TABLE Log2(type)")));
+    QVERIFY(query.exec(QStringLiteral("INSERT INTO Log2 VALUES(%1)").arg(stored)));
+    QVERIFY(query.exec(QStringLiteral("SELECT type, %1 FROM Log2 l").arg(LogViewStatements::typeIndexSql())));
+    QVERIFY(query.next());
+    QCOMPARE(recordTypeIndex(query.value(0)), typeIndex);
+    QCOMPARE(query.value(1).toInt(), typeIndex);
+}
+
+void tst_LogViewModel::filterChangesWhileScanning()
+{
+    fillSample(20000);
+    showLog();
+    // As a user types: each change cancels the scan before.
+    LogFilter filter;
+    for (const QString &typed : {QStringLiteral("н"), QStringLiteral("на"), QStringLiteral("нас"),
+                                 QStringLiteral("насо"), QStringLiteral("насос 3")}) {
+        filter.text = typed;
+        model->setFilter(filter);
+    }
+    waitForRows();
+    QCOMPARE(compareRows(*model, expectedRows(db, filter)), QString());
+}
+
+void tst_LogViewModel::appendedRecordsArriveAtTheEnd()
+{
+    fillSample(500);
+    showLog();
+    const QModelIndex firstRow = model->index(0, 2);
+    const QString firstMessage = model->data(firstRow).toString();
+    QSignalSpy inserted(model, &QAbstractItemModel::rowsInserted);
+    QSignalSpy appended(model, &LogViewModel::recordsAppended);
+    QSignalSpy reset(model, &QAbstractItemModel::modelReset);
+
+    // A download stores one record, then the window refreshes: at once, at the end.
+    QCOMPARE(SampleLog::addRecords(db, 1, 2, &clock), QString());
+    model->refresh();
+    QCOMPARE(model->rowCount(), 501);
+    QCOMPARE(inserted.count(), 1);
+    QCOMPARE(inserted.first().at(1).toInt(), 500);
+    QCOMPARE(appended.count(), 1);
+    QCOMPARE(reset.count(), 0);
+    QCOMPARE(model->data(firstRow).toString(), firstMessage);
+    QCOMPARE(compareRows(*model, viewQueryRows(db)), QString());
+
+    // Nothing new: nothing changes.
+    model->refresh();
+    QCOMPARE(inserted.count(), 1);
+
+    // Many at once go to the background, and still arrive at the end.
+    QCOMPARE(SampleLog::addRecords(db, 9000, 3, &clock), QString());
+    model->refresh();
+    waitForRows();
+    QCOMPARE(reset.count(), 0);
+    QCOMPARE(model->totalRecords(), 9501);
+    QCOMPARE(compareRows(*model, viewQueryRows(db)), QString());
+
+    // With a filter, only the new records that pass it.
+    LogFilter errors;
+    errors.types = 0b0100;
+    model->setFilter(errors);
+    waitForRows();
+    const int before = model->rowCount();
+    QCOMPARE(SampleLog::addRecords(db, 300, 4, &clock), QString());
+    model->refresh();
+    waitForRows();
+    QVERIFY(model->rowCount() > before);
+    QCOMPARE(compareRows(*model, expectedRows(db, errors)), QString());
+    QCOMPARE(model->totalRecords(), 9801);
+}
+
+void tst_LogViewModel::recordsAppendedDuringAScan()
+{
+    fillSample(30000);
+    showLog();
+    LogFilter filter;
+    filter.text = QStringLiteral("режим Пуск");
+    model->setFilter(filter);
+    QVERIFY(model->isScanning());
+    // The download goes on while the text is looked for.
+    for (int record = 0; record < 20; ++record) {
+        QCOMPARE(SampleLog::addRecords(db, 10, 100 + record, &clock), QString());
+        model->refresh();
+    }
+    waitForRows();
+    QCOMPARE(compareRows(*model, expectedRows(db, filter)), QString());
+    QCOMPARE(model->totalRecords(), 30200);
+
+    // And with no filter and ids with gaps, whose rows are known only after a scan.
+    QCOMPARE(SampleLog::deleteEvery(db, 5), QString());
+    model->setFilter(LogFilter());
+    model->reload();
+    QCOMPARE(SampleLog::addRecords(db, 10, 200, &clock), QString());
+    model->refresh();
+    waitForRows();
+    QCOMPARE(compareRows(*model, viewQueryRows(db)), QString());
+}
+
+void tst_LogViewModel::changedCaptionsAreShownAndSearched()
+{
+    fillSample(400);
+    showLog();
+    LogFilter filter;
+    filter.text = QStringLiteral("запуск");
+    model->setFilter(filter);
+    waitForRows();
+    QCOMPARE(model->rowCount(), 0);
+
+    // A download reads the captions anew: "Включение питания" became "Запуск".
+    QCOMPARE(addCaption(db, 2, QStringLiteral("Запуск")), QString());
+    model->refresh();
+    waitForRows();
+    QVERIFY(model->rowCount() > 0);
+    QCOMPARE(compareRows(*model, expectedRows(db, filter)), QString());
+
+    model->setFilter(LogFilter());
+    QCOMPARE(addCaption(db, 3, QStringLiteral("Вход #s")), QString());
+    model->refresh();
+    QCOMPARE(compareRows(*model, viewQueryRows(db)), QString());
+}
+
+void tst_LogViewModel::locateTime_data()
+{
+    QTest::addColumn<QString>("time");
+    QTest::addColumn<int>("types"); // the filter's
+    QTest::addColumn<int>("row");
+
+    // Records at 10:00, 10:05 (error), 10:10, then the clock set back: 09:00, 10:20 (error).
+    QTest::newRow("exactly a record's time") << "2024-03-15 10:05:00" << 0xF << 1;
+    QTest::newRow("between two records") << "2024-03-15 10:07:00" << 0xF << 2;
+    QTest::newRow("before every record") << "2024-03-15 08:00:00" << 0xF << 0;
+    QTest::newRow("after every record") << "2024-03-15 11:00:00" << 0xF << -1;
+    QTest::newRow("the first in the table's order") << "2024-03-15 10:15:00" << 0xF << 4;
+    QTest::newRow("among the errors shown") << "2024-03-15 10:06:00" << 0b0100 << 1;
+    QTest::newRow("none shown after") << "2024-03-15 10:30:00" << 0b0100 << -1;
+}
+
+void tst_LogViewModel::locateTime()
+{
+    QFETCH(QString, time);
+    QFETCH(int, types);
+    QFETCH(int, row);
+    QCOMPARE(addCaption(db, 1, QStringLiteral("Запись #u")), QString());
+    const quint32 ten = March15th2024 - 3 * 3600 - 45 * 60 - 30; // 10:00:00
+    const QList<QPair<quint32, int>> records = {
+        {ten, 0}, {ten + 300, 2}, {ten + 600, 0}, {ten - 3600, 0}, {ten + 1200, 2}};
+    for (const auto &record : records)
+        QCOMPARE(addRecord(db, 1, record.second, QByteArray(1, '\x01'), record.first), QString());
+    showLog();
+    LogFilter filter;
+    filter.types = types;
+    model->setFilter(filter);
+
+    QSignalSpy located(model, &LogViewModel::timeLocated);
+    const int request = model->locateTime(at(qPrintable(time)));
+    QVERIFY(located.wait(10000) || located.count() == 1);
+    QCOMPARE(located.count(), 1);
+    QCOMPARE(located.first().at(0).toInt(), request);
+    QCOMPARE(located.first().at(1).toInt(), row);
+}
+
+void tst_LogViewModel::filesThatAreNoLogFiles_data()
+{
+    QTest::addColumn<int>("kind");
+    using namespace NotLogFiles;
+    QTest::newRow("empty file") << int(Empty);
+    QTest::newRow("text file") << int(Text);
+    QTest::newRow("SQLite header, then garbage") << int(GarbageAfterHeader);
+    QTest::newRow("another program's database") << int(OtherDatabase);
+    QTest::newRow("log file without Events") << int(LogWithoutEvents);
+}
+
+void tst_LogViewModel::filesThatAreNoLogFiles()
+{
+    QFETCH(int, kind);
+    const QString path = dir->filePath(QStringLiteral("чужой.db"));
+    const NotLogFiles::NotLogFile made(NotLogFiles::Kind(kind), path);
+    QVERIFY(made.ready());
+    db.close();
+    db.setDatabaseName(path);
+    QVERIFY(db.open());
+
+    showLog();
+    QCOMPARE(model->rowCount(), 0);
+    QCOMPARE(model->columnCount(), 0);
+    QVERIFY(model->lastError().isValid());
+    // Nothing to filter, refresh or go to; and nothing breaks.
+    LogFilter filter;
+    filter.text = QStringLiteral("пуск");
+    model->setFilter(filter);
+    model->refresh();
+    QSignalSpy located(model, &LogViewModel::timeLocated);
+    model->locateTime(at("2024-03-15 13:45:30"));
+    QVERIFY(located.wait(5000) || located.count() == 1);
+    QCOMPARE(located.first().at(1).toInt(), -1);
+    QCOMPARE(model->rowCount(), 0);
+    QVERIFY(!model->data(model->index(0, 0)).isValid());
+}
+
+void tst_LogViewModel::foreignLogTable_data()
+{
+    QTest::addColumn<LogFilter>("filter");
+    LogFilter none, info, text, time;
+    info.types = 0b0001;
+    text.text = QStringLiteral("насос");
+    time.from = at("2024-03-15 13:45:31");
+    QTest::newRow("no filter") << none;
+    QTest::newRow("information") << info;
+    QTest::newRow("text") << text;
+    QTest::newRow("from") << time;
+}
+
+void tst_LogViewModel::foreignLogTable()
+{
+    QFETCH(LogFilter, filter);
+    QCOMPARE(SampleLog::addCaptions(db), QString());
+    QCOMPARE(SampleLog::makeForeignLog(db), QString());
+    showLog();
+    waitForRows();
+    model->setFilter(filter);
+    waitForRows();
+    QCOMPARE(compareRows(*model, expectedRows(db, filter)), QString());
+    // Its rows are looked up again when it grows.
+    QCOMPARE(addRecord(db, 1, 0, QByteArray(4, '\x01')), QString());
+    model->refresh();
+    waitForRows();
+    QCOMPARE(compareRows(*model, expectedRows(db, filter)), QString());
+}
+
+void tst_LogViewModel::longDataIsShownByItsFirstPart()
+{
+    QCOMPARE(addCaption(db, 1, QStringLiteral("Строка #s")), QString());
+    QCOMPARE(addCaption(db, 2, QStringLiteral("Число #u, затем #s")), QString());
+    const QByteArray big = QByteArray(3, 'x') + QByteArray(10 * 1024 * 1024, 'y');
+    QCOMPARE(addRecord(db, 1, 0, big), QString());
+    QCOMPARE(addRecord(db, 2, 1, QByteArray("\x07") + big), QString());
+    QCOMPARE(addRecord(db, 1, 2, QByteArray("short\0", 6)), QString());
+    showLog();
+    QCOMPARE(model->rowCount(), 3);
+    QCOMPARE(model->data(model->index(0, 2)).toString(),
+             QStringLiteral("Строка ") + QString::fromLatin1(big.left(4096)));
+    QCOMPARE(model->data(model->index(1, 2)).toString(),
+             QStringLiteral("Число 7, затем ") + QString::fromLatin1(big.left(4095)));
+    QCOMPARE(model->data(model->index(2, 2)).toString(), QStringLiteral("Строка short"));
+    QCOMPARE(model->data(model->index(0, 3)).toByteArray(), big.left(4096));
+
+    // The search sees the same messages.
+    LogFilter filter;
+    filter.text = QStringLiteral("xxxyyy");
+    model->setFilter(filter);
+    waitForRows();
+    QCOMPARE(model->rowCount(), 2);
+    filter.text = QString(4093, QLatin1Char('y'));
+    model->setFilter(filter);
+    waitForRows();
+    QCOMPARE(model->rowCount(), 1);
+}
+
+void tst_LogViewModel::closedLogShowsNothing()
+{
+    fillSample(300);
+    showLog();
+    QVERIFY(model->isLoaded());
+    model->closeLog();
+    QVERIFY(!model->isLoaded());
+    QCOMPARE(model->rowCount(), 0);
+    // A refresh after that starts afresh.
+    model->refresh();
+    QVERIFY(model->isLoaded());
+    QCOMPARE(model->rowCount(), 300);
+}
+
+void tst_LogViewModel::tableDroppedBehindTheToolsBack()
+{
+    fillSample(300);
+    showLog();
+    QVERIFY(QSqlQuery(db).exec(QStringLiteral("ALTER TABLE Events RENAME TO Gone")));
+    // As the log view query fails: nothing shown, and nothing said.
+    model->refresh();
+    QCOMPARE(model->rowCount(), 0);
+    QCOMPARE(model->columnCount(), 0);
+    QVERIFY(model->lastError().text().contains(QStringLiteral("Events")));
+    QVERIFY(QSqlQuery(db).exec(QStringLiteral("ALTER TABLE Gone RENAME TO Events")));
+    model->refresh();
+    QCOMPARE(compareRows(*model, viewQueryRows(db)), QString());
 }
 
 QTEST_MAIN(tst_LogViewModel)

@@ -1,0 +1,60 @@
+// Wires the log table, its model and the filter bar together, and hosts the go-to
+// commands: what the user sets in the bar reaches the model, what the model finds
+// reaches the bar, a view at the bottom follows new records.
+#pragma once
+
+#include <QObject>
+
+class LogFilterBar;
+class LogViewModel;
+class QAction;
+class QMainWindow;
+class QTableView;
+struct LogFilter;
+
+/*
+ * Commands, as actions of the window (shortcuts anywhere in it):
+ *   actionGoToTime    Ctrl+G     the first row shown at or after a time (asks it)
+ *   actionGoToOldest  Ctrl+Home  the first row
+ *   actionGoToNewest  Ctrl+End   the last row
+ */
+class LogViewController : public QObject
+{
+    Q_OBJECT
+
+public:
+    LogViewController(QMainWindow *window, QTableView *table, LogViewModel *model, LogFilterBar *bar);
+
+    // The window's refreshLogView: after closeLog(), the log open now from its start,
+    // with the table's presentation; otherwise the records stored since.
+    void refresh();
+    // Before a log file is created or opened: the model lets go of the file it shows.
+    void closeLog();
+
+    QAction *goToTimeAction() const { return goToTime; }
+
+private:
+    void present();
+    void filterEdited(const LogFilter &filter);
+    void scanFinished();
+    void askForTime();
+    void timeLocated(int request, int row);
+    // Makes `row` current and scrolls it into the middle of the table.
+    void showRow(int row);
+
+    QMainWindow *window;
+    QTableView *table;
+    LogViewModel *model;
+    LogFilterBar *bar;
+    QAction *goToTime;
+    QAction *goToOldest;
+    QAction *goToNewest;
+    // A refresh appends at the end; a view that was at the bottom goes along.
+    bool followAppend = false;
+    // The record that was current when the filter changed: it is current again once the
+    // rows of the new filter are known, if it is among them and the user did not scroll.
+    bool keepRecord = false;
+    qint64 keptKey = 0;
+    int locateRequest = 0;
+    int presentedColumns = -1;
+};

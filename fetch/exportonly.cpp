@@ -1,0 +1,147 @@
+// khronar-fetch's export of a log file, without a device.
+
+#include "fetch/exportonly.h"
+
+#include "fetch/fetchoptions.h"
+#include "presentation/csvexport.h"
+#include "presentation/logfilter.h"
+
+#include <QCommandLineParser>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QStringList>
+
+#include <cstdio>
+
+const ExportFilterOption ExportFilterOptions[5] = {
+    {"type", "LIST"}, {"from", "TIME"}, {"to", "TIME"}, {"grep", "TEXT"}, {"regex", nullptr},
+};
+
+namespace {
+
+// A connection of our own, read-only: the export never changes the file.
+const QString ConnectionName = QStringLiteral("khronar-fetch-export");
+
+void complain(const QString &message)
+{
+    std::fputs((QStringLiteral("khronar-fetch: ") + message + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
+}
+
+// A type by its name or code; -1 for neither.
+int typeIndex(const QString &word)
+{
+    static const QStringList names[] = {
+        {QStringLiteral("info"), QStringLiteral("information"), QStringLiteral("информация"), QStringLiteral("0")},
+        {QStringLiteral("warning"), QStringLiteral("предупреждение"), QStringLiteral("1")},
+        {QStringLiteral("error"), QStringLiteral("ошибка"), QStringLiteral("2")},
+        {QStringLiteral("change"), QStringLiteral("изменение"), QStringLiteral("3")},
+    };
+    for (int type = 0; type < 4; ++type) {
+        if (names[type].contains(word.trimmed().toLower()))
+            return type;
+    }
+    return -1;
+}
+
+// "2024-03-15", "2024-03-15 13:45" or "2024-03-15 13:45:30" (a "T" may stand for the
+// blank): the device's wall-clock time. What is left out is the start of the day or
+// minute for a lower bound, its end for an upper one.
+bool parseTime(const QString &text, bool upper, QDateTime *time)
+{
+    QString normal = text.trimmed();
+    if (normal.size() > 10 && normal.at(10) == QLatin1Char('T'))
+        normal[10] = QLatin1Char(' ');
+    const QDate date = QDate::fromString(normal.left(10), QStringLiteral("yyyy-MM-dd"));
+    QTime clock = upper ? QTime(23, 59, 59) : QTime(0, 0);
+    if (normal.size() == 16)
+        clock = QTime::fromString(normal.mid(11) + (upper ? QStringLiteral(":59") : QStringLiteral(":00")),
+                                  QStringLiteral("HH:mm:ss"));
+    else if (normal.size() == 19)
+        clock = QTime::fromString(normal.mid(11), QStringLiteral("HH:mm:ss"));
+    else if (normal.size() != 10)
+        return false;
+    if (!date.isValid() || !clock.isValid() || (normal.size() > 10 && normal.at(10) != QLatin1Char(' ')))
+        return false;
+    *time = QDateTime(date, clock, Qt::UTC);
+    return true;
+}
+
+} // namespace
+
+bool exportFilterGiven(const QCommandLineParser &parser)
+{
+    for (const ExportFilterOption &option : ExportFilterOptions) {
+        if (parser.isSet(QLatin1String(option.name)))
+            return true;
+    }
+    return false;
+}
+
+bool parseExportFilter(const QCommandLineParser &parser, LogFilter *filter, QString *error)
+{
+    if (parser.isSet(QStringLiteral("type"))) {
+        filter->types = 0;
+        for (const QString &word : parser.value(QStringLiteral("type")).split(QLatin1Char(','))) {
+            const int type = typeIndex(word);
+            if (type < 0) {
+                *error
+                    = QStringLiteral("--type wants info, warning, error or change (or 0 to 3), not \"%1\"").arg(word);
+                return false;
+            }
+            filter->types |= 1 << type;
+        }
+    }
+    for (const bool upper : {false, true}) {
+        const QString name = upper ? QStringLiteral("to") : QStringLiteral("from");
+        if (!parser.isSet(name))
+            continue;
+        QDateTime &bound = upper ? filter->to : filter->from;
+        if (!parseTime(parser.value(name), upper, &bound)) {
+            *error = QStringLiteral("--%1 wants a time such as 2024-03-15 or 2024-03-15 13:45:30, not \"%2\"")
+                         .arg(name, parser.value(name));
+            return false;
+        }
+    }
+    filter->text = parser.value(QStringLiteral("grep"));
+    filter->regex = parser.isSet(QStringLiteral("regex"));
+    if (filter->regex && filter->text.isEmpty()) {
+        *error = QStringLiteral("--regex makes --grep a regular expression; --grep is missing");
+        return false;
+    }
+    // The window ignores an expression that does not compile; a script would only get
+    // every record, so it is told.
+    if (!filter->textError().isEmpty()) {
+        *error = QStringLiteral("--grep: %1").arg(filter->textError());
+        return false;
+    }
+    return true;
+}
+
+int exportLogFile(const FetchOptions &options)
+{
+    if (!QFileInfo::exists(options.db)) {
+        complain(QStringLiteral("Не удается найти файл \"%1\"").arg(options.db));
+        return ExitLogFileError;
+    }
+    int code = ExitDone;
+    {
+        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
+        database.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        database.setDatabaseName(options.db);
+        QString queryError;
+        if (!database.open()) {
+            complain(QStringLiteral("%1: %2").arg(options.db, database.lastError().text()));
+            code = ExitLogFileError;
+        } else if (!exportLogCsvFile(database, options.csv, options.filter, &queryError) && queryError.isEmpty()) {
+            complain(QStringLiteral("Не удается записать файл \"%1\"").arg(options.csv));
+            code = ExitLogFileError;
+        } else if (!queryError.isEmpty()) {
+            complain(QStringLiteral("%1: %2").arg(options.db, queryError));
+            code = ExitLogFileError;
+        }
+        database.close();
+    }
+    QSqlDatabase::removeDatabase(ConnectionName);
+    return code;
+}

@@ -1,0 +1,25 @@
+// khronar-fetch without a port: the window's CSV export of a log file, with the
+// records its filter bar would show. No port is opened and the file is not written.
+#pragma once
+
+#include <QString>
+
+class QCommandLineParser;
+struct FetchOptions;
+struct LogFilter;
+
+// The filter options and their values, as --help names them.
+struct ExportFilterOption {
+    const char *name;
+    const char *valueName; // nullptr: a switch
+};
+extern const ExportFilterOption ExportFilterOptions[5];
+
+// Whether any of --type, --from, --to, --grep and --regex is given.
+bool exportFilterGiven(const QCommandLineParser &parser);
+// Reads them into `filter`. False, with a message, for a value not allowed.
+bool parseExportFilter(const QCommandLineParser &parser, LogFilter *filter, QString *error);
+
+// Writes the records of options.db that pass options.filter to options.csv, as the
+// window's export does. Returns an exit code (ExitDone, ExitLogFileError).
+int exportLogFile(const FetchOptions &options);

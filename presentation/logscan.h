@@ -1,0 +1,53 @@
+// The passes the log view makes over a log file off the user-interface thread: which
+// records pass a filter, and the first record shown at or after a time. Each pool
+// thread reads on a read-only connection of its own, one chunk of keys per statement,
+// so that a download writing the file waits for one chunk at most.
+#pragma once
+
+#include "presentation/logfilter.h"
+#include "presentation/logrowindex.h"
+#include "presentation/logviewstatements.h"
+#include "presentation/orderedwork.h"
+
+#include <QString>
+#include <QVector>
+
+#include <functional>
+
+// What one chunk found: the keys of the records that pass, in display order.
+struct LogScanChunk {
+    QVector<qint64> keys;
+    QString error; // the database's text when the chunk could not be read
+};
+
+struct LogScanSetup {
+    QString databasePath;
+    LogViewStatements statements;
+    LogFilter filter;
+    // Keys low..high, in chunks of chunkKeys keys (keys in display order only);
+    // otherwise the whole table in one chunk.
+    bool ranged = false;
+    qint64 low = 0;
+    qint64 high = -1;
+    qint64 chunkKeys = 16384;
+    // Wider chunks when the keys are spread thin, so that there are never more than this.
+    static constexpr int MaxChunks = 4096;
+
+    qint64 keysPerChunk() const;
+    int chunkCount() const;
+};
+
+// The work of one pool thread of a scan (see OrderedWork::startThread).
+std::function<LogScanChunk(int chunk, const CancelToken &token)> startLogScanThread(const LogScanSetup &setup);
+
+struct LogLocateResult {
+    bool found = false;
+    qint64 key = 0;
+    QString error;
+};
+
+// The work of the one thread that looks for the first record of `shown` (the rows on
+// show, which passed `setup.filter`) whose time is `time` or later.
+std::function<LogLocateResult(int chunk, const CancelToken &token)> startLogLocateThread(const LogScanSetup &setup,
+                                                                                         const QDateTime &time,
+                                                                                         const LogRowIndex &shown);

@@ -1,0 +1,273 @@
+// The log view's statements for a SQLite log file.
+
+#include "presentation/logviewstatements.h"
+
+#include "presentation/logfilter.h"
+#include "store/logschema.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QStringList>
+
+namespace {
+
+// As the log view query has them; a scalar subquery rather than the query's outer join,
+// so that an Events table without its key cannot make one record two rows. On a log
+// file both give the same caption.
+const QString CaptionSql = QStringLiteral(
+    "(SELECT e.caption FROM Events e WHERE e.id = l.event AND e.type = 0 LIMIT 1)");
+const QString CaptionRowSql = QStringLiteral(
+    "(SELECT e.rowid FROM Events e WHERE e.id = l.event AND e.type = 0 LIMIT 1)");
+
+QString isLongSql()
+{
+    return QStringLiteral("(typeof(l.data) IN ('blob', 'text') AND length(l.data) > %1)")
+        .arg(LogViewStatements::MaxShownData);
+}
+
+QString shownDataSql()
+{
+    return QStringLiteral("CASE WHEN %1 THEN substr(l.data, 1, %2) ELSE l.data END")
+        .arg(isLongSql())
+        .arg(LogViewStatements::MaxShownData);
+}
+
+// The times the table can show: DATETIME gives NULL for whole seconds outside
+// -4713-11-24 12:00:00 .. 9999-12-31 23:59:59. Inside, and from year 0 on, its text
+// sorts as the seconds do, so a whole number of seconds is compared as a number.
+constexpr qint64 FirstShownSecond = -210866760000LL;
+constexpr qint64 LastShownSecond = 253402300799LL;
+const QString LastShownText = QStringLiteral("9999-12-31 23:59:59");
+
+QString timeText(const QDateTime &time)
+{
+    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+QString keyList(const QVector<qint64> &keys)
+{
+    QStringList texts;
+    texts.reserve(keys.size());
+    for (const qint64 key : keys)
+        texts << QString::number(key);
+    return texts.join(QLatin1Char(','));
+}
+
+} // namespace
+
+bool LogViewStatements::Statement::exec(QSqlQuery &query) const
+{
+    if (!query.prepare(text))
+        return false;
+    for (const auto &value : values)
+        query.bindValue(value.first, value.second);
+    return query.exec();
+}
+
+LogViewStatements::LogViewStatements(bool idIsRowId) : idIsRowId(idIsRowId) {}
+
+bool LogViewStatements::forLog(const QSqlDatabase &database, LogViewStatements *statements, QString *error)
+{
+    // Log.id is the row id when it is the one key column, declared INTEGER, of a table
+    // with row ids (a table without them keeps its key in an index of origin "pk").
+    QSqlQuery query(database);
+    if (!query.exec(QStringLiteral(
+            "SELECT (SELECT count(*) FROM pragma_table_info('Log') WHERE pk > 0),"
+            " (SELECT upper(type) FROM pragma_table_info('Log') WHERE name = 'id' COLLATE NOCASE AND pk = 1),"
+            " (SELECT count(*) FROM pragma_index_list('Log') WHERE origin = 'pk')"))
+        || !query.next()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    *statements = LogViewStatements(query.value(0).toInt() == 1 && query.value(1).toString() == QLatin1String("INTEGER")
+                                    && query.value(2).toInt() == 0);
+    return true;
+}
+
+QString LogViewStatements::key() const
+{
+    return idIsRowId ? QStringLiteral("l.id") : QStringLiteral("l.rowid");
+}
+
+QString LogViewStatements::order(bool descending) const
+{
+    if (idIsRowId)
+        return descending ? QStringLiteral("l.id DESC") : QStringLiteral("l.id");
+    return descending ? QStringLiteral("l.id DESC, l.rowid DESC") : QStringLiteral("l.id, l.rowid");
+}
+
+QString LogViewStatements::viewCheckSql()
+{
+    return LogViewSql + QStringLiteral(" LIMIT 0");
+}
+
+QString LogViewStatements::captionsSql()
+{
+    return QStringLiteral("SELECT rowid, caption FROM Events");
+}
+
+QString LogViewStatements::countSql() const
+{
+    return QStringLiteral("SELECT count(*) FROM Log l");
+}
+
+LogViewStatements::Statement LogViewStatements::countRangeSql(qint64 low, qint64 high) const
+{
+    return {QStringLiteral("SELECT count(*) FROM Log l WHERE %1 BETWEEN :low AND :high").arg(key()),
+            {{QStringLiteral(":low"), low}, {QStringLiteral(":high"), high}}};
+}
+
+QString LogViewStatements::keyBoundsSql() const
+{
+    // Two subqueries: SQLite finds a lone min() or max() of the key at once, both in one
+    // select only by reading every row.
+    return QStringLiteral("SELECT (SELECT min(%1) FROM Log l), (SELECT max(%1) FROM Log l)").arg(key());
+}
+
+LogViewStatements::Statement LogViewStatements::edgeKeysSql(bool newest, int count) const
+{
+    return {QStringLiteral("SELECT %1 FROM Log l ORDER BY %2 LIMIT :count").arg(key(), order(newest)),
+            {{QStringLiteral(":count"), count}}};
+}
+
+QString LogViewStatements::edgeTimeSql(bool newest) const
+{
+    return QStringLiteral("SELECT %1 FROM Log l ORDER BY %2 LIMIT 1").arg(timeSql(), order(newest));
+}
+
+QString LogViewStatements::pageSql(const QVector<qint64> &keys) const
+{
+    // A run of consecutive keys, the usual page, is a range of the table; any other set
+    // is looked up key by key. The keys are numbers the model holds, never user text.
+    QString where;
+    bool consecutive = !keys.isEmpty();
+    for (int i = 1; consecutive && i < keys.size(); ++i)
+        consecutive = keys[i] == keys[i - 1] + 1;
+    if (consecutive)
+        where = QStringLiteral("%1 BETWEEN %2 AND %3").arg(key()).arg(keys.first()).arg(keys.last());
+    else
+        where = QStringLiteral("%1 IN (%2)").arg(key(), keyList(keys));
+    return QStringLiteral("SELECT %1, l.type, %2, %3, CASE WHEN %4 THEN NULL ELSE l.data END, %4 FROM Log l WHERE %5")
+        .arg(key(), timeSql(), CaptionSql, isLongSql(), where);
+}
+
+LogViewStatements::Statement LogViewStatements::longDataSql(qint64 recordKey) const
+{
+    return {QStringLiteral("SELECT substr(l.data, 1, %1) FROM Log l WHERE %2 = :key").arg(MaxShownData).arg(key()),
+            {{QStringLiteral(":key"), recordKey}}};
+}
+
+LogViewStatements::Statement LogViewStatements::selectPassing(const QString &columns, const LogFilter &filter,
+                                                              const KeyRange *range, const QDateTime &atOrAfter) const
+{
+    Statement statement;
+    QString where = QStringLiteral("1");
+    if (range != nullptr) {
+        where = QStringLiteral("%1 BETWEEN :low AND :high").arg(key());
+        statement.values = {{QStringLiteral(":low"), range->low}, {QStringLiteral(":high"), range->high}};
+    }
+    where += conditions(filter, atOrAfter, statement.values);
+    statement.text = QStringLiteral("SELECT %1 FROM Log l WHERE %2 ORDER BY %3").arg(columns, where, order());
+    return statement;
+}
+
+LogViewStatements::Statement LogViewStatements::scanSql(const LogFilter &filter, bool withMessages,
+                                                        const KeyRange *range, const QDateTime &atOrAfter) const
+{
+    const QString columns = withMessages ? QStringLiteral("%1, l.event, %2").arg(key(), shownDataSql()) : key();
+    return selectPassing(columns, filter, range, atOrAfter);
+}
+
+LogViewStatements::Statement LogViewStatements::keyListSql(const LogFilter &filter, const KeyRange &range) const
+{
+    Statement statement = selectPassing(key() + QStringLiteral(" AS k"), filter, &range, QDateTime());
+    statement.text = QStringLiteral("SELECT group_concat(k) FROM (%1)").arg(statement.text);
+    return statement;
+}
+
+LogViewStatements::Statement LogViewStatements::captionRowSql(qint64 recordKey) const
+{
+    return {QStringLiteral("SELECT %1 FROM Log l WHERE %2 = :key").arg(CaptionRowSql, key()),
+            {{QStringLiteral(":key"), recordKey}}};
+}
+
+LogViewStatements::Statement LogViewStatements::exportSql(const LogFilter &filter) const
+{
+    Statement statement;
+    const QString where = QStringLiteral("1") + conditions(filter, QDateTime(), statement.values);
+    statement.text = QStringLiteral("SELECT l.type, %1, %2, l.data, CASE WHEN %3 THEN substr(l.data, 1, %4) END"
+                                    " FROM Log l WHERE %5 ORDER BY %6")
+                         .arg(timeSql(), CaptionSql, isLongSql())
+                         .arg(MaxShownData)
+                         .arg(where, order());
+    return statement;
+}
+
+QString LogViewStatements::typeIndexSql()
+{
+    // recordTypeIndex, case by case: a whole number 0..3 is itself; a text or byte
+    // string is read as one once blanks, one "+" and leading zeros are gone; anything
+    // else is 0. Whole numbers come first: they are every value a device stores.
+    const QString trimmed = QStringLiteral("trim(CAST(l.type AS TEXT), ' ' || char(9, 10, 11, 12, 13))");
+    const QString unsigned_
+        = QStringLiteral("CASE WHEN substr(%1, 1, 1) = '+' THEN substr(%1, 2) ELSE %1 END").arg(trimmed);
+    return QStringLiteral("CASE typeof(l.type)"
+                          " WHEN 'integer' THEN CASE WHEN l.type BETWEEN 0 AND 3 THEN l.type ELSE 0 END"
+                          " WHEN 'real' THEN CASE WHEN l.type IN (0.0, 1.0, 2.0, 3.0) THEN CAST(l.type AS INTEGER)"
+                          " ELSE 0 END"
+                          " WHEN 'null' THEN 0"
+                          " ELSE CASE ltrim(%1, '0') WHEN '1' THEN 1 WHEN '2' THEN 2 WHEN '3' THEN 3 ELSE 0 END"
+                          " END")
+        .arg(unsigned_);
+}
+
+QString LogViewStatements::timeSql()
+{
+    return QStringLiteral("DATETIME(l.dt, 'unixepoch', '+0 years')");
+}
+
+QString LogViewStatements::conditions(const LogFilter &filter, const QDateTime &atOrAfter,
+                                      QVector<QPair<QString, QVariant>> &values)
+{
+    QString where;
+    if (filter.hasTypeCondition()) {
+        QStringList shown;
+        for (int type = 0; type < 4; ++type) {
+            if (filter.showsType(type))
+                shown << QString::number(type);
+        }
+        if (shown.isEmpty()) {
+            where += QStringLiteral(" AND 0");
+        } else {
+            // Whole numbers, nearly every stored type, are decided by the plain comparison;
+            // the full rule runs for the rest only.
+            const QString set = shown.join(QLatin1Char(','));
+            QString whole = QStringLiteral("(l.type IN (%1) AND typeof(l.type) = 'integer')").arg(set);
+            if (filter.showsType(0))
+                whole += QStringLiteral(" OR (typeof(l.type) = 'integer' AND l.type NOT BETWEEN 0 AND 3)");
+            where += QStringLiteral(" AND (%1 OR (typeof(l.type) <> 'integer' AND (%2) IN (%3)))")
+                         .arg(whole, typeIndexSql(), set);
+        }
+    }
+    // Both bounds, and the time to go to, narrow one span [from, to].
+    QDateTime from = wallClockSeconds(filter.from);
+    const QDateTime to = wallClockSeconds(filter.to);
+    const QDateTime at = wallClockSeconds(atOrAfter);
+    if (at.isValid() && (!from.isValid() || at > from))
+        from = at;
+    if (from.isValid() || to.isValid()) {
+        // Compared as shown: the time text against the bounds' texts. For whole
+        // seconds, where nearly every record is, the same comparison on the number.
+        where += QStringLiteral(" AND ((l.dt BETWEEN :fromSecond AND :toSecond AND typeof(l.dt) = 'integer')"
+                                " OR (typeof(l.dt) <> 'integer' AND %1 BETWEEN :fromText AND :toText))")
+                     .arg(timeSql());
+        values << qMakePair(QStringLiteral(":fromSecond"),
+                            QVariant(from.isValid() ? from.toSecsSinceEpoch() : FirstShownSecond))
+               << qMakePair(QStringLiteral(":toSecond"),
+                            QVariant(to.isValid() ? to.toSecsSinceEpoch() : LastShownSecond))
+               << qMakePair(QStringLiteral(":fromText"), QVariant(from.isValid() ? timeText(from) : QStringLiteral("")))
+               << qMakePair(QStringLiteral(":toText"), QVariant(to.isValid() ? timeText(to) : LastShownText));
+    }
+    return where;
+}
