@@ -29,7 +29,7 @@ enum class ConfigUpdate {
 };
 
 struct FetchOptions {
-    QString port;             // empty: no device; the log file is only exported, as `filter` keeps it
+    QString port; // empty: no device; the log file is only exported, as `filter` keeps it
     LogFilter filter;
     QString db;               // a file (holds "{address}" when several devices are read) or a server URL
     QString device;           // with a server: the device's name there (holds "{address}" for several)
