@@ -179,6 +179,24 @@ std::function<LogScanChunk(int, const CancelToken &)> startLogScanThread(const L
     return [thread](int chunk, const CancelToken &token) { return thread->scan(chunk, token); };
 }
 
+bool readRecordTimes(const QSqlDatabase &database, const LogViewStatements &statements,
+                     const LogViewStatements::KeyRange *range, RecordTimes *times, QString *error)
+{
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    for (const bool exact : {false, true}) {
+        if (!statements.timesSql(range, exact).exec(query) || !query.next()) {
+            *error = query.lastError().text();
+            return false;
+        }
+        // A real number among the values: another program's file; read by the full rules.
+        if (times->appendPackedList(query.value(0).toString()))
+            return true;
+    }
+    *error = QStringLiteral("unreadable record times");
+    return false;
+}
+
 std::function<LogTimesChunk(int, const CancelToken &)> startLogTimesThread(const LogScanSetup &setup)
 {
     auto connection = std::make_shared<ScanConnection>(setup.databasePath);
@@ -190,12 +208,8 @@ std::function<LogTimesChunk(int, const CancelToken &)> startLogTimesThread(const
         }
         const LogViewStatements::KeyRange range = setup.ranged ? chunkRange(setup, chunk)
                                                                : LogViewStatements::KeyRange{0, -1};
-        QSqlQuery query(connection->database);
-        query.setForwardOnly(true);
-        if (!setup.statements.timesSql(setup.ranged ? &range : nullptr).exec(query) || !query.next())
-            result.error = query.lastError().text();
-        else
-            result.times.appendPackedList(query.value(0).toString());
+        readRecordTimes(connection->database, setup.statements, setup.ranged ? &range : nullptr, &result.times,
+                        &result.error);
         return result;
     };
 }

@@ -10,6 +10,7 @@
 #include "presentation/orderedwork.h"
 #include "presentation/recordtimes.h"
 
+#include <QSqlDatabase>
 #include <QString>
 #include <QVector>
 
@@ -48,6 +49,11 @@ struct LogTimesChunk {
     RecordTimes times;
     QString error;
 };
+
+// Reads the times and types of the records with keys in `range` (every record without
+// one) into `times`; false with the database's text in `error`.
+bool readRecordTimes(const QSqlDatabase &database, const LogViewStatements &statements,
+                     const LogViewStatements::KeyRange *range, RecordTimes *times, QString *error);
 
 // The work of one pool thread of a pass that reads the times (see OrderedWork::startThread);
 // the setup's filter is not used: every record counts.

@@ -201,12 +201,10 @@ void LogTimeline::logRefreshed()
     }
     // A download stores a few records at a time: they are read here, at once.
     const LogViewStatements::KeyRange range{low, high};
-    QSqlQuery query(defaultDatabase());
-    query.setForwardOnly(true);
-    if (!statements.timesSql(&range).exec(query) || !query.next())
-        return;
     RecordTimes added;
-    added.appendPackedList(query.value(0).toString());
+    QString failure;
+    if (!readRecordTimes(defaultDatabase(), statements, &range, &added, &failure))
+        return;
     all.merge(added);
     covered = true;
     coveredKey = high;

@@ -206,17 +206,25 @@ LogViewStatements::Statement LogViewStatements::exportSql(const LogFilter &filte
     return statement;
 }
 
-LogViewStatements::Statement LogViewStatements::timesSql(const KeyRange *range) const
+LogViewStatements::Statement LogViewStatements::timesSql(const KeyRange *range, bool exact) const
 {
     // One text rather than a row per record: a million values come out of the database
-    // several times faster so, and no sort of a GROUP BY is needed.
+    // several times faster so, and no sort of a GROUP BY is needed. The quick form does
+    // plain arithmetic for the numbers nearly every record holds, and leaves the reals it
+    // lets through for the reader to see; it takes a quarter less time than the exact one.
+    const QString value = exact ? timeAndTypeSql()
+                                : QStringLiteral("CASE WHEN l.type BETWEEN 0 AND 3 AND l.dt BETWEEN %1 AND %2"
+                                                 " THEN l.dt * 4 + l.type ELSE %3 END")
+                                      .arg(FirstShownSecond)
+                                      .arg(LastShownSecond)
+                                      .arg(timeAndTypeSql());
     Statement statement;
     QString where = QStringLiteral("1");
     if (range != nullptr) {
         where = QStringLiteral("%1 BETWEEN :low AND :high").arg(key());
         statement.values = {{QStringLiteral(":low"), range->low}, {QStringLiteral(":high"), range->high}};
     }
-    statement.text = QStringLiteral("SELECT group_concat(%1) FROM Log l WHERE %2").arg(timeAndTypeSql(), where);
+    statement.text = QStringLiteral("SELECT group_concat(%1) FROM Log l WHERE %2").arg(value, where);
     return statement;
 }
 

@@ -86,8 +86,9 @@ public:
 
     // The time and type of every record (keys in range when given), as one text of
     // timeAndTypeSql() values, "v,v,v", in no particular order; records without a time
-    // the table can show are left out.
-    Statement timesSql(const KeyRange *range) const;
+    // the table can show are left out. Not `exact`, a time or type stored as a real
+    // number comes out as one (with a point): the records must then be read `exact`.
+    Statement timesSql(const KeyRange *range, bool exact) const;
 
     // recordTypeIndex of l.type, in SQL.
     static QString typeIndexSql();

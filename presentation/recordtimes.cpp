@@ -77,8 +77,13 @@ void RecordTimes::appendPacked(qint64 value)
     append((value - type) / 4, int(type));
 }
 
-void RecordTimes::appendPackedList(const QString &text)
+bool RecordTimes::appendPackedList(const QString &text)
 {
+    for (const QChar c : text) {
+        const ushort code = c.unicode();
+        if ((code < '0' || code > '9') && code != '-' && code != ',')
+            return false;
+    }
     qint64 value = 0;
     bool negative = false;
     bool digits = false;
@@ -101,6 +106,7 @@ void RecordTimes::appendPackedList(const QString &text)
         }
     }
     take();
+    return true;
 }
 
 void RecordTimes::merge(const RecordTimes &other)

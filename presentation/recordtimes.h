@@ -23,8 +23,9 @@ public:
     void append(qint64 second, int type);
     void appendPacked(qint64 value);
     // Reads "v,v,v" of packed values (the text the log file gives for a span of keys);
-    // an empty text is no record.
-    void appendPackedList(const QString &text);
+    // an empty text is no record. False, with nothing taken, when a value is no whole
+    // number.
+    bool appendPackedList(const QString &text);
     // Takes in every record of `other`.
     void merge(const RecordTimes &other);
 
