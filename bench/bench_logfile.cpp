@@ -445,9 +445,8 @@ void dragAcross(QWidget *strip, int fromX, int toX)
 
 // The timeline strip of the window: the bars of a freshly opened file, unfiltered, with
 // a type filter and with a text filter, and a zoom by a drag across the strip.
-void measureTimeline(const QString &path, qint64 records, const QString &screens)
+void measureTimeline(BenchWindow &bench, const QString &path, qint64 records, const QString &screens)
 {
-    BenchWindow bench;
     auto *strip = bench.child<LogTimelineStrip>("timeline");
     const LogTimeline *timeline = strip->timeline();
     std::printf("\nThe timeline (%d x %d pixels, room for %d bars), from the file's open until its bars are "
@@ -620,8 +619,8 @@ int main(int argc, char *argv[])
         BenchWindow bench;
         sound = measureScrolling(bench, path, records, screens);
         measureFilters(bench, screens);
+        measureTimeline(bench, path, records, screens);
     }
-    measureTimeline(path, records, screens);
     if (!blobPath.isEmpty())
         measureBlobFile(blobPath);
 
