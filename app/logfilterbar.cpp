@@ -281,14 +281,23 @@ LogFilter LogFilterBar::filter() const
 void LogFilterBar::clear()
 {
     // One change for the model, not one per widget.
-    clearing = true;
+    changingSeveral = true;
     text->clear();
     regex->setChecked(false);
     for (QToolButton *button : types)
         button->setChecked(true);
     from->setDateTime(noBound());
     to->setDateTime(noBound());
-    clearing = false;
+    changingSeveral = false;
+    edited();
+}
+
+void LogFilterBar::setTimeSpan(const QDateTime &first, const QDateTime &last)
+{
+    changingSeveral = true;
+    from->setDateTime(first.isValid() ? wallClockSeconds(first) : noBound());
+    to->setDateTime(last.isValid() ? wallClockSeconds(last) : noBound());
+    changingSeveral = false;
     edited();
 }
 
@@ -302,7 +311,7 @@ void LogFilterBar::addTool(QAction *action)
 
 void LogFilterBar::edited()
 {
-    if (clearing)
+    if (changingSeveral)
         return;
     const LogFilter current = filter();
     markText(current);

@@ -37,6 +37,8 @@ public:
     LogFilter filter() const;
     // Every filter off.
     void clear();
+    // The span of time, both ends included; an invalid end is no bound.
+    void setTimeSpan(const QDateTime &first, const QDateTime &last);
     // A tool button for `action`, at the bar's end.
     void addTool(QAction *action);
 
@@ -70,5 +72,6 @@ private:
     QLabel *count;
     QTimer progressDelay;
     LogFilter sent;
-    bool clearing = false;
+    // Several parts change at once: the model hears of the result only.
+    bool changingSeveral = false;
 };

@@ -3,7 +3,9 @@
 #include "app/logviewcontroller.h"
 
 #include "app/logfilterbar.h"
+#include "app/logtimelinestrip.h"
 #include "dialogs/dialoggototime.h"
+#include "presentation/logtimeline.h"
 #include "presentation/logviewmodel.h"
 
 #include <QAction>
@@ -12,7 +14,11 @@
 #include <QMainWindow>
 #include <QScrollBar>
 #include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTableView>
+
+#include <algorithm>
 
 namespace {
 
@@ -29,12 +35,14 @@ QAction *windowAction(QMainWindow *window, const char *name, const QString &text
 
 } // namespace
 
-LogViewController::LogViewController(QMainWindow *window, QTableView *table, LogViewModel *model, LogFilterBar *bar)
+LogViewController::LogViewController(QMainWindow *window, QTableView *table, LogViewModel *model, LogFilterBar *bar,
+                                     LogTimelineStrip *strip)
     : QObject(window),
       window(window),
       table(table),
       model(model),
       bar(bar),
+      timeline(new LogTimeline(model, this)),
       goToTime(windowAction(window, "actionGoToTime", QStringLiteral("Перейти ко времени"),
                             QKeySequence(Qt::CTRL | Qt::Key_G))),
       goToOldest(windowAction(window, "actionGoToOldest", QStringLiteral("К первой записи"),
@@ -63,6 +71,15 @@ LogViewController::LogViewController(QMainWindow *window, QTableView *table, Log
     connect(goToTime, &QAction::triggered, this, &LogViewController::askForTime);
     connect(goToOldest, &QAction::triggered, this, [this] { showRow(0); });
     connect(goToNewest, &QAction::triggered, this, [this] { showRow(this->model->rowCount() - 1); });
+
+    strip->setTimeline(timeline);
+    connect(strip, &LogTimelineStrip::bucketClicked, this, [this](const QDateTime &from, const QDateTime &until) {
+        locateRequest = this->model->locateTime(from, until);
+    });
+    // Through the bar, so that the bar, the table and the count follow as they do for a
+    // span typed there; the timeline then shows the span.
+    connect(strip, &LogTimelineStrip::spanSelected, bar, &LogFilterBar::setTimeSpan);
+    connect(strip, &LogTimelineStrip::wholeSpanRequested, bar, [bar] { bar->setTimeSpan(QDateTime(), QDateTime()); });
 }
 
 void LogViewController::refresh()
@@ -100,6 +117,18 @@ void LogViewController::present()
     // records would read and render for nothing.
     table->horizontalHeader()->setResizeContentsPrecision(0);
     table->resizeColumnsToContents();
+    // A log opened empty (a new file a download is about to fill) has no time to measure:
+    // the column takes a whole one, measured as the item delegate measures a cell.
+    if (columns > 1) {
+        QStyleOptionViewItem cell;
+        cell.initFrom(table);
+        cell.font = table->font();
+        cell.features = QStyleOptionViewItem::HasDisplay;
+        cell.text = QStringLiteral("0000-00-00 00:00:00");
+        const int time = table->style()->sizeFromContents(QStyle::CT_ItemViewItem, &cell, QSize(), table).width()
+            + (table->showGrid() ? 1 : 0);
+        table->setColumnWidth(1, std::max(table->columnWidth(1), time));
+    }
     if (columns > 2)
         table->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);

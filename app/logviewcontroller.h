@@ -1,11 +1,14 @@
-// Wires the log table, its model and the filter bar together, and hosts the go-to
-// commands: what the user sets in the bar reaches the model, what the model finds
-// reaches the bar, a view at the bottom follows new records.
+// Wires the log table, its model, the filter bar and the timeline together, and hosts
+// the go-to commands: what the user sets in the bar reaches the model, what the model
+// finds reaches the bar, a view at the bottom follows new records, a bar of the timeline
+// clicked goes to its records and a span dragged on it becomes the bar's span of time.
 #pragma once
 
 #include <QObject>
 
 class LogFilterBar;
+class LogTimeline;
+class LogTimelineStrip;
 class LogViewModel;
 class QAction;
 class QMainWindow;
@@ -23,7 +26,8 @@ class LogViewController : public QObject
     Q_OBJECT
 
 public:
-    LogViewController(QMainWindow *window, QTableView *table, LogViewModel *model, LogFilterBar *bar);
+    LogViewController(QMainWindow *window, QTableView *table, LogViewModel *model, LogFilterBar *bar,
+                      LogTimelineStrip *strip);
 
     // The window's refreshLogView: after closeLog(), the log open now from its start,
     // with the table's presentation; otherwise the records stored since.
@@ -46,6 +50,7 @@ private:
     QTableView *table;
     LogViewModel *model;
     LogFilterBar *bar;
+    LogTimeline *timeline;
     QAction *goToTime;
     QAction *goToOldest;
     QAction *goToNewest;

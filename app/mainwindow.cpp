@@ -11,6 +11,7 @@
 #include "app/errorbox.h"
 #include "app/identity.h"
 #include "app/logfilterbar.h"
+#include "app/logtimelinestrip.h"
 #include "app/logviewcontroller.h"
 #include "store/logfile.h"
 #include "store/logschema.h"
@@ -37,6 +38,7 @@ MainWindow::MainWindow(QWidget *parent)
       settings(nullptr),
       model(nullptr),
       filterBar(nullptr),
+      timelineStrip(nullptr),
       logView(nullptr),
       trafficDialog(nullptr),
       baudIndex(5),
@@ -92,7 +94,9 @@ MainWindow::MainWindow(QWidget *parent)
     model = new LogViewModel(this);
     filterBar = new LogFilterBar(ui->centralwidget);
     ui->verticalLayout->insertWidget(0, filterBar);
-    logView = new LogViewController(this, ui->tableView, model, filterBar);
+    timelineStrip = new LogTimelineStrip(ui->centralwidget);
+    ui->verticalLayout->insertWidget(1, timelineStrip);
+    logView = new LogViewController(this, ui->tableView, model, filterBar, timelineStrip);
 }
 
 MainWindow::~MainWindow()

@@ -13,6 +13,7 @@
 
 class DialogTraffic;
 class LogFilterBar;
+class LogTimelineStrip;
 class LogViewController;
 class LogViewModel;
 class QLabel;
@@ -96,6 +97,7 @@ private:
     QSqlDatabase database;
     LogViewModel *model;
     LogFilterBar *filterBar;
+    LogTimelineStrip *timelineStrip;
     LogViewController *logView;
     DialogTraffic *trafficDialog;
     std::wstring productName;

@@ -2,17 +2,21 @@
 // real window on a large log file (made with N records when it is missing): opening and
 // the first screen, the newest record at the scroll bar's bottom, resident memory at
 // scroll positions across the log, a type, a time and a text filter through the filter
-// bar, the longest pause of the window while the text is searched, a file of 10 MB data
-// values, and the CSV export against the sqlite3 command-line tool. Every figure is
+// bar, the longest pause of the window while the text is searched, the timeline (from the
+// file's open until its bars are computed, unfiltered, with a type and with a text filter,
+// against one grouped query over the times; a zoom by a drag across it), a file of 10 MB
+// data values, and the CSV export against the sqlite3 command-line tool. Every figure is
 // printed with its goal. It runs offscreen, or on the display when there is one
 // (xvfb-run), where --screens saves what the window shows.
 
 #include "app/logfilterbar.h"
+#include "app/logtimelinestrip.h"
 #include "app/logviewcontroller.h"
 #include "app/mainwindow.h"
 #include "bench/logfiller.h"
 #include "presentation/captionformat.h"
 #include "presentation/csvexport.h"
+#include "presentation/logtimeline.h"
 #include "presentation/logviewmodel.h"
 #include "store/logfile.h"
 #include "store/logschema.h"
@@ -26,6 +30,7 @@
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPixmap>
 #include <QProcess>
 #include <QRandomGenerator>
@@ -379,6 +384,126 @@ void measureFilters(BenchWindow &bench, const QString &screens)
     bench.waitForRows(timer);
 }
 
+// One grouped query over the times of every record, by week and type, on a connection of
+// its own: the least a database can do to count records per span of time.
+double groupedQueryMs(const QString &path)
+{
+    double ms = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-grouped"));
+        db.setDatabaseName(path);
+        QSqlQuery query(db);
+        QElapsedTimer timer;
+        timer.start();
+        if (db.open() && query.exec(QStringLiteral("SELECT dt / 604800, type, count(*) FROM Log GROUP BY 1, 2"))) {
+            while (query.next()) {}
+            ms = milliseconds(timer);
+        }
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-grouped"));
+    return ms;
+}
+
+// Opens the file and runs events until the timeline's bars are computed (with a text: once
+// the search has found every record); the milliseconds taken, the longest pause of the
+// window meanwhile in `pause`.
+double openUntilTimeline(BenchWindow &bench, const QString &path, double *pause)
+{
+    const LogTimeline *timeline = bench.child<LogTimelineStrip>("timeline")->timeline();
+    QElapsedTimer timer;
+    timer.start();
+    QElapsedTimer gap;
+    gap.start();
+    if (!MainWindowProbe::open(bench.window, path))
+        return -1;
+    double longest = milliseconds(gap);
+    gap.restart();
+    while (timeline->isComputing() && timer.elapsed() < 120000) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        longest = std::max(longest, milliseconds(gap));
+        gap.restart();
+    }
+    const double ms = milliseconds(timer);
+    bench.paint();
+    *pause = std::max(*pause, longest);
+    return ms;
+}
+
+void dragAcross(QWidget *strip, int fromX, int toX)
+{
+    const int y = strip->height() / 3;
+    const auto send = [strip, y](QEvent::Type type, int x, Qt::MouseButtons buttons) {
+        QMouseEvent event(type, QPointF(x, y), strip->mapToGlobal(QPoint(x, y)), Qt::LeftButton, buttons,
+                          Qt::NoModifier);
+        QApplication::sendEvent(strip, &event);
+    };
+    send(QEvent::MouseButtonPress, fromX, Qt::LeftButton);
+    for (int step = 1; step <= 8; ++step)
+        send(QEvent::MouseMove, fromX + (toX - fromX) * step / 8, Qt::LeftButton);
+    send(QEvent::MouseButtonRelease, toX, Qt::NoButton);
+}
+
+// The timeline strip of the window: the bars of a freshly opened file, unfiltered, with
+// a type filter and with a text filter, and a zoom by a drag across the strip.
+void measureTimeline(BenchWindow &bench, const QString &path, qint64 records, const QString &screens)
+{
+    auto *strip = bench.child<LogTimelineStrip>("timeline");
+    const LogTimeline *timeline = strip->timeline();
+    std::printf("\nThe timeline (%d x %d pixels, room for %d bars), from the file's open until its bars are "
+                "computed:\n",
+                strip->width(), strip->height(), timeline->maxBuckets());
+    double pause = 0;
+    const double reference = groupedQueryMs(path);
+    const double unfiltered = openUntilTimeline(bench, path, &pause);
+    printFigure("timeline, no filter", unfiltered, "ms", 300);
+    std::printf("  %d bars of %s, %d of %lld records counted; one grouped query over the times (GROUP BY week, "
+                "type) takes %.1f ms: ratio %.2f\n",
+                timeline->grid().count, qPrintable(timelineStepText(timeline->grid().step)), timeline->countedRecords(),
+                records, reference, unfiltered / std::max(reference, 1e-9));
+    bench.save(screens, "timeline-1m.png");
+
+    // A drag across the middle third of the strip: the span becomes the filter's.
+    const QRect plot = strip->plotRect();
+    QElapsedTimer timer;
+    timer.start();
+    dragAcross(strip, plot.left() + plot.width() / 3, plot.left() + plot.width() * 2 / 3);
+    const double dragMs = milliseconds(timer);
+    pause = std::max(pause, dragMs);
+    bench.waitForRows(timer, &pause);
+    printFigure("zoom by a drag: the bars of the span", dragMs, "ms", 100);
+    std::printf(
+        "  span %s .. %s, %d bars of %s, filterCount \"%s\"\n", qPrintable(timelineTimeText(timeline->viewStart())),
+        qPrintable(timelineTimeText(timeline->viewEnd() - 1)), timeline->grid().count,
+        qPrintable(timelineStepText(timeline->grid().step)), qPrintable(bench.child<QLabel>("filterCount")->text()));
+    bench.save(screens, "timeline-zoom.png");
+    bench.child<QToolButton>("filterClear")->click();
+    bench.waitForRows(timer);
+
+    // A type off with the file open: the strip counts from the times it holds.
+    timer.restart();
+    bench.child<QToolButton>("filterType0")->setChecked(false);
+    const double typeMs = milliseconds(timer);
+    pause = std::max(pause, typeMs);
+    printFigure("information off: the bars of the other types", typeMs, "ms", 100);
+    bench.waitForRows(timer);
+    printFigure("timeline, information off, from the open", openUntilTimeline(bench, path, &pause), "ms", 300);
+    std::printf("  %d records counted; the table counts its rows on the same cores meanwhile\n",
+                timeline->countedRecords());
+    bench.child<QToolButton>("filterClear")->click();
+    bench.waitForRows(timer);
+
+    bench.child<QLineEdit>("filterText")->setText(QStringLiteral("насос 3"));
+    bench.waitForRows(timer);
+    printFigure("timeline, text \"насос 3\" (with the search)", openUntilTimeline(bench, path, &pause), "ms", 1500);
+    std::printf("  %d records counted, filterCount \"%s\"\n", timeline->countedRecords(),
+                qPrintable(bench.child<QLabel>("filterCount")->text()));
+    bench.save(screens, "timeline-text.png");
+    printFigure("longest pause of the window for the timeline", pause, "ms", 100);
+    printFigure("resident memory with the timeline", statusMegabytes("VmRSS:"), "MB", 80);
+    bench.child<QToolButton>("filterClear")->click();
+    bench.waitForRows(timer);
+}
+
 void measureBlobFile(const QString &path)
 {
     BenchWindow bench;
@@ -494,6 +619,7 @@ int main(int argc, char *argv[])
         BenchWindow bench;
         sound = measureScrolling(bench, path, records, screens);
         measureFilters(bench, screens);
+        measureTimeline(bench, path, records, screens);
     }
     if (!blobPath.isEmpty())
         measureBlobFile(blobPath);

@@ -90,6 +90,19 @@ QVector<qint64> parseKeys(const QString &text)
     return keys;
 }
 
+// The span of keys of one chunk of a ranged pass.
+LogViewStatements::KeyRange chunkRange(const LogScanSetup &setup, int chunk)
+{
+    // Counted from `low` unsigned: the keys of a foreign table may span all of qint64.
+    const quint64 keys = quint64(setup.keysPerChunk());
+    const quint64 start = quint64(chunk) * keys;
+    LogViewStatements::KeyRange range;
+    range.low = qint64(quint64(setup.low) + start);
+    range.high = quint64(setup.high) - quint64(setup.low) - start < keys ? setup.high
+                                                                         : qint64(quint64(range.low) + keys - 1);
+    return range;
+}
+
 // What one thread of a scan keeps between its chunks.
 struct ScanThread {
     explicit ScanThread(const LogScanSetup &setup) : setup(setup), connection(setup.databasePath), matcher(setup.filter)
@@ -107,16 +120,8 @@ struct ScanThread {
             result.error = startError;
             return result;
         }
-        LogViewStatements::KeyRange range{0, -1};
-        if (setup.ranged) {
-            // Counted from `low` unsigned: the keys of a foreign table may span all of qint64.
-            const quint64 keys = quint64(setup.keysPerChunk());
-            const quint64 start = quint64(chunk) * keys;
-            range.low = qint64(quint64(setup.low) + start);
-            range.high = quint64(setup.high) - quint64(setup.low) - start < keys
-                ? setup.high
-                : qint64(quint64(range.low) + keys - 1);
-        }
+        const LogViewStatements::KeyRange range = setup.ranged ? chunkRange(setup, chunk)
+                                                               : LogViewStatements::KeyRange{0, -1};
         QSqlQuery query(connection.database);
         query.setForwardOnly(true);
         if (setup.ranged && !matcher.isActive()) {
@@ -130,9 +135,14 @@ struct ScanThread {
             query, setup.statements.scanSql(setup.filter, matcher.isActive(), setup.ranged ? &range : nullptr), token,
             [this, &result](const QSqlQuery &row) {
                 const qint64 key = row.value(0).toLongLong();
-                if (!matcher.isActive()
-                    || matcher.matches(captions.message(key, row.value(1), row.value(2).toByteArray())))
+                if (!matcher.isActive())
                     result.keys.append(key);
+                else if (matcher.matches(captions.message(key, row.value(1), row.value(2).toByteArray()))) {
+                    result.keys.append(key);
+                    const QVariant time = row.value(3);
+                    if (!time.isNull())
+                        result.times.appendPacked(time.toLongLong());
+                }
                 return true;
             });
         return result;
@@ -167,6 +177,41 @@ std::function<LogScanChunk(int, const CancelToken &)> startLogScanThread(const L
 {
     auto thread = std::make_shared<ScanThread>(setup);
     return [thread](int chunk, const CancelToken &token) { return thread->scan(chunk, token); };
+}
+
+bool readRecordTimes(const QSqlDatabase &database, const LogViewStatements &statements,
+                     const LogViewStatements::KeyRange *range, RecordTimes *times, QString *error)
+{
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    for (const bool exact : {false, true}) {
+        if (!statements.timesSql(range, exact).exec(query) || !query.next()) {
+            *error = query.lastError().text();
+            return false;
+        }
+        // A real number among the values: another program's file; read by the full rules.
+        if (times->appendPackedList(query.value(0).toString()))
+            return true;
+    }
+    *error = QStringLiteral("unreadable record times");
+    return false;
+}
+
+std::function<LogTimesChunk(int, const CancelToken &)> startLogTimesThread(const LogScanSetup &setup)
+{
+    auto connection = std::make_shared<ScanConnection>(setup.databasePath);
+    return [connection, setup](int chunk, const CancelToken &) {
+        LogTimesChunk result;
+        if (!connection->openError.isEmpty()) {
+            result.error = connection->openError;
+            return result;
+        }
+        const LogViewStatements::KeyRange range = setup.ranged ? chunkRange(setup, chunk)
+                                                               : LogViewStatements::KeyRange{0, -1};
+        readRecordTimes(connection->database, setup.statements, setup.ranged ? &range : nullptr, &result.times,
+                        &result.error);
+        return result;
+    };
 }
 
 std::function<LogLocateResult(int, const CancelToken &)> startLogLocateThread(const LogScanSetup &setup,

@@ -8,15 +8,19 @@
 #include "presentation/logrowindex.h"
 #include "presentation/logviewstatements.h"
 #include "presentation/orderedwork.h"
+#include "presentation/recordtimes.h"
 
+#include <QSqlDatabase>
 #include <QString>
 #include <QVector>
 
 #include <functional>
 
-// What one chunk found: the keys of the records that pass, in display order.
+// What one chunk found: the keys of the records that pass, in display order, and when
+// the messages were searched, their times and types, for the timeline.
 struct LogScanChunk {
     QVector<qint64> keys;
+    RecordTimes times;
     QString error; // the database's text when the chunk could not be read
 };
 
@@ -39,6 +43,21 @@ struct LogScanSetup {
 
 // The work of one pool thread of a scan (see OrderedWork::startThread).
 std::function<LogScanChunk(int chunk, const CancelToken &token)> startLogScanThread(const LogScanSetup &setup);
+
+// The times and types of every record of one chunk of keys, for the timeline.
+struct LogTimesChunk {
+    RecordTimes times;
+    QString error;
+};
+
+// Reads the times and types of the records with keys in `range` (every record without
+// one) into `times`; false with the database's text in `error`.
+bool readRecordTimes(const QSqlDatabase &database, const LogViewStatements &statements,
+                     const LogViewStatements::KeyRange *range, RecordTimes *times, QString *error);
+
+// The work of one pool thread of a pass that reads the times (see OrderedWork::startThread);
+// the setup's filter is not used: every record counts.
+std::function<LogTimesChunk(int chunk, const CancelToken &token)> startLogTimesThread(const LogScanSetup &setup);
 
 struct LogLocateResult {
     bool found = false;

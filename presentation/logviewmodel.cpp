@@ -83,10 +83,11 @@ void LogViewModel::closeLog()
     beginResetModel();
     forgetLog();
     endResetModel();
-    for (const auto &pending : qAsConst(pendingLocates))
-        emit timeLocated(pending.first, -1);
+    for (const Locate &pending : qAsConst(pendingLocates))
+        emit timeLocated(pending.request, -1);
     pendingLocates.clear();
     emit countsChanged(0, 0);
+    emit logReloaded();
 }
 
 void LogViewModel::reload()
@@ -115,6 +116,7 @@ void LogViewModel::reload()
     }
     endResetModel();
     emit countsChanged(shown.rowCount(), total);
+    emit logReloaded();
 }
 
 bool LogViewModel::readKeyBounds(qint64 *low, qint64 *high, bool *any)
@@ -206,9 +208,7 @@ void LogViewModel::startScan(const LogScanSetup &setup, bool provisional, bool a
     OrderedWork<LogScanChunk> work;
     work.chunks = scanChunks;
     work.startThread = [setup] { return startLogScanThread(setup); };
-    work.deliver = [this, generation](int chunk, LogScanChunk &found) {
-        takeChunk(generation, chunk, found.keys, found.error);
-    };
+    work.deliver = [this, generation](int chunk, LogScanChunk &found) { takeChunk(generation, chunk, found); };
     work.finish = [this, generation] { finishScan(generation); };
     scanToken = runOrdered(pool, this, std::move(work), pool.maxThreadCount());
     // Sent once the reset or the change that started the scan is over.
@@ -218,10 +218,12 @@ void LogViewModel::startScan(const LogScanSetup &setup, bool provisional, bool a
     });
 }
 
-void LogViewModel::takeChunk(quint64 generation, int chunk, const QVector<qint64> &keys, const QString &failure)
+void LogViewModel::takeChunk(quint64 generation, int chunk, const LogScanChunk &found)
 {
     if (generation != scanGeneration)
         return;
+    const QVector<qint64> &keys = found.keys;
+    const QString &failure = found.error;
     if (!failure.isEmpty()) {
         scanToken.cancel();
         scanning = false;
@@ -244,6 +246,8 @@ void LogViewModel::takeChunk(quint64 generation, int chunk, const QVector<qint64
         if (shown.headCount() > before && rowCount() > 0)
             emit dataChanged(index(before, 0), index(std::min(shown.headCount(), rowCount()) - 1, DataColumn));
     } else {
+        if (!found.times.isEmpty())
+            emit textMatchesFound(found.times);
         pendingKeys += keys;
         // The first rows at once; the rest together.
         if (shown.rowCount() == 0 && !pendingKeys.isEmpty())
@@ -287,8 +291,8 @@ void LogViewModel::finishScan(quint64 generation)
     emit scanFinished();
     const auto locates = pendingLocates;
     pendingLocates.clear();
-    for (const auto &pending : locates)
-        startLocate(pending.first, pending.second);
+    for (const Locate &pending : locates)
+        startLocate(pending);
     if (appendPending) {
         appendPending = false;
         appendNew();
@@ -355,22 +359,28 @@ void LogViewModel::refresh()
         LogCaptions fresh;
         QString failure;
         if (fresh.load(database(), statements, &failure) && fresh != captions) {
-            // Messages changed: which records hold the text is found again.
+            // Messages changed: which records hold the text is found again, among the
+            // records stored since as well.
             cancelWork();
             beginResetModel();
             shown.clear();
+            QSqlQuery count(database());
+            if (count.exec(statements.countSql()) && count.next())
+                total = count.value(0).toInt();
             startIndex();
             endResetModel();
             emit countsChanged(shown.rowCount(), total);
+            emit logRefreshed();
             return;
         }
     }
     if (scanning) {
         // The scan covers the records up to where it began; the rest come after it.
         appendPending = true;
-        return;
+    } else {
+        appendNew();
     }
-    appendNew();
+    emit logRefreshed();
 }
 
 void LogViewModel::appendNew()
@@ -409,17 +419,23 @@ void LogViewModel::appendNew()
     LogViewStatements::KeyRange range{low, high};
     const LogTextMatcher matcher(currentFilter);
     QVector<qint64> keys;
+    RecordTimes times;
     if (statements.scanSql(currentFilter, matcher.isActive(), &range).exec(query)) {
         while (query.next()) {
             const qint64 key = query.value(0).toLongLong();
-            if (matcher.isActive()
-                && !matcher.matches(captions.message(key, query.value(1), query.value(2).toByteArray())))
-                continue;
+            if (matcher.isActive()) {
+                if (!matcher.matches(captions.message(key, query.value(1), query.value(2).toByteArray())))
+                    continue;
+                if (!query.value(3).isNull())
+                    times.appendPacked(query.value(3).toLongLong());
+            }
             keys.append(key);
         }
     }
     covered = true;
     coveredKey = high;
+    if (!times.isEmpty())
+        emit textMatchesFound(times);
     appendKeys(keys, true);
     emit countsChanged(shown.rowCount(), total);
 }
@@ -434,26 +450,32 @@ int LogViewModel::rowOfKey(qint64 key) const
     return shown.rowOf(key);
 }
 
-int LogViewModel::locateTime(const QDateTime &time)
+int LogViewModel::locateTime(const QDateTime &time, const QDateTime &until)
 {
-    const int request = ++locateRequests;
+    const Locate locate{++locateRequests, time, until};
     if (!valid || !time.isValid()) {
-        QTimer::singleShot(0, this, [this, request] { emit timeLocated(request, -1); });
+        QTimer::singleShot(0, this, [this, request = locate.request] { emit timeLocated(request, -1); });
     } else if (scanning) {
         // Only the rows on show can be gone to: wait until they are all known.
-        pendingLocates.append(qMakePair(request, time));
+        pendingLocates.append(locate);
     } else {
-        startLocate(request, time);
+        startLocate(locate);
     }
-    return request;
+    return locate.request;
 }
 
-void LogViewModel::startLocate(int request, const QDateTime &time)
+void LogViewModel::startLocate(const Locate &locate)
 {
     locateToken.cancel();
     const quint64 generation = scanGeneration;
-    const LogScanSetup setup = scanSetup(currentFilter);
+    // The span's end narrows the filter's own: only rows shown are candidates anyway.
+    LogFilter bounded = currentFilter;
+    if (locate.until.isValid() && (!bounded.to.isValid() || locate.until < bounded.to))
+        bounded.to = wallClockSeconds(locate.until);
+    const LogScanSetup setup = scanSetup(bounded);
     const LogRowIndex rows = shown;
+    const QDateTime time = locate.time;
+    const int request = locate.request;
     OrderedWork<LogLocateResult> work;
     work.chunks = 1;
     work.startThread = [setup, time, rows] { return startLogLocateThread(setup, time, rows); };

@@ -11,6 +11,7 @@
 #include "presentation/logscan.h"
 #include "presentation/logviewstatements.h"
 #include "presentation/orderedwork.h"
+#include "presentation/recordtimes.h"
 
 #include <QAbstractTableModel>
 #include <QDateTime>
@@ -31,6 +32,9 @@
  *   reload()  a log file was created or opened: count, learn the keys, start afresh
  *   refresh() the same file gained records (a download): append them, keep the rest
  *   setFilter() the user changed the filter: find the rows that pass, in the background
+ *
+ * What it shows of the records' times (the timeline) follows these three through
+ * logReloaded, logRefreshed, filterChanged and, for a text, textMatchesFound.
  *
  * The model reads the application's default database connection on its own thread;
  * the background passes read the same file on connections of their own.
@@ -70,9 +74,10 @@ public:
     bool keyOfRow(int row, qint64 *key) const;
     // The row of the record with `key`; -1 when it is not shown.
     int rowOfKey(qint64 key) const;
-    // Looks for the first row shown at `time` or later (device wall-clock time); answers
-    // with timeLocated(request, row), row -1 when there is none. Returns the request.
-    int locateTime(const QDateTime &time);
+    // Looks for the first row shown at `time` or later (device wall-clock time), and with
+    // `until` valid, no later than that; answers with timeLocated(request, row), row -1
+    // when there is none. Returns the request.
+    int locateTime(const QDateTime &time, const QDateTime &until = QDateTime());
     // The time of the first or the last record of the log; invalid for none.
     QDateTime edgeTime(bool newest) const;
 
@@ -98,6 +103,13 @@ signals:
     void recordsAboutToBeAppended();
     void recordsAppended();
     void timeLocated(int request, int row);
+    // A log was shown from scratch (reload()), or none is (closeLog()).
+    void logReloaded();
+    // refresh() took in what the log gained (records, captions).
+    void logRefreshed();
+    // With a text in the filter: the times and types of records the search found, as it
+    // finds them (again from the start after each reset of the rows).
+    void textMatchesFound(const RecordTimes &found);
 
 private:
     struct CachedRow {
@@ -129,12 +141,17 @@ private:
     QVector<qint64> edgeKeys(bool newest, int count);
     void startScan(const LogScanSetup &setup, bool provisional, bool appending);
     LogScanSetup scanSetup(const LogFilter &filter) const;
-    void takeChunk(quint64 generation, int chunk, const QVector<qint64> &keys, const QString &failure);
+    void takeChunk(quint64 generation, int chunk, const LogScanChunk &found);
     void finishScan(quint64 generation);
     void appendNew();
     void appendKeys(const QVector<qint64> &keys, bool appending);
     void flushPending();
-    void startLocate(int request, const QDateTime &time);
+    struct Locate {
+        int request;
+        QDateTime time;
+        QDateTime until;
+    };
+    void startLocate(const Locate &locate);
     CachedRow *rowAt(int row) const;
     QByteArray shownData(CachedRow &row) const;
 
@@ -168,7 +185,7 @@ private:
     int scanChunks = 0;
     bool appendPending = false;
     int locateRequests = 0;
-    QVector<QPair<int, QDateTime>> pendingLocates;
+    QVector<Locate> pendingLocates;
 
     mutable QHash<int, CachedPage> pages;
     mutable quint64 useClock = 0;

@@ -175,7 +175,9 @@ LogViewStatements::Statement LogViewStatements::selectPassing(const QString &col
 LogViewStatements::Statement LogViewStatements::scanSql(const LogFilter &filter, bool withMessages,
                                                         const KeyRange *range, const QDateTime &atOrAfter) const
 {
-    const QString columns = withMessages ? QStringLiteral("%1, l.event, %2").arg(key(), shownDataSql()) : key();
+    const QString columns = withMessages
+        ? QStringLiteral("%1, l.event, %2, %3").arg(key(), shownDataSql(), timeAndTypeSql())
+        : key();
     return selectPassing(columns, filter, range, atOrAfter);
 }
 
@@ -202,6 +204,43 @@ LogViewStatements::Statement LogViewStatements::exportSql(const LogFilter &filte
                          .arg(MaxShownData)
                          .arg(where, order());
     return statement;
+}
+
+LogViewStatements::Statement LogViewStatements::timesSql(const KeyRange *range, bool exact) const
+{
+    // One text rather than a row per record: a million values come out of the database
+    // several times faster so, and no sort of a GROUP BY is needed. The quick form does
+    // plain arithmetic for the numbers nearly every record holds, and leaves the reals it
+    // lets through for the reader to see; it takes a quarter less time than the exact one.
+    const QString value = exact ? timeAndTypeSql()
+                                : QStringLiteral("CASE WHEN l.type BETWEEN 0 AND 3 AND l.dt BETWEEN %1 AND %2"
+                                                 " THEN l.dt * 4 + l.type ELSE %3 END")
+                                      .arg(FirstShownSecond)
+                                      .arg(LastShownSecond)
+                                      .arg(timeAndTypeSql());
+    Statement statement;
+    QString where = QStringLiteral("1");
+    if (range != nullptr) {
+        where = QStringLiteral("%1 BETWEEN :low AND :high").arg(key());
+        statement.values = {{QStringLiteral(":low"), range->low}, {QStringLiteral(":high"), range->high}};
+    }
+    statement.text = QStringLiteral("SELECT group_concat(%1) FROM Log l WHERE %2").arg(value, where);
+    return statement;
+}
+
+QString LogViewStatements::timeAndTypeSql()
+{
+    // Nearly every record has a whole number of seconds the table can show and a type
+    // 0..3: those take the first, cheap branches, and the general rules (the time as its
+    // text reads, recordTypeIndex) run for the rest only. CAST is an operator, not a
+    // function call; the comparisons are numeric, so no text or blob takes a short cut.
+    return QStringLiteral("(CASE WHEN l.dt = CAST(l.dt AS INTEGER) AND l.dt BETWEEN %1 AND %2"
+                          " THEN CAST(l.dt AS INTEGER)"
+                          " ELSE CAST(strftime('%s', %3) AS INTEGER) END) * 4"
+                          " + CASE WHEN l.type IN (0, 1, 2, 3) THEN CAST(l.type AS INTEGER) ELSE %4 END")
+        .arg(FirstShownSecond)
+        .arg(LastShownSecond)
+        .arg(timeSql(), typeIndexSql());
 }
 
 QString LogViewStatements::typeIndexSql()

@@ -64,7 +64,8 @@ public:
     Statement longDataSql(qint64 key) const;
 
     // The records that pass the filter's type and time conditions, in display order:
-    // their key and, `withMessages`, their event and the shown part of their data. With a
+    // their key and, `withMessages`, their event, the shown part of their data and their
+    // time and type packed as timeAndTypeSql() has them. With a
     // range, only keys low..high (keys in display order only); with `atOrAfter` valid,
     // only records shown at that time or later.
     struct KeyRange {
@@ -83,8 +84,17 @@ public:
     // of data longer than MaxShownData (else NULL) for the text condition.
     Statement exportSql(const LogFilter &filter) const;
 
+    // The time and type of every record (keys in range when given), as one text of
+    // timeAndTypeSql() values, "v,v,v", in no particular order; records without a time
+    // the table can show are left out. Not `exact`, a time or type stored as a real
+    // number comes out as one (with a point): the records must then be read `exact`.
+    Statement timesSql(const KeyRange *range, bool exact) const;
+
     // recordTypeIndex of l.type, in SQL.
     static QString typeIndexSql();
+    // A record's time as the table shows it, in whole seconds since 1970, times 4, plus
+    // its type index (RecordTimes::packed); NULL when the table shows no time.
+    static QString timeAndTypeSql();
     // The time of a record as the table shows it.
     static QString timeSql();
 

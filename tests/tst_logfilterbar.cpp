@@ -5,6 +5,7 @@
 #include "dialogs/dialoggototime.h"
 #include "presentation/csvexport.h"
 
+#include "tests/support/logwindow.h"
 #include "tests/support/modalanswer.h"
 #include "tests/support/samplelog.h"
 
@@ -17,40 +18,17 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QScrollBar>
-#include <QSettings>
 #include <QStatusBar>
-#include <QTableView>
-#include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 
-#include <memory>
-
 using namespace LogFixture;
+using namespace LogWindow;
 using namespace SampleLog;
 
 namespace {
 
 constexpr int Records = 3000;
-
-// A wall-clock time of the device, as the table shows it.
-QDateTime at(const QString &text)
-{
-    return QDateTime(QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd")),
-                     QTime::fromString(text.mid(11), QStringLiteral("HH:mm:ss")), Qt::UTC);
-}
-
-// "1 234 из 3 000", as the bar counts.
-QString counted(int shown, int total)
-{
-    const auto grouped = [](int number) {
-        QString digits = QString::number(number);
-        for (int at = digits.size() - 3; at > 0; at -= 3)
-            digits.insert(at, QLatin1Char(' '));
-        return digits;
-    };
-    return QStringLiteral("%1 из %2").arg(grouped(shown), grouped(total));
-}
 
 // Types `text` key by key, as a keyboard with a Russian layout does (keyClicks knows
 // only ASCII).
@@ -62,7 +40,7 @@ void type(QWidget *widget, const QString &text)
 
 } // namespace
 
-class tst_LogFilterBar : public QObject
+class tst_LogFilterBar : public QObject, protected LogWindowTest
 {
     Q_OBJECT
 
@@ -83,69 +61,40 @@ private slots:
     void endsOfTheLog();
     void exportWritesWhatIsShown();
     void newRecordsAtTheBottom();
+    void timeColumnOfALogOpenedEmpty();
     void captionsGoneAndBack();
 
 private:
-    template<typename Widget> Widget *child(const char *name) const
-    {
-        return window->findChild<Widget *>(QLatin1String(name));
-    }
-    QTableView *table() const { return child<QTableView>("tableView"); }
-    QString countText() const { return child<QLabel>("filterCount")->text(); }
     // Opens a sample log through the Open command.
     void openSample();
     // The rows the window shows now, as messages, once they are all found.
     QStringList shownMessages() const;
     QStringList expectedMessages(const LogFilter &filter) const;
     void waitForFilter(const LogFilter &filter);
-
-    std::unique_ptr<QTemporaryDir> settingsDir;
-    std::unique_ptr<QTemporaryDir> dir;
-    std::unique_ptr<MainWindow> window;
-    QSqlDatabase fixture;
-    quint32 clock = March15th2024;
 };
 
 void tst_LogFilterBar::initTestCase()
 {
-    settingsDir = std::make_unique<QTemporaryDir>();
-    ModalAnswer::prepare(settingsDir->path());
+    prepareSettings();
 }
 
 void tst_LogFilterBar::init()
 {
-    dir = std::make_unique<QTemporaryDir>();
-    window = std::make_unique<MainWindow>();
-    window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-    clock = March15th2024;
+    showWindow();
 }
 
 void tst_LogFilterBar::cleanup()
 {
-    window.reset();
-    fixture.close();
-    fixture = QSqlDatabase();
-    QSqlDatabase::removeDatabase(QStringLiteral("fixture"));
-    QVERIFY2(ModalAnswer::allAnswered(), "an expected dialog never appeared");
-    ModalAnswer::reset();
-    QSettings(QStringLiteral("Tolmer"), QStringLiteral("Хронар")).clear();
+    closeWindow();
 }
 
 void tst_LogFilterBar::openSample()
 {
-    const QString file = QDir(dir->path()).filePath(QStringLiteral("журнал.db"));
-    fixture = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fixture"));
-    QVERIFY(createLogFile(fixture, file).ok);
-    QCOMPARE(addCaptions(fixture), QString());
-    QCOMPARE(addRecords(fixture, Records, 1, &clock), QString());
-    ModalAnswer::fileDialog(file);
-    child<QAction>("actionOpen")->trigger();
+    openLog([this] {
+        QCOMPARE(addCaptions(fixture), QString());
+        QCOMPARE(addRecords(fixture, Records, 1, &clock), QString());
+    });
     QTRY_COMPARE(countText(), counted(Records, Records));
-    // A window manager gives the window back its activation when the dialog closes;
-    // the offscreen platform does not.
-    window->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(window.get()));
 }
 
 QStringList tst_LogFilterBar::shownMessages() const
@@ -509,6 +458,19 @@ void tst_LogFilterBar::newRecordsAtTheBottom()
     window->refreshLogView();
     QTRY_COMPARE_WITH_TIMEOUT(shownMessages(), expectedMessages(filter), 20000);
     QCOMPARE(scroll->value(), scroll->maximum());
+}
+
+void tst_LogFilterBar::timeColumnOfALogOpenedEmpty()
+{
+    // A new file that a download then fills: its times are shown whole, not cut short.
+    openLog([] {});
+    QCOMPARE(addCaptions(fixture), QString());
+    QCOMPARE(addRecords(fixture, 20, 1, &clock), QString());
+    window->refreshLogView();
+    QCOMPARE(table()->model()->rowCount(), 20);
+    const int needed = static_cast<QAbstractItemView *>(table())->sizeHintForColumn(1);
+    QVERIFY2(table()->columnWidth(1) >= needed,
+             qPrintable(QStringLiteral("%1 < %2").arg(table()->columnWidth(1)).arg(needed)));
 }
 
 void tst_LogFilterBar::captionsGoneAndBack()

@@ -514,12 +514,17 @@ void tst_LogViewModel::changedCaptionsAreShownAndSearched()
     waitForRows();
     QCOMPARE(model->rowCount(), 0);
 
-    // A download reads the captions anew: "Включение питания" became "Запуск".
+    // A download reads the captions anew: "Включение питания" became "Запуск"; and
+    // records came with them.
     QCOMPARE(addCaption(db, 2, QStringLiteral("Запуск")), QString());
+    QCOMPARE(addRecords(db, 30, 2, &clock), QString());
+    QSignalSpy counts(model, &LogViewModel::countsChanged);
     model->refresh();
     waitForRows();
     QVERIFY(model->rowCount() > 0);
     QCOMPARE(compareRows(*model, expectedRows(db, filter)), QString());
+    QCOMPARE(model->totalRecords(), 430);
+    QCOMPARE(counts.constLast().at(1).toInt(), 430);
 
     model->setFilter(LogFilter());
     QCOMPARE(addCaption(db, 3, QStringLiteral("Вход #s")), QString());

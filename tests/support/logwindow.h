@@ -1,0 +1,100 @@
+// The window of the log view's tests: a main window shown offscreen with its settings kept
+// aside, a log file made in a temporary folder and opened through the Open command, and
+// the texts the filter bar shows.
+#pragma once
+
+#include "app/mainwindow.h"
+#include "tests/support/logfixture.h"
+#include "tests/support/modalanswer.h"
+
+#include <QAction>
+#include <QDir>
+#include <QLabel>
+#include <QSettings>
+#include <QTableView>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <functional>
+#include <memory>
+
+namespace LogWindow {
+
+// A wall-clock time of the device, as the table shows it.
+inline QDateTime at(const QString &text)
+{
+    return QDateTime(QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd")),
+                     QTime::fromString(text.mid(11), QStringLiteral("HH:mm:ss")), Qt::UTC);
+}
+
+// "1 234 из 3 000", as the bar counts.
+inline QString counted(int shown, int total)
+{
+    const auto grouped = [](int number) {
+        QString digits = QString::number(number);
+        for (int at = digits.size() - 3; at > 0; at -= 3)
+            digits.insert(at, QLatin1Char(' '));
+        return digits;
+    };
+    return QStringLiteral("%1 из %2").arg(grouped(shown), grouped(total));
+}
+
+} // namespace LogWindow
+
+// A test class derives from it (after QObject) and calls prepareSettings() from its
+// initTestCase, showWindow() from init and closeWindow() from cleanup.
+class LogWindowTest
+{
+protected:
+    void prepareSettings()
+    {
+        settingsDir = std::make_unique<QTemporaryDir>();
+        ModalAnswer::prepare(settingsDir->path());
+    }
+    void showWindow()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        window = std::make_unique<MainWindow>();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        clock = LogFixture::March15th2024;
+    }
+    void closeWindow()
+    {
+        window.reset();
+        fixture.close();
+        fixture = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("fixture"));
+        QVERIFY2(ModalAnswer::allAnswered(), "an expected dialog never appeared");
+        ModalAnswer::reset();
+        QSettings(QStringLiteral("Tolmer"), QStringLiteral("Хронар")).clear();
+    }
+    // Makes "журнал.db", lets `fill` write it through `fixture`, and opens it with the Open
+    // command.
+    void openLog(const std::function<void()> &fill)
+    {
+        const QString file = QDir(dir->path()).filePath(QStringLiteral("журнал.db"));
+        fixture = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fixture"));
+        QVERIFY(createLogFile(fixture, file).ok);
+        fill();
+        ModalAnswer::fileDialog(file);
+        child<QAction>("actionOpen")->trigger();
+        // A window manager gives the window back its activation when the dialog closes;
+        // the offscreen platform does not.
+        window->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    }
+
+    template<typename Widget> Widget *child(const char *name) const
+    {
+        return window->findChild<Widget *>(QLatin1String(name));
+    }
+    QTableView *table() const { return child<QTableView>("tableView"); }
+    QString countText() const { return child<QLabel>("filterCount")->text(); }
+
+    std::unique_ptr<QTemporaryDir> settingsDir;
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<MainWindow> window;
+    QSqlDatabase fixture;
+    quint32 clock = LogFixture::March15th2024;
+};
