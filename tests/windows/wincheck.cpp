@@ -246,7 +246,8 @@ void portWithoutDeviceFailsToOpen()
             std::printf("  port %s opened\n", port.c_str());
         CHECK(!terminal.isOpen());
         // The Win32 table on its own, as the terminal picks it for a COM port's name.
-        const PortHandle handle = platformSerialPort().open(port.c_str(), BaudRate, ParityNone, OneStopBit, 1);
+        const PortHandle handle = platformSerialPort().open(port.c_str(), BaudRate, ParityNone, OneStopBit, 1, nullptr,
+                                                            nullptr);
         CHECK_EQUAL(handle, InvalidPortHandle);
         if (handle != InvalidPortHandle)
             platformSerialPort().close(handle);
@@ -320,10 +321,11 @@ void closeIsPrompt()
 // The Win32 port with its reads counted, for the terminal's worker.
 std::atomic<unsigned> portReads{0};
 
-int countedRead(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+int countedRead(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t timeoutUs,
+                const PortWake *wake, PortError *error)
 {
     portReads.fetch_add(1, std::memory_order_relaxed);
-    return platformSerialPort().read(port, data, capacity, tickMs);
+    return platformSerialPort().read(port, data, capacity, timeoutUs, wake, error);
 }
 
 const SerialPortMethods &countedWin32Port()
