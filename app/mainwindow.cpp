@@ -16,6 +16,7 @@
 #include "store/logschema.h"
 #include "presentation/logviewmodel.h"
 #include "ports/portsettings.h"
+#include "serial/porterror.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -289,11 +290,16 @@ void MainWindow::on_connectButton_triggered()
             stopBitsIndex = dialog.stopBits()->currentIndex();
             if (terminal.open(portName.toUtf8().toStdString(), BaudRates[baudIndex], ParityCodes[parityIndex],
                               StopBitsCodes[stopBitsIndex])) {
+                ui->statusBar->clearMessage();
                 // Shown as connected before the download starts: its start may
                 // stop at a box ("Файл журнала не открыт") with the port open.
                 updateConnectButton();
                 ui->actionDownload->setChecked(true);
                 on_actionDownload_triggered(true);
+            } else {
+                // No box, but the reason, for ten seconds: the message hides the counters.
+                ui->statusBar->showMessage(
+                    QString::fromStdString(portOpenFailureText(portName.toStdString(), terminal.openError())), 10000);
             }
         }
     } else {
