@@ -16,7 +16,6 @@
 
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 Fetcher *theFetcher = nullptr;
 
@@ -25,9 +24,10 @@ namespace {
 // A connection of our own: a program that uses the library keeps its default one.
 const QString ConnectionName = QStringLiteral("khronar-fetch");
 
-// How long the loop waits when a tick neither took a reply nor sent a request: far
-// below the shortest frame gap, so that a reply is taken almost as it is framed.
-constexpr auto IdleWait = std::chrono::microseconds(250);
+// How long the loop waits for a frame when a tick neither took a reply nor sent a
+// request. The terminal ends the wait the moment a frame is in; this only bounds how
+// late the stop flag, the re-poll and the reply deadlines are looked at.
+constexpr auto IdleWait = std::chrono::milliseconds(5);
 constexpr auto ProgressInterval = std::chrono::milliseconds(200);
 // Records are committed in batches of at most this age: a commit per record would wait
 // for the disk on every exchange. What a hard crash loses of a batch is read again by
@@ -75,8 +75,7 @@ Fetcher::Fetcher(const FetchOptions &options, const std::atomic<bool> &stop, boo
       showProgress(showProgress),
       canAsk(canAsk),
       terminalStorage{},
-      terminal(terminalStorage, sizeof terminalStorage,
-               ComHalfDuplexTerminal::frameGapTicks(options.baudRate, options.parity, options.stopBits)),
+      terminal(terminalStorage, sizeof terminalStorage, ComHalfDuplexTerminal::LineSilence{}),
       transfer(),
       logFunctionEntry(),
       master(),
@@ -107,7 +106,7 @@ Fetcher::~Fetcher()
 int Fetcher::run()
 {
     if (!terminal.open(options.port.toUtf8().toStdString(), options.baudRate, options.parity, options.stopBits)) {
-        error(QStringLiteral("Не удается открыть порт \"%1\"").arg(options.port));
+        error(QString::fromStdString(portOpenFailureText(options.port.toStdString(), terminal.openError())));
         return ExitPortUnavailable;
     }
     int exitCode = ExitDone;
@@ -230,7 +229,7 @@ int Fetcher::runEngine(const std::function<bool()> &done, bool follow)
             drawProgress(false);
         }
         if (!result.replyTaken && !result.requestSent)
-            std::this_thread::sleep_for(IdleWait);
+            terminal.waitForFrame(IdleWait);
     }
     // Whatever ended the loop, every record taken so far is stored, and when
     // following, printed too.

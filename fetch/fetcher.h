@@ -44,7 +44,7 @@ private:
  *
  *   open or create the log file ─► engine.start(address)
  *   loop: stop flag? ─► engine.tick() ─► failed? read up (atRest)? ─► progress line
- *         (nothing taken and nothing sent: wait a fraction of a millisecond)
+ *         (nothing taken and nothing sent: wait for the terminal's next frame)
  *   then --csv, --clear or --follow (which also re-polls once a second), close the file
  *
  * The transfer's callbacks reach the fetcher through theFetcher, as the
