@@ -16,9 +16,12 @@
 namespace {
 
 // Runs a buffer call at raised priority: the framing depends on the worker not being
-// preempted between a read and its bookkeeping.
-template<typename Call> auto atWorkerPriority(Call call)
+// preempted between a read and its bookkeeping. A worker that keeps its raised
+// priority throughout (`raisedThroughout`) does not change it for each call.
+template<typename Call> auto atWorkerPriority(bool raisedThroughout, Call call)
 {
+    if (raisedThroughout)
+        return call();
     raiseWorkerPriority();
     auto result = call();
     restoreWorkerPriority();
@@ -212,8 +215,15 @@ void ComHalfDuplexTerminal::requestCommitted(TerminalBuffer *buffer)
 
 void ComHalfDuplexTerminal::run(ComHalfDuplexTerminal *terminal)
 {
-    if (terminal->framing == Framing::Silence)
+    // Framed by the clock, the worker spends its life waiting for the port or the
+    // next commit and never spins, so it may keep the raised priority throughout: it
+    // then wakes at the end of a frame's silence even on a busy machine, and spares
+    // the system calls of raising and restoring around every buffer call.
+    terminal->priorityRaised = false;
+    if (terminal->framing == Framing::Silence) {
         preciseWorkerTimers();
+        terminal->priorityRaised = raiseWorkerPriority();
+    }
     std::uint8_t staging[StagingSize];
     PortError ioError;
     while (!terminal->stopRequested.load(std::memory_order_acquire)) {
@@ -221,7 +231,7 @@ void ComHalfDuplexTerminal::run(ComHalfDuplexTerminal *terminal)
             terminal->lostPass(staging, ioError);
             continue;
         }
-        const TerminalOutput output = atWorkerPriority([terminal] { return terminal->nextOutput(); });
+        const TerminalOutput output = atWorkerPriority(terminal->priorityRaised, [terminal] { return terminal->nextOutput(); });
         if (terminal->transmitMode.load(std::memory_order_acquire))
             terminal->sendPass(output, staging, ioError);
         else if (terminal->framing == Framing::Silence)
@@ -249,7 +259,7 @@ void ComHalfDuplexTerminal::sendPass(TerminalOutput output, std::uint8_t *stagin
             write(staged);
             lastLineActivity = Clock::now();
             // A failed write ends the transmission all the same.
-            atWorkerPriority([this] {
+            atWorkerPriority(priorityRaised, [this] {
                 onLineIdle();
                 return true;
             });
@@ -259,14 +269,14 @@ void ComHalfDuplexTerminal::sendPass(TerminalOutput output, std::uint8_t *stagin
             write(staged);
             return;
         }
-        output = atWorkerPriority([this] { return nextOutput(); });
+        output = atWorkerPriority(priorityRaised, [this] { return nextOutput(); });
     }
 }
 
 bool ComHalfDuplexTerminal::takeRead(int count, const std::uint8_t *staging, const PortError &ioError)
 {
     if (count > 0) {
-        atWorkerPriority([this, staging, count] {
+        atWorkerPriority(priorityRaised, [this, staging, count] {
             for (int i = 0; i < count; ++i)
                 putReceived(staging[i]);
             return true;
@@ -312,8 +322,10 @@ void ComHalfDuplexTerminal::silencePass(TerminalOutput output, std::uint8_t *sta
     }
     port->clearErrors(portHandle);
     const int count = port->read(portHandle, staging, StagingSize, waitUs, &workerWake, &ioError);
+    // The silence runs from the bytes' arrival, not from the end of their bookkeeping.
+    const Clock::time_point arrival = Clock::now();
     if (takeRead(count, staging, ioError)) {
-        lastLineActivity = Clock::now();
+        lastLineActivity = arrival;
         return;
     }
     if (output.flag && silenceElapsed())
@@ -330,7 +342,7 @@ void ComHalfDuplexTerminal::lostPass(std::uint8_t *staging, PortError &ioError)
     }
     // As on a silent line: a frame ends after its gap, a request waits for it and then
     // goes nowhere. The waits are the line's own and short, so not cut by a wake-up.
-    const TerminalOutput output = atWorkerPriority([this] { return nextOutput(); });
+    const TerminalOutput output = atWorkerPriority(priorityRaised, [this] { return nextOutput(); });
     if (transmitMode.load(std::memory_order_acquire)) {
         sendPass(output, staging, ioError);
         return;
@@ -348,7 +360,7 @@ void ComHalfDuplexTerminal::lostPass(std::uint8_t *staging, PortError &ioError)
 
 void ComHalfDuplexTerminal::lineIdle()
 {
-    const bool frameReady = atWorkerPriority([this] {
+    const bool frameReady = atWorkerPriority(priorityRaised, [this] {
         onLineIdle();
         return currentState() == FrameReady;
     });

@@ -166,6 +166,9 @@ private:
     std::uint32_t tickMs;
     PortError openFailure;
 
+    // The worker keeps its raised priority throughout (silence framing, where the
+    // system allows it; worker only).
+    bool priorityRaised = false;
     // Silence framing: the gap, and when the line last carried a byte either way
     // (worker only).
     std::chrono::microseconds silence{0};

@@ -63,8 +63,9 @@ const SerialPortMethods &platformSerialPort();
 const SerialPortMethods &portMethodsFor(const std::string &portName);
 
 // Raise and restore the calling thread's priority around its buffer calls. Best
-// effort: where the system refuses, the thread keeps its priority.
-void raiseWorkerPriority();
+// effort: where the system refuses, the thread keeps its priority, and the raise says
+// false.
+bool raiseWorkerPriority();
 void restoreWorkerPriority();
 // Asks the system to end the calling thread's timed waits as close to their time as
 // it can (Linux: no timer slack). Best effort.

@@ -320,16 +320,18 @@ thread_local bool priorityRaised = false;
 
 } // namespace
 
-void raiseWorkerPriority()
+bool raiseWorkerPriority()
 {
     if (priorityRefused)
-        return;
+        return false;
+    static const int highest = sched_get_priority_max(SCHED_FIFO);
     sched_param parameters{};
-    parameters.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    parameters.sched_priority = highest;
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0)
         priorityRaised = true;
     else
         priorityRefused = true;
+    return priorityRaised;
 }
 
 void restoreWorkerPriority()

@@ -172,9 +172,9 @@ void closePort(PortHandle port)
 
 } // namespace
 
-void raiseWorkerPriority()
+bool raiseWorkerPriority()
 {
-    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL);
+    return SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_TIME_CRITICAL) != 0;
 }
 
 void restoreWorkerPriority()
