@@ -231,7 +231,8 @@ void ComHalfDuplexTerminal::run(ComHalfDuplexTerminal *terminal)
             terminal->lostPass(staging, ioError);
             continue;
         }
-        const TerminalOutput output = atWorkerPriority(terminal->priorityRaised, [terminal] { return terminal->nextOutput(); });
+        const TerminalOutput output = atWorkerPriority(terminal->priorityRaised,
+                                                       [terminal] { return terminal->nextOutput(); });
         if (terminal->transmitMode.load(std::memory_order_acquire))
             terminal->sendPass(output, staging, ioError);
         else if (terminal->framing == Framing::Silence)
