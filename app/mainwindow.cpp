@@ -16,6 +16,7 @@
 #include "store/logschema.h"
 #include "presentation/logviewmodel.h"
 #include "ports/portsettings.h"
+#include "serial/porterror.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -54,7 +55,7 @@ MainWindow::MainWindow(QWidget *parent)
       progressMaximum(0),
       downloadHost(*this),
       // The window's pace: a frame ends after ten empty reads, a request every 100 ms.
-      download(downloadHost, ComHalfDuplexTerminal::WindowGapTicks)
+      download(downloadHost, DownloadPace::Window)
 {
     modbusTimer = new QTimer;
     requestTimer = new QTimer;
@@ -254,11 +255,16 @@ void MainWindow::on_connectButton_triggered()
             stopBitsIndex = dialog.stopBits()->currentIndex();
             if (download.openPort(portName.toUtf8().toStdString(), BaudRates[baudIndex], ParityCodes[parityIndex],
                                   StopBitsCodes[stopBitsIndex])) {
+                ui->statusBar->clearMessage();
                 // Shown as connected before the download starts: its start may
                 // stop at a box ("Файл журнала не открыт") with the port open.
                 updateConnectButton();
                 ui->actionDownload->setChecked(true);
                 on_actionDownload_triggered(true);
+            } else {
+                // No box, but the reason, for ten seconds: the message hides the counters.
+                ui->statusBar->showMessage(
+                    QString::fromStdString(portOpenFailureText(portName.toStdString(), download.openError())), 10000);
             }
         }
     } else {

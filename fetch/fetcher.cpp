@@ -11,13 +11,13 @@
 
 #include <cstdio>
 #include <cstring>
-#include <thread>
 
 namespace {
 
-// How long the loop waits when a tick neither took a reply nor sent a request: far
-// below the shortest frame gap, so that a reply is taken almost as it is framed.
-constexpr auto IdleWait = std::chrono::microseconds(250);
+// How long the loop waits for a frame when a tick neither took a reply nor sent a
+// request. The terminal ends the wait the moment a frame is in; this only bounds how
+// late the stop flag, the re-poll and the reply deadlines are looked at.
+constexpr auto IdleWait = std::chrono::milliseconds(5);
 constexpr auto ProgressInterval = std::chrono::milliseconds(200);
 // Records are committed in batches of at most this age: a commit per record would wait
 // for the disk on every exchange. What a hard crash loses of a batch is read again by
@@ -51,8 +51,9 @@ Fetcher::Fetcher(const FetchOptions &options, const std::atomic<bool> &stop, boo
       stop(stop),
       showProgress(showProgress),
       canAsk(canAsk),
-      // Not the window's pace: a frame ends after the line's own silence.
-      download(*this, ComHalfDuplexTerminal::frameGapTicks(options.baudRate, options.parity, options.stopBits))
+      // Not the window's pace: a frame ends after the line's own silence, and the next
+      // request goes out at once.
+      download(*this, DownloadPace::Line)
 {
     download.setBatchInterval(BatchInterval);
 }
@@ -66,7 +67,7 @@ Fetcher::~Fetcher()
 int Fetcher::run()
 {
     if (!download.openPort(options.port.toUtf8().toStdString(), options.baudRate, options.parity, options.stopBits)) {
-        error(QStringLiteral("Не удается открыть порт \"%1\"").arg(options.port));
+        error(QString::fromStdString(portOpenFailureText(options.port.toStdString(), download.openError())));
         return ExitPortUnavailable;
     }
     int exitCode = ExitDone;
@@ -183,7 +184,7 @@ int Fetcher::runEngine(const std::function<bool()> &done, bool follow)
             drawProgress(false);
         }
         if (!result.replyTaken && !result.requestSent)
-            std::this_thread::sleep_for(IdleWait);
+            download.waitForFrame(IdleWait);
     }
     // Whatever ended the loop, every record taken so far is stored, and when
     // following, printed too.

@@ -20,7 +20,7 @@
  *
  *   open the log (file or server) ─► download.start(address)
  *   loop: stop flag? ─► download.tick() ─► failed? read up (atRest)? ─► progress line
- *         (nothing taken and nothing sent: wait a fraction of a millisecond)
+ *         (nothing taken and nothing sent: wait for the terminal's next frame)
  *   then --csv, --clear or --follow (which also re-polls once a second), close the file
  *
  * The fetcher is the download's host: it answers the configuration question from

@@ -2,10 +2,17 @@
 
 #include "logdownload/logdownload.h"
 
-LogDownload::LogDownload(LogDownloadHost &host, std::uint8_t gapTicks)
+ComHalfDuplexTerminal LogDownload::makeTerminal(std::uint8_t *storage, std::size_t length, DownloadPace pace)
+{
+    if (pace == DownloadPace::Window)
+        return ComHalfDuplexTerminal(storage, length, ComHalfDuplexTerminal::WindowGapTicks);
+    return ComHalfDuplexTerminal(storage, length, ComHalfDuplexTerminal::LineSilence{});
+}
+
+LogDownload::LogDownload(LogDownloadHost &host, DownloadPace pace)
     : host(host),
       terminalStorage{},
-      terminal(terminalStorage, sizeof terminalStorage, gapTicks),
+      terminal(makeTerminal(terminalStorage, sizeof terminalStorage, pace)),
       engine(terminal, master, transfer, *this)
 {
     // The transfer keeps its own defaults: nothing pending, ten attempts a request,

@@ -44,6 +44,12 @@ public:
     virtual void recordsStored(std::uint32_t /*count*/) {}
 };
 
+// How a download keeps time: the window's (a frame ends after ten empty reads of a
+// character time each; the window's 100 ms tick sends at most one request), or the
+// line's (a frame ends after 3.5 character times of silence, measured to the
+// microsecond, and the driver waits for it with waitForFrame and sends at once).
+enum class DownloadPace { Window, Line };
+
 /*
  * The parts, as LogDownload wires them:
  *
@@ -70,9 +76,7 @@ class LogDownload final : private DownloadObserver
 public:
     using Clock = std::chrono::steady_clock;
 
-    // `gapTicks` is the terminal's frame gap: ComHalfDuplexTerminal::WindowGapTicks at
-    // the window's pace, frameGapTicks(...) for a master that sends at once.
-    LogDownload(LogDownloadHost &host, std::uint8_t gapTicks);
+    LogDownload(LogDownloadHost &host, DownloadPace pace);
     ~LogDownload() override;
     LogDownload(const LogDownload &) = delete;
     LogDownload &operator=(const LogDownload &) = delete;
@@ -81,6 +85,10 @@ public:
     bool openPort(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);
     void closePort();
     bool portOpen() const { return terminal.isOpen(); }
+    // Why the last open failed.
+    const PortError &openError() const { return terminal.openError(); }
+    // Waits at most `timeout` for a reply to be in (Line pace): the next tick takes it.
+    void waitForFrame(std::chrono::microseconds timeout) { terminal.waitForFrame(timeout); }
 
     // The store the import writes to, owned by the caller; null: every statement fails.
     void setStore(LogStore *store);
@@ -135,6 +143,7 @@ private:
     static void onRecord(void *context, std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
                          std::uint32_t eventId, const std::uint8_t *data, std::size_t length);
 
+    static ComHalfDuplexTerminal makeTerminal(std::uint8_t *storage, std::size_t length, DownloadPace pace);
     bool takeInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash);
     // Ends the download with the store's error when `outcome` failed; true if not.
     bool stored(const StoreOutcome &outcome);

@@ -526,6 +526,9 @@ void tst_Download::failedOpenStaysDisconnected()
     QVERIFY(!action("connectButton")->isChecked());
     QCOMPARE(action("connectButton")->text(), QStringLiteral("Соединить"));
     QVERIFY(!action("actionDownload")->isChecked());
+    // No box, but the reason in the status bar.
+    QCOMPARE(window->statusBar()->currentMessage(),
+             QStringLiteral("Не удается открыть порт \"/dev/khronar-no-such-port\": порт не найден"));
 }
 
 void tst_Download::disconnectInTheMiddle()
@@ -593,6 +596,8 @@ void tst_Download::refusedConnectionStaysDisconnected()
     QVERIFY(!action("connectButton")->isChecked());
     QCOMPARE(action("connectButton")->text(), QStringLiteral("Соединить"));
     QVERIFY(!action("actionDownload")->isChecked());
+    QCOMPARE(window->statusBar()->currentMessage(),
+             QStringLiteral("Не удается открыть порт \"%1\": шлюз отклонил соединение").arg(device->path));
 }
 
 void tst_Download::lostConnectionThenReconnectResumes()
