@@ -190,6 +190,23 @@ double silenceSeconds(unsigned baud)
     return baud > 19200 && silence < 0.00175 ? 0.00175 : silence;
 }
 
+// The request for the record at `index` of device 1, with its CRC.
+constexpr std::size_t RecordRequestLength = 9;
+void recordRequest(std::uint32_t index, std::uint8_t *request)
+{
+    const std::uint8_t head[] = {1,
+                                 0x42,
+                                 0x03,
+                                 std::uint8_t(index),
+                                 std::uint8_t(index >> 8),
+                                 std::uint8_t(index >> 16),
+                                 std::uint8_t(index >> 24)};
+    std::memcpy(request, head, sizeof head);
+    const std::uint16_t crc = modbusCrc(request, sizeof head);
+    request[7] = std::uint8_t(crc & 0xFF);
+    request[8] = std::uint8_t(crc >> 8);
+}
+
 // The reference: a plain master loop that reads `records` records one after the
 // other, ends each reply after exactly 3.5 characters of silence on the clock, and
 // sends the next request at once. Its time, or 0 when the device stopped answering.
@@ -206,16 +223,8 @@ double referenceMaster(const std::string &port, unsigned baud, int records)
     const auto started = Clock::now();
     bool answered = true;
     for (std::uint32_t index = 0; answered && index < std::uint32_t(records); ++index) {
-        std::uint8_t request[9] = {1,
-                                   0x42,
-                                   0x03,
-                                   std::uint8_t(index),
-                                   std::uint8_t(index >> 8),
-                                   std::uint8_t(index >> 16),
-                                   std::uint8_t(index >> 24)};
-        const std::uint16_t crc = modbusCrc(request, 7);
-        request[7] = std::uint8_t(crc & 0xFF);
-        request[8] = std::uint8_t(crc >> 8);
+        std::uint8_t request[RecordRequestLength];
+        recordRequest(index, request);
         if (write(fd, request, sizeof request) != ssize_t(sizeof request))
             break;
         Clock::time_point lastByte;
@@ -256,16 +265,8 @@ double terminalMaster(const std::string &port, unsigned baud, int records)
         return 0;
     const auto started = Clock::now();
     for (std::uint32_t index = 0; index < std::uint32_t(records); ++index) {
-        std::uint8_t request[9] = {1,
-                                   0x42,
-                                   0x03,
-                                   std::uint8_t(index),
-                                   std::uint8_t(index >> 8),
-                                   std::uint8_t(index >> 16),
-                                   std::uint8_t(index >> 24)};
-        const std::uint16_t crc = modbusCrc(request, 7);
-        request[7] = std::uint8_t(crc & 0xFF);
-        request[8] = std::uint8_t(crc >> 8);
+        std::uint8_t request[RecordRequestLength];
+        recordRequest(index, request);
         if (!terminal.sendRequest(request, sizeof request) || !terminal.waitForFrame(std::chrono::seconds(1)))
             return 0;
         terminal.releaseFrame();

@@ -17,7 +17,7 @@ namespace {
 // How long the loop waits for a frame when a tick neither took a reply nor sent a
 // request. The terminal ends the wait the moment a frame is in; this only bounds how
 // late the stop flag, the re-poll and the reply deadlines are looked at.
-constexpr auto IdleWait = std::chrono::milliseconds(5);
+constexpr auto IdleWait = std::chrono::milliseconds(20);
 constexpr auto ProgressInterval = std::chrono::milliseconds(200);
 // Records are committed in batches of at most this age: a commit per record would wait
 // for the disk on every exchange. What a hard crash loses of a batch is read again by

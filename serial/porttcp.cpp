@@ -2,7 +2,6 @@
 // ADUs, and the two port tables built on a platform's TCP connection.
 
 #include "serial/porttcp.h"
-#include "serial/portwake.h"
 #include "serial/tcpsocket.h"
 
 #include "protocol/modbuscrc.h"
