@@ -114,8 +114,17 @@ bool LogDownload::tickLink()
     case Link::Open:
         if (!terminal.portLost())
             return true;
-        loseLink();
-        return false;
+        // A reply that came in before the port went is taken first: it may hold the
+        // last record the device sent. The worker ends it after its gap.
+        switch (terminal.currentState()) {
+        case TerminalBuffer::Receiving:
+            return false;
+        case TerminalBuffer::FrameReady:
+            return true;
+        default:
+            loseLink();
+            return false;
+        }
     case Link::Lost:
         tryReopen();
         return link == Link::Open;

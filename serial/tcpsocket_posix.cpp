@@ -25,9 +25,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Rounded up: a wait in whole milliseconds never ends before its deadline.
 int remainingMs(Clock::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? int(left.count()) : 0;
 }
 
