@@ -17,6 +17,7 @@
 #include "store/logschema.h"
 #include "presentation/logviewmodel.h"
 #include "ports/portsettings.h"
+#include "serial/porterror.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -53,10 +54,11 @@ MainWindow::MainWindow(QWidget *parent)
       receivedCount(0),
       receivedLabel(nullptr),
       progressBar(nullptr),
+      linkState(nullptr),
       progressMaximum(0),
       downloadHost(*this),
       // The window's pace: a frame ends after ten empty reads, a request every 100 ms.
-      download(downloadHost, ComHalfDuplexTerminal::WindowGapTicks)
+      download(downloadHost, DownloadPace::Window)
 {
     modbusTimer = new QTimer;
     requestTimer = new QTimer;
@@ -72,6 +74,12 @@ MainWindow::MainWindow(QWidget *parent)
     settings = new QSettings(QStringLiteral("Tolmer"), QString::fromStdWString(productName));
     dirOpen = settings->value(QStringLiteral("DirOpen")).toString();
     dirSave = settings->value(QStringLiteral("DirSave")).toString();
+
+    // A background open that has ended is taken in at once, not at the next tick.
+    download.setOpenWake([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { download.pollLink(); }, Qt::QueuedConnection);
+    });
 
     database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
     logStore.setDatabase(database);
@@ -139,6 +147,11 @@ void MainWindow::setupStatusBar()
     progressBar = new QProgressBar;
     progressBar->hide();
     ui->statusBar->addWidget(progressBar, 0);
+
+    linkState = new QLabel;
+    linkState->setObjectName(QStringLiteral("linkState"));
+    linkState->hide();
+    ui->statusBar->addPermanentWidget(linkState, 0);
 }
 
 void MainWindow::updateSentLabel()
@@ -245,7 +258,7 @@ void MainWindow::on_exportLog_triggered()
 
 void MainWindow::on_connectButton_triggered()
 {
-    if (!download.portOpen()) {
+    if (!download.connected()) {
         DialogPortSettings dialog(this);
         dialog.port()->setCurrentText(portName);
         dialog.baudrate()->setCurrentIndex(baudIndex);
@@ -256,27 +269,28 @@ void MainWindow::on_connectButton_triggered()
             baudIndex = dialog.baudrate()->currentIndex();
             parityIndex = dialog.parity()->currentIndex();
             stopBitsIndex = dialog.stopBits()->currentIndex();
-            if (download.openPort(portName.toUtf8().toStdString(), BaudRates[baudIndex], ParityCodes[parityIndex],
-                                  StopBitsCodes[stopBitsIndex])) {
-                // Shown as connected before the download starts: its start may
-                // stop at a box ("Файл журнала не открыт") with the port open.
-                updateConnectButton();
-                ui->actionDownload->setChecked(true);
-                on_actionDownload_triggered(true);
-            }
+            // The open goes on in the background (a gateway may take seconds to answer);
+            // the poll tick hears how it ended, and a success starts the download.
+            ui->statusBar->clearMessage();
+            showLinkState(QStringLiteral("Подключение к \"%1\"…").arg(portName));
+            download.startOpen(portName.toUtf8().toStdString(), BaudRates[baudIndex], ParityCodes[parityIndex],
+                               StopBitsCodes[stopBitsIndex]);
         }
     } else {
+        // Also while the port is being opened or reopened: that is cancelled.
         download.stop();
         download.closePort();
         ui->actionDownload->setChecked(false);
         updateProgress();
+        showLinkState(QString());
     }
     updateConnectButton();
 }
 
 void MainWindow::updateConnectButton()
 {
-    const bool open = download.portOpen();
+    // Connecting and reconnecting count as connected: pressing the button again ends them.
+    const bool open = download.connected();
     ui->connectButton->setChecked(open);
     // The icon follows the checked state: the form gives the action an On and an Off image.
     ui->connectButton->setText(open ? QStringLiteral("Разъединить") : QStringLiteral("Соединить"));
@@ -318,6 +332,12 @@ void MainWindow::failDownload(const QString &message)
 {
     stopDownload();
     showErrorBox(this, message);
+}
+
+void MainWindow::showLinkState(const QString &text)
+{
+    linkState->setText(text);
+    linkState->setVisible(!text.isEmpty());
 }
 
 void MainWindow::updateProgress()
@@ -397,4 +417,46 @@ void WindowDownloadHost::recordsStored(std::uint32_t)
 {
     // The table shows each record as it arrives.
     window.refreshLogView();
+}
+
+void WindowDownloadHost::portOpened()
+{
+    window.showLinkState(QString());
+    // Shown as connected before the download starts: its start may stop at a box
+    // ("Файл журнала не открыт") with the port open.
+    window.updateConnectButton();
+    window.ui->actionDownload->setChecked(true);
+    window.on_actionDownload_triggered(true);
+}
+
+void WindowDownloadHost::portOpenFailed(const PortError &cause)
+{
+    window.showLinkState(QString());
+    window.updateConnectButton();
+    // No box, but the reason, for ten seconds: the message hides the counters.
+    window.ui->statusBar->showMessage(QString::fromStdString(portOpenFailureText(window.portName.toStdString(), cause)),
+                                      10000);
+}
+
+void WindowDownloadHost::portLost(const PortError &cause)
+{
+    window.updateProgress();
+    window.showLinkState(QStringLiteral("Связь потеряна, повторное подключение… (%1)")
+                             .arg(QString::fromStdString(portFailureReason(window.portName.toStdString(), cause))));
+}
+
+void WindowDownloadHost::reconnectFailed(unsigned attempt, const PortError &cause, std::chrono::milliseconds)
+{
+    window.showLinkState(QStringLiteral("Связь потеряна, повторное подключение… (попыток: %1; %2)")
+                             .arg(attempt)
+                             .arg(QString::fromStdString(portFailureReason(window.portName.toStdString(), cause))));
+}
+
+void WindowDownloadHost::portRestored(unsigned)
+{
+    window.showLinkState(QString());
+    window.ui->statusBar->showMessage(window.ui->actionDownload->isChecked()
+                                          ? QStringLiteral("Связь восстановлена, загрузка продолжается")
+                                          : QStringLiteral("Связь восстановлена"),
+                                      10000);
 }

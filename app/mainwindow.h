@@ -42,6 +42,11 @@ public:
     bool confirmConfigurationUpdate() override;
     void failed(const DownloadFailure &failure) override;
     void recordsStored(std::uint32_t count) override;
+    void portOpened() override;
+    void portOpenFailed(const PortError &cause) override;
+    void portLost(const PortError &cause) override;
+    void reconnectFailed(unsigned attempt, const PortError &cause, std::chrono::milliseconds next) override;
+    void portRestored(unsigned attempts) override;
 
 private:
     MainWindow &window;
@@ -88,6 +93,8 @@ private:
     // Ends the download and shows why.
     void failDownload(const QString &message);
     void updateConnectButton();
+    // The link's state beside the counters, or nothing while the link is simply up.
+    void showLinkState(const QString &text);
     void showFrame(const std::uint8_t *bytes, std::size_t length, ReplyResult result, bool sent);
 
     Ui::MainWindow *ui;
@@ -115,6 +122,9 @@ private:
     std::uint32_t receivedCount;
     QLabel *receivedLabel;
     QProgressBar *progressBar;
+    // "Подключение…", "Связь потеряна, повторное подключение…": a permanent label, so
+    // that the counters stay in view while it shows.
+    QLabel *linkState;
     std::uint32_t progressMaximum;
     // The log file the download writes to: whatever `database` is open on.
     LogFileStore logStore;

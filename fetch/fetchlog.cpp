@@ -79,14 +79,14 @@ private:
     ServerLogStore serverStore;
 };
 
-OpenedFetchLog openServerLog(const FetchOptions &options, std::uint8_t address, const std::function<bool()> &cancelled)
+OpenedFetchLog openServerLog(const StoreTarget &target, int lockWaitSeconds, const std::function<bool()> &cancelled)
 {
     OpenedFetchLog opened;
-    const ServerUrl url = parseServerUrl(options.db).url;
-    const QString device = pathForAddress(options.device, address);
+    const ServerUrl url = parseServerUrl(target.db).url;
+    const QString &device = target.device;
     ServerStoreSettings settings;
     settings.program = QStringLiteral("khronar-fetch");
-    settings.lockWait = std::chrono::seconds(options.lockWaitSeconds);
+    settings.lockWait = std::chrono::seconds(lockWaitSeconds);
     settings.cancelled = cancelled;
     auto log = std::make_unique<ServerLog>();
     const ServerOpenOutcome outcome = log->open(url, device, settings);
@@ -108,12 +108,20 @@ OpenedFetchLog openServerLog(const FetchOptions &options, std::uint8_t address, 
 
 } // namespace
 
-OpenedFetchLog openStore(const FetchOptions &options, std::uint8_t address, const std::function<bool()> &cancelled)
+StoreTarget storeTargetFor(const FetchOptions &options, std::uint8_t address)
 {
-    if (fetchesToServer(options))
-        return openServerLog(options, address, cancelled);
+    StoreTarget target;
+    target.db = fetchesToServer(options) ? options.db : pathForAddress(options.db, address);
+    target.device = pathForAddress(options.device, address);
+    return target;
+}
+
+OpenedFetchLog openStore(const StoreTarget &target, int lockWaitSeconds, const std::function<bool()> &cancelled)
+{
+    if (isServerUrl(target.db))
+        return openServerLog(target, lockWaitSeconds, cancelled);
     OpenedFetchLog opened;
-    const QString path = pathForAddress(options.db, address);
+    const QString &path = target.db;
     auto log = std::make_unique<FileLog>();
     const LogFileOutcome outcome = log->open(path);
     if (outcome.ok) {

@@ -35,7 +35,16 @@ struct OpenedFetchLog {
     QString error; // where and why, after "адрес N: "
 };
 
-// Opens (or creates) the log of the device at `address`: the file --db names, or with a
-// server URL the device --device names there, taking its lock. `cancelled` ends a wait
-// for the lock (ExitInterrupted).
-OpenedFetchLog openStore(const FetchOptions &options, std::uint8_t address, const std::function<bool()> &cancelled);
+// Where one device's log goes: a log file's path, or a server's URL and the device's
+// name there.
+struct StoreTarget {
+    QString db;     // a file path, or a server URL (isServerUrl)
+    QString device; // with a server: the device's name there
+};
+
+// Where --db and --device put the device at `address` of a command line.
+StoreTarget storeTargetFor(const FetchOptions &options, std::uint8_t address);
+
+// Opens (or creates) the log `target` names, taking the device's lock on a server (for
+// at most `lockWaitSeconds`). `cancelled` ends a wait for the lock (ExitInterrupted).
+OpenedFetchLog openStore(const StoreTarget &target, int lockWaitSeconds, const std::function<bool()> &cancelled);

@@ -73,13 +73,67 @@ bool takeServerOptions(const QCommandLineParser &parser, FetchCommandLine &resul
         return optionError(result, QStringLiteral("--db: ") + url.error);
     if (options.device.isEmpty())
         return optionError(result, QStringLiteral("--device NAME is required with a server URL"));
-    if (parser.isSet(QStringLiteral("lock-wait"))) {
-        const QString text = parser.value(QStringLiteral("lock-wait"));
-        bool ok = false;
-        options.lockWaitSeconds = text.toInt(&ok);
-        if (!ok || options.lockWaitSeconds < 0 || options.lockWaitSeconds > 86400)
-            return optionError(result, QStringLiteral("--lock-wait wants 0 to 86400 seconds, not \"%1\"").arg(text));
+    return true;
+}
+
+// What a run of any kind takes: --follow, --update-config, --quiet, --summary,
+// --reconnect and --lock-wait.
+bool takeRunOptions(const QCommandLineParser &parser, FetchCommandLine &result)
+{
+    FetchOptions &options = result.options;
+    if (parser.isSet(QStringLiteral("update-config"))) {
+        const QString text = parser.value(QStringLiteral("update-config"));
+        if (text == QLatin1String("yes"))
+            options.updateConfig = ConfigUpdate::Yes;
+        else if (text == QLatin1String("no"))
+            options.updateConfig = ConfigUpdate::No;
+        else
+            return optionError(result, QStringLiteral("--update-config wants yes or no, not \"%1\"").arg(text));
     }
+    if (parser.isSet(QStringLiteral("summary"))) {
+        const QString text = parser.value(QStringLiteral("summary"));
+        if (text == QLatin1String("text"))
+            options.summary = SummaryFormat::Text;
+        else if (text == QLatin1String("json"))
+            options.summary = SummaryFormat::Json;
+        else
+            return optionError(result, QStringLiteral("--summary wants text or json, not \"%1\"").arg(text));
+    }
+    for (const auto &[name, target] : {std::pair<const char *, int *>{"reconnect", &options.reconnectSeconds},
+                                       {"lock-wait", &options.lockWaitSeconds}}) {
+        if (!parser.isSet(QLatin1String(name)))
+            continue;
+        const QString text = parser.value(QLatin1String(name));
+        bool ok = false;
+        *target = text.toInt(&ok);
+        if (!ok || *target < 0 || *target > 86400)
+            return optionError(
+                result, QStringLiteral("--%1 wants 0 to 86400 seconds, not \"%2\"").arg(QLatin1String(name), text));
+    }
+    options.follow = parser.isSet(QStringLiteral("follow"));
+    options.quiet = parser.isSet(QStringLiteral("quiet"));
+    return true;
+}
+
+// --config: the fleet file names the ports, the devices and where their logs go.
+bool takeConfigOptions(const QCommandLineParser &parser, FetchCommandLine &result)
+{
+    for (const char *name : {"port", "db", "device", "baud", "parity", "stop", "address", "csv", "clear"}) {
+        if (parser.isSet(QLatin1String(name)))
+            return optionError(result,
+                               QStringLiteral("--%1 does not go with --config: the fleet file names the "
+                                              "ports, the devices and where their logs go")
+                                   .arg(QLatin1String(name)));
+    }
+    if (exportFilterGiven(parser))
+        return optionError(result,
+                           QStringLiteral("--type, --from, --to, --grep and --regex filter an export of a "
+                                          "log file without --port"));
+    result.options.config = parser.value(QStringLiteral("config"));
+    if (!takeRunOptions(parser, result))
+        return false;
+    if (result.options.summary == SummaryFormat::None)
+        result.options.summary = SummaryFormat::Text;
     return true;
 }
 
@@ -91,22 +145,13 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
         if (!parseAddressList(parser.value(QStringLiteral("address")).toStdString(), &options.addresses, &error))
             return optionError(result, QStringLiteral("--address ") + QString::fromStdString(error));
     }
-    if (parser.isSet(QStringLiteral("update-config"))) {
-        const QString text = parser.value(QStringLiteral("update-config"));
-        if (text == QLatin1String("yes"))
-            options.updateConfig = ConfigUpdate::Yes;
-        else if (text == QLatin1String("no"))
-            options.updateConfig = ConfigUpdate::No;
-        else
-            return optionError(result, QStringLiteral("--update-config wants yes or no, not \"%1\"").arg(text));
-    }
+    if (!takeRunOptions(parser, result))
+        return false;
     options.port = parser.value(QStringLiteral("port"));
     options.db = parser.value(QStringLiteral("db"));
     options.device = parser.value(QStringLiteral("device"));
     options.csv = parser.value(QStringLiteral("csv"));
-    options.follow = parser.isSet(QStringLiteral("follow"));
     options.clear = parser.isSet(QStringLiteral("clear"));
-    options.quiet = parser.isSet(QStringLiteral("quiet"));
 
     if (options.port.isEmpty())
         return optionError(result, QStringLiteral("--port is required (--list-ports shows the ports)"));
@@ -124,8 +169,6 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
             return optionError(result, QStringLiteral("--db must hold {address} when several devices are read"));
         if (!options.csv.isEmpty() && !options.csv.contains(AddressField))
             return optionError(result, QStringLiteral("--csv must hold {address} when several devices are read"));
-        if (options.follow)
-            return optionError(result, QStringLiteral("--follow reads one device only"));
     }
     // A clear empties the device while it is followed; what it logs next could not be
     // told from what was read before.
@@ -175,6 +218,9 @@ FetchCommandLine parseFetchCommandLine(const QStringList &arguments)
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
     parser.addOptions({
+        {QStringLiteral("config"), QString(), QStringLiteral("FILE")},
+        {QStringLiteral("summary"), QString(), QStringLiteral("FORMAT")},
+        {QStringLiteral("reconnect"), QString(), QStringLiteral("SECONDS")},
         {QStringLiteral("port"), QString(), QStringLiteral("PORT")},
         {QStringLiteral("db"), QString(), QStringLiteral("FILE")},
         {QStringLiteral("device"), QString(), QStringLiteral("NAME")},
@@ -210,6 +256,10 @@ FetchCommandLine parseFetchCommandLine(const QStringList &arguments)
     options.listPorts = parser.isSet(QStringLiteral("list-ports"));
     if (options.help || options.version || options.listPorts)
         return result;
+    if (parser.isSet(QStringLiteral("config"))) {
+        takeConfigOptions(parser, result);
+        return result;
+    }
     if (!parser.isSet(QStringLiteral("port"))) {
         takeExportOptions(parser, result);
         return result;
@@ -229,6 +279,7 @@ QString fetchHelpText()
 {
     return QStringLiteral("Usage: khronar-fetch --port PORT --db FILE [options]\n"
                           "       khronar-fetch --port PORT --db URL --device NAME [options]\n"
+                          "       khronar-fetch --config FILE [--follow] [options]\n"
                           "       khronar-fetch --db FILE --csv FILE [--type LIST] [--from TIME] [--to TIME]\n"
                           "                     [--grep TEXT [--regex]]\n"
                           "\n"
@@ -237,6 +288,8 @@ QString fetchHelpText()
                           "A new file is created; an existing one is continued after its newest record.\n"
                           "With a server URL the log goes into the server's khronar schema instead,\n"
                           "continued after the newest record stored there for the device's name.\n"
+                          "With --config it reads a fleet: every line of a fleet file at once, each\n"
+                          "with its devices in turn (see khronar-fetch(1)).\n"
                           "Without --port it only exports a log file to CSV, as the window does, with\n"
                           "the records its filter bar would show; no port is opened.\n"
                           "\n"
@@ -265,9 +318,17 @@ QString fetchHelpText()
                           "                         answer no elsewhere, with a warning)\n"
                           "  --csv FILE             after the download, export the log to CSV as the\n"
                           "                         window does; holds {address} like --db (default none)\n"
-                          "  --follow               stay on, ask once a second for new records and print\n"
-                          "                         each as a CSV line on standard output until\n"
-                          "                         interrupted (one device only)\n"
+                          "  --follow               stay on, ask once a second for new records until\n"
+                          "                         interrupted; with one device, print each as a CSV\n"
+                          "                         line on standard output; with several, go round them\n"
+                          "                         and try one that fails again after a pause\n"
+                          "  --reconnect SECONDS    how long a run that ends waits for a lost port to come\n"
+                          "                         back before it gives up with exit code 3 (default\n"
+                          "                         10); a run with --follow waits for as long as it takes\n"
+                          "  --config FILE          read the lines and devices of a fleet file instead of\n"
+                          "                         --port, --db and --address\n"
+                          "  --summary FORMAT       text or json: at the end, one line or object per device\n"
+                          "                         on standard output (default: text with --config)\n"
                           "  --clear                clear the device's log after a complete download\n"
                           "  --quiet                no progress line; only errors and warnings\n"
                           "  --list-ports           list the serial ports the window offers, and exit\n"
@@ -300,7 +361,7 @@ QString fetchHelpText()
                           "       server cannot be reached, refuses the login, fails or goes away, or\n"
                           "       another collector holds the device longer than --lock-wait\n"
                           "  130  interrupted\n"
-                          "With several addresses, every device is read in turn and the exit code is\n"
-                          "that of the first device that failed.\n")
+                          "With several devices, each is read in turn (the lines of a fleet at the same\n"
+                          "time) and the exit code is the highest of theirs.\n")
         .arg(wrapped(baudRateList(QStringLiteral(" or ")) + QStringLiteral(" (default 19200)"), 55, 25));
 }

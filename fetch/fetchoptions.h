@@ -28,8 +28,16 @@ enum class ConfigUpdate {
     No,
 };
 
+// What is printed on standard output when the run ends.
+enum class SummaryFormat {
+    None, // nothing (a run of one line; its progress line tells it on a terminal)
+    Text, // a line per device: its name, new records, time and result
+    Json, // an array with one object per device, for monitoring
+};
+
 struct FetchOptions {
-    QString port; // empty: no device; the log file is only exported, as `filter` keeps it
+    QString config; // --config: a fleet file instead of --port and --db
+    QString port;   // empty: no device; the log file is only exported, as `filter` keeps it
     LogFilter filter;
     QString db;               // a file (holds "{address}" when several devices are read) or a server URL
     QString device;           // with a server: the device's name there (holds "{address}" for several)
@@ -43,6 +51,8 @@ struct FetchOptions {
     bool follow = false;
     bool clear = false;
     bool quiet = false;
+    SummaryFormat summary = SummaryFormat::None;
+    int reconnectSeconds = 10; // how long a run that ends waits for a lost port
     bool listPorts = false;
     bool help = false;
     bool version = false;

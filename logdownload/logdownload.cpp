@@ -2,10 +2,17 @@
 
 #include "logdownload/logdownload.h"
 
-LogDownload::LogDownload(LogDownloadHost &host, std::uint8_t gapTicks)
+ComHalfDuplexTerminal LogDownload::makeTerminal(std::uint8_t *storage, std::size_t length, DownloadPace pace)
+{
+    if (pace == DownloadPace::Window)
+        return ComHalfDuplexTerminal(storage, length, ComHalfDuplexTerminal::WindowGapTicks);
+    return ComHalfDuplexTerminal(storage, length, ComHalfDuplexTerminal::LineSilence{});
+}
+
+LogDownload::LogDownload(LogDownloadHost &host, DownloadPace pace)
     : host(host),
       terminalStorage{},
-      terminal(terminalStorage, sizeof terminalStorage, gapTicks),
+      terminal(makeTerminal(terminalStorage, sizeof terminalStorage, pace)),
       engine(terminal, master, transfer, *this)
 {
     // The transfer keeps its own defaults: nothing pending, ten attempts a request,
@@ -31,12 +38,142 @@ LogDownload::~LogDownload()
 bool LogDownload::openPort(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity,
                            std::uint8_t stopBits)
 {
-    return terminal.open(portName, baudRate, parity, stopBits);
+    closePort();
+    portSettings = PortSettings{portName, baudRate, parity, stopBits};
+    if (!terminal.open(portName, baudRate, parity, stopBits))
+        return false;
+    link = Link::Open;
+    return true;
+}
+
+void LogDownload::startOpen(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity,
+                            std::uint8_t stopBits)
+{
+    closePort();
+    portSettings = PortSettings{portName, baudRate, parity, stopBits};
+    link = Link::Opening;
+    startOpener();
+}
+
+void LogDownload::startOpener()
+{
+    opener.start(portSettings.name, portSettings.baudRate, portSettings.parity, portSettings.stopBits, openWake);
+}
+
+void LogDownload::pollLink()
+{
+    // Not inside a tick: a box shown there keeps its own order of events.
+    if (engine.tickRunning())
+        return;
+    if (link == Link::Opening || (link == Link::Lost && reopening))
+        tickLink();
 }
 
 void LogDownload::closePort()
 {
+    if (link == Link::Opening || reopening) {
+        // Returns at once: a handshake in flight is abandoned, a port that opens
+        // anyway is closed.
+        opener.cancel();
+        opener.take();
+    }
+    reopening = false;
+    resumeAfterReopen = false;
     terminal.close();
+    link = Link::Closed;
+}
+
+std::chrono::milliseconds LogDownload::reconnectDelay(unsigned attempt)
+{
+    static constexpr std::chrono::milliseconds delays[] = {
+        std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
+        std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000),
+        std::chrono::milliseconds(3000), std::chrono::milliseconds(5000),
+    };
+    constexpr unsigned count = sizeof delays / sizeof delays[0];
+    return delays[attempt == 0 ? 0 : (attempt <= count ? attempt - 1 : count - 1)];
+}
+
+bool LogDownload::tickLink()
+{
+    switch (link) {
+    case Link::Closed:
+        // The engine still runs: a request built without a port is shown, not sent.
+        return true;
+    case Link::Opening:
+        if (opener.finished()) {
+            if (terminal.attach(opener.take())) {
+                link = Link::Open;
+                host.portOpened();
+            } else {
+                link = Link::Closed;
+                host.portOpenFailed(terminal.openError());
+            }
+        }
+        return true;
+    case Link::Open:
+        if (!terminal.portLost())
+            return true;
+        // A reply that came in before the port went is taken first: it may hold the
+        // last record the device sent. The worker ends it after its gap.
+        switch (terminal.currentState()) {
+        case TerminalBuffer::Receiving:
+            return false;
+        case TerminalBuffer::FrameReady:
+            return true;
+        default:
+            loseLink();
+            return false;
+        }
+    case Link::Lost:
+        tryReopen();
+        return link == Link::Open;
+    }
+    return true;
+}
+
+void LogDownload::loseLink()
+{
+    const PortError cause = terminal.lostError();
+    // A vanished port is not a silent device: the transfer is not left to run out of
+    // attempts; it starts afresh from the store's end once the port is back.
+    resumeAfterReopen = host.downloadWanted();
+    engine.stop();
+    commitBatch();
+    terminal.close();
+    link = Link::Lost;
+    reopenAttempts = 0;
+    reopening = false;
+    nextReopen = now() + reconnectDelay(1);
+    host.portLost(cause);
+}
+
+void LogDownload::tryReopen()
+{
+    if (reopening) {
+        if (!opener.finished())
+            return;
+        reopening = false;
+        if (terminal.attach(opener.take())) {
+            link = Link::Open;
+            const unsigned attempts = reopenAttempts;
+            reopenAttempts = 0;
+            if (resumeAfterReopen && host.downloadWanted())
+                engine.start(deviceAddress);
+            resumeAfterReopen = false;
+            host.portRestored(attempts);
+            return;
+        }
+        const std::chrono::milliseconds delay = reconnectDelay(reopenAttempts + 1);
+        nextReopen = now() + delay;
+        host.reconnectFailed(reopenAttempts, terminal.openError(), delay);
+        return;
+    }
+    if (now() < nextReopen)
+        return;
+    ++reopenAttempts;
+    reopening = true;
+    startOpener();
 }
 
 void LogDownload::setStore(LogStore *store)
@@ -56,6 +193,9 @@ void LogDownload::start(std::uint8_t address)
     captionCount = 0;
     recordCount = 0;
     hasFailed = false;
+    deviceAddress = address;
+    if (link == Link::Lost)
+        resumeAfterReopen = true;
     engine.start(address);
 }
 
@@ -72,6 +212,9 @@ void LogDownload::clear()
 
 DownloadEngine::TickResult LogDownload::tick()
 {
+    // A tick inside a tick (a box's event loop) does nothing, the link's part neither.
+    if (engine.tickRunning() || !tickLink())
+        return DownloadEngine::TickResult{};
     // Statements run only while a reply is handled, so that is when a batch opens.
     if (batchInterval.count() > 0 && !engine.tickRunning() && terminal.currentState() == TerminalBuffer::FrameReady)
         beginBatch();

@@ -7,6 +7,7 @@
 #include "protocol/logtransfer.h"
 #include "protocol/modbusmaster.h"
 #include "serial/comhalfduplexterminal.h"
+#include "serial/portopener.h"
 #include "store/logimporter.h"
 
 #include <chrono>
@@ -42,7 +43,27 @@ public:
     // `count` more records are in the store for good: after each one when every
     // record commits alone, after each batch otherwise.
     virtual void recordsStored(std::uint32_t /*count*/) {}
+
+    // The link. An open begun with startOpen has ended: the port is open (the host
+    // starts its download now), or it could not be opened, and why.
+    virtual void portOpened() {}
+    virtual void portOpenFailed(const PortError & /*cause*/) {}
+    // The open port failed (unplugged, connection closed): the download is paused and
+    // the port is reopened by itself, with the same name and settings, until it opens
+    // or the host closes it.
+    virtual void portLost(const PortError & /*cause*/) {}
+    // Reopening the lost port failed for the `attempt`-th time; the next try is in `next`.
+    virtual void reconnectFailed(unsigned /*attempt*/, const PortError & /*cause*/, std::chrono::milliseconds /*next*/)
+    {}
+    // The lost port is open again; a download that was on resumes where the store ends.
+    virtual void portRestored(unsigned /*attempts*/) {}
 };
+
+// How a download keeps time: the window's (a frame ends after ten empty reads of a
+// character time each; the window's 100 ms tick sends at most one request), or the
+// line's (a frame ends after 3.5 character times of silence, measured to the
+// microsecond, and the driver waits for it with waitForFrame and sends at once).
+enum class DownloadPace { Window, Line };
 
 /*
  * The parts, as LogDownload wires them:
@@ -70,17 +91,38 @@ class LogDownload final : private DownloadObserver
 public:
     using Clock = std::chrono::steady_clock;
 
-    // `gapTicks` is the terminal's frame gap: ComHalfDuplexTerminal::WindowGapTicks at
-    // the window's pace, frameGapTicks(...) for a master that sends at once.
-    LogDownload(LogDownloadHost &host, std::uint8_t gapTicks);
+    LogDownload(LogDownloadHost &host, DownloadPace pace);
     ~LogDownload() override;
     LogDownload(const LogDownload &) = delete;
     LogDownload &operator=(const LogDownload &) = delete;
 
-    // The port: opened (closing one that is open first), closed, asked.
+    // The port. openPort opens it before it returns (closing one that is open first);
+    // startOpen begins the open in the background and returns at once, and a later
+    // tick() tells the host how it ended. closePort closes the port, cancels an open
+    // under way and ends any reconnecting.
     bool openPort(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);
+    void startOpen(const std::string &portName, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits);
+    // Called on the opener's own thread whenever a background open (the first, or a
+    // reopen of a lost port) has ended, so that the owner can call pollLink() on its
+    // thread at once instead of at its next tick. May be empty.
+    void setOpenWake(std::function<void()> wake) { openWake = std::move(wake); }
+    // Takes in an open that has ended, without a tick of the download: the host
+    // hears portOpened, portOpenFailed, portRestored or reconnectFailed from here too.
+    void pollLink();
     void closePort();
-    bool portOpen() const { return terminal.isOpen(); }
+    // The port is open and the line usable.
+    bool portOpen() const { return link == Link::Open; }
+    // The port is open, being opened, or lost and being reopened: the user is connected.
+    bool connected() const { return link != Link::Closed; }
+    bool opening() const { return link == Link::Opening; }
+    bool reconnecting() const { return link == Link::Lost; }
+    // Why the last open failed.
+    const PortError &openError() const { return terminal.openError(); }
+    // Reopening a lost port: the delay before the `attempt`-th try (1, 2, ...): every
+    // second at first, backing off to every five seconds.
+    static std::chrono::milliseconds reconnectDelay(unsigned attempt);
+    // Waits at most `timeout` for a reply to be in (Line pace): the next tick takes it.
+    void waitForFrame(std::chrono::microseconds timeout) { terminal.waitForFrame(timeout); }
 
     // The store the import writes to, owned by the caller; null: every statement fails.
     void setStore(LogStore *store);
@@ -92,7 +134,8 @@ public:
     // The clock batches are aged by; tests set their own.
     void setClock(std::function<Clock::time_point()> clock) { now = std::move(clock); }
 
-    // Starts a download from the first state, for the device at `address`.
+    // Starts a download from the first state, for the device at `address`. While the
+    // port is being reopened, it starts once the port is back.
     void start(std::uint8_t address);
     // Ends any download or clear.
     void stop();
@@ -135,6 +178,13 @@ private:
     static void onRecord(void *context, std::uint32_t index, std::uint8_t count, std::uint8_t type, std::uint32_t time,
                          std::uint32_t eventId, const std::uint8_t *data, std::size_t length);
 
+    static ComHalfDuplexTerminal makeTerminal(std::uint8_t *storage, std::size_t length, DownloadPace pace);
+    // The link's part of a tick: an open that ended, a port found lost, a reopen due.
+    // False while there is no open port to run the download on.
+    bool tickLink();
+    void loseLink();
+    void tryReopen();
+    void startOpener();
     bool takeInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash);
     // Ends the download with the store's error when `outcome` failed; true if not.
     bool stored(const StoreOutcome &outcome);
@@ -145,6 +195,23 @@ private:
     LogDownloadHost &host;
     std::uint8_t terminalStorage[256];
     ComHalfDuplexTerminal terminal;
+    // The port's name and settings, kept for reopening it.
+    struct PortSettings {
+        std::string name;
+        std::uint32_t baudRate = 0;
+        std::uint8_t parity = 0;
+        std::uint8_t stopBits = 0;
+    } portSettings;
+    enum class Link { Closed, Opening, Open, Lost };
+    Link link = Link::Closed;
+    PortOpener opener;
+    std::function<void()> openWake;
+    bool reopening = false; // the opener is at work on a lost port
+    unsigned reopenAttempts = 0;
+    Clock::time_point nextReopen;
+    // The device the download was reading when the port was lost, if it was.
+    bool resumeAfterReopen = false;
+    std::uint8_t deviceAddress = 1;
     LogTransfer transfer;
     ModbusFunctionHandler logFunctionEntry;
     ModbusMaster master;

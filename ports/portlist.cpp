@@ -6,7 +6,7 @@
 
 #include <QSerialPortInfo>
 
-QStringList availablePortNames()
+QStringList availablePortNames(const QString &stableNamesDir)
 {
     QStringList names;
     // The ports the user named are the ones asked for: they come first, so that the
@@ -14,8 +14,8 @@ QStringList availablePortNames()
     // opens, so these stay full paths.
     for (const std::string &path : environmentPortPaths())
         names << QString::fromLocal8Bit(path.data(), static_cast<int>(path.size()));
-    const QList<QSerialPortInfo> ports = QSerialPortInfo::availablePorts();
-    for (const QSerialPortInfo &info : ports)
-        names << info.portName();
-    return names;
+    QList<SystemPort> ports;
+    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
+        ports.append({info.portName(), info.systemLocation()});
+    return names + withStableNames(ports, stableNamesDir);
 }

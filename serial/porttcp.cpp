@@ -14,9 +14,6 @@ namespace {
 constexpr char RtuOverTcpScheme[] = "tcp://";
 constexpr char ModbusTcpScheme[] = "mbtcp://";
 
-// A gateway that does not answer within this is taken for absent: the user waits
-// for it in the connect click.
-constexpr std::uint32_t ConnectTimeoutMs = 3000;
 // A request is a few hundred bytes at most; a connection that cannot take them in
 // this long is as good as gone.
 constexpr std::uint32_t SendTimeoutMs = 3000;
@@ -70,12 +67,14 @@ NetworkPort *portOf(PortHandle handle)
     return reinterpret_cast<NetworkPort *>(handle);
 }
 
-PortHandle openNetworkPort(const char *portName, PortTransport transport)
+PortHandle openNetworkPort(const char *portName, PortTransport transport, const PortWake *cancel, PortError *error)
 {
     NetworkPortAddress address;
-    if (!parseNetworkPort(portName, &address) || address.transport != transport)
+    if (!parseNetworkPort(portName, &address) || address.transport != transport) {
+        setPortError(error, PortFailure::NoSuchPort, 0);
         return InvalidPortHandle;
-    const TcpSocket socket = tcpConnect(address.host, address.port, ConnectTimeoutMs);
+    }
+    const TcpSocket socket = tcpConnect(address.host, address.port, GatewayConnectTimeoutMs, cancel, error);
     if (socket == InvalidTcpSocket)
         return InvalidPortHandle;
     auto *port = new NetworkPort;
@@ -84,26 +83,33 @@ PortHandle openNetworkPort(const char *portName, PortTransport transport)
     return reinterpret_cast<PortHandle>(port);
 }
 
-// Takes what the connection holds now, without waiting; false once it is gone.
-int receive(NetworkPort *port, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+int lostAgain(PortError *error)
+{
+    setPortError(error, PortFailure::PortLost, 0);
+    return PortIoLost;
+}
+
+// Takes what the connection holds, waiting at most `timeoutUs`; PortIoLost once it
+// is gone.
+int receive(NetworkPort *port, std::uint8_t *data, std::size_t capacity, std::uint32_t timeoutUs, const PortWake *wake,
+            PortError *error)
 {
     if (port->lost)
-        return -1;
-    const int count = tcpReceive(port->socket, data, capacity, tickMs);
+        return lostAgain(error);
+    const int count = tcpReceive(port->socket, data, capacity, timeoutUs, wake, error);
     if (count < 0)
         port->lost = true;
     return count;
 }
 
-bool send(NetworkPort *port, const std::uint8_t *data, std::size_t length)
+int send(NetworkPort *port, const std::uint8_t *data, std::size_t length, PortError *error)
 {
     if (port->lost)
-        return false;
-    if (!tcpSend(port->socket, data, length, SendTimeoutMs)) {
+        return lostAgain(error);
+    const int sent = tcpSend(port->socket, data, length, SendTimeoutMs, error);
+    if (sent < 0)
         port->lost = true;
-        return false;
-    }
-    return true;
+    return sent;
 }
 
 // The first complete reply to the outstanding request among the pending bytes, as
@@ -133,19 +139,21 @@ int takeReply(NetworkPort *port, std::uint8_t *data, std::size_t capacity)
     }
 }
 
-PortHandle rawOpen(const char *portName, std::uint32_t, std::uint8_t, std::uint8_t, std::uint32_t)
+PortHandle rawOpen(const char *portName, std::uint32_t, std::uint8_t, std::uint8_t, std::uint32_t,
+                   const PortWake *cancel, PortError *error)
 {
-    return openNetworkPort(portName, PortTransport::RtuOverTcp);
+    return openNetworkPort(portName, PortTransport::RtuOverTcp, cancel, error);
 }
 
-int rawRead(PortHandle handle, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+int rawRead(PortHandle handle, std::uint8_t *data, std::size_t capacity, std::uint32_t timeoutUs, const PortWake *wake,
+            PortError *error)
 {
-    return receive(portOf(handle), data, capacity, tickMs);
+    return receive(portOf(handle), data, capacity, timeoutUs, wake, error);
 }
 
-bool rawWrite(PortHandle handle, const std::uint8_t *data, std::size_t length)
+int rawWrite(PortHandle handle, const std::uint8_t *data, std::size_t length, PortError *error)
 {
-    return send(portOf(handle), data, length);
+    return send(portOf(handle), data, length, error);
 }
 
 void noLineErrors(PortHandle) {}
@@ -156,7 +164,7 @@ void purgeNetworkPort(PortHandle handle)
     port->pending.clear();
     port->awaitingReply = false;
     std::uint8_t discard[256];
-    while (receive(port, discard, sizeof discard, 0) > 0) {}
+    while (receive(port, discard, sizeof discard, 0, nullptr, nullptr) > 0) {}
 }
 
 void closeNetworkPort(PortHandle handle)
@@ -166,36 +174,41 @@ void closeNetworkPort(PortHandle handle)
     delete port;
 }
 
-PortHandle mbapOpen(const char *portName, std::uint32_t, std::uint8_t, std::uint8_t, std::uint32_t)
+PortHandle mbapOpen(const char *portName, std::uint32_t, std::uint8_t, std::uint8_t, std::uint32_t,
+                    const PortWake *cancel, PortError *error)
 {
-    return openNetworkPort(portName, PortTransport::ModbusTcp);
+    return openNetworkPort(portName, PortTransport::ModbusTcp, cancel, error);
 }
 
-int mbapRead(PortHandle handle, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+int mbapRead(PortHandle handle, std::uint8_t *data, std::size_t capacity, std::uint32_t timeoutUs, const PortWake *wake,
+             PortError *error)
 {
     NetworkPort *port = portOf(handle);
     // A reply may already wait behind the one taken last.
     if (const int taken = takeReply(port, data, capacity))
         return taken;
     std::uint8_t received[2 * MaxMbapAduLength];
-    const int count = receive(port, received, sizeof received, tickMs);
+    const int count = receive(port, received, sizeof received, timeoutUs, wake, error);
     if (count <= 0)
         return count;
     port->pending.insert(port->pending.end(), received, received + count);
     return takeReply(port, data, capacity);
 }
 
-bool mbapWrite(PortHandle handle, const std::uint8_t *data, std::size_t length)
+int mbapWrite(PortHandle handle, const std::uint8_t *data, std::size_t length, PortError *error)
 {
     NetworkPort *port = portOf(handle);
     const std::uint16_t transaction = port->nextTransaction++;
     const std::vector<std::uint8_t> adu = mbapWrap(data, length, transaction, port->unit);
-    if (adu.empty())
-        return false;
+    if (adu.empty()) {
+        setPortError(error, PortFailure::Other, 0);
+        return PortIoFailed;
+    }
     port->awaitingReply = true;
     port->transaction = transaction;
     port->address = data[0];
-    return send(port, adu.data(), adu.size());
+    const int sent = send(port, adu.data(), adu.size(), error);
+    return sent < 0 ? sent : int(length);
 }
 
 const SerialPortMethods RtuOverTcpMethods = {

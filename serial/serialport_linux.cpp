@@ -1,21 +1,27 @@
 // The serial port layer on Linux: termios in raw mode with the kernel's arbitrary
-// rates (termios2), exclusive access by flock and TIOCEXCL, reads bounded by poll.
+// rates (termios2), exclusive access by flock and TIOCEXCL, the driver's low-latency
+// mode where it has one, reads bounded by ppoll to the microsecond.
 
 #include "serial/serialport.h"
+#include "serial/portholder.h"
+#include "serial/portwake.h"
 #include "serial/serialportrate.h"
 
 #include <cerrno>
 #include <string>
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
+#include <sys/prctl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -129,22 +135,88 @@ std::string devicePath(const char *portName)
     return std::string("/dev/") + portName;
 }
 
+PortFailure openFailure(int code)
+{
+    switch (code) {
+    case EACCES:
+    case EPERM:
+        return PortFailure::NoPermission;
+    case EBUSY:
+    case EWOULDBLOCK:
+        return PortFailure::Busy;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+    case ENOTDIR:
+        return PortFailure::NoSuchPort;
+    case ENOTTY:
+        return PortFailure::NotSerialPort;
+    default:
+        return PortFailure::Other;
+    }
+}
+
+// Errors after which the descriptor never works again: the device was unplugged or
+// the other side of a pseudo-terminal closed.
+bool portGone(int code)
+{
+    return code == EIO || code == ENXIO || code == ENODEV || code == EBADF || code == ENOENT || code == EPIPE;
+}
+
+int ioFailure(int code, PortError *error)
+{
+    const bool gone = portGone(code);
+    setPortError(error, gone ? PortFailure::PortLost : PortFailure::Other, code);
+    return gone ? PortIoLost : PortIoFailed;
+}
+
+// Asks a USB adapter's driver to hand over each byte at once instead of after its
+// latency timer (16 ms on FTDI chips), which would stretch every frame gap. Drivers
+// that have no such setting (pseudo-terminals) refuse the request; the port works as
+// before.
+void requestLowLatency(int fd)
+{
+    serial_struct info{};
+    if (ioctl(fd, TIOCGSERIAL, &info) != 0 || (info.flags & ASYNC_LOW_LATENCY) != 0)
+        return;
+    info.flags |= ASYNC_LOW_LATENCY;
+    ioctl(fd, TIOCSSERIAL, &info);
+}
+
 void purgePort(PortHandle port)
 {
     tcflush(static_cast<int>(port), TCIOFLUSH);
 }
 
-PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits,
-                    std::uint32_t /*tickMs*/)
+// Closes a port that could not be set up; for a busy one, finds who holds it once our
+// own descriptor is gone from /proc.
+PortHandle refuse(int fd, const std::string &path, PortFailure cause, int code, PortError *error)
 {
-    // One and a half stop bits do not go with 8 data bits; Windows refuses them too.
-    if (portName == nullptr || portName[0] == '\0' || baudRate == 0 || parity > 2 || (stopBits != 0 && stopBits != 2))
-        return InvalidPortHandle;
+    if (fd >= 0)
+        ::close(fd);
+    setPortError(error, cause, code);
+    if (cause == PortFailure::Busy && error != nullptr)
+        error->detail = portHolder(path);
+    return InvalidPortHandle;
+}
 
-    // Non-blocking, so that the open does not wait for carrier on a modem line.
-    const int fd = ::open(devicePath(portName).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t parity, std::uint8_t stopBits,
+                    std::uint32_t /*tickMs*/, const PortWake * /*cancel*/, PortError *error)
+{
+    if (portName == nullptr || portName[0] == '\0')
+        return refuse(-1, std::string(), PortFailure::NoSuchPort, 0, error);
+    // One and a half stop bits do not go with 8 data bits; Windows refuses them too.
+    if (baudRate == 0 || parity > 2 || (stopBits != 0 && stopBits != 2))
+        return refuse(-1, std::string(), PortFailure::LineSettingsRefused, 0, error);
+
+    // Non-blocking, so that the open does not wait for carrier on a modem line. Not
+    // cancellable, and it need not be: a local device answers at once.
+    const std::string path = devicePath(portName);
+    const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
-        return InvalidPortHandle;
+        return refuse(-1, path, openFailure(errno), errno, error);
+    if (!isatty(fd))
+        return refuse(fd, path, PortFailure::NotSerialPort, ENOTTY, error);
 
     // Exclusive, as a Win32 share mode 0. flock keeps out every program that honours
     // it (another Khronar, root's too) and goes with the process however it ends.
@@ -154,55 +226,77 @@ PortHandle openPort(const char *portName, std::uint32_t baudRate, std::uint8_t p
     // a pseudo-terminal keeps it for as long as its other side (the simulator) stays
     // open, and would then refuse every later open. There the lock alone guards.
     const bool pseudoTerminal = isPseudoTerminal(fd);
-    bool ok = isatty(fd) && flock(fd, LOCK_EX | LOCK_NB) == 0;
-    bool exclusive = false;
-    if (ok && !pseudoTerminal)
-        exclusive = ok = ioctl(fd, TIOCEXCL) == 0;
-    if (ok) {
-        const int flags = fcntl(fd, F_GETFL);
-        ok = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    if (flock(fd, LOCK_EX | LOCK_NB) != 0)
+        return refuse(fd, path, openFailure(errno), errno, error);
+    const bool exclusive = !pseudoTerminal;
+    if (exclusive && ioctl(fd, TIOCEXCL) != 0)
+        return refuse(fd, path, PortFailure::Other, errno, error);
+    const int flags = fcntl(fd, F_GETFL);
+    bool ok = flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+    int code = ok ? 0 : errno;
+    PortFailure cause = PortFailure::Other;
+    // A setting that does not take without a failing call leaves no code of its own.
+    errno = 0;
+    if (ok && !configureLine(fd, baudRate, parity, stopBits, pseudoTerminal)) {
+        ok = false;
+        code = errno;
+        cause = PortFailure::LineSettingsRefused;
     }
-    ok = ok && configureLine(fd, baudRate, parity, stopBits, pseudoTerminal);
     if (!ok) {
         if (exclusive)
             ioctl(fd, TIOCNXCL);
-        ::close(fd);
-        return InvalidPortHandle;
+        return refuse(fd, path, cause, code, error);
     }
+    requestLowLatency(fd);
     purgePort(fd);
     return fd;
 }
 
-int readPort(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+int readPort(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t timeoutUs, const PortWake *wake,
+             PortError *error)
 {
-    pollfd waitFor{static_cast<int>(port), POLLIN, 0};
-    const int ready = poll(&waitFor, 1, static_cast<int>(tickMs));
-    if (ready == 0)
+    // A descriptor of -1 is passed over by poll: without a wake only the port counts.
+    pollfd waitFor[2] = {{static_cast<int>(port), POLLIN, 0}, {wake != nullptr ? int(wake->handle()) : -1, POLLIN, 0}};
+    const timespec limit{time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000};
+    const int ready = ppoll(waitFor, 2, &limit, nullptr);
+    if (ready < 0)
+        return errno == EINTR ? 0 : ioFailure(errno, error);
+    if (waitFor[0].revents == 0)
         return 0;
-    if (ready < 0 || (waitFor.revents & (POLLERR | POLLNVAL)) != 0)
-        return -1;
+    if ((waitFor[0].revents & POLLNVAL) != 0)
+        return ioFailure(EBADF, error);
     const ssize_t count = ::read(static_cast<int>(port), data, capacity);
-    // Readable but nothing to read: the other end has hung up, or the device is gone.
-    if (count <= 0)
-        return -1;
-    return static_cast<int>(count);
+    if (count > 0)
+        return static_cast<int>(count);
+    if (count == 0) {
+        // Readable but nothing to read: the terminal was hung up, as a USB adapter's
+        // is when it is unplugged.
+        setPortError(error, PortFailure::PortLost, 0);
+        return PortIoLost;
+    }
+    if (errno == EAGAIN || errno == EINTR)
+        return 0;
+    return ioFailure(errno, error);
 }
 
-bool writePort(PortHandle port, const std::uint8_t *data, std::size_t length)
+int writePort(PortHandle port, const std::uint8_t *data, std::size_t length, PortError *error)
 {
     const int fd = static_cast<int>(port);
+    const std::size_t total = length;
     while (length > 0) {
         const ssize_t written = ::write(fd, data, length);
         if (written < 0) {
             if (errno == EINTR)
                 continue;
-            return false;
+            return ioFailure(errno, error);
         }
         data += written;
         length -= static_cast<std::size_t>(written);
     }
     // The idle countdown that follows must start when the line is really free.
-    return tcdrain(fd) == 0;
+    if (tcdrain(fd) != 0)
+        return ioFailure(errno, error);
+    return static_cast<int>(total);
 }
 
 void clearPortErrors(PortHandle /*port*/)
@@ -226,16 +320,18 @@ thread_local bool priorityRaised = false;
 
 } // namespace
 
-void raiseWorkerPriority()
+bool raiseWorkerPriority()
 {
     if (priorityRefused)
-        return;
+        return false;
+    static const int highest = sched_get_priority_max(SCHED_FIFO);
     sched_param parameters{};
-    parameters.sched_priority = sched_get_priority_max(SCHED_FIFO);
+    parameters.sched_priority = highest;
     if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &parameters) == 0)
         priorityRaised = true;
     else
         priorityRefused = true;
+    return priorityRaised;
 }
 
 void restoreWorkerPriority()
@@ -246,6 +342,13 @@ void restoreWorkerPriority()
     parameters.sched_priority = 0;
     pthread_setschedparam(pthread_self(), SCHED_OTHER, &parameters);
     priorityRaised = false;
+}
+
+void preciseWorkerTimers()
+{
+    // The default slack of 50 us would make every wait for the end of a frame late by
+    // as much.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 }
 
 // Constant at namespace scope, so local to this file like the functions it holds.

@@ -1,7 +1,12 @@
 // TCP client connections on POSIX systems: non-blocking sockets waited on by poll,
-// so that a silent gateway costs a tick and never the worker's life.
+// together with a wake-up or a cancel, so that a silent gateway costs a tick and
+// never the worker's life, and a connect in flight can be abandoned at once.
 
 #include "serial/tcpsocket.h"
+
+#include "serial/portwake.h"
+#include "serial/serialport.h"
+#include "serial/tcpconnect.h"
 
 #include <cerrno>
 #include <chrono>
@@ -13,46 +18,90 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Rounded up: a wait in whole milliseconds never ends before its deadline.
 int remainingMs(Clock::time_point deadline)
 {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
     return left.count() > 0 ? int(left.count()) : 0;
 }
 
-// Waits for `events` on `fd` until `deadline`, across interrupting signals.
-bool waitFor(int fd, short events, Clock::time_point deadline, short *revents)
+int wakeDescriptor(const PortWake *wake)
 {
-    for (;;) {
-        pollfd entry{fd, events, 0};
-        const int ready = poll(&entry, 1, remainingMs(deadline));
-        if (ready > 0) {
-            *revents = entry.revents;
-            return true;
-        }
-        if (ready == 0 || errno != EINTR)
-            return false;
+    return wake != nullptr ? int(wake->handle()) : -1;
+}
+
+PortFailure connectFailure(int code)
+{
+    switch (code) {
+    case ECONNREFUSED:
+        return PortFailure::ConnectionRefused;
+    case EHOSTUNREACH:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case ENETDOWN:
+        return PortFailure::HostUnreachable;
+    case ETIMEDOUT:
+        return PortFailure::TimedOut;
+    case EACCES:
+    case EPERM:
+        return PortFailure::NoPermission;
+    default:
+        return PortFailure::Other;
     }
 }
 
-int connectOne(const addrinfo &candidate, Clock::time_point deadline)
+// Waits for `events` on `fd` until `deadline`, across interrupting signals, and
+// ends early when `cancel` is signalled. 1 ready, 0 timed out, -1 failed or cancelled.
+int waitFor(int fd, short events, Clock::time_point deadline, const PortWake *cancel)
+{
+    for (;;) {
+        if (cancel != nullptr && cancel->signalled())
+            return -1;
+        pollfd entries[2] = {{fd, events, 0}, {wakeDescriptor(cancel), POLLIN, 0}};
+        int timeout = remainingMs(deadline);
+        // Without a descriptor to watch, the cancel is looked at every few milliseconds.
+        if (cancel != nullptr && entries[1].fd < 0 && timeout > 10)
+            timeout = 10;
+        const int ready = poll(entries, 2, timeout);
+        if (ready > 0 && entries[0].revents != 0)
+            return 1;
+        if (ready == 0 && remainingMs(deadline) == 0)
+            return 0;
+        if (ready < 0 && errno != EINTR)
+            return -1;
+    }
+}
+
+int connectOne(const addrinfo &candidate, Clock::time_point deadline, const PortWake *cancel, PortError *error)
 {
     const int fd = socket(candidate.ai_family, candidate.ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
                           candidate.ai_protocol);
-    if (fd < 0)
+    if (fd < 0) {
+        setPortError(error, PortFailure::Other, errno);
         return -1;
+    }
     if (connect(fd, candidate.ai_addr, candidate.ai_addrlen) != 0) {
-        short revents = 0;
-        int error = 0;
-        socklen_t size = sizeof error;
-        if (errno != EINPROGRESS || !waitFor(fd, POLLOUT, deadline, &revents)
-            || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0 || error != 0) {
+        int code = errno;
+        if (code == EINPROGRESS) {
+            const int ready = waitFor(fd, POLLOUT, deadline, cancel);
+            socklen_t size = sizeof code;
+            if (ready == 0)
+                code = ETIMEDOUT;
+            else if (ready < 0)
+                code = cancel != nullptr && cancel->signalled() ? ECANCELED : errno;
+            else if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &code, &size) != 0)
+                code = errno;
+        }
+        if (code != 0) {
             close(fd);
+            setPortError(error, code == ECANCELED ? PortFailure::Cancelled : connectFailure(code), code);
             return -1;
         }
     }
@@ -61,50 +110,76 @@ int connectOne(const addrinfo &candidate, Clock::time_point deadline)
     return fd;
 }
 
+// What a getaddrinfo status other than 0 means for the user.
+PortError lookupFailure(int status)
+{
+    PortError failure;
+    if (status == EAI_AGAIN)
+        setPortError(&failure, PortFailure::HostUnreachable, 0);
+    else if (status == EAI_SYSTEM)
+        setPortError(&failure, PortFailure::Other, errno);
+    else
+        setPortError(&failure, PortFailure::NoSuchPort, 0);
+    return failure;
+}
+
+int connectionLost(int code, PortError *error)
+{
+    setPortError(error, PortFailure::PortLost, code);
+    return PortIoLost;
+}
+
 } // namespace
 
-TcpSocket tcpConnect(const std::string &host, std::uint16_t port, std::uint32_t timeoutMs)
+TcpSocket tcpConnect(const std::string &host, std::uint16_t port, std::uint32_t timeoutMs, const PortWake *cancel,
+                     PortError *error)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_NUMERICSERV;
     addrinfo *found = nullptr;
-    if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0)
+    const auto lookUp = [&host, port](bool numericOnly, addrinfo **list) {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        hints.ai_flags = AI_NUMERICSERV | (numericOnly ? AI_NUMERICHOST : 0);
+        return getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, list);
+    };
+    if (!resolveHost(lookUp, freeaddrinfo, lookupFailure, deadline, cancel, &found, error))
         return InvalidTcpSocket;
-    int fd = -1;
-    for (const addrinfo *candidate = found; candidate != nullptr && fd < 0; candidate = candidate->ai_next) {
-        if (remainingMs(deadline) == 0)
-            break;
-        fd = connectOne(*candidate, deadline);
-    }
+    const int fd = connectToFirst(found, -1, deadline, cancel, ETIMEDOUT, error, [&](const addrinfo &candidate) {
+        return connectOne(candidate, deadline, cancel, error);
+    });
     freeaddrinfo(found);
     return fd < 0 ? InvalidTcpSocket : TcpSocket(fd);
 }
 
-int tcpReceive(TcpSocket socket, std::uint8_t *data, std::size_t capacity, std::uint32_t timeoutMs)
+int tcpReceive(TcpSocket socket, std::uint8_t *data, std::size_t capacity, std::uint32_t timeoutUs,
+               const PortWake *wake, PortError *error)
 {
     const int fd = int(socket);
-    short revents = 0;
     // Readable covers a closed or failed connection too: recv then tells which.
-    if (!waitFor(fd, POLLIN, Clock::now() + std::chrono::milliseconds(timeoutMs), &revents))
+    pollfd entries[2] = {{fd, POLLIN, 0}, {wakeDescriptor(wake), POLLIN, 0}};
+    const timespec limit{time_t(timeoutUs / 1000000), long(timeoutUs % 1000000) * 1000};
+    if (ppoll(entries, 2, &limit, nullptr) <= 0 || entries[0].revents == 0)
         return 0;
     for (;;) {
         const ssize_t count = recv(fd, data, capacity, 0);
         if (count > 0)
             return int(count);
         if (count == 0)
-            return -1; // the peer closed the connection
+            return connectionLost(0, error); // the peer closed the connection
         if (errno == EINTR)
             continue;
-        return errno == EAGAIN || errno == EWOULDBLOCK ? 0 : -1;
+        if (errno == EAGAIN || errno == EWOULDBLOCK)
+            return 0;
+        // Reset, timed out, unreachable: a TCP connection does not recover.
+        return connectionLost(errno, error);
     }
 }
 
-bool tcpSend(TcpSocket socket, const std::uint8_t *data, std::size_t length, std::uint32_t timeoutMs)
+int tcpSend(TcpSocket socket, const std::uint8_t *data, std::size_t length, std::uint32_t timeoutMs, PortError *error)
 {
     const int fd = int(socket);
+    const int total = int(length);
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (length > 0) {
         // MSG_NOSIGNAL: a connection reset by the peer must fail the write, not
@@ -117,11 +192,13 @@ bool tcpSend(TcpSocket socket, const std::uint8_t *data, std::size_t length, std
         }
         if (sent < 0 && errno == EINTR)
             continue;
-        short revents = 0;
-        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK) || !waitFor(fd, POLLOUT, deadline, &revents))
-            return false;
+        if (sent == 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
+            return connectionLost(sent == 0 ? 0 : errno, error);
+        const int ready = waitFor(fd, POLLOUT, deadline, nullptr);
+        if (ready <= 0)
+            return connectionLost(ready == 0 ? ETIMEDOUT : errno, error);
     }
-    return true;
+    return total;
 }
 
 void tcpClose(TcpSocket socket)

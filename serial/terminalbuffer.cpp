@@ -27,7 +27,8 @@ private:
 
 } // namespace
 
-TerminalBuffer::TerminalBuffer(std::uint8_t *storage, std::size_t length, std::uint8_t gap, TerminalDirectionHook hook)
+TerminalBuffer::TerminalBuffer(std::uint8_t *storage, std::size_t length, std::uint8_t gap, TerminalDirectionHook hook,
+                               TerminalRequestHook requestHook)
     : gapTicks(gap == 0 ? 1 : gap),
       state(Listening),
       ignoreBurst(false),
@@ -37,6 +38,7 @@ TerminalBuffer::TerminalBuffer(std::uint8_t *storage, std::size_t length, std::u
       pos(storage),
       end(storage),
       directionHook(hook),
+      requestHook(requestHook),
       workerSections(0)
 {}
 
@@ -146,6 +148,8 @@ bool TerminalBuffer::commitRequest(std::uint8_t n)
         return false;
     end = base + n;
     state.store(RequestReady, std::memory_order_release);
+    if (requestHook)
+        requestHook(this);
     return true;
 }
 

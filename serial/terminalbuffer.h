@@ -12,6 +12,10 @@ struct TerminalBuffer;
 // when it has ended.
 using TerminalDirectionHook = void (*)(TerminalBuffer *buffer, bool transmitting);
 
+// Called on the user-interface thread right after a request has been handed over
+// (RequestReady published), so that a worker asleep may start sending at once.
+using TerminalRequestHook = void (*)(TerminalBuffer *buffer);
+
 // What nextOutput hands the worker: while transmitting, the next frame byte and
 // whether it is the last one; otherwise `byte` means nothing and `flag` says that
 // the idle countdown is at zero.
@@ -68,6 +72,15 @@ struct TerminalOutput {
  *
  * The claim is refused in RequestReady and Transmitting: there the worker may be
  * reading the request at that moment, and a request already handed over is sent.
+ *
+ * Waking the other side
+ * ---------------------
+ * Neither side has to look at `state` in a loop. After the commit has published
+ * RequestReady, `requestHook` runs on the user-interface thread: the terminal wakes
+ * its worker from a wait on the port. The terminal in turn wakes a user-interface
+ * thread waiting for a frame after onLineIdle has published FrameReady. A wake-up
+ * only ends a wait; what it is about is always read from `state` afterwards, and it is
+ * raised after the state it announces is stored, so it cannot overtake it.
  */
 struct TerminalBuffer {
     enum State : std::uint8_t {
@@ -81,7 +94,8 @@ struct TerminalBuffer {
 
     // `length` bytes at `storage`, owned by the caller and outliving the buffer.
     // A gap of 0 is taken as 1.
-    TerminalBuffer(std::uint8_t *storage, std::size_t length, std::uint8_t gap, TerminalDirectionHook hook);
+    TerminalBuffer(std::uint8_t *storage, std::size_t length, std::uint8_t gap, TerminalDirectionHook hook,
+                   TerminalRequestHook requestHook = nullptr);
     TerminalBuffer(const TerminalBuffer &) = delete;
     TerminalBuffer &operator=(const TerminalBuffer &) = delete;
 
@@ -121,6 +135,7 @@ private:
     std::uint8_t *pos;
     std::uint8_t *end;
     TerminalDirectionHook directionHook;
+    TerminalRequestHook requestHook;
     // Odd while a worker operation that may write positions or storage runs.
     std::atomic<std::uint32_t> workerSections;
 };

@@ -3,14 +3,19 @@
 // over a fake port in-process that fails, stutters and vanishes on cue.
 
 #include "serial/comhalfduplexterminal.h"
-#include "tests/support/framebytes.h"
+#include "serial/porttcp.h"
 #include "serial/serialportrate.h"
+#include "tests/support/framebytes.h"
+#include "tests/support/pseudoterminal.h"
+#include "tests/support/tcppeers.h"
 
 #include <QCoreApplication>
+#include <QFileInfo>
 #include <QList>
 #include <QTest>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstring>
@@ -31,87 +36,18 @@
 #include <pty.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+Q_DECLARE_METATYPE(PortFailure)
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
-constexpr auto Deadline = std::chrono::seconds(10);
-
-// One pseudo-terminal pair; the slave stays open here too, so that the line does not
-// hang up while the terminal closes and reopens it.
-struct PseudoTerminal {
-    PseudoTerminal()
-    {
-        char name[128] = {};
-        if (openpty(&master, &slave, name, nullptr, nullptr) == 0) {
-            slaveName = name;
-            // Helper processes get only the port they open themselves.
-            fcntl(master, F_SETFD, FD_CLOEXEC);
-            fcntl(slave, F_SETFD, FD_CLOEXEC);
-            termios raw;
-            tcgetattr(master, &raw);
-            cfmakeraw(&raw);
-            tcsetattr(master, TCSANOW, &raw);
-        }
-    }
-    ~PseudoTerminal()
-    {
-        closeMaster();
-        if (slave >= 0)
-            ::close(slave);
-    }
-    void closeMaster()
-    {
-        if (master >= 0)
-            ::close(master);
-        master = -1;
-    }
-    bool write(const QByteArray &bytes) const
-    {
-        return ::write(master, bytes.constData(), std::size_t(bytes.size())) == bytes.size();
-    }
-    // Bytes written here that the terminal has not read yet.
-    int pendingAtSlave() const
-    {
-        int count = -1;
-        return ioctl(slave, FIONREAD, &count) == 0 ? count : -1;
-    }
-    // Whatever the terminal sends until `count` bytes have come or the deadline passes.
-    QByteArray read(int count) const
-    {
-        QByteArray bytes;
-        const auto until = Clock::now() + Deadline;
-        while (bytes.size() < count && Clock::now() < until) {
-            pollfd wait{master, POLLIN, 0};
-            if (poll(&wait, 1, 20) == 1) {
-                char chunk[256];
-                const ssize_t got = ::read(master, chunk, sizeof chunk);
-                if (got > 0)
-                    bytes.append(chunk, int(got));
-            }
-        }
-        return bytes;
-    }
-
-    int master = -1;
-    int slave = -1;
-    std::string slaveName;
-};
-
-bool waitFor(const std::function<bool()> &condition)
-{
-    const auto until = Clock::now() + Deadline;
-    while (!condition()) {
-        if (Clock::now() > until)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
+using Clock = TestClock;
+constexpr auto Deadline = TestDeadline;
 
 // The ids of this process's threads, as /proc/self/task lists them.
 std::set<int> threadIds()
@@ -217,7 +153,8 @@ FakePort &fakeAt(PortHandle handle)
     return *reinterpret_cast<FakePort *>(handle);
 }
 
-PortHandle fakeOpen(const char *, std::uint32_t, std::uint8_t, std::uint8_t, std::uint32_t tickMs)
+PortHandle fakeOpen(const char *, std::uint32_t, std::uint8_t, std::uint8_t, std::uint32_t tickMs, const PortWake *,
+                    PortError *)
 {
     if (fakeToOpen == nullptr)
         return InvalidPortHandle;
@@ -225,7 +162,8 @@ PortHandle fakeOpen(const char *, std::uint32_t, std::uint8_t, std::uint8_t, std
     return reinterpret_cast<PortHandle>(fakeToOpen);
 }
 
-int fakeRead(PortHandle handle, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+int fakeRead(PortHandle handle, std::uint8_t *data, std::size_t capacity, std::uint32_t timeoutUs, const PortWake *,
+             PortError *error)
 {
     FakePort &port = fakeAt(handle);
     const auto entered = Clock::now();
@@ -236,24 +174,30 @@ int fakeRead(PortHandle handle, std::uint8_t *data, std::size_t capacity, std::u
         port.script.pop_front();
     }
     hold.unlock();
-    // A real port waits out its tick when nothing comes; a failure returns at once.
+    // A real port waits out its time when nothing comes; a failure returns at once.
     if (step.outcome == FakePort::Silence)
-        std::this_thread::sleep_for(std::chrono::milliseconds(tickMs));
+        std::this_thread::sleep_for(std::chrono::microseconds(timeoutUs));
     const std::size_t count = std::min(capacity, std::size_t(step.bytes.size()));
     std::memcpy(data, step.bytes.constData(), count);
     hold.lock();
     port.reads.push_back({step.outcome, entered, Clock::now()});
-    if (step.outcome == FakePort::Failure)
-        return -1;
+    if (step.outcome == FakePort::Failure) {
+        setPortError(error, PortFailure::Other, EAGAIN);
+        return PortIoFailed;
+    }
     return int(count);
 }
 
-bool fakeWrite(PortHandle handle, const std::uint8_t *data, std::size_t length)
+int fakeWrite(PortHandle handle, const std::uint8_t *data, std::size_t length, PortError *error)
 {
     FakePort &port = fakeAt(handle);
     std::lock_guard<std::mutex> hold(port.lock);
     port.written << QByteArray(reinterpret_cast<const char *>(data), int(length));
-    return !port.vanished && !port.writesFail;
+    if (port.vanished || port.writesFail) {
+        setPortError(error, PortFailure::Other, EAGAIN);
+        return PortIoFailed;
+    }
+    return int(length);
 }
 
 void fakeClearErrors(PortHandle) {}
@@ -285,13 +229,56 @@ struct FakeTerminal {
     bool opened = false;
 };
 
+// A real port table with its reads and writes counted, for the worker's wake-ups.
+struct CountingPort {
+    explicit CountingPort(const SerialPortMethods &real)
+    {
+        base = &real;
+        reads = 0;
+        writes = 0;
+        methods = real;
+        methods.read = countedRead;
+        methods.write = countedWrite;
+    }
+    static int countedRead(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t timeoutUs,
+                           const PortWake *wake, PortError *error)
+    {
+        ++reads;
+        return base->read(port, data, capacity, timeoutUs, wake, error);
+    }
+    static int countedWrite(PortHandle port, const std::uint8_t *data, std::size_t length, PortError *error)
+    {
+        ++writes;
+        return base->write(port, data, length, error);
+    }
+
+    static inline const SerialPortMethods *base = nullptr;
+    static inline std::atomic<int> reads{0};
+    static inline std::atomic<int> writes{0};
+    SerialPortMethods methods{};
+};
+
+// A terminal of either framing on `methods`.
+std::unique_ptr<ComHalfDuplexTerminal> makeTerminal(std::uint8_t *storage, bool silenceFraming,
+                                                    const SerialPortMethods &methods)
+{
+    if (silenceFraming)
+        return std::make_unique<ComHalfDuplexTerminal>(storage, 256, ComHalfDuplexTerminal::LineSilence{}, methods);
+    return std::make_unique<ComHalfDuplexTerminal>(storage, 256, ComHalfDuplexTerminal::WindowGapTicks, methods);
+}
+
+qint64 millisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
 // This program itself, run as a helper process that opens a port with the terminal,
 // as the user nobody when the test runs as root: root passes the kernel's exclusive
 // mark, an ordinary user does not.
 struct PortHolder {
     // Starts the helper on `path` and waits for its answer: '1' it holds the port,
     // '0' the open was refused, 0 no answer.
-    char start(const std::string &program, const std::string &path)
+    char start(const std::string &program, const std::string &path, const char *mode = "--hold-port")
     {
         int pipeEnds[2];
         if (pipe2(pipeEnds, O_CLOEXEC) != 0)
@@ -307,7 +294,7 @@ struct PortHolder {
                 _exit(126);
             if (dup2(pipeEnds[1], STDOUT_FILENO) < 0)
                 _exit(126);
-            execl(program.c_str(), program.c_str(), "--hold-port", path.c_str(), static_cast<char *>(nullptr));
+            execl(program.c_str(), program.c_str(), mode, path.c_str(), static_cast<char *>(nullptr));
             _exit(127);
         }
         ::close(pipeEnds[1]);
@@ -319,6 +306,20 @@ struct PortHolder {
         if (poll(&wait, 1, int(std::chrono::milliseconds(Deadline).count())) == 1 && ::read(output, &answer, 1) != 1)
             answer = 0;
         return answer;
+    }
+    // What the helper writes after its answer, until it ends.
+    QByteArray rest()
+    {
+        QByteArray bytes;
+        char chunk[256];
+        pollfd wait{output, POLLIN, 0};
+        while (poll(&wait, 1, int(std::chrono::milliseconds(Deadline).count())) == 1) {
+            const ssize_t got = ::read(output, chunk, sizeof chunk);
+            if (got <= 0)
+                break;
+            bytes.append(chunk, int(got));
+        }
+        return bytes;
     }
     void kill()
     {
@@ -338,6 +339,16 @@ struct PortHolder {
     pid_t pid = -1;
     int output = -1;
 };
+
+// A test run as root runs its helpers as nobody: the pseudo-terminal is given to
+// nobody, so that they may open it.
+bool lendToHelpers(const PseudoTerminal &line)
+{
+    if (geteuid() != 0)
+        return true;
+    const passwd *nobody = getpwnam("nobody");
+    return nobody != nullptr && fchown(line.slave, nobody->pw_uid, nobody->pw_gid) == 0;
+}
 
 // The helper's side: opens `path`, tells the test whether that worked and, if it did,
 // holds the port until it is killed.
@@ -383,6 +394,16 @@ private slots:
     void frameInPieces();
     void failedReadTakesItsTick();
     void vanishedPortDoesNotSpin();
+
+    void heldPortNamesItsHolder();
+    void portWithoutPermission();
+    void lostPortIsLeftAlone_data();
+    void lostPortIsLeftAlone();
+    void waitForFrameEndsWhenThePortIsLost();
+    void silenceEndsTheFrame_data();
+    void silenceEndsTheFrame();
+    void requestWaitsForTheSilence();
+    void waitForFrameTimesOut();
 };
 
 void tst_ComHalfDuplexTerminal::tick_data()
@@ -573,17 +594,29 @@ void tst_ComHalfDuplexTerminal::refusedOpens_data()
     QTest::addColumn<uint>("baudRate");
     QTest::addColumn<int>("parity");
     QTest::addColumn<int>("stopBits");
+    QTest::addColumn<PortFailure>("cause");
+    QTest::addColumn<QString>("reason");
 
-    // An empty port name stands for the test's own pseudo-terminal.
-    QTest::newRow("missing path") << "/dev/khronar-no-such-port" << 19200u << 2 << 0;
-    QTest::newRow("missing name") << "ttyKhronarMissing0" << 19200u << 2 << 0;
-    QTest::newRow("not a serial port") << "/dev/null" << 19200u << 2 << 0;
-    QTest::newRow("empty name") << "-" << 19200u << 2 << 0;
+    const auto missing = PortFailure::NoSuchPort;
+    const auto settings = PortFailure::LineSettingsRefused;
+    const QString notFound = QStringLiteral("порт не найден");
+    const QString refusesLine = QStringLiteral("порт не принимает параметры линии");
+    // An empty port name stands for the test's own pseudo-terminal, "refused" for a
+    // gateway where nobody listens.
+    QTest::newRow("missing path") << "/dev/khronar-no-such-port" << 19200u << 2 << 0 << missing << notFound;
+    QTest::newRow("missing name") << "ttyKhronarMissing0" << 19200u << 2 << 0 << missing << notFound;
+    QTest::newRow("not a serial port") << "/dev/null" << 19200u << 2 << 0 << PortFailure::NotSerialPort
+                                       << "это не последовательный порт";
+    QTest::newRow("empty name") << "-" << 19200u << 2 << 0 << missing << notFound;
     // 8 data bits cannot go with one and a half stop bits.
-    QTest::newRow("1.5 stop bits") << "" << 19200u << 2 << 1;
-    QTest::newRow("unknown stop bits") << "" << 19200u << 0 << 3;
-    QTest::newRow("unknown parity") << "" << 19200u << 3 << 0;
-    QTest::newRow("rate 0") << "" << 0u << 0 << 0;
+    QTest::newRow("1.5 stop bits") << "" << 19200u << 2 << 1 << settings << refusesLine;
+    QTest::newRow("unknown stop bits") << "" << 19200u << 0 << 3 << settings << refusesLine;
+    QTest::newRow("unknown parity") << "" << 19200u << 3 << 0 << settings << refusesLine;
+    QTest::newRow("rate 0") << "" << 0u << 0 << 0 << settings << refusesLine;
+    QTest::newRow("refused gateway") << "refused" << 19200u << 2 << 0 << PortFailure::ConnectionRefused
+                                     << "шлюз отклонил соединение";
+    QTest::newRow("gateway without a port number")
+        << "tcp://127.0.0.1" << 19200u << 2 << 0 << missing << "шлюз не найден";
 }
 
 void tst_ComHalfDuplexTerminal::refusedOpens()
@@ -592,6 +625,8 @@ void tst_ComHalfDuplexTerminal::refusedOpens()
     QFETCH(uint, baudRate);
     QFETCH(int, parity);
     QFETCH(int, stopBits);
+    QFETCH(PortFailure, cause);
+    QFETCH(QString, reason);
 
     PseudoTerminal line;
     QVERIFY(line.master >= 0);
@@ -600,14 +635,21 @@ void tst_ComHalfDuplexTerminal::refusedOpens()
         name = line.slaveName;
     else if (name == "-")
         name.clear();
+    else if (name == "refused")
+        name = QStringLiteral("tcp://127.0.0.1:%1").arg(refusingPort()).toStdString();
     const std::set<int> threadsBefore = threadIds();
     Terminal t;
 
     QVERIFY(!t.terminal.open(name, baudRate, std::uint8_t(parity), std::uint8_t(stopBits)));
     QVERIFY(!t.terminal.isOpen());
     QVERIFY(waitFor([&] { return threadsSince(threadsBefore).empty(); }));
-    // A refused open leaves the port free.
+    // Why, in the user's words.
+    QCOMPARE(t.terminal.openError().cause, cause);
+    QCOMPARE(QString::fromStdString(portOpenFailureText(name, t.terminal.openError())),
+             QStringLiteral("Не удается открыть порт \"%1\": %2").arg(QString::fromStdString(name), reason));
+    // A refused open leaves the port free, and a successful one forgets the cause.
     QVERIFY(t.terminal.open(line.slaveName, 19200, 2, 0));
+    QVERIFY(!t.terminal.openError().failed());
 }
 
 void tst_ComHalfDuplexTerminal::heldPortIsRefused()
@@ -619,6 +661,7 @@ void tst_ComHalfDuplexTerminal::heldPortIsRefused()
     QVERIFY(holder.terminal.open(line.slaveName, 19200, 2, 0));
     QVERIFY(!second.terminal.open(line.slaveName, 19200, 2, 0));
     QVERIFY(!second.terminal.isOpen());
+    QCOMPARE(second.terminal.openError().cause, PortFailure::Busy);
 
     holder.terminal.close();
     QVERIFY(second.terminal.open(line.slaveName, 19200, 2, 0));
@@ -783,11 +826,7 @@ void tst_ComHalfDuplexTerminal::killedHolderLeavesThePortFree()
     // The simulator's side of the line stays open throughout, as it does in the demo.
     PseudoTerminal line;
     QVERIFY(line.master >= 0);
-    if (geteuid() == 0) {
-        const passwd *nobody = getpwnam("nobody");
-        QVERIFY(nobody != nullptr);
-        QCOMPARE(fchown(line.slave, nobody->pw_uid, nobody->pw_gid), 0);
-    }
+    QVERIFY(lendToHelpers(line));
     const std::string program = QCoreApplication::applicationFilePath().toStdString();
 
     PortHolder holder, second;
@@ -896,6 +935,8 @@ void tst_ComHalfDuplexTerminal::failedReadTakesItsTick()
                                          .count())));
     }
     QCOMPARE(failures, 4);
+    // Failures that pass are no lost port.
+    QVERIFY(!t.terminal.portLost());
 }
 
 void tst_ComHalfDuplexTerminal::vanishedPortDoesNotSpin()
@@ -938,12 +979,239 @@ void tst_ComHalfDuplexTerminal::vanishedPortDoesNotSpin()
     QVERIFY(waitFor([&] { return threadsSince(threadsBefore).empty(); }));
 }
 
-// A helper process started by killedHolderLeavesThePortFree runs holdPort instead of
-// the tests.
+void tst_ComHalfDuplexTerminal::heldPortNamesItsHolder()
+{
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    QVERIFY(lendToHelpers(line));
+    const std::string program = QCoreApplication::applicationFilePath().toStdString();
+    PortHolder holder;
+    QCOMPARE(holder.start(program, line.slaveName), '1');
+
+    Terminal here;
+    QVERIFY(!here.terminal.open(line.slaveName, 19200, 2, 0));
+    const PortError &why = here.terminal.openError();
+    QCOMPARE(why.cause, PortFailure::Busy);
+    // The kernel keeps the first 15 bytes of a program's name.
+    const QString name = QFileInfo(QString::fromStdString(program)).fileName().left(15);
+    const QString holderText = QStringLiteral("%1 (PID %2)").arg(name).arg(holder.pid);
+    QCOMPARE(QString::fromStdString(why.detail), holderText);
+    QCOMPARE(QString::fromStdString(portOpenFailureText(line.slaveName, why)),
+             QStringLiteral("Не удается открыть порт \"%1\": порт занят программой %2")
+                 .arg(QString::fromStdString(line.slaveName), holderText));
+
+    // Once it is gone, the port opens.
+    holder.kill();
+    QVERIFY(here.terminal.open(line.slaveName, 19200, 2, 0));
+}
+
+void tst_ComHalfDuplexTerminal::portWithoutPermission()
+{
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    // Root's helper runs as nobody, who may not open root's terminal; anyone else's
+    // runs as the user, from whom the terminal is taken away.
+    if (geteuid() != 0)
+        QCOMPARE(fchmod(line.slave, 0), 0);
+    PortHolder helper;
+    QCOMPARE(helper.start(QCoreApplication::applicationFilePath().toStdString(), line.slaveName, "--try-open"),
+             char('A' + int(PortFailure::NoPermission)));
+    QCOMPARE(QString::fromUtf8(helper.rest()),
+             QStringLiteral("Не удается открыть порт \"%1\": нет доступа, добавьте пользователя в группу dialout\n")
+                 .arg(QString::fromStdString(line.slaveName)));
+}
+
+void tst_ComHalfDuplexTerminal::lostPortIsLeftAlone_data()
+{
+    QTest::addColumn<QString>("kind");
+    QTest::addColumn<bool>("silenceFraming");
+
+    for (const bool silence : {false, true}) {
+        const char *framing = silence ? "silence" : "ticks";
+        QTest::addRow("pseudo-terminal closed, %s", framing) << "pty" << silence;
+        QTest::addRow("rtu over tcp, peer closes, %s", framing) << "tcp" << silence;
+        QTest::addRow("modbus tcp, peer closes, %s", framing) << "mbtcp" << silence;
+    }
+}
+
+void tst_ComHalfDuplexTerminal::lostPortIsLeftAlone()
+{
+    QFETCH(QString, kind);
+    QFETCH(bool, silenceFraming);
+
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    TcpListener gateway;
+    QVERIFY(gateway.fd >= 0);
+    const bool serial = kind == QLatin1String("pty");
+    const std::string name = serial ? line.slaveName : gateway.url(qPrintable(kind)).toStdString();
+    CountingPort counted(portMethodsFor(name));
+    std::uint8_t storage[256];
+    const auto terminal = makeTerminal(storage, silenceFraming, counted.methods);
+    QVERIFY(terminal->open(name, 9600, 0, 0));
+    const int peer = serial ? -1 : gateway.accept();
+    QVERIFY(serial || peer >= 0);
+
+    // A silent line first: read again and again, never lost.
+    QVERIFY(waitFor([] { return CountingPort::reads >= 3; }));
+    QVERIFY(!terminal->portLost());
+
+    if (serial) {
+        line.closeMaster();
+        line.closeSlave();
+    } else {
+        gateway.closeClient(peer);
+    }
+    QVERIFY(waitFor([&] { return terminal->portLost(); }));
+    const PortError why = terminal->lostError();
+    QCOMPARE(why.cause, PortFailure::PortLost);
+    QCOMPARE(QString::fromStdString(portLostText(name, why)),
+             QStringLiteral("Потеряна связь с портом \"%1\": %2")
+                 .arg(QString::fromStdString(name),
+                      serial ? QStringLiteral("порт отключён") : QStringLiteral("шлюз разорвал соединение")));
+
+    // From now on the port is left alone: over a stretch of time, at most the read
+    // that was on its way when the loss was seen. A worker that kept trying would
+    // make hundreds.
+    const int readsThen = CountingPort::reads;
+    const auto from = Clock::now();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // A request still passes through the buffer, as a failed write: the owner's
+    // transfer resends and gives up at its own pace.
+    QVERIFY(sendRequest(*terminal, QByteArray::fromHex("01420200")));
+    QVERIFY(waitFor([&] { return terminal->currentState() == TerminalBuffer::Listening; }));
+    const int reads = CountingPort::reads - readsThen;
+    qInfo("%d reads in %lld ms after the loss", reads, millisecondsSince(from));
+    QVERIFY2(reads <= 1, qPrintable(QString::number(reads)));
+    QCOMPARE(int(CountingPort::writes), 0);
+
+    terminal->close();
+    QVERIFY(!terminal->isOpen());
+}
+
+void tst_ComHalfDuplexTerminal::waitForFrameEndsWhenThePortIsLost()
+{
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    std::uint8_t storage[256];
+    ComHalfDuplexTerminal terminal(storage, sizeof storage, ComHalfDuplexTerminal::LineSilence{});
+    QVERIFY(terminal.open(line.slaveName, 9600, 0, 0));
+
+    const int master = line.master;
+    const int slave = line.slave;
+    line.master = line.slave = -1;
+    std::thread unplug([master, slave] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        ::close(master);
+        ::close(slave);
+    });
+    const auto started = Clock::now();
+    const bool frame = terminal.waitForFrame(std::chrono::seconds(60));
+    const auto waited = Clock::now() - started;
+    unplug.join();
+    QVERIFY(!frame);
+    QVERIFY(terminal.portLost());
+    QVERIFY(waited < std::chrono::seconds(60));
+    // A port lost before the wait does not end it: the owner would spin.
+    QVERIFY(!terminal.waitForFrame(std::chrono::milliseconds(50)));
+}
+
+void tst_ComHalfDuplexTerminal::silenceEndsTheFrame_data()
+{
+    QTest::addColumn<QList<QByteArray>>("writes");
+    QTest::addColumn<QByteArray>("frame");
+
+    QTest::newRow("one write") << QList<QByteArray>{QByteArray::fromHex("0142030a")} << QByteArray::fromHex("0142030a");
+    QTest::newRow("two writes back to back")
+        << QList<QByteArray>{QByteArray::fromHex("014203"), QByteArray::fromHex("64000000")}
+        << QByteArray::fromHex("01420364000000");
+}
+
+void tst_ComHalfDuplexTerminal::silenceEndsTheFrame()
+{
+    QFETCH(QList<QByteArray>, writes);
+    QFETCH(QByteArray, frame);
+
+    // 300 baud, 8N1: 3.5 characters are 116.7 ms.
+    const auto gap = std::chrono::microseconds(ComHalfDuplexTerminal::frameGapMicroseconds(300, 0, 0));
+    QCOMPARE(gap.count(), 116667);
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    std::uint8_t storage[256];
+    ComHalfDuplexTerminal terminal(storage, sizeof storage, ComHalfDuplexTerminal::LineSilence{});
+    QVERIFY(terminal.open(line.slaveName, 300, 0, 0));
+
+    for (const QByteArray &bytes : writes)
+        QVERIFY(line.write(bytes));
+    const auto lastWrite = Clock::now();
+    QVERIFY(terminal.waitForFrame(std::chrono::seconds(10)));
+    QVERIFY(Clock::now() - lastWrite >= gap);
+    QCOMPARE(receivedFrame(terminal), frame);
+    terminal.releaseFrame();
+
+    // Once the silence has ended one frame, the next bytes are another.
+    QVERIFY(line.write("next"));
+    QVERIFY(terminal.waitForFrame(std::chrono::seconds(10)));
+    QCOMPARE(receivedFrame(terminal), QByteArray("next"));
+}
+
+void tst_ComHalfDuplexTerminal::requestWaitsForTheSilence()
+{
+    const auto gap = std::chrono::microseconds(ComHalfDuplexTerminal::frameGapMicroseconds(300, 0, 0));
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    std::uint8_t storage[256];
+    ComHalfDuplexTerminal terminal(storage, sizeof storage, ComHalfDuplexTerminal::LineSilence{});
+    QVERIFY(terminal.open(line.slaveName, 300, 0, 0));
+    // Let the line be quiet first.
+    std::this_thread::sleep_for(gap * 2);
+
+    // A request committed to a quiet line goes out: the commit wakes the worker.
+    QVERIFY(sendRequest(terminal, "first"));
+    QCOMPARE(line.read(5), QByteArray("first"));
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
+
+    // One committed while a byte has just come waits for the silence after it.
+    QVERIFY(line.write("\x55"));
+    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Receiving; }));
+    const auto byteSeen = Clock::now();
+    QVERIFY(sendRequest(terminal, "second"));
+    QCOMPARE(line.read(6), QByteArray("second"));
+    QVERIFY(Clock::now() - byteSeen >= gap - std::chrono::milliseconds(5));
+}
+
+void tst_ComHalfDuplexTerminal::waitForFrameTimesOut()
+{
+    PseudoTerminal line;
+    QVERIFY(line.master >= 0);
+    std::uint8_t storage[256];
+    ComHalfDuplexTerminal terminal(storage, sizeof storage, ComHalfDuplexTerminal::LineSilence{});
+    QVERIFY(terminal.open(line.slaveName, 19200, 0, 0));
+    const auto started = Clock::now();
+    QVERIFY(!terminal.waitForFrame(std::chrono::milliseconds(200)));
+    QVERIFY(Clock::now() - started >= std::chrono::milliseconds(200));
+}
+
+// The helper's side for the causes: tries to open `path` and writes why it failed, as
+// a letter for the cause and the user's text.
+int tryOpen(const char *path)
+{
+    std::uint8_t storage[256];
+    ComHalfDuplexTerminal terminal(storage, sizeof storage, 10);
+    terminal.open(path, 19200, 2, 0);
+    const std::string answer = char('A' + int(terminal.openError().cause))
+        + portOpenFailureText(path, terminal.openError()) + "\n";
+    return ::write(STDOUT_FILENO, answer.data(), answer.size()) == ssize_t(answer.size()) ? 0 : 1;
+}
+
+// A helper process started by the tests of other processes' opens runs holdPort or
+// tryOpen instead of the tests.
 int main(int argc, char *argv[])
 {
     if (argc == 3 && std::strcmp(argv[1], "--hold-port") == 0)
         return holdPort(argv[2]);
+    if (argc == 3 && std::strcmp(argv[1], "--try-open") == 0)
+        return tryOpen(argv[2]);
     QCoreApplication app(argc, argv);
     tst_ComHalfDuplexTerminal test;
     QTEST_SET_MAIN_SOURCE_PATH

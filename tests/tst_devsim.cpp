@@ -444,6 +444,8 @@ private slots:
     void mbapSession_data();
     void mbapSession();
     void corruptPduOnly();
+    void lineTimingHoldsTheReply_data();
+    void lineTimingHoldsTheReply();
 
     // Over the line, with the khronar-devsim program
     void wholeDemoLog();
@@ -458,6 +460,7 @@ private slots:
     void verboseTrace();
     void busOnOneLine_data();
     void busOnOneLine();
+    void lineTimingOverThePseudoTerminal();
 
     // Over TCP
     void tcpWholeLog_data();
@@ -1002,6 +1005,110 @@ void tst_DevSim::corruptPduOnly()
     QVERIFY(!bytesHit.contains(0));
     QVERIFY(!bytesHit.contains(expected.size() - 1) && !bytesHit.contains(expected.size() - 2));
     QVERIFY(bytesHit.contains(1) && bytesHit.contains(expected.size() - 3)); // the whole PDU is fair game
+}
+
+void tst_DevSim::lineTimingHoldsTheReply_data()
+{
+    QTest::addColumn<int>("baud");
+    QTest::addColumn<char>("parity");
+    QTest::addColumn<int>("delayMs");
+    QTest::addColumn<bool>("mbap");
+    QTest::addColumn<qint64>("characterNs");
+    QTest::addColumn<qint64>("silenceNs");
+
+    // A character of 1 + 8 + parity + 1 bits; 3.5 of them end a frame, at least
+    // 1.75 ms above 19200 baud.
+    QTest::newRow("9600 8N1") << 9600 << 'N' << 0 << false << 1041666LL << 3645833LL;
+    QTest::newRow("19200 8E1") << 19200 << 'E' << 0 << false << 572916LL << 2005208LL;
+    QTest::newRow("115200 8E1") << 115200 << 'E' << 0 << false << 95486LL << 1750000LL;
+    QTest::newRow("with a delay") << 19200 << 'E' << 7 << false << 572916LL << 2005208LL;
+    QTest::newRow("modbus tcp") << 19200 << 'E' << 0 << true << 572916LL << 2005208LL;
+}
+
+// The session's clock is the test's: the reply is due exactly when a real line would
+// have delivered it.
+void tst_DevSim::lineTimingHoldsTheReply()
+{
+    QFETCH(int, baud);
+    QFETCH(char, parity);
+    QFETCH(int, delayMs);
+    QFETCH(bool, mbap);
+    QFETCH(qint64, characterNs);
+    QFETCH(qint64, silenceNs);
+    using std::chrono::nanoseconds;
+
+    LineSettings line;
+    line.baud = std::uint32_t(baud);
+    line.parity = parity;
+    const LineTiming timing = line.timing();
+    QCOMPARE(qint64(std::chrono::duration_cast<nanoseconds>(timing.character).count()), characterNs);
+    QCOMPARE(qint64(std::chrono::duration_cast<nanoseconds>(timing.silence).count()), silenceNs);
+
+    DeviceLogFile content = parsedSmallLog();
+    content.log.moveTo(100);
+    DeviceBus devices;
+    devices.addDevice(DeviceSimulator(content.log, SimulatorOptions()));
+    ServeSettings settings;
+    settings.lineTiming = timing;
+    settings.delayMs = delayMs;
+    settings.mbap = mbap;
+    SimulatorSession session(devices, settings, line.silenceMs());
+
+    // A record request: 7 bytes and the CRC on a line, the reply 19 and its CRC. It
+    // reaches the session in two pieces, the second while the first is on the wire.
+    const QByteArray request = requestFrame("01420364000000");
+    const QByteArray sent = mbap ? wrapMbap(1, request.chopped(2)) : request;
+    const SimulatorClock::time_point start{};
+    const SimulatorClock::time_point complete = start + std::chrono::microseconds(100);
+    session.received(sent.constData(), 3, start);
+    session.received(sent.constData() + 3, sent.size() - 3, complete);
+    const auto onTheWire = timing.wire(request.size());
+    // A gateway puts the RTU request on its line once the whole ADU is in.
+    const auto due = (mbap ? complete : start) + onTheWire + timing.silence + std::chrono::milliseconds(delayMs)
+        + timing.wire(21);
+
+    PendingReply reply;
+    if (!mbap) {
+        // The request is not complete before its silence on the wire.
+        const auto requestEnd = start + onTheWire + timing.silence;
+        QCOMPARE(session.nextWake(start + std::chrono::hours(1)), requestEnd);
+        session.advance(requestEnd - nanoseconds(1));
+        QCOMPARE(session.nextWake(start + std::chrono::hours(1)), requestEnd);
+        // Looked at late, the reply is due all the same.
+        session.advance(requestEnd + std::chrono::microseconds(300));
+    } else {
+        session.advance(complete);
+    }
+    QCOMPARE(session.nextWake(start + std::chrono::hours(1)), due);
+    QVERIFY(!session.takeReply(due - nanoseconds(1), &reply));
+    QVERIFY(session.takeReply(due, &reply));
+    // Over Modbus TCP: the header and the PDU, without address and CRC.
+    QCOMPARE(reply.bytes.size(), mbap ? 7 + 18 : 21);
+}
+
+void tst_DevSim::lineTimingOverThePseudoTerminal()
+{
+    // 1200 baud, 8N1: 8.3 ms a character. The info request is 5 bytes, its reply 15:
+    // 41.7 + 29.2 + 125 ms.
+    constexpr auto Held = std::chrono::microseconds(41667 + 29167 + 125000);
+    Simulator simulator;
+    QVERIFY(simulator.start({QStringLiteral("--baud"), QStringLiteral("1200"), QStringLiteral("--line-timing"),
+                             QStringLiteral("--log"), smallLogPath}));
+    Host h(simulator.fd);
+    const QByteArray request = requestFrame("014200");
+    for (int i = 0; i < 3; ++i) {
+        const auto sent = std::chrono::steady_clock::now();
+        QVERIFY(h.send(bytes(request), request.size()));
+        pollfd in{simulator.fd, POLLIN, 0};
+        QCOMPARE(poll(&in, 1, 10000), 1);
+        const auto arrived = std::chrono::steady_clock::now();
+        // No earlier than a real line allows; later is a busy machine's business.
+        QVERIFY2(
+            arrived - sent >= Held,
+            qPrintable(QString::number(std::chrono::duration_cast<std::chrono::microseconds>(arrived - sent).count())));
+        QCOMPARE(h.readReply(1000).size(), 15);
+    }
+    QVERIFY(simulator.stop());
 }
 
 void tst_DevSim::wholeDemoLog()

@@ -123,7 +123,7 @@ struct Host : LogDownloadHost {
                 return false;
             const DownloadEngine::TickResult result = download.tick();
             if (!result.replyTaken && !result.requestSent)
-                std::this_thread::sleep_for(std::chrono::microseconds(300));
+                download.waitForFrame(std::chrono::milliseconds(5));
         }
         return true;
     }
@@ -149,8 +149,8 @@ struct Host : LogDownloadHost {
     QSqlDatabase database;
     bool opened = false;
     LogFileStore store;
-    // The command line's gap: a few ticks of silence end a frame at this rate.
-    LogDownload download{*this, 2};
+    // The command line's pace: a frame ends after the line's own silence.
+    LogDownload download{*this, DownloadPace::Line};
 
     bool wanted = false;
     bool updateConfiguration = false;

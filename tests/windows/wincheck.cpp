@@ -11,6 +11,7 @@
 #include "protocol/modbusmaster.h"
 #include "protocol/tickcount.h"
 #include "serial/comhalfduplexterminal.h"
+#include "serial/portopener.h"
 #include "serial/porttcp.h"
 #include "serial/serialport.h"
 #include "tests/windows/check.h"
@@ -19,11 +20,15 @@
 #include "buildidentity.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
 
 #include <windows.h>
 
@@ -148,6 +153,28 @@ std::wstring ownPath()
     }
 }
 
+// A master whose transfer asks for the device's info first, as a download begins.
+struct InfoMaster {
+    InfoMaster()
+    {
+        handlers[0] = transfer.functionHandler();
+        master.handlerTable = handlers;
+        master.entryCount = 1;
+    }
+    // Builds the info request and commits it to `terminal`.
+    bool sendRequest(ComHalfDuplexTerminal &terminal)
+    {
+        std::uint8_t request[MaxFrameLength + 1] = {};
+        std::uint8_t length = 0;
+        return CHECK_EQUAL(master.buildRequest(request, &length), RequestSent)
+            && CHECK(terminal.sendRequest(request, length));
+    }
+
+    LogTransfer transfer;
+    ModbusFunctionHandler handlers[1];
+    ModbusMaster master;
+};
+
 // ---------------------------------------------------------------------------------
 // The identity, read from this program's own version resource, which is the one
 // generated for khronar.exe.
@@ -245,8 +272,20 @@ void portWithoutDeviceFailsToOpen()
         if (!CHECK(!terminal.open(port, BaudRate, ParityNone, OneStopBit)))
             std::printf("  port %s opened\n", port.c_str());
         CHECK(!terminal.isOpen());
+        // No port at all is "not found". A port whose device is gone is too on
+        // Windows; Wine sometimes opens the dangling link and then finds no serial
+        // port behind it.
+        const PortError &why = terminal.openError();
+        std::printf("  %s: cause %d, system code %d\n", port.c_str(), int(why.cause), why.systemCode);
+        const bool notSerial = why.cause == PortFailure::NotSerialPort && runningUnderWine();
+        if (!notSerial)
+            CHECK_EQUAL(int(why.cause), int(PortFailure::NoSuchPort));
+        CHECK_EQUAL(portOpenFailureText(port, why),
+                    "Не удается открыть порт \"" + port
+                        + "\": " + (notSerial ? "это не последовательный порт" : "порт не найден"));
         // The Win32 table on its own, as the terminal picks it for a COM port's name.
-        const PortHandle handle = platformSerialPort().open(port.c_str(), BaudRate, ParityNone, OneStopBit, 1);
+        const PortHandle handle = platformSerialPort().open(port.c_str(), BaudRate, ParityNone, OneStopBit, 1, nullptr,
+                                                            nullptr);
         CHECK_EQUAL(handle, InvalidPortHandle);
         if (handle != InvalidPortHandle)
             platformSerialPort().close(handle);
@@ -255,6 +294,7 @@ void portWithoutDeviceFailsToOpen()
     std::uint8_t storage[StorageSize];
     ComHalfDuplexTerminal terminal(storage, sizeof storage, GapTicks);
     CHECK(!terminal.open("", BaudRate, ParityNone, OneStopBit));
+    CHECK_EQUAL(int(terminal.openError().cause), int(PortFailure::NoSuchPort));
 }
 
 void portInUseIsRefused()
@@ -274,6 +314,7 @@ void portInUseIsRefused()
         return;
     }
     CHECK(refused);
+    CHECK_EQUAL(int(second.openError().cause), int(PortFailure::Busy));
     CHECK(!second.isOpen());
     CHECK(first.isOpen());
     first.close();
@@ -314,16 +355,135 @@ void closeIsPrompt()
 }
 
 // ---------------------------------------------------------------------------------
+// Gateways that refuse or never answer, opened on the opener's thread.
+
+// A Winsock listener on 127.0.0.1 with an accept queue of its own.
+struct Listener {
+    explicit Listener(int backlog)
+    {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+        socket = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int length = sizeof address;
+        if (socket == INVALID_SOCKET || bind(socket, reinterpret_cast<sockaddr *>(&address), length) != 0
+            || listen(socket, backlog) != 0
+            || getsockname(socket, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            return;
+        port = ntohs(address.sin_port);
+    }
+    ~Listener()
+    {
+        for (SOCKET client : clients)
+            closesocket(client);
+        if (socket != INVALID_SOCKET)
+            closesocket(socket);
+    }
+    std::string url() const { return "tcp://127.0.0.1:" + std::to_string(port); }
+    // Connects clients that are never accepted until one's handshake goes unanswered.
+    bool fillAcceptQueue()
+    {
+        for (int i = 0; i < 16; ++i) {
+            SOCKET client = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+            u_long nonBlocking = 1;
+            ioctlsocket(client, FIONBIO, &nonBlocking);
+            sockaddr_in address{};
+            address.sin_family = AF_INET;
+            address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            address.sin_port = htons(port);
+            connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address);
+            clients.push_back(client);
+            WSAPOLLFD entry{};
+            entry.fd = client;
+            entry.events = POLLOUT;
+            if (WSAPoll(&entry, 1, 300) == 0)
+                return true;
+        }
+        return false;
+    }
+
+    SOCKET socket = INVALID_SOCKET;
+    std::uint16_t port = 0;
+    std::vector<SOCKET> clients;
+};
+
+void gatewayCausesAreNamed()
+{
+    std::string refused;
+    {
+        // Free a moment ago: nobody listens there now.
+        Listener probe(1);
+        refused = probe.url();
+    }
+    std::uint8_t storage[StorageSize];
+    ComHalfDuplexTerminal terminal(storage, sizeof storage, GapTicks);
+    CHECK(!terminal.open(refused, BaudRate, ParityNone, OneStopBit));
+    CHECK_EQUAL(int(terminal.openError().cause), int(PortFailure::ConnectionRefused));
+    CHECK_EQUAL(portOpenFailureText(refused, terminal.openError()),
+                "Не удается открыть порт \"" + refused + "\": шлюз отклонил соединение");
+    CHECK(!terminal.open("tcp://127.0.0.1", BaudRate, ParityNone, OneStopBit));
+    CHECK_EQUAL(int(terminal.openError().cause), int(PortFailure::NoSuchPort));
+}
+
+void openerCancelsASilentGateway()
+{
+    Listener gateway(0);
+    if (!CHECK(gateway.port != 0) || !CHECK(gateway.fillAcceptQueue()))
+        return;
+    PortOpener opener;
+    double started = nowMs();
+    opener.start(gateway.url(), BaudRate, ParityNone, OneStopBit);
+    const double startMs = nowMs() - started;
+    // The handshake is in flight and stays so.
+    CHECK(!opener.waitFinished(std::chrono::milliseconds(300)));
+    started = nowMs();
+    opener.cancel();
+    CHECK(opener.waitFinished(std::chrono::milliseconds(GatewayConnectTimeoutMs)));
+    const double endedMs = nowMs() - started;
+    const OpenedPort opened = opener.take();
+    std::printf("  start %.2f ms, the open ended %.1f ms after the cancel\n", startMs, endedMs);
+    CHECK_EQUAL(opened.handle, InvalidPortHandle);
+    CHECK_EQUAL(int(opened.error.cause), int(PortFailure::Cancelled));
+}
+
+void openerHandsTheTerminalItsPort()
+{
+    PortOpener opener;
+    opener.start(simulatorPort, BaudRate, ParityNone, OneStopBit);
+    OpenedPort opened = opener.take();
+    if (!CHECK(opened.handle != InvalidPortHandle)) {
+        explainOpenFailure(simulatorPort);
+        return;
+    }
+    std::uint8_t storage[StorageSize];
+    ComHalfDuplexTerminal terminal(storage, sizeof storage, ComHalfDuplexTerminal::LineSilence{});
+    CHECK(terminal.attach(std::move(opened)));
+    CHECK(terminal.isOpen());
+    // The info request, answered.
+    InfoMaster info;
+    if (!info.sendRequest(terminal) || !CHECK(terminal.waitForFrame(std::chrono::seconds(10))))
+        return;
+    const std::uint8_t *frame = nullptr;
+    std::size_t frameLength = 0;
+    if (CHECK(terminal.takeFrame(&frame, &frameLength)))
+        CHECK_EQUAL(info.master.processReply(frame, static_cast<std::uint8_t>(frameLength)), ReplyAccepted);
+    terminal.releaseFrame();
+}
+
+// ---------------------------------------------------------------------------------
 // Reads: each empty read waits its tick, so a quiet line is not polled in a loop and a
 // frame ends only after the gap of silence.
 
 // The Win32 port with its reads counted, for the terminal's worker.
 std::atomic<unsigned> portReads{0};
 
-int countedRead(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t tickMs)
+int countedRead(PortHandle port, std::uint8_t *data, std::size_t capacity, std::uint32_t timeoutUs,
+                const PortWake *wake, PortError *error)
 {
     portReads.fetch_add(1, std::memory_order_relaxed);
-    return platformSerialPort().read(port, data, capacity, tickMs);
+    return platformSerialPort().read(port, data, capacity, timeoutUs, wake, error);
 }
 
 const SerialPortMethods &countedWin32Port()
@@ -368,16 +528,9 @@ void frameEndsAfterTheGap()
     if (!CHECK(openSimulatorPort(terminal, SlowBaudRate)))
         return;
 
-    LogTransfer transfer;
-    ModbusFunctionHandler handlers[] = {transfer.functionHandler()};
-    ModbusMaster master;
-    master.handlerTable = handlers;
-    master.entryCount = 1;
-    std::uint8_t request[MaxFrameLength + 1] = {};
-    std::uint8_t length = 0;
-    if (!CHECK_EQUAL(master.buildRequest(request, &length), RequestSent))
+    InfoMaster info;
+    if (!info.sendRequest(terminal))
         return;
-    CHECK(terminal.sendRequest(request, length));
 
     // The reply's bytes all arrive at once on a pseudo-terminal; the first look that
     // finds them is no earlier than their arrival.
@@ -392,7 +545,7 @@ void frameEndsAfterTheGap()
     const std::uint8_t *frame = nullptr;
     std::size_t frameLength = 0;
     if (CHECK(terminal.takeFrame(&frame, &frameLength))) {
-        CHECK_EQUAL(master.processReply(frame, static_cast<std::uint8_t>(frameLength)), ReplyAccepted);
+        CHECK_EQUAL(info.master.processReply(frame, static_cast<std::uint8_t>(frameLength)), ReplyAccepted);
         terminal.releaseFrame();
     }
     terminal.close();
@@ -490,7 +643,7 @@ public:
 // Downloads the device's whole log on `port` through the download engine, a tick
 // every `tickMs`, the re-poll every second as the window's timer does, and compares
 // every caption and record with the simulator's log file.
-void downloadWholeLog(const std::string &port, DWORD tickMs)
+void downloadWholeLog(const std::string &port, DWORD tickMs, bool silenceFraming = false)
 {
     Received got;
     LogTransfer transfer;
@@ -505,7 +658,10 @@ void downloadWholeLog(const std::string &port, DWORD tickMs)
     master.entryCount = 1;
 
     std::uint8_t storage[StorageSize];
-    ComHalfDuplexTerminal terminal(storage, sizeof storage, GapTicks);
+    std::unique_ptr<ComHalfDuplexTerminal> owned = silenceFraming
+        ? std::make_unique<ComHalfDuplexTerminal>(storage, sizeof storage, ComHalfDuplexTerminal::LineSilence{})
+        : std::make_unique<ComHalfDuplexTerminal>(storage, sizeof storage, GapTicks);
+    ComHalfDuplexTerminal &terminal = *owned;
     if (!CHECK(terminal.open(port, BaudRate, ParityNone, OneStopBit))) {
         if (portTransportOf(port) == PortTransport::Serial)
             explainOpenFailure(port.c_str());
@@ -535,6 +691,11 @@ void downloadWholeLog(const std::string &port, DWORD tickMs)
         if (static_cast<std::int32_t>(GetTickCount() - nextRepoll) >= 0) {
             engine.repoll();
             nextRepoll += RepollMs;
+        }
+        if (silenceFraming) {
+            // As khronar-fetch drives it: woken by the next frame.
+            terminal.waitForFrame(std::chrono::milliseconds(tickMs));
+            continue;
         }
         nextTick += tickMs;
         const DWORD now = GetTickCount();
@@ -606,6 +767,14 @@ void wholeLogOverTheNetwork()
         downloadWholeLog(port, 1);
 }
 
+// As khronar-fetch reads: frames ended by measured silence, the next request at once.
+void wholeLogFramedBySilence()
+{
+    downloadWholeLog(simulatorPort, 5, true);
+    for (const std::string &port : networkPorts)
+        downloadWholeLog(port, 5, true);
+}
+
 } // namespace
 
 int usage()
@@ -647,11 +816,15 @@ int main(int argc, char *argv[])
     check::run("replyDeadlineRunsOnTheTickCounter", replyDeadlineRunsOnTheTickCounter);
     check::run("portWithoutDeviceFailsToOpen", portWithoutDeviceFailsToOpen);
     check::run("portInUseIsRefused", portInUseIsRefused);
+    check::run("gatewayCausesAreNamed", gatewayCausesAreNamed);
+    check::run("openerCancelsASilentGateway", openerCancelsASilentGateway);
+    check::run("openerHandsTheTerminalItsPort", openerHandsTheTerminalItsPort);
     check::run("closeIsPrompt", closeIsPrompt);
     check::run("emptyReadsTakeATick", emptyReadsTakeATick);
     check::run("frameEndsAfterTheGap", frameEndsAfterTheGap);
     check::run("wholeLogAtTheWindowsPace", wholeLogAtTheWindowsPace);
     check::run("wholeLogOverTheNetwork", wholeLogOverTheNetwork);
+    check::run("wholeLogFramedBySilence", wholeLogFramedBySilence);
 
     std::printf("%d cases, %d failed, %d skipped\n", check::casesRun(), check::casesFailed(), check::casesSkipped());
     return check::casesFailed() == 0 ? 0 : 1;

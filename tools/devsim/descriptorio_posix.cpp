@@ -4,9 +4,11 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 
 #include <poll.h>
+#include <time.h>
 #include <unistd.h>
 
 bool writeWithin(int fd, const char *data, int length, int limitMs)
@@ -33,4 +35,13 @@ bool writeWithin(int fd, const char *data, int length, int limitMs)
 std::string systemError(const char *what)
 {
     return std::string(what) + ": " + std::strerror(errno);
+}
+
+int pollUntil(pollfd *entries, nfds_t count, std::chrono::steady_clock::time_point wake)
+{
+    using namespace std::chrono;
+    const auto left = duration_cast<nanoseconds>(wake - steady_clock::now());
+    const std::int64_t wait = left.count() > 0 ? left.count() : 0;
+    const timespec limit{time_t(wait / 1000000000), long(wait % 1000000000)};
+    return ppoll(entries, count, &limit, nullptr);
 }

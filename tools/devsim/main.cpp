@@ -21,6 +21,8 @@
 #include <csignal>
 #include <cstdio>
 
+#include <sys/prctl.h>
+
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
@@ -139,6 +141,10 @@ int main(int argc, char *argv[])
         {QStringLiteral("busy"), QStringLiteral("Answer the first N requests with exception 6 (busy)."),
          QStringLiteral("N")},
         {QStringLiteral("delay"), QStringLiteral("Wait MS more before each reply."), QStringLiteral("MS")},
+        {QStringLiteral("line-timing"),
+         QStringLiteral("Take a real line's time at --baud, --parity and --stop: a request ends 3.5 characters "
+                        "after its last byte would have come off the wire, and each reply is held until its own "
+                        "last byte would have (--delay adds to it).")},
         {QStringLiteral("disconnect-after"), QStringLiteral("With --tcp: close each connection after N replies."),
          QStringLiteral("N")},
         {QStringLiteral("stale-reply"),
@@ -208,6 +214,12 @@ int main(int argc, char *argv[])
     options.capacity = int(capacity);
     options.seed = std::uint32_t(seed);
     serve.delayMs = int(delay);
+    if (parser.isSet(QStringLiteral("line-timing"))) {
+        serve.lineTiming = line.timing();
+        // A reply is due to the microsecond; the default timer slack of 50 us would
+        // make every one late by as much.
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+    }
     serve.appendEverySeconds = int(appendEvery);
     serve.verbose = parser.isSet(QStringLiteral("verbose"));
     serve.deviceClock = deviceNow;

@@ -150,7 +150,7 @@ int SimulatorLine::serve(DeviceBus &bus, const ServeSettings &settings, const vo
         const Clock::time_point wake = live.nextWake(session.nextWake(now + std::chrono::milliseconds(100)));
 
         pollfd in{fd, POLLIN, 0};
-        const int ready = poll(&in, 1, millisecondsUntil(now, wake));
+        const int ready = pollUntil(&in, 1, wake);
         if (ready < 0 && errno != EINTR)
             return std::fprintf(stderr, "khronar-devsim: %s\n", systemError("poll").c_str()), 1;
         if (ready > 0) {

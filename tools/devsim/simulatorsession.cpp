@@ -11,6 +11,7 @@
 #include "protocol/modbuscrc.h"
 #include "protocol/modbusmaster.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <string>
@@ -43,6 +44,18 @@ int LineSettings::silenceMs() const
     return threeAndAHalf > 2 ? threeAndAHalf : 2;
 }
 
+LineTiming LineSettings::timing() const
+{
+    using namespace std::chrono;
+    const int bits = 1 + 8 + (parity == 'N' ? 0 : 1) + stopBits;
+    LineTiming timing;
+    timing.character = duration_cast<SimulatorClock::duration>(nanoseconds(std::int64_t(bits) * 1000000000 / baud));
+    timing.silence = duration_cast<SimulatorClock::duration>(nanoseconds(std::int64_t(bits) * 3500000000LL / baud));
+    if (baud > 19200)
+        timing.silence = std::max<SimulatorClock::duration>(timing.silence, microseconds(1750));
+    return timing;
+}
+
 QByteArray mbapAdu(std::uint16_t transaction, const QByteArray &body)
 {
     QByteArray adu;
@@ -67,26 +80,29 @@ void traceFrame(const char *direction, const QByteArray &frame, const QString &n
     std::fprintf(stderr, "%s\n", line.c_str());
 }
 
-int millisecondsUntil(SimulatorClock::time_point now, SimulatorClock::time_point wake)
-{
-    if (wake <= now)
-        return 0;
-    const auto ms
-        = std::chrono::duration_cast<std::chrono::milliseconds>(wake - now + std::chrono::microseconds(999)).count();
-    return ms > 0x7FFFFFFF ? 0x7FFFFFFF : int(ms);
-}
-
 SimulatorSession::SimulatorSession(DeviceBus &bus, const ServeSettings &settings, int silenceMs)
     : bus(bus),
       settings(settings),
       silenceMs(silenceMs)
 {}
 
+SimulatorClock::duration SimulatorSession::silence() const
+{
+    if (settings.lineTiming.timed())
+        return settings.lineTiming.silence;
+    return std::chrono::milliseconds(silenceMs);
+}
+
 void SimulatorSession::received(const char *data, int length, SimulatorClock::time_point now)
 {
     if (length <= 0 || closeWanted)
         return;
-    lastByte = now;
+    // A timed line delivers the bytes one character time apart, after those still on
+    // the wire; the pseudo-terminal or the connection delivered them at once.
+    if (settings.lineTiming.timed())
+        lastByte = std::max(now, lastByte) + settings.lineTiming.wire(length);
+    else
+        lastByte = now;
     if (settings.mbap) {
         incoming.append(data, length);
         return;
@@ -108,7 +124,7 @@ void SimulatorSession::advance(SimulatorClock::time_point now)
         takeMbapRequests(now);
         return;
     }
-    if ((incoming.isEmpty() && !overlong) || now - lastByte < std::chrono::milliseconds(silenceMs))
+    if ((incoming.isEmpty() && !overlong) || now - lastByte < silence())
         return;
     if (overlong) {
         if (settings.verbose)
@@ -126,9 +142,16 @@ void SimulatorSession::answerRtu(const QByteArray &request, SimulatorClock::time
     const QByteArray reply = bus.handleRequest(request, &note);
     if (settings.verbose)
         traceFrame("<-", request, reply.isEmpty() ? note : QString());
-    // A device waits 3.5 character times before it answers.
-    if (!reply.isEmpty())
-        replies.push_back({now + std::chrono::milliseconds(silenceMs + settings.delayMs), reply, note});
+    if (reply.isEmpty())
+        return;
+    // A device waits 3.5 character times before it answers. On a timed line the wait
+    // runs from the request's end on the wire, however late this look came, and the
+    // reply is complete at the far end only once its last byte is off the wire.
+    const auto delay = std::chrono::milliseconds(settings.delayMs);
+    if (settings.lineTiming.timed())
+        replies.push_back({lastByte + silence() + delay + settings.lineTiming.wire(reply.size()), reply, note});
+    else
+        replies.push_back({now + silence() + delay, reply, note});
 }
 
 void SimulatorSession::takeMbapRequests(SimulatorClock::time_point now)
@@ -164,7 +187,11 @@ void SimulatorSession::answerMbap(const QByteArray &adu, SimulatorClock::time_po
         traceFrame("<-", adu, reply.isEmpty() ? note : QString());
     const QByteArray body = reply.isEmpty() ? QByteArray() : reply.left(reply.size() - 2);
     if (!body.isEmpty()) {
-        const auto due = now + std::chrono::milliseconds(settings.delayMs);
+        auto due = now + std::chrono::milliseconds(settings.delayMs);
+        // A timed line: the RTU frames the gateway would pass on, both ways.
+        const LineTiming &line = settings.lineTiming;
+        if (line.timed())
+            due += line.wire(adu.size() - MbapHeaderLength + 3) + line.silence + line.wire(reply.size());
         // A late answer to the previous request, as a slow gateway lets one through.
         if (settings.staleReply && hasPrevious)
             replies.push_back({due, mbapAdu(previousTransaction, previousBody.isEmpty() ? body : previousBody),
@@ -180,7 +207,7 @@ SimulatorClock::time_point SimulatorSession::nextWake(SimulatorClock::time_point
 {
     SimulatorClock::time_point wake = fallback;
     if (!settings.mbap && (!incoming.isEmpty() || overlong)) {
-        const auto requestEnd = lastByte + std::chrono::milliseconds(silenceMs);
+        const auto requestEnd = lastByte + silence();
         if (requestEnd < wake)
             wake = requestEnd;
     }

@@ -16,6 +16,17 @@ class DeviceBus;
 
 using SimulatorClock = std::chrono::steady_clock;
 
+// The times of a real line: one character on the wire, and the silence that ends a
+// frame. Zero when the line is not timed.
+struct LineTiming {
+    SimulatorClock::duration character{0};
+    SimulatorClock::duration silence{0};
+
+    bool timed() const { return character.count() != 0; }
+    // How long `bytes` characters take on the wire.
+    SimulatorClock::duration wire(int bytes) const { return character * bytes; }
+};
+
 struct LineSettings {
     std::uint32_t baud = 9600;
     char parity = 'N'; // 'N', 'O' or 'E'
@@ -23,10 +34,17 @@ struct LineSettings {
 
     // Milliseconds of silence that end a request: 3.5 character times, at least 2.
     int silenceMs() const;
+    // The line's own times, to the nanosecond: a character of 1 start, 8 data, the
+    // parity and the stop bits; 3.5 of them end a frame, at least 1.75 ms above
+    // 19200 baud.
+    LineTiming timing() const;
 };
 
 struct ServeSettings {
-    int delayMs = 0;            // added to the turnaround before each reply
+    int delayMs = 0; // added to the turnaround before each reply
+    // --line-timing: each request takes its time on the wire, is ended by the line's
+    // silence, and its reply is held for its own time on the wire, as on a real line.
+    LineTiming lineTiming;
     int appendEverySeconds = 0; // 0: the log does not grow
     bool verbose = false;       // requests and replies in hex on standard error
     // The device clock for appended records, in seconds since 2000.
@@ -77,8 +95,12 @@ private:
     const ServeSettings &settings;
     const int silenceMs;
 
+    // The silence that ends a request, and what the reply waits before it starts.
+    SimulatorClock::duration silence() const;
+
     QByteArray incoming;
     bool overlong = false; // RTU: more than a frame without a pause, dropped whole
+    // When the last byte came; on a timed line, when it would have come off the wire.
     SimulatorClock::time_point lastByte;
 
     std::deque<PendingReply> replies;
@@ -106,9 +128,6 @@ private:
     SimulatorClock::duration period;
     SimulatorClock::time_point next;
 };
-
-// Milliseconds from `now` until `wake`, rounded up, 0 when past: poll's timeout.
-int millisecondsUntil(SimulatorClock::time_point now, SimulatorClock::time_point wake);
 
 // The request or reply in hex after `direction` ("<-", "->"), with a note in
 // parentheses, on standard error.

@@ -127,7 +127,7 @@ int SimulatorTcp::serve(DeviceBus &bus, const ServeSettings &settings, const vol
             wake = connection.session->nextWake(wake);
 
         pollfd in{connection.fd >= 0 ? connection.fd : listener, POLLIN, 0};
-        const int ready = poll(&in, 1, millisecondsUntil(now, wake));
+        const int ready = pollUntil(&in, 1, wake);
         if (ready < 0 && errno != EINTR)
             return std::fprintf(stderr, "khronar-devsim: %s\n", systemError("poll").c_str()), 1;
 

@@ -1,0 +1,377 @@
+// One line at its limit: khronar-fetch downloads a log from khronar-devsim
+// --line-timing on a pseudo-terminal at 9600, 19200 and 115200 baud, 8E1. For each
+// rate: records per second, the line's limit, their ratio, and the CPU time
+// khronar-fetch spent per record.
+//
+//   bench_line KHRONAR_DEVSIM KHRONAR_FETCH [RECORDS_9600 RECORDS_19200 RECORDS_115200]
+//
+// The same records are read by a plain master loop in this process (the reference):
+// it ends each reply after exactly 3.5 characters of silence and sends the next
+// request at once, so it shows what this machine allows besides the line.
+//
+// The limit is what a perfect master reaches against the timed simulator: every
+// exchange takes its request and its reply on the wire plus two silences of 3.5
+// characters (at least 1.75 ms above 19200 baud), one ending the request, one the
+// reply. It is summed over the exchanges of the run, as the simulator's trace lists
+// them with their bytes; a character is 11 bits (start, 8 data, even parity, stop).
+
+#include <cctype>
+#include <cerrno>
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "protocol/modbuscrc.h"
+#include "serial/comhalfduplexterminal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int CharacterBits = 11;
+
+struct Rate {
+    unsigned baud;
+    int records;
+};
+
+// A log of `records` records over two captions, whose data vary in length as a
+// device's do (2 and 10 bytes).
+bool writeDeviceLog(const std::string &path, int records)
+{
+    std::ofstream json(path);
+    json << R"({"captions": [)"
+         << R"({"event": 1, "text": "Канал #u: #`Норма``Авария`e, температура #+3.1I °C, код #4X, время #d"},)"
+         << R"({"event": 2, "text": "Давление #2.2U бар"}], "records": [)";
+    for (int i = 0; i < records; ++i) {
+        json << (i == 0 ? "" : ",")
+             << (i % 2 ? R"({"event": 1, "type": 2, "time": 763825530, "data": "02 01 FA 00 AB 00 7A 0D 87 2D"})"
+                       : R"({"event": 2, "type": 1, "time": 763825531, "data": "D2 04"})");
+    }
+    json << "]}\n";
+    return bool(json.flush());
+}
+
+struct Simulator {
+    pid_t pid = -1;
+    std::string port;
+
+    // Starts `devsim` with `arguments`, its trace going to `tracePath`; `port` is the
+    // pseudo-terminal it prints first.
+    bool start(const std::string &devsim, const std::vector<std::string> &arguments, const std::string &tracePath)
+    {
+        int output[2];
+        if (pipe(output) != 0)
+            return false;
+        pid = fork();
+        if (pid == 0) {
+            const int trace = open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            if (trace < 0 || dup2(trace, STDERR_FILENO) < 0 || dup2(output[1], STDOUT_FILENO) < 0)
+                _exit(126);
+            std::vector<char *> argv{const_cast<char *>(devsim.c_str())};
+            for (const std::string &argument : arguments)
+                argv.push_back(const_cast<char *>(argument.c_str()));
+            argv.push_back(nullptr);
+            execv(devsim.c_str(), argv.data());
+            _exit(127);
+        }
+        close(output[1]);
+        char c;
+        while (read(output[0], &c, 1) == 1 && c != '\n')
+            port += c;
+        close(output[0]);
+        return pid > 0 && !port.empty();
+    }
+    void stop()
+    {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+        pid = -1;
+    }
+    ~Simulator() { stop(); }
+};
+
+struct FetchRun {
+    bool ok = false;
+    double wallSeconds = 0;
+    double cpuSeconds = 0;
+};
+
+double seconds(const timeval &time)
+{
+    return double(time.tv_sec) + double(time.tv_usec) / 1e6;
+}
+
+// Runs khronar-fetch to the end; its CPU time is the child's own, from wait4.
+FetchRun runFetch(const std::string &fetch, const std::vector<std::string> &arguments, const std::string &logPath)
+{
+    FetchRun run;
+    const auto started = Clock::now();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (log < 0 || dup2(log, STDOUT_FILENO) < 0 || dup2(log, STDERR_FILENO) < 0)
+            _exit(126);
+        std::vector<char *> argv{const_cast<char *>(fetch.c_str())};
+        for (const std::string &argument : arguments)
+            argv.push_back(const_cast<char *>(argument.c_str()));
+        argv.push_back(nullptr);
+        execv(fetch.c_str(), argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
+        return run;
+    run.wallSeconds = std::chrono::duration<double>(Clock::now() - started).count();
+    run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
+    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return run;
+}
+
+// The exchanges of the simulator's trace: each request ("<- 01 42 ...") and the reply
+// that follows it ("-> 01 42 ..."), as their byte counts.
+struct Exchanges {
+    int count = 0;
+    long requestBytes = 0;
+    long replyBytes = 0;
+};
+
+int hexBytes(const std::string &line)
+{
+    std::istringstream fields(line.substr(2));
+    std::string field;
+    int bytes = 0;
+    while (fields >> field && field.size() == 2 && std::isxdigit(static_cast<unsigned char>(field[0])))
+        ++bytes;
+    return bytes;
+}
+
+Exchanges readTrace(const std::string &path)
+{
+    Exchanges exchanges;
+    std::ifstream trace(path);
+    std::string line;
+    int request = 0;
+    while (std::getline(trace, line)) {
+        if (line.compare(0, 3, "<- ") == 0) {
+            request = hexBytes(line);
+        } else if (line.compare(0, 3, "-> ") == 0 && request > 0) {
+            ++exchanges.count;
+            exchanges.requestBytes += request;
+            exchanges.replyBytes += hexBytes(line);
+            request = 0;
+        }
+    }
+    return exchanges;
+}
+
+double silenceSeconds(unsigned baud)
+{
+    const double silence = 3.5 * CharacterBits / baud;
+    return baud > 19200 && silence < 0.00175 ? 0.00175 : silence;
+}
+
+// The request for the record at `index` of device 1, with its CRC.
+constexpr std::size_t RecordRequestLength = 9;
+void recordRequest(std::uint32_t index, std::uint8_t *request)
+{
+    const std::uint8_t head[] = {1,
+                                 0x42,
+                                 0x03,
+                                 std::uint8_t(index),
+                                 std::uint8_t(index >> 8),
+                                 std::uint8_t(index >> 16),
+                                 std::uint8_t(index >> 24)};
+    std::memcpy(request, head, sizeof head);
+    const std::uint16_t crc = modbusCrc(request, sizeof head);
+    request[7] = std::uint8_t(crc & 0xFF);
+    request[8] = std::uint8_t(crc >> 8);
+}
+
+// The reference: a plain master loop that reads `records` records one after the
+// other, ends each reply after exactly 3.5 characters of silence on the clock, and
+// sends the next request at once. Its time, or 0 when the device stopped answering.
+double referenceMaster(const std::string &port, unsigned baud, int records)
+{
+    const int fd = open(port.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    termios raw{};
+    tcgetattr(fd, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(fd, TCSANOW, &raw);
+    const auto silence = std::chrono::nanoseconds(std::int64_t(silenceSeconds(baud) * 1e9));
+    const auto started = Clock::now();
+    bool answered = true;
+    for (std::uint32_t index = 0; answered && index < std::uint32_t(records); ++index) {
+        std::uint8_t request[RecordRequestLength];
+        recordRequest(index, request);
+        if (write(fd, request, sizeof request) != ssize_t(sizeof request))
+            break;
+        Clock::time_point lastByte;
+        bool anything = false;
+        for (;;) {
+            // A second for the first byte, then what is left of the silence.
+            auto wait = std::chrono::nanoseconds(std::chrono::seconds(1));
+            if (anything)
+                wait = std::max(std::chrono::nanoseconds(0), silence - (Clock::now() - lastByte));
+            const timespec limit{time_t(wait.count() / 1000000000), long(wait.count() % 1000000000)};
+            pollfd in{fd, POLLIN, 0};
+            if (ppoll(&in, 1, &limit, nullptr) <= 0) {
+                if (!anything || Clock::now() - lastByte >= silence)
+                    break;
+                continue;
+            }
+            std::uint8_t reply[512];
+            if (read(fd, reply, sizeof reply) > 0) {
+                lastByte = Clock::now();
+                anything = true;
+            }
+        }
+        answered = anything;
+    }
+    close(fd);
+    return answered ? std::chrono::duration<double>(Clock::now() - started).count() : 0;
+}
+
+// The serial layer alone as khronar-fetch drives it: a terminal framing by silence,
+// a loop that waits for each frame and commits the next request at once. What it
+// loses against the plain loop is the terminal's; what khronar-fetch loses beyond it
+// is the download's own work (the transfer, the log file).
+double terminalMaster(const std::string &port, unsigned baud, int records)
+{
+    std::uint8_t storage[256];
+    ComHalfDuplexTerminal terminal(storage, sizeof storage, ComHalfDuplexTerminal::LineSilence{});
+    if (!terminal.open(port, baud, 2, 0))
+        return 0;
+    const auto started = Clock::now();
+    for (std::uint32_t index = 0; index < std::uint32_t(records); ++index) {
+        std::uint8_t request[RecordRequestLength];
+        recordRequest(index, request);
+        if (!terminal.sendRequest(request, sizeof request) || !terminal.waitForFrame(std::chrono::seconds(1)))
+            return 0;
+        terminal.releaseFrame();
+    }
+    return std::chrono::duration<double>(Clock::now() - started).count();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    if (argc != 3 && argc != 6) {
+        std::fprintf(stderr,
+                     "usage: bench_line KHRONAR_DEVSIM KHRONAR_FETCH [RECORDS_9600 RECORDS_19200 RECORDS_115200]\n");
+        return 2;
+    }
+    const std::string devsim = argv[1];
+    const std::string fetch = argv[2];
+    std::vector<Rate> rates = {{9600, 1500}, {19200, 3000}, {115200, 6000}};
+    if (argc == 6) {
+        for (int i = 0; i < 3; ++i)
+            rates[std::size_t(i)].records = std::atoi(argv[3 + i]);
+    }
+    // The log files go where TMPDIR says, /tmp otherwise.
+    const char *tmp = std::getenv("TMPDIR");
+    std::string dirTemplate = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bench_line-XXXXXX";
+    const char *dir = mkdtemp(&dirTemplate[0]);
+    if (dir == nullptr)
+        return std::perror("mkdtemp"), 1;
+
+    std::printf("khronar-fetch against khronar-devsim --line-timing on a pseudo-terminal, 8E1 (%d bits a character)\n",
+                CharacterBits);
+    std::printf("limit = sum over exchanges of (request + reply bytes) * %d / baud + 2 * t3.5,\n"
+                "        t3.5 = 3.5 characters, at least 1.75 ms above 19200 baud\n\n",
+                CharacterBits);
+    std::printf("%7s %-14s %7s %9s %10s %10s %7s %12s %9s\n", "baud", "master", "records", "seconds", "records/s",
+                "limit/s", "ratio", "CPU/record", "CPU share");
+    bool ok = true;
+    for (const Rate &rate : rates) {
+        const std::string base = std::string(dir) + "/" + std::to_string(rate.baud);
+        const std::string json = base + ".json";
+        if (!writeDeviceLog(json, rate.records))
+            return std::fprintf(stderr, "cannot write %s\n", json.c_str()), 1;
+        const std::string baud = std::to_string(rate.baud);
+        const std::vector<std::string> device = {"--line-timing", "--baud", baud, "--parity",
+                                                 "even",          "--log",  json, "--verbose"};
+
+        // khronar-fetch, the whole program: start, captions, records, commits.
+        Simulator simulator;
+        if (!simulator.start(devsim, device, base + ".trace"))
+            return std::fprintf(stderr, "khronar-devsim did not start\n"), 1;
+        const FetchRun run = runFetch(
+            fetch, {"--port", simulator.port, "--baud", baud, "--parity", "even", "--db", base + ".db", "--quiet"},
+            base + ".fetch.log");
+        simulator.stop();
+        if (!run.ok) {
+            std::fprintf(stderr, "khronar-fetch failed at %u baud; see %s.fetch.log\n", rate.baud, base.c_str());
+            ok = false;
+            continue;
+        }
+
+        // The plain loop against a simulator of its own, in this process.
+        Simulator reference;
+        if (!reference.start(devsim, device, base + ".reference.trace"))
+            return std::fprintf(stderr, "khronar-devsim did not start\n"), 1;
+        rusage before{}, after{};
+        getrusage(RUSAGE_THREAD, &before);
+        const double referenceSeconds = referenceMaster(reference.port, rate.baud, rate.records);
+        getrusage(RUSAGE_THREAD, &after);
+        reference.stop();
+
+        Simulator layer;
+        if (!layer.start(devsim, device, base + ".terminal.trace"))
+            return std::fprintf(stderr, "khronar-devsim did not start\n"), 1;
+        rusage beforeTerminal{}, afterTerminal{};
+        getrusage(RUSAGE_SELF, &beforeTerminal);
+        const double terminalSeconds = terminalMaster(layer.port, rate.baud, rate.records);
+        getrusage(RUSAGE_SELF, &afterTerminal);
+        layer.stop();
+
+        const auto report = [&rate](const char *master, const std::string &trace, double wall, double cpu) {
+            const Exchanges exchanges = readTrace(trace);
+            const double limit = double(exchanges.requestBytes + exchanges.replyBytes) * CharacterBits / rate.baud
+                + 2 * exchanges.count * silenceSeconds(rate.baud);
+            std::printf("%7u %-14s %7d %9.2f %10.1f %10.1f %7.3f %9.0f us %8.1f%%\n", rate.baud, master, rate.records,
+                        wall, rate.records / wall, rate.records / limit, limit / wall, cpu / rate.records * 1e6,
+                        100 * cpu / wall);
+            std::printf("%22s %d exchanges, %ld request and %ld reply bytes: %.2f s on the line\n", "", exchanges.count,
+                        exchanges.requestBytes, exchanges.replyBytes, limit);
+        };
+        report("khronar-fetch", base + ".trace", run.wallSeconds, run.cpuSeconds);
+        if (referenceSeconds > 0)
+            report("plain loop", base + ".reference.trace", referenceSeconds,
+                   seconds(after.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_utime)
+                       - seconds(before.ru_stime));
+        else
+            std::printf("%7u %-14s the device stopped answering\n", rate.baud, "plain loop");
+        if (terminalSeconds > 0)
+            report("terminal loop", base + ".terminal.trace", terminalSeconds,
+                   seconds(afterTerminal.ru_utime) + seconds(afterTerminal.ru_stime) - seconds(beforeTerminal.ru_utime)
+                       - seconds(beforeTerminal.ru_stime));
+        else
+            std::printf("%7u %-14s the device stopped answering\n", rate.baud, "terminal loop");
+        std::fflush(stdout);
+    }
+    std::printf("\nfiles in %s\n", dir);
+    return ok ? 0 : 1;
+}

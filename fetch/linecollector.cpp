@@ -1,0 +1,491 @@
+// A line's run: the download engine driven as fast as replies come, the import policy
+// of the window, a port that comes back by itself, and what a person or a script sees.
+
+#include "fetch/linecollector.h"
+
+#include "serial/porterror.h"
+
+#include <QStringList>
+
+#include <algorithm>
+#include <cstdio>
+#include <thread>
+
+namespace {
+
+// How long the loop waits for a frame when a tick neither took a reply nor sent a
+// request. The terminal ends the wait the moment a frame is in; this only bounds how
+// late the stop flag, the re-poll and the reply deadlines are looked at.
+constexpr auto IdleWait = std::chrono::milliseconds(20);
+constexpr auto ProgressInterval = std::chrono::milliseconds(200);
+// Records are committed in batches of at most this age: a commit per record would wait
+// for the disk on every exchange. What a hard crash loses of a batch is read again by
+// the next run, which resumes after the newest record stored.
+constexpr std::chrono::milliseconds BatchInterval(500);
+// New records are looked for once a second, as in the window.
+constexpr auto RepollInterval = std::chrono::seconds(1);
+// A followed device that failed is tried again after this, doubling up to the most.
+constexpr auto FirstBackOff = std::chrono::seconds(5);
+constexpr auto LongestBackOff = std::chrono::seconds(60);
+
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+bool isYes(const QString &answer)
+{
+    static const QStringList yes = {QStringLiteral("y"), QStringLiteral("yes"), QStringLiteral("д"),
+                                    QStringLiteral("да")};
+    return yes.contains(answer.trimmed().toLower());
+}
+
+} // namespace
+
+void CollectorConsole::write(const QString &text)
+{
+    std::fputs(text.toLocal8Bit().constData(), stderr);
+    std::fflush(stderr);
+}
+
+void CollectorConsole::error(const QString &message)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (progressShown)
+        write(QStringLiteral("\n"));
+    progressShown = false;
+    write(QStringLiteral("khronar-fetch: ") + message + QLatin1Char('\n'));
+}
+
+void CollectorConsole::prompt(const QString &text)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (progressShown)
+        write(QStringLiteral("\n"));
+    progressShown = false;
+    write(text);
+}
+
+void CollectorConsole::progress(const QString &line)
+{
+    if (!progressWanted)
+        return;
+    std::lock_guard<std::mutex> guard(lock);
+    progressShown = true;
+    // Back to the start of the line, and the rest of the old one erased.
+    write(QLatin1Char('\r') + line + QStringLiteral("\033[K"));
+}
+
+void CollectorConsole::endProgress(const QString &line)
+{
+    std::lock_guard<std::mutex> guard(lock);
+    if (!line.isEmpty() && progressWanted)
+        write(QLatin1Char('\r') + line + QStringLiteral("\033[K\n"));
+    else if (progressShown)
+        write(QStringLiteral("\n"));
+    progressShown = false;
+}
+
+struct LineCollector::DeviceState {
+    CollectorDevice device;
+    std::unique_ptr<FetchLog> log;
+    DeviceOutcome outcome;
+    bool reached = false;
+    // Following: when it is read next, and how often in a row it failed.
+    Clock::time_point due;
+    unsigned failuresInRow = 0;
+};
+
+LineCollector::LineCollector(const CollectorSettings &settings, std::vector<CollectorDevice> list,
+                             const std::atomic<bool> &stop, CollectorConsole &console)
+    : settings(settings),
+      stop(stop),
+      console(console),
+      // Not the window's pace: a frame ends after the line's own silence, and the next
+      // request goes out at once.
+      download(*this, DownloadPace::Line)
+{
+    download.setBatchInterval(BatchInterval);
+    for (CollectorDevice &device : list) {
+        DeviceState state;
+        state.outcome.line = settings.lineName;
+        state.outcome.name = device.name;
+        state.outcome.address = device.address;
+        state.device = std::move(device);
+        devices.push_back(std::move(state));
+    }
+}
+
+LineCollector::~LineCollector()
+{
+    download.closePort();
+    download.setStore(nullptr);
+}
+
+int LineCollector::run()
+{
+    if (openPort()) {
+        if (settings.follow && devices.size() > 1) {
+            followAll();
+        } else {
+            for (DeviceState &device : devices) {
+                const int code = collectOnce(device);
+                if (code == ExitInterrupted || (code == ExitPortUnavailable && lost))
+                    break;
+            }
+        }
+    }
+    // Stops the worker between two frames; what was stored stays stored. The logs are
+    // closed on the thread that opened them: a database connection belongs to its thread.
+    download.closePort();
+    download.setStore(nullptr);
+    for (DeviceState &device : devices)
+        device.log.reset();
+    // Devices the run never came to: interrupted, or the line given up.
+    results.clear();
+    int worst = ExitDone;
+    for (DeviceState &device : devices) {
+        if (!device.reached && device.outcome.exitCode == ExitDone) {
+            device.outcome.exitCode = stop.load() ? ExitInterrupted : failure;
+            device.outcome.message = stop.load() ? QStringLiteral("прервано") : failureMessage;
+        }
+        results.push_back(device.outcome);
+        worst = std::max(worst, device.outcome.exitCode);
+    }
+    return worst;
+}
+
+bool LineCollector::openPort()
+{
+    const std::string port = settings.port.toUtf8().toStdString();
+    for (unsigned attempt = 1;; ++attempt) {
+        if (download.openPort(port, settings.baudRate, settings.parity, settings.stopBits))
+            return true;
+        const QString message = QString::fromStdString(portOpenFailureText(port, download.openError()));
+        if (!settings.retryFirstOpen) {
+            failLine(ExitPortUnavailable, message);
+            return false;
+        }
+        // A service whose gateway is down at boot: said once, then tried again and again.
+        if (attempt == 1)
+            say(message + QStringLiteral("; попытки продолжаются"));
+        const auto until = Clock::now() + LogDownload::reconnectDelay(attempt);
+        while (Clock::now() < until) {
+            if (stop.load()) {
+                failLine(ExitInterrupted, QStringLiteral("прервано"));
+                return false;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    }
+}
+
+void LineCollector::failLine(int code, const QString &message)
+{
+    failure = code;
+    failureMessage = message;
+    if (code != ExitInterrupted)
+        say(message);
+}
+
+int LineCollector::collectOnce(DeviceState &device)
+{
+    current = &device;
+    device.reached = true;
+    failure = ExitDone;
+    failureMessage.clear();
+    recordsUnprinted = 0;
+    started = Clock::now();
+
+    int code = device.log ? ExitDone : openLog(device);
+    if (code == ExitDone) {
+        downloading = true;
+        download.start(device.device.address);
+        // start() leaves the transfer in ReadInfo: it rests only once the range is read up.
+        code = runEngine([this] { return download.atRest(); });
+        if (code == ExitDone)
+            summarize();
+        else
+            console.endProgress();
+    }
+    if (code == ExitDone && !device.device.csv.isEmpty())
+        code = exportCsv(device);
+    if (code == ExitDone && settings.clear) {
+        // The clear goes out whatever downloadWanted says; nothing follows its reply.
+        downloading = false;
+        download.clear();
+        code = runEngine([this] { return !download.clearing(); });
+    }
+    if (code == ExitDone && settings.follow && devices.size() == 1) {
+        // Only what arrives from now on is printed.
+        lastPrintedRowId = device.log->newestRowId();
+        recordsUnprinted = 0;
+        code = runEngine(nullptr, true);
+        console.endProgress();
+    }
+    downloading = false;
+    download.stop();
+    device.outcome.newRecords += download.recordsStored();
+    device.outcome.seconds += secondsSince(started);
+    device.outcome.exitCode = code;
+    device.outcome.message = code == ExitDone ? QString() : failureMessage;
+    // A run that ends lets go of the log at once (a server's device is then free for
+    // other collectors); a followed line keeps it for the next round.
+    if (!settings.follow || code != ExitDone) {
+        download.setStore(nullptr);
+        device.log.reset();
+    }
+    current = nullptr;
+    return code;
+}
+
+void LineCollector::followAll()
+{
+    for (DeviceState &device : devices)
+        device.due = Clock::now();
+    while (!stop.load()) {
+        auto next = std::min_element(devices.begin(), devices.end(),
+                                     [](const DeviceState &a, const DeviceState &b) { return a.due < b.due; });
+        if (next->due > Clock::now()) {
+            // Nothing due: the link is still looked after (a lost port comes back).
+            download.tick();
+            std::this_thread::sleep_for(std::min<Clock::duration>(IdleWait, next->due - Clock::now()));
+            continue;
+        }
+        const Clock::time_point began = Clock::now();
+        const int code = collectOnce(*next);
+        if (code == ExitInterrupted)
+            break;
+        if (code == ExitDone) {
+            next->failuresInRow = 0;
+            next->due = began + RepollInterval;
+            continue;
+        }
+        // The others go on being read while this one rests.
+        ++next->failuresInRow;
+        auto backOff = FirstBackOff * (1u << std::min(next->failuresInRow - 1, 4u));
+        next->due = Clock::now() + std::min<Clock::duration>(backOff, LongestBackOff);
+    }
+}
+
+int LineCollector::openLog(DeviceState &device)
+{
+    OpenedFetchLog opened = openStore(device.device.target, settings.lockWaitSeconds, [this] { return stop.load(); });
+    if (!opened.log) {
+        failure = opened.exitCode;
+        failureMessage = opened.exitCode == ExitInterrupted ? QStringLiteral("прервано") : opened.error;
+        if (!opened.error.isEmpty())
+            say(QStringLiteral("%1: %2").arg(label(), opened.error));
+        return opened.exitCode;
+    }
+    device.log = std::move(opened.log);
+    download.setStore(&device.log->store());
+    return ExitDone;
+}
+
+int LineCollector::exportCsv(DeviceState &device)
+{
+    const QString &path = device.device.csv;
+    QString queryError;
+    const bool written = device.log->exportCsv(path, &queryError);
+    if (!queryError.isEmpty()) {
+        failDevice(ExitLogFileError, queryError);
+        return ExitLogFileError;
+    }
+    if (written)
+        return ExitDone;
+    failDevice(ExitLogFileError, cannotWriteFileText(path));
+    return ExitLogFileError;
+}
+
+int LineCollector::runEngine(const std::function<bool()> &done, bool follow)
+{
+    Clock::time_point lastRepoll = Clock::now();
+    int code = ExitDone;
+    for (;;) {
+        if (stop.load()) {
+            code = ExitInterrupted;
+            failureMessage = QStringLiteral("прервано");
+            break;
+        }
+        const DownloadEngine::TickResult result = download.tick();
+        if (failure != ExitDone) {
+            code = failure;
+            break;
+        }
+        // A run that ends waits for a lost port only so long; a followed line for ever.
+        if (lost && !settings.follow && Clock::now() - lostSince >= std::chrono::seconds(settings.reconnectSeconds)) {
+            failLine(ExitPortUnavailable,
+                     QString::fromStdString(portLostText(settings.port.toUtf8().toStdString(), lostCause)));
+            code = ExitPortUnavailable;
+            break;
+        }
+        if (done && done())
+            break;
+        if (follow) {
+            if (recordsUnprinted != 0 && !printNewRecords()) {
+                code = ExitLogFileError;
+                break;
+            }
+            if (Clock::now() - lastRepoll >= RepollInterval) {
+                lastRepoll = Clock::now();
+                download.repoll();
+            }
+        } else {
+            drawProgress(false);
+        }
+        if (!download.portOpen())
+            std::this_thread::sleep_for(IdleWait);
+        else if (!result.replyTaken && !result.requestSent)
+            download.waitForFrame(IdleWait);
+    }
+    // Whatever ended the loop, every record taken so far is stored, and when
+    // following, printed too.
+    if (!download.flush() && code == ExitDone)
+        code = failure;
+    if (follow && recordsUnprinted != 0 && !printNewRecords() && code == ExitDone)
+        code = ExitLogFileError;
+    return code;
+}
+
+bool LineCollector::printNewRecords()
+{
+    recordsUnprinted = 0;
+    if (!settings.printFollowed)
+        return true;
+    if (!standardOutput.isOpen() && !standardOutput.open(stdout, QIODevice::WriteOnly | QIODevice::Text))
+        return false;
+    if (current->log->writeCsvAfter(standardOutput, lastPrintedRowId, &lastPrintedRowId) && standardOutput.flush())
+        return true;
+    failDevice(ExitLogFileError, QStringLiteral("Не удается записать в стандартный вывод"));
+    return false;
+}
+
+void LineCollector::failDevice(int code, const QString &message)
+{
+    downloading = false;
+    download.stop();
+    if (failure != ExitDone)
+        return;
+    failure = code;
+    failureMessage = message;
+    say(QStringLiteral("%1: %2").arg(label(), message));
+}
+
+void LineCollector::failed(const DownloadFailure &reason)
+{
+    switch (reason.kind) {
+    case FailureKind::NoReply:
+        failDevice(ExitNoReply, failureText(reason));
+        return;
+    case FailureKind::DeviceException:
+        failDevice(ExitDeviceException, failureText(reason));
+        return;
+    case FailureKind::StoreFailed:
+        failDevice(ExitLogFileError, failureText(reason));
+        return;
+    }
+}
+
+void LineCollector::recordsStored(std::uint32_t count)
+{
+    recordsUnprinted += count;
+}
+
+void LineCollector::portLost(const PortError &cause)
+{
+    lost = true;
+    lostSince = Clock::now();
+    lostCause = cause;
+    say(QString::fromStdString(portLostText(settings.port.toUtf8().toStdString(), cause))
+        + QStringLiteral("; повторное подключение"));
+}
+
+void LineCollector::reconnectFailed(unsigned, const PortError &cause, std::chrono::milliseconds)
+{
+    lostCause = cause;
+}
+
+void LineCollector::portRestored(unsigned)
+{
+    lost = false;
+    say(QStringLiteral("связь с портом \"%1\" восстановлена").arg(settings.port));
+}
+
+bool LineCollector::confirmConfigurationUpdate()
+{
+    if (settings.updateConfig != ConfigUpdate::Ask)
+        return settings.updateConfig == ConfigUpdate::Yes;
+    // The question's first line says what differs.
+    const QString difference = configurationQuestionText().section(QLatin1Char('\n'), 0, 0);
+    if (!settings.canAsk) {
+        say(QStringLiteral("%1: %2 Конфигурация не обновлена (--update-config yes обновит её), записи "
+                           "добавляются.")
+                .arg(label(), difference));
+        return false;
+    }
+    console.prompt(QStringLiteral("Адрес %1. %2\n%3 (y/N) ")
+                       .arg(current->device.address)
+                       .arg(configurationQuestionTitle(), configurationQuestionText()));
+    char answer[64] = {};
+    // A stop signal interrupts the read: no answer, so no update.
+    if (std::fgets(answer, sizeof answer, stdin) == nullptr)
+        return false;
+    return isYes(QString::fromLocal8Bit(answer));
+}
+
+QString LineCollector::label() const
+{
+    if (current == nullptr)
+        return settings.port;
+    if (!current->device.name.isEmpty())
+        return current->device.name;
+    return QStringLiteral("адрес %1").arg(current->device.address);
+}
+
+void LineCollector::say(const QString &message)
+{
+    console.error(settings.lineName.isEmpty() ? message : QStringLiteral("[%1] %2").arg(settings.lineName, message));
+}
+
+void LineCollector::drawProgress(bool force)
+{
+    if (!console.showsProgress())
+        return;
+    const Clock::time_point now = Clock::now();
+    if (!force && now - lastDrawn < ProgressInterval)
+        return;
+    lastDrawn = now;
+    const std::uint32_t left = download.remaining();
+    const std::uint32_t stored = download.recordsStored();
+    QString line;
+    if (lost) {
+        line = QStringLiteral("%1: связь потеряна, повторное подключение").arg(label());
+    } else if (download.phase() == LogDownload::Phase::Info) {
+        line = QStringLiteral("%1: опрос устройства").arg(label());
+    } else if (download.phase() == LogDownload::Phase::Captions) {
+        line = QStringLiteral("%1: подписи %2, осталось %3").arg(label()).arg(download.captionsStored()).arg(left);
+    } else {
+        const double seconds = secondsSince(started);
+        const double rate = seconds > 0 ? stored / seconds : 0;
+        line = QStringLiteral("%1: записи %2, осталось %3, %4 зап/с")
+                   .arg(label())
+                   .arg(stored)
+                   .arg(left)
+                   .arg(rate, 0, 'f', 1);
+        if (rate > 0 && left != 0)
+            line += QStringLiteral(", ещё %1 с").arg(qint64(left / rate + 0.5));
+    }
+    console.progress(line);
+}
+
+void LineCollector::summarize()
+{
+    const double seconds = secondsSince(started);
+    const std::uint32_t stored = download.recordsStored();
+    console.endProgress(QStringLiteral("%1: новых записей %2 за %3 с (%4 зап/с)")
+                            .arg(label())
+                            .arg(stored)
+                            .arg(seconds, 0, 'f', 1)
+                            .arg(seconds > 0 ? stored / seconds : 0.0, 0, 'f', 1));
+}

@@ -1,0 +1,173 @@
+// One line of khronar-fetch: its port opened once, and every device on it read in turn
+// into its own log by a LogDownload, as fast as the line allows. A run of the command
+// line is one collector; a fleet runs one per line, each on a thread of its own.
+#pragma once
+
+#include "fetch/fetchlog.h"
+#include "fetch/fetchoptions.h"
+#include "logdownload/logdownload.h"
+
+#include <QFile>
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+// Standard error, shared by the collectors of a run: whole lines, never mixed, and the
+// progress line of a single run redrawn in place.
+class CollectorConsole
+{
+public:
+    explicit CollectorConsole(bool showProgress) : progressWanted(showProgress) {}
+
+    // "khronar-fetch: " and `message` on a line of its own.
+    void error(const QString &message);
+    // Text without a line end, after the progress line has been ended.
+    void prompt(const QString &text);
+    // Redraws the progress line; nothing when it is not wanted.
+    void progress(const QString &line);
+    // Ends the progress line, leaving `line` there when given.
+    void endProgress(const QString &line = QString());
+    bool showsProgress() const { return progressWanted; }
+
+private:
+    void write(const QString &text);
+
+    std::mutex lock;
+    const bool progressWanted;
+    bool progressShown = false;
+};
+
+// One device as a collector reads it.
+struct CollectorDevice {
+    std::uint8_t address = 1;
+    QString name;       // its name in a fleet; empty on a command line
+    StoreTarget target; // where its log goes
+    QString csv;        // --csv: where its export goes, empty for none
+};
+
+// What became of one device in a run.
+struct DeviceOutcome {
+    QString line; // the fleet's line, empty on a command line
+    QString name;
+    std::uint8_t address = 1;
+    std::uint32_t newRecords = 0;
+    double seconds = 0;
+    int exitCode = ExitDone;
+    QString message; // why it failed, as it was said
+};
+
+struct CollectorSettings {
+    QString lineName; // a fleet's section; empty on a command line
+    QString port;
+    std::uint32_t baudRate = 19200;
+    std::uint8_t parity = 2;
+    std::uint8_t stopBits = 0;
+    ConfigUpdate updateConfig = ConfigUpdate::Ask;
+    bool canAsk = false;
+    bool follow = false;
+    bool clear = false;
+    // Printing the new records of a followed device on standard output (one device).
+    bool printFollowed = false;
+    // A lost port is waited for this long in a run that ends, before the line gives up
+    // with exit code 3; a followed line waits for as long as it takes.
+    int reconnectSeconds = 10;
+    int lockWaitSeconds = 30;
+    // A followed line whose port does not open at first tries again (a service whose
+    // gateway is still down); a run from the command line gives up at once.
+    bool retryFirstOpen = false;
+};
+
+/*
+ * The driving loop of one device:
+ *
+ *   open its log (file or server) ─► download.start(address)
+ *   loop: stop flag? ─► download.tick() ─► failed? read up (atRest)? ─► progress line
+ *         (nothing taken and nothing sent: wait for the terminal's next frame;
+ *          the port lost: LogDownload reopens it, the loop waits for it)
+ *   then --csv, --clear or, for one device, --follow (re-polls once a second)
+ *
+ * Following several devices, the line goes round them: each is read up once a second,
+ * and one that failed (a device that stops answering, a server that is down) waits
+ * a while before it is tried again, while the others go on being read.
+ *
+ * The collector is the download's host: it answers the configuration question from
+ * --update-config or the terminal, and turns a failure into the device's exit code.
+ */
+class LineCollector final : private LogDownloadHost
+{
+public:
+    // `stop` is set from outside (a signal handler) to end the run between two
+    // exchanges.
+    LineCollector(const CollectorSettings &settings, std::vector<CollectorDevice> devices,
+                  const std::atomic<bool> &stop, CollectorConsole &console);
+    ~LineCollector() override;
+    LineCollector(const LineCollector &) = delete;
+    LineCollector &operator=(const LineCollector &) = delete;
+
+    // Opens the port, reads every device, closes the port. Returns the exit code of
+    // the worst outcome (the highest code); outcomes() tells each device's.
+    int run();
+    const std::vector<DeviceOutcome> &outcomes() const { return results; }
+
+private:
+    using Clock = std::chrono::steady_clock;
+    struct DeviceState;
+
+    // LogDownloadHost
+    bool downloadWanted() const override { return downloading; }
+    bool confirmConfigurationUpdate() override;
+    void failed(const DownloadFailure &failure) override;
+    void recordsStored(std::uint32_t count) override;
+    void portLost(const PortError &cause) override;
+    void reconnectFailed(unsigned attempt, const PortError &cause, std::chrono::milliseconds next) override;
+    void portRestored(unsigned attempts) override;
+
+    bool openPort();
+    int collectOnce(DeviceState &device);
+    void followAll();
+    int openLog(DeviceState &device);
+    int exportCsv(DeviceState &device);
+    // Ticks until `done` holds, the device fails, the port is lost for longer than a
+    // run may wait, or the stop flag is set; with `follow`, until one of the latter,
+    // re-polling and printing new records.
+    int runEngine(const std::function<bool()> &done, bool follow = false);
+    bool printNewRecords();
+    // Ends the download of the current device with `code` and says why.
+    void failDevice(int code, const QString &message);
+    // Ends the whole line: every device not yet done gets `code` and `message`.
+    void failLine(int code, const QString &message);
+    // The device's name in messages: "адрес 7", or in a fleet "feeder-1".
+    QString label() const;
+    void say(const QString &message);
+    void drawProgress(bool force);
+    void summarize();
+
+    CollectorSettings settings;
+    const std::atomic<bool> &stop;
+    CollectorConsole &console;
+    std::vector<DeviceState> devices;
+    std::vector<DeviceOutcome> results;
+
+    LogDownload download;
+    QFile standardOutput;
+
+    // The device being read.
+    DeviceState *current = nullptr;
+    bool downloading = false;
+    int failure = ExitDone;
+    QString failureMessage;
+    std::uint32_t recordsUnprinted = 0;
+    qint64 lastPrintedRowId = 0;
+    Clock::time_point started;
+    Clock::time_point lastDrawn;
+    // Since when the port has been lost; unset while it is open.
+    bool lost = false;
+    Clock::time_point lostSince;
+    PortError lostCause;
+};
