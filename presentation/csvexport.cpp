@@ -1,10 +1,12 @@
-// The CSV export: streams the log view query into an open device, one row at a time.
+// The CSV export: streams the log view query (or the rows a filter passes) into an open
+// device, one row at a time.
 
 #include "presentation/csvexport.h"
 
 #include "presentation/captionformat.h"
 #include "presentation/logfilter.h"
 #include "presentation/logmessages.h"
+#include "presentation/logsource.h"
 #include "presentation/logviewstatements.h"
 #include "store/logschema.h"
 
@@ -67,35 +69,9 @@ bool LogCsvWriter::writeLine(const QSqlQuery &row, const QString *rendered)
     return out.write(line) == line.size();
 }
 
-bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryError)
+bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
+                 const LogFilter &filter, QString *queryError)
 {
-    QSqlQuery query(database);
-    query.setForwardOnly(true);
-    if (!query.exec(LogViewSql)) {
-        failed(query, queryError);
-        return true;
-    }
-    LogCsvWriter writer(out);
-    while (query.next()) {
-        if (!writer.writeRow(query))
-            return false;
-    }
-    // next() is false at the end and on a read error alike.
-    failed(query, queryError);
-    return true;
-}
-
-bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &filter, QString *queryError)
-{
-    if (filter.isEmpty())
-        return writeLogCsv(database, out, queryError);
-    LogViewStatements statements;
-    QString failure;
-    if (!LogViewStatements::forLog(database, &statements, &failure)) {
-        if (queryError != nullptr)
-            *queryError = failure;
-        return true;
-    }
     QSqlQuery query(database);
     query.setForwardOnly(true);
     if (!statements.exportSql(filter).exec(query)) {
@@ -119,8 +95,50 @@ bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &
         if (!(longData ? writer.writeRow(query) : writer.writeRow(query, shown)))
             return false;
     }
+    // next() is false at the end and on a read error alike.
     failed(query, queryError);
     return true;
+}
+
+bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryError)
+{
+    // Without a filter any log file's statements run the log view query itself.
+    return writeLogCsv(database, LogViewStatements(), out, LogFilter(), queryError);
+}
+
+bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &filter, QString *queryError)
+{
+    if (filter.isEmpty())
+        return writeLogCsv(database, out, queryError);
+    LogViewStatements statements;
+    QString failure;
+    if (!LogViewStatements::forLog(database, &statements, &failure)) {
+        if (queryError != nullptr)
+            *queryError = failure;
+        return true;
+    }
+    return writeLogCsv(database, statements, out, filter, queryError);
+}
+
+bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filter, QString *queryError)
+{
+    LogViewStatements statements;
+    QString failure;
+    if (!source.readStatements(&statements, &failure)) {
+        if (queryError != nullptr)
+            *queryError = failure;
+        return true;
+    }
+    return writeLogCsv(source.database(), statements, out, filter, queryError);
+}
+
+bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write)
+{
+    QFile file(path);
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text) && write(file)
+        && file.flush();
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
 }
 
 bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString *queryError)
@@ -130,11 +148,12 @@ bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString
 
 bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, const LogFilter &filter, QString *queryError)
 {
-    QFile file(path);
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
-        && writeLogCsv(database, file, filter, queryError) && file.flush();
-    file.close();
-    return written && file.error() == QFileDevice::NoError;
+    return writeCsvFile(path, [&](QIODevice &out) { return writeLogCsv(database, out, filter, queryError); });
+}
+
+bool exportLogCsvFile(const LogSource &source, const QString &path, const LogFilter &filter, QString *queryError)
+{
+    return writeCsvFile(path, [&](QIODevice &out) { return writeLogCsv(source, out, filter, queryError); });
 }
 
 bool writeLogCsvAfter(const QSqlDatabase &database, QIODevice &out, qint64 afterId, qint64 *lastId)

@@ -4,12 +4,16 @@
 #include <QByteArray>
 #include <QtGlobal>
 
+#include <functional>
+
 #include "presentation/recordtypes.h"
 
 class QIODevice;
 class QString;
 class QSqlDatabase;
 class QSqlQuery;
+class LogSource;
+class LogViewStatements;
 struct LogFilter;
 
 // Writes CSV lines to `out`, which the caller has opened (in text mode, so that line
@@ -47,12 +51,26 @@ bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryErr
 // it, in the same format. An empty filter writes exactly what writeLogCsv writes.
 bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &filter, QString *queryError = nullptr);
 
+// The lines of the records that pass `filter` of any log, read with `statements` (of
+// its kind) on `database`: byte for byte those of a log file holding the same records.
+bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
+                 const LogFilter &filter, QString *queryError = nullptr);
+// The same for the log a view shows.
+bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filter, QString *queryError = nullptr);
+
+// Opens the file at `path` as an export does (write-only, truncated, text mode), lets
+// `write` fill it and closes it. False when it cannot be opened or written.
+bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write);
+
 // Writes the whole log to the file at `path`, replacing it: opened write-only,
 // truncated and in text mode. False when the file cannot be opened or written; the
 // caller reports that, with the path. A failed query is as in writeLogCsv.
 bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString *queryError = nullptr);
 // The same for the records that pass `filter`.
 bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, const LogFilter &filter,
+                      QString *queryError = nullptr);
+// The same for the log a view shows.
+bool exportLogCsvFile(const LogSource &source, const QString &path, const LogFilter &filter,
                       QString *queryError = nullptr);
 
 // Writes the lines of the records stored after row id `afterId`, in the order stored,

@@ -53,7 +53,7 @@ bool LogCaptions::load(const QSqlDatabase &connection, const LogViewStatements &
     otherEvents.clear();
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!query.exec(LogViewStatements::captionsSql())) {
+    if (!statements.captionsSql().exec(query)) {
         *error = query.lastError().text();
         return false;
     }
@@ -71,6 +71,10 @@ bool LogCaptions::load(const QSqlDatabase &connection, const LogViewStatements &
 QVariant LogCaptions::captionRow(qint64 key, const QVariant &event)
 {
     const bool whole = event.userType() == QMetaType::LongLong;
+    // Keyed by their events: no statement per event, which a server could not run while
+    // the search still reads the rows of its own on the same connection.
+    if (statements.captionKeyIsEvent())
+        return whole && captions.contains(event.toLongLong()) ? event : QVariant();
     QString other;
     if (whole) {
         const auto known = wholeEvents.constFind(event.toLongLong());

@@ -39,10 +39,11 @@ private:
 };
 
 // The captions of a log, as a search renders messages from them. A record names its
-// event; the first record of each event value looks up which Events row holds its
-// caption (by the log view's own rule, on that record), and every later one with the
-// same value takes the same. Captions without fields render the same whatever the
-// data, so their message is made once.
+// event; in a log file the first record of each event value looks up which Events row
+// holds its caption (by the log view's own rule, on that record), and every later one
+// with the same value takes the same; where captions are keyed by their events, the
+// event is the key. Captions without fields render the same whatever the data, so their
+// message is made once.
 class LogCaptions
 {
 public:

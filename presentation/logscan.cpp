@@ -1,4 +1,4 @@
-// Scans of a log file on pool threads.
+// Scans of a log on pool threads.
 
 #include "presentation/logscan.h"
 
@@ -9,7 +9,6 @@
 #include <QSqlQuery>
 
 #include <algorithm>
-#include <atomic>
 #include <limits>
 #include <memory>
 
@@ -17,34 +16,6 @@ namespace {
 
 // How often a pass looks at its cancel token, in rows.
 constexpr int CancelCheckRows = 256;
-
-// A read-only connection that lives on the thread that made it, and goes with it.
-class ScanConnection
-{
-public:
-    explicit ScanConnection(const QString &path)
-    {
-        static std::atomic<int> made{0};
-        name = QStringLiteral("khronar-view-scan-%1").arg(made.fetch_add(1));
-        database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
-        database.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        database.setDatabaseName(path);
-        if (!database.open())
-            openError = database.lastError().text();
-    }
-    ~ScanConnection()
-    {
-        database.close();
-        database = QSqlDatabase();
-        QSqlDatabase::removeDatabase(name);
-    }
-    ScanConnection(const ScanConnection &) = delete;
-    ScanConnection &operator=(const ScanConnection &) = delete;
-
-    QString name;
-    QSqlDatabase database;
-    QString openError;
-};
 
 // Runs `statement` and hands each row to `take` until it returns false or the token
 // is cancelled. The database's error text, or an empty one.
@@ -105,12 +76,12 @@ LogViewStatements::KeyRange chunkRange(const LogScanSetup &setup, int chunk)
 
 // What one thread of a scan keeps between its chunks.
 struct ScanThread {
-    explicit ScanThread(const LogScanSetup &setup) : setup(setup), connection(setup.databasePath), matcher(setup.filter)
+    explicit ScanThread(const LogScanSetup &setup) : setup(setup), reader(setup.openReader()), matcher(setup.filter)
     {
-        if (!connection.openError.isEmpty())
-            startError = connection.openError;
+        if (!reader->openError().isEmpty())
+            startError = reader->openError();
         else if (matcher.isActive())
-            captions.load(connection.database, setup.statements, &startError);
+            captions.load(reader->database(), setup.statements, &startError);
     }
 
     LogScanChunk scan(int chunk, const CancelToken &token)
@@ -122,7 +93,7 @@ struct ScanThread {
         }
         const LogViewStatements::KeyRange range = setup.ranged ? chunkRange(setup, chunk)
                                                                : LogViewStatements::KeyRange{0, -1};
-        QSqlQuery query(connection.database);
+        QSqlQuery query(reader->database());
         query.setForwardOnly(true);
         if (setup.ranged && !matcher.isActive()) {
             if (!setup.statements.keyListSql(setup.filter, range).exec(query) || !query.next())
@@ -149,7 +120,7 @@ struct ScanThread {
     }
 
     LogScanSetup setup;
-    ScanConnection connection;
+    std::unique_ptr<LogReader> reader;
     LogTextMatcher matcher;
     LogCaptions captions;
     QString startError;
@@ -199,16 +170,16 @@ bool readRecordTimes(const QSqlDatabase &database, const LogViewStatements &stat
 
 std::function<LogTimesChunk(int, const CancelToken &)> startLogTimesThread(const LogScanSetup &setup)
 {
-    auto connection = std::make_shared<ScanConnection>(setup.databasePath);
-    return [connection, setup](int chunk, const CancelToken &) {
+    std::shared_ptr<LogReader> reader = setup.openReader();
+    return [reader, setup](int chunk, const CancelToken &) {
         LogTimesChunk result;
-        if (!connection->openError.isEmpty()) {
-            result.error = connection->openError;
+        if (!reader->openError().isEmpty()) {
+            result.error = reader->openError();
             return result;
         }
         const LogViewStatements::KeyRange range = setup.ranged ? chunkRange(setup, chunk)
                                                                : LogViewStatements::KeyRange{0, -1};
-        readRecordTimes(connection->database, setup.statements, setup.ranged ? &range : nullptr, &result.times,
+        readRecordTimes(reader->database(), setup.statements, setup.ranged ? &range : nullptr, &result.times,
                         &result.error);
         return result;
     };
@@ -218,18 +189,18 @@ std::function<LogLocateResult(int, const CancelToken &)> startLogLocateThread(co
                                                                               const QDateTime &time,
                                                                               const LogRowIndex &shown)
 {
-    auto connection = std::make_shared<ScanConnection>(setup.databasePath);
-    return [connection, setup, time, shown](int, const CancelToken &token) {
+    std::shared_ptr<LogReader> reader = setup.openReader();
+    return [reader, setup, time, shown](int, const CancelToken &token) {
         LogLocateResult result;
-        if (!connection->openError.isEmpty()) {
-            result.error = connection->openError;
+        if (!reader->openError().isEmpty()) {
+            result.error = reader->openError();
             return result;
         }
         // The candidates pass the filter's type and time conditions; whether they
         // passed its text too, the rows on show already say.
         LogFilter conditions = setup.filter;
         conditions.text.clear();
-        QSqlQuery query(connection->database);
+        QSqlQuery query(reader->database());
         result.error = eachRow(query, setup.statements.scanSql(conditions, false, nullptr, time), token,
                                [&shown, &result](const QSqlQuery &row) {
                                    result.key = row.value(0).toLongLong();

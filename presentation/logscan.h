@@ -1,11 +1,12 @@
-// The passes the log view makes over a log file off the user-interface thread: which
+// The passes the log view makes over a log off the user-interface thread: which
 // records pass a filter, and the first record shown at or after a time. Each pool
-// thread reads on a read-only connection of its own, one chunk of keys per statement,
-// so that a download writing the file waits for one chunk at most.
+// thread reads on a connection of its own (read-only for a file), one chunk of keys per
+// statement, so that a download writing the log waits for one chunk at most.
 #pragma once
 
 #include "presentation/logfilter.h"
 #include "presentation/logrowindex.h"
+#include "presentation/logsource.h"
 #include "presentation/logviewstatements.h"
 #include "presentation/orderedwork.h"
 #include "presentation/recordtimes.h"
@@ -25,7 +26,8 @@ struct LogScanChunk {
 };
 
 struct LogScanSetup {
-    QString databasePath;
+    // Each pool thread's connection.
+    LogReaderFactory openReader;
     LogViewStatements statements;
     LogFilter filter;
     // Keys low..high, in chunks of chunkKeys keys (keys in display order only);

@@ -14,16 +14,11 @@
 
 namespace {
 
-QSqlDatabase defaultDatabase()
-{
-    return QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
-}
-
 // The smallest and the largest key of the log; false for an empty or unreadable one.
-bool keyBounds(const LogViewStatements &statements, qint64 *low, qint64 *high)
+bool keyBounds(const QSqlDatabase &database, const LogViewStatements &statements, qint64 *low, qint64 *high)
 {
-    QSqlQuery query(defaultDatabase());
-    if (!query.exec(statements.keyBoundsSql()) || !query.next() || query.value(0).isNull())
+    QSqlQuery query(database);
+    if (!statements.keyBoundsSql().exec(query) || !query.next() || query.value(0).isNull())
         return false;
     *low = query.value(0).toLongLong();
     *high = query.value(1).toLongLong();
@@ -104,8 +99,8 @@ void LogTimeline::logReloaded()
         filter = model->filter();
     if (showsLog()) {
         QString failure;
-        if (!LogViewStatements::forLog(defaultDatabase(), &statements, &failure)) {
-            // The model has shown the file: it can be read. Should it fail now, the strip
+        if (!model->source()->readStatements(&statements, &failure)) {
+            // The model has shown the log: it can be read. Should it fail now, the strip
             // stays empty, as the table would on its next read.
             timesKnown = true;
         } else if (!statements.keysInDisplayOrder()) {
@@ -113,7 +108,7 @@ void LogTimeline::logReloaded()
         } else {
             qint64 low = 0;
             qint64 high = 0;
-            if (keyBounds(statements, &low, &high))
+            if (keyBounds(model->source()->database(), statements, &low, &high))
                 startPass(true, low, high);
             else
                 timesKnown = true;
@@ -132,7 +127,7 @@ void LogTimeline::startPass(bool ranged, qint64 low, qint64 high)
     passTimes.clear();
 
     LogScanSetup setup;
-    setup.databasePath = defaultDatabase().databaseName();
+    setup.openReader = model->source()->readers();
     setup.statements = statements;
     setup.ranged = ranged;
     setup.low = low;
@@ -187,7 +182,7 @@ void LogTimeline::logRefreshed()
     }
     qint64 low = 0;
     qint64 high = 0;
-    if (!keyBounds(statements, &low, &high))
+    if (!keyBounds(model->source()->database(), statements, &low, &high))
         return;
     if (covered) {
         if (high <= coveredKey)
@@ -203,7 +198,7 @@ void LogTimeline::logRefreshed()
     const LogViewStatements::KeyRange range{low, high};
     RecordTimes added;
     QString failure;
-    if (!readRecordTimes(defaultDatabase(), statements, &range, &added, &failure))
+    if (!readRecordTimes(model->source()->database(), statements, &range, &added, &failure))
         return;
     all.merge(added);
     covered = true;

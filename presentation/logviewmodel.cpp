@@ -24,7 +24,7 @@ constexpr int FlushIntervalMs = 50;
 
 } // namespace
 
-LogViewModel::LogViewModel(QObject *parent) : QAbstractTableModel(parent)
+LogViewModel::LogViewModel(QObject *parent) : QAbstractTableModel(parent), logSource(std::make_shared<LogFileSource>())
 {
     pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
     flushTimer.setSingleShot(true);
@@ -40,7 +40,13 @@ LogViewModel::~LogViewModel()
 
 QSqlDatabase LogViewModel::database() const
 {
-    return QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
+    return logSource->database();
+}
+
+void LogViewModel::setSource(std::shared_ptr<LogSource> source)
+{
+    closeLog();
+    logSource = std::move(source);
 }
 
 void LogViewModel::setError(const QString &text)
@@ -95,18 +101,17 @@ void LogViewModel::reload()
     cancelWork();
     beginResetModel();
     forgetLog();
-    const QSqlDatabase db = database();
-    if (db.isOpen()) {
+    if (logSource->isOpen()) {
         loaded = true;
         QString failure;
-        QSqlQuery query(db);
-        if (!LogViewStatements::forLog(db, &statements, &failure)) {
+        QSqlQuery query(database());
+        if (!logSource->readStatements(&statements, &failure)) {
             setError(failure);
-        } else if (!query.exec(LogViewStatements::viewCheckSql())) {
+        } else if (!statements.viewCheckSql().exec(query)) {
             // A file without the tables of a log: nothing to show, and nothing said, as
             // when the view query itself fails.
             error = query.lastError();
-        } else if (!query.exec(statements.countSql()) || !query.next()) {
+        } else if (!statements.countSql().exec(query) || !query.next()) {
             error = query.lastError();
         } else {
             valid = true;
@@ -122,7 +127,7 @@ void LogViewModel::reload()
 bool LogViewModel::readKeyBounds(qint64 *low, qint64 *high, bool *any)
 {
     QSqlQuery query(database());
-    if (!query.exec(statements.keyBoundsSql()) || !query.next()) {
+    if (!statements.keyBoundsSql().exec(query) || !query.next()) {
         error = query.lastError();
         return false;
     }
@@ -149,7 +154,7 @@ QVector<qint64> LogViewModel::edgeKeys(bool newest, int count)
 LogScanSetup LogViewModel::scanSetup(const LogFilter &filter) const
 {
     LogScanSetup setup;
-    setup.databasePath = database().databaseName();
+    setup.openReader = logSource->readers();
     setup.statements = statements;
     setup.filter = filter;
     return setup;
@@ -346,7 +351,7 @@ void LogViewModel::refresh()
     // A table dropped behind the tool's back fails the view query from then on: the
     // view shows nothing, as a failed query always has.
     QSqlQuery viewQuery(database());
-    if (!loaded || !valid || !viewQuery.exec(LogViewStatements::viewCheckSql())) {
+    if (!loaded || !valid || !statements.viewCheckSql().exec(viewQuery)) {
         reload();
         return;
     }
@@ -365,7 +370,7 @@ void LogViewModel::refresh()
             beginResetModel();
             shown.clear();
             QSqlQuery count(database());
-            if (count.exec(statements.countSql()) && count.next())
+            if (statements.countSql().exec(count) && count.next())
                 total = count.value(0).toInt();
             startIndex();
             endResetModel();
@@ -389,7 +394,7 @@ void LogViewModel::appendNew()
     query.setForwardOnly(true);
     if (!statements.keysInDisplayOrder()) {
         // A table keyed otherwise: its new records may belong anywhere.
-        if (query.exec(statements.countSql()) && query.next() && query.value(0).toInt() != total)
+        if (statements.countSql().exec(query) && query.next() && query.value(0).toInt() != total)
             reload();
         return;
     }
@@ -491,7 +496,7 @@ QDateTime LogViewModel::edgeTime(bool newest) const
     if (!valid)
         return QDateTime();
     QSqlQuery query(database());
-    if (!query.exec(statements.edgeTimeSql(newest)) || !query.next())
+    if (!statements.edgeTimeSql(newest).exec(query) || !query.next())
         return QDateTime();
     const QString text = query.value(0).toString();
     return QDateTime(QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd")),
@@ -525,7 +530,7 @@ LogViewModel::CachedRow *LogViewModel::rowAt(int row) const
                 places.insert(keys[i], rows[i] - pageNumber * PageRows);
             QSqlQuery query(database());
             query.setForwardOnly(true);
-            if (query.exec(statements.pageSql(keys))) {
+            if (statements.pageSql(keys).exec(query)) {
                 while (query.next()) {
                     const auto slot = places.constFind(query.value(0).toLongLong());
                     if (slot == places.constEnd())

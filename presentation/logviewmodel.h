@@ -9,6 +9,7 @@
 #include "presentation/logmessages.h"
 #include "presentation/logrowindex.h"
 #include "presentation/logscan.h"
+#include "presentation/logsource.h"
 #include "presentation/logviewstatements.h"
 #include "presentation/orderedwork.h"
 #include "presentation/recordtimes.h"
@@ -21,23 +22,25 @@
 #include <QTimer>
 #include <QVector>
 
+#include <memory>
 #include <vector>
 
 /*
  * Without a filter the rows are those of the log view query (LogViewSql), in its
  * order, with its four columns; a filter keeps the rows that pass it, in the same
  * order. Which record stands on which row is a LogRowIndex; the rows themselves come
- * from the log file a page at a time, by key, when the view asks for them.
+ * from the log a page at a time, by key, when the view asks for them.
  *
- *   reload()  a log file was created or opened: count, learn the keys, start afresh
- *   refresh() the same file gained records (a download): append them, keep the rest
+ *   reload()  a log was created or opened: count, learn the keys, start afresh
+ *   refresh() the same log gained records (a download): append them, keep the rest
  *   setFilter() the user changed the filter: find the rows that pass, in the background
  *
  * What it shows of the records' times (the timeline) follows these three through
  * logReloaded, logRefreshed, filterChanged and, for a text, textMatchesFound.
  *
- * The model reads the application's default database connection on its own thread;
- * the background passes read the same file on connections of their own.
+ * The model reads its source's connection (a log file's: the application's default
+ * connection) on its own thread; the background passes read the same log on connections
+ * of their own.
  */
 class LogViewModel : public QAbstractTableModel
 {
@@ -47,8 +50,13 @@ public:
     explicit LogViewModel(QObject *parent = nullptr);
     ~LogViewModel() override;
 
-    // Shows the log open on the default connection from scratch. A log that cannot be
-    // read leaves no rows and no columns, and its error in lastError().
+    // Where the log is read: the log file on the default connection until told otherwise.
+    // Setting it lets go of the log shown (closeLog()); reload() then shows the source's.
+    void setSource(std::shared_ptr<LogSource> source);
+    const std::shared_ptr<LogSource> &source() const { return logSource; }
+
+    // Shows the source's log from scratch. A log that cannot be read leaves no rows and
+    // no columns, and its error in lastError().
     void reload();
     // Takes in what the open log gained since it was shown: records stored after the last
     // one shown (at the end, where a view at the bottom follows them) and captions
@@ -70,7 +78,7 @@ public:
     int totalRecords() const { return total; }
     // Whether the rows on show are still being found.
     bool isScanning() const { return scanning; }
-    // The key (Log.id) of the record on `row`; false while it is not known yet.
+    // The key (Log.id of a file) of the record on `row`; false while it is not known yet.
     bool keyOfRow(int row, qint64 *key) const;
     // The row of the record with `key`; -1 when it is not shown.
     int rowOfKey(qint64 key) const;
@@ -155,6 +163,7 @@ private:
     CachedRow *rowAt(int row) const;
     QByteArray shownData(CachedRow &row) const;
 
+    std::shared_ptr<LogSource> logSource;
     bool loaded = false;
     bool valid = false; // the log view query runs on the open file
     QSqlError error;

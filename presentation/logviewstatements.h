@@ -1,7 +1,8 @@
-// Every statement the log view runs on a log file, and how its notions (the type as
-// the table shows it, the time as the table shows it, a filter) are written in SQL.
-// A store of another kind gets a set of its own behind the same model; nothing of the
-// view outside this class writes SQL.
+// Every statement the log view runs on a log, and how its notions (the type as the
+// table shows it, the time as the table shows it, a filter) are written in SQL. The
+// SQL of one kind of store is one table of parts (LogViewDialect): a log file's here,
+// the central database's in serverstore/. Nothing of the view outside this class
+// writes SQL.
 #pragma once
 
 #include <QDateTime>
@@ -14,6 +15,53 @@ class QSqlDatabase;
 class QSqlQuery;
 struct LogFilter;
 
+// Named placeholders and their values.
+using LogSqlValues = QVector<QPair<QString, QVariant>>;
+
+/*
+ * The parts of one kind of store's SQL. The record is always `l`. Where one table holds
+ * the records of several logs, `scope` keeps those of the log shown, with the
+ * placeholder ":device", which every statement of such a dialect binds to the value
+ * the statements were made with.
+ */
+struct LogViewDialect {
+    QString log;    // FROM: the table of records, as `l`
+    QString scope;  // the log's own records; empty when the table is the log
+    QString always; // a condition that holds,
+    QString never;  // and one that does not
+    // The log view query: type, time text, caption (NULL: none) and data of every record,
+    // in display order.
+    QString view;
+    // Key and text of every caption of the log.
+    QString captions;
+    // A record's caption is the one its event names, keyed by that event: nothing needs
+    // to be looked up per record.
+    bool captionKeyIsEvent;
+    // Of the record `l`: its caption (NULL: none), that caption's key, its time as the
+    // table shows it, recordTypeIndex of its type.
+    QString caption;
+    QString captionKey;
+    QString time;
+    QString typeIndex;
+    // Time and type packed as RecordTimes has them (second * 4 + type index), NULL when the
+    // table shows no time; and a cheaper form that may come out as a real number.
+    QString timeAndType;
+    QString quickTimeAndType;
+    // Whether the data is longer than LogViewStatements::MaxShownData, and its shown part.
+    QString isLong;
+    QString shownData;
+    // The values of `column` as one text, "v,v,v"; in `column`'s order when `ordered`.
+    QString (*list)(const QString &column, bool ordered);
+    // The records whose type index is one of `shown` (not empty).
+    QString (*typeCondition)(const QVector<int> &shown);
+    // The records shown at `from` or later and `to` or earlier (either may be invalid: no
+    // bound, not both), with the values of its placeholders added to `values`.
+    QString (*timeCondition)(const QDateTime &from, const QDateTime &to, LogSqlValues &values);
+};
+
+// A log file's SQL (SQLite).
+const LogViewDialect &logFileDialect();
+
 class LogViewStatements
 {
 public:
@@ -25,41 +73,45 @@ public:
     // A statement and the values of its named placeholders.
     struct Statement {
         QString text;
-        QVector<QPair<QString, QVariant>> values;
+        LogSqlValues values;
         // Prepares, binds and executes on `query`; false with the error in the query.
         bool exec(QSqlQuery &query) const;
     };
 
-    // Records are keyed by Log.id when it is the table's row id, as in every log file
-    // the tool writes: key order is then display order, and a span of keys is a span of
-    // rows. A table of another shape is keyed by its row id, and the statements that list
-    // records keep the display order (id, then row id).
+    // A log file's statements. Records are keyed by Log.id when it is the table's row id,
+    // as in every log file the tool writes: key order is then display order, and a span
+    // of keys is a span of rows. A table of another shape is keyed by its row id, and the
+    // statements that list records keep the display order (id, then row id).
     explicit LogViewStatements(bool idIsRowId = true);
-    // The statements for the log open on `database`. False when the file cannot be read
-    // as a database; `error` is then the database's text.
+    // The statements of a store of another kind, keyed by an id in display order, for the
+    // log `scope` names (bound to ":device").
+    LogViewStatements(const LogViewDialect &dialect, const QVariant &scope);
+    // The statements for the log file open on `database`. False when the file cannot be
+    // read as a database; `error` is then the database's text.
     static bool forLog(const QSqlDatabase &database, LogViewStatements *statements, QString *error);
 
     bool keysInDisplayOrder() const { return idIsRowId; }
+    bool captionKeyIsEvent() const { return dialect->captionKeyIsEvent; }
 
-    // The log view query, run for no row: whether the file can be shown at all. Run, not
+    // The log view query, run for no row: whether the log can be shown at all. Run, not
     // only prepared, so that tables another program changed are seen as they are now.
-    static QString viewCheckSql();
-    // Row id and caption of every Events row.
-    static QString captionsSql();
+    Statement viewCheckSql() const;
+    // Key and caption of every caption of the log.
+    Statement captionsSql() const;
     // The number of records.
-    QString countSql() const;
+    Statement countSql() const;
     // The number of records with keys low..high.
     Statement countRangeSql(qint64 low, qint64 high) const;
     // The smallest and the largest key (NULL, NULL for an empty log).
-    QString keyBoundsSql() const;
+    Statement keyBoundsSql() const;
     // The keys of the first (or the last, newest first) `count` records in display order.
     Statement edgeKeysSql(bool newest, int count) const;
     // The time text of the first (or last) record in display order.
-    QString edgeTimeSql(bool newest) const;
+    Statement edgeTimeSql(bool newest) const;
     // The records with these keys, in no particular order: key, type, time text, caption
     // (NULL: none), data (NULL when longer than MaxShownData) and whether it is longer.
-    // The columns are those of the log view query, LogViewSql.
-    QString pageSql(const QVector<qint64> &keys) const;
+    // The columns are those of the log view query.
+    Statement pageSql(const QVector<qint64> &keys) const;
     // The shown part of the data of one record.
     Statement longDataSql(qint64 key) const;
 
@@ -77,11 +129,12 @@ public:
     // The same keys (keys in display order only) as one text, "1,2,5": a million keys
     // come out of the database far faster so than row by row.
     Statement keyListSql(const LogFilter &filter, const KeyRange &range) const;
-    // The Events row of the caption of the record with `key` (NULL: none).
+    // The key of the caption of the record with `key` (NULL: none).
     Statement captionRowSql(qint64 key) const;
     // The export's rows of the records that pass the filter's type and time conditions:
     // type, time text, caption, data, as the log view query has them, and the shown part
-    // of data longer than MaxShownData (else NULL) for the text condition.
+    // of data longer than MaxShownData (else NULL) for the text condition. Without a
+    // condition, the log view query itself.
     Statement exportSql(const LogFilter &filter) const;
 
     // The time and type of every record (keys in range when given), as one text of
@@ -91,21 +144,27 @@ public:
     Statement timesSql(const KeyRange *range, bool exact) const;
 
     // recordTypeIndex of l.type, in SQL.
-    static QString typeIndexSql();
+    QString typeIndexSql() const { return dialect->typeIndex; }
     // A record's time as the table shows it, in whole seconds since 1970, times 4, plus
     // its type index (RecordTimes::packed); NULL when the table shows no time.
-    static QString timeAndTypeSql();
+    QString timeAndTypeSql() const { return dialect->timeAndType; }
     // The time of a record as the table shows it.
-    static QString timeSql();
+    QString timeSql() const { return dialect->time; }
 
 private:
     QString key() const;
+    QString order(bool descending = false) const;
+    // "FROM <log> WHERE <scope> AND <condition>", either part left out when empty; binds
+    // the scope.
+    QString from(Statement &statement, const QString &condition = QString()) const;
+    // A statement of the dialect's own text, with the scope bound.
+    Statement scoped(const QString &text) const;
     Statement selectPassing(const QString &columns, const LogFilter &filter, const KeyRange *range,
                             const QDateTime &atOrAfter) const;
-    QString order(bool descending = false) const;
     // " AND ..." for the filter's type and time conditions, values appended to `values`.
-    static QString conditions(const LogFilter &filter, const QDateTime &atOrAfter,
-                              QVector<QPair<QString, QVariant>> &values);
+    QString conditions(const LogFilter &filter, const QDateTime &atOrAfter, LogSqlValues &values) const;
 
+    const LogViewDialect *dialect;
     bool idIsRowId;
+    QVariant scope;
 };

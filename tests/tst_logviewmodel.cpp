@@ -409,7 +409,7 @@ void tst_LogViewModel::typeRuleInSqlAndInTheTable()
     QSqlQuery query(db);
     QVERIFY(query.exec(QStringLiteral("CREATE TABLE Log2(type)")));
     QVERIFY(query.exec(QStringLiteral("INSERT INTO Log2 VALUES(%1)").arg(stored)));
-    QVERIFY(query.exec(QStringLiteral("SELECT type, %1 FROM Log2 l").arg(LogViewStatements::typeIndexSql())));
+    QVERIFY(query.exec(QStringLiteral("SELECT type, %1 FROM Log2 l").arg(LogViewStatements().typeIndexSql())));
     QVERIFY(query.next());
     QCOMPARE(recordTypeIndex(query.value(0)), typeIndex);
     QCOMPARE(query.value(1).toInt(), typeIndex);
