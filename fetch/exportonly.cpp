@@ -5,6 +5,9 @@
 #include "fetch/fetchoptions.h"
 #include "presentation/csvexport.h"
 #include "presentation/logfilter.h"
+#include "serverstore/serverconnection.h"
+#include "serverstore/serverlogview.h"
+#include "serverstore/serverurl.h"
 
 #include <QCommandLineParser>
 #include <QFileInfo>
@@ -118,8 +121,39 @@ bool parseExportFilter(const QCommandLineParser &parser, LogFilter *filter, QStr
     return true;
 }
 
+namespace {
+
+// The device's rows on the server, read on a connection of the export's own.
+int exportServerLog(const FetchOptions &options)
+{
+    const ServerUrl url = parseServerUrl(options.db).url;
+    ServerConnection connection;
+    const StoreOutcome opened = connection.open(url, QStringLiteral("khronar-fetch"));
+    if (!opened.ok) {
+        // The URL's password is never shown; the server's message names no password.
+        complain(QStringLiteral("%1: %2").arg(url.displayName(), opened.error));
+        return ExitLogFileError;
+    }
+    QString queryError;
+    const bool written = exportServerLogCsvFile(connection.database(), options.device, options.csv, options.filter,
+                                                &queryError);
+    if (!queryError.isEmpty()) {
+        complain(QStringLiteral("%1: %2").arg(url.displayName(), queryError));
+        return ExitLogFileError;
+    }
+    if (!written) {
+        complain(QStringLiteral("Не удается записать файл \"%1\"").arg(options.csv));
+        return ExitLogFileError;
+    }
+    return ExitDone;
+}
+
+} // namespace
+
 int exportLogFile(const FetchOptions &options)
 {
+    if (fetchesToServer(options))
+        return exportServerLog(options);
     if (!QFileInfo::exists(options.db)) {
         complain(QStringLiteral("Не удается найти файл \"%1\"").arg(options.db));
         return ExitLogFileError;

@@ -1,5 +1,6 @@
-// khronar-fetch without a port: the window's CSV export of a log file, with the
-// records its filter bar would show. No port is opened and the file is not written.
+// khronar-fetch without a port: the window's CSV export of a log file or of a device's
+// log on a server, with the records its filter bar would show. No port is opened and
+// the log is not written.
 #pragma once
 
 #include <QString>
@@ -20,6 +21,7 @@ bool exportFilterGiven(const QCommandLineParser &parser);
 // Reads them into `filter`. False, with a message, for a value not allowed.
 bool parseExportFilter(const QCommandLineParser &parser, LogFilter *filter, QString *error);
 
-// Writes the records of options.db that pass options.filter to options.csv, as the
-// window's export does. Returns an exit code (ExitDone, ExitLogFileError).
+// Writes the records of options.db (a file, or the device options.device on a server)
+// that pass options.filter to options.csv, as the window's export does. Returns an
+// exit code (ExitDone, ExitLogFileError).
 int exportLogFile(const FetchOptions &options);

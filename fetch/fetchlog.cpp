@@ -3,6 +3,7 @@
 #include "fetch/fetchlog.h"
 
 #include "presentation/csvexport.h"
+#include "presentation/logfilter.h"
 #include "serverstore/serverlogstore.h"
 #include "serverstore/serverlogview.h"
 #include "store/logfile.h"
@@ -67,7 +68,7 @@ public:
     LogStore &store() override { return serverStore; }
     bool exportCsv(const QString &path, QString *queryError) override
     {
-        return exportServerLogCsvFile(serverStore.database(), serverStore.deviceName(), path, queryError);
+        return exportServerLogCsvFile(serverStore.database(), serverStore.deviceName(), path, LogFilter(), queryError);
     }
     bool writeCsvAfter(QIODevice &out, qint64 afterId, qint64 *lastId) override
     {

@@ -177,12 +177,13 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
     return true;
 }
 
-// Without --port only the log file is exported: --db and --csv, and nothing that needs
-// a device.
+// Without --port only the log is exported: --db (with a server's URL, --device) and
+// --csv, and nothing that needs a device.
 bool takeExportOptions(const QCommandLineParser &parser, FetchCommandLine &result)
 {
     FetchOptions &options = result.options;
     options.db = parser.value(QStringLiteral("db"));
+    options.device = parser.value(QStringLiteral("device"));
     options.csv = parser.value(QStringLiteral("csv"));
     options.quiet = parser.isSet(QStringLiteral("quiet"));
     if (options.csv.isEmpty())
@@ -191,10 +192,13 @@ bool takeExportOptions(const QCommandLineParser &parser, FetchCommandLine &resul
                                           "--db FILE --csv FILE exports a log file"));
     if (options.db.isEmpty())
         return optionError(result, QStringLiteral("--db is required"));
-    for (const char *name : {"baud", "parity", "stop", "address", "update-config", "follow", "clear"}) {
+    // An export reads: it takes no device's lock.
+    for (const char *name : {"baud", "parity", "stop", "address", "update-config", "follow", "clear", "lock-wait"}) {
         if (parser.isSet(QLatin1String(name)))
             return optionError(result, QStringLiteral("--%1 needs --port").arg(QLatin1String(name)));
     }
+    if (!takeServerOptions(parser, result))
+        return false;
     QString error;
     return parseExportFilter(parser, &options.filter, &error) || optionError(result, error);
 }
@@ -282,6 +286,7 @@ QString fetchHelpText()
                           "       khronar-fetch --config FILE [--follow] [options]\n"
                           "       khronar-fetch --db FILE --csv FILE [--type LIST] [--from TIME] [--to TIME]\n"
                           "                     [--grep TEXT [--regex]]\n"
+                          "       khronar-fetch --db URL --device NAME --csv FILE [--type LIST] ...\n"
                           "\n"
                           "Downloads the event log of a device on a serial line (Modbus RTU) into a\n"
                           "Khronar log file, as the Khronar window does, at the pace of the line.\n"
@@ -290,8 +295,9 @@ QString fetchHelpText()
                           "continued after the newest record stored there for the device's name.\n"
                           "With --config it reads a fleet: every line of a fleet file at once, each\n"
                           "with its devices in turn (see khronar-fetch(1)).\n"
-                          "Without --port it only exports a log file to CSV, as the window does, with\n"
-                          "the records its filter bar would show; no port is opened.\n"
+                          "Without --port it only exports a log file, or a device's log on a server, to\n"
+                          "CSV, as the window does, with the records its filter bar would show; no port\n"
+                          "is opened.\n"
                           "\n"
                           "Options:\n"
                           "  --port PORT            serial port: ttyUSB0, /dev/ttyS0, a full path; or a\n"
@@ -335,7 +341,8 @@ QString fetchHelpText()
                           "  --help                 show this text, and exit\n"
                           "  --version              show the version, and exit\n"
                           "\n"
-                          "Export without --port (--db FILE --csv FILE; the file is only read):\n"
+                          "Export without --port (--db FILE --csv FILE, or --db URL --device NAME\n"
+                          "--csv FILE; the log is only read):\n"
                           "  --type LIST            record types to keep: info, warning, error, change\n"
                           "                         (or 0 to 3), such as error,warning; info keeps the\n"
                           "                         records of unknown types too (default every type)\n"

@@ -19,14 +19,21 @@
 
 namespace {
 
-// Whether `query` has failed, and if so, its error text into `queryError`.
-bool failed(const QSqlQuery &query, QString *queryError)
+// Whether `query` has failed, and if so, its error into `queryError`.
+bool failed(const QSqlQuery &query, QSqlError *queryError)
 {
     if (query.lastError().type() == QSqlError::NoError)
         return false;
     if (queryError != nullptr)
-        *queryError = query.lastError().text();
+        *queryError = query.lastError();
     return true;
+}
+
+// The text of `error`, if any, into `queryError`.
+void keepText(const QSqlError &error, QString *queryError)
+{
+    if (error.type() != QSqlError::NoError && queryError != nullptr)
+        *queryError = error.text();
 }
 
 } // namespace
@@ -70,7 +77,7 @@ bool LogCsvWriter::writeLine(const QSqlQuery &row, const QString *rendered)
 }
 
 bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
-                 const LogFilter &filter, QString *queryError)
+                 const LogFilter &filter, QSqlError *queryError)
 {
     QSqlQuery query(database);
     query.setForwardOnly(true);
@@ -103,7 +110,10 @@ bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statemen
 bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryError)
 {
     // Without a filter any log file's statements run the log view query itself.
-    return writeLogCsv(database, LogViewStatements(), out, LogFilter(), queryError);
+    QSqlError error;
+    const bool written = writeLogCsv(database, LogViewStatements(), out, LogFilter(), &error);
+    keepText(error, queryError);
+    return written;
 }
 
 bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &filter, QString *queryError)
@@ -117,7 +127,10 @@ bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &
             *queryError = failure;
         return true;
     }
-    return writeLogCsv(database, statements, out, filter, queryError);
+    QSqlError error;
+    const bool written = writeLogCsv(database, statements, out, filter, &error);
+    keepText(error, queryError);
+    return written;
 }
 
 bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filter, QString *queryError)
@@ -129,7 +142,11 @@ bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filte
             *queryError = failure;
         return true;
     }
-    return writeLogCsv(source.database(), statements, out, filter, queryError);
+    QSqlError error;
+    const bool written = writeLogCsv(source.database(), statements, out, filter, &error);
+    if (error.type() != QSqlError::NoError && queryError != nullptr)
+        *queryError = source.errorText(error);
+    return written;
 }
 
 bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write)

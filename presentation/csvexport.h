@@ -11,6 +11,7 @@
 class QIODevice;
 class QString;
 class QSqlDatabase;
+class QSqlError;
 class QSqlQuery;
 class LogSource;
 class LogViewStatements;
@@ -54,7 +55,7 @@ bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &
 // The lines of the records that pass `filter` of any log, read with `statements` (of
 // its kind) on `database`: byte for byte those of a log file holding the same records.
 bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
-                 const LogFilter &filter, QString *queryError = nullptr);
+                 const LogFilter &filter, QSqlError *queryError);
 // The same for the log a view shows.
 bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filter, QString *queryError = nullptr);
 

@@ -5,6 +5,7 @@
 #include "presentation/logviewstatements.h"
 
 #include <QSqlDatabase>
+#include <QSqlError>
 #include <QString>
 
 #include <functional>
@@ -38,6 +39,8 @@ public:
     virtual bool readStatements(LogViewStatements *statements, QString *error) const = 0;
     // How background passes connect to the same log; asked on the user-interface thread.
     virtual LogReaderFactory readers() const = 0;
+    // What the user is told of a failed statement.
+    virtual QString errorText(const QSqlError &error) const { return error.text(); }
 };
 
 // The log file open on the application's default connection; background passes open it

@@ -4,6 +4,7 @@
 
 #include <QAtomicInt>
 #include <QCoreApplication>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSysInfo>
 
@@ -40,6 +41,14 @@ StoreOutcome ServerConnection::open(const ServerUrl &url, const QString &program
     if (connection.open())
         return StoreOutcome{};
     return StoreOutcome{false, serverErrorText(connection.lastError())};
+}
+
+void ServerConnection::moveToThread(QThread *thread)
+{
+    // QtSql ties a connection to the thread of its driver object; the driver of a
+    // connection that is not in use has nothing else tied to its thread.
+    if (QSqlDriver *driver = connection.driver())
+        driver->moveToThread(thread);
 }
 
 void ServerConnection::close()

@@ -8,6 +8,8 @@
 #include <QSqlError>
 #include <QString>
 
+class QThread;
+
 // Each object adds a QtSql connection under a name of its own and removes it when it
 // goes, so that several stores and readers (and threads, each with its own) never share
 // one. The server knows the session as "PROGRAM HOST PID" (its application_name), which
@@ -26,6 +28,11 @@ public:
     void close();
     bool isOpen() const { return connection.isOpen(); }
     QSqlDatabase &database() { return connection; }
+
+    // Hands the connection to `thread`, which uses it from now on: a connection is made
+    // where a slow server cannot hold anyone up, then used where it is needed. Called on
+    // the thread that has it, which must not use it afterwards.
+    void moveToThread(QThread *thread);
 
     // What the server calls this program's sessions: "PROGRAM HOST PID".
     static QString applicationName(const QString &program);

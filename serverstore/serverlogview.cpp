@@ -3,10 +3,10 @@
 #include "serverstore/serverlogview.h"
 
 #include "presentation/csvexport.h"
+#include "presentation/logfilter.h"
 #include "serverstore/serverconnection.h"
 #include "serverstore/serverschema.h"
 
-#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -14,10 +14,15 @@
 
 namespace {
 
+void keepError(const QSqlError &failure, QString *error)
+{
+    if (error != nullptr && failure.type() != QSqlError::NoError)
+        *error = serverErrorText(failure);
+}
+
 void keepError(const QSqlQuery &query, QString *error)
 {
-    if (error != nullptr && query.lastError().type() != QSqlError::NoError)
-        *error = serverErrorText(query.lastError());
+    keepError(query.lastError(), error);
 }
 
 } // namespace
@@ -43,39 +48,57 @@ QStringList listServerDevices(const QSqlDatabase &database, QString *error)
     return names;
 }
 
-bool runServerLogView(QSqlQuery &query, const QString &device)
+bool findServerDevice(const QSqlDatabase &database, const QString &name, qint64 *id, QString *error)
 {
-    query.setForwardOnly(true);
-    if (!query.prepare(ServerLogViewSql))
+    QSqlQuery query(database);
+    if (!query.prepare(SelectDeviceIdSql)) {
+        *error = serverErrorText(query.lastError());
         return false;
-    query.bindValue(QStringLiteral(":name"), device);
-    return query.exec();
+    }
+    query.bindValue(QStringLiteral(":name"), name);
+    if (!query.exec()) {
+        *error = serverErrorText(query.lastError());
+        return false;
+    }
+    if (!query.next()) {
+        *error = QStringLiteral("Устройство \"%1\" не найдено на сервере").arg(name);
+        return false;
+    }
+    *id = query.value(0).toLongLong();
+    return true;
+}
+
+LogViewStatements serverLogStatements(qint64 deviceId)
+{
+    return LogViewStatements(serverLogViewDialect(), deviceId);
+}
+
+bool writeServerLogCsv(const QSqlDatabase &database, const QString &device, QIODevice &out, const LogFilter &filter,
+                       QString *queryError)
+{
+    qint64 id = 0;
+    QString error;
+    if (!findServerDevice(database, device, &id, &error)) {
+        if (queryError != nullptr)
+            *queryError = error;
+        return true;
+    }
+    QSqlError failure;
+    const bool written = writeLogCsv(database, serverLogStatements(id), out, filter, &failure);
+    keepError(failure, queryError);
+    return written;
 }
 
 bool writeServerLogCsv(const QSqlDatabase &database, const QString &device, QIODevice &out, QString *queryError)
 {
-    QSqlQuery query(database);
-    if (!runServerLogView(query, device)) {
-        keepError(query, queryError);
-        return true;
-    }
-    LogCsvWriter writer(out);
-    while (query.next()) {
-        if (!writer.writeRow(query))
-            return false;
-    }
-    keepError(query, queryError);
-    return true;
+    return writeServerLogCsv(database, device, out, LogFilter(), queryError);
 }
 
 bool exportServerLogCsvFile(const QSqlDatabase &database, const QString &device, const QString &path,
-                            QString *queryError)
+                            const LogFilter &filter, QString *queryError)
 {
-    QFile file(path);
-    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Text)
-        && writeServerLogCsv(database, device, file, queryError) && file.flush();
-    file.close();
-    return written && file.error() == QFileDevice::NoError;
+    return writeCsvFile(path,
+                        [&](QIODevice &out) { return writeServerLogCsv(database, device, out, filter, queryError); });
 }
 
 bool writeServerLogCsvAfter(const QSqlDatabase &database, const QString &device, QIODevice &out, qint64 afterId,

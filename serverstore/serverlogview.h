@@ -2,30 +2,36 @@
 // CSV export read, as a log file gives them, and the list of the server's devices.
 #pragma once
 
+#include "presentation/logviewstatements.h"
+
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
 
 class QIODevice;
 class QSqlDatabase;
-class QSqlQuery;
+struct LogFilter;
 
 // Every device name on the server, sorted. A database no collector has used yet has
 // none. A failed query leaves its error in `error`.
 QStringList listServerDevices(const QSqlDatabase &database, QString *error = nullptr);
 
-// Runs the log view query for the device `device` on `query` (forward only): the
-// columns type, time text, caption or NULL, data, in the order stored, exactly as a
-// log file's log view query gives them, so that LogCsvWriter and the table read both
-// alike. False (the error in the query) when it fails.
-bool runServerLogView(QSqlQuery &query, const QString &device);
+// The id of the device named `name` (any text: it is only ever a bound value). False
+// with the server's message, or with "Устройство ... не найдено на сервере".
+bool findServerDevice(const QSqlDatabase &database, const QString &name, qint64 *id, QString *error);
 
-// The log file's CSV functions over the device's rows on the server; the lines are
-// those of a log file with the same records, byte for byte.
+// The log view's statements over the rows of the device with id `deviceId`.
+LogViewStatements serverLogStatements(qint64 deviceId);
+
+// The log file's CSV functions over the device's rows on the server (the records
+// that pass `filter`); the lines are those of a log file with the same records, byte
+// for byte.
 bool writeServerLogCsv(const QSqlDatabase &database, const QString &device, QIODevice &out,
                        QString *queryError = nullptr);
+bool writeServerLogCsv(const QSqlDatabase &database, const QString &device, QIODevice &out, const LogFilter &filter,
+                       QString *queryError = nullptr);
 bool exportServerLogCsvFile(const QSqlDatabase &database, const QString &device, const QString &path,
-                            QString *queryError = nullptr);
+                            const LogFilter &filter, QString *queryError = nullptr);
 bool writeServerLogCsvAfter(const QSqlDatabase &database, const QString &device, QIODevice &out, qint64 afterId,
                             qint64 *lastId);
 qint64 newestServerLogRowId(const QSqlDatabase &database, const QString &device);

@@ -5,6 +5,7 @@
 #include <QRegularExpression>
 #include <QSqlDatabase>
 #include <QStringList>
+#include <QUrl>
 
 namespace {
 
@@ -119,6 +120,24 @@ QString ServerUrl::displayName() const
     if (port != -1)
         text += QLatin1Char(':') + QString::number(port);
     return text + QLatin1Char('/') + database;
+}
+
+QString ServerUrl::withoutPassword() const
+{
+    const auto encoded = [](const QString &part) { return QString::fromLatin1(QUrl::toPercentEncoding(part)); };
+    QString text = LongScheme;
+    if (!user.isEmpty())
+        text += encoded(user) + QLatin1Char('@');
+    text += host.contains(QLatin1Char(':')) ? QLatin1Char('[') + host + QLatin1Char(']') : encoded(host);
+    if (port != -1)
+        text += QLatin1Char(':') + QString::number(port);
+    text += QLatin1Char('/') + encoded(database);
+    QStringList query;
+    for (const auto &parameter : parameters)
+        query << encoded(parameter.first) + QLatin1Char('=') + encoded(parameter.second);
+    if (!query.isEmpty())
+        text += QLatin1Char('?') + query.join(QLatin1Char('&'));
+    return text;
 }
 
 bool isServerUrl(const QString &text)

@@ -20,6 +20,9 @@ struct ServerUrl {
 
     // Host, port and database, for messages: never the user's password.
     QString displayName() const;
+    // The URL as text without its password, which libpq then finds as it does for a
+    // URL without one: what may be shown again or kept.
+    QString withoutPassword() const;
 };
 
 struct ServerUrlParse {
