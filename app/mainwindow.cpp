@@ -5,6 +5,7 @@
 #include "ui_mainwindow.h"
 
 #include "presentation/csvexport.h"
+#include "dialogs/dialogopenserver.h"
 #include "dialogs/dialogportsettings.h"
 #include "dialogs/dialogtraffic.h"
 #include "app/applicationicon.h"
@@ -18,6 +19,9 @@
 #include "presentation/logviewmodel.h"
 #include "ports/portsettings.h"
 #include "serial/porterror.h"
+#include "serverstore/serverbrowser.h"
+#include "serverstore/serverlogsource.h"
+#include "serverstore/serverlogstore.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -56,6 +60,8 @@ MainWindow::MainWindow(QWidget *parent)
       progressBar(nullptr),
       linkState(nullptr),
       progressMaximum(0),
+      serverBrowser(nullptr),
+      serverRefreshTimer(nullptr),
       downloadHost(*this),
       // The window's pace: a frame ends after ten empty reads, a request every 100 ms.
       download(downloadHost, DownloadPace::Window)
@@ -105,6 +111,13 @@ MainWindow::MainWindow(QWidget *parent)
     timelineStrip = new LogTimelineStrip(ui->centralwidget);
     ui->verticalLayout->insertWidget(1, timelineStrip);
     logView = new LogViewController(this, ui->tableView, model, filterBar, timelineStrip);
+
+    serverBrowser = new ServerBrowser(this);
+    // What collectors store while a server's device is shown comes in as a download's
+    // records do, at the pace the device is asked for new ones.
+    serverRefreshTimer = new QTimer(this);
+    serverRefreshTimer->setInterval(1000);
+    connect(serverRefreshTimer, &QTimer::timeout, this, &MainWindow::refreshLogView);
 }
 
 MainWindow::~MainWindow()
@@ -190,6 +203,7 @@ void MainWindow::on_actionCreate_triggered()
         return;
     rememberDirectory(dirOpen, QStringLiteral("DirOpen"), path);
 
+    leaveServerLog();
     // The view lets go of the file first: it may be the one about to be replaced.
     logView->closeLog();
     const LogFileOutcome outcome = createLogFile(database, path);
@@ -213,8 +227,104 @@ void MainWindow::on_actionOpen_triggered()
         showErrorBox(this, outcome.message);
         return;
     }
+    leaveServerLog();
     logView->closeLog();
     refreshLogView();
+}
+
+void MainWindow::on_actionOpenServer_triggered()
+{
+    // Window-modal rather than exec(): the window goes on drawing and taking in a
+    // download while the server is asked for its devices.
+    auto *dialog = new DialogOpenServer(*serverBrowser, serverUrlText, this);
+    dialog->setAttribute(Qt::WA_DeleteOnClose);
+    connect(dialog, &QDialog::accepted, this,
+            [this, dialog] { openServerDevice(dialog->url(), dialog->deviceName()); });
+    dialog->open();
+}
+
+void MainWindow::openServerDevice(const ServerUrl &url, const QString &device)
+{
+    serverUrlText = url.withoutPassword();
+    ui->statusBar->showMessage(QStringLiteral("Подключение к %1…").arg(url.displayName()));
+    serverBrowser->openDevice(url, device, this,
+                              [this](const ServerSourceOpening &opening) { serverDeviceOpened(opening); });
+}
+
+void MainWindow::serverDeviceOpened(const ServerSourceOpening &opening)
+{
+    ui->statusBar->clearMessage();
+    if (!opening.source) {
+        showErrorBox(this, opening.error);
+        return;
+    }
+    // A download went into the log shown before; its log file is closed now.
+    if (ui->actionDownload->isChecked())
+        stopDownload();
+    leaveServerLog();
+    logView->closeLog();
+    database.close();
+    serverSource = opening.source;
+    model->setSource(serverSource);
+    refreshLogView();
+    serverRefreshTimer->start();
+    ui->statusBar->showMessage(QStringLiteral("Журнал с сервера: %1").arg(serverSource->displayName()), 10000);
+}
+
+void MainWindow::leaveServerLog()
+{
+    // A device still being opened would otherwise replace the log opened since.
+    serverBrowser->cancelOpening();
+    if (!serverSource)
+        return;
+    // The download writes to the device shown (or is about to).
+    if (ui->actionDownload->isChecked())
+        stopDownload();
+    serverRefreshTimer->stop();
+    logView->closeLog();
+    model->setSource(std::make_shared<LogFileSource>());
+    serverSource.reset();
+}
+
+bool MainWindow::logShown() const
+{
+    return database.isOpen() || serverSource;
+}
+
+void MainWindow::startServerDownload()
+{
+    ServerStoreSettings settings;
+    settings.program = ServerViewProgram;
+    // One try: the window does not wait for a collector that holds the device; the box
+    // says who it is.
+    settings.lockWait = std::chrono::milliseconds(0);
+    ui->statusBar->showMessage(QStringLiteral("Подключение к %1…").arg(serverSource->displayName()));
+    serverBrowser->openStore(serverSource->url(), serverSource->deviceName(), settings, this,
+                             [this](const ServerStoreOpening &opening) { serverStoreOpened(opening); });
+}
+
+void MainWindow::serverStoreOpened(const ServerStoreOpening &opening)
+{
+    ui->statusBar->clearMessage();
+    // A download stopped, a port closed or another log opened meanwhile cancels the
+    // opening, so the answer is still wanted here.
+    if (!opening.store) {
+        failDownload(opening.error);
+        return;
+    }
+    serverStore = opening.store;
+    download.setStore(serverStore.get());
+    download.start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
+}
+
+void MainWindow::releaseServerStore()
+{
+    serverBrowser->cancelStoreOpening();
+    if (!serverStore)
+        return;
+    download.setStore(&logStore);
+    // Closing gives the device's lock back to the collectors.
+    serverStore.reset();
 }
 
 void MainWindow::refreshLogView()
@@ -226,7 +336,7 @@ void MainWindow::refreshLogView()
 
 void MainWindow::on_exportLog_triggered()
 {
-    if (!database.isOpen()) {
+    if (!logShown()) {
         showErrorBox(this, QStringLiteral("Файл журнала не открыт"));
         return;
     }
@@ -240,7 +350,7 @@ void MainWindow::on_exportLog_triggered()
     // otherwise find nothing there, or half a table.
     QString queryError;
     // What the table shows: with a filter on, only the records that pass it.
-    const bool written = exportLogCsvFile(database, path, model->filter(), &queryError);
+    const bool written = exportLogCsvFile(*model->source(), path, model->filter(), &queryError);
     // A log that cannot be read (not a log file, locked by another program) is the
     // database's error; an empty table would pass for an empty log.
     if (!queryError.isEmpty()) {
@@ -279,6 +389,7 @@ void MainWindow::on_connectButton_triggered()
     } else {
         // Also while the port is being opened or reopened: that is cancelled.
         download.stop();
+        releaseServerStore();
         download.closePort();
         ui->actionDownload->setChecked(false);
         updateProgress();
@@ -299,13 +410,17 @@ void MainWindow::updateConnectButton()
 void MainWindow::on_actionDownload_triggered(bool checked)
 {
     download.stop();
+    releaseServerStore();
     updateProgress();
     if (!checked)
         return;
-    if (!database.isOpen()) {
+    if (!logShown()) {
         failDownload(QStringLiteral("Файл журнала не открыт"));
     } else if (!download.portOpen()) {
         failDownload(QStringLiteral("Соединение не установлено"));
+    } else if (serverSource) {
+        // The server's store is opened in the background; the download starts when it is.
+        startServerDownload();
     } else {
         download.start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
     }
@@ -324,6 +439,7 @@ void MainWindow::on_actionClearLog_triggered()
 void MainWindow::stopDownload()
 {
     download.stop();
+    releaseServerStore();
     ui->actionDownload->setChecked(false);
     updateProgress();
 }

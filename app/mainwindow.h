@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 class DialogTraffic;
@@ -21,6 +22,12 @@ class QProgressBar;
 class QSettings;
 class QSpinBox;
 class QTimer;
+class ServerBrowser;
+class ServerLogSource;
+class ServerLogStore;
+struct ServerSourceOpening;
+struct ServerStoreOpening;
+struct ServerUrl;
 
 namespace Ui {
 class MainWindow;
@@ -74,6 +81,7 @@ private slots:
     void requestTimerUpdate();
     void on_actionCreate_triggered();
     void on_actionOpen_triggered();
+    void on_actionOpenServer_triggered();
     void on_connectButton_triggered();
     void on_actionDownload_triggered(bool checked);
     void on_traffic_triggered(bool checked);
@@ -96,6 +104,21 @@ private:
     // The link's state beside the counters, or nothing while the link is simply up.
     void showLinkState(const QString &text);
     void showFrame(const std::uint8_t *bytes, std::size_t length, ReplyResult result, bool sent);
+
+    // A device's log on a server, shown instead of a log file: opened in the background,
+    // then shown; polled for what collectors store meanwhile. leaveServerLog() goes back
+    // to the log file (closed until one is opened).
+    void openServerDevice(const ServerUrl &url, const QString &device);
+    void serverDeviceOpened(const ServerSourceOpening &opening);
+    void leaveServerLog();
+    // A log is shown: a log file, or a server's device.
+    bool logShown() const;
+    // A download into the server's device shown writes through a store of its own,
+    // which holds the device's lock until the download ends. It is opened off the
+    // user-interface thread; stopping the download cancels that.
+    void startServerDownload();
+    void serverStoreOpened(const ServerStoreOpening &opening);
+    void releaseServerStore();
 
     Ui::MainWindow *ui;
     QSettings *settings;
@@ -128,6 +151,14 @@ private:
     std::uint32_t progressMaximum;
     // The log file the download writes to: whatever `database` is open on.
     LogFileStore logStore;
+    ServerBrowser *serverBrowser;
+    // The server's URL last opened, without its password.
+    QString serverUrlText;
+    // The server's device shown instead of a log file, if any.
+    std::shared_ptr<ServerLogSource> serverSource;
+    // While a download into it is on.
+    std::shared_ptr<ServerLogStore> serverStore;
+    QTimer *serverRefreshTimer;
     WindowDownloadHost downloadHost;
     // The port, the protocol and the import; the window steers it and shows what it says.
     LogDownload download;

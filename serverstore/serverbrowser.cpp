@@ -35,6 +35,7 @@ ServerBrowser::~ServerBrowser()
 {
     listing.cancel();
     opening.cancel();
+    storeOpening.cancel();
     pool.waitForDone();
 }
 
@@ -64,4 +65,31 @@ void ServerBrowser::openDevice(const ServerUrl &url, const QString &device, QObj
 void ServerBrowser::cancelOpening()
 {
     opening.cancel();
+}
+
+void ServerBrowser::openStore(const ServerUrl &url, const QString &device, const ServerStoreSettings &settings,
+                              QObject *context, std::function<void(const ServerStoreOpening &)> done)
+{
+    storeOpening.cancel();
+    QThread *downloadThread = thread();
+    storeOpening = runErrand<ServerStoreOpening>(
+        pool, this, context,
+        [url, device, settings, downloadThread] {
+            ServerStoreOpening opening;
+            auto store = std::make_shared<ServerLogStore>();
+            const ServerOpenOutcome opened = store->open(url, device, settings);
+            if (opened.result != ServerOpenOutcome::Opened) {
+                opening.error = opened.error;
+                return opening;
+            }
+            store->moveToThread(downloadThread);
+            opening.store = std::move(store);
+            return opening;
+        },
+        std::move(done));
+}
+
+void ServerBrowser::cancelStoreOpening()
+{
+    storeOpening.cancel();
 }

@@ -4,6 +4,7 @@
 
 #include "presentation/orderedwork.h"
 #include "serverstore/serverlogsource.h"
+#include "serverstore/serverlogstore.h"
 
 #include <QObject>
 #include <QThreadPool>
@@ -17,6 +18,11 @@
  * here; one that does not answer keeps a pool thread until libpq gives up on it (the
  * URL's connect_timeout, 10 seconds unless given), and the destructor waits for that.
  */
+struct ServerStoreOpening {
+    std::shared_ptr<ServerLogStore> store; // null when it could not be opened
+    QString error;
+};
+
 class ServerBrowser : public QObject
 {
     Q_OBJECT
@@ -31,9 +37,15 @@ public:
     void openDevice(const ServerUrl &url, const QString &device, QObject *context,
                     std::function<void(const ServerSourceOpening &)> done);
     void cancelOpening();
+    // A store for a download into `device`, opened with `settings` (its lock taken);
+    // when `done` gets one, it is used on this object's thread.
+    void openStore(const ServerUrl &url, const QString &device, const ServerStoreSettings &settings, QObject *context,
+                   std::function<void(const ServerStoreOpening &)> done);
+    void cancelStoreOpening();
 
 private:
     QThreadPool pool;
     CancelToken listing;
     CancelToken opening;
+    CancelToken storeOpening;
 };

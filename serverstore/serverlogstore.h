@@ -59,6 +59,9 @@ public:
     bool isOpen() const { return connection.isOpen(); }
 
     const QString &deviceName() const { return name; }
+    // Hands the store to `thread`, which uses it from then on, so that it can be opened
+    // where a slow server holds up no one. Called on the thread that opened it.
+    void moveToThread(QThread *thread) { connection.moveToThread(thread); }
     QSqlDatabase &database() { return connection.database(); }
 
     StoredFingerprints readFingerprints() override;

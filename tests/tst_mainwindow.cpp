@@ -132,11 +132,17 @@ void tst_MainWindow::toolbarOrder()
             seen << action->objectName();
         }
     }
-    const QStringList expected = {QStringLiteral("actionCreate"),   QStringLiteral("actionOpen"),
-                                  QStringLiteral("exportLog"),      QStringLiteral("|"),
-                                  QStringLiteral("connectButton"),  QStringLiteral("label:Адрес: "),
-                                  QStringLiteral("spinbox"),        QStringLiteral("|"),
-                                  QStringLiteral("actionDownload"), QStringLiteral("actionClearLog"),
+    const QStringList expected = {QStringLiteral("actionCreate"),
+                                  QStringLiteral("actionOpen"),
+                                  QStringLiteral("actionOpenServer"),
+                                  QStringLiteral("exportLog"),
+                                  QStringLiteral("|"),
+                                  QStringLiteral("connectButton"),
+                                  QStringLiteral("label:Адрес: "),
+                                  QStringLiteral("spinbox"),
+                                  QStringLiteral("|"),
+                                  QStringLiteral("actionDownload"),
+                                  QStringLiteral("actionClearLog"),
                                   QStringLiteral("traffic")};
     QCOMPARE(seen, expected);
 }
@@ -158,6 +164,9 @@ void tst_MainWindow::actions_data()
                           << "Open"
                           << "Open"
                           << "ProjectManagment/16x16/time-open.png" << false;
+    QTest::newRow("open server") << "actionOpenServer" << QStringLiteral("Открыть с сервера…")
+                                 << QStringLiteral("Открыть с сервера…") << "ProjectManagment/16x16/time-server.png"
+                                 << false;
     QTest::newRow("download") << "actionDownload"
                               << "Download"
                               << "Download"
@@ -233,6 +242,7 @@ void tst_MainWindow::iconBundle_data()
         "ProjectManagment/16x16/time.png",
         "ProjectManagment/16x16/time-new.png",
         "ProjectManagment/16x16/time-open.png",
+        "ProjectManagment/16x16/time-server.png",
         "ProjectManagment/16x16/time-download.png",
         "ProjectManagment/16x16/time-erase.png",
         "HardwareNetwork/16x16/usb_connector-error.png",

@@ -147,6 +147,24 @@ const Icon icons[] = {
                 << QPointF(15.5, 15.5) << QPointF(7.5, 15.5);
          p.drawPolygon(folder);
      }},
+    {"ProjectManagment/16x16/time-server.png",
+     [](QPainter &p) {
+         clock(p, QRectF(0.8, 0.8, 13, 13));
+         // a database: a stack of two discs
+         p.setPen(pen(Blue.darker(150), 0.9));
+         p.setBrush(Blue);
+         QPainterPath drum;
+         drum.moveTo(8.5, 9.5);
+         drum.lineTo(8.5, 14);
+         drum.arcTo(QRectF(8.5, 12.5, 7, 3), 180, 180);
+         drum.lineTo(15.5, 9.5);
+         drum.closeSubpath();
+         p.drawPath(drum);
+         p.setBrush(Blue.lighter(140));
+         p.drawEllipse(QRectF(8.5, 8, 7, 3));
+         p.setBrush(Qt::NoBrush);
+         p.drawArc(QRectF(8.5, 10.25, 7, 3), 180 * 16, 180 * 16);
+     }},
     {"ProjectManagment/16x16/time-download.png",
      [](QPainter &p) {
          clock(p, QRectF(0.8, 0.8, 13, 13));

@@ -1,0 +1,54 @@
+// The open-from-server question: a central database's URL and one of its devices.
+#pragma once
+
+#include "serverstore/serverurl.h"
+
+#include <QDialog>
+
+class QDialogButtonBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class ServerBrowser;
+struct ServerDeviceList;
+
+/*
+ *   serverUrl      the URL, postgresql://USER@HOST/DBNAME
+ *   serverConnect  «Подключиться»: lists the server's devices (so does Enter in the URL)
+ *   serverStatus   "Подключение к …", the number of devices, or the server's message
+ *   serverDevices  the devices; a double click opens one
+ *   buttonBox      OK (with a device chosen) and Cancel
+ *
+ * The devices are listed in the background by a ServerBrowser: the dialog answers at
+ * once, whatever the server does, and a list that comes after the URL changed is dropped.
+ */
+class DialogOpenServer : public QDialog
+{
+    Q_OBJECT
+
+public:
+    // Lists the devices of `url` at once when it is given.
+    DialogOpenServer(ServerBrowser &browser, const QString &url, QWidget *parent = nullptr);
+
+    // Once accepted: the URL the devices came from (with a password typed into it) and the
+    // device chosen.
+    const ServerUrl &url() const { return listedUrl; }
+    QString deviceName() const;
+
+    void listDevices();
+
+private:
+    void devicesListed(const ServerDeviceList &list);
+    void urlEdited();
+    void showStatus(const QString &text, bool failure);
+    void updateOk();
+
+    ServerBrowser &browser;
+    QLineEdit *urlEdit;
+    QPushButton *connectButton;
+    QLabel *status;
+    QListWidget *devices;
+    QDialogButtonBox *buttons;
+    ServerUrl listedUrl;
+};
