@@ -36,8 +36,8 @@ const QStringList BaseRows = {
     "105|1|3|2024-03-15 13:45:33|9|",   "108|1|0|2024-03-15 13:45:34|1|02",   "109|1|0|2024-03-15 13:45:35|2|1027",
 };
 
-const QString RowsSql = QStringLiteral(
-    "SELECT i, count, type, DATETIME(dt, 'unixepoch'), event, hex(data) FROM Log ORDER BY id");
+const QString &RowsSql = LogFixture::RecordRowsSql;
+using LogFixture::fileRows;
 
 const QStringList GrownRows = BaseRows
     + QStringList{"110|1|0|2024-03-16 08:00:00|1|03", "111|1|1|2024-03-16 08:00:01|2|2C01",
@@ -53,25 +53,6 @@ QString changedEventSetLog()
                  QStringLiteral("\"data\": \"10 27\" },\n"
                                 "    { \"event\": 9, \"type\": 3, \"time\": \"2024-03-16 08:00:00\" }"));
     return json;
-}
-
-// Every row of `sql` in the log file at `path`, read on a connection of its own that
-// never creates the file.
-QStringList fileRows(const QString &path, const QString &sql)
-{
-    QStringList result;
-    if (!QFile::exists(path))
-        return {QStringLiteral("no file")};
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        db.setDatabaseName(path);
-        if (db.open())
-            result = LogFixture::rows(db, sql);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
-    return result;
 }
 
 // What the window's export writes for the log file at `path`.
