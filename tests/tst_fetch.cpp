@@ -474,10 +474,7 @@ void tst_Fetch::followCarriesOnWhenThePortComesBack()
     process.start(QStringLiteral(KHRONAR_FETCH),
                   fetchArguments(port) + QStringList{"--db", file("log.db"), "--follow"});
     process.closeWriteChannel();
-    auto stored = [this] {
-        const QStringList count = fileRows(file("log.db"), "SELECT count(*) FROM Log");
-        return count.size() == 1 ? count.first().toInt() : 0;
-    };
+    auto stored = [this] { return LogFixture::recordCount(file("log.db")); };
     QTRY_VERIFY_WITH_TIMEOUT(stored() >= 20 || process.state() == QProcess::NotRunning, 30000);
     QVERIFY(process.state() == QProcess::Running);
 
@@ -510,10 +507,7 @@ void tst_Fetch::interruptedDownloadResumesExactly()
     QProcess process;
     process.start(QStringLiteral(KHRONAR_FETCH), fetchArguments(device->path) + QStringList{"--db", file("log.db")});
     process.closeWriteChannel();
-    auto stored = [this] {
-        const QStringList count = fileRows(file("log.db"), "SELECT count(*) FROM Log");
-        return count.size() == 1 ? count.first().toInt() : 0;
-    };
+    auto stored = [this] { return LogFixture::recordCount(file("log.db")); };
     QTRY_VERIFY_WITH_TIMEOUT(stored() >= 20 || process.state() == QProcess::NotRunning, 30000);
     QVERIFY(process.state() == QProcess::Running);
     ::kill(pid_t(process.processId()), SIGINT);

@@ -193,11 +193,7 @@ void tst_Fleet::followKeepsEveryLineGoing()
     QProcess process;
     process.start(QStringLiteral(KHRONAR_FETCH), {"--config", file("fleet.ini"), "--follow"});
     process.closeWriteChannel();
-    auto count = [this](const char *name) {
-        const QStringList rows = fileRows(file(QString::fromLatin1(name) + QStringLiteral(".db")),
-                                          QStringLiteral("SELECT count(*) FROM Log"));
-        return rows.size() == 1 ? rows.first().toInt() : 0;
-    };
+    auto count = [this](const char *name) { return LogFixture::recordCount(file(QLatin1String(name) + ".db")); };
     // The first ten, then records the devices log while they are followed.
     QTRY_VERIFY_WITH_TIMEOUT(count("first") >= 13 && count("second") >= 13, 30000);
     QVERIFY(process.state() == QProcess::Running);

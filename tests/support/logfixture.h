@@ -87,4 +87,11 @@ inline QStringList fileRows(const QString &path, const QString &sql)
     return result;
 }
 
+// How many records the log file at `path` holds; 0 when there is none to read.
+inline int recordCount(const QString &path)
+{
+    const QStringList count = fileRows(path, QStringLiteral("SELECT count(*) FROM Log"));
+    return count.size() == 1 ? count.first().toInt() : 0;
+}
+
 } // namespace LogFixture
