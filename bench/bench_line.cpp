@@ -28,6 +28,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/linetiming.h"
 #include "protocol/modbuscrc.h"
 #include "serial/comhalfduplexterminal.h"
 
@@ -44,151 +45,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int CharacterBits = 11;
+using namespace LineTiming;
 
 struct Rate {
     unsigned baud;
     int records;
 };
-
-// A log of `records` records over two captions, whose data vary in length as a
-// device's do (2 and 10 bytes).
-bool writeDeviceLog(const std::string &path, int records)
-{
-    std::ofstream json(path);
-    json << R"({"captions": [)"
-         << R"({"event": 1, "text": "Канал #u: #`Норма``Авария`e, температура #+3.1I °C, код #4X, время #d"},)"
-         << R"({"event": 2, "text": "Давление #2.2U бар"}], "records": [)";
-    for (int i = 0; i < records; ++i) {
-        json << (i == 0 ? "" : ",")
-             << (i % 2 ? R"({"event": 1, "type": 2, "time": 763825530, "data": "02 01 FA 00 AB 00 7A 0D 87 2D"})"
-                       : R"({"event": 2, "type": 1, "time": 763825531, "data": "D2 04"})");
-    }
-    json << "]}\n";
-    return bool(json.flush());
-}
-
-struct Simulator {
-    pid_t pid = -1;
-    std::string port;
-
-    // Starts `devsim` with `arguments`, its trace going to `tracePath`; `port` is the
-    // pseudo-terminal it prints first.
-    bool start(const std::string &devsim, const std::vector<std::string> &arguments, const std::string &tracePath)
-    {
-        int output[2];
-        if (pipe(output) != 0)
-            return false;
-        pid = fork();
-        if (pid == 0) {
-            const int trace = open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (trace < 0 || dup2(trace, STDERR_FILENO) < 0 || dup2(output[1], STDOUT_FILENO) < 0)
-                _exit(126);
-            std::vector<char *> argv{const_cast<char *>(devsim.c_str())};
-            for (const std::string &argument : arguments)
-                argv.push_back(const_cast<char *>(argument.c_str()));
-            argv.push_back(nullptr);
-            execv(devsim.c_str(), argv.data());
-            _exit(127);
-        }
-        close(output[1]);
-        char c;
-        while (read(output[0], &c, 1) == 1 && c != '\n')
-            port += c;
-        close(output[0]);
-        return pid > 0 && !port.empty();
-    }
-    void stop()
-    {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-        pid = -1;
-    }
-    ~Simulator() { stop(); }
-};
-
-struct FetchRun {
-    bool ok = false;
-    double wallSeconds = 0;
-    double cpuSeconds = 0;
-};
-
-double seconds(const timeval &time)
-{
-    return double(time.tv_sec) + double(time.tv_usec) / 1e6;
-}
-
-// Runs khronar-fetch to the end; its CPU time is the child's own, from wait4.
-FetchRun runFetch(const std::string &fetch, const std::vector<std::string> &arguments, const std::string &logPath)
-{
-    FetchRun run;
-    const auto started = Clock::now();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (log < 0 || dup2(log, STDOUT_FILENO) < 0 || dup2(log, STDERR_FILENO) < 0)
-            _exit(126);
-        std::vector<char *> argv{const_cast<char *>(fetch.c_str())};
-        for (const std::string &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(fetch.c_str(), argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    rusage usage{};
-    if (pid < 0 || wait4(pid, &status, 0, &usage) != pid)
-        return run;
-    run.wallSeconds = std::chrono::duration<double>(Clock::now() - started).count();
-    run.cpuSeconds = seconds(usage.ru_utime) + seconds(usage.ru_stime);
-    run.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
-    return run;
-}
-
-// The exchanges of the simulator's trace: each request ("<- 01 42 ...") and the reply
-// that follows it ("-> 01 42 ..."), as their byte counts.
-struct Exchanges {
-    int count = 0;
-    long requestBytes = 0;
-    long replyBytes = 0;
-};
-
-int hexBytes(const std::string &line)
-{
-    std::istringstream fields(line.substr(2));
-    std::string field;
-    int bytes = 0;
-    while (fields >> field && field.size() == 2 && std::isxdigit(static_cast<unsigned char>(field[0])))
-        ++bytes;
-    return bytes;
-}
-
-Exchanges readTrace(const std::string &path)
-{
-    Exchanges exchanges;
-    std::ifstream trace(path);
-    std::string line;
-    int request = 0;
-    while (std::getline(trace, line)) {
-        if (line.compare(0, 3, "<- ") == 0) {
-            request = hexBytes(line);
-        } else if (line.compare(0, 3, "-> ") == 0 && request > 0) {
-            ++exchanges.count;
-            exchanges.requestBytes += request;
-            exchanges.replyBytes += hexBytes(line);
-            request = 0;
-        }
-    }
-    return exchanges;
-}
-
-double silenceSeconds(unsigned baud)
-{
-    const double silence = 3.5 * CharacterBits / baud;
-    return baud > 19200 && silence < 0.00175 ? 0.00175 : silence;
-}
 
 // The request for the record at `index` of device 1, with its CRC.
 constexpr std::size_t RecordRequestLength = 9;
@@ -291,11 +153,10 @@ int main(int argc, char **argv)
             rates[std::size_t(i)].records = std::atoi(argv[3 + i]);
     }
     // The log files go where TMPDIR says, /tmp otherwise.
-    const char *tmp = std::getenv("TMPDIR");
-    std::string dirTemplate = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/bench_line-XXXXXX";
-    const char *dir = mkdtemp(&dirTemplate[0]);
-    if (dir == nullptr)
+    const std::string folder = makeWorkFolder("bench_line");
+    if (folder.empty())
         return std::perror("mkdtemp"), 1;
+    const char *dir = folder.c_str();
 
     std::printf("khronar-fetch against khronar-devsim --line-timing on a pseudo-terminal, 8E1 (%d bits a character)\n",
                 CharacterBits);
@@ -349,8 +210,7 @@ int main(int argc, char **argv)
 
         const auto report = [&rate](const char *master, const std::string &trace, double wall, double cpu) {
             const Exchanges exchanges = readTrace(trace);
-            const double limit = double(exchanges.requestBytes + exchanges.replyBytes) * CharacterBits / rate.baud
-                + 2 * exchanges.count * silenceSeconds(rate.baud);
+            const double limit = limitSeconds(exchanges, rate.baud);
             std::printf("%7u %-14s %7d %9.2f %10.1f %10.1f %7.3f %9.0f us %8.1f%%\n", rate.baud, master, rate.records,
                         wall, rate.records / wall, rate.records / limit, limit / wall, cpu / rate.records * 1e6,
                         100 * cpu / wall);

@@ -70,7 +70,17 @@ int runLine(const FetchOptions &options, const std::atomic<bool> &stop)
     }
     CollectorConsole console(standardErrorIsTerminal() && !options.quiet);
     LineCollector line(settings, std::move(devices), stop, console);
-    const int code = line.run();
+    line.run();
+    // The first device that failed speaks for the run, unless it was interrupted.
+    int code = ExitDone;
+    for (const DeviceOutcome &outcome : line.outcomes()) {
+        if (outcome.exitCode == ExitInterrupted) {
+            code = ExitInterrupted;
+            break;
+        }
+        if (code == ExitDone)
+            code = outcome.exitCode;
+    }
     if (options.summary == SummaryFormat::Text)
         writeStandardOutput(textSummary(line.outcomes()));
     else if (options.summary == SummaryFormat::Json)

@@ -368,7 +368,8 @@ QString fetchHelpText()
                           "       server cannot be reached, refuses the login, fails or goes away, or\n"
                           "       another collector holds the device longer than --lock-wait\n"
                           "  130  interrupted\n"
-                          "With several devices, each is read in turn (the lines of a fleet at the same\n"
-                          "time) and the exit code is the highest of theirs.\n")
+                          "With several addresses, every device is read in turn and the exit code is\n"
+                          "that of the first device that failed; the lines of a fleet are read at the\n"
+                          "same time, and its exit code is the highest of its devices'.\n")
         .arg(wrapped(baudRateList(QStringLiteral(" or ")) + QStringLiteral(" (default 19200)"), 55, 25));
 }

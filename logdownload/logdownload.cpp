@@ -11,6 +11,7 @@ ComHalfDuplexTerminal LogDownload::makeTerminal(std::uint8_t *storage, std::size
 
 LogDownload::LogDownload(LogDownloadHost &host, DownloadPace pace)
     : host(host),
+      pace(pace),
       terminalStorage{},
       terminal(makeTerminal(terminalStorage, sizeof terminalStorage, pace)),
       engine(terminal, master, transfer, *this)
@@ -202,6 +203,9 @@ void LogDownload::start(std::uint8_t address)
 void LogDownload::stop()
 {
     engine.stop();
+    // What was taken is kept, as if it had been stored at once.
+    if (!engine.tickRunning())
+        storeTakenRecords();
 }
 
 void LogDownload::clear()
@@ -220,6 +224,7 @@ DownloadEngine::TickResult LogDownload::tick()
         beginBatch();
     failedInTick = false;
     const DownloadEngine::TickResult result = engine.tick();
+    storeTakenRecords();
     // A download that ended keeps what it stored before: the batch is committed.
     if (batchOpen && (failedInTick || engine.atRest() || now() - batchStarted >= batchInterval))
         commitBatch();
@@ -243,6 +248,7 @@ void LogDownload::beginBatch()
 
 bool LogDownload::commitBatch()
 {
+    storeTakenRecords();
     if (!batchOpen)
         return true;
     batchOpen = false;
@@ -337,6 +343,7 @@ std::uint32_t LogDownload::onRange(void *context, std::uint32_t first, std::uint
 {
     auto *self = static_cast<LogDownload *>(context);
     self->currentPhase = Phase::Records;
+    self->storeTakenRecords();
     const ResumePoint resume = self->importer.resumeIndex(first, span);
     self->stored(resume.outcome);
     return resume.index;
@@ -353,11 +360,34 @@ void LogDownload::onRecord(void *context, std::uint32_t index, std::uint8_t coun
     record.deviceTime = time;
     record.eventId = eventId;
     record.data = QByteArray(reinterpret_cast<const char *>(data), int(length));
-    if (!self->stored(self->importer.storeRecord(record)))
-        return;
-    ++self->recordCount;
-    if (self->batchOpen)
-        ++self->batchRecords;
+    // The window stores each record inside its tick, as it always has: a store that
+    // fails ends the download before another request goes out.
+    if (self->pace == DownloadPace::Window)
+        self->storeRecord(record);
     else
-        self->host.recordsStored(1);
+        self->takenRecords.push_back(std::move(record));
+}
+
+void LogDownload::storeRecord(const DeviceRecord &record)
+{
+    if (!stored(importer.storeRecord(record)))
+        return;
+    ++recordCount;
+    if (batchOpen)
+        ++batchRecords;
+    else
+        host.recordsStored(1);
+}
+
+void LogDownload::storeTakenRecords()
+{
+    // One reply carries one record, so this holds at most one; a failed store drops
+    // the rest, which the next download reads again from the resume point.
+    std::vector<DeviceRecord> records;
+    records.swap(takenRecords);
+    for (const DeviceRecord &record : records) {
+        if (hasFailed)
+            break;
+        storeRecord(record);
+    }
 }

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
 
 // What a front end learns of its download, and the one question it answers. Every
 // call comes from inside LogDownload's tick() or repoll(), on the thread that drives it.
@@ -186,6 +187,10 @@ private:
     void tryReopen();
     void startOpener();
     bool takeInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash);
+    // At the line's pace a record is stored after the next request has gone out, while
+    // the line carries it; these are the records taken and not yet stored.
+    void storeRecord(const DeviceRecord &record);
+    void storeTakenRecords();
     // Ends the download with the store's error when `outcome` failed; true if not.
     bool stored(const StoreOutcome &outcome);
     void fail(const DownloadFailure &failure);
@@ -193,6 +198,8 @@ private:
     bool commitBatch();
 
     LogDownloadHost &host;
+    const DownloadPace pace;
+    std::vector<DeviceRecord> takenRecords;
     std::uint8_t terminalStorage[256];
     ComHalfDuplexTerminal terminal;
     // The port's name and settings, kept for reopening it.

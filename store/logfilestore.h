@@ -4,6 +4,9 @@
 #include "store/logstore.h"
 
 #include <QSqlDatabase>
+#include <QSqlQuery>
+
+#include <memory>
 
 // Runs on whatever `database` is open on when a statement runs: a create or open that
 // re-targets the connection in the middle of a download redirects the import with it,
@@ -26,4 +29,6 @@ public:
 
 private:
     QSqlDatabase connection;
+    // While a batch is open: the record insert, prepared once for all its records.
+    std::unique_ptr<QSqlQuery> batchInsert;
 };

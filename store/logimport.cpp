@@ -99,6 +99,12 @@ StoreOutcome storeRecord(const QSqlDatabase &database, std::uint32_t index, std:
     QSqlQuery query(database);
     if (!query.prepare(InsertRecordSql))
         return failed(query);
+    return storeRecord(query, index, count, type, deviceTime, eventId, data);
+}
+
+StoreOutcome storeRecord(QSqlQuery &query, std::uint32_t index, std::uint8_t count, std::uint8_t type,
+                         std::uint32_t deviceTime, std::uint32_t eventId, const QByteArray &data)
+{
     query.bindValue(QStringLiteral(":i"), index);
     query.bindValue(QStringLiteral(":count"), int(count));
     query.bindValue(QStringLiteral(":dt"), qint64(deviceTime) + DeviceEpochUnixSeconds);

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 class QSqlDatabase;
+class QSqlQuery;
 
 struct StoreOutcome {
     bool ok = true;
@@ -50,4 +51,8 @@ ResumePoint resumePoint(const QSqlDatabase &database, std::uint32_t first, std::
 
 // Appends one record; `deviceTime` is in seconds since 2000-01-01.
 StoreOutcome storeRecord(const QSqlDatabase &database, std::uint32_t index, std::uint8_t count, std::uint8_t type,
+                         std::uint32_t deviceTime, std::uint32_t eventId, const QByteArray &data);
+// The same on `insert`, already prepared with InsertRecordSql: a batch of records
+// parses the statement once.
+StoreOutcome storeRecord(QSqlQuery &insert, std::uint32_t index, std::uint8_t count, std::uint8_t type,
                          std::uint32_t deviceTime, std::uint32_t eventId, const QByteArray &data);

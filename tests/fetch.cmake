@@ -10,3 +10,12 @@ endif()
 if(TARGET khronar_fetch)
     khronar_add_test(fleetconfig LIBS khronar_fetch)
 endif()
+# A fleet file collected by khronar-fetch, end to end against several simulators.
+if(TARGET khronar-fetch AND TARGET khronar-devsim)
+    khronar_add_test(fleet SOURCES support/fetchprocess.h support/logfixture.h support/simulatorprocess.h
+                     support/tcppeers.h LIBS khronar_store Qt5::Sql)
+    target_compile_definitions(tst_fleet PRIVATE
+        KHRONAR_DEVSIM="$<TARGET_FILE:khronar-devsim>"
+        KHRONAR_FETCH="$<TARGET_FILE:khronar-fetch>")
+    add_dependencies(tst_fleet khronar-devsim khronar-fetch)
+endif()

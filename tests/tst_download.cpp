@@ -8,6 +8,7 @@
 #include "tests/support/modalanswer.h"
 #include "tests/support/notlogfiles.h"
 #include "tests/support/simulatorprocess.h"
+#include "tests/support/tcppeers.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -58,6 +59,24 @@ private:
     int started = 0;
 };
 
+// The event loop's longest pause, as a timer that wants to run every 10 ms sees it.
+class PauseMeter
+{
+public:
+    PauseMeter()
+    {
+        QObject::connect(&heartbeat, &QTimer::timeout, [this] { longest = std::max(longest, sinceLast.restart()); });
+        sinceLast.start();
+        heartbeat.start(10);
+    }
+    qint64 longestMs() const { return longest; }
+
+private:
+    QTimer heartbeat;
+    QElapsedTimer sinceLast;
+    qint64 longest = 0;
+};
+
 int trailingNumber(const QString &text)
 {
     return text.section(QLatin1Char(' '), -1).toInt();
@@ -93,6 +112,8 @@ private slots:
     void networkDownloadMatchesSerial();
     void refusedConnectionStaysDisconnected();
     void lostConnectionReconnectsAndResumes();
+    void unpluggedAdapterComesBack();
+    void silentGatewayNeverFreezesTheWindow();
     void databaseErrorStopsTheDownload();
     void fileThatIsNoLogStopsTheDownload_data();
     void fileThatIsNoLogStopsTheDownload();
@@ -628,6 +649,7 @@ void tst_Download::lostConnectionReconnectsAndResumes()
         QString::fromUtf8(BaseLog),
         {QStringLiteral("--tcp"), QStringLiteral("0"), QStringLiteral("--disconnect-after"), QStringLiteral("8")}));
     const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    const PauseMeter pauses;
     connectToDevice();
     QTRY_VERIFY_WITH_TIMEOUT(linkState()->isVisible(), 20000);
     QVERIFY2(linkState()->text().startsWith(QStringLiteral("Связь потеряна, повторное подключение…")),
@@ -640,12 +662,87 @@ void tst_Download::lostConnectionReconnectsAndResumes()
     QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 60000);
     QCOMPARE(fileRows(QStringLiteral("SELECT i, count FROM Log ORDER BY id")),
              QStringList({"100|1", "101|1", "102|3", "105|1", "108|1", "109|1"}));
+    QVERIFY2(pauses.longestMs() < 100, qPrintable(QStringLiteral("the window paused %1 ms").arg(pauses.longestMs())));
     // The box was armed only to catch one that must not come.
     QVERIFY(!box->seen);
     ModalAnswer::reset();
     action("connectButton")->trigger(); // disconnect before the next drop
     QVERIFY(!action("connectButton")->isChecked());
     QVERIFY(linkState()->isHidden());
+}
+
+// A USB adapter bumped out of its socket, chosen by its stable name (a link, as
+// /dev/serial/by-id/... is): its port fails, the name is gone, then back on another
+// device node. The window says so beside the counters, opens the same name again by
+// itself, and the download goes on where the file ends: no box, nothing to press.
+void tst_Download::unpluggedAdapterComesBack()
+{
+    createLog();
+    // Slow replies, so that the adapter goes in the middle of the download.
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--delay"), QStringLiteral("150")}));
+    const QString link = QDir(dir->path()).filePath(QStringLiteral("usb-FTDI_FT232R_USB_UART-if00-port0"));
+    QVERIFY(QFile::link(device->path, link));
+    qputenv("KHRONAR_PORTS", link.toLocal8Bit());
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    answerPortDialog(link);
+    action("connectButton")->trigger();
+    waitForOpen();
+    QVERIFY(action("actionDownload")->isChecked());
+    QTRY_VERIFY_WITH_TIMEOUT(messages().size() >= 2, 20000);
+
+    device->stop();
+    QVERIFY(QFile::remove(link));
+    QTRY_VERIFY_WITH_TIMEOUT(linkState()->isVisible(), 10000);
+    QVERIFY2(linkState()->text().startsWith(QStringLiteral("Связь потеряна, повторное подключение… (")),
+             qPrintable(linkState()->text()));
+    // Each try while the name is gone says how many there were, and why they fail.
+    QTRY_VERIFY_WITH_TIMEOUT(linkState()->text().contains(QStringLiteral("попыток: 1; порт не найден")), 10000);
+    QVERIFY(action("connectButton")->isChecked());
+    QVERIFY(action("actionDownload")->isChecked());
+
+    QVERIFY(startDevice());
+    QVERIFY(QFile::link(device->path, link));
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 30000);
+    QVERIFY(linkState()->isHidden());
+    QCOMPARE(fileRows(QStringLiteral("SELECT i, count FROM Log ORDER BY id")),
+             QStringList({"100|1", "101|1", "102|3", "105|1", "108|1", "109|1"}));
+    QVERIFY(!box->seen);
+    ModalAnswer::reset();
+}
+
+// A gateway that never answers the handshake: the window shows that it is connecting
+// and stays responsive, and pressing the button again gives up at once.
+void tst_Download::silentGatewayNeverFreezesTheWindow()
+{
+    createLog();
+    TcpListener gateway(0);
+    QVERIFY(gateway.fd >= 0);
+    QVERIFY(gateway.fillAcceptQueue());
+    qputenv("KHRONAR_PORTS", gateway.url().toLocal8Bit());
+
+    const PauseMeter pauses;
+
+    answerPortDialog(gateway.url());
+    action("connectButton")->trigger();
+    QCOMPARE(linkState()->text(), QStringLiteral("Подключение к \"%1\"…").arg(gateway.url()));
+    QVERIFY(linkState()->isVisible());
+    QVERIFY(action("connectButton")->isChecked());
+    QCOMPARE(action("connectButton")->text(), QStringLiteral("Разъединить"));
+    // A while of the handshake going unanswered.
+    QTest::qWait(1500);
+    QVERIFY(linkState()->isVisible());
+
+    QElapsedTimer cancelling;
+    cancelling.start();
+    action("connectButton")->trigger();
+    const qint64 cancelMs = cancelling.elapsed();
+    QVERIFY(!action("connectButton")->isChecked());
+    QCOMPARE(action("connectButton")->text(), QStringLiteral("Соединить"));
+    QVERIFY(linkState()->isHidden());
+    // The dialog's own modal loop counts too; it answers at once.
+    QVERIFY2(pauses.longestMs() < 100, qPrintable(QStringLiteral("the window paused %1 ms").arg(pauses.longestMs())));
+    QVERIFY2(cancelMs < 100, qPrintable(QStringLiteral("cancelling took %1 ms").arg(cancelMs)));
+    QVERIFY(!action("actionDownload")->isChecked());
 }
 
 void tst_Download::databaseErrorStopsTheDownload()

@@ -31,12 +31,7 @@ class Device
 public:
     Device(const DeviceLog &log, const SimulatorOptions &options = SimulatorOptions()) : simulator(log, options)
     {
-        std::string error;
-        LineSettings settings;
-        settings.baud = 230400;
-        if (!line.openPseudoTerminal(settings, &path, &error))
-            return;
-        server = std::thread([this] { line.serve(simulator, ServeSettings(), &stopFlag); });
+        plugIn();
     }
     ~Device() { stop(); }
     // Stops serving; the simulator's log may be looked at afterwards.
@@ -46,13 +41,32 @@ public:
         if (server.joinable())
             server.join();
     }
+    // As an adapter pulled out of its socket: the pseudo-terminal goes, and its
+    // client's reads fail. The device keeps its log.
+    void unplug()
+    {
+        stop();
+        line.reset();
+    }
+    // Back, on a new pseudo-terminal (a new `path`).
+    void plugIn()
+    {
+        stopFlag = 0;
+        line = std::make_unique<SimulatorLine>();
+        std::string error;
+        LineSettings settings;
+        settings.baud = 230400;
+        if (!line->openPseudoTerminal(settings, &path, &error))
+            return;
+        server = std::thread([this] { line->serve(simulator, ServeSettings(), &stopFlag); });
+    }
     const DeviceLog &log() const { return simulator.log(); }
 
     std::string path;
 
 private:
     DeviceSimulator simulator;
-    SimulatorLine line;
+    std::unique_ptr<SimulatorLine> line;
     std::thread server;
     volatile std::sig_atomic_t stopFlag = 0;
 };
@@ -107,6 +121,9 @@ struct Host : LogDownloadHost {
         failures.append(failure);
     }
     void recordsStored(std::uint32_t count) override { storedReports.append(count); }
+    void portLost(const PortError &cause) override { lostCauses.append(cause.cause); }
+    void reconnectFailed(unsigned, const PortError &, std::chrono::milliseconds) override { ++reopenFailures; }
+    void portRestored(unsigned) override { ++restored; }
 
     bool connect(const std::string &path) { return download.openPort(path, 230400, 0, 0); }
     void start(std::uint8_t address = 1)
@@ -162,6 +179,9 @@ struct Host : LogDownloadHost {
     QVector<std::uint32_t> progress;
     QVector<DownloadFailure> failures;
     QVector<std::uint32_t> storedReports;
+    QVector<PortFailure> lostCauses;
+    int reopenFailures = 0;
+    int restored = 0;
     std::function<void()> onFrame;
 };
 
@@ -257,6 +277,7 @@ private slots:
     void storeFailureEndsTheDownload_data();
     void storeFailureEndsTheDownload();
     void batchIsCommittedWhenReadUp();
+    void unpluggedPortComesBack();
 
 private:
     QString logPath() const { return dir->filePath(QStringLiteral("log.db")); }
@@ -576,6 +597,38 @@ void tst_DownloadEngine::batchIsCommittedWhenReadUp()
         other.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+}
+
+// A USB adapter bumped out of its socket, reached by its stable name (a link, as
+// /dev/serial/by-id/... is): the port fails, the name is gone for a while, then back
+// on another pseudo-terminal. The download is not given up as a silent device would
+// be; it goes on where the file ends, and the file holds the whole log exactly once.
+void tst_DownloadEngine::unpluggedPortComesBack()
+{
+    const DeviceLog log = makeDemoLog(120, EndTime);
+    Device device(log);
+    const QString link = dir->filePath(QStringLiteral("usb-FTDI_FT232R-if00-port0"));
+    QVERIFY(QFile::link(QString::fromStdString(device.path), link));
+    Host host(logPath());
+    QVERIFY(host.connect(link.toStdString()));
+    host.start();
+    QVERIFY(host.runUntil([&host] { return host.storedRecords().size() >= 20; }));
+
+    device.unplug();
+    QVERIFY(QFile::remove(link));
+    QVERIFY(host.runUntil([&host] { return !host.lostCauses.isEmpty(); }));
+    QCOMPARE(host.lostCauses, QVector<PortFailure>{PortFailure::PortLost});
+    QVERIFY(host.download.reconnecting());
+    // While it is gone, every try to open it again fails; nothing ends the download.
+    QVERIFY(host.runUntil([&host] { return host.reopenFailures >= 1; }));
+
+    device.plugIn();
+    QVERIFY(QFile::link(QString::fromStdString(device.path), link));
+    QVERIFY(host.runUntil([&host] { return host.restored == 1; }));
+    QVERIFY(host.runToRest());
+    QVERIFY(host.failures.isEmpty());
+    QVERIFY(host.wanted);
+    QCOMPARE(host.storedRecords(), expectedRows(log));
 }
 
 QTEST_GUILESS_MAIN(tst_DownloadEngine)

@@ -11,6 +11,7 @@
 #include "tests/support/logfixture.h"
 #include "tests/support/samplelog.h"
 #include "tests/support/simulatorprocess.h"
+#include "tests/support/tcppeers.h"
 
 #include <QDateTime>
 #include <QDir>
@@ -35,8 +36,8 @@ const QStringList BaseRows = {
     "105|1|3|2024-03-15 13:45:33|9|",   "108|1|0|2024-03-15 13:45:34|1|02",   "109|1|0|2024-03-15 13:45:35|2|1027",
 };
 
-const QString RowsSql = QStringLiteral(
-    "SELECT i, count, type, DATETIME(dt, 'unixepoch'), event, hex(data) FROM Log ORDER BY id");
+const QString &RowsSql = LogFixture::RecordRowsSql;
+using LogFixture::fileRows;
 
 const QStringList GrownRows = BaseRows
     + QStringList{"110|1|0|2024-03-16 08:00:00|1|03", "111|1|1|2024-03-16 08:00:01|2|2C01",
@@ -52,25 +53,6 @@ QString changedEventSetLog()
                  QStringLiteral("\"data\": \"10 27\" },\n"
                                 "    { \"event\": 9, \"type\": 3, \"time\": \"2024-03-16 08:00:00\" }"));
     return json;
-}
-
-// Every row of `sql` in the log file at `path`, read on a connection of its own that
-// never creates the file.
-QStringList fileRows(const QString &path, const QString &sql)
-{
-    QStringList result;
-    if (!QFile::exists(path))
-        return {QStringLiteral("no file")};
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        db.setDatabaseName(path);
-        if (db.open())
-            result = LogFixture::rows(db, sql);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
-    return result;
 }
 
 // What the window's export writes for the log file at `path`.
@@ -111,6 +93,8 @@ private slots:
     void askedOnATerminal();
     void clearEmptiesTheDeviceAfterTheDownload();
     void followPrintsNewRecords();
+    void followCarriesOnWhenThePortComesBack_data();
+    void followCarriesOnWhenThePortComesBack();
     void interruptedDownloadResumesExactly();
     void exitCodes_data();
     void exitCodes();
@@ -456,6 +440,66 @@ void tst_Fetch::followPrintsNewRecords()
     QCOMPARE(all.mid(first, lines.size()), lines);
 }
 
+// The port goes in the middle of a followed download and is back two seconds later:
+// a USB adapter's stable name (a link) that vanishes and returns on another device
+// node, or a gateway that restarts on its address. The run carries on by itself and
+// the file ends up holding the whole log, each record once.
+void tst_Fetch::followCarriesOnWhenThePortComesBack_data()
+{
+    QTest::addColumn<bool>("gateway");
+    QTest::newRow("unplugged adapter") << false;
+    QTest::newRow("restarted gateway") << true;
+}
+
+void tst_Fetch::followCarriesOnWhenThePortComesBack()
+{
+    QFETCH(bool, gateway);
+    QStringList expected;
+    const QString json = longDeviceLog(300, &expected);
+    // A gateway comes back on the same address: a port that was free a moment ago.
+    quint16 tcpPort = 0;
+    if (gateway) {
+        TcpListener probe;
+        tcpPort = probe.port;
+    }
+    const QStringList where = gateway ? QStringList{"--tcp", QString::number(tcpPort)} : QStringList();
+    const QString link = file("usb-FTDI_FT232R-if00-port0");
+    auto plugIn = [&] {
+        return startDevice(json, where + QStringList{"--delay", "2"}) && (gateway || QFile::link(device->path, link));
+    };
+    QVERIFY(plugIn());
+    const QString port = gateway ? device->path : link;
+
+    QProcess process;
+    process.start(QStringLiteral(KHRONAR_FETCH),
+                  fetchArguments(port) + QStringList{"--db", file("log.db"), "--follow"});
+    process.closeWriteChannel();
+    auto stored = [this] { return LogFixture::recordCount(file("log.db")); };
+    QTRY_VERIFY_WITH_TIMEOUT(stored() >= 20 || process.state() == QProcess::NotRunning, 30000);
+    QVERIFY(process.state() == QProcess::Running);
+
+    device->stop();
+    QVERIFY(gateway || QFile::remove(link));
+    QByteArray said;
+    QTRY_VERIFY_WITH_TIMEOUT((said += process.readAllStandardError()).contains("повторное подключение"), 10000);
+    QVERIFY2(stored() < expected.size(), qPrintable(QString::number(stored())));
+    QTest::qWait(2000);
+    QVERIFY(process.state() == QProcess::Running);
+    QVERIFY(plugIn());
+
+    QTRY_COMPARE_WITH_TIMEOUT(stored(), int(expected.size()), 60000);
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 130);
+    said += process.readAllStandardError();
+    const QString text = QString::fromLocal8Bit(said);
+    QVERIFY2(text.startsWith(QStringLiteral("khronar-fetch: Потеряна связь с портом \"%1\"").arg(port)),
+             qPrintable(text));
+    QVERIFY2(text.contains(QStringLiteral("khronar-fetch: связь с портом \"%1\" восстановлена\n").arg(port)),
+             qPrintable(text));
+    QCOMPARE(fileRows(file("log.db"), RowsSql), expected);
+}
+
 void tst_Fetch::interruptedDownloadResumesExactly()
 {
     QStringList expected;
@@ -463,10 +507,7 @@ void tst_Fetch::interruptedDownloadResumesExactly()
     QProcess process;
     process.start(QStringLiteral(KHRONAR_FETCH), fetchArguments(device->path) + QStringList{"--db", file("log.db")});
     process.closeWriteChannel();
-    auto stored = [this] {
-        const QStringList count = fileRows(file("log.db"), "SELECT count(*) FROM Log");
-        return count.size() == 1 ? count.first().toInt() : 0;
-    };
+    auto stored = [this] { return LogFixture::recordCount(file("log.db")); };
     QTRY_VERIFY_WITH_TIMEOUT(stored() >= 20 || process.state() == QProcess::NotRunning, 30000);
     QVERIFY(process.state() == QProcess::Running);
     ::kill(pid_t(process.processId()), SIGINT);

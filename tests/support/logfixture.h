@@ -7,6 +7,7 @@
 #include "protocol/devicetime.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -60,6 +61,37 @@ inline QString addRecord(const QSqlDatabase &db, quint32 event, const QVariant &
     query.bindValue(QStringLiteral(":event"), event);
     query.bindValue(QStringLiteral(":data"), data);
     return query.exec() ? QString() : query.lastError().text();
+}
+
+// Every record of a log file as its fields read back: index, count, type, time text,
+// event and data in hexadecimal, in the order stored.
+inline const QString RecordRowsSql = QStringLiteral(
+    "SELECT i, count, type, DATETIME(dt, 'unixepoch'), event, hex(data) FROM Log ORDER BY id");
+
+// Every row of `sql` in the log file at `path`, read on a connection of its own that
+// never creates the file ("no file" when there is none).
+inline QStringList fileRows(const QString &path, const QString &sql)
+{
+    QStringList result;
+    if (!QFile::exists(path))
+        return {QStringLiteral("no file")};
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        db.setDatabaseName(path);
+        if (db.open())
+            result = rows(db, sql);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+    return result;
+}
+
+// How many records the log file at `path` holds; 0 when there is none to read.
+inline int recordCount(const QString &path)
+{
+    const QStringList count = fileRows(path, QStringLiteral("SELECT count(*) FROM Log"));
+    return count.size() == 1 ? count.first().toInt() : 0;
 }
 
 } // namespace LogFixture

@@ -1,0 +1,228 @@
+// khronar-fetch collecting a fleet from one file: lines on pseudo-terminals and TCP
+// gateways at once, lines that fail beside ones that work, --follow, the summaries.
+
+#include "tests/support/fetchprocess.h"
+#include "tests/support/logfixture.h"
+#include "tests/support/simulatorprocess.h"
+#include "tests/support/tcppeers.h"
+
+#include <QDir>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+#include <vector>
+
+#include <signal.h>
+
+using LogFixture::fileRows;
+
+class tst_Fleet : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void collectsEveryLineAtOnce();
+    void followKeepsEveryLineGoing();
+    void mistakeInTheFileIsAUsageError();
+
+private:
+    QString file(const QString &name) const { return QDir(dir->path()).filePath(name); }
+    // A simulator playing `json` with `options`; its port, or an empty string.
+    QString startDevice(const QString &json, const QStringList &options = {});
+    bool writeFleet(const QString &text);
+    FetchResult runFleet(const QStringList &options);
+
+    std::unique_ptr<QTemporaryDir> dir;
+    std::vector<std::unique_ptr<SimulatorProcess>> devices;
+};
+
+void tst_Fleet::init()
+{
+    dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(dir->isValid());
+}
+
+void tst_Fleet::cleanup()
+{
+    devices.clear();
+}
+
+QString tst_Fleet::startDevice(const QString &json, const QStringList &options)
+{
+    const QString logPath = file(QStringLiteral("device%1.json").arg(devices.size()));
+    if (!writeDeviceLog(logPath, json))
+        return QString();
+    devices.push_back(std::make_unique<SimulatorProcess>(QStringLiteral(KHRONAR_DEVSIM)));
+    if (!devices.back()->start(
+            QStringList{QStringLiteral("--log"), logPath, QStringLiteral("--baud"), QStringLiteral("115200")}
+            + options))
+        return QString();
+    return devices.back()->path;
+}
+
+bool tst_Fleet::writeFleet(const QString &text)
+{
+    QFile fleet(file(QStringLiteral("fleet.ini")));
+    return fleet.open(QIODevice::WriteOnly | QIODevice::Truncate) && fleet.write(text.toUtf8()) == text.toUtf8().size();
+}
+
+FetchResult tst_Fleet::runFleet(const QStringList &options)
+{
+    QProcess process;
+    process.start(QStringLiteral(KHRONAR_FETCH), QStringList{QStringLiteral("--config"), file("fleet.ini")} + options);
+    process.closeWriteChannel();
+    return finishFetch(process);
+}
+
+// Four lines: a bus of two devices on a pseudo-terminal, a gateway with one, a gateway
+// whose device never answers, and a gateway that refuses the connection. The two that
+// work are read completely; the others have their rows in the summary; the run's exit
+// code is the worst device's.
+void tst_Fleet::collectsEveryLineAtOnce()
+{
+    QStringList first, second, third;
+    const QString bus = startDevice(longDeviceLog(40, &first), {"--address", "1,2"});
+    QVERIFY(!bus.isEmpty());
+    // Both devices of the bus play the same file: each has its own file of the log.
+    second = first;
+    const QString gateway = startDevice(longDeviceLog(25, &third), {"--tcp", "0"});
+    QVERIFY(!gateway.isEmpty());
+    const QString silent = startDevice(QString::fromUtf8(BaseLog), {"--tcp", "0", "--mbap", "--silent"});
+    QVERIFY(!silent.isEmpty());
+    QString refused;
+    {
+        TcpListener gone;
+        refused = gone.url();
+    }
+
+    QVERIFY(writeFleet(QStringLiteral("[store]\n"
+                                      "db=%1/{device}.db\n"
+                                      "[bus]\n"
+                                      "port=%2\n"
+                                      "baud=115200\n"
+                                      "parity=none\n"
+                                      "devices=1-2=feeder-{address}\n"
+                                      "[gateway]\n"
+                                      "port=%3\n"
+                                      "devices=1=pump\n"
+                                      "[silent]\n"
+                                      "port=%4\n"
+                                      "devices=1=mute\n"
+                                      "[refused]\n"
+                                      "port=%5\n"
+                                      "devices=3=nobody-home\n")
+                           .arg(dir->path(), bus, gateway, silent, refused)));
+    const FetchResult run = runFleet({"--summary", "json"});
+    QCOMPARE(run.exitCode, 5); // the highest: the silent device
+    const QJsonArray summary = QJsonDocument::fromJson(run.out).array();
+    QCOMPARE(summary.size(), 5);
+    QMap<QString, QJsonObject> byName;
+    for (const QJsonValue &entry : summary)
+        byName.insert(entry.toObject().value(QStringLiteral("device")).toString(), entry.toObject());
+
+    const struct {
+        const char *name;
+        const char *line;
+        int address;
+        int exitCode;
+        int records;
+    } expected[] = {
+        {"feeder-1", "bus", 1, 0, 40}, {"feeder-2", "bus", 2, 0, 40},       {"pump", "gateway", 1, 0, 25},
+        {"mute", "silent", 1, 5, 0},   {"nobody-home", "refused", 3, 3, 0},
+    };
+    for (const auto &device : expected) {
+        const QJsonObject entry = byName.value(QLatin1String(device.name));
+        QCOMPARE(entry.value(QStringLiteral("line")).toString(), QLatin1String(device.line));
+        QCOMPARE(entry.value(QStringLiteral("address")).toInt(), device.address);
+        QCOMPARE(entry.value(QStringLiteral("exitCode")).toInt(), device.exitCode);
+        QCOMPARE(entry.value(QStringLiteral("newRecords")).toInt(), device.records);
+    }
+    QCOMPARE(byName.value(QStringLiteral("pump")).value(QStringLiteral("result")).toString(), QStringLiteral("готово"));
+    QCOMPARE(byName.value(QStringLiteral("mute")).value(QStringLiteral("result")).toString(),
+             QStringLiteral("Устройство не отвечает"));
+    QCOMPARE(byName.value(QStringLiteral("nobody-home")).value(QStringLiteral("result")).toString(),
+             QStringLiteral("Не удается открыть порт \"%1\": шлюз отклонил соединение").arg(refused));
+
+    QCOMPARE(fileRows(file("feeder-1.db"), LogFixture::RecordRowsSql), first);
+    QCOMPARE(fileRows(file("feeder-2.db"), LogFixture::RecordRowsSql), second);
+    QCOMPARE(fileRows(file("pump.db"), LogFixture::RecordRowsSql), third);
+    // Each failure is said on standard error, with its line.
+    QVERIFY2(run.err.contains(QStringLiteral("khronar-fetch: [silent] mute: Устройство не отвечает\n")),
+             qPrintable(run.err));
+    QVERIFY2(run.err.contains(QStringLiteral("khronar-fetch: [refused] Не удается открыть порт")), qPrintable(run.err));
+
+    // The next run takes only what is new, and the text summary says so line by line.
+    const FetchResult again = runFleet({});
+    QCOMPARE(again.exitCode, 5);
+    const QStringList lines = QString::fromUtf8(again.out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 5);
+    auto hasLine = [&lines](const QString &pattern) { return lines.indexOf(QRegularExpression(pattern)) >= 0; };
+    QVERIFY2(hasLine(QStringLiteral("^gateway/pump\tновых записей 0\t[0-9.]+ с\tготово$")),
+             qPrintable(lines.join(QLatin1Char('\n'))));
+    QVERIFY2(hasLine(QStringLiteral("^bus/feeder-2\tновых записей 0\t[0-9.]+ с\tготово$")),
+             qPrintable(lines.join(QLatin1Char('\n'))));
+}
+
+// With --follow every line keeps going: new records of each device arrive once a
+// second, a device of a bus that does not answer rests between tries while the others
+// are read, a line whose gateway is down at the start keeps trying, and an interrupt
+// ends them all with what they stored kept.
+void tst_Fleet::followKeepsEveryLineGoing()
+{
+    QStringList rows;
+    const QString pty = startDevice(longDeviceLog(10, &rows), {"--append-every", "1"});
+    const QString gateway = startDevice(longDeviceLog(10, &rows), {"--tcp", "0", "--append-every", "1"});
+    QVERIFY(!pty.isEmpty() && !gateway.isEmpty());
+    QString down;
+    {
+        TcpListener gone;
+        down = gone.url();
+    }
+    QVERIFY(writeFleet(QStringLiteral("[store]\ndb=%1/{device}.db\n"
+                                      "[a]\nport=%2\nbaud=115200\nparity=none\ndevices=1=first, 5=ghost\n"
+                                      "[b]\nport=%3\ndevices=1=second\n"
+                                      "[c]\nport=%4\ndevices=1=third\n")
+                           .arg(dir->path(), pty, gateway, down)));
+    QProcess process;
+    process.start(QStringLiteral(KHRONAR_FETCH), {"--config", file("fleet.ini"), "--follow"});
+    process.closeWriteChannel();
+    auto count = [this](const char *name) { return LogFixture::recordCount(file(QLatin1String(name) + ".db")); };
+    // The first ten, then records the devices log while they are followed.
+    QTRY_VERIFY_WITH_TIMEOUT(count("first") >= 13 && count("second") >= 13, 30000);
+    QVERIFY(process.state() == QProcess::Running);
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 130);
+    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+    QVERIFY2(err.contains(QStringLiteral("khronar-fetch: [a] ghost: Устройство не отвечает\n")), qPrintable(err));
+    // The line that is down says so once, not at every try.
+    QCOMPARE(err.count(QStringLiteral("[c] Не удается открыть порт")), 1);
+    QVERIFY2(err.contains(QStringLiteral("шлюз отклонил соединение; попытки продолжаются")), qPrintable(err));
+    const QStringList summary
+        = QString::fromUtf8(process.readAllStandardOutput()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(summary.size(), 4);
+    QVERIFY2(summary.at(0).startsWith(QStringLiteral("a/first\tновых записей ")), qPrintable(summary.at(0)));
+    QVERIFY2(summary.at(3).startsWith(QStringLiteral("c/third\tновых записей 0\t")), qPrintable(summary.at(3)));
+}
+
+void tst_Fleet::mistakeInTheFileIsAUsageError()
+{
+    QVERIFY(writeFleet(
+        QStringLiteral("[store]\ndb=%1/{device}.db\n[a]\nport=/dev/ttyS0\ndevices=1=x, 2=x\n").arg(dir->path())));
+    const FetchResult run = runFleet({});
+    QCOMPARE(run.exitCode, 2);
+    QCOMPARE(run.err,
+             QStringLiteral("khronar-fetch: %1:5: two devices are called \"x\" (the other on line 5)\n")
+                 .arg(file("fleet.ini")));
+    QVERIFY(run.out.isEmpty());
+}
+
+QTEST_GUILESS_MAIN(tst_Fleet)
+#include "tst_fleet.moc"
