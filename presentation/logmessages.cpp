@@ -70,7 +70,11 @@ bool LogCaptions::load(const QSqlDatabase &connection, const LogViewStatements &
 
 QVariant LogCaptions::captionRow(qint64 key, const QVariant &event)
 {
-    const bool whole = event.userType() == QMetaType::LongLong;
+    // A whole number as each driver gives it: SQLite as a signed one, PostgreSQL's
+    // bigint as an unsigned one.
+    const int kind = event.userType();
+    const bool whole = kind == QMetaType::LongLong || kind == QMetaType::ULongLong || kind == QMetaType::Int
+        || kind == QMetaType::UInt;
     // Keyed by their events: no statement per event, which a server could not run while
     // the search still reads the rows of its own on the same connection.
     if (statements.captionKeyIsEvent())

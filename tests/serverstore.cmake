@@ -11,3 +11,13 @@ if(TARGET khronar-fetch AND TARGET khronar-devsim AND TARGET khronar_serverstore
         KHRONAR_FETCH="$<TARGET_FILE:khronar-fetch>")
     add_dependencies(tst_fetchserver khronar-devsim khronar-fetch)
 endif()
+if(TARGET khronar_app AND TARGET khronar-fetch AND TARGET khronar-devsim)
+    # The window over a server's device, beside the same log in a file.
+    khronar_add_test(serverview SOURCES support/fetchprocess.h support/logwindow.h support/pausemeter.h
+                     support/postgresserver.h support/simulatorprocess.h support/tcppeers.h
+                     LIBS khronar_app khronar_testsupport)
+    target_compile_definitions(tst_serverview PRIVATE
+        KHRONAR_DEVSIM="$<TARGET_FILE:khronar-devsim>"
+        KHRONAR_FETCH="$<TARGET_FILE:khronar-fetch>")
+    add_dependencies(tst_serverview khronar-devsim khronar-fetch)
+endif()

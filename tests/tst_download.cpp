@@ -7,6 +7,7 @@
 
 #include "tests/support/modalanswer.h"
 #include "tests/support/notlogfiles.h"
+#include "tests/support/pausemeter.h"
 #include "tests/support/simulatorprocess.h"
 #include "tests/support/tcppeers.h"
 
@@ -57,24 +58,6 @@ public:
 
 private:
     int started = 0;
-};
-
-// The event loop's longest pause, as a timer that wants to run every 10 ms sees it.
-class PauseMeter
-{
-public:
-    PauseMeter()
-    {
-        QObject::connect(&heartbeat, &QTimer::timeout, [this] { longest = std::max(longest, sinceLast.restart()); });
-        sinceLast.start();
-        heartbeat.start(10);
-    }
-    qint64 longestMs() const { return longest; }
-
-private:
-    QTimer heartbeat;
-    QElapsedTimer sinceLast;
-    qint64 longest = 0;
 };
 
 int trailingNumber(const QString &text)
