@@ -5,7 +5,7 @@ if(TARGET khronar_serverstore)
                      LIBS khronar_serverstore khronar_store)
 endif()
 if(TARGET khronar-fetch AND TARGET khronar-devsim AND TARGET khronar_serverstore)
-    khronar_add_test(fetchserver SOURCES support/fetchprocess.h support/postgresserver.h support/simulatorprocess.h LIBS khronar_fetch)
+    khronar_add_test(fetchserver SOURCES support/fetchprocess.h support/postgresserver.h support/simulatorprocess.h support/storedrows.h LIBS khronar_fetch)
     target_compile_definitions(tst_fetchserver PRIVATE
         KHRONAR_DEVSIM="$<TARGET_FILE:khronar-devsim>"
         KHRONAR_FETCH="$<TARGET_FILE:khronar-fetch>")
@@ -14,7 +14,7 @@ endif()
 if(TARGET khronar_app AND TARGET khronar-fetch AND TARGET khronar-devsim)
     # The window over a server's device, beside the same log in a file.
     khronar_add_test(serverview SOURCES support/fetchprocess.h support/logwindow.h support/pausemeter.h
-                     support/postgresserver.h support/simulatorprocess.h support/tcppeers.h
+                     support/postgresserver.h support/simulatorprocess.h support/storedrows.h support/tcppeers.h
                      LIBS khronar_app khronar_testsupport)
     target_compile_definitions(tst_serverview PRIVATE
         KHRONAR_DEVSIM="$<TARGET_FILE:khronar-devsim>"

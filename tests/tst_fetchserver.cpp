@@ -8,6 +8,7 @@
 #include "tests/support/fetchprocess.h"
 #include "tests/support/postgresserver.h"
 #include "tests/support/simulatorprocess.h"
+#include "tests/support/storedrows.h"
 
 #include <QDir>
 #include <QFile>
@@ -22,29 +23,6 @@
 #include <signal.h>
 
 namespace {
-
-const QString FileRowsSql = QStringLiteral(
-    "SELECT i, count, type, DATETIME(dt, 'unixepoch'), event, hex(data) FROM Log ORDER BY id");
-
-QStringList fileRows(const QString &path)
-{
-    QStringList result;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-        db.setDatabaseName(path);
-        QSqlQuery query(db);
-        if (db.open() && query.exec(FileRowsSql)) {
-            while (query.next()) {
-                QStringList columns;
-                for (int c = 0; c < 6; ++c)
-                    columns << query.value(c).toString();
-                result << columns.join(QLatin1Char('|'));
-            }
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
-    return result;
-}
 
 QByteArray fileContent(const QString &path)
 {
@@ -86,8 +64,7 @@ private:
     QProcess *startFetch(const QString &port, const QStringList &arguments);
     FetchResult fetch(const QString &port, const QStringList &arguments);
     QStringList serverArguments(const QString &device) const;
-    // The rows of `device` as FileRowsSql reads a log file.
-    QStringList serverRows(const QString &device);
+    QStringList serverRows(const QString &device) { return serverLogRows(server, database, device); }
     QString sql(const QString &statement) { return server.psql(database, statement); }
 
     PostgresServer server;
@@ -150,16 +127,6 @@ FetchResult tst_FetchServer::fetch(const QString &port, const QStringList &argum
 QStringList tst_FetchServer::serverArguments(const QString &device) const
 {
     return {"--db", server.url(database), "--device", device};
-}
-
-QStringList tst_FetchServer::serverRows(const QString &device)
-{
-    const QString rows = sql(QStringLiteral("SELECT i, count, type, to_char(dt AT TIME ZONE 'UTC', 'YYYY-MM-DD "
-                                            "HH24:MI:SS'), event, upper(encode(data, 'hex')) FROM khronar.log "
-                                            "WHERE device = (SELECT id FROM khronar.device WHERE name = '%1') "
-                                            "ORDER BY id")
-                                 .arg(device));
-    return rows.isEmpty() ? QStringList() : rows.split(QLatin1Char('\n'));
 }
 
 // Null error: sound. Otherwise a part of the message.
@@ -255,7 +222,7 @@ void tst_FetchServer::serverHoldsWhatAFileHolds()
     QCOMPARE(toServer.exitCode, 0);
 
     QCOMPARE(serverRows("pump").size(), 6);
-    QCOMPARE(serverRows("pump"), fileRows(file("log.db")));
+    QCOMPARE(serverRows("pump"), fileLogRows(file("log.db")));
     QCOMPARE(fileContent(file("server.csv")), fileContent(file("file.csv")));
     QCOMPARE(sql("SELECT message FROM khronar.log WHERE i = 101"), QStringLiteral("Давление 12.34 бар"));
     QCOMPARE(sql("SELECT message FROM khronar.log WHERE i = 105"), QStringLiteral("Неизвестное событие"));
@@ -268,7 +235,7 @@ void tst_FetchServer::secondRunAppendsOnlyWhatIsNew()
     QCOMPARE(fetch(port, serverArguments("pump")).exitCode, 0);
     QCOMPARE(fetch(port, serverArguments("pump")).exitCode, 0);
     QCOMPARE(fetch(port, {"--db", file("log.db")}).exitCode, 0);
-    QCOMPARE(serverRows("pump"), fileRows(file("log.db")));
+    QCOMPARE(serverRows("pump"), fileLogRows(file("log.db")));
 
     port = startDevice(grownLog());
     const FetchResult run = fetch(port, serverArguments("pump") + QStringList{"--csv", file("server.csv")});
@@ -276,7 +243,7 @@ void tst_FetchServer::secondRunAppendsOnlyWhatIsNew()
     QCOMPARE(run.err, QString());
     QCOMPARE(fetch(port, {"--db", file("log.db"), "--csv", file("file.csv")}).exitCode, 0);
     QCOMPARE(serverRows("pump").size(), 9);
-    QCOMPARE(serverRows("pump"), fileRows(file("log.db")));
+    QCOMPARE(serverRows("pump"), fileLogRows(file("log.db")));
     QCOMPARE(fileContent(file("server.csv")), fileContent(file("file.csv")));
 }
 

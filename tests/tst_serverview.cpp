@@ -13,6 +13,7 @@
 #include "tests/support/pausemeter.h"
 #include "tests/support/postgresserver.h"
 #include "tests/support/simulatorprocess.h"
+#include "tests/support/storedrows.h"
 #include "tests/support/tcppeers.h"
 
 #include "dialogs/dialogportsettings.h"
@@ -54,28 +55,6 @@ QByteArray fileContent(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("no file");
 }
 
-QStringList fileRows(const QString &path)
-{
-    QStringList result;
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-        db.setDatabaseName(path);
-        QSqlQuery query(db);
-        if (db.open()
-            && query.exec(QStringLiteral(
-                "SELECT i, count, type, DATETIME(dt, 'unixepoch'), event, hex(data) FROM Log ORDER BY id"))) {
-            while (query.next()) {
-                QStringList columns;
-                for (int c = 0; c < 6; ++c)
-                    columns << query.value(c).toString();
-                result << columns.join(QLatin1Char('|'));
-            }
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
-    return result;
-}
-
 } // namespace
 
 class tst_ServerView : public QObject, protected LogWindowTest
@@ -100,7 +79,7 @@ private:
     {
         return {"--db", server.url(database), "--device", device};
     }
-    QStringList serverRows(const QString &device);
+    QStringList serverRows(const QString &device) { return serverLogRows(server, database, device); }
     QString path(const QString &name) const { return QDir(dir->path()).filePath(name); }
 
     DialogOpenServer *openServerDialog();
@@ -153,17 +132,6 @@ FetchResult tst_ServerView::fetch(const QString &port, const QStringList &argume
     process.start(QStringLiteral(KHRONAR_FETCH), QStringList{"--port", port, "--baud", "9600"} + arguments);
     process.closeWriteChannel();
     return finishFetch(process);
-}
-
-QStringList tst_ServerView::serverRows(const QString &device)
-{
-    const QString rows = server.psql(
-        database,
-        QStringLiteral("SELECT i, count, type, to_char(dt AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS'), "
-                       "event, upper(encode(data, 'hex')) FROM khronar.log WHERE device = (SELECT id "
-                       "FROM khronar.device WHERE name = '%1') ORDER BY id")
-            .arg(device));
-    return rows.isEmpty() ? QStringList() : rows.split(QLatin1Char('\n'));
 }
 
 DialogOpenServer *tst_ServerView::openServerDialog()
@@ -360,7 +328,7 @@ void tst_ServerView::downloadIntoTheServerDevice()
     QCOMPARE(fetch(first, serverArguments(Pump)).exitCode, 0);
     const QString later = startDevice(grownLog());
     QCOMPARE(fetch(later, {"--db", path("grown.db")}).exitCode, 0);
-    QCOMPARE(fileRows(path("grown.db")).size(), 9);
+    QCOMPARE(fileLogRows(path("grown.db")).size(), 9);
 
     openServerDevice(Pump);
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), 6, 20000);
@@ -375,7 +343,7 @@ void tst_ServerView::downloadIntoTheServerDevice()
     child<QAction>("connectButton")->trigger();
     QVERIFY(*answered);
     QTRY_COMPARE_WITH_TIMEOUT(serverRows(Pump).size(), 9, 30000);
-    QCOMPARE(serverRows(Pump), fileRows(path("grown.db")));
+    QCOMPARE(serverRows(Pump), fileLogRows(path("grown.db")));
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), 9, 20000);
     QVERIFY(child<QAction>("actionDownload")->isChecked());
 
@@ -392,7 +360,7 @@ void tst_ServerView::downloadIntoTheServerDevice()
                                           QStringLiteral("SELECT count(*) FROM pg_locks WHERE locktype = "
                                                          "'advisory'")),
                               QStringLiteral("0"), 20000);
-    QCOMPARE(serverRows(Pump), fileRows(path("grown.db")));
+    QCOMPARE(serverRows(Pump), fileLogRows(path("grown.db")));
 }
 
 QTEST_MAIN(tst_ServerView)
