@@ -93,7 +93,7 @@ private:
     ServerConnection connection;
     QString name;
     int deviceId = 0;
-    bool locked = false; // this session holds the device's lock
+    bool locked = false; // this connection holds the device's lock
     QHash<std::uint32_t, QString> captions;
     bool inBatch = false;
     StoreOutcome batchError;
