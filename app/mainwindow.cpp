@@ -236,7 +236,8 @@ void MainWindow::on_actionOpenServer_triggered()
 {
     // Window-modal rather than exec(): the window goes on drawing and taking in a
     // download while the server is asked for its devices.
-    auto *dialog = new DialogOpenServer(*serverBrowser, serverUrlText, this);
+    auto *dialog = new DialogOpenServer(*serverBrowser, serverUrlText,
+                                        serverSource ? serverSource->deviceName() : QString(), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::accepted, this,
             [this, dialog] { openServerDevice(dialog->url(), dialog->deviceName()); });

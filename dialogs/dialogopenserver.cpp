@@ -11,14 +11,15 @@
 #include <QListWidget>
 #include <QPushButton>
 
-DialogOpenServer::DialogOpenServer(ServerBrowser &browser, const QString &url, QWidget *parent)
+DialogOpenServer::DialogOpenServer(ServerBrowser &browser, const QString &url, const QString &device, QWidget *parent)
     : QDialog(parent),
       browser(browser),
       urlEdit(new QLineEdit(url, this)),
       connectButton(new QPushButton(QStringLiteral("Подключиться"), this)),
       status(new QLabel(this)),
       devices(new QListWidget(this)),
-      buttons(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this))
+      buttons(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)),
+      chosenDevice(device)
 {
     setObjectName(QStringLiteral("DialogOpenServer"));
     setWindowTitle(QStringLiteral("Открыть с сервера"));
@@ -95,8 +96,13 @@ void DialogOpenServer::devicesListed(const ServerDeviceList &list)
     showStatus(list.names.isEmpty() ? QStringLiteral("На сервере нет устройств")
                                     : QStringLiteral("Устройств на сервере: %1").arg(list.names.size()),
                false);
-    if (!list.names.isEmpty())
+    if (!list.names.isEmpty()) {
+        // Enter opens the device chosen: the one shown when the list is of its server,
+        // otherwise the first.
+        const QList<QListWidgetItem *> shown = devices->findItems(chosenDevice, Qt::MatchExactly);
+        devices->setCurrentItem(shown.isEmpty() ? devices->item(0) : shown.first());
         devices->setFocus();
+    }
 }
 
 void DialogOpenServer::urlEdited()

@@ -17,7 +17,7 @@ struct ServerDeviceList;
  *   serverUrl      the URL, postgresql://USER@HOST/DBNAME
  *   serverConnect  «Подключиться»: lists the server's devices (so does Enter in the URL)
  *   serverStatus   "Подключение к …", the number of devices, or the server's message
- *   serverDevices  the devices; a double click opens one
+ *   serverDevices  the devices, one of them chosen; a double click or Enter opens one
  *   buttonBox      OK (with a device chosen) and Cancel
  *
  * The devices are listed in the background by a ServerBrowser: the dialog answers at
@@ -28,8 +28,9 @@ class DialogOpenServer : public QDialog
     Q_OBJECT
 
 public:
-    // Lists the devices of `url` at once when it is given.
-    DialogOpenServer(ServerBrowser &browser, const QString &url, QWidget *parent = nullptr);
+    // Lists the devices of `url` at once when it is given, with `device` (the one shown,
+    // if any) chosen, or else the first.
+    DialogOpenServer(ServerBrowser &browser, const QString &url, const QString &device, QWidget *parent = nullptr);
 
     // Once accepted: the URL the devices came from (with a password typed into it) and the
     // device chosen.
@@ -51,4 +52,5 @@ private:
     QListWidget *devices;
     QDialogButtonBox *buttons;
     ServerUrl listedUrl;
+    QString chosenDevice;
 };

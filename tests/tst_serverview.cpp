@@ -155,7 +155,9 @@ void tst_ServerView::openServerDevice(const QString &device)
     url->setText(server.url(database));
     QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("serverConnect")), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(devicesList->count() > 0, 20000);
-    QVERIFY(!ok->isEnabled());
+    // The first is chosen, ready for Enter.
+    QCOMPARE(devicesList->currentRow(), 0);
+    QVERIFY(ok->isEnabled());
     const QList<QListWidgetItem *> found = devicesList->findItems(device, Qt::MatchExactly);
     QCOMPARE(found.size(), 1);
     devicesList->setCurrentItem(found.first());
@@ -251,6 +253,14 @@ void tst_ServerView::serverDeviceShowsWhatItsFileShows()
     QCOMPARE(fromServerFiltered.bars, fileFiltered.bars);
     QCOMPARE(fromServerFiltered.csv, fileFiltered.csv);
     QTest::mouseClick(child<QToolButton>("filterClear"), Qt::LeftButton);
+
+    // Asked again, the dialog lists the same server at once, with the device shown chosen.
+    const QPointer<DialogOpenServer> again = openServerDialog();
+    QVERIFY(again != nullptr);
+    QCOMPARE(again->findChild<QLineEdit *>(QStringLiteral("serverUrl"))->text(), server.url(database));
+    QTRY_COMPARE_WITH_TIMEOUT(again->findChild<QListWidget *>(QStringLiteral("serverDevices"))->count(), 2, 20000);
+    QCOMPARE(again->deviceName(), Pump);
+    again->reject();
 
     // What a collector stores meanwhile comes into view by itself.
     QStringList grownRows;
