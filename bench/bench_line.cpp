@@ -189,24 +189,27 @@ int main(int argc, char **argv)
             continue;
         }
 
-        // The plain loop against a simulator of its own, in this process.
-        Simulator reference;
-        if (!reference.start(devsim, device, base + ".reference.trace"))
+        // The two loops in this process, each against a simulator of its own; their CPU
+        // time is the whole process's (the terminal reads on a thread of its own).
+        const auto runHere = [&](const std::string &trace, double (*master)(const std::string &, unsigned, int),
+                                 double *cpu) {
+            Simulator simulator;
+            if (!simulator.start(devsim, device, trace))
+                return -2.0;
+            rusage before{}, after{};
+            getrusage(RUSAGE_SELF, &before);
+            const double wall = master(simulator.port, rate.baud, rate.records);
+            getrusage(RUSAGE_SELF, &after);
+            simulator.stop();
+            *cpu = seconds(after.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_utime)
+                - seconds(before.ru_stime);
+            return wall;
+        };
+        double referenceCpu = 0, terminalCpu = 0;
+        const double referenceSeconds = runHere(base + ".reference.trace", referenceMaster, &referenceCpu);
+        const double terminalSeconds = runHere(base + ".terminal.trace", terminalMaster, &terminalCpu);
+        if (referenceSeconds == -2.0 || terminalSeconds == -2.0)
             return std::fprintf(stderr, "khronar-devsim did not start\n"), 1;
-        rusage before{}, after{};
-        getrusage(RUSAGE_THREAD, &before);
-        const double referenceSeconds = referenceMaster(reference.port, rate.baud, rate.records);
-        getrusage(RUSAGE_THREAD, &after);
-        reference.stop();
-
-        Simulator layer;
-        if (!layer.start(devsim, device, base + ".terminal.trace"))
-            return std::fprintf(stderr, "khronar-devsim did not start\n"), 1;
-        rusage beforeTerminal{}, afterTerminal{};
-        getrusage(RUSAGE_SELF, &beforeTerminal);
-        const double terminalSeconds = terminalMaster(layer.port, rate.baud, rate.records);
-        getrusage(RUSAGE_SELF, &afterTerminal);
-        layer.stop();
 
         const auto report = [&rate](const char *master, const std::string &trace, double wall, double cpu) {
             const Exchanges exchanges = readTrace(trace);
@@ -219,15 +222,11 @@ int main(int argc, char **argv)
         };
         report("khronar-fetch", base + ".trace", run.wallSeconds, run.cpuSeconds);
         if (referenceSeconds > 0)
-            report("plain loop", base + ".reference.trace", referenceSeconds,
-                   seconds(after.ru_utime) + seconds(after.ru_stime) - seconds(before.ru_utime)
-                       - seconds(before.ru_stime));
+            report("plain loop", base + ".reference.trace", referenceSeconds, referenceCpu);
         else
             std::printf("%7u %-14s the device stopped answering\n", rate.baud, "plain loop");
         if (terminalSeconds > 0)
-            report("terminal loop", base + ".terminal.trace", terminalSeconds,
-                   seconds(afterTerminal.ru_utime) + seconds(afterTerminal.ru_stime) - seconds(beforeTerminal.ru_utime)
-                       - seconds(beforeTerminal.ru_stime));
+            report("terminal loop", base + ".terminal.trace", terminalSeconds, terminalCpu);
         else
             std::printf("%7u %-14s the device stopped answering\n", rate.baud, "terminal loop");
         std::fflush(stdout);

@@ -31,6 +31,17 @@ int hexBytes(const std::string &line)
     return bytes;
 }
 
+// In a forked child: becomes `program` with `arguments`, or ends with 127.
+[[noreturn]] void runProgram(const std::string &program, const std::vector<std::string> &arguments)
+{
+    std::vector<char *> argv{const_cast<char *>(program.c_str())};
+    for (const std::string &argument : arguments)
+        argv.push_back(const_cast<char *>(argument.c_str()));
+    argv.push_back(nullptr);
+    execv(program.c_str(), argv.data());
+    _exit(127);
+}
+
 } // namespace
 
 bool writeDeviceLog(const std::string &path, int records)
@@ -59,12 +70,7 @@ bool Simulator::start(const std::string &devsim, const std::vector<std::string> 
         const int trace = open(tracePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (trace < 0 || dup2(trace, STDERR_FILENO) < 0 || dup2(output[1], STDOUT_FILENO) < 0)
             _exit(126);
-        std::vector<char *> argv{const_cast<char *>(devsim.c_str())};
-        for (const std::string &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(devsim.c_str(), argv.data());
-        _exit(127);
+        runProgram(devsim, arguments);
     }
     close(output[1]);
     char c;
@@ -97,12 +103,7 @@ FetchRun runFetch(const std::string &fetch, const std::vector<std::string> &argu
         const int log = open(logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (log < 0 || dup2(log, STDOUT_FILENO) < 0 || dup2(log, STDERR_FILENO) < 0)
             _exit(126);
-        std::vector<char *> argv{const_cast<char *>(fetch.c_str())};
-        for (const std::string &argument : arguments)
-            argv.push_back(const_cast<char *>(argument.c_str()));
-        argv.push_back(nullptr);
-        execv(fetch.c_str(), argv.data());
-        _exit(127);
+        runProgram(fetch, arguments);
     }
     int status = 0;
     rusage usage{};
