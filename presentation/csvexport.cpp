@@ -173,13 +173,9 @@ bool exportLogCsvFile(const LogSource &source, const QString &path, const LogFil
     return writeCsvFile(path, [&](QIODevice &out) { return writeLogCsv(source, out, filter, queryError); });
 }
 
-bool writeLogCsvAfter(const QSqlDatabase &database, QIODevice &out, qint64 afterId, qint64 *lastId)
+bool writeLogCsvAfter(QSqlQuery &query, QIODevice &out, qint64 afterId, qint64 *lastId)
 {
     *lastId = afterId;
-    QSqlQuery query(database);
-    query.setForwardOnly(true);
-    if (!query.prepare(LogViewAfterSql))
-        return true;
     query.bindValue(QStringLiteral(":after"), afterId);
     if (!query.exec())
         return true;
@@ -190,6 +186,14 @@ bool writeLogCsvAfter(const QSqlDatabase &database, QIODevice &out, qint64 after
         *lastId = query.value(4).toLongLong();
     }
     return true;
+}
+
+bool writeLogCsvAfter(const QSqlDatabase &database, QIODevice &out, qint64 afterId, qint64 *lastId)
+{
+    *lastId = afterId;
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    return !query.prepare(LogViewAfterSql) || writeLogCsvAfter(query, out, afterId, lastId);
 }
 
 qint64 newestLogRowId(const QSqlDatabase &database)

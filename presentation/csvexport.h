@@ -78,6 +78,9 @@ bool exportLogCsvFile(const LogSource &source, const QString &path, const LogFil
 // and sets `*lastId` to the row id of the last one written (`afterId` when there was
 // none). A query that fails writes nothing. Returns false when a write fails.
 bool writeLogCsvAfter(const QSqlDatabase &database, QIODevice &out, qint64 afterId, qint64 *lastId);
+// The same with `query`, prepared for another kind of store with its other values bound:
+// it takes ":after" and gives the view's columns with the row id fifth.
+bool writeLogCsvAfter(QSqlQuery &query, QIODevice &out, qint64 afterId, qint64 *lastId);
 
 // The row id of the newest stored record: what writeLogCsvAfter starts after to write
 // only what arrives from now on. 0 for an empty log or a failed query.

@@ -110,16 +110,7 @@ bool writeServerLogCsvAfter(const QSqlDatabase &database, const QString &device,
     if (!query.prepare(ServerLogViewAfterSql))
         return true;
     query.bindValue(QStringLiteral(":name"), device);
-    query.bindValue(QStringLiteral(":after"), afterId);
-    if (!query.exec())
-        return true;
-    LogCsvWriter writer(out);
-    while (query.next()) {
-        if (!writer.writeRow(query))
-            return false;
-        *lastId = query.value(4).toLongLong();
-    }
-    return true;
+    return writeLogCsvAfter(query, out, afterId, lastId);
 }
 
 qint64 newestServerLogRowId(const QSqlDatabase &database, const QString &device)
