@@ -1,7 +1,7 @@
 // Renders per second of formatCaption: the log view renders a message each
 // time a cell is painted, without any cache.
 
-#include "presentation/captionformat.h"
+#include "messagetext/captionformat.h"
 
 #include <benchmark/benchmark.h>
 

@@ -29,8 +29,8 @@
 #include <vector>
 
 #include "bench/linetiming.h"
+#include "link/comhalfduplexterminal.h"
 #include "protocol/modbuscrc.h"
-#include "serial/comhalfduplexterminal.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -9,15 +9,15 @@
 // printed with its goal. It runs offscreen, or on the display when there is one
 // (xvfb-run), where --screens saves what the window shows.
 
-#include "app/logfilterbar.h"
-#include "app/logtimelinestrip.h"
-#include "app/logviewcontroller.h"
 #include "app/mainwindow.h"
 #include "bench/logfiller.h"
-#include "presentation/captionformat.h"
-#include "presentation/csvexport.h"
-#include "presentation/logtimeline.h"
-#include "presentation/logviewmodel.h"
+#include "logaccess/csvexport.h"
+#include "logview/logfilterbar.h"
+#include "logview/logtimeline.h"
+#include "logview/logtimelinestrip.h"
+#include "logview/logviewcontroller.h"
+#include "logview/logviewmodel.h"
+#include "messagetext/captionformat.h"
 #include "store/logfile.h"
 #include "store/logschema.h"
 

@@ -2,9 +2,9 @@
 
 #include "bench/logfiller.h"
 
+#include "protocol/devicetime.h"
 #include "store/logimport.h"
 #include "store/logschema.h"
-#include "protocol/devicetime.h"
 
 #include <QByteArray>
 #include <QSqlDatabase>

@@ -1,8 +1,8 @@
 // khronar-makelog FILE.db N: writes a new log file with N made-up records, for
 // trying the tool and measuring it on large logs.
 
-#include "store/logfile.h"
 #include "bench/logfiller.h"
+#include "store/logfile.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -2,7 +2,7 @@
 
 #include "dialogs/dialogopenserver.h"
 
-#include "serverstore/serverbrowser.h"
+#include "logaccess/serverbrowser.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>

@@ -3,7 +3,7 @@
 #include "dialogs/dialogportsettings.h"
 #include "ui_dialogportsettings.h"
 
-#include "ports/portlist.h"
+#include "portlist/portlist.h"
 
 DialogPortSettings::DialogPortSettings(QWidget *parent) : QDialog(parent), ui(new Ui::DialogPortSettings)
 {

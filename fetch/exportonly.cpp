@@ -3,10 +3,10 @@
 #include "fetch/exportonly.h"
 
 #include "fetch/fetchoptions.h"
-#include "presentation/csvexport.h"
-#include "presentation/logfilter.h"
+#include "logaccess/csvexport.h"
+#include "logaccess/logfilter.h"
+#include "logaccess/serverlogview.h"
 #include "serverstore/serverconnection.h"
-#include "serverstore/serverlogview.h"
 #include "serverstore/serverurl.h"
 
 #include <QCommandLineParser>

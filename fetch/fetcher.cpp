@@ -6,8 +6,8 @@
 #include "fetch/console.h"
 #include "fetch/exportonly.h"
 #include "fetch/fleetconfig.h"
+#include "portlist/portlist.h"
 #include "serverstore/serverurl.h"
-#include "ports/portlist.h"
 
 #include "buildidentity.h"
 

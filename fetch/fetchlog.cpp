@@ -2,10 +2,10 @@
 
 #include "fetch/fetchlog.h"
 
-#include "presentation/csvexport.h"
-#include "presentation/logfilter.h"
+#include "logaccess/csvexport.h"
+#include "logaccess/logfilter.h"
+#include "logaccess/serverlogview.h"
 #include "serverstore/serverlogstore.h"
-#include "serverstore/serverlogview.h"
 #include "store/logfile.h"
 #include "store/logfilestore.h"
 

@@ -4,8 +4,8 @@
 
 #include "fetch/exportonly.h"
 #include "fetch/linesettings.h"
+#include "link/comhalfduplexterminal.h"
 #include "protocol/addresslist.h"
-#include "serial/comhalfduplexterminal.h"
 #include "serverstore/serverurl.h"
 
 #include <QCommandLineParser>

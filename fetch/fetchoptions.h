@@ -2,7 +2,7 @@
 // exit codes it documents.
 #pragma once
 
-#include "presentation/logfilter.h"
+#include "logaccess/logfilter.h"
 
 #include <QString>
 #include <QStringList>

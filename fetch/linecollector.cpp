@@ -3,7 +3,7 @@
 
 #include "fetch/linecollector.h"
 
-#include "serial/porterror.h"
+#include "link/porterror.h"
 
 #include <QStringList>
 

@@ -2,7 +2,7 @@
 
 #include "fetch/linesettings.h"
 
-#include "ports/portsettings.h"
+#include "portlist/portsettings.h"
 
 #include <QStringList>
 

@@ -2,12 +2,12 @@
 // and the engine that joins them, with the import policy every front end shares.
 #pragma once
 
-#include "download/downloadengine.h"
+#include "engine/downloadengine.h"
+#include "link/comhalfduplexterminal.h"
+#include "link/portopener.h"
 #include "logdownload/downloadtexts.h"
 #include "protocol/logtransfer.h"
 #include "protocol/modbusmaster.h"
-#include "serial/comhalfduplexterminal.h"
-#include "serial/portopener.h"
 #include "store/logimporter.h"
 
 #include <chrono>

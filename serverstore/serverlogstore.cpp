@@ -3,7 +3,7 @@
 
 #include "serverstore/serverlogstore.h"
 
-#include "presentation/captionformat.h"
+#include "messagetext/recordmessage.h"
 #include "protocol/devicetime.h"
 #include "serverstore/serverarrays.h"
 #include "serverstore/serverschema.h"
@@ -248,9 +248,7 @@ ResumePoint ServerLogStore::resumePoint(std::uint32_t first, std::uint32_t span)
 QString ServerLogStore::messageOf(const DeviceRecord &record) const
 {
     const auto caption = captions.constFind(record.eventId);
-    if (caption == captions.constEnd())
-        return QStringLiteral("Неизвестное событие");
-    return formatCaption(*caption, record.data);
+    return shownMessage(caption == captions.constEnd() ? QVariant() : QVariant(*caption), record.data);
 }
 
 StoreOutcome ServerLogStore::storeRecord(const DeviceRecord &record)

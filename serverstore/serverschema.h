@@ -7,7 +7,6 @@
 #include <QString>
 
 class QSqlDatabase;
-struct LogViewDialect;
 
 // The schema version this program writes; a database that holds a later one was set up
 // by a newer Khronar and is left alone.
@@ -50,18 +49,8 @@ extern const QString SelectDeviceNewestRecordSql;
 // in their order of arrival.
 extern const QString InsertLogRowsSql;
 
-// The read side, for one device by name: the four columns of the log file's log view
-// query (type, time text "YYYY-MM-DD HH:MM:SS" of the device's clock, caption or NULL,
-// data) and the row id fifth, of the records after the id ":after", in the order stored.
-extern const QString ServerLogViewAfterSql;
-// The row id of the device's newest record; NULL for an empty log.
-extern const QString ServerNewestRowIdSql;
 // Every device name, sorted.
 extern const QString ListDevicesSql;
-
-// The log view's SQL for one device's rows, the device's id bound to ":device": the
-// same rows, times and captions as a log file holding the same records.
-const LogViewDialect &serverLogViewDialect();
 
 // Creates the schema on first use, in one transaction that other collectors starting
 // at the same moment wait for, and checks its version. The connection must be open

@@ -2,9 +2,9 @@
 
 #include "store/logimport.h"
 
+#include "protocol/devicetime.h"
 #include "store/devicetext.h"
 #include "store/logschema.h"
-#include "protocol/devicetime.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>

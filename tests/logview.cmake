@@ -1,10 +1,9 @@
-# The log table, the CSV export and the window's log file commands.
-if(TARGET khronar_presentation AND TARGET khronar_store)
+# The log table, its timeline and the window's log file commands.
+if(TARGET khronar_logview AND TARGET khronar_store)
     khronar_add_test(logviewmodel SOURCES support/logfixture.h support/notlogfiles.h support/samplelog.h
-                     LIBS khronar_presentation khronar_store Qt5::Gui)
+                     LIBS khronar_logview khronar_store)
     khronar_add_test(logtimeline SOURCES support/logfixture.h support/samplelog.h
-                     LIBS khronar_presentation khronar_store)
-    khronar_add_test(csvexport SOURCES support/logfixture.h support/samplelog.h LIBS khronar_presentation khronar_store)
+                     LIBS khronar_logview khronar_store)
 endif()
 if(TARGET khronar_app)
     khronar_add_test(logcommands SOURCES support/logfixture.h support/notlogfiles.h LIBS khronar_app khronar_testsupport)

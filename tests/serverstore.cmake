@@ -2,7 +2,7 @@
 # (tests/support/postgresserver.h): the store in-process, and khronar-fetch end to end.
 if(TARGET khronar_serverstore)
     khronar_add_test(serverstore SOURCES support/logfixture.h support/postgresserver.h
-                     LIBS khronar_serverstore khronar_store)
+                     LIBS khronar_logaccess khronar_serverstore khronar_store)
 endif()
 if(TARGET khronar-fetch AND TARGET khronar-devsim AND TARGET khronar_serverstore)
     khronar_add_test(fetchserver SOURCES support/fetchprocess.h support/postgresserver.h support/simulatorprocess.h support/storedrows.h LIBS khronar_fetch)

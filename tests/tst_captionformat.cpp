@@ -1,7 +1,7 @@
 // Messages rendered from event captions and record data, as the log view and
 // the CSV export show them.
 
-#include "presentation/captionformat.h"
+#include "messagetext/captionformat.h"
 
 #include <QRandomGenerator>
 #include <QTest>

@@ -2,9 +2,9 @@
 // side and plays the device; the terminal opens the slave side by its name), and
 // over a fake port in-process that fails, stutters and vanishes on cue.
 
-#include "serial/comhalfduplexterminal.h"
-#include "serial/porttcp.h"
-#include "serial/serialportrate.h"
+#include "link/comhalfduplexterminal.h"
+#include "link/porttcp.h"
+#include "link/serialportrate.h"
 #include "tests/support/framebytes.h"
 #include "tests/support/pseudoterminal.h"
 #include "tests/support/tcppeers.h"

@@ -1,6 +1,6 @@
 // The CSV table of a log, byte for byte.
 
-#include "presentation/csvexport.h"
+#include "logaccess/csvexport.h"
 
 #include "tests/support/logfixture.h"
 #include "tests/support/samplelog.h"

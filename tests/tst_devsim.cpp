@@ -3,18 +3,18 @@
 // TCP (RTU frames and Modbus TCP), read by the tool's own ModbusMaster and LogTransfer
 // with every fault option.
 
-#include "presentation/captionformat.h"
+#include "messagetext/captionformat.h"
+#include "protocol/devicetime.h"
+#include "protocol/logtransfer.h"
+#include "protocol/modbuscrc.h"
+#include "protocol/modbusmaster.h"
+#include "protocol/tickcount.h"
 #include "tools/devsim/demolog.h"
 #include "tools/devsim/devicebus.h"
 #include "tools/devsim/devicelogjson.h"
 #include "tools/devsim/devicesimulator.h"
 #include "tools/devsim/optionparsing.h"
 #include "tools/devsim/simulatorsession.h"
-#include "protocol/logtransfer.h"
-#include "protocol/modbuscrc.h"
-#include "protocol/modbusmaster.h"
-#include "protocol/tickcount.h"
-#include "protocol/devicetime.h"
 #include "tools/devsim/windows1251.h"
 
 #include <QElapsedTimer>

@@ -2,8 +2,8 @@
 // its choices into line parameters.
 
 #include "dialogs/dialogportsettings.h"
-#include "ports/envports.h"
-#include "ports/portsettings.h"
+#include "portlist/envports.h"
+#include "portlist/portsettings.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>

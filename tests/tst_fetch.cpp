@@ -2,9 +2,9 @@
 // device simulator on pseudo-terminals, as a script runs it.
 
 #include "fetch/fetchoptions.h"
-#include "ports/portlist.h"
+#include "logaccess/csvexport.h"
+#include "portlist/portlist.h"
 #include "protocol/devicetime.h"
-#include "presentation/csvexport.h"
 #include "protocol/modbusmaster.h"
 
 #include "tests/support/fetchprocess.h"

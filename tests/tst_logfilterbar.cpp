@@ -2,8 +2,8 @@
 // ends of the log, the export of what is shown, and new records at the bottom.
 
 #include "app/mainwindow.h"
-#include "dialogs/dialoggototime.h"
-#include "presentation/csvexport.h"
+#include "logaccess/csvexport.h"
+#include "logview/dialoggototime.h"
 
 #include "tests/support/logwindow.h"
 #include "tests/support/modalanswer.h"

@@ -2,9 +2,9 @@
 // the records it counts in each bucket against the records counted here from the log
 // view query, with filters, appended records and another program's values, and its axis.
 
-#include "presentation/logtimeline.h"
+#include "logview/logtimeline.h"
 
-#include "presentation/logviewmodel.h"
+#include "logview/logviewmodel.h"
 
 #include "tests/support/logfixture.h"
 #include "tests/support/samplelog.h"

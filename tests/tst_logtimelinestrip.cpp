@@ -3,9 +3,9 @@
 // zooms in through the filter bar and the ways back to the whole log, its colours, and
 // new records of a download.
 
-#include "app/logtimelinestrip.h"
 #include "app/mainwindow.h"
-#include "presentation/logtimeline.h"
+#include "logview/logtimeline.h"
+#include "logview/logtimelinestrip.h"
 
 #include "tests/support/logwindow.h"
 #include "tests/support/samplelog.h"

@@ -2,10 +2,10 @@
 // row against the log view query, with filters, appended records, go-to-time and files
 // that are no log files.
 
-#include "presentation/logviewmodel.h"
+#include "logview/logviewmodel.h"
 
-#include "presentation/captionformat.h"
-#include "presentation/recordtypes.h"
+#include "messagetext/captionformat.h"
+#include "messagetext/recordtypes.h"
 
 #include "tests/support/logfixture.h"
 #include "tests/support/notlogfiles.h"

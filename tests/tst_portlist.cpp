@@ -1,8 +1,8 @@
 // The ports offered to the user: the system's with the stable names of USB adapters
 // beside them, from a folder standing in for /dev/serial/by-id.
 
-#include "ports/portlist.h"
-#include "ports/stableports.h"
+#include "portlist/portlist.h"
+#include "portlist/stableports.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,7 +1,7 @@
 // Opening ports in the background: a pseudo-terminal and gateways that accept, refuse
 // or never answer the handshake, cancels, and a terminal taking the opened port.
 
-#include "serial/portopener.h"
+#include "link/portopener.h"
 #include "tests/support/framebytes.h"
 #include "tests/support/pseudoterminal.h"
 #include "tests/support/tcppeers.h"

@@ -1,7 +1,7 @@
 // The network ports' pure parts: their URLs, and the conversion of RTU frames to
 // Modbus TCP ADUs and back.
 
-#include "serial/porttcp.h"
+#include "link/porttcp.h"
 
 #include "protocol/modbuscrc.h"
 

@@ -2,10 +2,11 @@
 // URL, the store a download writes through (compared with a log file fed the same
 // download), the device lock, faults of the server, and the reads of the log view.
 
+#include "logaccess/csvexport.h"
+#include "logaccess/serverlogview.h"
+#include "serverstore/serverdevices.h"
 #include "serverstore/serverlogstore.h"
-#include "serverstore/serverlogview.h"
 #include "serverstore/serverurl.h"
-#include "presentation/csvexport.h"
 #include "store/logfilestore.h"
 #include "store/logimporter.h"
 

@@ -4,9 +4,9 @@
 // whatever the server does; a download from the window into the server's device
 // carries on after what a collector stored, holding the device while it runs.
 
-#include "app/logtimelinestrip.h"
 #include "dialogs/dialogopenserver.h"
-#include "presentation/logtimeline.h"
+#include "logview/logtimeline.h"
+#include "logview/logtimelinestrip.h"
 
 #include "tests/support/fetchprocess.h"
 #include "tests/support/logwindow.h"

@@ -1,7 +1,7 @@
 // The frame buffer driven as the worker and the poll cycle drive it: framing by empty
 // reads, overflow, the handshake, and both threads at once.
 
-#include "serial/terminalbuffer.h"
+#include "link/terminalbuffer.h"
 #include "tests/support/framebytes.h"
 
 #include <QTest>

@@ -2,7 +2,7 @@
 // buffer's and the terminal's tests.
 #pragma once
 
-#include "serial/terminalbuffer.h"
+#include "link/terminalbuffer.h"
 
 #include <QByteArray>
 

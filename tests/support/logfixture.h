@@ -2,9 +2,9 @@
 // captions and records a test names, written with the tool's own statements.
 #pragma once
 
+#include "protocol/devicetime.h"
 #include "store/logfile.h"
 #include "store/logschema.h"
-#include "protocol/devicetime.h"
 
 #include <QByteArray>
 #include <QFile>

@@ -3,9 +3,9 @@
 // (in a foreign table) the NULLs and texts another program might leave.
 #pragma once
 
-#include "presentation/captionformat.h"
-#include "presentation/logfilter.h"
-#include "presentation/recordtypes.h"
+#include "logaccess/logfilter.h"
+#include "messagetext/captionformat.h"
+#include "messagetext/recordtypes.h"
 #include "tests/support/logfixture.h"
 
 #include <QList>

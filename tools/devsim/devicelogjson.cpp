@@ -6,8 +6,8 @@
 
 #include "tools/devsim/devicelogjson.h"
 
-#include "tools/devsim/windows1251.h"
 #include "protocol/devicetime.h"
+#include "tools/devsim/windows1251.h"
 
 #include <QDateTime>
 #include <QJsonArray>

@@ -1,15 +1,15 @@
 // khronar-devsim: devices on a serial line or behind a TCP port that serve their
 // event logs over Modbus function 0x42, with faults on demand, for tests and demos.
 
+#include "protocol/addresslist.h"
+#include "protocol/devicetime.h"
 #include "tools/devsim/demolog.h"
 #include "tools/devsim/devicebus.h"
 #include "tools/devsim/devicelogjson.h"
 #include "tools/devsim/devicesimulator.h"
 #include "tools/devsim/optionparsing.h"
-#include "protocol/addresslist.h"
 #include "tools/devsim/simulatorline.h"
 #include "tools/devsim/simulatortcp.h"
-#include "protocol/devicetime.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

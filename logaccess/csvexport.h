@@ -1,0 +1,87 @@
+// The log as a CSV table: "time";"type";"message" per record, in the order stored.
+#pragma once
+
+#include <QByteArray>
+#include <QtGlobal>
+
+#include <functional>
+
+#include "messagetext/recordtypes.h"
+
+class QIODevice;
+class QString;
+class QSqlDatabase;
+class QSqlError;
+class QSqlQuery;
+class LogSource;
+class LogViewStatements;
+struct LogFilter;
+
+// Writes CSV lines to `out`, which the caller has opened (in text mode, so that line
+// ends follow the platform). The whole export and the lines of records that arrive
+// later are written by this one writer, so that they agree byte for byte.
+class LogCsvWriter
+{
+public:
+    explicit LogCsvWriter(QIODevice &out);
+
+    // The line of the row `row` stands on, a row of the log view query (columns type,
+    // time text, caption, data). False when the write fails.
+    bool writeRow(const QSqlQuery &row);
+    // The same, with the message already rendered from the row's caption and data.
+    bool writeRow(const QSqlQuery &row, const QString &message);
+
+private:
+    bool writeLine(const QSqlQuery &row, const QString *message);
+
+    QIODevice &out;
+    // Converted once: they are the same for every row.
+    QByteArray typeFields[RecordTypeCount];
+    QByteArray unknownEvent;
+    QByteArray line;
+};
+
+// Runs the log view query on `database` and writes one line per record to `out`.
+// Rows are read and written one at a time; the table is never held whole. A query
+// that finds nothing writes nothing. A query that fails (a file that is not a log
+// file, a locked one) writes nothing more and leaves its error text in
+// `queryError`, when given. Returns false when a write fails.
+bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryError = nullptr);
+
+// Writes the lines of the records that pass `filter`, the rows the log view shows with
+// it, in the same format. An empty filter writes exactly what writeLogCsv writes.
+bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &filter, QString *queryError = nullptr);
+
+// The lines of the records that pass `filter` of any log, read with `statements` (of
+// its kind) on `database`: byte for byte those of a log file holding the same records.
+bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
+                 const LogFilter &filter, QSqlError *queryError);
+// The same for the log a view shows.
+bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filter, QString *queryError = nullptr);
+
+// Opens the file at `path` as an export does (write-only, truncated, text mode), lets
+// `write` fill it and closes it. False when it cannot be opened or written.
+bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write);
+
+// Writes the whole log to the file at `path`, replacing it: opened write-only,
+// truncated and in text mode. False when the file cannot be opened or written; the
+// caller reports that, with the path. A failed query is as in writeLogCsv.
+bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString *queryError = nullptr);
+// The same for the records that pass `filter`.
+bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, const LogFilter &filter,
+                      QString *queryError = nullptr);
+// The same for the log a view shows.
+bool exportLogCsvFile(const LogSource &source, const QString &path, const LogFilter &filter,
+                      QString *queryError = nullptr);
+
+// Writes the lines of the records stored after row id `afterId`, in the order stored,
+// and sets `*lastId` to the row id of the last one written (`afterId` when there was
+// none). A query that fails writes nothing. Returns false when a write fails.
+bool writeLogCsvAfter(const QSqlDatabase &database, QIODevice &out, qint64 afterId, qint64 *lastId);
+// The same with `query`, prepared for another kind of store with its other values bound:
+// it takes ":after" and gives the view's columns with the row id fifth.
+bool writeLogCsvAfter(QSqlQuery &query, QIODevice &out, qint64 afterId, qint64 *lastId);
+
+// The row id of the newest stored record: what writeLogCsvAfter starts after to write
+// only what arrives from now on. 0 for an empty log or a failed query.
+qint64 newestLogRowId(const QSqlDatabase &database);

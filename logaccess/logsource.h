@@ -1,0 +1,54 @@
+// Where the log view reads a log: a log file, or a log of another kind of store (one
+// device of the central database) behind the same model, filter bar, timeline and export.
+#pragma once
+
+#include "logaccess/logviewstatements.h"
+
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QString>
+
+#include <functional>
+#include <memory>
+
+// A connection of a background pass's own: made on a pool thread, used and closed there.
+class LogReader
+{
+public:
+    virtual ~LogReader() = default;
+    // Open, unless openError() says why not.
+    virtual QSqlDatabase database() const = 0;
+    virtual QString openError() const = 0;
+};
+
+// Makes a reader on the thread that calls it. It holds copies of what it needs, so it
+// may be called on any thread, and outlive the source that made it.
+using LogReaderFactory = std::function<std::unique_ptr<LogReader>()>;
+
+class LogSource
+{
+public:
+    virtual ~LogSource() = default;
+
+    // The connection the user-interface thread reads on.
+    virtual QSqlDatabase database() const = 0;
+    // Whether there is a log to show: the connection is open.
+    bool isOpen() const { return database().isOpen(); }
+    // The statements for the log as it is now. False when it cannot be read; `error` is
+    // then the database's text.
+    virtual bool readStatements(LogViewStatements *statements, QString *error) const = 0;
+    // How background passes connect to the same log; asked on the user-interface thread.
+    virtual LogReaderFactory readers() const = 0;
+    // What the user is told of a failed statement.
+    virtual QString errorText(const QSqlError &error) const { return error.text(); }
+};
+
+// The log file open on the application's default connection; background passes open it
+// read-only.
+class LogFileSource final : public LogSource
+{
+public:
+    QSqlDatabase database() const override;
+    bool readStatements(LogViewStatements *statements, QString *error) const override;
+    LogReaderFactory readers() const override;
+};

@@ -1,0 +1,97 @@
+// A device's log on the central database as the log view's source.
+
+#include "logaccess/serverlogsource.h"
+
+#include "logaccess/serverlogview.h"
+#include "serverstore/serverdevices.h"
+
+#include <QThread>
+
+const QString ServerViewProgram = QStringLiteral("khronar");
+
+namespace {
+
+class ServerLogReader final : public LogReader
+{
+public:
+    explicit ServerLogReader(const ServerUrl &url)
+    {
+        const StoreOutcome opened = connection.open(url, ServerViewProgram);
+        if (!opened.ok)
+            error = opened.error;
+    }
+
+    QSqlDatabase database() const override { return connection.database(); }
+    QString openError() const override { return error; }
+
+private:
+    mutable ServerConnection connection;
+    QString error;
+};
+
+} // namespace
+
+ServerLogSource::ServerLogSource(std::unique_ptr<ServerConnection> connection, const ServerUrl &url,
+                                 const QString &device, qint64 deviceId)
+    : connection(std::move(connection)),
+      serverUrl(url),
+      device(device),
+      deviceId(deviceId)
+{}
+
+QSqlDatabase ServerLogSource::database() const
+{
+    return connection->database();
+}
+
+bool ServerLogSource::readStatements(LogViewStatements *statements, QString *) const
+{
+    *statements = serverLogStatements(deviceId);
+    return true;
+}
+
+LogReaderFactory ServerLogSource::readers() const
+{
+    // The URL with its password, held in memory only: the passes log in as the view did.
+    const ServerUrl url = serverUrl;
+    return [url]() -> std::unique_ptr<LogReader> { return std::make_unique<ServerLogReader>(url); };
+}
+
+QString ServerLogSource::errorText(const QSqlError &error) const
+{
+    return serverErrorText(error);
+}
+
+QString ServerLogSource::displayName() const
+{
+    return QStringLiteral("%1: %2").arg(serverUrl.displayName(), device);
+}
+
+ServerDeviceList listServerDevicesAt(const ServerUrl &url)
+{
+    ServerDeviceList list;
+    ServerConnection connection;
+    const StoreOutcome opened = connection.open(url, ServerViewProgram);
+    if (!opened.ok)
+        list.error = opened.error;
+    else
+        list.names = listServerDevices(connection.database(), &list.error);
+    return list;
+}
+
+ServerSourceOpening openServerLogSource(const ServerUrl &url, const QString &device, QThread *viewThread)
+{
+    ServerSourceOpening opening;
+    auto connection = std::make_unique<ServerConnection>();
+    const StoreOutcome opened = connection->open(url, ServerViewProgram);
+    if (!opened.ok) {
+        opening.error = opened.error;
+        return opening;
+    }
+    qint64 id = 0;
+    if (!findServerDevice(connection->database(), device, &id, &opening.error))
+        return opening;
+    connection->moveToThread(viewThread);
+    opening.source = std::make_shared<ServerLogSource>(std::move(connection), url, device, id);
+    return opening;
+}

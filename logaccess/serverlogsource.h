@@ -1,0 +1,63 @@
+// One device's log on the central database as the log view's source, and the two
+// errands that reach a server before it is shown: its list of devices, and the open.
+#pragma once
+
+#include "logaccess/logsource.h"
+#include "serverstore/serverconnection.h"
+#include "serverstore/serverurl.h"
+
+#include <QStringList>
+
+#include <memory>
+
+class QThread;
+
+/*
+ * The view reads the device's rows on a connection of the user-interface thread; each
+ * background pass connects on its own (ServerConnection, as "khronar HOST PID"). The
+ * connection is made off the user-interface thread (openServerLogSource) and handed to
+ * it, so that a server that is slow to answer holds up no one.
+ */
+class ServerLogSource final : public LogSource
+{
+public:
+    ServerLogSource(std::unique_ptr<ServerConnection> connection, const ServerUrl &url, const QString &device,
+                    qint64 deviceId);
+
+    QSqlDatabase database() const override;
+    bool readStatements(LogViewStatements *statements, QString *error) const override;
+    LogReaderFactory readers() const override;
+    QString errorText(const QSqlError &error) const override;
+
+    const ServerUrl &url() const { return serverUrl; }
+    const QString &deviceName() const { return device; }
+    // "db.example:5432/khronar: ПС-12": where the log is, never with the password.
+    QString displayName() const;
+
+private:
+    std::unique_ptr<ServerConnection> connection;
+    ServerUrl serverUrl;
+    QString device;
+    qint64 deviceId;
+};
+
+// The first word of the sessions of the window's reads.
+extern const QString ServerViewProgram;
+
+struct ServerDeviceList {
+    QStringList names;
+    QString error; // the server's message when it could not be asked
+};
+
+// Connects to `url`, lists its devices and disconnects, on the calling thread: slow
+// when the server is (at most its connect_timeout).
+ServerDeviceList listServerDevicesAt(const ServerUrl &url);
+
+struct ServerSourceOpening {
+    std::shared_ptr<ServerLogSource> source; // null when it could not be opened
+    QString error;
+};
+
+// Connects to `url` and finds the device named `device` there, on the calling thread,
+// then hands the connection to `viewThread`, where the source is used from then on.
+ServerSourceOpening openServerLogSource(const ServerUrl &url, const QString &device, QThread *viewThread);

@@ -1,0 +1,194 @@
+// The log view's wiring and its go-to commands.
+
+#include "logview/logviewcontroller.h"
+
+#include "logview/dialoggototime.h"
+#include "logview/logfilterbar.h"
+#include "logview/logtimeline.h"
+#include "logview/logtimelinestrip.h"
+#include "logview/logviewmodel.h"
+
+#include <QAction>
+#include <QHeaderView>
+#include <QIcon>
+#include <QMainWindow>
+#include <QScrollBar>
+#include <QStatusBar>
+#include <QStyle>
+#include <QStyleOptionViewItem>
+#include <QTableView>
+
+#include <algorithm>
+
+namespace {
+
+QAction *windowAction(QMainWindow *window, const char *name, const QString &text, const QKeySequence &keys)
+{
+    auto *action = new QAction(text, window);
+    action->setObjectName(QLatin1String(name));
+    action->setShortcut(keys);
+    action->setShortcutContext(Qt::WindowShortcut);
+    action->setToolTip(QStringLiteral("%1 (%2)").arg(text, keys.toString(QKeySequence::NativeText)));
+    window->addAction(action);
+    return action;
+}
+
+} // namespace
+
+LogViewController::LogViewController(QMainWindow *window, QTableView *table, LogViewModel *model, LogFilterBar *bar,
+                                     LogTimelineStrip *strip)
+    : QObject(window),
+      window(window),
+      table(table),
+      model(model),
+      bar(bar),
+      timeline(new LogTimeline(model, this)),
+      goToTime(windowAction(window, "actionGoToTime", QStringLiteral("Перейти ко времени"),
+                            QKeySequence(Qt::CTRL | Qt::Key_G))),
+      goToOldest(windowAction(window, "actionGoToOldest", QStringLiteral("К первой записи"),
+                              QKeySequence(Qt::CTRL | Qt::Key_Home))),
+      goToNewest(windowAction(window, "actionGoToNewest", QStringLiteral("К последней записи"),
+                              QKeySequence(Qt::CTRL | Qt::Key_End)))
+{
+    goToTime->setIcon(QIcon(QStringLiteral(":/new/prefix/Resources/Icons/ProjectManagment/16x16/time.png")));
+    bar->addTool(goToTime);
+
+    connect(bar, &LogFilterBar::filterEdited, this, &LogViewController::filterEdited);
+    connect(model, &LogViewModel::countsChanged, bar, &LogFilterBar::setCounts);
+    connect(model, &LogViewModel::scanStarted, bar, [bar] { bar->setScanning(true); });
+    connect(model, &LogViewModel::scanProgress, bar, &LogFilterBar::setProgress);
+    connect(model, &LogViewModel::scanFinished, this, &LogViewController::scanFinished);
+    connect(model, &LogViewModel::scanFailed, bar, &LogFilterBar::setScanError);
+    connect(model, &LogViewModel::timeLocated, this, &LogViewController::timeLocated);
+    connect(model, &LogViewModel::recordsAboutToBeAppended, this, [this] {
+        const QScrollBar *scroll = this->table->verticalScrollBar();
+        followAppend = scroll->value() == scroll->maximum();
+    });
+    connect(model, &LogViewModel::recordsAppended, this, [this] {
+        if (followAppend)
+            this->table->scrollToBottom();
+    });
+    connect(goToTime, &QAction::triggered, this, &LogViewController::askForTime);
+    connect(goToOldest, &QAction::triggered, this, [this] { showRow(0); });
+    connect(goToNewest, &QAction::triggered, this, [this] { showRow(this->model->rowCount() - 1); });
+
+    strip->setTimeline(timeline);
+    connect(strip, &LogTimelineStrip::bucketClicked, this, [this](const QDateTime &from, const QDateTime &until) {
+        locateRequest = this->model->locateTime(from, until);
+    });
+    // Through the bar, so that the bar, the table and the count follow as they do for a
+    // span typed there; the timeline then shows the span.
+    connect(strip, &LogTimelineStrip::spanSelected, bar, &LogFilterBar::setTimeSpan);
+    connect(strip, &LogTimelineStrip::wholeSpanRequested, bar, [bar] { bar->setTimeSpan(QDateTime(), QDateTime()); });
+}
+
+void LogViewController::refresh()
+{
+    if (model->isLoaded())
+        model->refresh();
+    else
+        model->reload();
+    // Columns come and go with the view query (a table dropped and restored behind the
+    // tool's back): each time they come, they are laid out anew.
+    if (!table->model() || model->columnCount() != presentedColumns)
+        present();
+    bar->setTimeHints(model->edgeTime(false), model->edgeTime(true));
+}
+
+void LogViewController::closeLog()
+{
+    keepRecord = false;
+    model->closeLog();
+    // The next refresh lays the table out for the file it then shows.
+    presentedColumns = -1;
+}
+
+void LogViewController::present()
+{
+    presentedColumns = model->columnCount();
+    table->setModel(model);
+    // A file that is not a log file has no columns at all: only those there are are set.
+    const int columns = model->columnCount();
+    if (columns > 3)
+        table->hideColumn(3);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setSelectionMode(QAbstractItemView::SingleSelection);
+    // The rows on screen: Qt's own sample is the next thousand, which a log of a million
+    // records would read and render for nothing.
+    table->horizontalHeader()->setResizeContentsPrecision(0);
+    table->resizeColumnsToContents();
+    // A log opened empty (a new file a download is about to fill) has no time to measure:
+    // the column takes a whole one, measured as the item delegate measures a cell.
+    if (columns > 1) {
+        QStyleOptionViewItem cell;
+        cell.initFrom(table);
+        cell.font = table->font();
+        cell.features = QStyleOptionViewItem::HasDisplay;
+        cell.text = QStringLiteral("0000-00-00 00:00:00");
+        const int time = table->style()->sizeFromContents(QStyle::CT_ItemViewItem, &cell, QSize(), table).width()
+            + (table->showGrid() ? 1 : 0);
+        table->setColumnWidth(1, std::max(table->columnWidth(1), time));
+    }
+    if (columns > 2)
+        table->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->horizontalHeader()->setStretchLastSection(true);
+}
+
+void LogViewController::filterEdited(const LogFilter &filter)
+{
+    // While the rows of the last change are still found there is no current row; the
+    // record kept then stays the one to come back to.
+    const QModelIndex current = table->currentIndex();
+    if (current.isValid())
+        keepRecord = model->keyOfRow(current.row(), &keptKey);
+    model->setFilter(filter);
+    if (!model->isScanning())
+        scanFinished();
+}
+
+void LogViewController::scanFinished()
+{
+    bar->setScanning(false);
+    if (!keepRecord)
+        return;
+    keepRecord = false;
+    const int row = model->rowOfKey(keptKey);
+    if (row >= 0 && table->verticalScrollBar()->value() == 0)
+        showRow(row);
+}
+
+void LogViewController::askForTime()
+{
+    if (model->columnCount() == 0)
+        return;
+    DialogGoToTime dialog(window);
+    const QModelIndex current = table->currentIndex();
+    const QDateTime shown = current.isValid()
+        ? QDateTime::fromString(model->index(current.row(), 1).data().toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+        : QDateTime();
+    dialog.setTime(shown.isValid() ? shown : model->edgeTime(false));
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    locateRequest = model->locateTime(dialog.time());
+}
+
+void LogViewController::timeLocated(int request, int row)
+{
+    if (request != locateRequest)
+        return;
+    if (row < 0) {
+        window->statusBar()->showMessage(QStringLiteral("Нет записей в это время или позже"), 5000);
+        return;
+    }
+    showRow(row);
+}
+
+void LogViewController::showRow(int row)
+{
+    if (row < 0 || row >= model->rowCount())
+        return;
+    const QModelIndex target = model->index(row, 1);
+    table->setCurrentIndex(target);
+    table->scrollTo(target, QAbstractItemView::PositionAtCenter);
+}

@@ -1,0 +1,201 @@
+// The model behind the log table: type icon, time and the message rendered from the
+// event's caption, for logs of any size. It counts the records at once, reads the rows
+// in pages around what the view asks for, renders only the messages it is asked for,
+// keeps a bounded cache of pages, and finds the records that pass a filter off the
+// user-interface thread.
+#pragma once
+
+#include "logaccess/logfilter.h"
+#include "logaccess/logmessages.h"
+#include "logaccess/logscan.h"
+#include "logaccess/logsource.h"
+#include "logaccess/logviewstatements.h"
+#include "logaccess/orderedwork.h"
+#include "logaccess/recordtimes.h"
+#include "logview/logrowindex.h"
+
+#include <QAbstractTableModel>
+#include <QDateTime>
+#include <QHash>
+#include <QSqlError>
+#include <QThreadPool>
+#include <QTimer>
+#include <QVector>
+
+#include <memory>
+#include <vector>
+
+/*
+ * Without a filter the rows are those of the log view query (LogViewSql), in its
+ * order, with its four columns; a filter keeps the rows that pass it, in the same
+ * order. Which record stands on which row is a LogRowIndex; the rows themselves come
+ * from the log a page at a time, by key, when the view asks for them.
+ *
+ *   reload()  a log was created or opened: count, learn the keys, start afresh
+ *   refresh() the same log gained records (a download): append them, keep the rest
+ *   setFilter() the user changed the filter: find the rows that pass, in the background
+ *
+ * What it shows of the records' times (the timeline) follows these three through
+ * logReloaded, logRefreshed, filterChanged and, for a text, textMatchesFound.
+ *
+ * The model reads its source's connection (a log file's: the application's default
+ * connection) on its own thread; the background passes read the same log on connections
+ * of their own.
+ */
+class LogViewModel : public QAbstractTableModel
+{
+    Q_OBJECT
+
+public:
+    explicit LogViewModel(QObject *parent = nullptr);
+    ~LogViewModel() override;
+
+    // Where the log is read: the log file on the default connection until told otherwise.
+    // Setting it lets go of the log shown (closeLog()); reload() then shows the source's.
+    void setSource(std::shared_ptr<LogSource> source);
+    const std::shared_ptr<LogSource> &source() const { return logSource; }
+
+    // Shows the source's log from scratch. A log that cannot be read leaves no rows and
+    // no columns, and its error in lastError().
+    void reload();
+    // Takes in what the open log gained since it was shown: records stored after the last
+    // one shown (at the end, where a view at the bottom follows them) and captions
+    // stored anew. Cheap when nothing changed; reload() when no log is shown yet.
+    void refresh();
+    // Stops the background work, closes its connections and shows nothing: the file is
+    // about to be replaced or another one opened.
+    void closeLog();
+    // Whether reload() has shown a log since the last closeLog().
+    bool isLoaded() const { return loaded; }
+    QSqlError lastError() const { return error; }
+
+    const LogFilter &filter() const { return currentFilter; }
+    // Shows the records that pass `filter`; they are found in the background and arrive
+    // in order (scanStarted ... scanFinished).
+    void setFilter(const LogFilter &filter);
+
+    // Every record of the log, shown or not.
+    int totalRecords() const { return total; }
+    // Whether the rows on show are still being found.
+    bool isScanning() const { return scanning; }
+    // The key (Log.id of a file) of the record on `row`; false while it is not known yet.
+    bool keyOfRow(int row, qint64 *key) const;
+    // The row of the record with `key`; -1 when it is not shown.
+    int rowOfKey(qint64 key) const;
+    // Looks for the first row shown at `time` or later (device wall-clock time), and with
+    // `until` valid, no later than that; answers with timeLocated(request, row), row -1
+    // when there is none. Returns the request.
+    int locateTime(const QDateTime &time, const QDateTime &until = QDateTime());
+    // The time of the first or the last record of the log; invalid for none.
+    QDateTime edgeTime(bool newest) const;
+
+    int rowCount(const QModelIndex &parent = QModelIndex()) const override;
+    int columnCount(const QModelIndex &parent = QModelIndex()) const override;
+    QVariant data(const QModelIndex &item, int role = Qt::DisplayRole) const override;
+    QVariant headerData(int section, Qt::Orientation orientation, int role = Qt::DisplayRole) const override;
+
+    // Rows read from the file at a time, and how many such pages are kept.
+    static constexpr int PageRows = 128;
+    static constexpr int MaxCachedPages = 32;
+
+signals:
+    void filterChanged(const LogFilter &filter);
+    // `shown` rows of `total` records; sent whenever either changes.
+    void countsChanged(int shown, int total);
+    void scanStarted();
+    void scanProgress(int done, int total);
+    void scanFinished();
+    // The rows on show could not all be found; those found stay.
+    void scanFailed(const QString &error);
+    // Around the rows a refresh appends at the end: a view at the bottom follows them.
+    void recordsAboutToBeAppended();
+    void recordsAppended();
+    void timeLocated(int request, int row);
+    // A log was shown from scratch (reload()), or none is (closeLog()).
+    void logReloaded();
+    // refresh() took in what the log gained (records, captions).
+    void logRefreshed();
+    // With a text in the filter: the times and types of records the search found, as it
+    // finds them (again from the start after each reset of the rows).
+    void textMatchesFound(const RecordTimes &found);
+
+private:
+    struct CachedRow {
+        bool present = false;
+        qint64 key = 0;
+        QVariant type;
+        QVariant time;
+        QVariant caption;
+        QVariant data;
+        bool longData = false; // data beyond MaxShownData: its shown part is read when needed
+        bool rendered = false;
+        QString message;
+    };
+    struct CachedPage {
+        std::vector<CachedRow> rows;
+        bool partial = false; // rows whose keys were not known yet are missing
+        quint64 lastUse = 0;
+    };
+
+    QSqlDatabase database() const;
+    void setError(const QString &text);
+    void cancelWork();
+    void dropCache();
+    // No log: no rows, no columns, nothing known of it.
+    void forgetLog();
+    // The index for the current filter; called between begin/endResetModel.
+    void startIndex();
+    bool readKeyBounds(qint64 *low, qint64 *high, bool *any);
+    QVector<qint64> edgeKeys(bool newest, int count);
+    void startScan(const LogScanSetup &setup, bool provisional, bool appending);
+    LogScanSetup scanSetup(const LogFilter &filter) const;
+    void takeChunk(quint64 generation, int chunk, const LogScanChunk &found);
+    void finishScan(quint64 generation);
+    void appendNew();
+    void appendKeys(const QVector<qint64> &keys, bool appending);
+    void flushPending();
+    struct Locate {
+        int request;
+        QDateTime time;
+        QDateTime until;
+    };
+    void startLocate(const Locate &locate);
+    CachedRow *rowAt(int row) const;
+    QByteArray shownData(CachedRow &row) const;
+
+    std::shared_ptr<LogSource> logSource;
+    bool loaded = false;
+    bool valid = false; // the log view query runs on the open file
+    QSqlError error;
+    LogViewStatements statements;
+    LogFilter currentFilter;
+    LogRowIndex shown;
+    int total = 0;
+    // The rows shown cover every record with a key up to coveredKey.
+    bool covered = false;
+    qint64 coveredKey = 0;
+    // Captions for the text condition of records appended on this thread.
+    LogCaptions captions;
+
+    QThreadPool pool;
+    CancelToken scanToken;
+    CancelToken locateToken;
+    quint64 scanGeneration = 0;
+    bool scanning = false;
+    bool scanIsProvisional = false;
+    bool scanIsAppend = false;
+    // Keys a provisional scan delivers again that the head already has.
+    int scanSkip = 0;
+    // Rows found by a scan wait here a moment, so that the view takes them in a few
+    // inserts rather than one per chunk.
+    QVector<qint64> pendingKeys;
+    QTimer flushTimer;
+    qint64 scanHigh = 0;
+    int scanChunks = 0;
+    bool appendPending = false;
+    int locateRequests = 0;
+    QVector<Locate> pendingLocates;
+
+    mutable QHash<int, CachedPage> pages;
+    mutable quint64 useClock = 0;
+};
