@@ -206,9 +206,9 @@ void MainWindow::on_actionCreate_triggered()
     leaveServerLog();
     // The view lets go of the file first: it may be the one about to be replaced.
     logView->closeLog();
-    const LogFileOutcome outcome = createLogFile(database, path);
-    if (!outcome.ok) {
-        showErrorBox(this, outcome.message);
+    const StoreStatus created = createLogFile(database, path);
+    if (!created) {
+        showErrorBox(this, created.error().text);
         return;
     }
     refreshLogView();
@@ -222,9 +222,9 @@ void MainWindow::on_actionOpen_triggered()
         return;
     rememberDirectory(dirOpen, QStringLiteral("DirOpen"), path);
 
-    const LogFileOutcome outcome = openLogFile(database, path);
-    if (!outcome.ok) {
-        showErrorBox(this, outcome.message);
+    const StoreStatus opened = openLogFile(database, path);
+    if (!opened) {
+        showErrorBox(this, opened.error().text);
         return;
     }
     leaveServerLog();
@@ -255,8 +255,8 @@ void MainWindow::openServerDevice(const ServerUrl &url, const QString &device)
 void MainWindow::serverDeviceOpened(const ServerSourceOpening &opening)
 {
     ui->statusBar->clearMessage();
-    if (!opening.source) {
-        showErrorBox(this, opening.error);
+    if (!opening) {
+        showErrorBox(this, opening.error().text);
         return;
     }
     // A download went into the log shown before; its log file is closed now.
@@ -265,7 +265,7 @@ void MainWindow::serverDeviceOpened(const ServerSourceOpening &opening)
     leaveServerLog();
     logView->closeLog();
     database.close();
-    serverSource = opening.source;
+    serverSource = *opening;
     model->setSource(serverSource);
     refreshLogView();
     serverRefreshTimer->start();
@@ -309,11 +309,11 @@ void MainWindow::serverStoreOpened(const ServerStoreOpening &opening)
     ui->statusBar->clearMessage();
     // A download stopped, a port closed or another log opened meanwhile cancels the
     // opening, so the answer is still wanted here.
-    if (!opening.store) {
-        failDownload(opening.error);
+    if (!opening) {
+        failDownload(opening.error().text);
         return;
     }
-    serverStore = opening.store;
+    serverStore = *opening;
     download.setStore(serverStore.get());
     download.start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
 }

@@ -1,6 +1,7 @@
 // The application's main window: owner of every long-lived object and host of the commands.
 #pragma once
 
+#include "logaccess/serverbrowser.h"
 #include "logdownload/logdownload.h"
 #include "store/logfilestore.h"
 
@@ -25,8 +26,6 @@ class QTimer;
 class ServerBrowser;
 class ServerLogSource;
 class ServerLogStore;
-struct ServerSourceOpening;
-struct ServerStoreOpening;
 struct ServerUrl;
 
 namespace Ui {

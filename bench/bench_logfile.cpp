@@ -53,9 +53,9 @@ public:
     // What the Open command does once its dialog has returned `path`.
     static bool open(MainWindow &window, const QString &path)
     {
-        const LogFileOutcome opened = openLogFile(window.database, path);
-        if (!opened.ok) {
-            std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(opened.message));
+        const StoreStatus opened = openLogFile(window.database, path);
+        if (!opened) {
+            std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(opened.error().text));
             return false;
         }
         window.logView->closeLog();
@@ -228,12 +228,12 @@ bool makeLogFile(const QString &path, qint64 records)
     bool made = false;
     {
         QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-maker"));
-        const LogFileOutcome created = createLogFile(database, path);
-        const LogFillOutcome filled = created.ok ? fillLogFile(database, records) : LogFillOutcome{};
+        const StoreStatus created = createLogFile(database, path);
+        const LogFillOutcome filled = created ? fillLogFile(database, records) : LogFillOutcome{};
         database.close();
-        made = created.ok && filled.ok;
+        made = created && filled.ok;
         if (!made)
-            std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(created.ok ? filled.error : created.message));
+            std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(created ? filled.error : created.error().text));
     }
     QSqlDatabase::removeDatabase(QStringLiteral("bench-maker"));
     if (made)
@@ -248,7 +248,7 @@ bool makeBlobFile(const QString &path)
     {
         QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-maker"));
         QSqlQuery query(database);
-        made = createLogFile(database, path).ok
+        made = createLogFile(database, path).ok()
             && query.exec(QStringLiteral("INSERT INTO Events VALUES(1, 0, 'Строка #s'), (2, 0, 'Число #u, текст #s')"))
             && query.exec(QStringLiteral("WITH RECURSIVE n(k) AS (SELECT 1 UNION ALL SELECT k + 1 FROM n WHERE k < %1)"
                                          " INSERT INTO Log(i, count, dt, type, event, data)"

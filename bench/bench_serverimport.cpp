@@ -63,24 +63,24 @@ double timeImport(LogStore &store, const std::vector<DeviceRecord> &records, int
     clock.start();
     LogImporter importer(&store);
     store.beginBatch();
-    importer.takeInfo(CaptionCount, 1, 2);
-    importer.acceptConfiguration();
+    (void)importer.takeInfo(CaptionCount, 1, 2);
+    (void)importer.acceptConfiguration();
     for (int k = 0; k < CaptionCount; ++k) {
         const QByteArray text = codec->fromUnicode(QString::fromUtf8(Captions[k]));
-        if (!importer.storeCaption(std::uint16_t(k), std::uint32_t(k) + 1, text.constData()).ok)
+        if (!importer.storeCaption(std::uint16_t(k), std::uint32_t(k) + 1, text.constData()))
             return -1;
     }
-    importer.resumeIndex(0, std::uint32_t(records.size()));
+    (void)importer.resumeIndex(0);
     for (std::size_t k = 0; k < records.size(); ++k) {
-        if (!importer.storeRecord(records[k]).ok)
+        if (!importer.storeRecord(records[k]))
             return -1;
         if ((k + 1) % std::size_t(batch) == 0) {
-            if (!store.commitBatch().ok)
+            if (!store.commitBatch())
                 return -1;
             store.beginBatch();
         }
     }
-    if (!store.commitBatch().ok)
+    if (!store.commitBatch())
         return -1;
     return clock.nsecsElapsed() / 1e9;
 }
@@ -104,7 +104,7 @@ int main(int argc, char **argv)
     double fileSeconds = -1;
     {
         QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("file"));
-        if (createLogFile(database, dir.filePath(QStringLiteral("bench.db"))).ok) {
+        if (createLogFile(database, dir.filePath(QStringLiteral("bench.db")))) {
             LogFileStore store(database);
             fileSeconds = timeImport(store, records, batch);
         }
@@ -121,12 +121,12 @@ int main(int argc, char **argv)
     double serverSeconds = -1;
     {
         ServerLogStore store;
-        const ServerOpenOutcome opened = store.open(parseServerUrl(server.url(QStringLiteral("bench"))).url,
-                                                    QStringLiteral("bench"), {});
-        if (opened.result == ServerOpenOutcome::Opened)
+        const StoreStatus opened = store.open(parseServerUrl(server.url(QStringLiteral("bench"))).url,
+                                              QStringLiteral("bench"), {});
+        if (opened)
             serverSeconds = timeImport(store, records, batch);
         else
-            std::fprintf(stderr, "bench_serverimport: %s\n", qPrintable(opened.error));
+            std::fprintf(stderr, "bench_serverimport: %s\n", qPrintable(opened.error().text));
     }
     if (fileSeconds <= 0 || serverSeconds <= 0) {
         std::fprintf(stderr, "bench_serverimport: an import failed\n");

@@ -204,7 +204,7 @@ const CaptionSample Samples[] = {
 // The records of the uncaptioned event, about one in two hundred.
 constexpr std::uint32_t UncaptionedPerMille = 5;
 
-StoreOutcome storeCaptions(QSqlDatabase &database)
+StoreStatus storeCaptions(QSqlDatabase &database)
 {
     // The device sends its captions in Windows-1251, and that is what the
     // import expects to decode.
@@ -212,22 +212,22 @@ StoreOutcome storeCaptions(QSqlDatabase &database)
     for (const CaptionSample &sample : Samples) {
         const QString caption = QString::fromUtf8(sample.caption);
         if (!deviceCodec->canEncode(caption))
-            return StoreOutcome{false, QStringLiteral("caption not in the device's code page: ") + caption};
-        const StoreOutcome outcome = storeCaption(database, sample.event,
-                                                  deviceCodec->fromUnicode(caption).constData());
-        if (!outcome.ok)
-            return outcome;
+            return storeFailure(StoreError::Kind::Failed,
+                                QStringLiteral("caption not in the device's code page: ") + caption);
+        const StoreStatus stored = storeCaption(database, sample.event, deviceCodec->fromUnicode(caption).constData());
+        if (!stored)
+            return stored;
     }
-    return StoreOutcome{};
+    return {};
 }
 
 } // namespace
 
 LogFillOutcome fillLogFile(QSqlDatabase &database, qint64 records)
 {
-    const StoreOutcome captions = storeCaptions(database);
-    if (!captions.ok)
-        return LogFillOutcome{false, captions.error};
+    const StoreStatus captions = storeCaptions(database);
+    if (!captions)
+        return LogFillOutcome{false, captions.error().text};
 
     int totalWeight = 0;
     for (const CaptionSample &sample : Samples)

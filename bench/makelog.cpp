@@ -30,9 +30,9 @@ int main(int argc, char *argv[])
     timer.start();
     {
         QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-        const LogFileOutcome created = createLogFile(database, path);
-        if (!created.ok) {
-            std::fprintf(stderr, "khronar-makelog: %s\n", qPrintable(created.message));
+        const StoreStatus created = createLogFile(database, path);
+        if (!created) {
+            std::fprintf(stderr, "khronar-makelog: %s\n", qPrintable(created.error().text));
             return 1;
         }
         const LogFillOutcome filled = fillLogFile(database, records);

@@ -86,17 +86,18 @@ void DialogOpenServer::listDevices()
 
 void DialogOpenServer::devicesListed(const ServerDeviceList &list)
 {
-    if (!list.error.isEmpty()) {
-        showStatus(QStringLiteral("%1: %2").arg(listedUrl.displayName(), list.error), true);
+    if (!list) {
+        showStatus(QStringLiteral("%1: %2").arg(listedUrl.displayName(), list.error().text), true);
         return;
     }
+    const QStringList &names = *list;
     // A name is shown as it is, never read as markup.
-    for (const QString &name : list.names)
+    for (const QString &name : names)
         devices->addItem(name);
-    showStatus(list.names.isEmpty() ? QStringLiteral("На сервере нет устройств")
-                                    : QStringLiteral("Устройств на сервере: %1").arg(list.names.size()),
+    showStatus(names.isEmpty() ? QStringLiteral("На сервере нет устройств")
+                               : QStringLiteral("Устройств на сервере: %1").arg(names.size()),
                false);
-    if (!list.names.isEmpty()) {
+    if (!names.isEmpty()) {
         // Enter opens the device chosen: the one shown when the list is of its server,
         // otherwise the first.
         const QList<QListWidgetItem *> shown = devices->findItems(chosenDevice, Qt::MatchExactly);

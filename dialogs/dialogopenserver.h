@@ -1,6 +1,7 @@
 // The open-from-server question: a central database's URL and one of its devices.
 #pragma once
 
+#include "logaccess/serverlogsource.h"
 #include "serverstore/serverurl.h"
 
 #include <QDialog>
@@ -11,7 +12,6 @@ class QLineEdit;
 class QListWidget;
 class QPushButton;
 class ServerBrowser;
-struct ServerDeviceList;
 
 /*
  *   serverUrl      the URL, postgresql://USER@HOST/DBNAME

@@ -128,10 +128,10 @@ int exportServerLog(const FetchOptions &options)
 {
     const ServerUrl url = parseServerUrl(options.db).url;
     ServerConnection connection;
-    const StoreOutcome opened = connection.open(url, QStringLiteral("khronar-fetch"));
-    if (!opened.ok) {
+    const StoreStatus opened = connection.open(url, QStringLiteral("khronar-fetch"));
+    if (!opened) {
         // The URL's password is never shown; the server's message names no password.
-        complain(QStringLiteral("%1: %2").arg(url.displayName(), opened.error));
+        complain(QStringLiteral("%1: %2").arg(url.displayName(), opened.error().text));
         return ExitLogFileError;
     }
     QString queryError;

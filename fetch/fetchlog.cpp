@@ -35,7 +35,7 @@ public:
     }
 
     // An existing file is continued, never replaced.
-    LogFileOutcome open(const QString &path)
+    StoreStatus open(const QString &path)
     {
         return QFileInfo::exists(path) ? openLogFile(database, path) : createLogFile(database, path);
     }
@@ -60,7 +60,7 @@ private:
 class ServerLog final : public FetchLog
 {
 public:
-    ServerOpenOutcome open(const ServerUrl &url, const QString &device, const ServerStoreSettings &settings)
+    StoreStatus open(const ServerUrl &url, const QString &device, const ServerStoreSettings &settings)
     {
         return serverStore.open(url, device, settings);
     }
@@ -90,19 +90,15 @@ OpenedFetchLog openServerLog(const StoreTarget &target, int lockWaitSeconds, con
     settings.lockWait = std::chrono::seconds(lockWaitSeconds);
     settings.cancelled = cancelled;
     auto log = std::make_unique<ServerLog>();
-    const ServerOpenOutcome outcome = log->open(url, device, settings);
-    switch (outcome.result) {
-    case ServerOpenOutcome::Opened:
+    const StoreStatus outcome = log->open(url, device, settings);
+    if (outcome) {
         opened.log = std::move(log);
-        break;
-    case ServerOpenOutcome::Cancelled:
+    } else if (outcome.error().kind == StoreError::Kind::Cancelled) {
         opened.exitCode = ExitInterrupted;
-        break;
-    case ServerOpenOutcome::Failed:
+    } else {
         opened.exitCode = ExitLogFileError;
         // The URL's password is never shown; the server's message names no password.
-        opened.error = QStringLiteral("%1: %2").arg(url.displayName(), outcome.error);
-        break;
+        opened.error = QStringLiteral("%1: %2").arg(url.displayName(), outcome.error().text);
     }
     return opened;
 }
@@ -124,12 +120,12 @@ OpenedFetchLog openStore(const StoreTarget &target, int lockWaitSeconds, const s
     OpenedFetchLog opened;
     const QString &path = target.db;
     auto log = std::make_unique<FileLog>();
-    const LogFileOutcome outcome = log->open(path);
-    if (outcome.ok) {
+    const StoreStatus outcome = log->open(path);
+    if (outcome) {
         opened.log = std::move(log);
     } else {
         opened.exitCode = ExitLogFileError;
-        opened.error = QStringLiteral("%1: %2").arg(path, outcome.message);
+        opened.error = QStringLiteral("%1: %2").arg(path, outcome.error().text);
     }
     return opened;
 }

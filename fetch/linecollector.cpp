@@ -194,11 +194,15 @@ int LineCollector::collectOnce(DeviceState &device)
     device.reached = true;
     failure = ExitDone;
     failureMessage.clear();
+    storeRefused = false;
     recordsUnprinted = 0;
     started = Clock::now();
 
     int code = device.log ? ExitDone : openLog(device);
     if (code == ExitDone) {
+        // Following several devices, each keeps its log open between rounds: the
+        // download must write to this device's, not to the one read last.
+        download.setStore(&device.log->store());
         downloading = true;
         download.start(device.device.address);
         // start() leaves the transfer in ReadInfo: it rests only once the range is read up.
@@ -259,6 +263,10 @@ void LineCollector::followAll()
         if (code == ExitDone) {
             next->failuresInRow = 0;
             next->due = began + RepollInterval;
+            continue;
+        }
+        if (storeRefused) {
+            next->due = Clock::time_point::max();
             continue;
         }
         // The others go on being read while this one rests.
@@ -382,7 +390,13 @@ void LineCollector::failed(const DownloadFailure &reason)
         failDevice(ExitDeviceException, failureText(reason));
         return;
     case FailureKind::StoreFailed:
-        failDevice(ExitLogFileError, failureText(reason));
+        // A server that is gone or a file locked for a while is tried again later; a
+        // store that refuses the records would refuse them again.
+        storeRefused = reason.store.kind == StoreError::Kind::Refused || reason.store.kind == StoreError::Kind::NotALog;
+        if (storeRefused && settings.follow && devices.size() > 1)
+            failDevice(ExitLogFileError, failureText(reason) + QStringLiteral("; устройство больше не опрашивается"));
+        else
+            failDevice(ExitLogFileError, failureText(reason));
         return;
     }
 }

@@ -94,7 +94,8 @@ struct CollectorSettings {
  *
  * Following several devices, the line goes round them: each is read up once a second,
  * and one that failed (a device that stops answering, a server that is down) waits
- * a while before it is tried again, while the others go on being read.
+ * a while before it is tried again, while the others go on being read. A device whose
+ * store refuses its records is not tried again in this run: the failure says so.
  *
  * The collector is the download's host: it answers the configuration question from
  * --update-config or the terminal, and turns a failure into the device's exit code.
@@ -162,6 +163,9 @@ private:
     bool downloading = false;
     int failure = ExitDone;
     QString failureMessage;
+    // The current device's store refused what it was given (a constraint, a file that
+    // is no log): trying again would only fail again.
+    bool storeRefused = false;
     std::uint32_t recordsUnprinted = 0;
     qint64 lastPrintedRowId = 0;
     Clock::time_point started;

@@ -8,7 +8,6 @@
 //   finish()                      after the last chunk, unless cancelled
 #pragma once
 
-#include <QMap>
 #include <QMetaObject>
 #include <QObject>
 #include <QRunnable>
@@ -17,6 +16,7 @@
 #include <algorithm>
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
 
 // Shared by the owner and the work: cancel() on any thread stops the work at its next
@@ -54,7 +54,7 @@ CancelToken runOrdered(QThreadPool &pool, QObject *owner, OrderedWork<Result> wo
         CancelToken token;
         std::atomic<int> nextChunk{0};
         // Touched on the owner's thread only.
-        QMap<int, Result> waiting;
+        std::map<int, Result> waiting;
         int nextDelivery = 0;
     };
     auto shared = std::make_shared<Shared>();
@@ -74,9 +74,12 @@ CancelToken runOrdered(QThreadPool &pool, QObject *owner, OrderedWork<Result> wo
     const auto deliverInOrder = [shared](int chunk, Result result) {
         if (shared->token.isCancelled())
             return;
-        shared->waiting.insert(chunk, std::move(result));
-        while (!shared->token.isCancelled() && shared->waiting.contains(shared->nextDelivery)) {
-            Result ready = shared->waiting.take(shared->nextDelivery);
+        shared->waiting.emplace(chunk, std::move(result));
+        for (auto next = shared->waiting.find(shared->nextDelivery);
+             !shared->token.isCancelled() && next != shared->waiting.end();
+             next = shared->waiting.find(shared->nextDelivery)) {
+            Result ready = std::move(next->second);
+            shared->waiting.erase(next);
             shared->work.deliver(shared->nextDelivery, ready);
             if (++shared->nextDelivery == shared->work.chunks && !shared->token.isCancelled() && shared->work.finish)
                 shared->work.finish();

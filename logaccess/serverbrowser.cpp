@@ -75,16 +75,12 @@ void ServerBrowser::openStore(const ServerUrl &url, const QString &device, const
     storeOpening = runErrand<ServerStoreOpening>(
         pool, this, context,
         [url, device, settings, downloadThread] {
-            ServerStoreOpening opening;
             auto store = std::make_shared<ServerLogStore>();
-            const ServerOpenOutcome opened = store->open(url, device, settings);
-            if (opened.result != ServerOpenOutcome::Opened) {
-                opening.error = opened.error;
-                return opening;
-            }
+            const StoreStatus opened = store->open(url, device, settings);
+            if (!opened)
+                return ServerStoreOpening(Failure(opened.error()));
             store->moveToThread(downloadThread);
-            opening.store = std::move(store);
-            return opening;
+            return ServerStoreOpening(std::move(store));
         },
         std::move(done));
 }

@@ -18,10 +18,7 @@
  * here; one that does not answer keeps a pool thread until libpq gives up on it (the
  * URL's connect_timeout, 10 seconds unless given), and the destructor waits for that.
  */
-struct ServerStoreOpening {
-    std::shared_ptr<ServerLogStore> store; // null when it could not be opened
-    QString error;
-};
+using ServerStoreOpening = StoreResult<std::shared_ptr<ServerLogStore>>;
 
 class ServerBrowser : public QObject
 {

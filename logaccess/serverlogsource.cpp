@@ -16,9 +16,9 @@ class ServerLogReader final : public LogReader
 public:
     explicit ServerLogReader(const ServerUrl &url)
     {
-        const StoreOutcome opened = connection.open(url, ServerViewProgram);
-        if (!opened.ok)
-            error = opened.error;
+        const StoreStatus opened = connection.open(url, ServerViewProgram);
+        if (!opened)
+            error = opened.error().text;
     }
 
     QSqlDatabase database() const override { return connection.database(); }
@@ -69,29 +69,22 @@ QString ServerLogSource::displayName() const
 
 ServerDeviceList listServerDevicesAt(const ServerUrl &url)
 {
-    ServerDeviceList list;
     ServerConnection connection;
-    const StoreOutcome opened = connection.open(url, ServerViewProgram);
-    if (!opened.ok)
-        list.error = opened.error;
-    else
-        list.names = listServerDevices(connection.database(), &list.error);
-    return list;
+    const StoreStatus opened = connection.open(url, ServerViewProgram);
+    if (!opened)
+        return Failure(opened.error());
+    return listServerDevices(connection.database());
 }
 
 ServerSourceOpening openServerLogSource(const ServerUrl &url, const QString &device, QThread *viewThread)
 {
-    ServerSourceOpening opening;
     auto connection = std::make_unique<ServerConnection>();
-    const StoreOutcome opened = connection->open(url, ServerViewProgram);
-    if (!opened.ok) {
-        opening.error = opened.error;
-        return opening;
-    }
-    qint64 id = 0;
-    if (!findServerDevice(connection->database(), device, &id, &opening.error))
-        return opening;
+    const StoreStatus opened = connection->open(url, ServerViewProgram);
+    if (!opened)
+        return Failure(opened.error());
+    const StoreResult<qint64> id = findServerDevice(connection->database(), device);
+    if (!id)
+        return Failure(id.error());
     connection->moveToThread(viewThread);
-    opening.source = std::make_shared<ServerLogSource>(std::move(connection), url, device, id);
-    return opening;
+    return std::make_shared<ServerLogSource>(std::move(connection), url, device, *id);
 }

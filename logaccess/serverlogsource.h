@@ -44,19 +44,14 @@ private:
 // The first word of the sessions of the window's reads.
 extern const QString ServerViewProgram;
 
-struct ServerDeviceList {
-    QStringList names;
-    QString error; // the server's message when it could not be asked
-};
+// The names of a server's devices, or why the server could not be asked.
+using ServerDeviceList = StoreResult<QStringList>;
 
 // Connects to `url`, lists its devices and disconnects, on the calling thread: slow
 // when the server is (at most its connect_timeout).
 ServerDeviceList listServerDevicesAt(const ServerUrl &url);
 
-struct ServerSourceOpening {
-    std::shared_ptr<ServerLogSource> source; // null when it could not be opened
-    QString error;
-};
+using ServerSourceOpening = StoreResult<std::shared_ptr<ServerLogSource>>;
 
 // Connects to `url` and finds the device named `device` there, on the calling thread,
 // then hands the connection to `viewThread`, where the source is used from then on.

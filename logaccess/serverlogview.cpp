@@ -31,15 +31,14 @@ LogViewStatements serverLogStatements(qint64 deviceId)
 bool writeServerLogCsv(const QSqlDatabase &database, const QString &device, QIODevice &out, const LogFilter &filter,
                        QString *queryError)
 {
-    qint64 id = 0;
-    QString error;
-    if (!findServerDevice(database, device, &id, &error)) {
+    const StoreResult<qint64> id = findServerDevice(database, device);
+    if (!id) {
         if (queryError != nullptr)
-            *queryError = error;
+            *queryError = id.error().text;
         return true;
     }
     QSqlError failure;
-    const bool written = writeLogCsv(database, serverLogStatements(id), out, filter, &failure);
+    const bool written = writeLogCsv(database, serverLogStatements(*id), out, filter, &failure);
     keepError(failure, queryError);
     return written;
 }

@@ -12,7 +12,7 @@ QString failureText(const DownloadFailure &failure)
             return QString::fromUtf8(text);
         return QStringLiteral("Исключение %1").arg(unsigned(failure.exception));
     case FailureKind::StoreFailed:
-        return failure.storeError;
+        return failure.store.text;
     case FailureKind::NoReply:
         break;
     }

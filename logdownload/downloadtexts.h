@@ -4,6 +4,7 @@
 #pragma once
 
 #include "protocol/modbusmaster.h"
+#include "store/storeerror.h"
 
 #include <QString>
 
@@ -19,7 +20,7 @@ enum class FailureKind : std::uint8_t {
 struct DownloadFailure {
     FailureKind kind = FailureKind::NoReply;
     ReplyResult exception = ReplyAccepted; // DeviceException: the exception reply
-    QString storeError;                    // StoreFailed: the store's own text
+    StoreError store;                      // StoreFailed: the store's own error
 };
 
 // What the user is told: "Устройство не отвечает", the exception's text, or the store's.

@@ -254,11 +254,11 @@ bool LogDownload::commitBatch()
     batchOpen = false;
     const std::uint32_t records = batchRecords;
     batchRecords = 0;
-    const StoreOutcome outcome = importer.currentStore()->commitBatch();
-    if (!outcome.ok) {
+    const StoreStatus committed = importer.currentStore()->commitBatch();
+    if (!committed) {
         // Rolled back: those records are read again from the resume point next time.
         recordCount -= records;
-        fail(DownloadFailure{FailureKind::StoreFailed, ReplyAccepted, outcome.error});
+        failStore(committed.error());
         return false;
     }
     if (records != 0)
@@ -276,11 +276,16 @@ void LogDownload::fail(const DownloadFailure &failure)
     host.failed(failure);
 }
 
-bool LogDownload::stored(const StoreOutcome &outcome)
+void LogDownload::failStore(const StoreError &error)
 {
-    if (!outcome.ok)
-        fail(DownloadFailure{FailureKind::StoreFailed, ReplyAccepted, outcome.error});
-    return outcome.ok;
+    fail(DownloadFailure{FailureKind::StoreFailed, ReplyAccepted, error});
+}
+
+bool LogDownload::stored(const StoreStatus &status)
+{
+    if (!status)
+        failStore(status.error());
+    return status.ok();
 }
 
 void LogDownload::frameReceived(const std::uint8_t *bytes, std::size_t length, ReplyResult result)
@@ -296,17 +301,19 @@ void LogDownload::frameBuilt(const std::uint8_t *bytes, std::size_t length)
 void LogDownload::downloadStopped(DownloadStop reason, ReplyResult exception)
 {
     if (reason == DownloadStop::NoReply)
-        fail(DownloadFailure{FailureKind::NoReply, ReplyAccepted, QString()});
+        fail(DownloadFailure{FailureKind::NoReply, ReplyAccepted, StoreError()});
     else
-        fail(DownloadFailure{FailureKind::DeviceException, exception, QString()});
+        fail(DownloadFailure{FailureKind::DeviceException, exception, StoreError()});
 }
 
 bool LogDownload::takeInfo(std::uint16_t count, std::uint32_t idHash, std::uint32_t captionHash)
 {
-    switch (importer.takeInfo(count, idHash, captionHash)) {
-    case LogImporter::InfoVerdict::Failed:
-        fail(DownloadFailure{FailureKind::StoreFailed, ReplyAccepted, importer.error()});
+    const StoreResult<LogImporter::InfoVerdict> verdict = importer.takeInfo(count, idHash, captionHash);
+    if (!verdict) {
+        failStore(verdict.error());
         return false;
+    }
+    switch (*verdict) {
     case LogImporter::InfoVerdict::SkipCaptions:
         return false;
     case LogImporter::InfoVerdict::ReadCaptions:
@@ -344,9 +351,12 @@ std::uint32_t LogDownload::onRange(void *context, std::uint32_t first, std::uint
     auto *self = static_cast<LogDownload *>(context);
     self->currentPhase = Phase::Records;
     self->storeTakenRecords();
-    const ResumePoint resume = self->importer.resumeIndex(first, span);
-    self->stored(resume.outcome);
-    return resume.index;
+    const StoreResult<std::uint32_t> resume = self->importer.resumeIndex(first);
+    if (resume)
+        return *resume;
+    self->failStore(resume.error());
+    // Past the device's log: nothing is read.
+    return first + span;
 }
 
 void LogDownload::onRecord(void *context, std::uint32_t index, std::uint8_t count, std::uint8_t type,

@@ -191,8 +191,9 @@ private:
     // the line carries it; these are the records taken and not yet stored.
     void storeRecord(const DeviceRecord &record);
     void storeTakenRecords();
-    // Ends the download with the store's error when `outcome` failed; true if not.
-    bool stored(const StoreOutcome &outcome);
+    // Ends the download with the store's error when `status` is one; true if not.
+    bool stored(const StoreStatus &status);
+    void failStore(const StoreError &error);
     void fail(const DownloadFailure &failure);
     void beginBatch();
     bool commitBatch();

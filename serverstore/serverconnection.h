@@ -2,7 +2,7 @@
 #pragma once
 
 #include "serverstore/serverurl.h"
-#include "store/logimport.h"
+#include "store/storeerror.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -24,7 +24,7 @@ public:
 
     // Connects as `program` ("khronar-fetch"). On failure the server's (or libpq's)
     // message, which never holds the password.
-    StoreOutcome open(const ServerUrl &url, const QString &program);
+    StoreStatus open(const ServerUrl &url, const QString &program);
     void close();
     bool isOpen() const { return connection.isOpen(); }
     QSqlDatabase &database() { return connection; }
@@ -45,3 +45,7 @@ private:
 // The server's message of a failed statement or connect, on one line: what libpq got
 // from the server (or its own words when it got nothing), else the driver's text.
 QString serverErrorText(const QSqlError &error);
+// The same failure with its kind, told by its SQLSTATE (class 08 and a server shutting
+// down: unreachable; classes 22 and 23: refused) or, where libpq had none to give, by
+// the connection being gone.
+StoreError serverError(const QSqlError &error);

@@ -10,58 +10,38 @@
 #include <QSqlQuery>
 #include <QVariant>
 
-namespace {
-
-void keepError(const QSqlError &failure, QString *error)
-{
-    if (error != nullptr && failure.type() != QSqlError::NoError)
-        *error = serverErrorText(failure);
-}
-
-void keepError(const QSqlQuery &query, QString *error)
-{
-    keepError(query.lastError(), error);
-}
-
-} // namespace
-
-QStringList listServerDevices(const QSqlDatabase &database, QString *error)
+StoreResult<QStringList> listServerDevices(const QSqlDatabase &database)
 {
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!query.exec(SchemaPresentSql) || !query.next()) {
-        keepError(query, error);
-        return {};
-    }
+    if (!query.exec(SchemaPresentSql) || !query.next())
+        return Failure(serverError(query.lastError()));
     if (!query.value(0).toBool())
-        return {};
+        return QStringList();
     QStringList names;
-    if (!query.exec(ListDevicesSql)) {
-        keepError(query, error);
-        return {};
-    }
+    if (!query.exec(ListDevicesSql))
+        return Failure(serverError(query.lastError()));
     while (query.next())
         names << query.value(0).toString();
-    keepError(query, error);
+    // A connection lost half-way ends the rows as the last one would.
+    if (query.lastError().isValid())
+        return Failure(serverError(query.lastError()));
     return names;
 }
 
-bool findServerDevice(const QSqlDatabase &database, const QString &name, qint64 *id, QString *error)
+StoreResult<qint64> findServerDevice(const QSqlDatabase &database, const QString &name)
 {
     QSqlQuery query(database);
-    if (!query.prepare(SelectDeviceIdSql)) {
-        *error = serverErrorText(query.lastError());
-        return false;
-    }
+    if (!query.prepare(SelectDeviceIdSql))
+        return Failure(serverError(query.lastError()));
     query.bindValue(QStringLiteral(":name"), name);
-    if (!query.exec()) {
-        *error = serverErrorText(query.lastError());
-        return false;
-    }
+    if (!query.exec())
+        return Failure(serverError(query.lastError()));
     if (!query.next()) {
-        *error = QStringLiteral("Устройство \"%1\" не найдено на сервере").arg(name);
-        return false;
+        if (query.lastError().isValid())
+            return Failure(serverError(query.lastError()));
+        return storeFailure(StoreError::Kind::NotFound,
+                            QStringLiteral("Устройство \"%1\" не найдено на сервере").arg(name));
     }
-    *id = query.value(0).toLongLong();
-    return true;
+    return query.value(0).toLongLong();
 }

@@ -67,78 +67,59 @@ void ServerLogStore::close()
     deviceId = 0;
 }
 
-ServerOpenOutcome ServerLogStore::open(const ServerUrl &url, const QString &deviceName,
-                                       const ServerStoreSettings &settings)
+StoreStatus ServerLogStore::open(const ServerUrl &url, const QString &deviceName, const ServerStoreSettings &settings)
 {
     close();
-    ServerOpenOutcome outcome;
-    StoreOutcome step = connection.open(url, settings.program);
-    if (step.ok)
-        step = prepareServerSchema(connection.database());
-    if (!step.ok) {
-        outcome.error = step.error;
+    StoreStatus opened = connection.open(url, settings.program);
+    if (opened)
+        opened = prepareServerSchema(connection.database());
+    if (opened)
+        opened = takeDevice(deviceName, settings);
+    if (!opened)
         close();
-        return outcome;
-    }
-    outcome = takeDevice(deviceName, settings);
-    if (outcome.result != ServerOpenOutcome::Opened)
-        close();
-    return outcome;
+    return opened;
 }
 
-ServerOpenOutcome ServerLogStore::takeDevice(const QString &deviceName, const ServerStoreSettings &settings)
+StoreStatus ServerLogStore::takeDevice(const QString &deviceName, const ServerStoreSettings &settings)
 {
     name = deviceName;
-    ServerOpenOutcome outcome;
     QSqlQuery query(connection.database());
     // Two collectors registering one new device at once: the second insert does nothing.
     if (!execute(query, InsertDeviceSql, {{QStringLiteral(":name"), name}})
-        || !execute(query, SelectDeviceIdSql, {{QStringLiteral(":name"), name}}) || !query.next()) {
-        outcome.error = serverErrorText(query.lastError());
-        return outcome;
-    }
+        || !execute(query, SelectDeviceIdSql, {{QStringLiteral(":name"), name}}) || !query.next())
+        return failed(query);
     deviceId = query.value(0).toInt();
 
-    outcome = lockDevice(settings);
-    if (outcome.result != ServerOpenOutcome::Opened)
-        return outcome;
-    const StoreOutcome marked = execute(query, MarkDownloadSql, {{QStringLiteral(":device"), deviceId}})
-        ? loadCaptions()
-        : failed(query);
-    if (!marked.ok) {
-        outcome.result = ServerOpenOutcome::Failed;
-        outcome.error = marked.error;
-    }
-    return outcome;
+    StoreStatus taken = lockDevice(settings);
+    if (!taken)
+        return taken;
+    if (!execute(query, MarkDownloadSql, {{QStringLiteral(":device"), deviceId}}))
+        return failed(query);
+    return loadCaptions();
 }
 
-ServerOpenOutcome ServerLogStore::lockDevice(const ServerStoreSettings &settings)
+StoreStatus ServerLogStore::lockDevice(const ServerStoreSettings &settings)
 {
-    ServerOpenOutcome outcome;
     QSqlQuery query(connection.database());
     const QDeadlineTimer deadline(settings.lockWait.count());
     for (;;) {
         if (!execute(query, TryDeviceLockSql,
                      {{QStringLiteral(":class"), ServerLockClass}, {QStringLiteral(":device"), deviceId}})
-            || !query.next()) {
-            outcome.error = serverErrorText(query.lastError());
-            return outcome;
-        }
+            || !query.next())
+            return failed(query);
         if (query.value(0).toBool()) {
             locked = true;
-            outcome.result = ServerOpenOutcome::Opened;
-            return outcome;
+            return {};
         }
-        if (settings.cancelled && settings.cancelled()) {
-            outcome.result = ServerOpenOutcome::Cancelled;
-            return outcome;
-        }
+        if (settings.cancelled && settings.cancelled())
+            return storeFailure(StoreError::Kind::Cancelled, QStringLiteral("прервано"));
         if (deadline.hasExpired())
             break;
         QThread::msleep(static_cast<unsigned long>(std::min<qint64>(LockRetryMs, deadline.remainingTime())));
     }
-    outcome.error = QStringLiteral("Журнал устройства \"%1\" уже загружает другой сборщик: %2").arg(name, lockHolder());
-    return outcome;
+    return storeFailure(
+        StoreError::Kind::Busy,
+        QStringLiteral("Журнал устройства \"%1\" уже загружает другой сборщик: %2").arg(name, lockHolder()));
 }
 
 QString ServerLogStore::lockHolder()
@@ -165,7 +146,7 @@ QString ServerLogStore::lockHolder()
     return holder;
 }
 
-StoreOutcome ServerLogStore::loadCaptions()
+StoreStatus ServerLogStore::loadCaptions()
 {
     captions.clear();
     QSqlQuery query(connection.database());
@@ -174,25 +155,29 @@ StoreOutcome ServerLogStore::loadCaptions()
         return failed(query);
     while (query.next())
         captions.insert(std::uint32_t(query.value(0).toLongLong()), query.value(1).toString());
-    return StoreOutcome{};
+    if (query.lastError().isValid())
+        return failed(query);
+    return {};
 }
 
-StoreOutcome ServerLogStore::failed(const QSqlQuery &query)
+Failure<StoreError> ServerLogStore::failed(const QSqlQuery &query)
 {
-    const StoreOutcome outcome{false, serverErrorText(query.lastError())};
-    if (inBatch && batchError.ok)
-        batchError = outcome;
-    return outcome;
+    Failure<StoreError> failure(serverError(query.lastError()));
+    if (inBatch && batchError)
+        batchError = failure;
+    return failure;
 }
 
-StoredFingerprints ServerLogStore::readFingerprints()
+StoreResult<StoredFingerprints> ServerLogStore::readFingerprints()
 {
     StoredFingerprints result;
     QSqlQuery query(connection.database());
-    if (!execute(query, SelectFingerprintsSql, {{QStringLiteral(":device"), deviceId}}) || !query.next()) {
-        result.outcome = query.lastError().isValid() ? failed(query)
-                                                     : StoreOutcome{false, QStringLiteral("Устройство не найдено")};
-        return result;
+    if (!execute(query, SelectFingerprintsSql, {{QStringLiteral(":device"), deviceId}}))
+        return failed(query);
+    if (!query.next()) {
+        if (query.lastError().isValid())
+            return failed(query);
+        return storeFailure(StoreError::Kind::NotFound, QStringLiteral("Устройство не найдено"));
     }
     if (!query.value(0).isNull() && !query.value(1).isNull()) {
         result.known = true;
@@ -202,18 +187,18 @@ StoredFingerprints ServerLogStore::readFingerprints()
     return result;
 }
 
-StoreOutcome ServerLogStore::writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash)
+StoreStatus ServerLogStore::writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash)
 {
     QSqlQuery query(connection.database());
-    return execute(query, UpdateFingerprintsSql,
-                   {{QStringLiteral(":idHash"), qint64(idHash)},
-                    {QStringLiteral(":captionHash"), qint64(captionHash)},
-                    {QStringLiteral(":device"), deviceId}})
-        ? StoreOutcome{}
-        : failed(query);
+    if (!execute(query, UpdateFingerprintsSql,
+                 {{QStringLiteral(":idHash"), qint64(idHash)},
+                  {QStringLiteral(":captionHash"), qint64(captionHash)},
+                  {QStringLiteral(":device"), deviceId}}))
+        return failed(query);
+    return {};
 }
 
-StoreOutcome ServerLogStore::storeCaption(std::uint32_t eventId, const char *text)
+StoreStatus ServerLogStore::storeCaption(std::uint32_t eventId, const char *text)
 {
     const QString caption = decodeDeviceText(text, int(std::strlen(text)));
     QSqlQuery query(connection.database());
@@ -223,26 +208,22 @@ StoreOutcome ServerLogStore::storeCaption(std::uint32_t eventId, const char *tex
                   {QStringLiteral(":caption"), caption}}))
         return failed(query);
     captions.insert(eventId, caption);
-    return StoreOutcome{};
+    return {};
 }
 
-ResumePoint ServerLogStore::resumePoint(std::uint32_t first, std::uint32_t span)
+StoreResult<std::uint32_t> ServerLogStore::resumePoint(std::uint32_t first)
 {
-    ResumePoint result;
-    result.index = first + span;
-    result.outcome = insertPending();
-    if (!result.outcome.ok)
-        return result;
+    StoreStatus inserted = insertPending();
+    if (!inserted)
+        return Failure(inserted.error());
     QSqlQuery query(connection.database());
-    if (!execute(query, SelectDeviceNewestRecordSql, {{QStringLiteral(":device"), deviceId}})) {
-        result.outcome = failed(query);
-        return result;
-    }
+    if (!execute(query, SelectDeviceNewestRecordSql, {{QStringLiteral(":device"), deviceId}}))
+        return failed(query);
     if (query.next())
-        result.index = std::uint32_t(query.value(0).toLongLong() + query.value(1).toLongLong());
-    else
-        result.index = first;
-    return result;
+        return std::uint32_t(query.value(0).toLongLong() + query.value(1).toLongLong());
+    if (query.lastError().isValid())
+        return failed(query);
+    return first;
 }
 
 QString ServerLogStore::messageOf(const DeviceRecord &record) const
@@ -251,35 +232,35 @@ QString ServerLogStore::messageOf(const DeviceRecord &record) const
     return shownMessage(caption == captions.constEnd() ? QVariant() : QVariant(*caption), record.data);
 }
 
-StoreOutcome ServerLogStore::storeRecord(const DeviceRecord &record)
+StoreStatus ServerLogStore::storeRecord(const DeviceRecord &record)
 {
     pending.push_back(PendingRecord{record, messageOf(record)});
     if (inBatch && pending.size() < MaxRowsPerInsert)
-        return StoreOutcome{};
+        return {};
     return insertPending();
 }
 
-StoreOutcome ServerLogStore::insertPending()
+StoreStatus ServerLogStore::insertPending()
 {
     std::size_t done = 0;
-    StoreOutcome outcome;
-    while (done < pending.size() && outcome.ok) {
+    StoreStatus inserted;
+    while (done < pending.size() && inserted) {
         const std::size_t rows = std::min(pending.size() - done, MaxRowsPerInsert);
-        outcome = insertRows(done, rows);
+        inserted = insertRows(done, rows);
         done += rows;
     }
     pending.clear();
-    return outcome;
+    return inserted;
 }
 
-StoreOutcome ServerLogStore::insertRows(std::size_t first, std::size_t rows)
+StoreStatus ServerLogStore::insertRows(std::size_t first, std::size_t rows)
 {
     if (!insert) {
         insert = std::make_unique<QSqlQuery>(connection.database());
         if (!insert->prepare(InsertLogRowsSql)) {
-            const StoreOutcome outcome = failed(*insert);
+            const Failure<StoreError> failure = failed(*insert);
             insert.reset();
-            return outcome;
+            return failure;
         }
     }
     ArrayLiteral index, count, time, type, event, data, message;
@@ -301,7 +282,9 @@ StoreOutcome ServerLogStore::insertRows(std::size_t first, std::size_t rows)
     };
     for (const auto &binding : bindings)
         insert->bindValue(binding.first, binding.second);
-    return insert->exec() ? StoreOutcome{} : failed(*insert);
+    if (!insert->exec())
+        return failed(*insert);
+    return {};
 }
 
 bool ServerLogStore::beginBatch()
@@ -309,26 +292,26 @@ bool ServerLogStore::beginBatch()
     if (inBatch || !connection.database().transaction())
         return false;
     inBatch = true;
-    batchError = StoreOutcome{};
+    batchError = {};
     return true;
 }
 
-StoreOutcome ServerLogStore::commitBatch()
+StoreStatus ServerLogStore::commitBatch()
 {
     if (!inBatch)
-        return StoreOutcome{};
-    StoreOutcome outcome = insertPending();
+        return {};
+    StoreStatus committed = insertPending();
     inBatch = false;
-    if (!batchError.ok)
-        outcome = batchError;
-    if (outcome.ok && connection.database().commit())
-        return outcome;
-    if (outcome.ok)
-        outcome = StoreOutcome{false, serverErrorText(connection.database().lastError())};
+    if (!batchError)
+        committed = batchError;
+    if (committed && connection.database().commit())
+        return committed;
+    if (committed)
+        committed = Failure(serverError(connection.database().lastError()));
     if (!connection.isOpen())
-        return outcome;
+        return committed;
     connection.database().rollback();
     // Captions stored in the batch are gone with it.
-    loadCaptions();
-    return outcome;
+    (void)loadCaptions();
+    return committed;
 }

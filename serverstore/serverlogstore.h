@@ -24,12 +24,6 @@ struct ServerStoreSettings {
     std::function<bool()> cancelled;
 };
 
-struct ServerOpenOutcome {
-    enum Result { Opened, Failed, Cancelled };
-    Result result = Failed;
-    QString error; // Failed: the server's message, or who holds the device's lock
-};
-
 /*
  * A collector's store for the device named `name`: one connection of its own, holding
  * the device's lock (a session-level advisory lock on the device's id) from open() to
@@ -52,8 +46,10 @@ public:
     ~ServerLogStore() override;
 
     // Connects, creates the schema on first use, registers the device under `name`
-    // (any text: it is only ever a bound value) and takes its lock.
-    ServerOpenOutcome open(const ServerUrl &url, const QString &name, const ServerStoreSettings &settings);
+    // (any text: it is only ever a bound value) and takes its lock. A lock held by
+    // another collector all the while fails Busy, saying who holds it; a wait ended by
+    // `settings.cancelled`, Cancelled.
+    StoreStatus open(const ServerUrl &url, const QString &name, const ServerStoreSettings &settings);
     // Rolls back an open batch and disconnects, which releases the lock.
     void close();
     bool isOpen() const { return connection.isOpen(); }
@@ -64,13 +60,13 @@ public:
     void moveToThread(QThread *thread) { connection.moveToThread(thread); }
     QSqlDatabase &database() { return connection.database(); }
 
-    StoredFingerprints readFingerprints() override;
-    StoreOutcome writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash) override;
-    StoreOutcome storeCaption(std::uint32_t eventId, const char *text) override;
-    ResumePoint resumePoint(std::uint32_t first, std::uint32_t span) override;
-    StoreOutcome storeRecord(const DeviceRecord &record) override;
+    StoreResult<StoredFingerprints> readFingerprints() override;
+    StoreStatus writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash) override;
+    StoreStatus storeCaption(std::uint32_t eventId, const char *text) override;
+    StoreResult<std::uint32_t> resumePoint(std::uint32_t first) override;
+    StoreStatus storeRecord(const DeviceRecord &record) override;
     bool beginBatch() override;
-    StoreOutcome commitBatch() override;
+    StoreStatus commitBatch() override;
 
 private:
     struct PendingRecord {
@@ -78,17 +74,17 @@ private:
         QString message;
     };
 
-    ServerOpenOutcome takeDevice(const QString &deviceName, const ServerStoreSettings &settings);
-    ServerOpenOutcome lockDevice(const ServerStoreSettings &settings);
+    StoreStatus takeDevice(const QString &deviceName, const ServerStoreSettings &settings);
+    StoreStatus lockDevice(const ServerStoreSettings &settings);
     QString lockHolder();
-    StoreOutcome loadCaptions();
+    StoreStatus loadCaptions();
     QString messageOf(const DeviceRecord &record) const;
     // Inserts the held-back records.
-    StoreOutcome insertPending();
-    StoreOutcome insertRows(std::size_t first, std::size_t rows);
+    StoreStatus insertPending();
+    StoreStatus insertRows(std::size_t first, std::size_t rows);
     // A failed statement: inside a batch the transaction is spoilt and the commit must
     // say so.
-    StoreOutcome failed(const QSqlQuery &query);
+    Failure<StoreError> failed(const QSqlQuery &query);
 
     ServerConnection connection;
     QString name;
@@ -96,7 +92,7 @@ private:
     bool locked = false; // this connection holds the device's lock
     QHash<std::uint32_t, QString> captions;
     bool inBatch = false;
-    StoreOutcome batchError;
+    StoreStatus batchError;
     std::vector<PendingRecord> pending;
     // The batch insert, prepared when first needed.
     std::unique_ptr<QSqlQuery> insert;

@@ -2,6 +2,8 @@
 
 #include "serverstore/serverschema.h"
 
+#include "serverstore/serverconnection.h"
+
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -104,12 +106,15 @@ const QString ListDevicesSql = QStringLiteral("SELECT name FROM khronar.device O
 
 namespace {
 
-StoreOutcome failed(const QSqlQuery &query)
+Failure<StoreError> failed(const QSqlQuery &query)
 {
-    return StoreOutcome{false, query.lastError().text()};
+    StoreError error = serverError(query.lastError());
+    // Shown with the driver's words too, as it always was.
+    error.text = query.lastError().text();
+    return Failure(error);
 }
 
-StoreOutcome createSchema(QSqlDatabase &database)
+StoreStatus createSchema(QSqlDatabase &database)
 {
     QSqlQuery query(database);
     for (const QString *statement : {&CreateSchemaSql, &CreateSchemaVersionTableSql, &CreateDeviceTableSql,
@@ -120,11 +125,13 @@ StoreOutcome createSchema(QSqlDatabase &database)
     if (!query.prepare(InsertSchemaVersionSql))
         return failed(query);
     query.bindValue(QStringLiteral(":version"), ServerSchemaVersion);
-    return query.exec() ? StoreOutcome{} : failed(query);
+    if (!query.exec())
+        return failed(query);
+    return {};
 }
 
 // Inside the schema's transaction, with its lock held.
-StoreOutcome createOrCheckSchema(QSqlDatabase &database)
+StoreStatus createOrCheckSchema(QSqlDatabase &database)
 {
     QSqlQuery query(database);
     if (!query.prepare(SchemaLockSql))
@@ -140,30 +147,35 @@ StoreOutcome createOrCheckSchema(QSqlDatabase &database)
         return failed(query);
     const int version = query.value(0).toInt();
     if (version > ServerSchemaVersion)
-        return StoreOutcome{false,
+        return storeFailure(StoreError::Kind::NotALog,
                             QStringLiteral("Схема khronar в базе данных версии %1, а эта программа знает "
                                            "версии до %2: обновите Хронар")
                                 .arg(version)
-                                .arg(ServerSchemaVersion)};
+                                .arg(ServerSchemaVersion));
     // Later versions migrate older schemas here, step by step, in this transaction.
-    return StoreOutcome{};
+    return {};
 }
 
 } // namespace
 
-StoreOutcome prepareServerSchema(QSqlDatabase &database)
+StoreStatus prepareServerSchema(QSqlDatabase &database)
 {
+    const auto driverFailure = [&database] {
+        StoreError error = serverError(database.lastError());
+        error.text = database.lastError().text();
+        return Failure(error);
+    };
     if (!database.transaction())
-        return StoreOutcome{false, database.lastError().text()};
-    const StoreOutcome outcome = createOrCheckSchema(database);
-    if (!outcome.ok) {
+        return driverFailure();
+    StoreStatus prepared = createOrCheckSchema(database);
+    if (!prepared) {
         database.rollback();
-        return outcome;
+        return prepared;
     }
     if (!database.commit()) {
-        const QString error = database.lastError().text();
+        const Failure<StoreError> failure = driverFailure();
         database.rollback();
-        return StoreOutcome{false, error};
+        return failure;
     }
-    return outcome;
+    return prepared;
 }

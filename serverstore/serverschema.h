@@ -2,7 +2,7 @@
 // collectors' writes, the device lock and the reads of the log view, all in one place.
 #pragma once
 
-#include "store/logimport.h"
+#include "store/storeerror.h"
 
 #include <QString>
 
@@ -55,4 +55,4 @@ extern const QString ListDevicesSql;
 // Creates the schema on first use, in one transaction that other collectors starting
 // at the same moment wait for, and checks its version. The connection must be open
 // and outside a transaction.
-StoreOutcome prepareServerSchema(QSqlDatabase &database);
+StoreStatus prepareServerSchema(QSqlDatabase &database);

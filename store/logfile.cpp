@@ -9,26 +9,17 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
-namespace {
-
-LogFileOutcome failure(const QString &message)
-{
-    return LogFileOutcome{false, message};
-}
-
-} // namespace
-
-LogFileOutcome createLogFile(QSqlDatabase &database, const QString &path)
+StoreStatus createLogFile(QSqlDatabase &database, const QString &path)
 {
     // Closed before the delete: the file being replaced may be the one open now.
     database.close();
 
     if (QFile::exists(path) && !QFile::remove(path))
-        return failure(QStringLiteral("Не удается заменить файл"));
+        return storeFailure(StoreError::Kind::Io, QStringLiteral("Не удается заменить файл"));
 
     database.setDatabaseName(path);
     if (!database.open())
-        return failure(database.lastError().text());
+        return Failure(logFileError(database.lastError()));
 
     // No transaction: each statement stands on its own, and a failure stops the
     // rest with the file left as far as it got.
@@ -36,18 +27,19 @@ LogFileOutcome createLogFile(QSqlDatabase &database, const QString &path)
     for (const QString *statement :
          {&CreateInfoTableSql, &CreateEventsTableSql, &CreateLogTableSql, &InsertEmptyInfoSql}) {
         if (!query.exec(*statement))
-            return failure(query.lastError().text());
+            return Failure(logFileError(query.lastError()));
     }
-    return LogFileOutcome{true, QString()};
+    return {};
 }
 
-LogFileOutcome openLogFile(QSqlDatabase &database, const QString &path)
+StoreStatus openLogFile(QSqlDatabase &database, const QString &path)
 {
     if (!QFile::exists(path))
-        return failure(QStringLiteral("Не удается найти файл \"") + path + QLatin1Char('"'));
+        return storeFailure(StoreError::Kind::NotFound,
+                            QStringLiteral("Не удается найти файл \"") + path + QLatin1Char('"'));
 
     database.setDatabaseName(path);
     if (!database.open())
-        return failure(database.lastError().text());
-    return LogFileOutcome{true, QString()};
+        return Failure(logFileError(database.lastError()));
+    return {};
 }

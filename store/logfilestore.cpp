@@ -6,27 +6,27 @@
 
 #include <QSqlError>
 
-StoredFingerprints LogFileStore::readFingerprints()
+StoreResult<StoredFingerprints> LogFileStore::readFingerprints()
 {
     return ::readFingerprints(connection);
 }
 
-StoreOutcome LogFileStore::writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash)
+StoreStatus LogFileStore::writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash)
 {
     return ::writeFingerprints(connection, idHash, captionHash);
 }
 
-StoreOutcome LogFileStore::storeCaption(std::uint32_t eventId, const char *text)
+StoreStatus LogFileStore::storeCaption(std::uint32_t eventId, const char *text)
 {
     return ::storeCaption(connection, eventId, text);
 }
 
-ResumePoint LogFileStore::resumePoint(std::uint32_t first, std::uint32_t span)
+StoreResult<std::uint32_t> LogFileStore::resumePoint(std::uint32_t first)
 {
-    return ::resumePoint(connection, first, span);
+    return ::resumePoint(connection, first);
 }
 
-StoreOutcome LogFileStore::storeRecord(const DeviceRecord &record)
+StoreStatus LogFileStore::storeRecord(const DeviceRecord &record)
 {
     if (batchInsert)
         return ::storeRecord(*batchInsert, record.index, record.count, record.type, record.deviceTime, record.eventId,
@@ -47,12 +47,12 @@ bool LogFileStore::beginBatch()
     return true;
 }
 
-StoreOutcome LogFileStore::commitBatch()
+StoreStatus LogFileStore::commitBatch()
 {
     batchInsert.reset();
     if (connection.commit())
-        return StoreOutcome{};
-    const QString message = connection.lastError().text();
+        return {};
+    const StoreError error = logFileError(connection.lastError());
     connection.rollback();
-    return StoreOutcome{false, message};
+    return Failure(error);
 }

@@ -19,13 +19,13 @@ public:
     void setDatabase(const QSqlDatabase &database) { connection = database; }
     const QSqlDatabase &database() const { return connection; }
 
-    StoredFingerprints readFingerprints() override;
-    StoreOutcome writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash) override;
-    StoreOutcome storeCaption(std::uint32_t eventId, const char *text) override;
-    ResumePoint resumePoint(std::uint32_t first, std::uint32_t span) override;
-    StoreOutcome storeRecord(const DeviceRecord &record) override;
+    StoreResult<StoredFingerprints> readFingerprints() override;
+    StoreStatus writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash) override;
+    StoreStatus storeCaption(std::uint32_t eventId, const char *text) override;
+    StoreResult<std::uint32_t> resumePoint(std::uint32_t first) override;
+    StoreStatus storeRecord(const DeviceRecord &record) override;
     bool beginBatch() override;
-    StoreOutcome commitBatch() override;
+    StoreStatus commitBatch() override;
 
 private:
     QSqlDatabase connection;

@@ -19,26 +19,26 @@ namespace {
 
 // A statement that cannot be prepared (its table is gone, say) is reported with that
 // reason: executing it anyway would only say that the parameters do not match.
-StoreOutcome failed(const QSqlQuery &query)
+Failure<StoreError> failed(const QSqlQuery &query)
 {
-    return StoreOutcome{false, query.lastError().text()};
+    return Failure(logFileError(query.lastError()));
 }
 
-StoreOutcome run(QSqlQuery &query)
+StoreStatus run(QSqlQuery &query)
 {
-    return query.exec() ? StoreOutcome{} : failed(query);
+    if (!query.exec())
+        return failed(query);
+    return {};
 }
 
 } // namespace
 
-StoredFingerprints readFingerprints(const QSqlDatabase &database)
+StoreResult<StoredFingerprints> readFingerprints(const QSqlDatabase &database)
 {
     StoredFingerprints result;
     QSqlQuery query(database);
-    if (!query.exec(SelectInfoSql)) {
-        result.outcome = StoreOutcome{false, query.lastError().text()};
-        return result;
-    }
+    if (!query.exec(SelectInfoSql))
+        return failed(query);
     if (query.next() && !query.value(0).isNull() && !query.value(1).isNull()) {
         result.known = true;
         result.idHash = query.value(0).toUInt();
@@ -56,7 +56,7 @@ CaptionDecision decideCaptions(const StoredFingerprints &stored, std::uint32_t i
     return stored.captionHash == captionHash ? CaptionDecision::UpToDate : CaptionDecision::TextsChanged;
 }
 
-StoreOutcome writeFingerprints(const QSqlDatabase &database, std::uint32_t idHash, std::uint32_t captionHash)
+StoreStatus writeFingerprints(const QSqlDatabase &database, std::uint32_t idHash, std::uint32_t captionHash)
 {
     QSqlQuery query(database);
     if (!query.prepare(UpdateInfoSql))
@@ -66,7 +66,7 @@ StoreOutcome writeFingerprints(const QSqlDatabase &database, std::uint32_t idHas
     return run(query);
 }
 
-StoreOutcome storeCaption(const QSqlDatabase &database, std::uint32_t eventId, const char *text)
+StoreStatus storeCaption(const QSqlDatabase &database, std::uint32_t eventId, const char *text)
 {
     QSqlQuery query(database);
     if (!query.prepare(UpsertCaptionSql))
@@ -77,24 +77,21 @@ StoreOutcome storeCaption(const QSqlDatabase &database, std::uint32_t eventId, c
     return run(query);
 }
 
-ResumePoint resumePoint(const QSqlDatabase &database, std::uint32_t first, std::uint32_t span)
+StoreResult<std::uint32_t> resumePoint(const QSqlDatabase &database, std::uint32_t first)
 {
-    ResumePoint result;
     QSqlQuery query(database);
-    if (!query.exec(SelectNewestRecordSql)) {
-        result.outcome = StoreOutcome{false, query.lastError().text()};
-        result.index = first + span;
-        return result;
-    }
+    if (!query.exec(SelectNewestRecordSql))
+        return failed(query);
     if (query.next())
-        result.index = query.value(0).toUInt() + query.value(1).toUInt();
-    else
-        result.index = first;
-    return result;
+        return std::uint32_t(query.value(0).toUInt() + query.value(1).toUInt());
+    // A step that ends the rows and one that fails look alike until asked.
+    if (query.lastError().isValid())
+        return failed(query);
+    return first;
 }
 
-StoreOutcome storeRecord(const QSqlDatabase &database, std::uint32_t index, std::uint8_t count, std::uint8_t type,
-                         std::uint32_t deviceTime, std::uint32_t eventId, const QByteArray &data)
+StoreStatus storeRecord(const QSqlDatabase &database, std::uint32_t index, std::uint8_t count, std::uint8_t type,
+                        std::uint32_t deviceTime, std::uint32_t eventId, const QByteArray &data)
 {
     QSqlQuery query(database);
     if (!query.prepare(InsertRecordSql))
@@ -102,8 +99,8 @@ StoreOutcome storeRecord(const QSqlDatabase &database, std::uint32_t index, std:
     return storeRecord(query, index, count, type, deviceTime, eventId, data);
 }
 
-StoreOutcome storeRecord(QSqlQuery &query, std::uint32_t index, std::uint8_t count, std::uint8_t type,
-                         std::uint32_t deviceTime, std::uint32_t eventId, const QByteArray &data)
+StoreStatus storeRecord(QSqlQuery &query, std::uint32_t index, std::uint8_t count, std::uint8_t type,
+                        std::uint32_t deviceTime, std::uint32_t eventId, const QByteArray &data)
 {
     query.bindValue(QStringLiteral(":i"), index);
     query.bindValue(QStringLiteral(":count"), int(count));

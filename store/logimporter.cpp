@@ -5,26 +5,26 @@
 namespace {
 
 // What a statement comes to without a store to run on.
-StoreOutcome noStore()
+Failure<StoreError> noStore()
 {
-    return StoreOutcome{false, QStringLiteral("Файл журнала не открыт")};
+    return storeFailure(StoreError::Kind::NotFound, QStringLiteral("Файл журнала не открыт"));
 }
 
 } // namespace
 
-LogImporter::InfoVerdict LogImporter::takeInfo(std::uint16_t captionCount, std::uint32_t idHash,
-                                               std::uint32_t captionHash)
+StoreResult<LogImporter::InfoVerdict> LogImporter::takeInfo(std::uint16_t captionCount, std::uint32_t idHash,
+                                                            std::uint32_t captionHash)
 {
     deviceCaptionCount = captionCount;
     deviceIdHash = idHash;
     deviceCaptionHash = captionHash;
 
-    const StoredFingerprints stored = store ? store->readFingerprints() : StoredFingerprints{noStore()};
-    if (!stored.outcome.ok) {
-        lastError = stored.outcome.error;
-        return InfoVerdict::Failed;
-    }
-    switch (decideCaptions(stored, idHash, captionHash)) {
+    if (!store)
+        return noStore();
+    const StoreResult<StoredFingerprints> stored = store->readFingerprints();
+    if (!stored)
+        return Failure(stored.error());
+    switch (decideCaptions(*stored, idHash, captionHash)) {
     case CaptionDecision::UpToDate:
         return InfoVerdict::SkipCaptions;
     case CaptionDecision::TextsChanged:
@@ -39,38 +39,40 @@ LogImporter::InfoVerdict LogImporter::takeInfo(std::uint16_t captionCount, std::
     return InfoVerdict::NewConfiguration;
 }
 
-StoreOutcome LogImporter::acceptConfiguration()
+StoreStatus LogImporter::acceptConfiguration()
 {
     if (deviceCaptionCount == 0)
         return writeFingerprints();
-    return StoreOutcome{};
+    return {};
 }
 
-StoreOutcome LogImporter::storeCaption(std::uint16_t position, std::uint32_t eventId, const char *text)
+StoreStatus LogImporter::storeCaption(std::uint16_t position, std::uint32_t eventId, const char *text)
 {
     if (!store)
         return noStore();
-    const StoreOutcome outcome = store->storeCaption(eventId, text);
-    if (!outcome.ok)
-        return outcome;
-    if (std::uint32_t(position) + 1 == deviceCaptionCount)
+    StoreStatus stored = store->storeCaption(eventId, text);
+    if (stored && std::uint32_t(position) + 1 == deviceCaptionCount)
         return writeFingerprints();
-    return outcome;
+    return stored;
 }
 
-ResumePoint LogImporter::resumeIndex(std::uint32_t first, std::uint32_t span)
+StoreResult<std::uint32_t> LogImporter::resumeIndex(std::uint32_t first)
 {
     if (!store)
-        return ResumePoint{noStore(), first + span};
-    return store->resumePoint(first, span);
+        return noStore();
+    return store->resumePoint(first);
 }
 
-StoreOutcome LogImporter::storeRecord(const DeviceRecord &record)
+StoreStatus LogImporter::storeRecord(const DeviceRecord &record)
 {
-    return store ? store->storeRecord(record) : noStore();
+    if (!store)
+        return noStore();
+    return store->storeRecord(record);
 }
 
-StoreOutcome LogImporter::writeFingerprints()
+StoreStatus LogImporter::writeFingerprints()
 {
-    return store ? store->writeFingerprints(deviceIdHash, deviceCaptionHash) : noStore();
+    if (!store)
+        return noStore();
+    return store->writeFingerprints(deviceIdHash, deviceCaptionHash);
 }

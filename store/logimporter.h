@@ -9,8 +9,8 @@
 #include <cstdint>
 
 // Follows one download into one store. The owner forwards the transfer's callbacks
-// here and routes every failed outcome (the store's error text); the configuration
-// question is the owner's to ask.
+// here and routes every failure (the store's error); the configuration question is
+// the owner's to ask.
 class LogImporter
 {
 public:
@@ -25,31 +25,28 @@ public:
         ReadCaptions,     // same event set, other texts: read them again, no question
         NewConfiguration, // nothing known yet: read the captions (then acceptConfiguration)
         AskUser,          // another event set: the owner asks whether to update
-        Failed,           // the fingerprints could not be read (see error())
     };
 
-    // An info reply: remembers its caption count and fingerprints and says what to do.
-    InfoVerdict takeInfo(std::uint16_t captionCount, std::uint32_t idHash, std::uint32_t captionHash);
+    // An info reply: remembers its caption count and fingerprints and says what to do;
+    // fails when the store's fingerprints cannot be read.
+    StoreResult<InfoVerdict> takeInfo(std::uint16_t captionCount, std::uint32_t idHash, std::uint32_t captionHash);
     // The device's configuration is to replace the store's (a new file, or the user
     // agreed): with no captions to read, the fingerprints are written now.
-    StoreOutcome acceptConfiguration();
+    StoreStatus acceptConfiguration();
     // One caption; after the last one the fingerprints are written, so that a download
     // broken off half-way reads every caption again next time.
-    StoreOutcome storeCaption(std::uint16_t position, std::uint32_t eventId, const char *text);
+    StoreStatus storeCaption(std::uint16_t position, std::uint32_t eventId, const char *text);
     // The index after the newest stored record, or `first` for an empty log.
-    ResumePoint resumeIndex(std::uint32_t first, std::uint32_t span);
-    StoreOutcome storeRecord(const DeviceRecord &record);
+    StoreResult<std::uint32_t> resumeIndex(std::uint32_t first);
+    StoreStatus storeRecord(const DeviceRecord &record);
     // Writes the fingerprints of the last info reply.
-    StoreOutcome writeFingerprints();
+    StoreStatus writeFingerprints();
 
     std::uint16_t captionCount() const { return deviceCaptionCount; }
-    // The error text of the last failed readout of takeInfo.
-    const QString &error() const { return lastError; }
 
 private:
     LogStore *store;
     std::uint16_t deviceCaptionCount = 0;
     std::uint32_t deviceIdHash = 0;
     std::uint32_t deviceCaptionHash = 0;
-    QString lastError;
 };

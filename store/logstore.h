@@ -19,22 +19,22 @@ struct DeviceRecord {
 };
 
 // The statements of one download, on the thread that runs it. Every operation
-// reports the store's own error text when it fails; what was written before stays.
+// reports the store's own error when it fails; what was written before stays.
 class LogStore
 {
 public:
     virtual ~LogStore() = default;
 
     // The fingerprints of the configuration the store knows, if any.
-    virtual StoredFingerprints readFingerprints() = 0;
-    virtual StoreOutcome writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash) = 0;
+    virtual StoreResult<StoredFingerprints> readFingerprints() = 0;
+    virtual StoreStatus writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash) = 0;
     // Stores (or replaces) the caption of `eventId`; `text` is the device's 0-terminated
     // text in its code page.
-    virtual StoreOutcome storeCaption(std::uint32_t eventId, const char *text) = 0;
+    virtual StoreStatus storeCaption(std::uint32_t eventId, const char *text) = 0;
     // The index after the newest stored record (newest by arrival, not by index), or
-    // `first` for an empty log; on error first + span, so that nothing is read.
-    virtual ResumePoint resumePoint(std::uint32_t first, std::uint32_t span) = 0;
-    virtual StoreOutcome storeRecord(const DeviceRecord &record) = 0;
+    // `first` for an empty log.
+    virtual StoreResult<std::uint32_t> resumePoint(std::uint32_t first) = 0;
+    virtual StoreStatus storeRecord(const DeviceRecord &record) = 0;
 
     // A batch makes the statements up to commitBatch one transaction: a run cut off
     // hard loses at most that batch, which the next run reads again from the resume
@@ -42,5 +42,5 @@ public:
     // which is as sound, only slower.
     virtual bool beginBatch() = 0;
     // Commits the open batch; on failure it is rolled back and the error returned.
-    virtual StoreOutcome commitBatch() = 0;
+    virtual StoreStatus commitBatch() = 0;
 };

@@ -46,7 +46,7 @@ void tst_CsvExport::init()
 {
     dir = new QTemporaryDir;
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("log.db"))).ok);
+    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("log.db"))).ok());
 }
 
 void tst_CsvExport::cleanup()

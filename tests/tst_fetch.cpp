@@ -711,7 +711,7 @@ void tst_Fetch::exportWithoutADevice()
     QByteArray expected;
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
-        QVERIFY(createLogFile(db, path).ok);
+        QVERIFY(createLogFile(db, path).ok());
         quint32 clock = LogFixture::March15th2024;
         QCOMPARE(SampleLog::addCaptions(db), QString());
         QCOMPARE(SampleLog::addRecords(db, 2000, 9, &clock), QString());
@@ -777,7 +777,7 @@ void tst_Fetch::exportOfWhatCannotBeExported()
     } else if (content == QLatin1String("log")) {
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("maker"));
-            QVERIFY(createLogFile(db, path).ok);
+            QVERIFY(createLogFile(db, path).ok());
             db.close();
         }
         QSqlDatabase::removeDatabase(QStringLiteral("maker"));

@@ -1,6 +1,7 @@
 // khronar-fetch collecting a fleet from one file: lines on pseudo-terminals and TCP
 // gateways at once, lines that fail beside ones that work, --follow, the summaries.
 
+#include "store/logfile.h"
 #include "tests/support/fetchprocess.h"
 #include "tests/support/logfixture.h"
 #include "tests/support/simulatorprocess.h"
@@ -11,6 +12,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QRegularExpression>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -30,6 +33,7 @@ private slots:
     void cleanup();
     void collectsEveryLineAtOnce();
     void followKeepsEveryLineGoing();
+    void followStopsOnlyWhatTheStoreRefuses();
     void mistakeInTheFileIsAUsageError();
 
 private:
@@ -210,6 +214,66 @@ void tst_Fleet::followKeepsEveryLineGoing()
     QCOMPARE(summary.size(), 4);
     QVERIFY2(summary.at(0).startsWith(QStringLiteral("a/first\tновых записей ")), qPrintable(summary.at(0)));
     QVERIFY2(summary.at(3).startsWith(QStringLiteral("c/third\tновых записей 0\t")), qPrintable(summary.at(3)));
+}
+
+// Following, a device whose log file refuses its records (a constraint) is given up for
+// the run and says so once, while a device whose file another program holds locked
+// for a while is tried again and catches up, and the rest of the line goes on.
+void tst_Fleet::followStopsOnlyWhatTheStoreRefuses()
+{
+    QStringList rows;
+    const QString bus = startDevice(longDeviceLog(10, &rows), {"--address", "1-3", "--append-every", "1"});
+    QVERIFY(!bus.isEmpty());
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("refusing"));
+        QVERIFY(createLogFile(db, file("refusing.db")).ok());
+        QVERIFY(QSqlQuery(db).exec(QStringLiteral(
+            "CREATE TRIGGER refuse BEFORE INSERT ON Log BEGIN SELECT RAISE(ABORT, 'no records here'); END")));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("refusing"));
+    QSqlDatabase locker = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("locker"));
+    QVERIFY(createLogFile(locker, file("locked.db")).ok());
+    QVERIFY(QSqlQuery(locker).exec(QStringLiteral("BEGIN EXCLUSIVE")));
+
+    QVERIFY(writeFleet(QStringLiteral("[store]\ndb=%1/{device}.db\n"
+                                      "[bus]\nport=%2\nbaud=115200\nparity=none\n"
+                                      "devices=1=refusing, 2=locked, 3=steady\n")
+                           .arg(dir->path(), bus)));
+    QProcess process;
+    process.start(QStringLiteral(KHRONAR_FETCH), {"--config", file("fleet.ini"), "--follow"});
+    process.closeWriteChannel();
+    auto count = [this](const char *name) { return LogFixture::recordCount(file(QLatin1String(name) + ".db")); };
+    QString err;
+    QTRY_VERIFY_WITH_TIMEOUT(
+        (err += QString::fromLocal8Bit(process.readAllStandardError())).contains(QStringLiteral("[bus] locked: ")),
+        30000);
+    // The lock is let go: the next try reads the whole log.
+    QVERIFY(QSqlQuery(locker).exec(QStringLiteral("COMMIT")));
+    locker.close();
+    QTRY_VERIFY_WITH_TIMEOUT(count("locked") >= 10, 60000);
+    // Long enough after the refusal for a device that is retried to have been tried again.
+    const int steady = count("steady");
+    QTRY_VERIFY_WITH_TIMEOUT(count("steady") >= steady + 8, 30000);
+    QVERIFY(process.state() == QProcess::Running);
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(10000));
+    err += QString::fromLocal8Bit(process.readAllStandardError());
+    QCOMPARE(err.count(QStringLiteral("[bus] refusing: ")), 1);
+    QVERIFY2(err.contains(QRegularExpression(QStringLiteral(
+                 "\\[bus\\] refusing: [^\\n]*no records here[^\\n]*; устройство больше не опрашивается\n"))),
+             qPrintable(err));
+    QCOMPARE(count("refusing"), 0);
+    // Each device's records are in its own file, each once: the log it was read from.
+    for (const char *name : {"locked", "steady"}) {
+        const QStringList stored = fileRows(file(QLatin1String(name) + ".db"), LogFixture::RecordRowsSql);
+        QCOMPARE(stored.mid(0, rows.size()), rows);
+        QCOMPARE(LogFixture::fileRows(file(QLatin1String(name) + ".db"), "SELECT count(DISTINCT i) FROM Log"),
+                 QStringList{QString::number(stored.size())});
+    }
+    // The locked device failed only while it was locked: it was not given up.
+    QVERIFY2(!err.contains(QStringLiteral("[bus] locked: database is locked; устройство больше не опрашивается")),
+             qPrintable(err));
 }
 
 void tst_Fleet::mistakeInTheFileIsAUsageError()

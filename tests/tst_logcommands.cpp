@@ -86,7 +86,7 @@ void tst_LogCommands::makeLog(const QString &file)
 {
     {
         QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fixture"));
-        QVERIFY(createLogFile(db, file).ok);
+        QVERIFY(createLogFile(db, file).ok());
         QCOMPARE(addCaption(db, 1, QStringLiteral("Давление \"#u\"")), QString());
         QCOMPARE(addRecord(db, 1, 1, QByteArray("\x07", 1)), QString());
         QCOMPARE(addRecord(db, 2, 2, QByteArray()), QString());

@@ -79,7 +79,7 @@ struct Host : LogDownloadHost {
         : connectionName(connection)
     {
         database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connectionName);
-        opened = QFile::exists(file) ? openLogFile(database, file).ok : createLogFile(database, file).ok;
+        opened = QFile::exists(file) ? openLogFile(database, file).ok() : createLogFile(database, file).ok();
         store.setDatabase(database);
         download.setStore(&store);
     }
@@ -191,37 +191,37 @@ class SpoilingStore final : public LogStore
 {
 public:
     explicit SpoilingStore(LogStore &inner) : inner(inner) {}
-    StoredFingerprints readFingerprints() override { return inner.readFingerprints(); }
-    StoreOutcome writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash) override
+    StoreResult<StoredFingerprints> readFingerprints() override { return inner.readFingerprints(); }
+    StoreStatus writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash) override
     {
         return remember(inner.writeFingerprints(idHash, captionHash));
     }
-    StoreOutcome storeCaption(std::uint32_t eventId, const char *text) override
+    StoreStatus storeCaption(std::uint32_t eventId, const char *text) override
     {
         return remember(inner.storeCaption(eventId, text));
     }
-    ResumePoint resumePoint(std::uint32_t first, std::uint32_t span) override { return inner.resumePoint(first, span); }
-    StoreOutcome storeRecord(const DeviceRecord &record) override { return remember(inner.storeRecord(record)); }
+    StoreResult<std::uint32_t> resumePoint(std::uint32_t first) override { return inner.resumePoint(first); }
+    StoreStatus storeRecord(const DeviceRecord &record) override { return remember(inner.storeRecord(record)); }
     bool beginBatch() override { return inner.beginBatch(); }
-    StoreOutcome commitBatch() override
+    StoreStatus commitBatch() override
     {
-        const StoreOutcome outcome = inner.commitBatch();
-        if (spoiled.ok)
-            return outcome;
-        const StoreOutcome error = spoiled;
-        spoiled = StoreOutcome{};
+        const StoreStatus committed = inner.commitBatch();
+        if (spoiled)
+            return committed;
+        const StoreStatus error = spoiled;
+        spoiled = {};
         return error;
     }
 
 private:
-    StoreOutcome remember(const StoreOutcome &outcome)
+    StoreStatus remember(const StoreStatus &status)
     {
-        if (!outcome.ok && spoiled.ok)
-            spoiled = outcome;
-        return outcome;
+        if (!status && spoiled)
+            spoiled = status;
+        return status;
     }
     LogStore &inner;
-    StoreOutcome spoiled;
+    StoreStatus spoiled;
 };
 
 // The rows a correct download of `log` stores, oldest first.

@@ -93,15 +93,15 @@ void tst_LogFile::schemaOnDisk()
 {
     QFETCH(QString, table);
     QFETCH(QString, sql);
-    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("a.db"))).ok);
+    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("a.db"))).ok());
     QCOMPARE(rows(db, QStringLiteral("SELECT sql FROM sqlite_master WHERE name = '%1'").arg(table)), QStringList{sql});
 }
 
 void tst_LogFile::freshFileContents()
 {
     const QString path = dir->filePath(QStringLiteral("журнал.db"));
-    const LogFileOutcome outcome = createLogFile(db, path);
-    QVERIFY(outcome.ok);
+    const StoreStatus outcome = createLogFile(db, path);
+    QVERIFY(outcome.ok());
     QVERIFY(db.isOpen());
     QCOMPARE(db.databaseName(), path);
     QVERIFY(QFile::exists(path));
@@ -113,11 +113,11 @@ void tst_LogFile::freshFileContents()
 void tst_LogFile::createReplacesTheOpenFile()
 {
     const QString path = dir->filePath(QStringLiteral("a.db"));
-    QVERIFY(createLogFile(db, path).ok);
+    QVERIFY(createLogFile(db, path).ok());
     QVERIFY(insertRecord(db, 1, 1, 946684800));
     QCOMPARE(rows(db, QStringLiteral("SELECT count(*) FROM Log")), QStringList{"1"});
 
-    QVERIFY(createLogFile(db, path).ok);
+    QVERIFY(createLogFile(db, path).ok());
     QCOMPARE(rows(db, QStringLiteral("SELECT count(*) FROM Log")), QStringList{"0"});
     QCOMPARE(rows(db, QStringLiteral("SELECT count(*) FROM Info")), QStringList{"1"});
 }
@@ -127,11 +127,12 @@ void tst_LogFile::createOverUndeletableFile()
     // A directory where the file should be: it exists and cannot be removed as a file.
     const QString path = dir->filePath(QStringLiteral("busy.db"));
     QVERIFY(QDir().mkpath(path + QStringLiteral("/inside")));
-    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("before.db"))).ok);
+    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("before.db"))).ok());
 
-    const LogFileOutcome outcome = createLogFile(db, path);
-    QVERIFY(!outcome.ok);
-    QCOMPARE(outcome.message, QStringLiteral("Не удается заменить файл"));
+    const StoreStatus outcome = createLogFile(db, path);
+    QVERIFY(!outcome.ok());
+    QCOMPARE(outcome.error().text, QStringLiteral("Не удается заменить файл"));
+    QCOMPARE(outcome.error().kind, StoreError::Kind::Io);
     QVERIFY(!db.isOpen());
 }
 
@@ -142,10 +143,10 @@ void tst_LogFile::createWithFailingStatement()
     const QString path = dir->filePath(QStringLiteral("nojournal.db"));
     QVERIFY(QDir().mkpath(path + QStringLiteral("-journal/x")));
 
-    const LogFileOutcome outcome = createLogFile(db, path);
-    QVERIFY(!outcome.ok);
-    QVERIFY(!outcome.message.isEmpty());
-    QVERIFY2(outcome.message != QStringLiteral("Не удается заменить файл"), qPrintable(outcome.message));
+    const StoreStatus outcome = createLogFile(db, path);
+    QVERIFY(!outcome.ok());
+    QVERIFY(!outcome.error().text.isEmpty());
+    QVERIFY2(outcome.error().text != QStringLiteral("Не удается заменить файл"), qPrintable(outcome.error().text));
     QVERIFY(db.isOpen());
     QCOMPARE(rows(db, QStringLiteral("SELECT count(*) FROM sqlite_master")), QStringList{"0"});
 }
@@ -153,12 +154,13 @@ void tst_LogFile::createWithFailingStatement()
 void tst_LogFile::openMissingFileKeepsThePreviousOne()
 {
     const QString before = dir->filePath(QStringLiteral("before.db"));
-    QVERIFY(createLogFile(db, before).ok);
+    QVERIFY(createLogFile(db, before).ok());
     const QString missing = dir->filePath(QStringLiteral("нет такого.db"));
 
-    const LogFileOutcome outcome = openLogFile(db, missing);
-    QVERIFY(!outcome.ok);
-    QCOMPARE(outcome.message, QStringLiteral("Не удается найти файл \"%1\"").arg(missing));
+    const StoreStatus outcome = openLogFile(db, missing);
+    QVERIFY(!outcome.ok());
+    QCOMPARE(outcome.error().text, QStringLiteral("Не удается найти файл \"%1\"").arg(missing));
+    QCOMPARE(outcome.error().kind, StoreError::Kind::NotFound);
     QVERIFY(db.isOpen());
     QCOMPARE(db.databaseName(), before);
     QVERIFY(!QFile::exists(missing));
@@ -168,17 +170,17 @@ void tst_LogFile::openExistingFile()
 {
     const QString first = dir->filePath(QStringLiteral("first.db"));
     const QString second = dir->filePath(QStringLiteral("second.db"));
-    QVERIFY(createLogFile(db, first).ok);
+    QVERIFY(createLogFile(db, first).ok());
     QVERIFY(insertRecord(db, 10, 2, 946684800 + 60));
-    QVERIFY(createLogFile(db, second).ok);
+    QVERIFY(createLogFile(db, second).ok());
 
-    QVERIFY(openLogFile(db, first).ok);
+    QVERIFY(openLogFile(db, first).ok());
     QCOMPARE(rows(db, QStringLiteral("SELECT i, count FROM Log")), QStringList{"10|2"});
 }
 
 void tst_LogFile::recordIdsAreNeverReused()
 {
-    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("a.db"))).ok);
+    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("a.db"))).ok());
     for (quint32 i = 0; i < 3; ++i)
         QVERIFY(insertRecord(db, i, 1, 946684800));
     QSqlQuery(db).exec(QStringLiteral("DELETE FROM Log"));
@@ -188,7 +190,7 @@ void tst_LogFile::recordIdsAreNeverReused()
 
 void tst_LogFile::deviceTimeZeroIsTheYear2000()
 {
-    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("a.db"))).ok);
+    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("a.db"))).ok());
     QVERIFY(insertRecord(db, 0, 1, 946684800));
     QVERIFY(insertRecord(db, 1, 1, 946684800 + 0xFFFFFFFFll));
     QCOMPARE(rows(db, QStringLiteral("SELECT DATETIME(dt, 'unixepoch', '+0 years') FROM Log ORDER BY id")),

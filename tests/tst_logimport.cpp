@@ -49,7 +49,7 @@ void tst_LogImport::init()
 {
     dir = new QTemporaryDir;
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("log.db"))).ok);
+    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("log.db"))).ok());
 }
 
 void tst_LogImport::cleanup()
@@ -96,13 +96,13 @@ void tst_LogImport::decisions()
 
 void tst_LogImport::fingerprintsRoundTrip()
 {
-    StoredFingerprints fresh = readFingerprints(db);
-    QVERIFY(fresh.outcome.ok);
-    QVERIFY(!fresh.known);
+    const StoreResult<StoredFingerprints> fresh = readFingerprints(db);
+    QVERIFY(fresh.ok());
+    QVERIFY(!fresh->known);
 
     // Values past the signed range come back unchanged.
-    QVERIFY(writeFingerprints(db, 0xFFFFFFFFu, 0x80000001u).ok);
-    const StoredFingerprints stored = readFingerprints(db);
+    QVERIFY(writeFingerprints(db, 0xFFFFFFFFu, 0x80000001u).ok());
+    const StoredFingerprints stored = readFingerprints(db).value();
     QVERIFY(stored.known);
     QCOMPARE(stored.idHash, 0xFFFFFFFFu);
     QCOMPARE(stored.captionHash, 0x80000001u);
@@ -112,11 +112,11 @@ void tst_LogImport::fingerprintsRoundTrip()
 void tst_LogImport::halfKnownFingerprintsCountAsNew()
 {
     QSqlQuery(db).exec(QStringLiteral("UPDATE Info SET idHash = 5"));
-    QVERIFY(!readFingerprints(db).known);
+    QVERIFY(!readFingerprints(db)->known);
     QSqlQuery(db).exec(QStringLiteral("DELETE FROM Info"));
-    QVERIFY(!readFingerprints(db).known);
+    QVERIFY(!readFingerprints(db)->known);
     // With no row, the update has nothing to set: the file stays as it is.
-    QVERIFY(writeFingerprints(db, 1, 2).ok);
+    QVERIFY(writeFingerprints(db, 1, 2).ok());
     QCOMPARE(rows(db, QStringLiteral("SELECT count(*) FROM Info")), QStringList{"0"});
 }
 
@@ -125,18 +125,18 @@ void tst_LogImport::captionsInTheDeviceCodePage()
     // "Пуск #u" in Windows-1251, as the device sends it.
     const char text[] = "\xCF\xF3\xF1\xEA #u";
     QCOMPARE(decodeDeviceText(text, 7), QStringLiteral("Пуск #u"));
-    QVERIFY(storeCaption(db, 0x80000000u, text).ok);
+    QVERIFY(storeCaption(db, 0x80000000u, text).ok());
     QCOMPARE(rows(db, QStringLiteral("SELECT id, type, typeof(type), caption FROM Events")),
              QStringList{QStringLiteral("2147483648|0|text|Пуск #u")});
-    QVERIFY(storeCaption(db, 7, "").ok);
+    QVERIFY(storeCaption(db, 7, "").ok());
     QCOMPARE(rows(db, QStringLiteral("SELECT caption FROM Events WHERE id = 7")), QStringList{QString()});
 }
 
 void tst_LogImport::captionReplacesTheSameEvent()
 {
-    QVERIFY(storeCaption(db, 3, "old").ok);
-    QVERIFY(storeCaption(db, 3, "new").ok);
-    QVERIFY(storeCaption(db, 4, "other").ok);
+    QVERIFY(storeCaption(db, 3, "old").ok());
+    QVERIFY(storeCaption(db, 3, "new").ok());
+    QVERIFY(storeCaption(db, 4, "other").ok());
     QCOMPARE(rows(db, QStringLiteral("SELECT id, caption FROM Events ORDER BY id")), QStringList({"3|new", "4|other"}));
 }
 
@@ -157,25 +157,27 @@ void tst_LogImport::resumeAfterNewestRecord()
     QFETCH(StoredRecords, stored);
     QFETCH(uint, expected);
     for (const auto &record : stored)
-        QVERIFY(storeRecord(db, record.first, std::uint8_t(record.second), 0, 0, 1, QByteArray()).ok);
-    const ResumePoint resume = resumePoint(db, 100, 50);
-    QVERIFY(resume.outcome.ok);
-    QCOMPARE(resume.index, expected);
+        QVERIFY(storeRecord(db, record.first, std::uint8_t(record.second), 0, 0, 1, QByteArray()).ok());
+    const StoreResult<std::uint32_t> resume = resumePoint(db, 100);
+    QVERIFY(resume.ok());
+    QCOMPARE(uint(*resume), expected);
 }
 
 void tst_LogImport::resumeOnBrokenFileReadsNothing()
 {
+    // A failed read of the newest record is an error, never a resume from the start:
+    // the download then asks for nothing (see tst_logdownload).
     QSqlQuery(db).exec(QStringLiteral("DROP TABLE Log"));
-    const ResumePoint resume = resumePoint(db, 0xFFFFFFF0u, 0x20);
-    QVERIFY(!resume.outcome.ok);
-    QVERIFY(resume.outcome.error.contains(QStringLiteral("Log")));
-    QCOMPARE(resume.index, 0x10u);
+    const StoreResult<std::uint32_t> resume = resumePoint(db, 0xFFFFFFF0u);
+    QVERIFY(!resume.ok());
+    QVERIFY(resume.error().text.contains(QStringLiteral("Log")));
+    QCOMPARE(resume.error().kind, StoreError::Kind::NotALog);
 }
 
 void tst_LogImport::recordsStoredExactly()
 {
-    QVERIFY(storeRecord(db, 0xFFFFFFFEu, 255, 3, 763825530, 0xFFFFFFFFu, QByteArray::fromHex("00ff10")).ok);
-    QVERIFY(storeRecord(db, 1, 1, 0, 0, 1, QByteArray()).ok);
+    QVERIFY(storeRecord(db, 0xFFFFFFFEu, 255, 3, 763825530, 0xFFFFFFFFu, QByteArray::fromHex("00ff10")).ok());
+    QVERIFY(storeRecord(db, 1, 1, 0, 0, 1, QByteArray()).ok());
     QCOMPARE(rows(db, QStringLiteral("SELECT i, count, dt, type, event, hex(data), typeof(data) FROM Log ORDER BY id")),
              QStringList({"4294967294|255|1710510330|3|4294967295|00FF10|blob", "1|1|946684800|0|1||blob"}));
     QCOMPARE(rows(db, QStringLiteral("SELECT DATETIME(dt, 'unixepoch') FROM Log ORDER BY id")),
@@ -187,10 +189,14 @@ void tst_LogImport::failuresCarryTheQueryText()
     QSqlQuery(db).exec(QStringLiteral("DROP TABLE Log"));
     QSqlQuery(db).exec(QStringLiteral("DROP TABLE Events"));
     QSqlQuery(db).exec(QStringLiteral("DROP TABLE Info"));
-    for (const StoreOutcome &outcome : {storeRecord(db, 1, 1, 0, 0, 1, QByteArray()), storeCaption(db, 1, "x"),
-                                        writeFingerprints(db, 1, 2), readFingerprints(db).outcome}) {
-        QVERIFY(!outcome.ok);
-        QVERIFY2(outcome.error.contains(QStringLiteral("no such table")), qPrintable(outcome.error));
+    const StoreResult<StoredFingerprints> fingerprints = readFingerprints(db);
+    QVERIFY(!fingerprints.ok());
+    for (const StoreError &error :
+         {storeRecord(db, 1, 1, 0, 0, 1, QByteArray()).error(), storeCaption(db, 1, "x").error(),
+          writeFingerprints(db, 1, 2).error(), fingerprints.error()}) {
+        QVERIFY2(error.text.contains(QStringLiteral("no such table")), qPrintable(error.text));
+        // The file is a database, but not a log file.
+        QCOMPARE(error.kind, StoreError::Kind::NotALog);
     }
 }
 

@@ -196,7 +196,7 @@ void tst_LogTimeline::init()
 {
     dir = new QTemporaryDir;
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("log.db"))).ok);
+    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("log.db"))).ok());
     model = new LogViewModel;
     timeline = new LogTimeline(model);
     clock = March15th2024;

@@ -144,7 +144,7 @@ void tst_LogViewModel::init()
 {
     dir = new QTemporaryDir;
     db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("log.db"))).ok);
+    QVERIFY(createLogFile(db, dir->filePath(QStringLiteral("log.db"))).ok());
     model = new LogViewModel;
     clock = March15th2024;
 }

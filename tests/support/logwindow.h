@@ -75,7 +75,7 @@ protected:
     {
         const QString file = QDir(dir->path()).filePath(QStringLiteral("журнал.db"));
         fixture = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("fixture"));
-        QVERIFY(createLogFile(fixture, file).ok);
+        QVERIFY(createLogFile(fixture, file).ok());
         fill();
         ModalAnswer::fileDialog(file);
         child<QAction>("actionOpen")->trigger();

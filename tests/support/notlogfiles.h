@@ -101,7 +101,7 @@ private:
         bool ok = true;
         {
             QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QLatin1String(MakerName));
-            ok = createLogFile(db, path).ok && LogFixture::addCaption(db, 1, QStringLiteral("Пуск #u")).isEmpty()
+            ok = createLogFile(db, path).ok() && LogFixture::addCaption(db, 1, QStringLiteral("Пуск #u")).isEmpty()
                 && LogFixture::addRecord(db, 1, 0, QByteArray("\x01", 1)).isEmpty();
             db.close();
         }
