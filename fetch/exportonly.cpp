@@ -3,16 +3,11 @@
 #include "fetch/exportonly.h"
 
 #include "fetch/fetchoptions.h"
-#include "logaccess/csvexport.h"
-#include "logaccess/logfilter.h"
-#include "logaccess/serverlogview.h"
-#include "serverstore/serverconnection.h"
+#include "fetch/logtarget.h"
 #include "serverstore/serverurl.h"
+#include "logaccess/logfilter.h"
 
 #include <QCommandLineParser>
-#include <QFileInfo>
-#include <QSqlDatabase>
-#include <QSqlError>
 #include <QStringList>
 
 #include <cstdio>
@@ -22,9 +17,6 @@ const ExportFilterOption ExportFilterOptions[5] = {
 };
 
 namespace {
-
-// A connection of our own, read-only: the export never changes the file.
-const QString ConnectionName = QStringLiteral("khronar-fetch-export");
 
 void complain(const QString &message)
 {
@@ -121,61 +113,23 @@ bool parseExportFilter(const QCommandLineParser &parser, LogFilter *filter, QStr
     return true;
 }
 
-namespace {
-
-// The device's rows on the server, read on a connection of the export's own.
-int exportServerLog(const FetchOptions &options)
-{
-    const ServerUrl url = parseServerUrl(options.db).url;
-    ServerConnection connection;
-    const StoreStatus opened = connection.open(url, QStringLiteral("khronar-fetch"));
-    if (!opened) {
-        // The URL's password is never shown; the server's message names no password.
-        complain(QStringLiteral("%1: %2").arg(url.displayName(), opened.error().text));
-        return ExitLogFileError;
-    }
-    QString queryError;
-    const bool written = exportServerLogCsvFile(connection.database(), options.device, options.csv, options.filter,
-                                                &queryError);
-    if (!queryError.isEmpty()) {
-        complain(QStringLiteral("%1: %2").arg(url.displayName(), queryError));
-        return ExitLogFileError;
-    }
-    if (!written) {
-        complain(QStringLiteral("Не удается записать файл \"%1\"").arg(options.csv));
-        return ExitLogFileError;
-    }
-    return ExitDone;
-}
-
-} // namespace
-
 int exportLogFile(const FetchOptions &options)
 {
-    if (fetchesToServer(options))
-        return exportServerLog(options);
-    if (!QFileInfo::exists(options.db)) {
-        complain(QStringLiteral("Не удается найти файл \"%1\"").arg(options.db));
-        return ExitLogFileError;
-    }
-    int code = ExitDone;
-    {
-        QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), ConnectionName);
-        database.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
-        database.setDatabaseName(options.db);
-        QString queryError;
-        if (!database.open()) {
-            complain(QStringLiteral("%1: %2").arg(options.db, database.lastError().text()));
-            code = ExitLogFileError;
-        } else if (!exportLogCsvFile(database, options.csv, options.filter, &queryError) && queryError.isEmpty()) {
-            complain(QStringLiteral("Не удается записать файл \"%1\"").arg(options.csv));
-            code = ExitLogFileError;
-        } else if (!queryError.isEmpty()) {
-            complain(QStringLiteral("%1: %2").arg(options.db, queryError));
-            code = ExitLogFileError;
-        }
-        database.close();
-    }
-    QSqlDatabase::removeDatabase(ConnectionName);
-    return code;
+    // No address: the file and the server's device are named as they are given.
+    const LogLocation where = fetchesToServer(options)
+        ? LogLocation::serverDevice(parseServerUrl(options.db).url, options.device)
+        : LogLocation::file(options.db);
+    const StoreResult<std::unique_ptr<OpenLog>> log = OpenLog::open(where, OpenLog::Purpose::Read,
+                                                                    fetchLogSettings(0, {}));
+    const StoreStatus exported = log ? log.value()->exportCsv(options.csv, options.filter)
+                                     : StoreStatus(Failure(log.error()));
+    if (exported)
+        return ExitDone;
+    const StoreError &error = exported.error();
+    // A missing file and a CSV that cannot be written say so whole; everything else
+    // is said after where it happened (never with the URL's password).
+    const bool whole = (error.kind == StoreError::Kind::NotFound && !where.onServer)
+        || error.kind == StoreError::Kind::Io;
+    complain(whole ? error.text : QStringLiteral("%1: %2").arg(where.place(), error.text));
+    return ExitLogFileError;
 }

@@ -63,7 +63,7 @@ int runLine(const FetchOptions &options, const std::atomic<bool> &stop)
     for (const std::uint8_t address : options.addresses) {
         CollectorDevice device;
         device.address = address;
-        device.target = storeTargetFor(options, address);
+        device.log = logLocationFor(options, address);
         if (!options.csv.isEmpty())
             device.csv = pathForAddress(options.csv, address);
         devices.push_back(device);
@@ -115,8 +115,8 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
             CollectorDevice device;
             device.address = fleetDevice.address;
             device.name = fleetDevice.name;
-            device.target.db = server ? fleet.db : pathForDevice(fleet.db, fleetDevice.name);
-            device.target.device = fleetDevice.name;
+            device.log = server ? LogLocation::serverDevice(parseServerUrl(fleet.db).url, fleetDevice.name)
+                                : LogLocation::file(pathForDevice(fleet.db, fleetDevice.name));
             devices.push_back(device);
         }
         lines.push_back(std::make_unique<LineCollector>(settings, std::move(devices), stop, console));

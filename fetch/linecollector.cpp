@@ -88,7 +88,7 @@ void CollectorConsole::endProgress(const QString &line)
 
 struct LineCollector::DeviceState {
     CollectorDevice device;
-    std::unique_ptr<FetchLog> log;
+    std::unique_ptr<OpenLog> log;
     DeviceOutcome outcome;
     bool reached = false;
     // Following: when it is read next, and how often in a row it failed.
@@ -202,7 +202,7 @@ int LineCollector::collectOnce(DeviceState &device)
     if (code == ExitDone) {
         // Following several devices, each keeps its log open between rounds: the
         // download must write to this device's, not to the one read last.
-        download.setStore(&device.log->store());
+        download.setStore(device.log->store());
         downloading = true;
         download.start(device.device.address);
         // start() leaves the transfer in ReadInfo: it rests only once the range is read up.
@@ -222,9 +222,16 @@ int LineCollector::collectOnce(DeviceState &device)
     }
     if (code == ExitDone && settings.follow && devices.size() == 1) {
         // Only what arrives from now on is printed.
-        lastPrintedRowId = device.log->newestRowId();
-        recordsUnprinted = 0;
-        code = runEngine(nullptr, true);
+        const StoreResult<qint64> newest = device.log->newestRowId();
+        if (newest) {
+            lastPrintedRowId = *newest;
+            recordsUnprinted = 0;
+            code = runEngine(nullptr, true);
+        } else {
+            // Without the newest row, every record would be printed as if it were new.
+            failDevice(ExitLogFileError, QStringLiteral("%1: %2").arg(device.device.log.place(), newest.error().text));
+            code = ExitLogFileError;
+        }
         console.endProgress();
     }
     downloading = false;
@@ -278,31 +285,34 @@ void LineCollector::followAll()
 
 int LineCollector::openLog(DeviceState &device)
 {
-    OpenedFetchLog opened = openStore(device.device.target, settings.lockWaitSeconds, [this] { return stop.load(); });
-    if (!opened.log) {
-        failure = opened.exitCode;
-        failureMessage = opened.exitCode == ExitInterrupted ? QStringLiteral("прервано") : opened.error;
-        if (!opened.error.isEmpty())
-            say(QStringLiteral("%1: %2").arg(label(), opened.error));
-        return opened.exitCode;
+    StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(
+        device.device.log, OpenLog::Purpose::Download,
+        fetchLogSettings(settings.lockWaitSeconds, [this] { return stop.load(); }));
+    if (!opened) {
+        const StoreError &error = opened.error();
+        if (error.kind == StoreError::Kind::Cancelled) {
+            failure = ExitInterrupted;
+            failureMessage = QStringLiteral("прервано");
+            return failure;
+        }
+        failure = ExitLogFileError;
+        // The URL's password is never shown; the server's message names no password.
+        failureMessage = storeFailureText(QStringLiteral("%1: %2").arg(device.device.log.place(), error.text), error);
+        say(QStringLiteral("%1: %2").arg(label(), failureMessage));
+        return failure;
     }
-    device.log = std::move(opened.log);
-    download.setStore(&device.log->store());
+    device.log = std::move(opened).value();
+    download.setStore(device.log->store());
     return ExitDone;
 }
 
 int LineCollector::exportCsv(DeviceState &device)
 {
     const QString &path = device.device.csv;
-    QString queryError;
-    const bool written = device.log->exportCsv(path, &queryError);
-    if (!queryError.isEmpty()) {
-        failDevice(ExitLogFileError, queryError);
-        return ExitLogFileError;
-    }
-    if (written)
+    const StoreStatus exported = device.log->exportCsv(path);
+    if (exported)
         return ExitDone;
-    failDevice(ExitLogFileError, cannotWriteFileText(path));
+    failDevice(ExitLogFileError, exported.error().text);
     return ExitLogFileError;
 }
 
@@ -363,10 +373,27 @@ bool LineCollector::printNewRecords()
         return true;
     if (!standardOutput.isOpen() && !standardOutput.open(stdout, QIODevice::WriteOnly | QIODevice::Text))
         return false;
-    if (current->log->writeCsvAfter(standardOutput, lastPrintedRowId, &lastPrintedRowId) && standardOutput.flush())
+    const StoreResult<qint64> printed = current->log->writeCsvAfter(standardOutput, lastPrintedRowId);
+    if (printed && standardOutput.flush()) {
+        lastPrintedRowId = *printed;
         return true;
-    failDevice(ExitLogFileError, QStringLiteral("Не удается записать в стандартный вывод"));
+    }
+    if (!printed && printed.error().kind != StoreError::Kind::Io)
+        failDevice(ExitLogFileError, QStringLiteral("%1: %2").arg(current->device.log.place(), printed.error().text));
+    else
+        failDevice(ExitLogFileError, QStringLiteral("Не удается записать в стандартный вывод"));
     return false;
+}
+
+QString LineCollector::storeFailureText(const QString &text, const StoreError &error)
+{
+    // A server that is gone or a file locked for a while is tried again later; a store
+    // that refuses the records, or is no log this program can use, would refuse them
+    // again.
+    storeRefused = error.kind == StoreError::Kind::Refused || error.kind == StoreError::Kind::NotALog;
+    if (storeRefused && settings.follow && devices.size() > 1)
+        return text + QStringLiteral("; устройство больше не опрашивается");
+    return text;
 }
 
 void LineCollector::failDevice(int code, const QString &message)
@@ -390,13 +417,7 @@ void LineCollector::failed(const DownloadFailure &reason)
         failDevice(ExitDeviceException, failureText(reason));
         return;
     case FailureKind::StoreFailed:
-        // A server that is gone or a file locked for a while is tried again later; a
-        // store that refuses the records would refuse them again.
-        storeRefused = reason.store.kind == StoreError::Kind::Refused || reason.store.kind == StoreError::Kind::NotALog;
-        if (storeRefused && settings.follow && devices.size() > 1)
-            failDevice(ExitLogFileError, failureText(reason) + QStringLiteral("; устройство больше не опрашивается"));
-        else
-            failDevice(ExitLogFileError, failureText(reason));
+        failDevice(ExitLogFileError, storeFailureText(failureText(reason), reason.store));
         return;
     }
 }

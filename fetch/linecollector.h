@@ -3,7 +3,7 @@
 // line is one collector; a fleet runs one per line, each on a thread of its own.
 #pragma once
 
-#include "fetch/fetchlog.h"
+#include "fetch/logtarget.h"
 #include "fetch/fetchoptions.h"
 #include "logdownload/logdownload.h"
 
@@ -46,9 +46,9 @@ private:
 // One device as a collector reads it.
 struct CollectorDevice {
     std::uint8_t address = 1;
-    QString name;       // its name in a fleet; empty on a command line
-    StoreTarget target; // where its log goes
-    QString csv;        // --csv: where its export goes, empty for none
+    QString name;    // its name in a fleet; empty on a command line
+    LogLocation log; // where its log goes
+    QString csv;     // --csv: where its export goes, empty for none
 };
 
 // What became of one device in a run.
@@ -141,6 +141,8 @@ private:
     bool printNewRecords();
     // Ends the download of the current device with `code` and says why.
     void failDevice(int code, const QString &message);
+    // What is said of a store's failure; notes whether the device is given up for it.
+    QString storeFailureText(const QString &text, const StoreError &error);
     // Ends the whole line: every device not yet done gets `code` and `message`.
     void failLine(int code, const QString &message);
     // The device's name in messages: "адрес 7", or in a fleet "feeder-1".

@@ -149,6 +149,39 @@ bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filte
     return written;
 }
 
+QString cannotWriteFileText(const QString &path)
+{
+    return QStringLiteral("Не удается записать файл \"") + path + QLatin1Char('"');
+}
+
+StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
+                        const LogFilter &filter)
+{
+    QSqlError failure;
+    if (!writeLogCsv(database, statements, out, filter, &failure))
+        return storeFailure(StoreError::Kind::Io, out.errorString());
+    if (failure.type() != QSqlError::NoError)
+        return Failure(statements.error(failure));
+    return {};
+}
+
+StoreStatus exportLogCsvFile(const QSqlDatabase &database, const LogViewStatements &statements, const QString &path,
+                             const LogFilter &filter)
+{
+    StoreStatus read;
+    const bool written = writeCsvFile(path, [&](QIODevice &out) {
+        read = writeLogCsv(database, statements, out, filter);
+        return read.ok();
+    });
+    // A log that cannot be read is the store's error; an empty file would pass for an
+    // empty log.
+    if (!read && read.error().kind != StoreError::Kind::Io)
+        return read;
+    if (!written)
+        return storeFailure(StoreError::Kind::Io, cannotWriteFileText(path));
+    return {};
+}
+
 bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write)
 {
     QFile file(path);
@@ -173,33 +206,33 @@ bool exportLogCsvFile(const LogSource &source, const QString &path, const LogFil
     return writeCsvFile(path, [&](QIODevice &out) { return writeLogCsv(source, out, filter, queryError); });
 }
 
-bool writeLogCsvAfter(QSqlQuery &query, QIODevice &out, qint64 afterId, qint64 *lastId)
+StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
+                                     qint64 afterId)
 {
-    *lastId = afterId;
-    query.bindValue(QStringLiteral(":after"), afterId);
-    if (!query.exec())
-        return true;
-    LogCsvWriter writer(out);
-    while (query.next()) {
-        if (!writer.writeRow(query))
-            return false;
-        *lastId = query.value(4).toLongLong();
-    }
-    return true;
-}
-
-bool writeLogCsvAfter(const QSqlDatabase &database, QIODevice &out, qint64 afterId, qint64 *lastId)
-{
-    *lastId = afterId;
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    return !query.prepare(LogViewAfterSql) || writeLogCsvAfter(query, out, afterId, lastId);
+    if (!statements.viewAfterSql(afterId).exec(query))
+        return Failure(statements.error(query.lastError()));
+    LogCsvWriter writer(out);
+    qint64 last = afterId;
+    while (query.next()) {
+        if (!writer.writeRow(query))
+            return storeFailure(StoreError::Kind::Io, out.errorString());
+        last = query.value(4).toLongLong();
+    }
+    // next() is false at the end and on a read error alike.
+    if (query.lastError().isValid())
+        return Failure(statements.error(query.lastError()));
+    return last;
 }
 
-qint64 newestLogRowId(const QSqlDatabase &database)
+StoreResult<qint64> newestLogRowId(const QSqlDatabase &database, const LogViewStatements &statements)
 {
     QSqlQuery query(database);
-    if (!query.exec(SelectNewestRowIdSql) || !query.next())
-        return 0;
+    if (!statements.newestRowIdSql().exec(query))
+        return Failure(statements.error(query.lastError()));
+    if (!query.next())
+        return Failure(statements.error(query.lastError()));
+    // NULL for an empty log: nothing stored yet, so everything to come is after 0.
     return query.value(0).toLongLong();
 }

@@ -7,6 +7,7 @@
 #include <functional>
 
 #include "messagetext/recordtypes.h"
+#include "store/storeerror.h"
 
 class QIODevice;
 class QString;
@@ -59,6 +60,19 @@ bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statemen
 // The same for the log a view shows.
 bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filter, QString *queryError = nullptr);
 
+// A file that cannot be written (a CSV export): "Не удается записать файл "<path>"".
+QString cannotWriteFileText(const QString &path);
+
+// The lines of the records that pass `filter` (every record with an empty one, exactly
+// as the log view query yields them) of the log `statements` read on `database`. Fails
+// with the store's error when the log cannot be read, or Io when a write fails.
+StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
+                        const LogFilter &filter);
+// The same into the file at `path`, replaced (write-only, truncated, text mode); a file
+// that cannot be written fails Io, "Не удается записать файл "<path>"".
+StoreStatus exportLogCsvFile(const QSqlDatabase &database, const LogViewStatements &statements, const QString &path,
+                             const LogFilter &filter);
+
 // Opens the file at `path` as an export does (write-only, truncated, text mode), lets
 // `write` fill it and closes it. False when it cannot be opened or written.
 bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write);
@@ -75,13 +89,13 @@ bool exportLogCsvFile(const LogSource &source, const QString &path, const LogFil
                       QString *queryError = nullptr);
 
 // Writes the lines of the records stored after row id `afterId`, in the order stored,
-// and sets `*lastId` to the row id of the last one written (`afterId` when there was
-// none). A query that fails writes nothing. Returns false when a write fails.
-bool writeLogCsvAfter(const QSqlDatabase &database, QIODevice &out, qint64 afterId, qint64 *lastId);
-// The same with `query`, prepared for another kind of store with its other values bound:
-// it takes ":after" and gives the view's columns with the row id fifth.
-bool writeLogCsvAfter(QSqlQuery &query, QIODevice &out, qint64 afterId, qint64 *lastId);
+// of the log `statements` read on `database`. Gives the row id of the last one written
+// (`afterId` when there was none), or the store's error when the query fails, or an Io
+// error (with the device's own words) when a write fails.
+StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
+                                     qint64 afterId);
 
-// The row id of the newest stored record: what writeLogCsvAfter starts after to write
-// only what arrives from now on. 0 for an empty log or a failed query.
-qint64 newestLogRowId(const QSqlDatabase &database);
+// The row id of the newest stored record (0 for an empty log): what writeLogCsvAfter
+// starts after to write only what arrives from now on. A failed query is an error,
+// never a 0 that would pass the whole log off as new.
+StoreResult<qint64> newestLogRowId(const QSqlDatabase &database, const LogViewStatements &statements);

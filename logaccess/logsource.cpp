@@ -44,7 +44,7 @@ private:
 
 QSqlDatabase LogFileSource::database() const
 {
-    return QSqlDatabase::database(QLatin1String(QSqlDatabase::defaultConnection), false);
+    return QSqlDatabase::database(connectionName, false);
 }
 
 bool LogFileSource::readStatements(LogViewStatements *statements, QString *error) const

@@ -43,12 +43,20 @@ public:
     virtual QString errorText(const QSqlError &error) const { return error.text(); }
 };
 
-// The log file open on the application's default connection; background passes open it
-// read-only.
+// A log file open on the connection named `connection` (by default the application's
+// default connection); background passes open it read-only. It holds the name only: a
+// connection removed by its owner is no log, not a dangling one.
 class LogFileSource final : public LogSource
 {
 public:
+    explicit LogFileSource(const QString &connection = QLatin1String(QSqlDatabase::defaultConnection))
+        : connectionName(connection)
+    {}
+
     QSqlDatabase database() const override;
     bool readStatements(LogViewStatements *statements, QString *error) const override;
     LogReaderFactory readers() const override;
+
+private:
+    QString connectionName;
 };

@@ -161,6 +161,11 @@ const LogViewDialect &logFileDialect()
         fileList,
         fileTypeCondition,
         fileTimeCondition,
+        QStringLiteral("SELECT l.type, DATETIME(l.dt, 'unixepoch', '+0 years'), e.caption, l.data, l.id\tFROM Log l"
+                       "\tLEFT OUTER JOIN Events e ON e.id = l.event AND e.type = 0\tWHERE l.id > :after"
+                       "\tORDER BY l.id ASC"),
+        QStringLiteral("SELECT max(id) FROM Log"),
+        logFileError,
     };
     return dialect;
 }
@@ -184,6 +189,17 @@ LogViewStatements::LogViewStatements(const LogViewDialect &dialect, const QVaria
 
 bool LogViewStatements::forLog(const QSqlDatabase &database, LogViewStatements *statements, QString *error)
 {
+    const StoreResult<LogViewStatements> read = ofLogFile(database);
+    if (!read) {
+        *error = read.error().text;
+        return false;
+    }
+    *statements = *read;
+    return true;
+}
+
+StoreResult<LogViewStatements> LogViewStatements::ofLogFile(const QSqlDatabase &database)
+{
     // Log.id is the row id when it is the one key column, declared INTEGER, of a table
     // with row ids (a table without them keeps its key in an index of origin "pk").
     QSqlQuery query(database);
@@ -191,13 +207,10 @@ bool LogViewStatements::forLog(const QSqlDatabase &database, LogViewStatements *
             "SELECT (SELECT count(*) FROM pragma_table_info('Log') WHERE pk > 0),"
             " (SELECT upper(type) FROM pragma_table_info('Log') WHERE name = 'id' COLLATE NOCASE AND pk = 1),"
             " (SELECT count(*) FROM pragma_index_list('Log') WHERE origin = 'pk')"))
-        || !query.next()) {
-        *error = query.lastError().text();
-        return false;
-    }
-    *statements = LogViewStatements(query.value(0).toInt() == 1 && query.value(1).toString() == QLatin1String("INTEGER")
-                                    && query.value(2).toInt() == 0);
-    return true;
+        || !query.next())
+        return Failure(logFileError(query.lastError()));
+    return LogViewStatements(query.value(0).toInt() == 1 && query.value(1).toString() == QLatin1String("INTEGER")
+                             && query.value(2).toInt() == 0);
 }
 
 QString LogViewStatements::key() const
@@ -233,6 +246,18 @@ LogViewStatements::Statement LogViewStatements::scoped(const QString &text) cons
     if (!dialect->scope.isEmpty())
         statement.values << qMakePair(QStringLiteral(":device"), scope);
     return statement;
+}
+
+LogViewStatements::Statement LogViewStatements::viewAfterSql(qint64 afterId) const
+{
+    Statement statement = scoped(dialect->viewAfter);
+    statement.values << qMakePair(QStringLiteral(":after"), QVariant(afterId));
+    return statement;
+}
+
+LogViewStatements::Statement LogViewStatements::newestRowIdSql() const
+{
+    return scoped(dialect->newestRowId);
 }
 
 LogViewStatements::Statement LogViewStatements::viewCheckSql() const

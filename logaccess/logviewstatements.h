@@ -5,6 +5,8 @@
 // writes SQL.
 #pragma once
 
+#include "store/storeerror.h"
+
 #include <QDateTime>
 #include <QPair>
 #include <QString>
@@ -12,6 +14,7 @@
 #include <QVector>
 
 class QSqlDatabase;
+class QSqlError;
 class QSqlQuery;
 struct LogFilter;
 
@@ -57,6 +60,13 @@ struct LogViewDialect {
     // The records shown at `from` or later and `to` or earlier (either may be invalid: no
     // bound, not both), with the values of its placeholders added to `values`.
     QString (*timeCondition)(const QDateTime &from, const QDateTime &to, LogSqlValues &values);
+    // The log view query's columns and the row id fifth, of the records stored after the
+    // row id ":after", in the order stored: what a follower prints as records arrive.
+    QString viewAfter;
+    // The row id of the newest stored record; NULL for an empty log.
+    QString newestRowId;
+    // What a failed statement of this kind of store means (its kind, its code, its text).
+    StoreError (*error)(const QSqlError &error);
 };
 
 // A log file's SQL (SQLite).
@@ -89,6 +99,8 @@ public:
     // The statements for the log file open on `database`. False when the file cannot be
     // read as a database; `error` is then the database's text.
     static bool forLog(const QSqlDatabase &database, LogViewStatements *statements, QString *error);
+    // The same, failing with the file's error.
+    static StoreResult<LogViewStatements> ofLogFile(const QSqlDatabase &database);
 
     bool keysInDisplayOrder() const { return idIsRowId; }
     bool captionKeyIsEvent() const { return dialect->captionKeyIsEvent; }
@@ -114,6 +126,12 @@ public:
     Statement pageSql(const QVector<qint64> &keys) const;
     // The shown part of the data of one record.
     Statement longDataSql(qint64 key) const;
+    // The log view query's columns and the row id fifth, of the records stored after the
+    // row id `afterId`, in the order stored.
+    Statement viewAfterSql(qint64 afterId) const;
+    // The row id of the newest stored record (NULL for an empty log): where a follower
+    // starts, to see only what arrives from then on.
+    Statement newestRowIdSql() const;
 
     // The records that pass the filter's type and time conditions, in display order:
     // their key and, `withMessages`, their event, the shown part of their data and their
@@ -142,6 +160,9 @@ public:
     // the table can show are left out. Not `exact`, a time or type stored as a real
     // number comes out as one (with a point): the records must then be read `exact`.
     Statement timesSql(const KeyRange *range, bool exact) const;
+
+    // A failed statement's error, as this kind of store reads it.
+    StoreError error(const QSqlError &failure) const { return dialect->error(failure); }
 
     // recordTypeIndex of l.type, in SQL.
     QString typeIndexSql() const { return dialect->typeIndex; }

@@ -1,9 +1,10 @@
 // The central database's SQL of the read side: the log view's dialect for one device's
-// rows, and the reads of the command line's --follow.
+// rows.
 
 #include "logaccess/serverdialect.h"
 
 #include "logaccess/logviewstatements.h"
+#include "serverstore/serverconnection.h"
 
 #include <QStringList>
 #include <QVariant>
@@ -13,20 +14,6 @@ namespace {
 // dt holds the instant whose UTC wall clock is the device's clock; read back at UTC it
 // is the device's time whatever the session's TimeZone.
 const QString ServerTimeSql = QStringLiteral("to_char(l.dt AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI:SS')");
-
-} // namespace
-
-const QString ServerLogViewAfterSql = QStringLiteral("SELECT l.type, ") + ServerTimeSql
-    + QStringLiteral(", e.caption, l.data, l.id "
-                     "FROM khronar.log l "
-                     "LEFT OUTER JOIN khronar.event e ON e.device = l.device AND e.id = l.event AND e.type = 0 "
-                     "WHERE l.device = (SELECT id FROM khronar.device WHERE name = :name) AND l.id > :after "
-                     "ORDER BY l.id ASC");
-
-const QString ServerNewestRowIdSql = QStringLiteral(
-    "SELECT max(l.id) FROM khronar.log l WHERE l.device = (SELECT id FROM khronar.device WHERE name = :name)");
-
-namespace {
 
 // The columns hold what a collector stores and nothing else (NOT NULL, a type 0..255, a
 // time of a device's clock): the view's notions are the plain expressions.
@@ -103,6 +90,19 @@ const LogViewDialect &serverLogViewDialect()
         serverList,
         serverTypeCondition,
         serverTimeCondition,
+        QStringLiteral("SELECT l.type, ") + ServerTimeSql
+            + QStringLiteral(", e.caption, l.data, l.id "
+                             "FROM khronar.log l "
+                             "LEFT OUTER JOIN khronar.event e ON e.device = l.device AND e.id = l.event AND e.type = 0 "
+                             "WHERE l.device = :device AND l.id > :after "
+                             "ORDER BY l.id ASC"),
+        QStringLiteral("SELECT max(l.id) FROM khronar.log l WHERE l.device = :device"),
+        serverError,
     };
     return dialect;
+}
+
+LogViewStatements serverLogStatements(qint64 deviceId)
+{
+    return LogViewStatements(serverLogViewDialect(), deviceId);
 }

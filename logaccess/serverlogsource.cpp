@@ -2,9 +2,10 @@
 
 #include "logaccess/serverlogsource.h"
 
-#include "logaccess/serverlogview.h"
+#include "logaccess/serverdialect.h"
 #include "serverstore/serverdevices.h"
 
+#include <QSqlDriver>
 #include <QThread>
 
 const QString ServerViewProgram = QStringLiteral("khronar");
@@ -33,20 +34,37 @@ private:
 
 ServerLogSource::ServerLogSource(std::unique_ptr<ServerConnection> connection, const ServerUrl &url,
                                  const QString &device, qint64 deviceId)
-    : connection(std::move(connection)),
+    : connection(connection->database()),
       serverUrl(url),
       device(device),
-      deviceId(deviceId)
+      id(deviceId)
+{
+    owner = std::shared_ptr<ServerConnection>(std::move(connection));
+}
+
+ServerLogSource::ServerLogSource(const QSqlDatabase &database, std::shared_ptr<void> owner, const ServerUrl &url,
+                                 const QString &device, qint64 deviceId)
+    : owner(std::move(owner)),
+      connection(database),
+      serverUrl(url),
+      device(device),
+      id(deviceId)
 {}
 
 QSqlDatabase ServerLogSource::database() const
 {
-    return connection->database();
+    return connection;
+}
+
+void ServerLogSource::moveToThread(QThread *thread)
+{
+    if (QSqlDriver *driver = connection.driver())
+        driver->moveToThread(thread);
 }
 
 bool ServerLogSource::readStatements(LogViewStatements *statements, QString *) const
 {
-    *statements = serverLogStatements(deviceId);
+    *statements = serverLogStatements(id);
     return true;
 }
 

@@ -23,6 +23,9 @@ class ServerLogSource final : public LogSource
 public:
     ServerLogSource(std::unique_ptr<ServerConnection> connection, const ServerUrl &url, const QString &device,
                     qint64 deviceId);
+    // Reads on `database`, a connection that `owner` keeps open (a collector's store).
+    ServerLogSource(const QSqlDatabase &database, std::shared_ptr<void> owner, const ServerUrl &url,
+                    const QString &device, qint64 deviceId);
 
     QSqlDatabase database() const override;
     bool readStatements(LogViewStatements *statements, QString *error) const override;
@@ -31,14 +34,20 @@ public:
 
     const ServerUrl &url() const { return serverUrl; }
     const QString &deviceName() const { return device; }
+    // The device's key on the server.
+    qint64 deviceId() const { return id; }
     // "db.example:5432/khronar: ПС-12": where the log is, never with the password.
     QString displayName() const;
 
+    // Hands the connection to `thread`, which reads on it from then on.
+    void moveToThread(QThread *thread);
+
 private:
-    std::unique_ptr<ServerConnection> connection;
+    std::shared_ptr<void> owner;
+    QSqlDatabase connection;
     ServerUrl serverUrl;
     QString device;
-    qint64 deviceId;
+    qint64 id;
 };
 
 // The first word of the sessions of the window's reads.

@@ -29,8 +29,3 @@ QString configurationQuestionText()
     return QStringLiteral("Конфигурация журнала устройства отличается от открытого журнала.\n"
                           "Обновить конфигурацию?");
 }
-
-QString cannotWriteFileText(const QString &path)
-{
-    return QStringLiteral("Не удается записать файл \"") + path + QLatin1Char('"');
-}

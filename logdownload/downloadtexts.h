@@ -29,6 +29,3 @@ QString failureText(const DownloadFailure &failure);
 // The configuration question: the device's event set differs from the log's.
 QString configurationQuestionTitle();
 QString configurationQuestionText(); // two lines: the difference, then the question
-
-// A file that cannot be written (a CSV export): "Не удается записать файл "<path>"".
-QString cannotWriteFileText(const QString &path);

@@ -55,6 +55,8 @@ public:
     bool isOpen() const { return connection.isOpen(); }
 
     const QString &deviceName() const { return name; }
+    // The device's key on the server, once open.
+    qint64 deviceRowId() const { return deviceId; }
     // Hands the store to `thread`, which uses it from then on, so that it can be opened
     // where a slow server holds up no one. Called on the thread that opened it.
     void moveToThread(QThread *thread) { connection.moveToThread(thread); }

@@ -33,9 +33,3 @@ const QString UpsertCaptionSql = QStringLiteral(
 const QString LogViewSql = QStringLiteral(
     "SELECT l.type, DATETIME(l.dt, 'unixepoch', '+0 years'), e.caption, l.data\tFROM Log l"
     "\tLEFT OUTER JOIN Events e ON e.id = l.event AND e.type = 0\tORDER BY l.id ASC");
-
-const QString LogViewAfterSql = QStringLiteral(
-    "SELECT l.type, DATETIME(l.dt, 'unixepoch', '+0 years'), e.caption, l.data, l.id\tFROM Log l"
-    "\tLEFT OUTER JOIN Events e ON e.id = l.event AND e.type = 0\tWHERE l.id > :after\tORDER BY l.id ASC");
-
-const QString SelectNewestRowIdSql = QStringLiteral("SELECT max(id) FROM Log");

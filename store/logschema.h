@@ -21,8 +21,3 @@ extern const QString UpsertCaptionSql;
 // Type, time text, caption (NULL when the event has none) and data of every
 // record, in the order they were stored.
 extern const QString LogViewSql;
-// The same four columns, and the row id fifth, of the records stored after the row
-// id bound to ":after", in the order they were stored.
-extern const QString LogViewAfterSql;
-// The row id of the newest stored record; NULL for an empty log.
-extern const QString SelectNewestRowIdSql;

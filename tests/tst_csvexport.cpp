@@ -2,6 +2,8 @@
 
 #include "logaccess/csvexport.h"
 
+#include "logaccess/openlog.h"
+
 #include "tests/support/logfixture.h"
 #include "tests/support/samplelog.h"
 
@@ -27,6 +29,9 @@ private slots:
     void filterKeepsTheLinesOfTheRowsShown_data();
     void filterKeepsTheLinesOfTheRowsShown();
     void filterOnAFileThatIsNoLog();
+    void rowsAfterARowId();
+    void followReadsThatFailAreErrors_data();
+    void followReadsThatFailAreErrors();
 
 private:
     QByteArray exportAll()
@@ -208,6 +213,65 @@ void tst_CsvExport::filterOnAFileThatIsNoLog()
     QString error;
     QVERIFY(writeLogCsv(db, buffer, filter, &error));
     QVERIFY2(error.contains(QStringLiteral("no such table: Events")), qPrintable(error));
+    QCOMPARE(buffer.data(), QByteArray());
+}
+
+// What --follow prints: the lines of the records after a row id, and the row id of the
+// last one, through the log as khronar-fetch opens it.
+void tst_CsvExport::rowsAfterARowId()
+{
+    QCOMPARE(addCaption(db, 1, QStringLiteral("Пуск #u")), QString());
+    for (int k = 1; k <= 3; ++k)
+        QCOMPARE(addRecord(db, 1, 0, QByteArray(1, char(k))), QString());
+    const QList<QByteArray> lines = exportAll().split('\n');
+    auto log = OpenLog::open(LogLocation::file(db.databaseName()), OpenLog::Purpose::Read);
+    QVERIFY(log.ok());
+    QCOMPARE(log.value()->newestRowId().value(), qint64(3));
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly | QIODevice::Text);
+    QCOMPARE(log.value()->writeCsvAfter(buffer, 1).value(), qint64(3));
+    QCOMPARE(buffer.data(), lines[1] + '\n' + lines[2] + '\n');
+    // Nothing new: nothing written, and the same row id.
+    QCOMPARE(log.value()->writeCsvAfter(buffer, 3).value(), qint64(3));
+    QCOMPARE(buffer.data().count('\n'), 2);
+}
+
+// A read that fails is an error, never an empty result or a zero: --follow would
+// otherwise start after row 0 and print the whole log as if it were new, or print
+// nothing of what arrives and say nothing.
+void tst_CsvExport::followReadsThatFailAreErrors_data()
+{
+    QTest::addColumn<QString>("damage");
+    QTest::addColumn<bool>("newestFails");
+    QTest::newRow("records gone") << "DROP TABLE Log" << true;
+    QTest::newRow("captions gone") << "DROP TABLE Events" << false;
+}
+
+void tst_CsvExport::followReadsThatFailAreErrors()
+{
+    QFETCH(QString, damage);
+    QFETCH(bool, newestFails);
+    QCOMPARE(addRecord(db, 1, 0, QByteArray()), QString());
+    QCOMPARE(addRecord(db, 1, 0, QByteArray()), QString());
+    QVERIFY(QSqlQuery(db).exec(damage));
+    auto log = OpenLog::open(LogLocation::file(db.databaseName()), OpenLog::Purpose::Read);
+    QVERIFY(log.ok());
+
+    const StoreResult<qint64> newest = log.value()->newestRowId();
+    QCOMPARE(!newest.ok(), newestFails);
+    if (newestFails) {
+        QVERIFY2(newest.error().text.contains(QStringLiteral("no such table: Log")), qPrintable(newest.error().text));
+        QCOMPARE(newest.error().kind, StoreError::Kind::NotALog);
+    } else {
+        QCOMPARE(newest.value(), qint64(2));
+    }
+
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly | QIODevice::Text);
+    const StoreResult<qint64> after = log.value()->writeCsvAfter(buffer, 0);
+    QVERIFY(!after.ok());
+    QVERIFY2(after.error().text.contains(QStringLiteral("no such table")), qPrintable(after.error().text));
+    QCOMPARE(after.error().kind, StoreError::Kind::NotALog);
     QCOMPARE(buffer.data(), QByteArray());
 }
 

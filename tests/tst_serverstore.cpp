@@ -3,7 +3,8 @@
 // download), the device lock, faults of the server, and the reads of the log view.
 
 #include "logaccess/csvexport.h"
-#include "logaccess/serverlogview.h"
+#include "logaccess/logfilter.h"
+#include "logaccess/serverdialect.h"
 #include "serverstore/serverdevices.h"
 #include "serverstore/serverlogstore.h"
 #include "serverstore/serverurl.h"
@@ -111,6 +112,22 @@ QByteArray csvOf(const std::function<void(QIODevice &)> &write)
     buffer.open(QIODevice::WriteOnly | QIODevice::Text);
     write(buffer);
     return buffer.data();
+}
+
+// The CSV of the server's device `name`, as khronar-fetch and the window export it.
+QByteArray serverCsvOf(const QSqlDatabase &database, const QString &name, QString *error = nullptr)
+{
+    const StoreResult<qint64> id = findServerDevice(database, name);
+    if (!id) {
+        if (error != nullptr)
+            *error = id.error().text;
+        return QByteArray();
+    }
+    return csvOf([&](QIODevice &out) {
+        const StoreStatus written = writeLogCsv(database, serverLogStatements(*id), out, LogFilter());
+        if (!written && error != nullptr)
+            *error = written.error().text;
+    });
 }
 
 } // namespace
@@ -318,8 +335,7 @@ void tst_ServerStore::serverAndFileHoldTheSameLog()
         QSqlQuery(reader.database()).exec(QStringLiteral("SET TimeZone = 'America/St_Johns'"));
         const QByteArray fileCsv = csvOf([&](QIODevice &out) { writeLogCsv(fileDb, out); });
         QString error;
-        const QByteArray serverCsv = csvOf(
-            [&](QIODevice &out) { writeServerLogCsv(reader.database(), QStringLiteral("pump"), out, &error); });
+        const QByteArray serverCsv = serverCsvOf(reader.database(), QStringLiteral("pump"), &error);
         QCOMPARE(error, QString());
         QCOMPARE(serverCsv, fileCsv);
         QCOMPARE(serverCsv.count('\n'), sampleRecords().size());
@@ -337,11 +353,12 @@ void tst_ServerStore::serverAndFileHoldTheSameLog()
         QCOMPARE(messages[1], QStringLiteral("Давление 12.34 бар"));
 
         // Rows after a row id, for --follow: the last two, the same lines.
-        const qint64 newest = newestServerLogRowId(reader.database(), QStringLiteral("pump"));
+        const LogViewStatements statements = serverLogStatements(
+            findServerDevice(reader.database(), QStringLiteral("pump")).value());
+        const qint64 newest = newestLogRowId(reader.database(), statements).value();
         qint64 last = 0;
-        const QByteArray after = csvOf([&](QIODevice &out) {
-            writeServerLogCsvAfter(reader.database(), QStringLiteral("pump"), out, newest - 2, &last);
-        });
+        const QByteArray after = csvOf(
+            [&](QIODevice &out) { last = writeLogCsvAfter(reader.database(), statements, out, newest - 2).value(); });
         QCOMPARE(last, newest);
         QCOMPARE(after, lines[5] + '\n' + lines[6] + '\n');
         QCOMPARE(listServerDevices(reader.database()).value(), QStringList{"pump"});
@@ -362,7 +379,7 @@ void tst_ServerStore::messagesAreRenderedAtImport()
     QCOMPARE(sql("SELECT message FROM khronar.log ORDER BY id"),
              QStringLiteral("Неизвестное событие\nДавление 12.34 бар"));
     // The view renders both with the caption the server holds now.
-    const QByteArray csv = csvOf([&](QIODevice &out) { writeServerLogCsv(store.database(), "boiler", out); });
+    const QByteArray csv = serverCsvOf(store.database(), "boiler");
     QCOMPARE(csv.count("Давление 12.34 бар"), 2);
 
     // A new collector finds the caption on the server.
@@ -474,8 +491,7 @@ void tst_ServerStore::hostileDeviceNames()
         QVERIFY(store.storeCaption(1, "#u").ok());
         QVERIFY(store.storeRecord(record(0, 0, 0, 1, "\x05")).ok());
         QCOMPARE(listServerDevices(store.database()).value(), QStringList{name});
-        QCOMPARE(csvOf([&](QIODevice &out) { writeServerLogCsv(store.database(), name, out); }),
-                 QByteArray("\"2000-01-01 00:00:00\";\"Информация\";\"5\"\n"));
+        QCOMPARE(serverCsvOf(store.database(), name), QByteArray("\"2000-01-01 00:00:00\";\"Информация\";\"5\"\n"));
     }
     // The same name is the same device.
     ServerLogStore again;
