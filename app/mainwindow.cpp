@@ -11,17 +11,13 @@
 #include "dialogs/dialogportsettings.h"
 #include "dialogs/dialogtraffic.h"
 #include "link/porterror.h"
-#include "logaccess/csvexport.h"
-#include "logaccess/serverbrowser.h"
-#include "logaccess/serverlogsource.h"
+#include "logaccess/logopener.h"
+#include "logaccess/openlog.h"
 #include "logview/logfilterbar.h"
 #include "logview/logtimelinestrip.h"
 #include "logview/logviewcontroller.h"
 #include "logview/logviewmodel.h"
 #include "portlist/portsettings.h"
-#include "serverstore/serverlogstore.h"
-#include "store/logfile.h"
-#include "store/logschema.h"
 
 #include <QComboBox>
 #include <QCoreApplication>
@@ -60,7 +56,7 @@ MainWindow::MainWindow(QWidget *parent)
       progressBar(nullptr),
       linkState(nullptr),
       progressMaximum(0),
-      serverBrowser(nullptr),
+      logOpener(nullptr),
       serverRefreshTimer(nullptr),
       downloadHost(*this),
       // The window's pace: a frame ends after ten empty reads, a request every 100 ms.
@@ -87,10 +83,6 @@ MainWindow::MainWindow(QWidget *parent)
             this, [this] { download.pollLink(); }, Qt::QueuedConnection);
     });
 
-    database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"));
-    logStore.setDatabase(database);
-    download.setStore(&logStore);
-
     setupAddressWidgets();
     setupStatusBar();
 
@@ -112,7 +104,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->verticalLayout->insertWidget(1, timelineStrip);
     logView = new LogViewController(this, ui->tableView, model, filterBar, timelineStrip);
 
-    serverBrowser = new ServerBrowser(this);
+    logOpener = new LogOpener(this);
     // What collectors store while a server's device is shown comes in as a download's
     // records do, at the pace the device is asked for new ones.
     serverRefreshTimer = new QTimer(this);
@@ -204,14 +196,14 @@ void MainWindow::on_actionCreate_triggered()
     rememberDirectory(dirOpen, QStringLiteral("DirOpen"), path);
 
     leaveServerLog();
-    // The view lets go of the file first: it may be the one about to be replaced.
-    logView->closeLog();
-    const StoreStatus created = createLogFile(database, path);
+    // The log shown lets go of its file first: it may be the one about to be replaced.
+    closeLog();
+    StoreResult<std::unique_ptr<OpenLog>> created = OpenLog::create(path);
     if (!created) {
         showErrorBox(this, created.error().text);
         return;
     }
-    refreshLogView();
+    showLog(std::move(created).value());
 }
 
 void MainWindow::on_actionOpen_triggered()
@@ -222,22 +214,41 @@ void MainWindow::on_actionOpen_triggered()
         return;
     rememberDirectory(dirOpen, QStringLiteral("DirOpen"), path);
 
-    const StoreStatus opened = openLogFile(database, path);
+    // The log shown stays when this one cannot be opened.
+    StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(LogLocation::file(path), OpenLog::Purpose::View);
     if (!opened) {
         showErrorBox(this, opened.error().text);
         return;
     }
     leaveServerLog();
-    logView->closeLog();
+    closeLog();
+    showLog(std::move(opened).value());
+}
+
+void MainWindow::showLog(std::shared_ptr<OpenLog> opened)
+{
+    log = std::move(opened);
+    model->setSource(log->source());
+    // A download under way goes on into the log shown now.
+    download.setStore(log->store());
     refreshLogView();
+}
+
+void MainWindow::closeLog()
+{
+    // The view lets go of the log first.
+    logView->closeLog();
+    model->setSource(std::make_shared<NoLogSource>());
+    download.setStore(nullptr);
+    log.reset();
 }
 
 void MainWindow::on_actionOpenServer_triggered()
 {
     // Window-modal rather than exec(): the window goes on drawing and taking in a
     // download while the server is asked for its devices.
-    auto *dialog = new DialogOpenServer(*serverBrowser, serverUrlText,
-                                        serverSource ? serverSource->deviceName() : QString(), this);
+    auto *dialog = new DialogOpenServer(*logOpener, serverUrlText,
+                                        serverLogShown() ? log->location().device : QString(), this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
     connect(dialog, &QDialog::accepted, this,
             [this, dialog] { openServerDevice(dialog->url(), dialog->deviceName()); });
@@ -248,11 +259,11 @@ void MainWindow::openServerDevice(const ServerUrl &url, const QString &device)
 {
     serverUrlText = url.withoutPassword();
     ui->statusBar->showMessage(QStringLiteral("Подключение к %1…").arg(url.displayName()));
-    serverBrowser->openDevice(url, device, this,
-                              [this](const ServerSourceOpening &opening) { serverDeviceOpened(opening); });
+    logOpener->open(LogLocation::serverDevice(url, device), OpenLog::Purpose::View, OpenLogSettings(), this,
+                    [this](const LogOpening &opening) { serverDeviceOpened(opening); });
 }
 
-void MainWindow::serverDeviceOpened(const ServerSourceOpening &opening)
+void MainWindow::serverDeviceOpened(const LogOpening &opening)
 {
     ui->statusBar->clearMessage();
     if (!opening) {
@@ -263,45 +274,39 @@ void MainWindow::serverDeviceOpened(const ServerSourceOpening &opening)
     if (ui->actionDownload->isChecked())
         stopDownload();
     leaveServerLog();
-    logView->closeLog();
-    database.close();
-    serverSource = *opening;
-    model->setSource(serverSource);
-    refreshLogView();
+    closeLog();
+    showLog(*opening);
     serverRefreshTimer->start();
-    ui->statusBar->showMessage(QStringLiteral("Журнал с сервера: %1").arg(serverSource->displayName()), 10000);
+    ui->statusBar->showMessage(QStringLiteral("Журнал с сервера: %1").arg(log->location().displayName()), 10000);
 }
 
 void MainWindow::leaveServerLog()
 {
     // A device still being opened would otherwise replace the log opened since.
-    serverBrowser->cancelOpening();
-    if (!serverSource)
+    logOpener->cancelOpening();
+    if (!serverLogShown())
         return;
     // The download writes to the device shown (or is about to).
     if (ui->actionDownload->isChecked())
         stopDownload();
     serverRefreshTimer->stop();
-    logView->closeLog();
-    model->setSource(std::make_shared<LogFileSource>());
-    serverSource.reset();
+    closeLog();
 }
 
-bool MainWindow::logShown() const
+bool MainWindow::serverLogShown() const
 {
-    return database.isOpen() || serverSource;
+    return log && log->location().onServer;
 }
 
 void MainWindow::startServerDownload()
 {
-    ServerStoreSettings settings;
-    settings.program = ServerViewProgram;
     // One try: the window does not wait for a collector that holds the device; the box
     // says who it is.
+    OpenLogSettings settings;
     settings.lockWait = std::chrono::milliseconds(0);
-    ui->statusBar->showMessage(QStringLiteral("Подключение к %1…").arg(serverSource->displayName()));
-    serverBrowser->openStore(serverSource->url(), serverSource->deviceName(), settings, this,
-                             [this](const ServerStoreOpening &opening) { serverStoreOpened(opening); });
+    ui->statusBar->showMessage(QStringLiteral("Подключение к %1…").arg(log->location().displayName()));
+    logOpener->openDeviceStore(log->location(), settings, this,
+                               [this](const ServerStoreOpening &opening) { serverStoreOpened(opening); });
 }
 
 void MainWindow::serverStoreOpened(const ServerStoreOpening &opening)
@@ -313,19 +318,19 @@ void MainWindow::serverStoreOpened(const ServerStoreOpening &opening)
         failDownload(opening.error().text);
         return;
     }
-    serverStore = *opening;
-    download.setStore(serverStore.get());
+    log->useDeviceStore(*opening);
+    download.setStore(log->store());
     download.start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
 }
 
 void MainWindow::releaseServerStore()
 {
-    serverBrowser->cancelStoreOpening();
-    if (!serverStore)
+    logOpener->cancelStoreOpening();
+    if (!serverLogShown())
         return;
-    download.setStore(&logStore);
+    download.setStore(nullptr);
     // Closing gives the device's lock back to the collectors.
-    serverStore.reset();
+    log->useDeviceStore(nullptr);
 }
 
 void MainWindow::refreshLogView()
@@ -347,19 +352,14 @@ void MainWindow::on_exportLog_triggered()
         return;
     rememberDirectory(dirSave, QStringLiteral("DirSave"), path);
 
-    // A file that cannot be written is reported: the user asked for it and would
-    // otherwise find nothing there, or half a table.
-    QString queryError;
-    // What the table shows: with a filter on, only the records that pass it.
-    const bool written = exportLogCsvFile(*model->source(), path, model->filter(), &queryError);
-    // A log that cannot be read (not a log file, locked by another program) is the
-    // database's error; an empty table would pass for an empty log.
-    if (!queryError.isEmpty()) {
-        showErrorBox(this, queryError);
-        return;
-    }
-    if (!written)
-        showErrorBox(this, cannotWriteFileText(path));
+    // What the table shows: with a filter on, only the records that pass it. A log that
+    // cannot be read (not a log file, locked by another program) is the database's
+    // error, since an empty table would pass for an empty log; a file that cannot be
+    // written is reported too, as the user would otherwise find nothing there, or half a
+    // table.
+    const StoreStatus exported = log->exportCsv(path, model->filter());
+    if (!exported)
+        showErrorBox(this, exported.error().text);
 }
 
 // ---------------------------------------------------------------------------
@@ -419,7 +419,7 @@ void MainWindow::on_actionDownload_triggered(bool checked)
         failDownload(QStringLiteral("Файл журнала не открыт"));
     } else if (!download.portOpen()) {
         failDownload(QStringLiteral("Соединение не установлено"));
-    } else if (serverSource) {
+    } else if (serverLogShown()) {
         // The server's store is opened in the background; the download starts when it is.
         startServerDownload();
     } else {

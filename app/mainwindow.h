@@ -1,12 +1,10 @@
 // The application's main window: owner of every long-lived object and host of the commands.
 #pragma once
 
-#include "logaccess/serverbrowser.h"
+#include "logaccess/logopener.h"
 #include "logdownload/logdownload.h"
-#include "store/logfilestore.h"
 
 #include <QMainWindow>
-#include <QSqlDatabase>
 #include <QString>
 
 #include <cstdint>
@@ -23,10 +21,8 @@ class QProgressBar;
 class QSettings;
 class QSpinBox;
 class QTimer;
-class ServerBrowser;
-class ServerLogSource;
-class ServerLogStore;
 struct ServerUrl;
+class OpenLog;
 
 namespace Ui {
 class MainWindow;
@@ -104,14 +100,18 @@ private:
     void showLinkState(const QString &text);
     void showFrame(const std::uint8_t *bytes, std::size_t length, ReplyResult result, bool sent);
 
+    // The log shown from now on (the model reads it, a download writes to it), and no log.
+    void showLog(std::shared_ptr<OpenLog> opened);
+    void closeLog();
     // A device's log on a server, shown instead of a log file: opened in the background,
-    // then shown; polled for what collectors store meanwhile. leaveServerLog() goes back
-    // to the log file (closed until one is opened).
+    // then shown; polled for what collectors store meanwhile. leaveServerLog() closes it
+    // (no log is shown until one is opened).
     void openServerDevice(const ServerUrl &url, const QString &device);
-    void serverDeviceOpened(const ServerSourceOpening &opening);
+    void serverDeviceOpened(const LogOpening &opening);
     void leaveServerLog();
+    bool serverLogShown() const;
     // A log is shown: a log file, or a server's device.
-    bool logShown() const;
+    bool logShown() const { return log != nullptr; }
     // A download into the server's device shown writes through a store of its own,
     // which holds the device's lock until the download ends. It is opened off the
     // user-interface thread; stopping the download cancels that.
@@ -123,7 +123,8 @@ private:
     QSettings *settings;
     QString dirOpen;
     QString dirSave;
-    QSqlDatabase database;
+    // The log shown, a log file or a server's device; none until one is created or opened.
+    std::shared_ptr<OpenLog> log;
     LogViewModel *model;
     LogFilterBar *filterBar;
     LogTimelineStrip *timelineStrip;
@@ -148,15 +149,9 @@ private:
     // that the counters stay in view while it shows.
     QLabel *linkState;
     std::uint32_t progressMaximum;
-    // The log file the download writes to: whatever `database` is open on.
-    LogFileStore logStore;
-    ServerBrowser *serverBrowser;
+    LogOpener *logOpener;
     // The server's URL last opened, without its password.
     QString serverUrlText;
-    // The server's device shown instead of a log file, if any.
-    std::shared_ptr<ServerLogSource> serverSource;
-    // While a download into it is on.
-    std::shared_ptr<ServerLogStore> serverStore;
     QTimer *serverRefreshTimer;
     WindowDownloadHost downloadHost;
     // The port, the protocol and the import; the window steers it and shows what it says.

@@ -12,6 +12,7 @@
 #include "app/mainwindow.h"
 #include "bench/logfiller.h"
 #include "logaccess/csvexport.h"
+#include "logaccess/openlog.h"
 #include "logview/logfilterbar.h"
 #include "logview/logtimeline.h"
 #include "logview/logtimelinestrip.h"
@@ -53,13 +54,13 @@ public:
     // What the Open command does once its dialog has returned `path`.
     static bool open(MainWindow &window, const QString &path)
     {
-        const StoreStatus opened = openLogFile(window.database, path);
+        StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(LogLocation::file(path), OpenLog::Purpose::View);
         if (!opened) {
             std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(opened.error().text));
             return false;
         }
-        window.logView->closeLog();
-        window.refreshLogView();
+        window.closeLog();
+        window.showLog(std::move(opened).value());
         return true;
     }
     static LogViewModel &model(MainWindow &window) { return *window.model; }

@@ -20,10 +20,22 @@
 
 namespace {
 
-int storedRecords()
+// Read on a connection of its own, as another program would: the window's is its own.
+int storedRecords(const QString &path)
 {
-    QSqlQuery query(QSqlDatabase::database());
-    return query.exec(QStringLiteral("SELECT count(*) FROM Log")) && query.next() ? query.value(0).toInt() : -1;
+    int count = -1;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-reader"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        db.setDatabaseName(path);
+        QSqlQuery query(db);
+        if (db.open() && query.exec(QStringLiteral("SELECT count(*) FROM Log")) && query.next())
+            count = query.value(0).toInt();
+        query = QSqlQuery();
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("bench-reader"));
+    return count;
 }
 
 } // namespace
@@ -72,7 +84,8 @@ DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int r
     ModalAnswer::prepare(dir);
     MainWindow window;
     window.show();
-    ModalAnswer::fileDialog(QDir(dir).filePath(QStringLiteral("window.db")));
+    const QString logPath = QDir(dir).filePath(QStringLiteral("window.db"));
+    ModalAnswer::fileDialog(logPath);
     window.findChild<QAction *>(QStringLiteral("actionCreate"))->trigger();
 
     ModalAnswer::widget([](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
@@ -90,7 +103,7 @@ DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int r
     qint64 firstRecordAt = -1;
     while (timing.stored < records && clock.elapsed() < 3600 * 1000) {
         QTest::qWait(50);
-        timing.stored = storedRecords();
+        timing.stored = storedRecords(logPath);
         if (timing.stored > 0 && firstRecordAt < 0)
             firstRecordAt = clock.elapsed();
     }

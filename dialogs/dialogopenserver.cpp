@@ -2,7 +2,7 @@
 
 #include "dialogs/dialogopenserver.h"
 
-#include "logaccess/serverbrowser.h"
+#include "logaccess/logopener.h"
 
 #include <QDialogButtonBox>
 #include <QGridLayout>
@@ -11,7 +11,7 @@
 #include <QListWidget>
 #include <QPushButton>
 
-DialogOpenServer::DialogOpenServer(ServerBrowser &browser, const QString &url, const QString &device, QWidget *parent)
+DialogOpenServer::DialogOpenServer(LogOpener &browser, const QString &url, const QString &device, QWidget *parent)
     : QDialog(parent),
       browser(browser),
       urlEdit(new QLineEdit(url, this)),

@@ -1,7 +1,7 @@
 // The open-from-server question: a central database's URL and one of its devices.
 #pragma once
 
-#include "logaccess/serverlogsource.h"
+#include "logaccess/logopener.h"
 #include "serverstore/serverurl.h"
 
 #include <QDialog>
@@ -11,7 +11,6 @@ class QLabel;
 class QLineEdit;
 class QListWidget;
 class QPushButton;
-class ServerBrowser;
 
 /*
  *   serverUrl      the URL, postgresql://USER@HOST/DBNAME
@@ -20,7 +19,7 @@ class ServerBrowser;
  *   serverDevices  the devices, one of them chosen; a double click or Enter opens one
  *   buttonBox      OK (with a device chosen) and Cancel
  *
- * The devices are listed in the background by a ServerBrowser: the dialog answers at
+ * The devices are listed in the background by a LogOpener: the dialog answers at
  * once, whatever the server does, and a list that comes after the URL changed is dropped.
  */
 class DialogOpenServer : public QDialog
@@ -30,7 +29,7 @@ class DialogOpenServer : public QDialog
 public:
     // Lists the devices of `url` at once when it is given, with `device` (the one shown,
     // if any) chosen, or else the first.
-    DialogOpenServer(ServerBrowser &browser, const QString &url, const QString &device, QWidget *parent = nullptr);
+    DialogOpenServer(LogOpener &browser, const QString &url, const QString &device, QWidget *parent = nullptr);
 
     // Once accepted: the URL the devices came from (with a password typed into it) and the
     // device chosen.
@@ -45,7 +44,7 @@ private:
     void showStatus(const QString &text, bool failure);
     void updateOk();
 
-    ServerBrowser &browser;
+    LogOpener &browser;
     QLineEdit *urlEdit;
     QPushButton *connectButton;
     QLabel *status;

@@ -6,6 +6,8 @@
 
 #include <atomic>
 
+const QString NoLogText = QStringLiteral("Файл журнала не открыт");
+
 namespace {
 
 // A read-only connection that lives on the thread that made it, and goes with it.
@@ -41,6 +43,28 @@ private:
 };
 
 } // namespace
+
+namespace {
+
+class NoLogReader final : public LogReader
+{
+public:
+    QSqlDatabase database() const override { return QSqlDatabase(); }
+    QString openError() const override { return NoLogText; }
+};
+
+} // namespace
+
+bool NoLogSource::readStatements(LogViewStatements *, QString *error) const
+{
+    *error = NoLogText;
+    return false;
+}
+
+LogReaderFactory NoLogSource::readers() const
+{
+    return []() -> std::unique_ptr<LogReader> { return std::make_unique<NoLogReader>(); };
+}
 
 QSqlDatabase LogFileSource::database() const
 {

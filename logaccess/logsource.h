@@ -25,6 +25,9 @@ public:
 // may be called on any thread, and outlive the source that made it.
 using LogReaderFactory = std::function<std::unique_ptr<LogReader>()>;
 
+// What reading a log without one says.
+extern const QString NoLogText;
+
 class LogSource
 {
 public:
@@ -41,6 +44,15 @@ public:
     virtual LogReaderFactory readers() const = 0;
     // What the user is told of a failed statement.
     virtual QString errorText(const QSqlError &error) const { return error.text(); }
+};
+
+// No log: nothing to show (before a log is created or opened, and once it is closed).
+class NoLogSource final : public LogSource
+{
+public:
+    QSqlDatabase database() const override { return QSqlDatabase(); }
+    bool readStatements(LogViewStatements *statements, QString *error) const override;
+    LogReaderFactory readers() const override;
 };
 
 // A log file open on the connection named `connection` (by default the application's

@@ -8,9 +8,10 @@
 #include <QSqlDriver>
 #include <QThread>
 
-const QString ServerViewProgram = QStringLiteral("khronar");
-
 namespace {
+
+// The first word of the sessions of the view's background passes.
+const QString ServerViewProgram = QStringLiteral("khronar");
 
 class ServerLogReader final : public LogReader
 {
@@ -83,26 +84,4 @@ QString ServerLogSource::errorText(const QSqlError &error) const
 QString ServerLogSource::displayName() const
 {
     return QStringLiteral("%1: %2").arg(serverUrl.displayName(), device);
-}
-
-ServerDeviceList listServerDevicesAt(const ServerUrl &url)
-{
-    ServerConnection connection;
-    const StoreStatus opened = connection.open(url, ServerViewProgram);
-    if (!opened)
-        return Failure(opened.error());
-    return listServerDevices(connection.database());
-}
-
-ServerSourceOpening openServerLogSource(const ServerUrl &url, const QString &device, QThread *viewThread)
-{
-    auto connection = std::make_unique<ServerConnection>();
-    const StoreStatus opened = connection->open(url, ServerViewProgram);
-    if (!opened)
-        return Failure(opened.error());
-    const StoreResult<qint64> id = findServerDevice(connection->database(), device);
-    if (!id)
-        return Failure(id.error());
-    connection->moveToThread(viewThread);
-    return std::make_shared<ServerLogSource>(std::move(connection), url, device, *id);
 }

@@ -1,12 +1,9 @@
-// One device's log on the central database as the log view's source, and the two
-// errands that reach a server before it is shown: its list of devices, and the open.
+// One device's log on the central database as the log view's source.
 #pragma once
 
 #include "logaccess/logsource.h"
 #include "serverstore/serverconnection.h"
 #include "serverstore/serverurl.h"
-
-#include <QStringList>
 
 #include <memory>
 
@@ -15,8 +12,8 @@ class QThread;
 /*
  * The view reads the device's rows on a connection of the user-interface thread; each
  * background pass connects on its own (ServerConnection, as "khronar HOST PID"). The
- * connection is made off the user-interface thread (openServerLogSource) and handed to
- * it, so that a server that is slow to answer holds up no one.
+ * connection is made off the user-interface thread (OpenLog, opened by a LogOpener) and
+ * handed to it, so that a server that is slow to answer holds up no one.
  */
 class ServerLogSource final : public LogSource
 {
@@ -49,19 +46,3 @@ private:
     QString device;
     qint64 id;
 };
-
-// The first word of the sessions of the window's reads.
-extern const QString ServerViewProgram;
-
-// The names of a server's devices, or why the server could not be asked.
-using ServerDeviceList = StoreResult<QStringList>;
-
-// Connects to `url`, lists its devices and disconnects, on the calling thread: slow
-// when the server is (at most its connect_timeout).
-ServerDeviceList listServerDevicesAt(const ServerUrl &url);
-
-using ServerSourceOpening = StoreResult<std::shared_ptr<ServerLogSource>>;
-
-// Connects to `url` and finds the device named `device` there, on the calling thread,
-// then hands the connection to `viewThread`, where the source is used from then on.
-ServerSourceOpening openServerLogSource(const ServerUrl &url, const QString &device, QThread *viewThread);

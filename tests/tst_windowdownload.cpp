@@ -301,7 +301,7 @@ void tst_WindowDownload::secondDownloadResumesAndPolls()
     // Switched off and on: no captions again, and nothing stored twice.
     action("actionDownload")->trigger();
     QVERIFY(!action("actionDownload")->isChecked());
-    QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("UPDATE Events SET caption = 'marker' WHERE id = 1"));
+    QVERIFY(LogFixture::fileExec(logPath(), QStringLiteral("UPDATE Events SET caption = 'marker' WHERE id = 1")));
     const int before = messages().size();
     action("actionDownload")->trigger();
     QVERIFY(action("actionDownload")->isChecked());
@@ -733,7 +733,7 @@ void tst_WindowDownload::databaseErrorStopsTheDownload()
     createLog();
     QVERIFY(startDevice());
     // The log table dropped behind the tool's back.
-    QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("DROP TABLE Log"));
+    QVERIFY(LogFixture::fileExec(logPath(), QStringLiteral("DROP TABLE Log")));
     const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
     connectToDevice();
     QTRY_VERIFY_WITH_TIMEOUT(box->seen, 20000);
@@ -784,7 +784,7 @@ void tst_WindowDownload::unreadableViewKeepsTheDownloadGoing()
 
     // The captions dropped behind the tool's back: the view's query fails from now
     // on, while new records are still stored.
-    QVERIFY(QSqlQuery(QSqlDatabase::database()).exec(QStringLiteral("DROP TABLE Events")));
+    QVERIFY(LogFixture::fileExec(logPath(), QStringLiteral("DROP TABLE Events")));
     const auto unwanted = ModalAnswer::messageBox(QMessageBox::Ok);
     const int stored = fileRows(QStringLiteral("SELECT count(*) FROM Log")).value(0).toInt();
     QTRY_VERIFY_WITH_TIMEOUT(fileRows(QStringLiteral("SELECT count(*) FROM Log")).value(0).toInt() >= stored + 2,

@@ -87,6 +87,21 @@ inline QStringList fileRows(const QString &path, const QString &sql)
     return result;
 }
 
+// Runs `sql` on the log file at `path` on a connection of its own, as another program
+// would; false when it fails.
+inline bool fileExec(const QString &path, const QString &sql)
+{
+    bool done = false;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("writer"));
+        db.setDatabaseName(path);
+        done = db.open() && QSqlQuery(db).exec(sql);
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("writer"));
+    return done;
+}
+
 // How many records the log file at `path` holds; 0 when there is none to read.
 inline int recordCount(const QString &path)
 {

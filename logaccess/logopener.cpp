@@ -1,0 +1,103 @@
+// Errands to servers on pool threads.
+
+#include "logaccess/logopener.h"
+
+#include "serverstore/serverconnection.h"
+#include "serverstore/serverdevices.h"
+
+#include <QPointer>
+#include <QThread>
+
+namespace {
+
+// Runs `errand` once on a thread of `pool`; `done` gets its answer on `owner`'s thread
+// while `context` lives and `token` has not been cancelled.
+template<typename Answer>
+CancelToken runErrand(QThreadPool &pool, QObject *owner, QObject *context, std::function<Answer()> errand,
+                      std::function<void(const Answer &)> done)
+{
+    OrderedWork<Answer> work;
+    work.chunks = 1;
+    work.startThread = [errand] { return [errand](int, const CancelToken &) { return errand(); }; };
+    work.deliver = [guard = QPointer<QObject>(context), done](int, Answer &answer) {
+        if (guard)
+            done(answer);
+    };
+    return runOrdered(pool, owner, std::move(work), 1);
+}
+
+} // namespace
+
+ServerDeviceList listServerDevicesAt(const ServerUrl &url, const QString &program)
+{
+    ServerConnection connection;
+    const StoreStatus opened = connection.open(url, program);
+    if (!opened)
+        return Failure(opened.error());
+    return listServerDevices(connection.database());
+}
+
+LogOpener::LogOpener(QObject *parent) : QObject(parent)
+{
+    // A listing and an open, and the ones a user asked for meanwhile, left to end.
+    pool.setMaxThreadCount(4);
+}
+
+LogOpener::~LogOpener()
+{
+    listing.cancel();
+    opening.cancel();
+    storeOpening.cancel();
+    pool.waitForDone();
+}
+
+void LogOpener::listDevices(const ServerUrl &url, QObject *context, std::function<void(const ServerDeviceList &)> done)
+{
+    listing.cancel();
+    const QString program = OpenLogSettings().program;
+    listing = runErrand<ServerDeviceList>(
+        pool, this, context, [url, program] { return listServerDevicesAt(url, program); }, std::move(done));
+}
+
+void LogOpener::cancelListing()
+{
+    listing.cancel();
+}
+
+void LogOpener::open(const LogLocation &where, OpenLog::Purpose purpose, const OpenLogSettings &settings,
+                     QObject *context, std::function<void(const LogOpening &)> done)
+{
+    opening.cancel();
+    QThread *owner = thread();
+    opening = runErrand<LogOpening>(
+        pool, this, context,
+        [where, purpose, settings, owner]() -> LogOpening {
+            StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(where, purpose, settings);
+            if (!opened)
+                return Failure(opened.error());
+            std::shared_ptr<OpenLog> log = std::move(opened).value();
+            log->moveToThread(owner);
+            return log;
+        },
+        std::move(done));
+}
+
+void LogOpener::cancelOpening()
+{
+    opening.cancel();
+}
+
+void LogOpener::openDeviceStore(const LogLocation &where, const OpenLogSettings &settings, QObject *context,
+                                std::function<void(const ServerStoreOpening &)> done)
+{
+    storeOpening.cancel();
+    QThread *owner = thread();
+    storeOpening = runErrand<ServerStoreOpening>(
+        pool, this, context, [where, settings, owner] { return OpenLog::openDeviceStore(where, settings, owner); },
+        std::move(done));
+}
+
+void LogOpener::cancelStoreOpening()
+{
+    storeOpening.cancel();
+}

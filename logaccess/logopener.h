@@ -1,0 +1,56 @@
+// The errands of the window that may wait on a server, run off its thread: the devices
+// a server has, a device's log opened, and the lock a download into it needs.
+#pragma once
+
+#include "logaccess/openlog.h"
+#include "logaccess/orderedwork.h"
+#include "serverstore/serverlogstore.h"
+
+#include <QObject>
+#include <QStringList>
+#include <QThreadPool>
+
+#include <functional>
+#include <memory>
+
+// The names of a server's devices, or why the server could not be asked.
+using ServerDeviceList = StoreResult<QStringList>;
+using LogOpening = StoreResult<std::shared_ptr<OpenLog>>;
+using ServerStoreOpening = StoreResult<std::shared_ptr<ServerLogStore>>;
+
+// Connects to `url`, lists its devices and disconnects, on the calling thread: slow
+// when the server is (at most its connect_timeout).
+ServerDeviceList listServerDevicesAt(const ServerUrl &url, const QString &program);
+
+/*
+ * Each errand runs on a pool thread of this object's and its answer comes back on this
+ * object's thread, to a `context` object: dropped when the context has gone, or when
+ * the same errand was asked again (or cancelled) since. Nothing waits for a server
+ * here; one that does not answer keeps a pool thread until libpq gives up on it (the
+ * URL's connect_timeout, 10 seconds unless given), and the destructor waits for that.
+ * What an answer brings (an open log, a store) is used on this object's thread.
+ */
+class LogOpener : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit LogOpener(QObject *parent = nullptr);
+    ~LogOpener() override;
+
+    void listDevices(const ServerUrl &url, QObject *context, std::function<void(const ServerDeviceList &)> done);
+    void cancelListing();
+    void open(const LogLocation &where, OpenLog::Purpose purpose, const OpenLogSettings &settings, QObject *context,
+              std::function<void(const LogOpening &)> done);
+    void cancelOpening();
+    // The store with the lock of the server's device at `where`, for a download into it.
+    void openDeviceStore(const LogLocation &where, const OpenLogSettings &settings, QObject *context,
+                         std::function<void(const ServerStoreOpening &)> done);
+    void cancelStoreOpening();
+
+private:
+    QThreadPool pool;
+    CancelToken listing;
+    CancelToken opening;
+    CancelToken storeOpening;
+};
