@@ -73,44 +73,37 @@ bool exportFilterGiven(const QCommandLineParser &parser)
     return false;
 }
 
-bool parseExportFilter(const QCommandLineParser &parser, LogFilter *filter, QString *error)
+SettingResult<LogFilter> parseExportFilter(const QCommandLineParser &parser)
 {
+    LogFilter filter;
     if (parser.isSet(QStringLiteral("type"))) {
-        filter->types = 0;
+        filter.types = 0;
         for (const QString &word : parser.value(QStringLiteral("type")).split(QLatin1Char(','))) {
             const int type = typeIndex(word);
-            if (type < 0) {
-                *error
-                    = QStringLiteral("--type wants info, warning, error or change (or 0 to 3), not \"%1\"").arg(word);
-                return false;
-            }
-            filter->types |= 1 << type;
+            if (type < 0)
+                return Failure(
+                    QStringLiteral("--type wants info, warning, error or change (or 0 to 3), not \"%1\"").arg(word));
+            filter.types |= 1 << type;
         }
     }
     for (const bool upper : {false, true}) {
         const QString name = upper ? QStringLiteral("to") : QStringLiteral("from");
         if (!parser.isSet(name))
             continue;
-        QDateTime &bound = upper ? filter->to : filter->from;
-        if (!parseTime(parser.value(name), upper, &bound)) {
-            *error = QStringLiteral("--%1 wants a time such as 2024-03-15 or 2024-03-15 13:45:30, not \"%2\"")
-                         .arg(name, parser.value(name));
-            return false;
-        }
+        QDateTime &bound = upper ? filter.to : filter.from;
+        if (!parseTime(parser.value(name), upper, &bound))
+            return Failure(QStringLiteral("--%1 wants a time such as 2024-03-15 or 2024-03-15 13:45:30, not \"%2\"")
+                               .arg(name, parser.value(name)));
     }
-    filter->text = parser.value(QStringLiteral("grep"));
-    filter->regex = parser.isSet(QStringLiteral("regex"));
-    if (filter->regex && filter->text.isEmpty()) {
-        *error = QStringLiteral("--regex makes --grep a regular expression; --grep is missing");
-        return false;
-    }
+    filter.text = parser.value(QStringLiteral("grep"));
+    filter.regex = parser.isSet(QStringLiteral("regex"));
+    if (filter.regex && filter.text.isEmpty())
+        return Failure(QStringLiteral("--regex makes --grep a regular expression; --grep is missing"));
     // The window ignores an expression that does not compile; a script would only get
     // every record, so it is told.
-    if (!filter->textError().isEmpty()) {
-        *error = QStringLiteral("--grep: %1").arg(filter->textError());
-        return false;
-    }
-    return true;
+    if (!filter.textError().isEmpty())
+        return Failure(QStringLiteral("--grep: %1").arg(filter.textError()));
+    return filter;
 }
 
 int exportLogFile(const FetchOptions &options)

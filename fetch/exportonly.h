@@ -3,11 +3,13 @@
 // the log is not written.
 #pragma once
 
+#include "fetch/linesettings.h"
+#include "logaccess/logfilter.h"
+
 #include <QString>
 
 class QCommandLineParser;
 struct FetchOptions;
-struct LogFilter;
 
 // The filter options and their values, as --help names them.
 struct ExportFilterOption {
@@ -18,8 +20,8 @@ extern const ExportFilterOption ExportFilterOptions[5];
 
 // Whether any of --type, --from, --to, --grep and --regex is given.
 bool exportFilterGiven(const QCommandLineParser &parser);
-// Reads them into `filter`. False, with a message, for a value not allowed.
-bool parseExportFilter(const QCommandLineParser &parser, LogFilter *filter, QString *error);
+// The filter they give, or a message for a value not allowed.
+SettingResult<LogFilter> parseExportFilter(const QCommandLineParser &parser);
 
 // Writes the records of options.db (a file, or the device options.device on a server)
 // that pass options.filter to options.csv, as the window's export does. Returns an

@@ -41,17 +41,18 @@ QString wrapped(const QString &text, int width, int indent)
 bool takeLineOptions(const QCommandLineParser &parser, FetchCommandLine &result)
 {
     FetchOptions &options = result.options;
-    QString error;
-    if (parser.isSet(QStringLiteral("baud"))
-        && !parseBaudRate(parser.value(QStringLiteral("baud")), &options.baudRate, &error))
-        return optionError(result, QStringLiteral("--baud ") + error);
-    if (parser.isSet(QStringLiteral("parity"))
-        && !parseParity(parser.value(QStringLiteral("parity")), &options.parity, &error))
-        return optionError(result, QStringLiteral("--parity ") + error);
-    if (parser.isSet(QStringLiteral("stop"))
-        && !parseStopBits(parser.value(QStringLiteral("stop")), &options.stopBits, &error))
-        return optionError(result, QStringLiteral("--stop ") + error);
-    return true;
+    // Each setting given is taken, or the first one not allowed is said after its option.
+    const auto take = [&](const char *name, auto parse, auto &value) {
+        if (!parser.isSet(QLatin1String(name)))
+            return true;
+        const auto parsed = parse(parser.value(QLatin1String(name)));
+        if (!parsed)
+            return optionError(result, QStringLiteral("--%1 %2").arg(QLatin1String(name), parsed.error()));
+        value = *parsed;
+        return true;
+    };
+    return take("baud", parseBaudRate, options.baudRate) && take("parity", parseParity, options.parity)
+        && take("stop", parseStopBits, options.stopBits);
 }
 
 // --db as a server URL, with --device and --lock-wait, which only a server takes.
@@ -199,8 +200,11 @@ bool takeExportOptions(const QCommandLineParser &parser, FetchCommandLine &resul
     }
     if (!takeServerOptions(parser, result))
         return false;
-    QString error;
-    return parseExportFilter(parser, &options.filter, &error) || optionError(result, error);
+    const SettingResult<LogFilter> filter = parseExportFilter(parser);
+    if (!filter)
+        return optionError(result, filter.error());
+    options.filter = *filter;
+    return true;
 }
 
 } // namespace

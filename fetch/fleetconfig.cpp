@@ -135,20 +135,23 @@ bool Reader::takeStoreKey(int line, const QString &key, const QString &value)
 
 bool Reader::takeLineKey(int line, FleetLine &target, const QString &key, const QString &value)
 {
-    QString error;
+    // A setting is taken, or said not to be allowed after its key.
+    const auto take = [&](auto parsed, auto &setting) {
+        if (!parsed)
+            return fail(line, key + QLatin1Char(' ') + parsed.error());
+        setting = *parsed;
+        return true;
+    };
     if (key == QLatin1String("port")) {
         if (value.isEmpty())
             return fail(line, QStringLiteral("port is empty"));
         target.port = value;
     } else if (key == QLatin1String("baud")) {
-        if (!parseBaudRate(value, &target.baudRate, &error))
-            return fail(line, QStringLiteral("baud ") + error);
+        return take(parseBaudRate(value), target.baudRate);
     } else if (key == QLatin1String("parity")) {
-        if (!parseParity(value, &target.parity, &error))
-            return fail(line, QStringLiteral("parity ") + error);
+        return take(parseParity(value), target.parity);
     } else if (key == QLatin1String("stop")) {
-        if (!parseStopBits(value, &target.stopBits, &error))
-            return fail(line, QStringLiteral("stop ") + error);
+        return take(parseStopBits(value), target.stopBits);
     } else if (key == QLatin1String("devices")) {
         return takeDevices(line, target, value);
     } else {

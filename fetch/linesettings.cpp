@@ -18,44 +18,31 @@ QString baudRateList(const QString &lastJoin)
     return rates.join(QStringLiteral(", ")) + lastJoin + last;
 }
 
-bool parseBaudRate(const QString &text, std::uint32_t *rate, QString *error)
+SettingResult<std::uint32_t> parseBaudRate(const QString &text)
 {
     bool ok = false;
     const std::uint32_t value = text.toUInt(&ok);
-    if (!ok || std::find(std::begin(BaudRates), std::end(BaudRates), value) == std::end(BaudRates)) {
-        *error = QStringLiteral("wants one of %1, not \"%2\"").arg(baudRateList(QStringLiteral(", ")), text);
-        return false;
-    }
-    *rate = value;
-    return true;
+    if (!ok || std::find(std::begin(BaudRates), std::end(BaudRates), value) == std::end(BaudRates))
+        return Failure(QStringLiteral("wants one of %1, not \"%2\"").arg(baudRateList(QStringLiteral(", ")), text));
+    return value;
 }
 
-bool parseParity(const QString &text, std::uint8_t *parity, QString *error)
+SettingResult<std::uint8_t> parseParity(const QString &text)
 {
     static const QStringList names = {QStringLiteral("none"), QStringLiteral("odd"), QStringLiteral("even")};
     const int index = names.indexOf(text);
-    if (index < 0) {
-        *error = QStringLiteral("wants none, odd or even, not \"%1\"").arg(text);
-        return false;
-    }
-    *parity = ParityCodes[index];
-    return true;
+    if (index < 0)
+        return Failure(QStringLiteral("wants none, odd or even, not \"%1\"").arg(text));
+    return ParityCodes[index];
 }
 
-bool parseStopBits(const QString &text, std::uint8_t *stopBits, QString *error)
+SettingResult<std::uint8_t> parseStopBits(const QString &text)
 {
-    if (text == QLatin1String("1.5")) {
-        *error = QStringLiteral("1.5: one and a half stop bits do not go with 8 data bits");
-        return false;
-    }
-    if (text == QLatin1String("1")) {
-        *stopBits = StopBitsCodes[0];
-        return true;
-    }
-    if (text == QLatin1String("2")) {
-        *stopBits = StopBitsCodes[2];
-        return true;
-    }
-    *error = QStringLiteral("wants 1 or 2, not \"%1\"").arg(text);
-    return false;
+    if (text == QLatin1String("1.5"))
+        return Failure(QStringLiteral("1.5: one and a half stop bits do not go with 8 data bits"));
+    if (text == QLatin1String("1"))
+        return StopBitsCodes[0];
+    if (text == QLatin1String("2"))
+        return StopBitsCodes[2];
+    return Failure(QStringLiteral("wants 1 or 2, not \"%1\"").arg(text));
 }
