@@ -78,10 +78,11 @@ LogViewStatements::KeyRange chunkRange(const LogScanSetup &setup, int chunk)
 struct ScanThread {
     explicit ScanThread(const LogScanSetup &setup) : setup(setup), reader(setup.openReader()), matcher(setup.filter)
     {
+        QSqlError failure;
         if (!reader->openError().isEmpty())
             startError = reader->openError();
-        else if (matcher.isActive())
-            captions.load(reader->database(), setup.statements, &startError);
+        else if (matcher.isActive() && !captions.load(reader->database(), setup.statements, &failure))
+            startError = failure.text();
     }
 
     LogScanChunk scan(int chunk, const CancelToken &token)

@@ -144,6 +144,10 @@ const LogViewDialect &logFileDialect()
         QStringLiteral("0"),
         LogViewSql,
         QStringLiteral("SELECT rowid, caption FROM Events"),
+        // Other values than texts (another program's) are kept as they are.
+        QStringLiteral("SELECT rowid, CASE WHEN typeof(caption) IN ('text', 'blob') THEN substr(caption, 1, %1)"
+                       " ELSE caption END FROM Events")
+            .arg(LogViewStatements::MaxShownCaption + 1),
         false,
         // As the log view query has them; a scalar subquery rather than the query's outer
         // join, so that an Events table without its key cannot make one record two rows.
@@ -240,9 +244,9 @@ LogViewStatements::Statement LogViewStatements::viewCheckSql() const
     return scoped(dialect->view + QStringLiteral(" LIMIT 0"));
 }
 
-LogViewStatements::Statement LogViewStatements::captionsSql() const
+LogViewStatements::Statement LogViewStatements::captionsSql(bool shownPart) const
 {
-    return scoped(dialect->captions);
+    return scoped(shownPart ? dialect->shownCaptions : dialect->captions);
 }
 
 LogViewStatements::Statement LogViewStatements::countSql() const
@@ -301,7 +305,7 @@ LogViewStatements::Statement LogViewStatements::pageSql(const QVector<qint64> &k
         where = QStringLiteral("%1 IN (%2)").arg(key(), keyList(keys));
     Statement statement;
     statement.text = QStringLiteral("SELECT %1, l.type, %2, %3, CASE WHEN %4 THEN NULL ELSE l.data END, %4 %5")
-                         .arg(key(), timeSql(), dialect->caption, dialect->isLong, from(statement, where));
+                         .arg(key(), timeSql(), dialect->captionKey, dialect->isLong, from(statement, where));
     return statement;
 }
 

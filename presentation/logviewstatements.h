@@ -32,8 +32,11 @@ struct LogViewDialect {
     // The log view query: type, time text, caption (NULL: none) and data of every record,
     // in display order.
     QString view;
-    // Key and text of every caption of the log.
+    // Key and text of every caption of the log; and the same with a text longer than
+    // LogViewStatements::MaxShownCaption cut after its first MaxShownCaption + 1
+    // characters, so that the reader knows it was longer.
     QString captions;
+    QString shownCaptions;
     // A record's caption is the one its event names, keyed by that event: nothing needs
     // to be looked up per record.
     bool captionKeyIsEvent;
@@ -69,6 +72,10 @@ public:
     // by its first part only: a device sends at most 236 bytes, and a message rendered
     // from megabytes would stall every paint of its row.
     static constexpr int MaxShownData = 4096;
+    // Of a caption longer than this (characters), the table and the search read and
+    // render the start only: a caption of millions of characters would cost its whole
+    // length on every row. A device's captions are a few hundred characters at most.
+    static constexpr int MaxShownCaption = 16384;
 
     // A statement and the values of its named placeholders.
     struct Statement {
@@ -96,8 +103,9 @@ public:
     // The log view query, run for no row: whether the log can be shown at all. Run, not
     // only prepared, so that tables another program changed are seen as they are now.
     Statement viewCheckSql() const;
-    // Key and caption of every caption of the log.
-    Statement captionsSql() const;
+    // Key and caption of every caption of the log; with `shownPart`, a caption longer
+    // than MaxShownCaption by its first MaxShownCaption + 1 characters.
+    Statement captionsSql(bool shownPart = true) const;
     // The number of records.
     Statement countSql() const;
     // The number of records with keys low..high.
@@ -108,9 +116,10 @@ public:
     Statement edgeKeysSql(bool newest, int count) const;
     // The time text of the first (or last) record in display order.
     Statement edgeTimeSql(bool newest) const;
-    // The records with these keys, in no particular order: key, type, time text, caption
-    // (NULL: none), data (NULL when longer than MaxShownData) and whether it is longer.
-    // The columns are those of the log view query.
+    // The records with these keys, in no particular order: key, type, time text, the key
+    // of the caption (NULL: none; the captions themselves are read once, not with every
+    // record), data (NULL when longer than MaxShownData) and whether it is longer. The
+    // columns are those of the log view query.
     Statement pageSql(const QVector<qint64> &keys) const;
     // The shown part of the data of one record.
     Statement longDataSql(qint64 key) const;
