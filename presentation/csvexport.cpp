@@ -11,11 +11,15 @@
 #include "store/logschema.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
+#include <QSaveFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
+
+#include <algorithm>
 
 namespace {
 
@@ -28,6 +32,12 @@ bool failed(const QSqlQuery &query, QSqlError *queryError)
         *queryError = query.lastError();
     return true;
 }
+
+// Records read ahead of their lines: at most this many, and no more data than this.
+constexpr int ReadAheadRows = 1024;
+constexpr qint64 ReadAheadBytes = 8 * 1024 * 1024;
+// Characters of a message converted to the file's encoding at a time.
+constexpr int MessagePiece = 64 * 1024;
 
 // The text of `error`, if any, into `queryError`.
 void keepText(const QSqlError &error, QString *queryError)
@@ -42,84 +52,171 @@ LogCsvWriter::LogCsvWriter(QIODevice &out) : out(out)
 {
     for (int i = 0; i < RecordTypeCount; ++i)
         typeFields[i] = '"' + QString::fromUtf8(RecordTypeNames[i]).toLocal8Bit() + "\";";
-    unknownEvent = QStringLiteral("Неизвестное событие").toLocal8Bit();
 }
 
 bool LogCsvWriter::writeRow(const QSqlQuery &row)
 {
-    return writeLine(row, nullptr);
+    const QVariant caption = row.value(2);
+    return writeRecord(row.value(0), row.value(1),
+                       caption.isNull() ? UnknownEventText
+                                        : formatCaption(caption.toString(), row.value(3).toByteArray()));
 }
 
-bool LogCsvWriter::writeRow(const QSqlQuery &row, const QString &message)
-{
-    return writeLine(row, &message);
-}
-
-bool LogCsvWriter::writeLine(const QSqlQuery &row, const QString *rendered)
+bool LogCsvWriter::writeRecord(const QVariant &type, const QVariant &time, const QString &message)
 {
     line.clear();
     line += '"';
-    line += row.value(1).toString().toLocal8Bit();
+    line += time.toString().toLocal8Bit();
     line += "\";";
-    line += typeFields[recordTypeIndex(row.value(0))];
+    line += typeFields[recordTypeIndex(type)];
     line += '"';
-    const QVariant caption = row.value(2);
-    if (caption.isNull()) {
-        line += unknownEvent;
-    } else {
-        QString message = rendered != nullptr ? *rendered
-                                              : formatCaption(caption.toString(), row.value(3).toByteArray());
-        message.replace(QLatin1Char('"'), QLatin1String("\"\""));
-        line += message.toLocal8Bit();
+    QString escaped = message;
+    escaped.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    // A message of megabytes is converted and written a piece at a time rather than held
+    // converted whole. The pieces never part the two halves of a character, so the bytes
+    // are those of the whole message converted at once.
+    for (int start = 0; start < escaped.size();) {
+        int length = std::min(MessagePiece, escaped.size() - start);
+        if (start + length < escaped.size() && escaped.at(start + length - 1).isHighSurrogate())
+            --length;
+        line += escaped.midRef(start, length).toLocal8Bit();
+        start += length;
+        if (start < escaped.size()) {
+            if (out.write(line) != line.size())
+                return false;
+            line.clear();
+        }
     }
     line += "\"\n";
     return out.write(line) == line.size();
 }
 
-bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
-                 const LogFilter &filter, QSqlError *queryError)
+namespace {
+
+// A record as the export reads it ahead of its line.
+struct ExportRow {
+    qint64 key = 0;
+    QVariant type;
+    QVariant time;
+    QVariant event;
+    QByteArray data;
+    QVariant shownData; // the shown part of long data, for the text condition
+};
+
+ExportRow exportRow(const QSqlQuery &query, bool withShownData)
 {
+    ExportRow row;
+    row.key = query.value(0).toLongLong();
+    row.type = query.value(1);
+    row.time = query.value(2);
+    row.event = query.value(3);
+    row.data = query.value(4).toByteArray();
+    if (withShownData)
+        row.shownData = query.value(5);
+    return row;
+}
+
+} // namespace
+
+bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
+                 const LogFilter &filter, QSqlError *queryError, const CsvExportProgress &progress)
+{
+    // A log that cannot be shown says why as the log view query would.
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!statements.exportSql(filter).exec(query)) {
+    if (!statements.viewCheckSql().exec(query)) {
         failed(query, queryError);
+        return true;
+    }
+    query.finish();
+    // Every caption once, whole: a caption of megabytes is not read again for each of
+    // its records.
+    LogCaptions captions;
+    QSqlError failure;
+    if (!captions.load(database, statements, &failure, LogCaptions::Whole)) {
+        if (queryError != nullptr)
+            *queryError = failure;
         return true;
     }
     // The type and time conditions are the query's; the text is looked for in the
     // message as the table shows it, which long data renders from its first part only.
     const LogTextMatcher matcher(filter);
     LogCsvWriter writer(out);
-    while (query.next()) {
-        if (!matcher.isActive()) {
-            if (!writer.writeRow(query))
-                return false;
-            continue;
+    qint64 lines = 0;
+    const auto write = [&](const ExportRow &row) {
+        QString message;
+        if (matcher.isActive()) {
+            const bool longData = !row.shownData.isNull();
+            bool cut = false;
+            const QString shown = captions.message(row.key, row.event,
+                                                   longData ? row.shownData.toByteArray() : row.data, &cut);
+            if (!matcher.matches(shown))
+                return !progress || progress(lines);
+            if (!longData && !cut)
+                message = shown;
         }
-        const bool longData = !query.value(4).isNull();
-        const QString shown = shownMessage(query.value(2), query.value(longData ? 4 : 3).toByteArray());
-        if (!matcher.matches(shown))
-            continue;
-        if (!(longData ? writer.writeRow(query) : writer.writeRow(query, shown)))
+        if (message.isNull())
+            message = captions.wholeMessage(row.key, row.event, row.data);
+        if (!writer.writeRecord(row.type, row.time, message))
             return false;
+        ++lines;
+        return !progress || progress(lines);
+    };
+
+    if (!statements.keysInDisplayOrder()) {
+        // Keyed otherwise (another program's table): one statement, line by line.
+        if (!statements.exportSql(filter, matcher.isActive(), nullptr, 0).exec(query)) {
+            failed(query, queryError);
+            return true;
+        }
+        while (query.next()) {
+            if (!write(exportRow(query, matcher.isActive())))
+                return false;
+        }
+        failed(query, queryError);
+        return true;
     }
-    // next() is false at the end and on a read error alike.
-    failed(query, queryError);
-    return true;
+    // A batch of records is read, its statement ended, and only then are its lines
+    // rendered and written: the log is not held while a message of megabytes is.
+    std::vector<ExportRow> batch;
+    qint64 after = 0;
+    for (bool first = true;; first = false) {
+        if (!statements.exportSql(filter, matcher.isActive(), first ? nullptr : &after, ReadAheadRows).exec(query)) {
+            failed(query, queryError);
+            return true;
+        }
+        batch.clear();
+        qint64 bytes = 0;
+        bool full = false;
+        while (query.next()) {
+            batch.push_back(exportRow(query, matcher.isActive()));
+            bytes += batch.back().data.size();
+            if (bytes >= ReadAheadBytes) {
+                full = true;
+                break;
+            }
+        }
+        // next() is false at the end and on a read error alike.
+        if (failed(query, queryError))
+            return true;
+        query.finish();
+        for (const ExportRow &row : batch) {
+            if (!write(row))
+                return false;
+        }
+        if (!full && int(batch.size()) < ReadAheadRows)
+            return true;
+        after = batch.back().key;
+    }
 }
 
 bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryError)
 {
-    // Without a filter any log file's statements run the log view query itself.
-    QSqlError error;
-    const bool written = writeLogCsv(database, LogViewStatements(), out, LogFilter(), &error);
-    keepText(error, queryError);
-    return written;
+    return writeLogCsv(database, out, LogFilter(), queryError);
 }
 
 bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &filter, QString *queryError)
 {
-    if (filter.isEmpty())
-        return writeLogCsv(database, out, queryError);
     LogViewStatements statements;
     QString failure;
     if (!LogViewStatements::forLog(database, &statements, &failure)) {
@@ -156,6 +253,23 @@ bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &w
         && file.flush();
     file.close();
     return written && file.error() == QFileDevice::NoError;
+}
+
+bool replaceCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write)
+{
+    const QFileInfo target(path);
+    if (target.exists() && !target.isFile() && !target.isDir())
+        return writeCsvFile(path, write);
+    if (target.exists() && !target.isWritable())
+        return false;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return false;
+    if (!write(file)) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
 }
 
 bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString *queryError)

@@ -10,6 +10,7 @@
 
 class QIODevice;
 class QString;
+class QVariant;
 class QSqlDatabase;
 class QSqlError;
 class QSqlQuery;
@@ -28,18 +29,21 @@ public:
     // The line of the row `row` stands on, a row of the log view query (columns type,
     // time text, caption, data). False when the write fails.
     bool writeRow(const QSqlQuery &row);
-    // The same, with the message already rendered from the row's caption and data.
-    bool writeRow(const QSqlQuery &row, const QString &message);
+    // The line of a record of type `type` (as stored) and time `time` (as the log view
+    // query gives it) whose message is `message` ("Неизвестное событие" for a record
+    // without caption).
+    bool writeRecord(const QVariant &type, const QVariant &time, const QString &message);
 
 private:
-    bool writeLine(const QSqlQuery &row, const QString *message);
-
     QIODevice &out;
     // Converted once: they are the same for every row.
     QByteArray typeFields[RecordTypeCount];
-    QByteArray unknownEvent;
     QByteArray line;
 };
+
+// Asked between two records of an export with the lines written so far; false stops
+// the export there (the user cancelled it).
+using CsvExportProgress = std::function<bool(qint64 lines)>;
 
 // Runs the log view query on `database` and writes one line per record to `out`.
 // Rows are read and written one at a time; the table is never held whole. A query
@@ -54,14 +58,24 @@ bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &
 
 // The lines of the records that pass `filter` of any log, read with `statements` (of
 // its kind) on `database`: byte for byte those of a log file holding the same records.
+// The log is read a few records at a time, each batch in a statement of its own, so that
+// a download writing the log meanwhile waits for one batch at most. `progress`, when
+// given, may stop it; it returns false then, as for a failed write.
 bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
-                 const LogFilter &filter, QSqlError *queryError);
+                 const LogFilter &filter, QSqlError *queryError, const CsvExportProgress &progress = {});
 // The same for the log a view shows.
 bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filter, QString *queryError = nullptr);
 
 // Opens the file at `path` as an export does (write-only, truncated, text mode), lets
 // `write` fill it and closes it. False when it cannot be opened or written.
 bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write);
+
+// The same, except that the file at `path` is replaced only once `write` has succeeded:
+// the lines go to a temporary file beside it, which then takes its place, so that an
+// export that fails or is stopped leaves the file as it was (and makes none where there
+// was none). A file the user may not write is not replaced either. A path that names no
+// file but a device (/dev/stdout) is written to directly.
+bool replaceCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write);
 
 // Writes the whole log to the file at `path`, replacing it: opened write-only,
 // truncated and in text mode. False when the file cannot be opened or written; the

@@ -359,17 +359,24 @@ LogViewStatements::Statement LogViewStatements::captionRowSql(qint64 recordKey) 
     return statement;
 }
 
-LogViewStatements::Statement LogViewStatements::exportSql(const LogFilter &filter) const
+LogViewStatements::Statement LogViewStatements::exportSql(const LogFilter &filter, bool withShownData,
+                                                          const qint64 *after, int rows) const
 {
-    if (filter.isEmpty())
-        return scoped(dialect->view);
     Statement statement;
-    const QString where = dialect->always + conditions(filter, QDateTime(), statement.values);
-    statement.text = QStringLiteral("SELECT l.type, %1, %2, l.data, CASE WHEN %3 THEN substr(l.data, 1, %4) END"
-                                    " %5 ORDER BY %6")
-                         .arg(timeSql(), dialect->caption, dialect->isLong)
-                         .arg(MaxShownData)
-                         .arg(from(statement, where), order());
+    QString where = dialect->always;
+    if (idIsRowId && after != nullptr) {
+        where = key() + QStringLiteral(" > :after");
+        statement.values << qMakePair(QStringLiteral(":after"), QVariant(*after));
+    }
+    where += conditions(filter, QDateTime(), statement.values);
+    QString columns = QStringLiteral("%1, l.type, %2, l.event, l.data").arg(key(), timeSql());
+    if (withShownData)
+        columns += QStringLiteral(", CASE WHEN %1 THEN %2 END").arg(dialect->isLong, dialect->shownData);
+    statement.text = QStringLiteral("SELECT %1 %2 ORDER BY %3").arg(columns, from(statement, where), order());
+    if (idIsRowId) {
+        statement.text += QStringLiteral(" LIMIT :rows");
+        statement.values << qMakePair(QStringLiteral(":rows"), QVariant(rows));
+    }
     return statement;
 }
 

@@ -140,11 +140,13 @@ public:
     Statement keyListSql(const LogFilter &filter, const KeyRange &range) const;
     // The key of the caption of the record with `key` (NULL: none).
     Statement captionRowSql(qint64 key) const;
-    // The export's rows of the records that pass the filter's type and time conditions:
-    // type, time text, caption, data, as the log view query has them, and the shown part
-    // of data longer than MaxShownData (else NULL) for the text condition. Without a
-    // condition, the log view query itself.
-    Statement exportSql(const LogFilter &filter) const;
+    // The export's rows of the records that pass the filter's type and time conditions,
+    // in display order: key, type and time text as the log view query has them, event
+    // and data, and `withShownData`, the shown part of data longer than MaxShownData
+    // (else NULL), for the text condition. With keys in display order, the first `rows`
+    // records after the key `*after` (from the first record when `after` is null), so
+    // that a long export reads the log in short statements; otherwise every record.
+    Statement exportSql(const LogFilter &filter, bool withShownData, const qint64 *after, int rows) const;
 
     // The time and type of every record (keys in range when given), as one text of
     // timeAndTypeSql() values, "v,v,v", in no particular order; records without a time

@@ -4,7 +4,8 @@ if(TARGET khronar_presentation AND TARGET khronar_store)
                      LIBS khronar_presentation khronar_store Qt5::Gui)
     khronar_add_test(logtimeline SOURCES support/logfixture.h support/samplelog.h
                      LIBS khronar_presentation khronar_store)
-    khronar_add_test(csvexport SOURCES support/logfixture.h support/samplelog.h LIBS khronar_presentation khronar_store)
+    khronar_add_test(csvexport SOURCES support/hostilelog.h support/logfixture.h support/samplelog.h
+                     LIBS khronar_presentation khronar_store)
 endif()
 if(TARGET khronar_app)
     khronar_add_test(logcommands SOURCES support/logfixture.h support/notlogfiles.h LIBS khronar_app khronar_testsupport)
