@@ -5,6 +5,7 @@
 #include "ui_mainwindow.h"
 
 #include "presentation/csvexport.h"
+#include "presentation/logexport.h"
 #include "dialogs/dialogopenserver.h"
 #include "dialogs/dialogportsettings.h"
 #include "dialogs/dialogtraffic.h"
@@ -36,6 +37,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent),
@@ -60,6 +62,9 @@ MainWindow::MainWindow(QWidget *parent)
       progressBar(nullptr),
       linkState(nullptr),
       progressMaximum(0),
+      logExport(nullptr),
+      exportProgress(nullptr),
+      exportCancel(nullptr),
       serverBrowser(nullptr),
       serverRefreshTimer(nullptr),
       downloadHost(*this),
@@ -111,6 +116,11 @@ MainWindow::MainWindow(QWidget *parent)
     timelineStrip = new LogTimelineStrip(ui->centralwidget);
     ui->verticalLayout->insertWidget(1, timelineStrip);
     logView = new LogViewController(this, ui->tableView, model, filterBar, timelineStrip);
+
+    logExport = new LogExport(this);
+    connect(logExport, &LogExport::progressed, exportProgress, &QProgressBar::setValue);
+    connect(logExport, &LogExport::finished, this, &MainWindow::exportFinished);
+    connect(exportCancel, &QToolButton::clicked, logExport, &LogExport::cancel);
 
     serverBrowser = new ServerBrowser(this);
     // What collectors store while a server's device is shown comes in as a download's
@@ -165,6 +175,18 @@ void MainWindow::setupStatusBar()
     linkState->setObjectName(QStringLiteral("linkState"));
     linkState->hide();
     ui->statusBar->addPermanentWidget(linkState, 0);
+
+    exportProgress = new QProgressBar;
+    exportProgress->setObjectName(QStringLiteral("exportProgress"));
+    exportProgress->setFormat(QStringLiteral("Экспорт журнала: %v из %m"));
+    exportProgress->hide();
+    ui->statusBar->addPermanentWidget(exportProgress, 0);
+    exportCancel = new QToolButton;
+    exportCancel->setObjectName(QStringLiteral("exportCancel"));
+    exportCancel->setText(QStringLiteral("Отменить"));
+    exportCancel->setToolTip(QStringLiteral("Отменить экспорт журнала"));
+    exportCancel->hide();
+    ui->statusBar->addPermanentWidget(exportCancel, 0);
 }
 
 void MainWindow::updateSentLabel()
@@ -346,20 +368,41 @@ void MainWindow::on_exportLog_triggered()
     if (path.isEmpty())
         return;
     rememberDirectory(dirSave, QStringLiteral("DirSave"), path);
+    startExport(path);
+}
 
-    // A file that cannot be written is reported: the user asked for it and would
-    // otherwise find nothing there, or half a table.
-    QString queryError;
+void MainWindow::startExport(const QString &path)
+{
     // What the table shows: with a filter on, only the records that pass it.
-    const bool written = exportLogCsvFile(*model->source(), path, model->filter(), &queryError);
-    // A log that cannot be read (not a log file, locked by another program) is the
-    // database's error; an empty table would pass for an empty log.
-    if (!queryError.isEmpty()) {
-        showErrorBox(this, queryError);
+    if (!logExport->start(model->source(), model->filter(), path))
+        return;
+    // Counted once the rows on show are all known; until then the bar only says it works.
+    exportProgress->setRange(0, model->isScanning() ? 0 : model->rowCount());
+    exportProgress->setValue(0);
+    exportProgress->show();
+    exportCancel->show();
+    ui->exportLog->setEnabled(false);
+}
+
+void MainWindow::exportFinished(const LogExportOutcome &outcome)
+{
+    exportProgress->hide();
+    exportCancel->hide();
+    ui->exportLog->setEnabled(true);
+    switch (outcome.result) {
+    case LogExportOutcome::Written:
+    case LogExportOutcome::Cancelled:
+        return;
+    case LogExportOutcome::ReadFailed:
+        // A log that cannot be read (not a log file, locked by another program) is the
+        // database's error; an empty table would pass for an empty log.
+        showErrorBox(this, outcome.error);
+        return;
+    case LogExportOutcome::WriteFailed:
+        // The user asked for the file and would otherwise find nothing there.
+        showErrorBox(this, cannotWriteFileText(outcome.path));
         return;
     }
-    if (!written)
-        showErrorBox(this, cannotWriteFileText(path));
 }
 
 // ---------------------------------------------------------------------------

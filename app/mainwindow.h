@@ -13,6 +13,7 @@
 #include <string>
 
 class DialogTraffic;
+class LogExport;
 class LogFilterBar;
 class LogTimelineStrip;
 class LogViewController;
@@ -22,12 +23,14 @@ class QProgressBar;
 class QSettings;
 class QSpinBox;
 class QTimer;
+class QToolButton;
 class ServerBrowser;
 class ServerLogSource;
 class ServerLogStore;
 struct ServerSourceOpening;
 struct ServerStoreOpening;
 struct ServerUrl;
+struct LogExportOutcome;
 
 namespace Ui {
 class MainWindow;
@@ -96,6 +99,10 @@ private:
 
     void setupAddressWidgets();
     void setupStatusBar();
+    // The export to `path` of what the table shows, in the background, with its progress
+    // beside the counters; exportFinished() says what went wrong, if anything.
+    void startExport(const QString &path);
+    void exportFinished(const LogExportOutcome &outcome);
     // Makes the directory of `chosenFile` the remembered one under `key`.
     void rememberDirectory(QString &directory, const QString &key, const QString &chosenFile);
     // Ends the download and shows why.
@@ -149,6 +156,10 @@ private:
     // that the counters stay in view while it shows.
     QLabel *linkState;
     std::uint32_t progressMaximum;
+    LogExport *logExport;
+    // While an export runs: its lines written, and the button that stops it.
+    QProgressBar *exportProgress;
+    QToolButton *exportCancel;
     // The log file the download writes to: whatever `database` is open on.
     LogFileStore logStore;
     ServerBrowser *serverBrowser;

@@ -6,7 +6,6 @@
 #include "presentation/captionformat.h"
 #include "presentation/logfilter.h"
 #include "presentation/logmessages.h"
-#include "presentation/logsource.h"
 #include "presentation/logviewstatements.h"
 #include "store/logschema.h"
 
@@ -230,22 +229,6 @@ bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &
     return written;
 }
 
-bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filter, QString *queryError)
-{
-    LogViewStatements statements;
-    QString failure;
-    if (!source.readStatements(&statements, &failure)) {
-        if (queryError != nullptr)
-            *queryError = failure;
-        return true;
-    }
-    QSqlError error;
-    const bool written = writeLogCsv(source.database(), statements, out, filter, &error);
-    if (error.type() != QSqlError::NoError && queryError != nullptr)
-        *queryError = source.errorText(error);
-    return written;
-}
-
 bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write)
 {
     QFile file(path);
@@ -280,11 +263,6 @@ bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString
 bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, const LogFilter &filter, QString *queryError)
 {
     return writeCsvFile(path, [&](QIODevice &out) { return writeLogCsv(database, out, filter, queryError); });
-}
-
-bool exportLogCsvFile(const LogSource &source, const QString &path, const LogFilter &filter, QString *queryError)
-{
-    return writeCsvFile(path, [&](QIODevice &out) { return writeLogCsv(source, out, filter, queryError); });
 }
 
 bool writeLogCsvAfter(QSqlQuery &query, QIODevice &out, qint64 afterId, qint64 *lastId)

@@ -14,7 +14,6 @@ class QVariant;
 class QSqlDatabase;
 class QSqlError;
 class QSqlQuery;
-class LogSource;
 class LogViewStatements;
 struct LogFilter;
 
@@ -63,8 +62,6 @@ bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &
 // given, may stop it; it returns false then, as for a failed write.
 bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
                  const LogFilter &filter, QSqlError *queryError, const CsvExportProgress &progress = {});
-// The same for the log a view shows.
-bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filter, QString *queryError = nullptr);
 
 // Opens the file at `path` as an export does (write-only, truncated, text mode), lets
 // `write` fill it and closes it. False when it cannot be opened or written.
@@ -83,9 +80,6 @@ bool replaceCsvFile(const QString &path, const std::function<bool(QIODevice &)> 
 bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString *queryError = nullptr);
 // The same for the records that pass `filter`.
 bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, const LogFilter &filter,
-                      QString *queryError = nullptr);
-// The same for the log a view shows.
-bool exportLogCsvFile(const LogSource &source, const QString &path, const LogFilter &filter,
                       QString *queryError = nullptr);
 
 // Writes the lines of the records stored after row id `afterId`, in the order stored,
