@@ -62,10 +62,13 @@ class ServerLog final : public FetchLog
 public:
     ServerOpenOutcome open(const ServerUrl &url, const QString &device, const ServerStoreSettings &settings)
     {
+        where = url.displayName();
         return serverStore.open(url, device, settings);
     }
 
     LogStore &store() override { return serverStore; }
+    // The URL's password is never shown; the server's message names no password.
+    QString failureText(const QString &error) const override { return QStringLiteral("%1: %2").arg(where, error); }
     bool exportCsv(const QString &path, QString *queryError) override
     {
         return exportServerLogCsvFile(serverStore.database(), serverStore.deviceName(), path, LogFilter(), queryError);
@@ -78,6 +81,7 @@ public:
 
 private:
     ServerLogStore serverStore;
+    QString where; // the server's host, port and database
 };
 
 OpenedFetchLog openServerLog(const StoreTarget &target, int lockWaitSeconds, const std::function<bool()> &cancelled)
@@ -100,8 +104,7 @@ OpenedFetchLog openServerLog(const StoreTarget &target, int lockWaitSeconds, con
         break;
     case ServerOpenOutcome::Failed:
         opened.exitCode = ExitLogFileError;
-        // The URL's password is never shown; the server's message names no password.
-        opened.error = QStringLiteral("%1: %2").arg(url.displayName(), outcome.error);
+        opened.error = log->failureText(outcome.error);
         break;
     }
     return opened;

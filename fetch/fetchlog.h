@@ -21,6 +21,9 @@ public:
     virtual ~FetchLog() = default;
 
     virtual LogStore &store() = 0;
+    // What the user is told of a failure of this log's (`error`, as the store or the
+    // export says it): a server's names the server first, as its failure to open does.
+    virtual QString failureText(const QString &error) const { return error; }
     // --csv: the window's export of the whole log; false when the file cannot be
     // written, `queryError` set when the log could not be read.
     virtual bool exportCsv(const QString &path, QString *queryError) = 0;

@@ -289,7 +289,7 @@ int LineCollector::exportCsv(DeviceState &device)
     QString queryError;
     const bool written = device.log->exportCsv(path, &queryError);
     if (!queryError.isEmpty()) {
-        failDevice(ExitLogFileError, queryError);
+        failDevice(ExitLogFileError, device.log->failureText(queryError));
         return ExitLogFileError;
     }
     if (written)
@@ -382,7 +382,9 @@ void LineCollector::failed(const DownloadFailure &reason)
         failDevice(ExitDeviceException, failureText(reason));
         return;
     case FailureKind::StoreFailed:
-        failDevice(ExitLogFileError, failureText(reason));
+        failDevice(ExitLogFileError,
+                   current != nullptr && current->log ? current->log->failureText(failureText(reason))
+                                                      : failureText(reason));
         return;
     }
 }

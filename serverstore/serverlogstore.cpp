@@ -94,7 +94,7 @@ ServerOpenOutcome ServerLogStore::takeDevice(const QString &deviceName, const Se
     // Two collectors registering one new device at once: the second insert does nothing.
     if (!execute(query, InsertDeviceSql, {{QStringLiteral(":name"), name}})
         || !execute(query, SelectDeviceIdSql, {{QStringLiteral(":name"), name}}) || !query.next()) {
-        outcome.error = serverErrorText(query.lastError());
+        outcome.error = connection.errorText(query.lastError());
         return outcome;
     }
     deviceId = query.value(0).toInt();
@@ -121,7 +121,7 @@ ServerOpenOutcome ServerLogStore::lockDevice(const ServerStoreSettings &settings
         if (!execute(query, TryDeviceLockSql,
                      {{QStringLiteral(":class"), ServerLockClass}, {QStringLiteral(":device"), deviceId}})
             || !query.next()) {
-            outcome.error = serverErrorText(query.lastError());
+            outcome.error = connection.errorText(query.lastError());
             return outcome;
         }
         if (query.value(0).toBool()) {
@@ -146,7 +146,7 @@ QString ServerLogStore::lockHolder()
     QSqlQuery query(connection.database());
     if (!execute(query, DeviceLockHolderSql,
                  {{QStringLiteral(":class"), ServerLockClass}, {QStringLiteral(":device"), deviceId}}))
-        return serverErrorText(query.lastError());
+        return connection.errorText(query.lastError());
     // Gone in the meantime: the next run will find the device free.
     if (!query.next())
         return QStringLiteral("он только что завершился");
@@ -179,7 +179,7 @@ StoreOutcome ServerLogStore::loadCaptions()
 
 StoreOutcome ServerLogStore::failed(const QSqlQuery &query)
 {
-    const StoreOutcome outcome{false, serverErrorText(query.lastError())};
+    const StoreOutcome outcome{false, connection.errorText(query.lastError())};
     if (inBatch && batchError.ok)
         batchError = outcome;
     return outcome;
@@ -326,7 +326,7 @@ StoreOutcome ServerLogStore::commitBatch()
     if (outcome.ok && connection.database().commit())
         return outcome;
     if (outcome.ok)
-        outcome = StoreOutcome{false, serverErrorText(connection.database().lastError())};
+        outcome = StoreOutcome{false, connection.errorText(connection.database().lastError())};
     if (!connection.isOpen())
         return outcome;
     connection.database().rollback();
