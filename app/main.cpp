@@ -1,5 +1,6 @@
 // Entry point: one application object, one main window, the event loop.
 
+#include "app/largeblocks.h"
 #include "app/mainwindow.h"
 #include "app/terminationsignals.h"
 
@@ -7,6 +8,7 @@
 
 int main(int argc, char *argv[])
 {
+    returnLargeBlocksAtOnce();
     QApplication application(argc, argv);
     // The desktop entry's name: lets a Wayland taskbar find the entry and its icon.
     QGuiApplication::setDesktopFileName(QStringLiteral("ru.tolmer.khronar"));

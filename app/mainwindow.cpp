@@ -11,6 +11,7 @@
 #include "dialogs/dialogportsettings.h"
 #include "dialogs/dialogtraffic.h"
 #include "link/porterror.h"
+#include "logaccess/logexport.h"
 #include "logaccess/logopener.h"
 #include "logaccess/openlog.h"
 #include "logview/logfilterbar.h"
@@ -32,6 +33,7 @@
 #include <QStatusBar>
 #include <QTimer>
 #include <QToolBar>
+#include <QToolButton>
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent),
@@ -56,6 +58,9 @@ MainWindow::MainWindow(QWidget *parent)
       progressBar(nullptr),
       linkState(nullptr),
       progressMaximum(0),
+      logExport(nullptr),
+      exportProgress(nullptr),
+      exportCancel(nullptr),
       logOpener(nullptr),
       serverRefreshTimer(nullptr),
       downloadHost(*this),
@@ -103,6 +108,11 @@ MainWindow::MainWindow(QWidget *parent)
     timelineStrip = new LogTimelineStrip(ui->centralwidget);
     ui->verticalLayout->insertWidget(1, timelineStrip);
     logView = new LogViewController(this, ui->tableView, model, filterBar, timelineStrip);
+
+    logExport = new LogExport(this);
+    connect(logExport, &LogExport::progressed, exportProgress, &QProgressBar::setValue);
+    connect(logExport, &LogExport::finished, this, &MainWindow::exportFinished);
+    connect(exportCancel, &QToolButton::clicked, logExport, &LogExport::cancel);
 
     logOpener = new LogOpener(this);
     // What collectors store while a server's device is shown comes in as a download's
@@ -157,6 +167,18 @@ void MainWindow::setupStatusBar()
     linkState->setObjectName(QStringLiteral("linkState"));
     linkState->hide();
     ui->statusBar->addPermanentWidget(linkState, 0);
+
+    exportProgress = new QProgressBar;
+    exportProgress->setObjectName(QStringLiteral("exportProgress"));
+    exportProgress->setFormat(QStringLiteral("Экспорт журнала: %v из %m"));
+    exportProgress->hide();
+    ui->statusBar->addPermanentWidget(exportProgress, 0);
+    exportCancel = new QToolButton;
+    exportCancel->setObjectName(QStringLiteral("exportCancel"));
+    exportCancel->setText(QStringLiteral("Отменить"));
+    exportCancel->setToolTip(QStringLiteral("Отменить экспорт журнала"));
+    exportCancel->hide();
+    ui->statusBar->addPermanentWidget(exportCancel, 0);
 }
 
 void MainWindow::updateSentLabel()
@@ -351,15 +373,33 @@ void MainWindow::on_exportLog_triggered()
     if (path.isEmpty())
         return;
     rememberDirectory(dirSave, QStringLiteral("DirSave"), path);
+    startExport(path);
+}
 
-    // What the table shows: with a filter on, only the records that pass it. A log that
-    // cannot be read (not a log file, locked by another program) is the database's
-    // error, since an empty table would pass for an empty log; a file that cannot be
-    // written is reported too, as the user would otherwise find nothing there, or half a
-    // table.
-    const StoreStatus exported = log->exportCsv(path, model->filter());
-    if (!exported)
-        showErrorBox(this, exported.error().text);
+void MainWindow::startExport(const QString &path)
+{
+    // What the table shows: with a filter on, only the records that pass it.
+    if (!logExport->start(model->source(), model->filter(), path))
+        return;
+    // Counted once the rows on show are all known; until then the bar only says it works.
+    exportProgress->setRange(0, model->isScanning() ? 0 : model->rowCount());
+    exportProgress->setValue(0);
+    exportProgress->show();
+    exportCancel->show();
+    ui->exportLog->setEnabled(false);
+}
+
+void MainWindow::exportFinished(const StoreStatus &outcome)
+{
+    exportProgress->hide();
+    exportCancel->hide();
+    ui->exportLog->setEnabled(true);
+    // A log that cannot be read (not a log file, locked by another program) is the
+    // database's error, since an empty table would pass for an empty log; a file that
+    // cannot be written is said too, as the user asked for it and would otherwise find
+    // nothing there. An export the user stopped is no failure.
+    if (!outcome && outcome.error().kind != StoreError::Kind::Cancelled)
+        showErrorBox(this, outcome.error().text);
 }
 
 // ---------------------------------------------------------------------------

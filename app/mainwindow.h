@@ -12,6 +12,7 @@
 #include <string>
 
 class DialogTraffic;
+class LogExport;
 class LogFilterBar;
 class LogTimelineStrip;
 class LogViewController;
@@ -21,8 +22,9 @@ class QProgressBar;
 class QSettings;
 class QSpinBox;
 class QTimer;
-struct ServerUrl;
+class QToolButton;
 class OpenLog;
+struct ServerUrl;
 
 namespace Ui {
 class MainWindow;
@@ -91,6 +93,10 @@ private:
 
     void setupAddressWidgets();
     void setupStatusBar();
+    // The export to `path` of what the table shows, in the background, with its progress
+    // beside the counters; exportFinished() says what went wrong, if anything.
+    void startExport(const QString &path);
+    void exportFinished(const StoreStatus &outcome);
     // Makes the directory of `chosenFile` the remembered one under `key`.
     void rememberDirectory(QString &directory, const QString &key, const QString &chosenFile);
     // Ends the download and shows why.
@@ -149,6 +155,10 @@ private:
     // that the counters stay in view while it shows.
     QLabel *linkState;
     std::uint32_t progressMaximum;
+    LogExport *logExport;
+    // While an export runs: its lines written, and the button that stops it.
+    QProgressBar *exportProgress;
+    QToolButton *exportCancel;
     LogOpener *logOpener;
     // The server's URL last opened, without its password.
     QString serverUrlText;

@@ -8,10 +8,17 @@
 // data values, and the CSV export against the sqlite3 command-line tool. Every figure is
 // printed with its goal. It runs offscreen, or on the display when there is one
 // (xvfb-run), where --screens saves what the window shows.
+//
+// bench_logfile --hostile-file FILE.db: a log file a customer might mail to do harm (12
+// records of 10 MB data, a caption of 10 million «Ж»; made when missing) through the
+// window: opening and the first screen, a search, the export, the window's longest pause
+// and the peak of resident memory.
 
+#include "app/largeblocks.h"
 #include "app/mainwindow.h"
 #include "bench/logfiller.h"
 #include "logaccess/csvexport.h"
+#include "logaccess/logexport.h"
 #include "logaccess/openlog.h"
 #include "logview/logfilterbar.h"
 #include "logview/logtimeline.h"
@@ -21,6 +28,8 @@
 #include "messagetext/captionformat.h"
 #include "store/logfile.h"
 #include "store/logschema.h"
+#include "tests/support/hostilelog.h"
+#include "tests/support/memorymeter.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -44,6 +53,7 @@
 #include <QToolButton>
 
 #include <algorithm>
+#include <ctime>
 #include <cstdio>
 #include <functional>
 
@@ -64,6 +74,9 @@ public:
         return true;
     }
     static LogViewModel &model(MainWindow &window) { return *window.model; }
+    // What the Export command does once its dialog has returned `path`.
+    static void exportTo(MainWindow &window, const QString &path) { window.startExport(path); }
+    static bool exporting(MainWindow &window) { return window.logExport->isRunning(); }
 };
 
 namespace {
@@ -91,21 +104,6 @@ double megabytes(qint64 bytes)
 double perSecond(qint64 count, double seconds)
 {
     return seconds > 0 ? double(count) / seconds : 0.0;
-}
-
-// A line of /proc/self/status in MB (VmRSS: resident now, VmHWM: the peak); 0 where
-// there is no /proc.
-double statusMegabytes(const char *key)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly | QIODevice::Text))
-        return 0;
-    const QList<QByteArray> lines = status.readAll().split('\n');
-    for (const QByteArray &line : lines) {
-        if (line.startsWith(key))
-            return line.mid(int(qstrlen(key))).simplified().split(' ').value(0).toDouble() / 1024.0;
-    }
-    return 0;
 }
 
 void printFigure(const char *what, double value, const char *unit, double goal)
@@ -268,7 +266,7 @@ bool makeBlobFile(const QString &path)
 bool measureScrolling(BenchWindow &bench, const QString &path, qint64 records, const QString &screens)
 {
     const QString newest = newestMessage(path);
-    const double before = statusMegabytes("VmRSS:");
+    const double before = MemoryMeter::megabytes("VmRSS:");
     QElapsedTimer timer;
     timer.start();
     if (!MainWindowProbe::open(bench.window, path))
@@ -280,7 +278,7 @@ bool measureScrolling(BenchWindow &bench, const QString &path, qint64 records, c
                 bench.table->viewport()->width(), bench.table->viewport()->height());
     printFigure("open and first screen (open, refreshLogView, paint)", openMs, "ms", 50);
     std::printf("  rows %d, first screen rows %d..%d, resident %.1f MB (%.1f MB before opening)\n", model.rowCount(),
-                bench.table->rowAt(0), bench.lastVisibleRow(), statusMegabytes("VmRSS:"), before);
+                bench.table->rowAt(0), bench.lastVisibleRow(), MemoryMeter::megabytes("VmRSS:"), before);
     bench.save(screens, "log-top.png");
 
     // A drag of the scroll bar to its end, then the paint.
@@ -297,15 +295,15 @@ bool measureScrolling(BenchWindow &bench, const QString &path, qint64 records, c
     bench.save(screens, "log-bottom.png");
 
     // Positions across the log, each painted: memory stays flat.
-    double largest = statusMegabytes("VmRSS:");
+    double largest = MemoryMeter::megabytes("VmRSS:");
     QRandomGenerator random(15);
     for (int step = 0; step < 300; ++step) {
         scroll->setValue(step < 100 ? scroll->maximum() * step / 99 : int(random.bounded(scroll->maximum() + 1)));
         bench.paint();
-        largest = std::max(largest, statusMegabytes("VmRSS:"));
+        largest = std::max(largest, MemoryMeter::megabytes("VmRSS:"));
     }
     printFigure("resident memory, largest over 300 scroll positions", largest, "MB", 80);
-    std::printf("  peak resident memory of the process so far (VmHWM) %.1f MB\n", statusMegabytes("VmHWM:"));
+    std::printf("  peak resident memory of the process so far (VmHWM) %.1f MB\n", MemoryMeter::megabytes("VmHWM:"));
     scroll->setValue(0);
     bench.paint();
     return last == model.rowCount() - 1 && shown == newest;
@@ -379,7 +377,7 @@ void measureFilters(BenchWindow &bench, const QString &screens)
     printFigure("regular expression search", 1000 * bench.waitForRows(timer, &pause), "ms", 1500);
     std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
     printFigure("longest pause of the window while filtering", pause, "ms", 100);
-    printFigure("resident memory after the searches", statusMegabytes("VmRSS:"), "MB", 80);
+    printFigure("resident memory after the searches", MemoryMeter::megabytes("VmRSS:"), "MB", 80);
     bench.save(screens, "filter-regex.png");
     bench.child<QToolButton>("filterClear")->click();
     bench.waitForRows(timer);
@@ -500,7 +498,7 @@ void measureTimeline(BenchWindow &bench, const QString &path, qint64 records, co
                 qPrintable(bench.child<QLabel>("filterCount")->text()));
     bench.save(screens, "timeline-text.png");
     printFigure("longest pause of the window for the timeline", pause, "ms", 100);
-    printFigure("resident memory with the timeline", statusMegabytes("VmRSS:"), "MB", 80);
+    printFigure("resident memory with the timeline", MemoryMeter::megabytes("VmRSS:"), "MB", 80);
     bench.child<QToolButton>("filterClear")->click();
     bench.waitForRows(timer);
 }
@@ -516,7 +514,129 @@ void measureBlobFile(const QString &path)
     std::printf("\nA log file of %d records with 10 MB data values (%.0f MB):\n", bench.model().rowCount(),
                 megabytes(QFileInfo(path).size()));
     printFigure("open and first screen", milliseconds(timer), "ms", 1000);
-    std::printf("  resident memory %.1f MB\n", statusMegabytes("VmRSS:"));
+    std::printf("  resident memory %.1f MB\n", MemoryMeter::megabytes("VmRSS:"));
+}
+
+// The processor time the calling thread has used, in ms: the window's own work, as
+// against the time it waited for a processor on a busy machine.
+double threadCpuMs()
+{
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return double(now.tv_sec) * 1e3 + double(now.tv_nsec) / 1e6;
+}
+
+// The window's longest pause (wall clock), and the processor time of the window's own
+// work in its longest round of events.
+struct Pauses {
+    double longestMs = 0;
+    double longestWorkMs = 0;
+    void take(double wallMs, double workMs)
+    {
+        longestMs = std::max(longestMs, wallMs);
+        longestWorkMs = std::max(longestWorkMs, workMs);
+    }
+};
+
+// Runs `step` once and counts it as one pause of the window.
+void timed(const std::function<void()> &step, Pauses *pauses)
+{
+    QElapsedTimer wall;
+    wall.start();
+    const double work = threadCpuMs();
+    step();
+    pauses->take(milliseconds(wall), threadCpuMs() - work);
+}
+
+// Runs events until `done` holds (or a minute has passed), as a user's window would,
+// each round a pause of the window.
+void runEventsUntil(const std::function<bool()> &done, Pauses *pauses)
+{
+    QElapsedTimer limit;
+    limit.start();
+    while (!done() && limit.elapsed() < 60000)
+        timed([] { QCoreApplication::processEvents(QEventLoop::AllEvents, 5); }, pauses);
+}
+
+void printPauses(const char *what, const Pauses &pauses)
+{
+    printFigure(what, pauses.longestMs, "ms", 100);
+    std::printf("  the window's own work in any one of its rounds at most %.1f ms (the rest of a pause is waiting for "
+                "a processor)\n",
+                pauses.longestWorkMs);
+}
+
+// A hostile log file through the window: opening it, its first screen, its timeline and
+// a search, then its export, with the window's longest pause and the peak of memory.
+bool measureHostileFile(const QString &path)
+{
+    readThrough(path);
+    MemoryMeter memory;
+    const bool peakReset = memory.start();
+    BenchWindow bench;
+    LogViewModel &model = bench.model();
+    const LogTimeline *timeline = bench.child<LogTimelineStrip>("timeline")->timeline();
+    std::printf("\nA hostile log file, %s (%.0f MB), in the window:\n", qPrintable(QFileInfo(path).fileName()),
+                megabytes(QFileInfo(path).size()));
+
+    // The first screen is there once every row on it shows its message: the start of long
+    // data is read in the background, and rows that need it show nothing until it is in.
+    const auto screenShown = [&] {
+        // Fewer rows than the table has room for: the last row is on screen.
+        const int last = bench.lastVisibleRow() >= 0 ? bench.lastVisibleRow() : model.rowCount() - 1;
+        for (int row = 0; row <= last; ++row) {
+            if (model.index(row, 2).data().toString().isEmpty())
+                return false;
+        }
+        return true;
+    };
+    Pauses opening;
+    QElapsedTimer timer;
+    timer.start();
+    bool opened = false;
+    timed([&] { opened = MainWindowProbe::open(bench.window, path); }, &opening);
+    if (!opened)
+        return false;
+    timed([&] { bench.paint(); }, &opening);
+    runEventsUntil(screenShown, &opening);
+    bench.paint();
+    const double firstScreen = milliseconds(timer);
+    runEventsUntil([&] { return !model.isScanning() && !timeline->isComputing(); }, &opening);
+    bench.paint();
+    const QString firstMessage = model.index(0, 2).data().toString();
+    printFigure("open and first screen", firstScreen, "ms", 300);
+    std::printf("  rows %d, first message %d characters: \"%s\"\n", model.rowCount(), int(firstMessage.size()),
+                qPrintable(firstMessage.left(8) + QStringLiteral("...") + firstMessage.right(8)));
+    printPauses("longest pause of the window while opening", opening);
+
+    Pauses searching;
+    timer.restart();
+    timed([&] { bench.child<QLineEdit>("filterText")->setText(QStringLiteral("жжж")); }, &searching);
+    runEventsUntil([&] { return !model.isScanning(); }, &searching);
+    bench.paint();
+    printFigure("text search \"жжж\"", milliseconds(timer), "ms", 1500);
+    std::printf("  filterCount \"%s\"\n", qPrintable(bench.child<QLabel>("filterCount")->text()));
+    printPauses("longest pause of the window while searching", searching);
+    bench.child<QToolButton>("filterClear")->click();
+    runEventsUntil([&] { return !model.isScanning(); }, &searching);
+
+    const QString csvPath = path + QStringLiteral(".csv");
+    Pauses exporting;
+    timer.restart();
+    timed([&] { MainWindowProbe::exportTo(bench.window, csvPath); }, &exporting);
+    runEventsUntil([&] { return !MainWindowProbe::exporting(bench.window); }, &exporting);
+    const double exportMs = milliseconds(timer);
+    qint64 lines = 0;
+    const qint64 bytes = readThrough(csvPath, '\n', &lines);
+    std::printf("  export through the window, until written: %.0f ms, %lld lines, %.1f MB\n", exportMs, lines,
+                megabytes(bytes));
+    printPauses("longest pause of the window while exporting", exporting);
+    if (peakReset)
+        printFigure("peak resident memory (VmHWM)", MemoryMeter::megabytes("VmHWM:"), "MB", 150);
+    else
+        std::printf("  peak resident memory (VmHWM): %.1f MB, of the whole run\n", MemoryMeter::megabytes("VmHWM:"));
+    QFile::remove(csvPath);
+    return lines == model.totalRecords();
 }
 
 struct ExportResult {
@@ -534,8 +654,7 @@ ExportResult measureCsvExport(const QString &path, const QString &csvPath, const
         db.setDatabaseName(path);
         QElapsedTimer timer;
         timer.start();
-        QString error;
-        result.ok = db.open() && exportLogCsvFile(db, csvPath, filter, &error) && error.isEmpty();
+        result.ok = db.open() && exportLogCsvFile(db, LogViewStatements(), csvPath, filter).ok();
         result.seconds = secondsOf(timer);
         db.close();
     }
@@ -572,6 +691,8 @@ void printExport(const char *name, const ExportResult &result, qint64 records)
 
 int main(int argc, char *argv[])
 {
+    // As the application keeps its memory.
+    returnLargeBlocksAtOnce();
     // Offscreen unless there is a display to show the window on (xvfb-run, for screens).
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
@@ -581,15 +702,37 @@ int main(int argc, char *argv[])
     parser.addPositionalArgument(QStringLiteral("N"), QStringLiteral("records to make it with"), QStringLiteral("[N]"));
     parser.addOption({QStringLiteral("blob-file"), QStringLiteral("a log file of 10 MB data values, made when missing"),
                       QStringLiteral("FILE")});
+    parser.addOption({QStringLiteral("hostile-file"),
+                      QStringLiteral("a hostile log file (12 records of 10 MB data, a caption of 10 million "
+                                     "characters), made when missing; measured alone"),
+                      QStringLiteral("FILE")});
     parser.addOption(
         {QStringLiteral("screens"), QStringLiteral("save what the window shows here"), QStringLiteral("DIR")});
     parser.process(app);
     const QStringList args = parser.positionalArguments();
+    const QString hostilePath = parser.value(QStringLiteral("hostile-file"));
     bool numeric = true;
     const qint64 toGenerate = args.size() > 1 ? args.at(1).toLongLong(&numeric) : DefaultRecords;
-    if (args.isEmpty() || args.size() > 2 || !numeric || toGenerate < 0) {
-        std::fprintf(stderr, "usage: bench_logfile FILE.db [N] [--blob-file FILE.db] [--screens DIR]\n");
+    if ((args.isEmpty() && hostilePath.isEmpty()) || (!args.isEmpty() && !hostilePath.isEmpty()) || args.size() > 2
+        || !numeric || toGenerate < 0) {
+        std::fprintf(stderr,
+                     "usage: bench_logfile FILE.db [N] [--blob-file FILE.db] [--screens DIR]\n"
+                     "       bench_logfile --hostile-file FILE.db\n");
         return 2;
+    }
+    // Alone in its process, so that the peak of memory is the hostile file's.
+    if (!hostilePath.isEmpty()) {
+        if (!QFileInfo::exists(hostilePath)) {
+            QElapsedTimer made;
+            made.start();
+            const QString error = HostileLog::make(hostilePath, HostileLog::Shape());
+            if (!error.isEmpty()) {
+                std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(error));
+                return 1;
+            }
+            std::printf("generated %s in %.2f s\n", qPrintable(hostilePath), secondsOf(made));
+        }
+        return measureHostileFile(hostilePath) ? 0 : 1;
     }
     const QString path = args.at(0);
     const QString screens = parser.value(QStringLiteral("screens"));
@@ -641,6 +784,6 @@ int main(int argc, char *argv[])
     const ExportResult filtered = measureCsvExport(path, path + QStringLiteral(".filtered.csv"), search);
     printExport("  export, text \"насос 3\"      ", filtered, records);
     std::printf("  lines written: %lld\n", filtered.lines);
-    std::printf("  peak resident memory (VmHWM): %.1f MB\n", statusMegabytes("VmHWM:"));
+    std::printf("  peak resident memory (VmHWM): %.1f MB\n", MemoryMeter::megabytes("VmHWM:"));
     return sound && csv.ok && filtered.ok && csv.lines == records ? 0 : 1;
 }

@@ -229,7 +229,7 @@ int LineCollector::collectOnce(DeviceState &device)
             code = runEngine(nullptr, true);
         } else {
             // Without the newest row, every record would be printed as if it were new.
-            failDevice(ExitLogFileError, QStringLiteral("%1: %2").arg(device.device.log.place(), newest.error().text));
+            failDevice(ExitLogFileError, logFailureText(newest.error().text));
             code = ExitLogFileError;
         }
         console.endProgress();
@@ -312,7 +312,10 @@ int LineCollector::exportCsv(DeviceState &device)
     const StoreStatus exported = device.log->exportCsv(path);
     if (exported)
         return ExitDone;
-    failDevice(ExitLogFileError, exported.error().text);
+    // A file that cannot be written says so whole; the log's own failure says where.
+    failDevice(ExitLogFileError,
+               exported.error().kind == StoreError::Kind::Io ? exported.error().text
+                                                             : logFailureText(exported.error().text));
     return ExitLogFileError;
 }
 
@@ -379,10 +382,19 @@ bool LineCollector::printNewRecords()
         return true;
     }
     if (!printed && printed.error().kind != StoreError::Kind::Io)
-        failDevice(ExitLogFileError, QStringLiteral("%1: %2").arg(current->device.log.place(), printed.error().text));
+        failDevice(ExitLogFileError, logFailureText(printed.error().text));
     else
         failDevice(ExitLogFileError, QStringLiteral("Не удается записать в стандартный вывод"));
     return false;
+}
+
+QString LineCollector::logFailureText(const QString &error) const
+{
+    // A server's failures name the server first, as its failure to open does (never
+    // with the URL's password; the server's message names no password).
+    if (current != nullptr && current->device.log.onServer)
+        return QStringLiteral("%1: %2").arg(current->device.log.place(), error);
+    return error;
 }
 
 QString LineCollector::storeFailureText(const QString &text, const StoreError &error)
@@ -417,7 +429,7 @@ void LineCollector::failed(const DownloadFailure &reason)
         failDevice(ExitDeviceException, failureText(reason));
         return;
     case FailureKind::StoreFailed:
-        failDevice(ExitLogFileError, storeFailureText(failureText(reason), reason.store));
+        failDevice(ExitLogFileError, storeFailureText(logFailureText(failureText(reason)), reason.store));
         return;
     }
 }

@@ -141,6 +141,8 @@ private:
     bool printNewRecords();
     // Ends the download of the current device with `code` and says why.
     void failDevice(int code, const QString &message);
+    // What the user is told of a failure of the current device's log.
+    QString logFailureText(const QString &error) const;
     // What is said of a store's failure; notes whether the device is given up for it.
     QString storeFailureText(const QString &text, const StoreError &error);
     // Ends the whole line: every device not yet done gets `code` and `message`.

@@ -5,36 +5,34 @@
 
 #include "logaccess/logfilter.h"
 #include "logaccess/logmessages.h"
-#include "logaccess/logsource.h"
 #include "logaccess/logviewstatements.h"
 #include "messagetext/captionformat.h"
-#include "store/logschema.h"
+#include "messagetext/recordmessage.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QIODevice>
+#include <QSaveFile>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 
+#include <algorithm>
+
 namespace {
 
-// Whether `query` has failed, and if so, its error into `queryError`.
-bool failed(const QSqlQuery &query, QSqlError *queryError)
+// Whether `query` has failed.
+bool failed(const QSqlQuery &query)
 {
-    if (query.lastError().type() == QSqlError::NoError)
-        return false;
-    if (queryError != nullptr)
-        *queryError = query.lastError();
-    return true;
+    return query.lastError().type() != QSqlError::NoError;
 }
 
-// The text of `error`, if any, into `queryError`.
-void keepText(const QSqlError &error, QString *queryError)
-{
-    if (error.type() != QSqlError::NoError && queryError != nullptr)
-        *queryError = error.text();
-}
+// Records read ahead of their lines: at most this many, and no more data than this.
+constexpr int ReadAheadRows = 1024;
+constexpr qint64 ReadAheadBytes = 8 * 1024 * 1024;
+// Characters of a message converted to the file's encoding at a time.
+constexpr int MessagePiece = 64 * 1024;
 
 } // namespace
 
@@ -42,146 +40,168 @@ LogCsvWriter::LogCsvWriter(QIODevice &out) : out(out)
 {
     for (int i = 0; i < RecordTypeCount; ++i)
         typeFields[i] = '"' + QString::fromUtf8(RecordTypeNames[i]).toLocal8Bit() + "\";";
-    unknownEvent = QStringLiteral("Неизвестное событие").toLocal8Bit();
 }
 
 bool LogCsvWriter::writeRow(const QSqlQuery &row)
 {
-    return writeLine(row, nullptr);
+    const QVariant caption = row.value(2);
+    return writeRecord(row.value(0), row.value(1),
+                       caption.isNull() ? UnknownEventText
+                                        : formatCaption(caption.toString(), row.value(3).toByteArray()));
 }
 
-bool LogCsvWriter::writeRow(const QSqlQuery &row, const QString &message)
-{
-    return writeLine(row, &message);
-}
-
-bool LogCsvWriter::writeLine(const QSqlQuery &row, const QString *rendered)
+bool LogCsvWriter::writeRecord(const QVariant &type, const QVariant &time, const QString &message)
 {
     line.clear();
     line += '"';
-    line += row.value(1).toString().toLocal8Bit();
+    line += time.toString().toLocal8Bit();
     line += "\";";
-    line += typeFields[recordTypeIndex(row.value(0))];
+    line += typeFields[recordTypeIndex(type)];
     line += '"';
-    const QVariant caption = row.value(2);
-    if (caption.isNull()) {
-        line += unknownEvent;
-    } else {
-        QString message = rendered != nullptr ? *rendered
-                                              : formatCaption(caption.toString(), row.value(3).toByteArray());
-        message.replace(QLatin1Char('"'), QLatin1String("\"\""));
-        line += message.toLocal8Bit();
+    QString escaped = message;
+    escaped.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    // A message of megabytes is converted and written a piece at a time rather than held
+    // converted whole. The pieces never part the two halves of a character, so the bytes
+    // are those of the whole message converted at once.
+    for (int start = 0; start < escaped.size();) {
+        int length = std::min(MessagePiece, escaped.size() - start);
+        if (start + length < escaped.size() && escaped.at(start + length - 1).isHighSurrogate())
+            --length;
+        line += escaped.midRef(start, length).toLocal8Bit();
+        start += length;
+        if (start < escaped.size()) {
+            if (out.write(line) != line.size())
+                return false;
+            line.clear();
+        }
     }
     line += "\"\n";
     return out.write(line) == line.size();
 }
 
-bool writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
-                 const LogFilter &filter, QSqlError *queryError)
+namespace {
+
+// A record as the export reads it ahead of its line.
+struct ExportRow {
+    qint64 key = 0;
+    QVariant type;
+    QVariant time;
+    QVariant event;
+    QByteArray data;
+    QVariant shownData; // the shown part of long data, for the text condition
+};
+
+ExportRow exportRow(const QSqlQuery &query, bool withShownData)
 {
+    ExportRow row;
+    row.key = query.value(0).toLongLong();
+    row.type = query.value(1);
+    row.time = query.value(2);
+    row.event = query.value(3);
+    row.data = query.value(4).toByteArray();
+    if (withShownData)
+        row.shownData = query.value(5);
+    return row;
+}
+
+} // namespace
+
+StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
+                        const LogFilter &filter, const CsvExportProgress &progress)
+{
+    const auto readFailure = [&statements](const QSqlError &error) { return Failure(statements.error(error)); };
+    // A stop asked for between two lines, or a write that failed.
+    bool stopped = false;
+    // A log that cannot be shown says why as the log view query would.
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!statements.exportSql(filter).exec(query)) {
-        failed(query, queryError);
-        return true;
-    }
+    if (!statements.viewCheckSql().exec(query))
+        return readFailure(query.lastError());
+    query.finish();
+    // Every caption once, whole: a caption of megabytes is not read again for each of
+    // its records.
+    LogCaptions captions;
+    QSqlError failure;
+    if (!captions.load(database, statements, &failure, LogCaptions::Whole))
+        return readFailure(failure);
     // The type and time conditions are the query's; the text is looked for in the
     // message as the table shows it, which long data renders from its first part only.
     const LogTextMatcher matcher(filter);
     LogCsvWriter writer(out);
-    while (query.next()) {
-        if (!matcher.isActive()) {
-            if (!writer.writeRow(query))
-                return false;
-            continue;
+    qint64 lines = 0;
+    const auto write = [&](const ExportRow &row) {
+        QString message;
+        if (matcher.isActive()) {
+            const bool longData = !row.shownData.isNull();
+            bool cut = false;
+            const QString shown = captions.message(row.key, row.event,
+                                                   longData ? row.shownData.toByteArray() : row.data, &cut);
+            if (!matcher.matches(shown))
+                return !(stopped = progress && !progress(lines));
+            if (!longData && !cut)
+                message = shown;
         }
-        const bool longData = !query.value(4).isNull();
-        const QString shown = shownMessage(query.value(2), query.value(longData ? 4 : 3).toByteArray());
-        if (!matcher.matches(shown))
-            continue;
-        if (!(longData ? writer.writeRow(query) : writer.writeRow(query, shown)))
+        if (message.isNull())
+            message = captions.wholeMessage(row.key, row.event, row.data);
+        if (!writer.writeRecord(row.type, row.time, message))
             return false;
-    }
-    // next() is false at the end and on a read error alike.
-    failed(query, queryError);
-    return true;
-}
-
-bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, QString *queryError)
-{
-    // Without a filter any log file's statements run the log view query itself.
-    QSqlError error;
-    const bool written = writeLogCsv(database, LogViewStatements(), out, LogFilter(), &error);
-    keepText(error, queryError);
-    return written;
-}
-
-bool writeLogCsv(const QSqlDatabase &database, QIODevice &out, const LogFilter &filter, QString *queryError)
-{
-    if (filter.isEmpty())
-        return writeLogCsv(database, out, queryError);
-    LogViewStatements statements;
-    QString failure;
-    if (!LogViewStatements::forLog(database, &statements, &failure)) {
-        if (queryError != nullptr)
-            *queryError = failure;
-        return true;
-    }
-    QSqlError error;
-    const bool written = writeLogCsv(database, statements, out, filter, &error);
-    keepText(error, queryError);
-    return written;
-}
-
-bool writeLogCsv(const LogSource &source, QIODevice &out, const LogFilter &filter, QString *queryError)
-{
-    LogViewStatements statements;
-    QString failure;
-    if (!source.readStatements(&statements, &failure)) {
-        if (queryError != nullptr)
-            *queryError = failure;
-        return true;
-    }
-    QSqlError error;
-    const bool written = writeLogCsv(source.database(), statements, out, filter, &error);
-    if (error.type() != QSqlError::NoError && queryError != nullptr)
-        *queryError = source.errorText(error);
-    return written;
-}
-
-QString cannotWriteFileText(const QString &path)
-{
-    return QStringLiteral("Не удается записать файл \"") + path + QLatin1Char('"');
-}
-
-StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
-                        const LogFilter &filter)
-{
-    QSqlError failure;
-    if (!writeLogCsv(database, statements, out, filter, &failure))
+        ++lines;
+        return !(stopped = progress && !progress(lines));
+    };
+    const auto writeFailure = [&out, &stopped]() -> StoreStatus {
+        if (stopped)
+            return storeFailure(StoreError::Kind::Cancelled, QString());
         return storeFailure(StoreError::Kind::Io, out.errorString());
-    if (failure.type() != QSqlError::NoError)
-        return Failure(statements.error(failure));
-    return {};
+    };
+
+    if (!statements.keysInDisplayOrder()) {
+        // Keyed otherwise (another program's table): one statement, line by line.
+        if (!statements.exportSql(filter, matcher.isActive(), nullptr, 0).exec(query))
+            return readFailure(query.lastError());
+        while (query.next()) {
+            if (!write(exportRow(query, matcher.isActive())))
+                return writeFailure();
+        }
+        if (failed(query))
+            return readFailure(query.lastError());
+        return {};
+    }
+    // A batch of records is read, its statement ended, and only then are its lines
+    // rendered and written: the log is not held while a message of megabytes is.
+    std::vector<ExportRow> batch;
+    qint64 after = 0;
+    for (bool first = true;; first = false) {
+        if (!statements.exportSql(filter, matcher.isActive(), first ? nullptr : &after, ReadAheadRows).exec(query))
+            return readFailure(query.lastError());
+        batch.clear();
+        qint64 bytes = 0;
+        bool full = false;
+        while (query.next()) {
+            batch.push_back(exportRow(query, matcher.isActive()));
+            bytes += batch.back().data.size();
+            if (bytes >= ReadAheadBytes) {
+                full = true;
+                break;
+            }
+        }
+        // next() is false at the end and on a read error alike.
+        if (failed(query))
+            return readFailure(query.lastError());
+        query.finish();
+        for (const ExportRow &row : batch) {
+            if (!write(row))
+                return writeFailure();
+        }
+        if (!full && int(batch.size()) < ReadAheadRows)
+            return {};
+        after = batch.back().key;
+    }
 }
 
-StoreStatus exportLogCsvFile(const QSqlDatabase &database, const LogViewStatements &statements, const QString &path,
-                             const LogFilter &filter)
-{
-    StoreStatus read;
-    const bool written = writeCsvFile(path, [&](QIODevice &out) {
-        read = writeLogCsv(database, statements, out, filter);
-        return read.ok();
-    });
-    // A log that cannot be read is the store's error; an empty file would pass for an
-    // empty log.
-    if (!read && read.error().kind != StoreError::Kind::Io)
-        return read;
-    if (!written)
-        return storeFailure(StoreError::Kind::Io, cannotWriteFileText(path));
-    return {};
-}
+namespace {
 
+// Opens the file at `path` as an export does (write-only, truncated, text mode), lets
+// `write` fill it and closes it. False when it cannot be opened or written.
 bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write)
 {
     QFile file(path);
@@ -191,19 +211,45 @@ bool writeCsvFile(const QString &path, const std::function<bool(QIODevice &)> &w
     return written && file.error() == QFileDevice::NoError;
 }
 
-bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, QString *queryError)
+} // namespace
+
+bool replaceCsvFile(const QString &path, const std::function<bool(QIODevice &)> &write)
 {
-    return exportLogCsvFile(database, path, LogFilter(), queryError);
+    const QFileInfo target(path);
+    if (target.exists() && !target.isFile() && !target.isDir())
+        return writeCsvFile(path, write);
+    if (target.exists() && !target.isWritable())
+        return false;
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Text))
+        return false;
+    if (!write(file)) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
 }
 
-bool exportLogCsvFile(const QSqlDatabase &database, const QString &path, const LogFilter &filter, QString *queryError)
+QString cannotWriteFileText(const QString &path)
 {
-    return writeCsvFile(path, [&](QIODevice &out) { return writeLogCsv(database, out, filter, queryError); });
+    return QStringLiteral("Не удается записать файл \"") + path + QLatin1Char('"');
 }
 
-bool exportLogCsvFile(const LogSource &source, const QString &path, const LogFilter &filter, QString *queryError)
+StoreStatus exportLogCsvFile(const QSqlDatabase &database, const LogViewStatements &statements, const QString &path,
+                             const LogFilter &filter, const CsvExportProgress &progress)
 {
-    return writeCsvFile(path, [&](QIODevice &out) { return writeLogCsv(source, out, filter, queryError); });
+    StoreStatus read;
+    const bool written = replaceCsvFile(path, [&](QIODevice &out) {
+        read = writeLogCsv(database, statements, out, filter, progress);
+        return read.ok();
+    });
+    // A log that cannot be read is the store's error, since an empty file would pass for
+    // an empty log; an export stopped by the user is no failure of the file.
+    if (!read && read.error().kind != StoreError::Kind::Io)
+        return read;
+    if (!written)
+        return storeFailure(StoreError::Kind::Io, cannotWriteFileText(path));
+    return {};
 }
 
 StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
@@ -221,7 +267,7 @@ StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogView
         last = query.value(4).toLongLong();
     }
     // next() is false at the end and on a read error alike.
-    if (query.lastError().isValid())
+    if (failed(query))
         return Failure(statements.error(query.lastError()));
     return last;
 }
@@ -229,9 +275,7 @@ StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogView
 StoreResult<qint64> newestLogRowId(const QSqlDatabase &database, const LogViewStatements &statements)
 {
     QSqlQuery query(database);
-    if (!statements.newestRowIdSql().exec(query))
-        return Failure(statements.error(query.lastError()));
-    if (!query.next())
+    if (!statements.newestRowIdSql().exec(query) || !query.next())
         return Failure(statements.error(query.lastError()));
     // NULL for an empty log: nothing stored yet, so everything to come is after 0.
     return query.value(0).toLongLong();

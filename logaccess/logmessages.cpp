@@ -10,6 +10,23 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+QString shownMessage(const QVariant &caption, const QByteArray &data, bool *cut, bool dataIsAStart)
+{
+    if (cut != nullptr)
+        *cut = false;
+    if (caption.isNull())
+        return UnknownEventText;
+    const QString text = caption.toString();
+    const bool captionCut = text.size() > LogViewStatements::MaxShownCaption;
+    bool messageCut = false;
+    bool readToEnd = false;
+    const QString message = formatCaptionStart(captionCut ? text.left(LogViewStatements::MaxShownCaption) : text, data,
+                                               MaxShownMessage, &messageCut, &readToEnd);
+    if (cut != nullptr)
+        *cut = captionCut || messageCut || (dataIsAStart && readToEnd);
+    return message;
+}
+
 LogTextMatcher::LogTextMatcher(const LogFilter &filter)
 {
     if (!filter.hasTextCondition())
@@ -35,7 +52,8 @@ bool LogTextMatcher::matches(const QString &message) const
     return substring.indexIn(message) >= 0;
 }
 
-bool LogCaptions::load(const QSqlDatabase &connection, const LogViewStatements &logStatements, QString *error)
+bool LogCaptions::load(const QSqlDatabase &connection, const LogViewStatements &logStatements, QSqlError *error,
+                       Extent extent)
 {
     database = connection;
     statements = logStatements;
@@ -44,8 +62,8 @@ bool LogCaptions::load(const QSqlDatabase &connection, const LogViewStatements &
     otherEvents.clear();
     QSqlQuery query(database);
     query.setForwardOnly(true);
-    if (!statements.captionsSql().exec(query)) {
-        *error = query.lastError().text();
+    if (!statements.captionsSql(extent == ShownPart).exec(query)) {
+        *error = query.lastError();
         return false;
     }
     while (query.next()) {
@@ -53,8 +71,13 @@ bool LogCaptions::load(const QSqlDatabase &connection, const LogViewStatements &
         caption.text = query.value(1);
         caption.hasFields = !caption.text.isNull() && caption.text.toString().contains(QLatin1Char('#'));
         if (!caption.hasFields)
-            caption.fixedMessage = shownMessage(caption.text, QByteArray());
+            caption.fixedMessage = shownMessage(caption.text, QByteArray(), &caption.fixedCut);
         captions.insert(query.value(0).toLongLong(), caption);
+    }
+    // next() is false at the end and on a read error alike.
+    if (query.lastError().isValid()) {
+        *error = query.lastError();
+        return false;
     }
     return true;
 }
@@ -96,16 +119,45 @@ QVariant LogCaptions::captionRow(qint64 key, const QVariant &event)
     return row;
 }
 
-QString LogCaptions::message(qint64 key, const QVariant &event, const QByteArray &data)
+const LogCaptions::Caption *LogCaptions::captionOf(qint64 key, const QVariant &event)
 {
     const QVariant row = event.isNull() ? QVariant() : captionRow(key, event);
     if (row.isNull())
-        return UnknownEventText;
+        return nullptr;
     const auto found = captions.constFind(row.toLongLong());
     // A caption stored after the captions were read: the next refresh reads them again.
-    if (found == captions.constEnd())
-        return UnknownEventText;
-    if (!found->hasFields)
+    return found == captions.constEnd() || found->text.isNull() ? nullptr : &*found;
+}
+
+QString LogCaptions::message(qint64 key, const QVariant &event, const QByteArray &data, bool *cut)
+{
+    const Caption *found = captionOf(key, event);
+    if (found != nullptr && !found->hasFields) {
+        if (cut != nullptr)
+            *cut = found->fixedCut;
         return found->fixedMessage;
-    return shownMessage(found->text, data);
+    }
+    return shownMessage(found != nullptr ? found->text : QVariant(), data, cut);
+}
+
+bool LogCaptions::usesData(const QVariant &captionKey) const
+{
+    const auto found = captionKey.isNull() ? captions.constEnd() : captions.constFind(captionKey.toLongLong());
+    return found != captions.constEnd() && found->hasFields;
+}
+
+QString LogCaptions::wholeMessage(qint64 key, const QVariant &event, const QByteArray &data)
+{
+    const Caption *found = captionOf(key, event);
+    return ::wholeMessage(found != nullptr ? found->text : QVariant(), data);
+}
+
+QVariant LogCaptions::caption(const QVariant &captionKey) const
+{
+    // NULL as the database gives a missing text.
+    const QVariant none(QVariant::String);
+    if (captionKey.isNull())
+        return none;
+    const auto found = captions.constFind(captionKey.toLongLong());
+    return found == captions.constEnd() ? none : found->text;
 }

@@ -17,20 +17,23 @@ namespace {
 // How often a pass looks at its cancel token, in rows.
 constexpr int CancelCheckRows = 256;
 
-// Runs `statement` and hands each row to `take` until it returns false or the token
-// is cancelled. The database's error text, or an empty one.
+// Runs `statement` of `statements` and hands each row to `take` until it returns false
+// or the token is cancelled; fails with the store's error.
 template<typename Take>
-QString eachRow(QSqlQuery &query, const LogViewStatements::Statement &statement, const CancelToken &token, Take take)
+StoreStatus eachRow(QSqlQuery &query, const LogViewStatements &statements,
+                    const LogViewStatements::Statement &statement, const CancelToken &token, Take take)
 {
     query.setForwardOnly(true);
     if (!statement.exec(query))
-        return query.lastError().text();
+        return Failure(statements.error(query.lastError()));
     int rows = 0;
     while (query.next()) {
         if ((++rows % CancelCheckRows == 0 && token.isCancelled()) || !take(query))
-            return QString();
+            return {};
     }
-    return query.lastError().isValid() ? query.lastError().text() : QString();
+    if (query.lastError().isValid())
+        return Failure(statements.error(query.lastError()));
+    return {};
 }
 
 // "3,4,-7" as 3, 4, -7, in ascending order.
@@ -78,17 +81,17 @@ LogViewStatements::KeyRange chunkRange(const LogScanSetup &setup, int chunk)
 struct ScanThread {
     explicit ScanThread(const LogScanSetup &setup) : setup(setup), reader(setup.openReader()), matcher(setup.filter)
     {
-        if (!reader->openError().isEmpty())
-            startError = reader->openError();
-        else if (matcher.isActive())
-            captions.load(reader->database(), setup.statements, &startError);
+        QSqlError failure;
+        started = reader->opened();
+        if (started && matcher.isActive() && !captions.load(reader->database(), setup.statements, &failure))
+            started = Failure(setup.statements.error(failure));
     }
 
     LogScanChunk scan(int chunk, const CancelToken &token)
     {
         LogScanChunk result;
-        if (!startError.isEmpty()) {
-            result.error = startError;
+        if (!started) {
+            result.read = started;
             return result;
         }
         const LogViewStatements::KeyRange range = setup.ranged ? chunkRange(setup, chunk)
@@ -97,13 +100,14 @@ struct ScanThread {
         query.setForwardOnly(true);
         if (setup.ranged && !matcher.isActive()) {
             if (!setup.statements.keyListSql(setup.filter, range).exec(query) || !query.next())
-                result.error = query.lastError().text();
+                result.read = Failure(setup.statements.error(query.lastError()));
             else
                 result.keys = parseKeys(query.value(0).toString());
             return result;
         }
-        result.error = eachRow(
-            query, setup.statements.scanSql(setup.filter, matcher.isActive(), setup.ranged ? &range : nullptr), token,
+        result.read = eachRow(
+            query, setup.statements,
+            setup.statements.scanSql(setup.filter, matcher.isActive(), setup.ranged ? &range : nullptr), token,
             [this, &result](const QSqlQuery &row) {
                 const qint64 key = row.value(0).toLongLong();
                 if (!matcher.isActive())
@@ -123,7 +127,7 @@ struct ScanThread {
     std::unique_ptr<LogReader> reader;
     LogTextMatcher matcher;
     LogCaptions captions;
-    QString startError;
+    StoreStatus started;
 };
 
 } // namespace
@@ -150,22 +154,19 @@ std::function<LogScanChunk(int, const CancelToken &)> startLogScanThread(const L
     return [thread](int chunk, const CancelToken &token) { return thread->scan(chunk, token); };
 }
 
-bool readRecordTimes(const QSqlDatabase &database, const LogViewStatements &statements,
-                     const LogViewStatements::KeyRange *range, RecordTimes *times, QString *error)
+StoreStatus readRecordTimes(const QSqlDatabase &database, const LogViewStatements &statements,
+                            const LogViewStatements::KeyRange *range, RecordTimes *times)
 {
     QSqlQuery query(database);
     query.setForwardOnly(true);
     for (const bool exact : {false, true}) {
-        if (!statements.timesSql(range, exact).exec(query) || !query.next()) {
-            *error = query.lastError().text();
-            return false;
-        }
+        if (!statements.timesSql(range, exact).exec(query) || !query.next())
+            return Failure(statements.error(query.lastError()));
         // A real number among the values: another program's file; read by the full rules.
         if (times->appendPackedList(query.value(0).toString()))
-            return true;
+            return {};
     }
-    *error = QStringLiteral("unreadable record times");
-    return false;
+    return storeFailure(StoreError::Kind::NotALog, QStringLiteral("unreadable record times"));
 }
 
 std::function<LogTimesChunk(int, const CancelToken &)> startLogTimesThread(const LogScanSetup &setup)
@@ -173,14 +174,13 @@ std::function<LogTimesChunk(int, const CancelToken &)> startLogTimesThread(const
     std::shared_ptr<LogReader> reader = setup.openReader();
     return [reader, setup](int chunk, const CancelToken &) {
         LogTimesChunk result;
-        if (!reader->openError().isEmpty()) {
-            result.error = reader->openError();
+        result.read = reader->opened();
+        if (!result.read)
             return result;
-        }
         const LogViewStatements::KeyRange range = setup.ranged ? chunkRange(setup, chunk)
                                                                : LogViewStatements::KeyRange{0, -1};
-        readRecordTimes(reader->database(), setup.statements, setup.ranged ? &range : nullptr, &result.times,
-                        &result.error);
+        result.read = readRecordTimes(reader->database(), setup.statements, setup.ranged ? &range : nullptr,
+                                      &result.times);
         return result;
     };
 }
@@ -192,21 +192,20 @@ std::function<LogLocateResult(int, const CancelToken &)> startLogLocateThread(co
     std::shared_ptr<LogReader> reader = setup.openReader();
     return [reader, setup, time, isShown](int, const CancelToken &token) {
         LogLocateResult result;
-        if (!reader->openError().isEmpty()) {
-            result.error = reader->openError();
+        result.read = reader->opened();
+        if (!result.read)
             return result;
-        }
         // The candidates pass the filter's type and time conditions; whether they
         // passed its text too, the rows on show already say.
         LogFilter conditions = setup.filter;
         conditions.text.clear();
         QSqlQuery query(reader->database());
-        result.error = eachRow(query, setup.statements.scanSql(conditions, false, nullptr, time), token,
-                               [&isShown, &result](const QSqlQuery &row) {
-                                   result.key = row.value(0).toLongLong();
-                                   result.found = isShown(result.key);
-                                   return !result.found;
-                               });
+        result.read = eachRow(query, setup.statements, setup.statements.scanSql(conditions, false, nullptr, time),
+                              token, [&isShown, &result](const QSqlQuery &row) {
+                                  result.key = row.value(0).toLongLong();
+                                  result.found = isShown(result.key);
+                                  return !result.found;
+                              });
         return result;
     };
 }

@@ -21,7 +21,7 @@
 struct LogScanChunk {
     QVector<qint64> keys;
     RecordTimes times;
-    QString error; // the database's text when the chunk could not be read
+    StoreStatus read; // why the chunk could not be read, if it could not
 };
 
 struct LogScanSetup {
@@ -48,13 +48,13 @@ std::function<LogScanChunk(int chunk, const CancelToken &token)> startLogScanThr
 // The times and types of every record of one chunk of keys, for the timeline.
 struct LogTimesChunk {
     RecordTimes times;
-    QString error;
+    StoreStatus read;
 };
 
 // Reads the times and types of the records with keys in `range` (every record without
-// one) into `times`; false with the database's text in `error`.
-bool readRecordTimes(const QSqlDatabase &database, const LogViewStatements &statements,
-                     const LogViewStatements::KeyRange *range, RecordTimes *times, QString *error);
+// one) into `times`, or fails with the store's error.
+StoreStatus readRecordTimes(const QSqlDatabase &database, const LogViewStatements &statements,
+                            const LogViewStatements::KeyRange *range, RecordTimes *times);
 
 // The work of one pool thread of a pass that reads the times (see OrderedWork::startThread);
 // the setup's filter is not used: every record counts.
@@ -63,7 +63,7 @@ std::function<LogTimesChunk(int chunk, const CancelToken &token)> startLogTimesT
 struct LogLocateResult {
     bool found = false;
     qint64 key = 0;
-    QString error;
+    StoreStatus read;
 };
 
 // Whether the record with a key is on show; called on the pool thread, so it holds

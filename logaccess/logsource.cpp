@@ -22,7 +22,7 @@ public:
         connection.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         connection.setDatabaseName(path);
         if (!connection.open())
-            error = connection.lastError().text();
+            failure = Failure(logFileError(connection.lastError()));
     }
     ~LogFileReader() override
     {
@@ -34,12 +34,12 @@ public:
     LogFileReader &operator=(const LogFileReader &) = delete;
 
     QSqlDatabase database() const override { return connection; }
-    QString openError() const override { return error; }
+    StoreStatus opened() const override { return failure; }
 
 private:
     QString name;
     QSqlDatabase connection;
-    QString error;
+    StoreStatus failure;
 };
 
 } // namespace
@@ -50,15 +50,14 @@ class NoLogReader final : public LogReader
 {
 public:
     QSqlDatabase database() const override { return QSqlDatabase(); }
-    QString openError() const override { return NoLogText; }
+    StoreStatus opened() const override { return storeFailure(StoreError::Kind::NotFound, NoLogText); }
 };
 
 } // namespace
 
-bool NoLogSource::readStatements(LogViewStatements *, QString *error) const
+StoreResult<LogViewStatements> NoLogSource::statements() const
 {
-    *error = NoLogText;
-    return false;
+    return storeFailure(StoreError::Kind::NotFound, NoLogText);
 }
 
 LogReaderFactory NoLogSource::readers() const
@@ -71,9 +70,9 @@ QSqlDatabase LogFileSource::database() const
     return QSqlDatabase::database(connectionName, false);
 }
 
-bool LogFileSource::readStatements(LogViewStatements *statements, QString *error) const
+StoreResult<LogViewStatements> LogFileSource::statements() const
 {
-    return LogViewStatements::forLog(database(), statements, error);
+    return LogViewStatements::ofLogFile(database());
 }
 
 LogReaderFactory LogFileSource::readers() const

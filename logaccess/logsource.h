@@ -16,9 +16,9 @@ class LogReader
 {
 public:
     virtual ~LogReader() = default;
-    // Open, unless openError() says why not.
+    // Open, unless opened() says why not.
     virtual QSqlDatabase database() const = 0;
-    virtual QString openError() const = 0;
+    virtual StoreStatus opened() const = 0;
 };
 
 // Makes a reader on the thread that calls it. It holds copies of what it needs, so it
@@ -37,13 +37,11 @@ public:
     virtual QSqlDatabase database() const = 0;
     // Whether there is a log to show: the connection is open.
     bool isOpen() const { return database().isOpen(); }
-    // The statements for the log as it is now. False when it cannot be read; `error` is
-    // then the database's text.
-    virtual bool readStatements(LogViewStatements *statements, QString *error) const = 0;
+    // The statements for the log as it is now (they read a failed statement's error as
+    // this kind of store words it), or why the log cannot be read.
+    virtual StoreResult<LogViewStatements> statements() const = 0;
     // How background passes connect to the same log; asked on the user-interface thread.
     virtual LogReaderFactory readers() const = 0;
-    // What the user is told of a failed statement.
-    virtual QString errorText(const QSqlError &error) const { return error.text(); }
 };
 
 // No log: nothing to show (before a log is created or opened, and once it is closed).
@@ -51,7 +49,7 @@ class NoLogSource final : public LogSource
 {
 public:
     QSqlDatabase database() const override { return QSqlDatabase(); }
-    bool readStatements(LogViewStatements *statements, QString *error) const override;
+    StoreResult<LogViewStatements> statements() const override;
     LogReaderFactory readers() const override;
 };
 
@@ -66,7 +64,7 @@ public:
     {}
 
     QSqlDatabase database() const override;
-    bool readStatements(LogViewStatements *statements, QString *error) const override;
+    StoreResult<LogViewStatements> statements() const override;
     LogReaderFactory readers() const override;
 
 private:

@@ -144,6 +144,10 @@ const LogViewDialect &logFileDialect()
         QStringLiteral("0"),
         LogViewSql,
         QStringLiteral("SELECT rowid, caption FROM Events"),
+        // Other values than texts (another program's) are kept as they are.
+        QStringLiteral("SELECT rowid, CASE WHEN typeof(caption) IN ('text', 'blob') THEN substr(caption, 1, %1)"
+                       " ELSE caption END FROM Events")
+            .arg(LogViewStatements::MaxShownCaption + 1),
         false,
         // As the log view query has them; a scalar subquery rather than the query's outer
         // join, so that an Events table without its key cannot make one record two rows.
@@ -186,17 +190,6 @@ LogViewStatements::LogViewStatements(const LogViewDialect &dialect, const QVaria
       idIsRowId(true),
       scope(scope)
 {}
-
-bool LogViewStatements::forLog(const QSqlDatabase &database, LogViewStatements *statements, QString *error)
-{
-    const StoreResult<LogViewStatements> read = ofLogFile(database);
-    if (!read) {
-        *error = read.error().text;
-        return false;
-    }
-    *statements = *read;
-    return true;
-}
 
 StoreResult<LogViewStatements> LogViewStatements::ofLogFile(const QSqlDatabase &database)
 {
@@ -265,9 +258,9 @@ LogViewStatements::Statement LogViewStatements::viewCheckSql() const
     return scoped(dialect->view + QStringLiteral(" LIMIT 0"));
 }
 
-LogViewStatements::Statement LogViewStatements::captionsSql() const
+LogViewStatements::Statement LogViewStatements::captionsSql(bool shownPart) const
 {
-    return scoped(dialect->captions);
+    return scoped(shownPart ? dialect->shownCaptions : dialect->captions);
 }
 
 LogViewStatements::Statement LogViewStatements::countSql() const
@@ -326,7 +319,7 @@ LogViewStatements::Statement LogViewStatements::pageSql(const QVector<qint64> &k
         where = QStringLiteral("%1 IN (%2)").arg(key(), keyList(keys));
     Statement statement;
     statement.text = QStringLiteral("SELECT %1, l.type, %2, %3, CASE WHEN %4 THEN NULL ELSE l.data END, %4 %5")
-                         .arg(key(), timeSql(), dialect->caption, dialect->isLong, from(statement, where));
+                         .arg(key(), timeSql(), dialect->captionKey, dialect->isLong, from(statement, where));
     return statement;
 }
 
@@ -380,17 +373,24 @@ LogViewStatements::Statement LogViewStatements::captionRowSql(qint64 recordKey) 
     return statement;
 }
 
-LogViewStatements::Statement LogViewStatements::exportSql(const LogFilter &filter) const
+LogViewStatements::Statement LogViewStatements::exportSql(const LogFilter &filter, bool withShownData,
+                                                          const qint64 *after, int rows) const
 {
-    if (filter.isEmpty())
-        return scoped(dialect->view);
     Statement statement;
-    const QString where = dialect->always + conditions(filter, QDateTime(), statement.values);
-    statement.text = QStringLiteral("SELECT l.type, %1, %2, l.data, CASE WHEN %3 THEN substr(l.data, 1, %4) END"
-                                    " %5 ORDER BY %6")
-                         .arg(timeSql(), dialect->caption, dialect->isLong)
-                         .arg(MaxShownData)
-                         .arg(from(statement, where), order());
+    QString where = dialect->always;
+    if (idIsRowId && after != nullptr) {
+        where = key() + QStringLiteral(" > :after");
+        statement.values << qMakePair(QStringLiteral(":after"), QVariant(*after));
+    }
+    where += conditions(filter, QDateTime(), statement.values);
+    QString columns = QStringLiteral("%1, l.type, %2, l.event, l.data").arg(key(), timeSql());
+    if (withShownData)
+        columns += QStringLiteral(", CASE WHEN %1 THEN %2 END").arg(dialect->isLong, dialect->shownData);
+    statement.text = QStringLiteral("SELECT %1 %2 ORDER BY %3").arg(columns, from(statement, where), order());
+    if (idIsRowId) {
+        statement.text += QStringLiteral(" LIMIT :rows");
+        statement.values << qMakePair(QStringLiteral(":rows"), QVariant(rows));
+    }
     return statement;
 }
 

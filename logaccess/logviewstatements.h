@@ -35,8 +35,11 @@ struct LogViewDialect {
     // The log view query: type, time text, caption (NULL: none) and data of every record,
     // in display order.
     QString view;
-    // Key and text of every caption of the log.
+    // Key and text of every caption of the log; and the same with a text longer than
+    // LogViewStatements::MaxShownCaption cut after its first MaxShownCaption + 1
+    // characters, so that the reader knows it was longer.
     QString captions;
+    QString shownCaptions;
     // A record's caption is the one its event names, keyed by that event: nothing needs
     // to be looked up per record.
     bool captionKeyIsEvent;
@@ -79,6 +82,10 @@ public:
     // by its first part only: a device sends at most 236 bytes, and a message rendered
     // from megabytes would stall every paint of its row.
     static constexpr int MaxShownData = 4096;
+    // Of a caption longer than this (characters), the table and the search read and
+    // render the start only: a caption of millions of characters would cost its whole
+    // length on every row. A device's captions are a few hundred characters at most.
+    static constexpr int MaxShownCaption = 16384;
 
     // A statement and the values of its named placeholders.
     struct Statement {
@@ -96,10 +103,8 @@ public:
     // The statements of a store of another kind, keyed by an id in display order, for the
     // log `scope` names (bound to ":device").
     LogViewStatements(const LogViewDialect &dialect, const QVariant &scope);
-    // The statements for the log file open on `database`. False when the file cannot be
-    // read as a database; `error` is then the database's text.
-    static bool forLog(const QSqlDatabase &database, LogViewStatements *statements, QString *error);
-    // The same, failing with the file's error.
+    // The statements for the log file open on `database`, or the file's error when it
+    // cannot be read as a database.
     static StoreResult<LogViewStatements> ofLogFile(const QSqlDatabase &database);
 
     bool keysInDisplayOrder() const { return idIsRowId; }
@@ -108,8 +113,9 @@ public:
     // The log view query, run for no row: whether the log can be shown at all. Run, not
     // only prepared, so that tables another program changed are seen as they are now.
     Statement viewCheckSql() const;
-    // Key and caption of every caption of the log.
-    Statement captionsSql() const;
+    // Key and caption of every caption of the log; with `shownPart`, a caption longer
+    // than MaxShownCaption by its first MaxShownCaption + 1 characters.
+    Statement captionsSql(bool shownPart = true) const;
     // The number of records.
     Statement countSql() const;
     // The number of records with keys low..high.
@@ -120,9 +126,10 @@ public:
     Statement edgeKeysSql(bool newest, int count) const;
     // The time text of the first (or last) record in display order.
     Statement edgeTimeSql(bool newest) const;
-    // The records with these keys, in no particular order: key, type, time text, caption
-    // (NULL: none), data (NULL when longer than MaxShownData) and whether it is longer.
-    // The columns are those of the log view query.
+    // The records with these keys, in no particular order: key, type, time text, the key
+    // of the caption (NULL: none; the captions themselves are read once, not with every
+    // record), data (NULL when longer than MaxShownData) and whether it is longer. The
+    // columns are those of the log view query.
     Statement pageSql(const QVector<qint64> &keys) const;
     // The shown part of the data of one record.
     Statement longDataSql(qint64 key) const;
@@ -149,11 +156,13 @@ public:
     Statement keyListSql(const LogFilter &filter, const KeyRange &range) const;
     // The key of the caption of the record with `key` (NULL: none).
     Statement captionRowSql(qint64 key) const;
-    // The export's rows of the records that pass the filter's type and time conditions:
-    // type, time text, caption, data, as the log view query has them, and the shown part
-    // of data longer than MaxShownData (else NULL) for the text condition. Without a
-    // condition, the log view query itself.
-    Statement exportSql(const LogFilter &filter) const;
+    // The export's rows of the records that pass the filter's type and time conditions,
+    // in display order: key, type and time text as the log view query has them, event
+    // and data, and `withShownData`, the shown part of data longer than MaxShownData
+    // (else NULL), for the text condition. With keys in display order, the first `rows`
+    // records after the key `*after` (from the first record when `after` is null), so
+    // that a long export reads the log in short statements; otherwise every record.
+    Statement exportSql(const LogFilter &filter, bool withShownData, const qint64 *after, int rows) const;
 
     // The time and type of every record (keys in range when given), as one text of
     // timeAndTypeSql() values, "v,v,v", in no particular order; records without a time

@@ -77,6 +77,8 @@ const LogViewDialect &serverLogViewDialect()
                              "WHERE l.device = :device "
                              "ORDER BY l.id"),
         QStringLiteral("SELECT id, caption FROM khronar.event WHERE device = :device AND type = 0"),
+        QStringLiteral("SELECT id, substr(caption, 1, %1) FROM khronar.event WHERE device = :device AND type = 0")
+            .arg(LogViewStatements::MaxShownCaption + 1),
         // The key (device, id, type) gives each event of a device one caption of type 0.
         true,
         captionOf(QStringLiteral("caption")),

@@ -16,19 +16,14 @@ const QString ServerViewProgram = QStringLiteral("khronar");
 class ServerLogReader final : public LogReader
 {
 public:
-    explicit ServerLogReader(const ServerUrl &url)
-    {
-        const StoreStatus opened = connection.open(url, ServerViewProgram);
-        if (!opened)
-            error = opened.error().text;
-    }
+    explicit ServerLogReader(const ServerUrl &url) { failure = connection.open(url, ServerViewProgram); }
 
     QSqlDatabase database() const override { return connection.database(); }
-    QString openError() const override { return error; }
+    StoreStatus opened() const override { return failure; }
 
 private:
     mutable ServerConnection connection;
-    QString error;
+    StoreStatus failure;
 };
 
 } // namespace
@@ -63,10 +58,9 @@ void ServerLogSource::moveToThread(QThread *thread)
         driver->moveToThread(thread);
 }
 
-bool ServerLogSource::readStatements(LogViewStatements *statements, QString *) const
+StoreResult<LogViewStatements> ServerLogSource::statements() const
 {
-    *statements = serverLogStatements(id);
-    return true;
+    return serverLogStatements(id);
 }
 
 LogReaderFactory ServerLogSource::readers() const
@@ -74,11 +68,6 @@ LogReaderFactory ServerLogSource::readers() const
     // The URL with its password, held in memory only: the passes log in as the view did.
     const ServerUrl url = serverUrl;
     return [url]() -> std::unique_ptr<LogReader> { return std::make_unique<ServerLogReader>(url); };
-}
-
-QString ServerLogSource::errorText(const QSqlError &error) const
-{
-    return serverErrorText(error);
 }
 
 QString ServerLogSource::displayName() const

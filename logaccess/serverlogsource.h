@@ -25,9 +25,8 @@ public:
                     const QString &device, qint64 deviceId);
 
     QSqlDatabase database() const override;
-    bool readStatements(LogViewStatements *statements, QString *error) const override;
+    StoreResult<LogViewStatements> statements() const override;
     LogReaderFactory readers() const override;
-    QString errorText(const QSqlError &error) const override;
 
     const ServerUrl &url() const { return serverUrl; }
     const QString &deviceName() const { return device; }

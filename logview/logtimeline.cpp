@@ -98,8 +98,10 @@ void LogTimeline::logReloaded()
     if (model)
         filter = model->filter();
     if (showsLog()) {
-        QString failure;
-        if (!model->source()->readStatements(&statements, &failure)) {
+        const StoreResult<LogViewStatements> read = model->source()->statements();
+        if (read)
+            statements = *read;
+        if (!read) {
             // The model has shown the log: it can be read. Should it fail now, the strip
             // stays empty, as the table would on its next read.
             timesKnown = true;
@@ -141,10 +143,10 @@ void LogTimeline::startPass(bool ranged, qint64 low, qint64 high)
             return;
         // A chunk that cannot be read ends the pass with what was read: the strip shows
         // those, as the table shows the rows it found.
-        if (!chunk.error.isEmpty())
+        if (!chunk.read)
             passToken.cancel();
         passTimes.merge(chunk.times);
-        if (!chunk.error.isEmpty())
+        if (!chunk.read)
             finishPass(generation);
     };
     work.finish = [this, generation] { finishPass(generation); };
@@ -197,8 +199,7 @@ void LogTimeline::logRefreshed()
     // A download stores a few records at a time: they are read here, at once.
     const LogViewStatements::KeyRange range{low, high};
     RecordTimes added;
-    QString failure;
-    if (!readRecordTimes(model->source()->database(), statements, &range, &added, &failure))
+    if (!readRecordTimes(model->source()->database(), statements, &range, &added))
         return;
     all.merge(added);
     covered = true;

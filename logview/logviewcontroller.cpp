@@ -16,6 +16,7 @@
 #include <QStatusBar>
 #include <QStyle>
 #include <QStyleOptionViewItem>
+#include <QStyledItemDelegate>
 #include <QTableView>
 
 #include <algorithm>
@@ -32,6 +33,30 @@ QAction *windowAction(QMainWindow *window, const char *name, const QString &text
     window->addAction(action);
     return action;
 }
+
+// The message column draws no more of a message than its cell can show, and at most
+// MaxDrawnCharacters of it: a message of thousands of characters (the start of a hostile
+// one) would otherwise be laid out whole on every paint and every size hint. The column
+// is as wide as the longest message on screen when the log is shown, so the cap also
+// keeps it from growing to hundreds of screens.
+class MessageDelegate final : public QStyledItemDelegate
+{
+public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+    static constexpr int MaxDrawnCharacters = 1024;
+
+protected:
+    void initStyleOption(QStyleOptionViewItem *option, const QModelIndex &index) const override
+    {
+        QStyledItemDelegate::initStyleOption(option, index);
+        // Every character is a pixel wide at least; a size hint has no cell to fit.
+        const int width = option->rect.width();
+        const int fits = width > 0 ? std::min(width, MaxDrawnCharacters) : MaxDrawnCharacters;
+        if (option->text.size() > fits + 1)
+            option->text = option->text.left(fits) + QStringLiteral("…");
+    }
+};
 
 } // namespace
 
@@ -50,6 +75,7 @@ LogViewController::LogViewController(QMainWindow *window, QTableView *table, Log
       goToNewest(windowAction(window, "actionGoToNewest", QStringLiteral("К последней записи"),
                               QKeySequence(Qt::CTRL | Qt::Key_End)))
 {
+    table->setItemDelegateForColumn(2, new MessageDelegate(this));
     goToTime->setIcon(QIcon(QStringLiteral(":/new/prefix/Resources/Icons/ProjectManagment/16x16/time.png")));
     bar->addTool(goToTime);
 

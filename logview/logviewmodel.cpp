@@ -22,6 +22,12 @@ constexpr qint64 AppendInPlaceKeys = 4096;
 // How long rows a scan found wait to be inserted together.
 constexpr int FlushIntervalMs = 50;
 
+// After a message the table shows by its start only, and what its cell says of it.
+const QString CutMark = QStringLiteral("…");
+const QString CutMessageToolTip = QStringLiteral(
+    "Сообщение слишком длинное: таблица показывает и ищет только его начало; целиком оно записывается в экспорт "
+    "журнала");
+
 } // namespace
 
 LogViewModel::LogViewModel(QObject *parent) : QAbstractTableModel(parent), logSource(std::make_shared<LogFileSource>())
@@ -58,6 +64,12 @@ void LogViewModel::cancelWork()
 {
     scanToken.cancel();
     locateToken.cancel();
+    for (const CancelToken &read : qAsConst(longDataReads))
+        read.cancel();
+    longDataReads.clear();
+    longDataAsked.clear();
+    longDataWanted.clear();
+    ++longDataGeneration;
     scanning = false;
     appendPending = false;
     ++scanGeneration;
@@ -79,6 +91,8 @@ void LogViewModel::forgetLog()
     total = 0;
     covered = false;
     dropCache();
+    // They hold the connection they were read on, which may be about to go.
+    captions = LogCaptions();
 }
 
 void LogViewModel::closeLog()
@@ -103,10 +117,12 @@ void LogViewModel::reload()
     forgetLog();
     if (logSource->isOpen()) {
         loaded = true;
-        QString failure;
         QSqlQuery query(database());
-        if (!logSource->readStatements(&statements, &failure)) {
-            setError(failure);
+        const StoreResult<LogViewStatements> read = logSource->statements();
+        if (read)
+            statements = *read;
+        if (!read) {
+            setError(read.error().text);
         } else if (!statements.viewCheckSql().exec(query)) {
             // A file without the tables of a log: nothing to show, and nothing said, as
             // when the view query itself fails.
@@ -116,6 +132,9 @@ void LogViewModel::reload()
         } else {
             valid = true;
             total = query.value(0).toInt();
+            QSqlError failure;
+            if (!captions.load(database(), statements, &failure))
+                error = failure;
             startIndex();
         }
     }
@@ -164,11 +183,6 @@ void LogViewModel::startIndex()
 {
     if (!valid)
         return;
-    if (currentFilter.hasTextCondition()) {
-        QString failure;
-        if (!captions.load(database(), statements, &failure))
-            setError(failure);
-    }
     LogScanSetup setup = scanSetup(currentFilter);
     if (statements.keysInDisplayOrder()) {
         bool any = false;
@@ -228,8 +242,8 @@ void LogViewModel::takeChunk(quint64 generation, int chunk, const LogScanChunk &
     if (generation != scanGeneration)
         return;
     const QVector<qint64> &keys = found.keys;
-    const QString &failure = found.error;
-    if (!failure.isEmpty()) {
+    if (!found.read) {
+        const QString &failure = found.read.error().text;
         scanToken.cancel();
         scanning = false;
         setError(failure);
@@ -356,14 +370,15 @@ void LogViewModel::refresh()
         return;
     }
     viewQuery.finish();
-    // Captions may have been stored anew: the rows read so far are read again.
-    dropCache();
-    if (rowCount() > 0)
-        emit dataChanged(index(0, 0), index(rowCount() - 1, DataColumn));
-    if (currentFilter.hasTextCondition()) {
-        LogCaptions fresh;
-        QString failure;
-        if (fresh.load(database(), statements, &failure) && fresh != captions) {
+    // Captions may have been stored anew: the rows read so far show them from now on.
+    LogCaptions fresh;
+    QSqlError failure;
+    if (fresh.load(database(), statements, &failure) && fresh != captions) {
+        captions = fresh;
+        dropCache();
+        if (rowCount() > 0)
+            emit dataChanged(index(0, 0), index(rowCount() - 1, DataColumn));
+        if (currentFilter.hasTextCondition()) {
             // Messages changed: which records hold the text is found again, among the
             // records stored since as well.
             cancelWork();
@@ -542,9 +557,10 @@ LogViewModel::CachedRow *LogViewModel::rowAt(int row) const
                     cached.key = slot.key();
                     cached.type = query.value(1);
                     cached.time = query.value(2);
-                    cached.caption = query.value(3);
+                    cached.captionKey = query.value(3);
                     cached.data = query.value(4);
                     cached.longData = query.value(5).toBool();
+                    cached.dataCut = cached.longData;
                 }
             } else {
                 // Read again when next asked for (a file locked for a moment, say).
@@ -564,15 +580,91 @@ LogViewModel::CachedRow *LogViewModel::rowAt(int row) const
     return cached.present ? &cached : nullptr;
 }
 
-QByteArray LogViewModel::shownData(CachedRow &row) const
+namespace {
+
+// What the background read of one record's long data gives back.
+struct LongData {
+    bool read = false;
+    QVariant data;
+};
+
+} // namespace
+
+void LogViewModel::askForLongData(qint64 key) const
 {
-    if (row.longData) {
-        row.longData = false;
-        QSqlQuery query(database());
-        if (statements.longDataSql(row.key).exec(query) && query.next())
-            row.data = query.value(0);
-    }
-    return row.data.toByteArray();
+    if (longDataAsked.contains(key))
+        return;
+    longDataAsked.insert(key);
+    longDataWanted.append(key);
+    if (longDataWanted.size() > 1)
+        return;
+    // The rows a paint asks for are read together, once the paint is over. The reads are
+    // work of the model's, not a change of it: the rows take their data when it arrives.
+    auto *self = const_cast<LogViewModel *>(this);
+    QTimer::singleShot(0, self, [self, generation = longDataGeneration] {
+        if (generation == self->longDataGeneration)
+            self->readLongData();
+    });
+}
+
+void LogViewModel::readLongData()
+{
+    const QVector<qint64> wanted = longDataWanted;
+    longDataWanted.clear();
+    if (wanted.isEmpty())
+        return;
+    LogViewModel *self = this;
+    const quint64 generation = longDataGeneration;
+    const LogReaderFactory openReader = logSource->readers();
+    const LogViewStatements readStatements = statements;
+    OrderedWork<LongData> work;
+    work.chunks = wanted.size();
+    work.startThread = [openReader, readStatements, wanted] {
+        std::shared_ptr<LogReader> reader = openReader();
+        return [reader, readStatements, wanted](int chunk, const CancelToken &) {
+            LongData result;
+            if (!reader->opened())
+                return result;
+            QSqlQuery query(reader->database());
+            query.setForwardOnly(true);
+            if (readStatements.longDataSql(wanted[chunk]).exec(query) && query.next()) {
+                result.read = true;
+                result.data = query.value(0);
+            }
+            return result;
+        };
+    };
+    work.deliver = [self, generation, wanted](int chunk, LongData &result) {
+        if (generation != self->longDataGeneration)
+            return;
+        self->longDataAsked.remove(wanted[chunk]);
+        // Not read (a file locked for a moment): asked again when the row is next painted.
+        if (result.read)
+            self->takeLongData(generation, wanted[chunk], result.data);
+    };
+    const quint64 read = ++longDataReadCount;
+    work.finish = [self, read] { self->longDataReads.remove(read); };
+    // Each record is read on its own: a page of them on as many threads as there are cores.
+    longDataReads.insert(read, runOrdered(pool, this, std::move(work), pool.maxThreadCount()));
+}
+
+void LogViewModel::takeLongData(quint64 generation, qint64 key, const QVariant &data)
+{
+    if (generation != longDataGeneration)
+        return;
+    const int row = shown.rowOf(key);
+    if (row < 0)
+        return;
+    const auto page = pages.find(row / PageRows);
+    if (page == pages.end())
+        return;
+    CachedRow &cached = page->rows[size_t(row - page.key() * PageRows)];
+    if (!cached.present || cached.key != key || !cached.longData)
+        return;
+    cached.data = data;
+    cached.longData = false;
+    cached.rendered = false;
+    emit dataChanged(index(row, MessageColumn), index(row, DataColumn));
 }
 
 QVariant LogViewModel::data(const QModelIndex &item, int role) const
@@ -591,23 +683,36 @@ QVariant LogViewModel::data(const QModelIndex &item, int role) const
         return role == Qt::EditRole ? row->type : QVariant();
     case TimeColumn:
         return role == Qt::DisplayRole || role == Qt::EditRole ? row->time : QVariant();
-    case MessageColumn:
-        if (role == Qt::DisplayRole) {
+    case MessageColumn: {
+        const QVariant caption = captions.caption(row->captionKey);
+        if (role == Qt::DisplayRole || role == Qt::ToolTipRole) {
+            // A message with fields waits for the start of long data: nothing to show yet.
+            if (row->longData && captions.usesData(row->captionKey)) {
+                askForLongData(row->key);
+                return role == Qt::DisplayRole ? QVariant(QString()) : QVariant();
+            }
             if (!row->rendered) {
-                row->message = shownMessage(row->caption, shownData(*row));
+                row->message = shownMessage(caption, row->data.toByteArray(), &row->cut, row->dataCut);
+                if (row->cut)
+                    row->message += CutMark;
                 row->rendered = true;
             }
-            return row->message;
+            if (role == Qt::DisplayRole)
+                return row->message;
+            return row->cut ? QVariant(CutMessageToolTip) : QVariant();
         }
-        if (role == Qt::BackgroundRole && row->caption.isNull())
+        if (role == Qt::BackgroundRole && caption.isNull())
             return QColor(Qt::red);
-        return role == Qt::EditRole ? row->caption : QVariant();
+        return role == Qt::EditRole ? caption : QVariant();
+    }
     default:
-        if (role == Qt::DisplayRole || role == Qt::EditRole) {
-            shownData(*row);
-            return row->data;
+        if (role != Qt::DisplayRole && role != Qt::EditRole)
+            return QVariant();
+        if (row->longData) {
+            askForLongData(row->key);
+            return QVariant();
         }
-        return QVariant();
+        return row->data;
     }
 }
 

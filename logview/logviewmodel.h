@@ -17,6 +17,7 @@
 #include <QAbstractTableModel>
 #include <QDateTime>
 #include <QHash>
+#include <QSet>
 #include <QSqlError>
 #include <QThreadPool>
 #include <QTimer>
@@ -125,10 +126,12 @@ private:
         qint64 key = 0;
         QVariant type;
         QVariant time;
-        QVariant caption;
+        QVariant captionKey; // the caption itself is one of `captions`, shared by its rows
         QVariant data;
-        bool longData = false; // data beyond MaxShownData: its shown part is read when needed
+        bool longData = false; // data beyond MaxShownData: its shown part is on its way
+        bool dataCut = false;  // the data is the shown part of longer data
         bool rendered = false;
+        bool cut = false; // the message is longer than the table shows
         QString message;
     };
     struct CachedPage {
@@ -161,7 +164,12 @@ private:
     };
     void startLocate(const Locate &locate);
     CachedRow *rowAt(int row) const;
-    QByteArray shownData(CachedRow &row) const;
+    // The shown parts of long data are read in the background, when a row needs them: a
+    // record of megabytes would hold up the paint of its row while the database reads all
+    // of it.
+    void askForLongData(qint64 key) const;
+    void readLongData();
+    void takeLongData(quint64 generation, qint64 key, const QVariant &data);
 
     std::shared_ptr<LogSource> logSource;
     bool loaded = false;
@@ -174,7 +182,8 @@ private:
     // The rows shown cover every record with a key up to coveredKey.
     bool covered = false;
     qint64 coveredKey = 0;
-    // Captions for the text condition of records appended on this thread.
+    // The captions the rows show (by their start, as they are shown), read once rather
+    // than with every row, and for the text condition of records appended on this thread.
     LogCaptions captions;
 
     QThreadPool pool;
@@ -198,4 +207,11 @@ private:
 
     mutable QHash<int, CachedPage> pages;
     mutable quint64 useClock = 0;
+    // Keys whose long data is being read, the reads, and their generation (a new one
+    // whenever the log or the rows on show change).
+    mutable QSet<qint64> longDataAsked;
+    mutable QVector<qint64> longDataWanted; // asked, to be read once the paint is over
+    QHash<quint64, CancelToken> longDataReads;
+    quint64 longDataReadCount = 0;
+    quint64 longDataGeneration = 0;
 };

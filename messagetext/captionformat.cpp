@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace {
 
@@ -271,17 +272,22 @@ bool isAsciiDigit(ushort code)
     return code >= '0' && code <= '9';
 }
 
-} // namespace
-
-QString formatCaption(const QString &caption, const QByteArray &data)
+// The scan of formatCaption, reading the data from `cursor`. It stops once the message
+// holds more than `limit` characters, so that the start of a message from a caption of millions of characters
+// costs no more than the start itself; what it returns then is longer than `limit`, and
+// a start of the whole message.
+QString renderCaption(const QString &caption, qint64 limit, DataCursor &cursor)
 {
     enum class State { Text, Specifier, Quoted };
 
-    DataCursor cursor(data);
     const QChar *const chars = caption.constData();
     const int size = caption.size();
     QString output;
-    output.reserve(size + 32);
+    output.reserve(int(std::min<qint64>(size, limit + 1)) + 32);
+    // Appends a run of the caption, no more of it than takes the message past `limit`.
+    const auto appendRun = [&output, chars, limit](int start, int length) {
+        output.append(chars + start, int(std::max<qint64>(0, std::min<qint64>(length, limit + 1 - output.size()))));
+    };
 
     // Text and option texts are runs of the caption itself, so they are kept
     // as positions and copied in one piece rather than character by character.
@@ -289,13 +295,19 @@ QString formatCaption(const QString &caption, const QByteArray &data)
     int textStart = 0;   // the pending run of plain text (text state)
     int optionStart = 0; // the option text after the "#" (specifier and quoted states)
     for (int i = 0; i < size; ++i) {
+        if (output.size() > limit)
+            return output;
         const QChar c = chars[i];
         switch (state) {
         case State::Text:
             if (c == QLatin1Char('#')) {
-                output.append(chars + textStart, i - textStart);
+                appendRun(textStart, i - textStart);
                 optionStart = i + 1;
                 state = State::Specifier;
+            } else if (output.size() + qint64(i - textStart) > limit) {
+                // The plain text so far already takes the message past the limit.
+                appendRun(textStart, i - textStart);
+                return output;
             }
             break;
         case State::Specifier:
@@ -303,7 +315,7 @@ QString formatCaption(const QString &caption, const QByteArray &data)
                 // The previous "#" and its options were not a specifier after
                 // all: they stay as text, and this "#" opens a new one.
                 output += QLatin1Char('#');
-                output.append(chars + optionStart, i - optionStart);
+                appendRun(optionStart, i - optionStart);
                 optionStart = i + 1;
                 if (i == size - 1)
                     output += QLatin1Char('#');
@@ -322,12 +334,42 @@ QString formatCaption(const QString &caption, const QByteArray &data)
             break;
         }
     }
+    if (output.size() > limit)
+        return output;
     // A specifier left open keeps its option text but loses its "#".
     if (state == State::Text)
-        output.append(chars + textStart, size - textStart);
+        appendRun(textStart, size - textStart);
     else
-        output.append(chars + optionStart, size - optionStart);
+        appendRun(optionStart, size - optionStart);
     return output;
+}
+
+} // namespace
+
+QString formatCaption(const QString &caption, const QByteArray &data)
+{
+    // Nothing to fill in: the message is the caption itself, shared rather than copied.
+    if (!caption.contains(QLatin1Char('#')))
+        return caption;
+    DataCursor cursor(data);
+    return renderCaption(caption, std::numeric_limits<int>::max(), cursor);
+}
+
+QString formatCaptionStart(const QString &caption, const QByteArray &data, int maxLength, bool *cut, bool *readToEnd)
+{
+    DataCursor cursor(data);
+    QString message = renderCaption(caption, maxLength, cursor);
+    if (readToEnd != nullptr)
+        *readToEnd = !data.isEmpty() && cursor.remaining() == 0;
+    *cut = message.size() > maxLength;
+    if (*cut) {
+        // A character outside the basic plane is not cut in two.
+        int keep = maxLength;
+        if (keep > 0 && message.at(keep - 1).isHighSurrogate())
+            --keep;
+        message.truncate(keep);
+    }
+    return message;
 }
 
 QString formatField(QChar letter, const QString &optionText, DataCursor &cursor)

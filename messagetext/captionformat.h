@@ -13,6 +13,14 @@
 // any thread.
 QString formatCaption(const QString &caption, const QByteArray &data);
 
+// The first `maxLength` characters of formatCaption(caption, data), and whether the
+// message is longer (*cut). It reads no further into the caption than it must, so that
+// the start of the message of a caption of millions of characters is as cheap as the
+// start itself. *readToEnd, when given, says whether the fields took the data to its
+// last byte: rendered from the start of longer data, the message may then differ.
+QString formatCaptionStart(const QString &caption, const QByteArray &data, int maxLength, bool *cut,
+                           bool *readToEnd = nullptr);
+
 // The operations below serve formatCaption; they are declared here so that the
 // tests can reach them directly.
 

@@ -6,7 +6,7 @@
 
 const QString UnknownEventText = QStringLiteral("Неизвестное событие");
 
-QString shownMessage(const QVariant &caption, const QByteArray &data)
+QString wholeMessage(const QVariant &caption, const QByteArray &data)
 {
     if (caption.isNull())
         return UnknownEventText;

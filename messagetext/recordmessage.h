@@ -9,6 +9,6 @@
 // What a record without a caption shows instead of a message.
 extern const QString UnknownEventText;
 
-// The message of a record: "Неизвестное событие" when `caption` is NULL, else the
-// caption rendered with `data`.
-QString shownMessage(const QVariant &caption, const QByteArray &data);
+// The whole message of a record, as the export writes it and a server stores it:
+// "Неизвестное событие" when `caption` is NULL, else the caption rendered with `data`.
+QString wholeMessage(const QVariant &caption, const QByteArray &data);

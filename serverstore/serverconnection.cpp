@@ -7,10 +7,43 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSysInfo>
+#include <QVariant>
+
+#include <libpq-fe.h>
+
+#include <cstring>
 
 namespace {
 
 QAtomicInt connectionCount;
+
+// libpq's handle of the connection QtSql opened; nullptr when there is none.
+PGconn *libpqHandle(const QSqlDatabase &connection)
+{
+    const QSqlDriver *driver = connection.driver();
+    const QVariant handle = driver != nullptr ? driver->handle() : QVariant();
+    if (!handle.isValid() || std::strcmp(handle.typeName(), "PGconn*") != 0)
+        return nullptr;
+    return *static_cast<PGconn *const *>(handle.constData());
+}
+
+// Called by libpq, on the thread that uses the connection, for each notice or warning
+// the server sends, and for the message of a server that ends the session while no
+// statement runs. Routine notices ("relation already exists, skipping") are dropped.
+void keepNotice(void *notices, const PGresult *notice)
+{
+    const char *severity = PQresultErrorField(notice, PG_DIAG_SEVERITY_NONLOCALIZED);
+    const char *message = PQresultErrorField(notice, PG_DIAG_MESSAGE_PRIMARY);
+    if (severity == nullptr || message == nullptr)
+        return;
+    static const char *const serious[] = {"WARNING", "ERROR", "FATAL", "PANIC"};
+    for (const char *kind : serious) {
+        if (std::strcmp(severity, kind) == 0) {
+            static_cast<ServerConnection::Notices *>(notices)->lastWarning = QString::fromUtf8(message).simplified();
+            return;
+        }
+    }
+}
 
 } // namespace
 
@@ -39,9 +72,26 @@ StoreStatus ServerConnection::open(const ServerUrl &url, const QString &program)
                             QStringLiteral("Драйвер PostgreSQL для Qt (QPSQL) не установлен"));
     close();
     applyServerUrl(url, connection, applicationName(program));
-    if (connection.open())
-        return {};
-    return Failure(serverError(connection.lastError()));
+    if (!connection.open())
+        return Failure(serverError(connection.lastError()));
+    notices = std::make_unique<Notices>();
+    if (PGconn *handle = libpqHandle(connection))
+        PQsetNoticeReceiver(handle, keepNotice, notices.get());
+    return {};
+}
+
+StoreError ServerConnection::error(const QSqlError &failure) const
+{
+    StoreError result = serverError(failure);
+    PGconn *handle = libpqHandle(connection);
+    const bool lost = handle == nullptr || PQstatus(handle) == CONNECTION_BAD;
+    if (!lost)
+        return result;
+    // Whatever the statement's own words, a connection that is gone is the server's.
+    result.kind = StoreError::Kind::Unreachable;
+    if (notices && !notices->lastWarning.isEmpty() && !result.text.contains(notices->lastWarning))
+        result.text = notices->lastWarning + QStringLiteral("; ") + result.text;
+    return result;
 }
 
 void ServerConnection::moveToThread(QThread *thread)
@@ -54,12 +104,18 @@ void ServerConnection::moveToThread(QThread *thread)
 
 void ServerConnection::close()
 {
+    // libpq forgets the receiver with the connection it closes.
     connection.close();
+    notices.reset();
 }
 
 QString serverErrorText(const QSqlError &error)
 {
-    const QString server = error.databaseText().simplified();
+    QString server = error.databaseText().simplified();
+    // The driver puts the statement's SQLSTATE after the text in parentheses, and empty
+    // ones where there is none (a connection that broke): those say nothing.
+    if (server.endsWith(QLatin1String("()")))
+        server = server.chopped(2).trimmed();
     return server.isEmpty() ? error.text().simplified() : server;
 }
 

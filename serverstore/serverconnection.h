@@ -8,6 +8,8 @@
 #include <QSqlError>
 #include <QString>
 
+#include <memory>
+
 class QThread;
 
 // Each object adds a QtSql connection under a name of its own and removes it when it
@@ -37,9 +39,22 @@ public:
     // What the server calls this program's sessions: "PROGRAM HOST PID".
     static QString applicationName(const QString &program);
 
+    // `failure`, a statement of this connection's that failed, as serverError reads it;
+    // when the server went away, Unreachable, with what it said last before it went
+    // ("terminating connection due to immediate shutdown command") in front.
+    StoreError error(const QSqlError &failure) const;
+
+    // The server's warnings and notices, which libpq would print on standard error in
+    // the middle of the program's own lines, are kept here instead; the last warning
+    // (or error) of the server is all that is kept.
+    struct Notices {
+        QString lastWarning;
+    };
+
 private:
     QString name;
     QSqlDatabase connection;
+    std::unique_ptr<Notices> notices;
 };
 
 // The server's message of a failed statement or connect, on one line: what libpq got

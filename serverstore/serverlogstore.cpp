@@ -127,7 +127,7 @@ QString ServerLogStore::lockHolder()
     QSqlQuery query(connection.database());
     if (!execute(query, DeviceLockHolderSql,
                  {{QStringLiteral(":class"), ServerLockClass}, {QStringLiteral(":device"), deviceId}}))
-        return serverErrorText(query.lastError());
+        return connection.error(query.lastError()).text;
     // Gone in the meantime: the next run will find the device free.
     if (!query.next())
         return QStringLiteral("он только что завершился");
@@ -162,7 +162,7 @@ StoreStatus ServerLogStore::loadCaptions()
 
 Failure<StoreError> ServerLogStore::failed(const QSqlQuery &query)
 {
-    Failure<StoreError> failure(serverError(query.lastError()));
+    Failure<StoreError> failure(connection.error(query.lastError()));
     if (inBatch && batchError)
         batchError = failure;
     return failure;
@@ -229,7 +229,7 @@ StoreResult<std::uint32_t> ServerLogStore::resumePoint(std::uint32_t first)
 QString ServerLogStore::messageOf(const DeviceRecord &record) const
 {
     const auto caption = captions.constFind(record.eventId);
-    return shownMessage(caption == captions.constEnd() ? QVariant() : QVariant(*caption), record.data);
+    return wholeMessage(caption == captions.constEnd() ? QVariant() : QVariant(*caption), record.data);
 }
 
 StoreStatus ServerLogStore::storeRecord(const DeviceRecord &record)
@@ -307,7 +307,7 @@ StoreStatus ServerLogStore::commitBatch()
     if (committed && connection.database().commit())
         return committed;
     if (committed)
-        committed = Failure(serverError(connection.database().lastError()));
+        committed = Failure(connection.error(connection.database().lastError()));
     if (!connection.isOpen())
         return committed;
     connection.database().rollback();

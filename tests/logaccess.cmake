@@ -1,4 +1,5 @@
 # Reading a log from any store: the CSV export.
 if(TARGET khronar_logaccess AND TARGET khronar_store)
-    khronar_add_test(csvexport SOURCES support/logfixture.h support/samplelog.h LIBS khronar_logaccess khronar_store)
+    khronar_add_test(csvexport SOURCES support/hostilelog.h support/logfixture.h support/samplelog.h
+                     LIBS khronar_logaccess khronar_store)
 endif()

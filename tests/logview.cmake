@@ -6,7 +6,9 @@ if(TARGET khronar_logview AND TARGET khronar_store)
                      LIBS khronar_logview khronar_store)
 endif()
 if(TARGET khronar_app)
-    khronar_add_test(logcommands SOURCES support/logfixture.h support/notlogfiles.h LIBS khronar_app khronar_testsupport)
+    khronar_add_test(logcommands SOURCES support/hostilelog.h support/logfixture.h support/logwindow.h
+                     support/memorymeter.h support/notlogfiles.h support/pausemeter.h
+                     LIBS khronar_app khronar_testsupport)
     khronar_add_test(logfilterbar SOURCES support/logfixture.h support/logwindow.h support/samplelog.h
                      LIBS khronar_app khronar_testsupport)
     khronar_add_test(logtimelinestrip SOURCES support/logfixture.h support/logwindow.h support/samplelog.h

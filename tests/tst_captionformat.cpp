@@ -33,6 +33,10 @@ class tst_CaptionFormat : public QObject
 private slots:
     void render_data();
     void render();
+    void captionStart_data();
+    void captionStart();
+    void dataReadToTheEnd_data();
+    void dataReadToTheEnd();
     void fieldOptions_data();
     void fieldOptions();
     void enumerationList();
@@ -85,6 +89,76 @@ void tst_CaptionFormat::render()
     QFETCH(QString, expected);
 
     QCOMPARE(formatCaption(caption, data), expected);
+    // The start of every message is the start of the whole one, cut where asked.
+    for (const int length : {0, 1, 5, int(expected.size()) - 1, int(expected.size()), int(expected.size()) + 1}) {
+        if (length < 0)
+            continue;
+        bool cut = false;
+        const QString start = formatCaptionStart(caption, data, length, &cut);
+        QCOMPARE(cut, expected.size() > length);
+        const bool splitsPair = cut && length > 0 && expected.at(length - 1).isHighSurrogate();
+        QCOMPARE(start, expected.left(splitsPair ? length - 1 : length));
+    }
+}
+
+// The start of a message from a huge caption, and a cut that would split a character.
+void tst_CaptionFormat::captionStart_data()
+{
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<int>("length");
+    QTest::addColumn<QString>("start");
+    QTest::addColumn<bool>("cut");
+    const QString zhe(10000000, QChar(0x0416));
+    QTest::newRow("ten million characters") << zhe << QByteArray() << 4 << QStringLiteral("ЖЖЖЖ") << true;
+    QTest::newRow("a field after them") << zhe + "#u" << QByteArray("\x05", 1) << 2 << QStringLiteral("ЖЖ") << true;
+    QTest::newRow("an option text of millions")
+        << "#`" + zhe + "`e" << QByteArray("\x00", 1) << 3 << QStringLiteral("ЖЖЖ") << true;
+    QTest::newRow("a field that runs past")
+        << QStringLiteral("Код #s") << QByteArray(100, 'A') << 6 << QStringLiteral("Код AA") << true;
+    QTest::newRow("a character of two units")
+        << QStringLiteral("ab\U0001F600c") << QByteArray() << 3 << QStringLiteral("ab") << true;
+    QTest::newRow("as long as the bound")
+        << QStringLiteral("Пуск") << QByteArray() << 4 << QStringLiteral("Пуск") << false;
+}
+
+void tst_CaptionFormat::captionStart()
+{
+    QFETCH(QString, caption);
+    QFETCH(QByteArray, data);
+    QFETCH(int, length);
+    QFETCH(QString, start);
+    QFETCH(bool, cut);
+    bool wasCut = !cut;
+    QCOMPARE(formatCaptionStart(caption, data, length, &wasCut), start);
+    QCOMPARE(wasCut, cut);
+}
+
+// Whether the fields read the data to its last byte: what says that a message rendered
+// from the start of longer data may be cut.
+void tst_CaptionFormat::dataReadToTheEnd_data()
+{
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<bool>("toTheEnd");
+    QTest::newRow("a string without its zero") << QStringLiteral("#s") << QByteArray("abc") << true;
+    QTest::newRow("a string and its zero") << QStringLiteral("#s") << QByteArray("abc\0d", 5) << false;
+    QTest::newRow("a byte of two") << QStringLiteral("#u") << QByteArray("\x01\x02", 2) << false;
+    QTest::newRow("the last byte") << QStringLiteral("#u #u") << QByteArray("\x01\x02", 2) << true;
+    QTest::newRow("short of bytes") << QStringLiteral("#U") << QByteArray("\x01", 1) << true;
+    QTest::newRow("no fields") << QStringLiteral("Пуск") << QByteArray("\x01", 1) << false;
+    QTest::newRow("no data") << QStringLiteral("#u") << QByteArray() << false;
+}
+
+void tst_CaptionFormat::dataReadToTheEnd()
+{
+    QFETCH(QString, caption);
+    QFETCH(QByteArray, data);
+    QFETCH(bool, toTheEnd);
+    bool cut = false;
+    bool readToEnd = !toTheEnd;
+    formatCaptionStart(caption, data, 100, &cut, &readToEnd);
+    QCOMPARE(readToEnd, toTheEnd);
 }
 
 void tst_CaptionFormat::numbers()
@@ -434,6 +508,13 @@ void tst_CaptionFormat::randomCaptions()
             b = char(random.bounded(256));
 
         const QString message = formatCaption(caption, data);
+        const int startLength = int(random.bounded(message.size() + 2));
+        bool cut = false;
+        if (formatCaptionStart(caption, data, startLength, &cut) != message.left(startLength)
+            || cut != (message.size() > startLength))
+            QFAIL(qPrintable(QStringLiteral("the first %1 characters of \"%2\" with %3")
+                                 .arg(startLength)
+                                 .arg(caption, QString::fromLatin1(data.toHex(' ')))));
         const int bound = caption.size() + 1 + hashes * longestField + data.size();
         if (message.size() > bound)
             QFAIL(qPrintable(QStringLiteral("%1 characters from \"%2\" with %3")

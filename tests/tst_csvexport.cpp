@@ -4,14 +4,21 @@
 
 #include "logaccess/openlog.h"
 
+#include "logaccess/logviewstatements.h"
+#include "messagetext/captionformat.h"
+
+#include "tests/support/csvfixture.h"
+#include "tests/support/hostilelog.h"
 #include "tests/support/logfixture.h"
 #include "tests/support/samplelog.h"
 
 #include <QBuffer>
+#include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace LogFixture;
+using CsvFixture::writeFileCsv;
 
 class tst_CsvExport : public QObject
 {
@@ -32,13 +39,21 @@ private slots:
     void rowsAfterARowId();
     void followReadsThatFailAreErrors_data();
     void followReadsThatFailAreErrors();
+    void everyRecordInItsOrder_data();
+    void everyRecordInItsOrder();
+    void hostileLogWrittenWhole_data();
+    void hostileLogWrittenWhole();
+    void progressAndCancel();
+    void replacedOnlyWhenWrittenWhole_data();
+    void replacedOnlyWhenWrittenWhole();
 
 private:
     QByteArray exportAll()
     {
         QBuffer buffer;
         buffer.open(QIODevice::WriteOnly | QIODevice::Text);
-        if (!writeLogCsv(db, buffer))
+        const StoreStatus written = writeFileCsv(db, buffer);
+        if (!written && written.error().kind == StoreError::Kind::Io)
             return QByteArray("write failed");
         return buffer.data();
     }
@@ -112,9 +127,9 @@ void tst_CsvExport::emptyLogWritesNothing()
     // An empty log is no error.
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    QString error;
-    QVERIFY(writeLogCsv(db, buffer, &error));
-    QCOMPARE(error, QString());
+    const StoreStatus written = writeFileCsv(db, buffer);
+    QVERIFY(written.ok());
+    QCOMPARE(written.error().text, QString());
 }
 
 void tst_CsvExport::failedQueryWritesNothing()
@@ -122,12 +137,13 @@ void tst_CsvExport::failedQueryWritesNothing()
     QSqlQuery(db).exec(QStringLiteral("DROP TABLE Log"));
     QCOMPARE(exportAll(), QByteArray());
 
-    // The caller learns why.
+    // The caller learns why: a failed query is an error, not an empty log.
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    QString error;
-    QVERIFY(writeLogCsv(db, buffer, &error));
-    QVERIFY2(error.contains(QStringLiteral("no such table: Log")), qPrintable(error));
+    const StoreStatus written = writeFileCsv(db, buffer);
+    QVERIFY(!written.ok());
+    QVERIFY2(written.error().text.contains(QStringLiteral("no such table: Log")), qPrintable(written.error().text));
+    QCOMPARE(written.error().kind, StoreError::Kind::NotALog);
     QCOMPARE(buffer.data(), QByteArray());
 }
 
@@ -138,7 +154,9 @@ void tst_CsvExport::writeFailureIsReported()
     QBuffer readOnly;
     readOnly.open(QIODevice::ReadOnly);
     QTest::ignoreMessage(QtWarningMsg, "QIODevice::write (QBuffer): ReadOnly device");
-    QVERIFY(!writeLogCsv(db, readOnly));
+    const StoreStatus written = writeFileCsv(db, readOnly);
+    QVERIFY(!written.ok());
+    QCOMPARE(written.error().kind, StoreError::Kind::Io);
 }
 
 void tst_CsvExport::filterKeepsTheLinesOfTheRowsShown_data()
@@ -195,9 +213,8 @@ void tst_CsvExport::filterKeepsTheLinesOfTheRowsShown()
     QVERIFY(!expected.isEmpty());
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly | QIODevice::Text);
-    QString error;
-    QVERIFY(writeLogCsv(db, buffer, filter, &error));
-    QCOMPARE(error, QString());
+    const StoreStatus written = writeFileCsv(db, buffer, filter);
+    QVERIFY2(written.ok(), qPrintable(written.error().text));
     QCOMPARE(buffer.data(), expected);
     if (filter.isEmpty())
         QCOMPARE(buffer.data(), exportAll());
@@ -210,9 +227,9 @@ void tst_CsvExport::filterOnAFileThatIsNoLog()
     filter.types = 0b0001;
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    QString error;
-    QVERIFY(writeLogCsv(db, buffer, filter, &error));
-    QVERIFY2(error.contains(QStringLiteral("no such table: Events")), qPrintable(error));
+    const StoreStatus written = writeFileCsv(db, buffer, filter);
+    QVERIFY(!written.ok());
+    QVERIFY2(written.error().text.contains(QStringLiteral("no such table: Events")), qPrintable(written.error().text));
     QCOMPARE(buffer.data(), QByteArray());
 }
 
@@ -273,6 +290,158 @@ void tst_CsvExport::followReadsThatFailAreErrors()
     QVERIFY2(after.error().text.contains(QStringLiteral("no such table")), qPrintable(after.error().text));
     QCOMPARE(after.error().kind, StoreError::Kind::NotALog);
     QCOMPARE(buffer.data(), QByteArray());
+}
+
+// The export read a batch of records at a time gives the lines of the log view query,
+// one per row, whatever the batches: made here from the query's rows.
+void tst_CsvExport::everyRecordInItsOrder_data()
+{
+    QTest::addColumn<int>("records");
+    QTest::addColumn<bool>("foreign");
+    QTest::newRow("one") << 1 << false;
+    QTest::newRow("a batch less one") << 1023 << false;
+    QTest::newRow("a batch") << 1024 << false;
+    QTest::newRow("a batch and one") << 1025 << false;
+    QTest::newRow("several batches") << 3000 << false;
+    QTest::newRow("another program's table") << 0 << true;
+}
+
+void tst_CsvExport::everyRecordInItsOrder()
+{
+    QFETCH(int, records);
+    QFETCH(bool, foreign);
+    quint32 clock = March15th2024;
+    QCOMPARE(SampleLog::addCaptions(db), QString());
+    QCOMPARE(SampleLog::addRecords(db, records, 3, &clock), QString());
+    if (foreign)
+        QCOMPARE(SampleLog::makeForeignLog(db), QString());
+    // Ids with a gap, as another program's deletion leaves them.
+    QSqlQuery(db).exec(QStringLiteral("DELETE FROM Log WHERE id BETWEEN 500 AND 1600"));
+    static const char *const names[] = {"Информация", "Предупреждение", "Ошибка", "Изменение"};
+    QByteArray expected;
+    QSqlQuery rows(db);
+    QVERIFY(rows.exec(LogViewSql));
+    while (rows.next()) {
+        QString message = rows.value(2).isNull() ? QStringLiteral("Неизвестное событие")
+                                                 : formatCaption(rows.value(2).toString(), rows.value(3).toByteArray());
+        message.replace(QLatin1Char('"'), QLatin1String("\"\""));
+        expected += '"' + rows.value(1).toString().toLocal8Bit() + "\";\""
+            + QString::fromUtf8(names[recordTypeIndex(rows.value(0))]).toLocal8Bit() + "\";\"" + message.toLocal8Bit()
+            + "\"\n";
+    }
+    QVERIFY(!expected.isEmpty());
+    QCOMPARE(exportAll(), expected);
+}
+
+// Captions of a million characters and data of megabytes: every line whole, with a text
+// condition too (matched by the start of each message, as the table shows it).
+void tst_CsvExport::hostileLogWrittenWhole_data()
+{
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<int>("every");
+    QTest::newRow("no filter") << QString() << 1;
+    QTest::newRow("the long caption's start") << QStringLiteral("жжж") << 2;
+    QTest::newRow("the long data's start") << QStringLiteral("данные aaa") << 2;
+}
+
+void tst_CsvExport::hostileLogWrittenWhole()
+{
+    QFETCH(QString, text);
+    QFETCH(int, every);
+    db.close();
+    const QString path = dir->filePath(QStringLiteral("hostile.db"));
+    // Two records of data fill a batch: the batches are cut by size too.
+    HostileLog::Shape shape;
+    shape.records = 5;
+    shape.dataBytes = 4 * 1024 * 1024;
+    shape.captionChars = 1000000;
+    QCOMPARE(HostileLog::make(path, shape), QString());
+    db.setDatabaseName(path);
+    QVERIFY(db.open());
+    LogFilter filter;
+    filter.text = text;
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly | QIODevice::Text);
+    const StoreStatus written = writeFileCsv(db, buffer, filter);
+    QVERIFY2(written.ok(), qPrintable(written.error().text));
+    const QList<QByteArray> all = HostileLog::expectedCsv(shape).split('\n');
+    QByteArray expected;
+    for (int line = 0; line + 1 < all.size(); ++line) {
+        const bool longCaption = line % 2 == 0;
+        if (every == 1 || longCaption == text.startsWith(QChar(0x0436)))
+            expected += all[line] + '\n';
+    }
+    QVERIFY(buffer.data() == expected);
+}
+
+void tst_CsvExport::progressAndCancel()
+{
+    quint32 clock = March15th2024;
+    QCOMPARE(SampleLog::addCaptions(db), QString());
+    QCOMPARE(SampleLog::addRecords(db, 2500, 9, &clock), QString());
+    const LogViewStatements statements = LogViewStatements::ofLogFile(db).value();
+    // Told after every line; stopped when the answer is no.
+    QVector<qint64> told;
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly | QIODevice::Text);
+    const StoreStatus written = writeLogCsv(db, statements, buffer, LogFilter(), [&told](qint64 lines) {
+        told.append(lines);
+        return lines < 1500;
+    });
+    QVERIFY(!written.ok());
+    QCOMPARE(written.error().kind, StoreError::Kind::Cancelled);
+    QCOMPARE(told.size(), 1500);
+    QCOMPARE(told.first(), 1);
+    QCOMPARE(told.last(), 1500);
+    QCOMPARE(buffer.data(), exportAll().left(int(buffer.data().size())));
+    QCOMPARE(buffer.data().count('\n'), 1500);
+}
+
+// The window's export writes beside the chosen file and replaces it only at the end.
+void tst_CsvExport::replacedOnlyWhenWrittenWhole_data()
+{
+    QTest::addColumn<QByteArray>("before"); // null: no file
+    QTest::addColumn<bool>("succeeds");
+    QTest::newRow("new, written") << QByteArray() << true;
+    QTest::newRow("new, failed") << QByteArray() << false;
+    QTest::newRow("replaced") << QByteArray("old lines\n") << true;
+    QTest::newRow("kept") << QByteArray("old lines\n") << false;
+}
+
+void tst_CsvExport::replacedOnlyWhenWrittenWhole()
+{
+    QFETCH(QByteArray, before);
+    QFETCH(bool, succeeds);
+    QTemporaryDir target;
+    const QString csv = QDir(target.path()).filePath(QStringLiteral("журнал.csv"));
+    if (!before.isNull()) {
+        QFile old(csv);
+        QVERIFY(old.open(QIODevice::WriteOnly));
+        old.write(before);
+    }
+    bool sawOld = false;
+    const bool written = replaceCsvFile(csv, [&](QIODevice &out) {
+        // The chosen file is as it was while the lines are written.
+        QFile meanwhile(csv);
+        sawOld = before.isNull() ? !meanwhile.exists()
+                                 : meanwhile.open(QIODevice::ReadOnly) && meanwhile.readAll() == before;
+        out.write("\"новое\"\n");
+        return succeeds;
+    });
+    QCOMPARE(written, succeeds);
+    QVERIFY(sawOld);
+    QFile after(csv);
+    if (succeeds) {
+        QVERIFY(after.open(QIODevice::ReadOnly));
+        QCOMPARE(after.readAll(), QByteArray("\"новое\"\n"));
+    } else if (before.isNull()) {
+        QVERIFY(!after.exists());
+    } else {
+        QVERIFY(after.open(QIODevice::ReadOnly));
+        QCOMPARE(after.readAll(), before);
+    }
+    // Nothing else left in the folder.
+    QCOMPARE(QDir(target.path()).entryList(QDir::Files | QDir::Hidden).size(), after.exists() ? 1 : 0);
 }
 
 QTEST_GUILESS_MAIN(tst_CsvExport)

@@ -3,10 +3,12 @@
 
 #include "fetch/fetchoptions.h"
 #include "logaccess/csvexport.h"
+#include "logaccess/openlog.h"
 #include "portlist/portlist.h"
 #include "protocol/devicetime.h"
 #include "protocol/modbusmaster.h"
 
+#include "tests/support/csvfixture.h"
 #include "tests/support/fetchprocess.h"
 #include "tests/support/logfixture.h"
 #include "tests/support/samplelog.h"
@@ -58,14 +60,8 @@ QString changedEventSetLog()
 // What the window's export writes for the log file at `path`.
 QByteArray windowExport(const QString &path, const QString &csvPath)
 {
-    {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
-        db.setDatabaseName(path);
-        if (db.open())
-            exportLogCsvFile(db, csvPath);
-        db.close();
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+    if (auto log = OpenLog::open(LogLocation::file(path), OpenLog::Purpose::View))
+        (void)log.value()->exportCsv(csvPath);
     QFile file(csvPath);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("not written");
 }
@@ -718,7 +714,7 @@ void tst_Fetch::exportWithoutADevice()
         // The lines of the whole export whose rows pass the filter.
         QBuffer whole;
         whole.open(QIODevice::WriteOnly | QIODevice::Text);
-        QVERIFY(writeLogCsv(db, whole));
+        QVERIFY(CsvFixture::writeFileCsv(db, whole).ok());
         const QList<QByteArray> lines = whole.data().split('\n');
         const QList<SampleLog::ExpectedRow> rows = SampleLog::viewQueryRows(db);
         for (int row = 0; row < rows.size(); ++row) {

@@ -1,8 +1,15 @@
 // Creating, opening and exporting log files through the window, as a user does it.
 
 #include "app/mainwindow.h"
+#include "logaccess/logmessages.h"
 
+#include "app/largeblocks.h"
+
+#include "tests/support/hostilelog.h"
 #include "tests/support/logfixture.h"
+#include "tests/support/logwindow.h"
+#include "tests/support/memorymeter.h"
+#include "tests/support/pausemeter.h"
 #include "tests/support/modalanswer.h"
 #include "tests/support/notlogfiles.h"
 
@@ -10,6 +17,10 @@
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QToolButton>
 #include <QSettings>
 #include <QTableView>
 #include <QTemporaryDir>
@@ -40,6 +51,10 @@ private slots:
     void exportWritesTheTable();
     void exportThatCannotOpenItsFile();
     void exportThatCannotWrite();
+    void hostileLogKeepsTheWindowResponsive();
+    void exportRunsInTheBackground();
+    void cancelledExportLeavesTheFileAsItWas_data();
+    void cancelledExportLeavesTheFileAsItWas();
 
 private:
     void trigger(const char *action) { window->findChild<QAction *>(QLatin1String(action))->trigger(); }
@@ -49,6 +64,13 @@ private:
         return QSettings(QStringLiteral("Tolmer"), QStringLiteral("Хронар")).value(QLatin1String(key)).toString();
     }
     QString path(const QString &name) const { return QDir(dir->path()).filePath(name); }
+    // A hostile log file (captions of millions of characters, data of megabytes) of
+    // `shape`, made in the test's folder and opened through the Open command;
+    // `chosen` runs once its dialog has closed, before the file is opened.
+    void openHostileLog(const HostileLog::Shape &shape, std::function<void()> chosen = {});
+    // Every message on screen is shown: rows whose message needs the start of long data
+    // show nothing until it has been read in the background.
+    bool screenShown() const;
     // A log file with two records, made without the window.
     void makeLog(const QString &file);
     // The same, opened through the window's Open command; returns its path.
@@ -62,6 +84,8 @@ private:
 
 void tst_LogCommands::initTestCase()
 {
+    // The window as the application runs it.
+    returnLargeBlocksAtOnce();
     settingsDir = std::make_unique<QTemporaryDir>();
     ModalAnswer::prepare(settingsDir->path());
 }
@@ -227,6 +251,7 @@ void tst_LogCommands::openVanishedFileKeepsThePreviousLog()
     const QString csv = path(QStringLiteral("out.csv"));
     ModalAnswer::fileDialog(csv);
     trigger("exportLog");
+    QVERIFY(LogWindow::exportEnds(window.get()));
     QFile written(csv);
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll().count('\n'), 2);
@@ -270,6 +295,7 @@ void tst_LogCommands::openFileThatIsNoLog()
     ModalAnswer::fileDialog(csv);
     const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
     trigger("exportLog");
+    QVERIFY(LogWindow::exportEnds(window.get()));
     QVERIFY(box->seen);
     QCOMPARE(box->title, QStringLiteral("Ошибка"));
     QCOMPARE(box->icon, QMessageBox::Critical);
@@ -307,6 +333,7 @@ void tst_LogCommands::exportWritesTheTable()
     const auto dialog = ModalAnswer::fileDialog(csv);
     const auto confirm = ModalAnswer::messageBox(QMessageBox::Yes);
     trigger("exportLog");
+    QVERIFY(LogWindow::exportEnds(window.get()));
     QCOMPARE(dialog->title, QStringLiteral("Экспортировать журнал"));
     QCOMPARE(dialog->nameFilters, QStringList{QStringLiteral("Файл таблицы (*.csv)")});
     QVERIFY(dialog->saving);
@@ -337,6 +364,7 @@ void tst_LogCommands::exportThatCannotOpenItsFile()
     ModalAnswer::fileDialog(csv, [&] { QVERIFY(QDir().mkpath(csv + QStringLiteral("/x"))); });
     const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
     trigger("exportLog");
+    QVERIFY(LogWindow::exportEnds(window.get()));
     QVERIFY(box->seen);
     QCOMPARE(box->title, QStringLiteral("Ошибка"));
     QCOMPARE(box->text, QStringLiteral("Не удается записать файл \"%1\"").arg(csv));
@@ -353,8 +381,152 @@ void tst_LogCommands::exportThatCannotWrite()
     ModalAnswer::messageBox(QMessageBox::Yes);
     const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
     trigger("exportLog");
+    QVERIFY(LogWindow::exportEnds(window.get()));
     QVERIFY(box->seen);
     QCOMPARE(box->text, QStringLiteral("Не удается записать файл \"/dev/full\""));
+}
+
+void tst_LogCommands::openHostileLog(const HostileLog::Shape &shape, std::function<void()> chosen)
+{
+    const QString file = path(QStringLiteral("hostile.db"));
+    QCOMPARE(HostileLog::make(file, shape), QString());
+    ModalAnswer::fileDialog(file, std::move(chosen));
+    trigger("actionOpen");
+}
+
+bool tst_LogCommands::screenShown() const
+{
+    const QAbstractItemModel *model = table()->model();
+    if (model == nullptr || model->rowCount() == 0)
+        return false;
+    const int last = table()->rowAt(table()->viewport()->height() - 1);
+    for (int row = 0; row <= (last >= 0 ? last : model->rowCount() - 1); ++row) {
+        if (model->index(row, 2).data().toString().isEmpty())
+            return false;
+    }
+    return true;
+}
+
+// A log file a customer might mail to do harm: the window opens it, shows it, searches
+// it and shows its timeline without freezing and without holding its captions and data
+// in memory. (The benchmark's file is 12 records of 10 MB data and a caption of 10 million
+// characters; this one is smaller, and the window's pauses are still seconds long where
+// it renders whole captions.)
+void tst_LogCommands::hostileLogKeepsTheWindowResponsive()
+{
+    HostileLog::Shape shape;
+    shape.dataBytes = 1024 * 1024;
+    shape.captionChars = 2000000;
+    MemoryMeter memory;
+    const bool measured = memory.start();
+    // Measured from the moment the file is chosen: the dialog's own pauses are Qt's.
+    std::unique_ptr<PauseMeter> pauses;
+    openHostileLog(shape, [&pauses] { pauses = std::make_unique<PauseMeter>(); });
+    QVERIFY(pauses != nullptr);
+    QTRY_VERIFY_WITH_TIMEOUT(screenShown(), 20000);
+    const QAbstractItemModel *model = table()->model();
+    QCOMPARE(model->rowCount(), shape.records);
+    // The long caption by its start, said to be cut; the long data as ever, by its start.
+    const QString first = model->index(0, 2).data().toString();
+    QCOMPARE(first, QString(MaxShownMessage, QChar(0x0416)) + QStringLiteral("…"));
+    QVERIFY(model->index(0, 2).data(Qt::ToolTipRole).isValid());
+    QCOMPARE(model->index(1, 2).data().toString(),
+             QStringLiteral("Данные ") + QString(4096, QLatin1Char('A')) + QStringLiteral("…"));
+    QVERIFY(model->index(1, 2).data(Qt::ToolTipRole).isValid());
+    // A search, and its timeline, over the same messages.
+    auto *text = window->findChild<QLineEdit *>(QStringLiteral("filterText"));
+    text->setText(QStringLiteral("жжж"));
+    QTRY_COMPARE_WITH_TIMEOUT(window->findChild<QLabel *>(QStringLiteral("filterCount"))->text(),
+                              QStringLiteral("6 из 12"), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(screenShown(), 20000);
+    QVERIFY2(pauses->longestMs() < 500, qPrintable(QStringLiteral("the window paused %1 ms").arg(pauses->longestMs())));
+    if (measured && MemoryMeter::meaningful()) {
+        // Its captions alone are 4 MB each as the window holds text; rendered whole for
+        // every row, they took hundreds of megabytes.
+        QVERIFY2(memory.peakGrowthMegabytes() < 80,
+                 qPrintable(QStringLiteral("the window took %1 MB").arg(memory.peakGrowthMegabytes())));
+    }
+}
+
+// The export of a hostile log runs beside the window, with its progress in the status
+// bar, and writes every message whole.
+void tst_LogCommands::exportRunsInTheBackground()
+{
+    HostileLog::Shape shape;
+    shape.dataBytes = 2 * 1024 * 1024;
+    shape.captionChars = 1000000;
+    openHostileLog(shape);
+    QTRY_VERIFY_WITH_TIMEOUT(screenShown(), 20000);
+    auto *progress = window->findChild<QProgressBar *>(QStringLiteral("exportProgress"));
+    auto *cancel = window->findChild<QToolButton *>(QStringLiteral("exportCancel"));
+    QVERIFY(progress != nullptr && cancel != nullptr);
+    QVERIFY(!progress->isVisible() && !cancel->isVisible());
+
+    const QString csv = path(QStringLiteral("журнал.csv"));
+    const PauseMeter pauses;
+    ModalAnswer::fileDialog(csv);
+    trigger("exportLog");
+    // Running: its bar counts the table's rows, and the command waits for it to end.
+    QVERIFY(progress->isVisible() && cancel->isVisible());
+    QCOMPARE(progress->maximum(), shape.records);
+    QVERIFY(!window->findChild<QAction *>(QStringLiteral("exportLog"))->isEnabled());
+    QVERIFY(LogWindow::exportEnds(window.get()));
+    QVERIFY(!progress->isVisible() && !cancel->isVisible());
+    QVERIFY2(pauses.longestMs() < 500, qPrintable(QStringLiteral("the window paused %1 ms").arg(pauses.longestMs())));
+    QFile written(csv);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QVERIFY(written.readAll() == HostileLog::expectedCsv(shape));
+}
+
+void tst_LogCommands::cancelledExportLeavesTheFileAsItWas_data()
+{
+    QTest::addColumn<QByteArray>("before"); // null: there was no file
+    QTest::newRow("no file") << QByteArray();
+    QTest::newRow("an earlier export") << QByteArray("\"2024-03-15 13:45:30\";\"Информация\";\"Пуск\"\n");
+}
+
+void tst_LogCommands::cancelledExportLeavesTheFileAsItWas()
+{
+    QFETCH(QByteArray, before);
+    // Long enough to export that the cancel comes while it runs.
+    HostileLog::Shape shape;
+    shape.records = 24;
+    shape.dataBytes = 4 * 1024 * 1024;
+    shape.captionChars = 1000000;
+    openHostileLog(shape);
+    QTRY_VERIFY_WITH_TIMEOUT(screenShown(), 20000);
+    QTemporaryDir target;
+    const QString csv = QDir(target.path()).filePath(QStringLiteral("журнал.csv"));
+    if (!before.isNull()) {
+        QFile earlier(csv);
+        QVERIFY(earlier.open(QIODevice::WriteOnly));
+        earlier.write(before);
+        ModalAnswer::messageBox(QMessageBox::Yes); // the dialog's "replace it?"
+    }
+    ModalAnswer::fileDialog(csv);
+    trigger("exportLog");
+    auto *cancel = window->findChild<QToolButton *>(QStringLiteral("exportCancel"));
+    QVERIFY(cancel->isVisible());
+    QTest::mouseClick(cancel, Qt::LeftButton);
+    QVERIFY(LogWindow::exportEnds(window.get()));
+    // Nothing said, nothing half written, nothing left beside it.
+    QCOMPARE(QDir(target.path()).entryList(QDir::Files | QDir::Hidden),
+             before.isNull() ? QStringList() : QStringList{QStringLiteral("журнал.csv")});
+    if (!before.isNull()) {
+        QFile kept(csv);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), before);
+    }
+    // And the next export writes it whole.
+    QTest::qWait(0);
+    ModalAnswer::fileDialog(csv);
+    if (!before.isNull())
+        ModalAnswer::messageBox(QMessageBox::Yes);
+    trigger("exportLog");
+    QVERIFY(LogWindow::exportEnds(window.get()));
+    QFile written(csv);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.size(), qint64(HostileLog::expectedCsv(shape).size()));
 }
 
 QTEST_MAIN(tst_LogCommands)

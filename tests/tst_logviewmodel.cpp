@@ -4,6 +4,7 @@
 
 #include "logview/logviewmodel.h"
 
+#include "logaccess/logmessages.h"
 #include "messagetext/captionformat.h"
 #include "messagetext/recordtypes.h"
 
@@ -126,6 +127,9 @@ private slots:
     void foreignLogTable_data();
     void foreignLogTable();
     void longDataIsShownByItsFirstPart();
+    void longMessagesAreShownByTheirStart_data();
+    void longMessagesAreShownByTheirStart();
+    void searchSeesTheStartOfALongMessage();
     void closedLogShowsNothing();
     void tableDroppedBehindTheToolsBack();
 
@@ -650,12 +654,21 @@ void tst_LogViewModel::longDataIsShownByItsFirstPart()
     QCOMPARE(addRecord(db, 1, 2, QByteArray("short\0", 6)), QString());
     showLog();
     QCOMPARE(model->rowCount(), 3);
-    QCOMPARE(model->data(model->index(0, 2)).toString(),
-             QStringLiteral("Строка ") + QString::fromLatin1(big.left(4096)));
-    QCOMPARE(model->data(model->index(1, 2)).toString(),
-             QStringLiteral("Число 7, затем ") + QString::fromLatin1(big.left(4095)));
+    // The shown part of long data is read in the background; the rows take it when it is in.
+    QSignalSpy changed(model, &QAbstractItemModel::dataChanged);
     QCOMPARE(model->data(model->index(2, 2)).toString(), QStringLiteral("Строка short"));
+    // A field that reads the shown part to its end may read on in the whole data: the
+    // table says the message is cut.
+    QTRY_COMPARE_WITH_TIMEOUT(model->data(model->index(0, 2)).toString(),
+                              QStringLiteral("Строка ") + QString::fromLatin1(big.left(4096)) + QStringLiteral("…"),
+                              10000);
+    QTRY_COMPARE_WITH_TIMEOUT(
+        model->data(model->index(1, 2)).toString(),
+        QStringLiteral("Число 7, затем ") + QString::fromLatin1(big.left(4095)) + QStringLiteral("…"), 10000);
+    QVERIFY(!changed.isEmpty());
     QCOMPARE(model->data(model->index(0, 3)).toByteArray(), big.left(4096));
+    QVERIFY(model->data(model->index(0, 2), Qt::ToolTipRole).isValid());
+    QVERIFY(!model->data(model->index(2, 2), Qt::ToolTipRole).isValid());
 
     // The search sees the same messages.
     LogFilter filter;
@@ -667,6 +680,64 @@ void tst_LogViewModel::longDataIsShownByItsFirstPart()
     model->setFilter(filter);
     waitForRows();
     QCOMPARE(model->rowCount(), 1);
+}
+
+// A message longer than the table shows is shown by its start with "…" after it, and its
+// tool tip says so; one that fits is shown as it is.
+void tst_LogViewModel::longMessagesAreShownByTheirStart_data()
+{
+    QTest::addColumn<QString>("caption");
+    QTest::addColumn<QByteArray>("data");
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<bool>("cut");
+    const QString zhe(MaxShownMessage, QChar(0x0416));
+    QTest::newRow("two million characters") << QString(2000000, QChar(0x0416)) << QByteArray() << zhe + "…" << true;
+    QTest::newRow("as long as shown") << zhe << QByteArray() << zhe << false;
+    QTest::newRow("one character more") << zhe + "!" << QByteArray() << zhe + "…" << true;
+    QTest::newRow("a field within") << "#u" + zhe << QByteArray("\x07", 1) << "7" + zhe.left(MaxShownMessage - 1) + "…"
+                                    << true;
+    QTest::newRow("a field after the start") << QString(20000, QLatin1Char('x')) + "#u" << QByteArray("\x05", 1)
+                                             << QString(MaxShownMessage, QLatin1Char('x')) + "…" << true;
+    QTest::newRow("short") << QStringLiteral("Пуск #u") << QByteArray("\x05", 1) << QStringLiteral("Пуск 5") << false;
+    // Long data read only as far as its fields go: the message is whole.
+    QTest::newRow("a field of long data")
+        << QStringLiteral("Пуск #u") << QByteArray(5000, '\x07') << QStringLiteral("Пуск 7") << false;
+}
+
+void tst_LogViewModel::longMessagesAreShownByTheirStart()
+{
+    QFETCH(QString, caption);
+    QFETCH(QByteArray, data);
+    QFETCH(QString, shown);
+    QFETCH(bool, cut);
+    QCOMPARE(addCaption(db, 1, caption), QString());
+    QCOMPARE(addRecord(db, 1, 0, data), QString());
+    showLog();
+    model->data(model->index(0, 2));
+    QTRY_COMPARE_WITH_TIMEOUT(model->data(model->index(0, 2)).toString(), shown, 10000);
+    QCOMPARE(model->data(model->index(0, 2), Qt::ToolTipRole).isValid(), cut);
+    QVERIFY(!model->data(model->index(0, 2), Qt::BackgroundRole).isValid());
+}
+
+void tst_LogViewModel::searchSeesTheStartOfALongMessage()
+{
+    QCOMPARE(addCaption(db, 1, QString(1000000, QChar(0x0416)) + QStringLiteral(" конец")), QString());
+    QCOMPARE(addCaption(db, 2, QStringLiteral("Пуск, конец")), QString());
+    QCOMPARE(addRecord(db, 1, 0, QByteArray()), QString());
+    QCOMPARE(addRecord(db, 2, 0, QByteArray()), QString());
+    showLog();
+    LogFilter filter;
+    filter.text = QStringLiteral("жжж");
+    model->setFilter(filter);
+    waitForRows();
+    QCOMPARE(model->rowCount(), 1);
+    QCOMPARE(model->data(model->index(0, 2)).toString().size(), MaxShownMessage + 1);
+    // What lies beyond the start is not searched.
+    filter.text = QStringLiteral("конец");
+    model->setFilter(filter);
+    waitForRows();
+    QCOMPARE(model->rowCount(), 1);
+    QCOMPARE(model->data(model->index(0, 2)).toString(), QStringLiteral("Пуск, конец"));
 }
 
 void tst_LogViewModel::closedLogShowsNothing()

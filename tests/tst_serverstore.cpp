@@ -11,6 +11,7 @@
 #include "store/logfilestore.h"
 #include "store/logimporter.h"
 
+#include "tests/support/csvfixture.h"
 #include "tests/support/logfixture.h"
 #include "tests/support/postgresserver.h"
 
@@ -333,7 +334,7 @@ void tst_ServerStore::serverAndFileHoldTheSameLog()
         ServerConnection reader;
         QVERIFY(reader.open(parseServerUrl(server.url(database)).url, QStringLiteral("reader")).ok());
         QSqlQuery(reader.database()).exec(QStringLiteral("SET TimeZone = 'America/St_Johns'"));
-        const QByteArray fileCsv = csvOf([&](QIODevice &out) { writeLogCsv(fileDb, out); });
+        const QByteArray fileCsv = CsvFixture::fileCsv(fileDb);
         QString error;
         const QByteArray serverCsv = serverCsvOf(reader.database(), QStringLiteral("pump"), &error);
         QCOMPARE(error, QString());

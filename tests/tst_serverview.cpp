@@ -49,12 +49,6 @@ void type(QWidget *widget, const QString &text)
         QTest::sendKeyEvent(QTest::Click, widget, Qt::Key(c.toUpper().unicode()), QString(c), Qt::NoModifier);
 }
 
-QByteArray fileContent(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("no file");
-}
-
 } // namespace
 
 class tst_ServerView : public QObject, protected LogWindowTest
@@ -191,10 +185,7 @@ Shown tst_ServerView::shown(const QString &csvName)
     }
     for (const TimelineCounts &bar : timeline()->buckets())
         result.bars << QVector<int>(std::begin(bar.byType), std::end(bar.byType));
-    const QString csv = path(csvName);
-    ModalAnswer::fileDialog(csv);
-    child<QAction>("exportLog")->trigger();
-    result.csv = fileContent(csv);
+    result.csv = exportTable(path(csvName));
     return result;
 }
 
@@ -219,10 +210,12 @@ void tst_ServerView::serverDeviceShowsWhatItsFileShows()
     child<QAction>("actionOpen")->trigger();
     const Shown file = shown(QStringLiteral("file.csv"));
     QCOMPARE(file.rows.size(), Records);
+    QCOMPARE(file.csv.count('\n'), Records);
     filterTheView();
     QTRY_VERIFY_WITH_TIMEOUT(countText().contains(QStringLiteral(" из ")), 20000);
     const Shown fileFiltered = shown(QStringLiteral("file-filtered.csv"));
     QVERIFY(fileFiltered.rows.size() > 10 && fileFiltered.rows.size() < Records / 2);
+    QCOMPARE(fileFiltered.csv.count('\n'), fileFiltered.rows.size());
     QTest::mouseClick(child<QToolButton>("filterClear"), Qt::LeftButton);
 
     // The server's devices are listed by name, the hostile one as plain text.

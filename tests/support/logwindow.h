@@ -9,6 +9,7 @@
 
 #include <QAction>
 #include <QDir>
+#include <QFile>
 #include <QLabel>
 #include <QSettings>
 #include <QTableView>
@@ -37,6 +38,14 @@ inline QString counted(int shown, int total)
         return digits;
     };
     return QStringLiteral("%1 из %2").arg(grouped(shown), grouped(total));
+}
+
+// Waits until an export the window runs in the background has ended: the Export command
+// is back (it is off while one runs). False when it does not end within a minute.
+inline bool exportEnds(QWidget *window)
+{
+    QAction *exportLog = window->findChild<QAction *>(QStringLiteral("exportLog"));
+    return exportLog != nullptr && QTest::qWaitFor([exportLog] { return exportLog->isEnabled(); }, 60000);
 }
 
 } // namespace LogWindow
@@ -83,6 +92,19 @@ protected:
         // the offscreen platform does not.
         window->activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(window.get()));
+    }
+
+    // Exports to `csv` through the Export command, answering its file dialog, and waits
+    // until the export has ended (it runs in the background); the file's bytes, or "not
+    // written".
+    QByteArray exportTable(const QString &csv)
+    {
+        ModalAnswer::fileDialog(csv);
+        child<QAction>("exportLog")->trigger();
+        if (!LogWindow::exportEnds(window.get()))
+            return QByteArray("export did not end");
+        QFile written(csv);
+        return written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray("not written");
     }
 
     template<typename Widget> Widget *child(const char *name) const

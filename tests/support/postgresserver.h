@@ -63,6 +63,9 @@ public:
     }
 
     bool stop() { return control({"stop", "-m", "fast", "-w"}); }
+    // As a server lost to a crash or a power cut: every session cut at once, without
+    // the server finishing anything. startAgain() brings it back (with a recovery).
+    bool stopImmediately() { return control({"stop", "-m", "immediate", "-w"}); }
     // A restart cuts every session, as a server restarted by its administrator does.
     bool restart() { return control({"restart", "-m", "fast", "-w", "-t", "60", "-o", serverOptions()}); }
     bool startAgain() { return startServer(); }
