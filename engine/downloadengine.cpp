@@ -44,7 +44,7 @@ bool DownloadEngine::takeReply(TickResult &result)
     observer.frameReceived(reply, received, code);
     if (code == ReplyAccepted || code == exceptionResult(ExceptionServerBusy)) {
         observer.replyCounted();
-        observer.progressChanged(transfer.remaining);
+        observer.progressChanged(transfer.remaining());
     } else if (modbusExceptionMessage(code) != nullptr) {
         // The frame is given back first: the owner may wait for the user now.
         terminal.releaseFrame();

@@ -87,7 +87,7 @@ public:
     // Nothing left to read and nothing on the line: the device's log is read up.
     bool atRest() const;
     bool clearing() const { return transfer.isClearing(); }
-    std::uint32_t remaining() const { return transfer.remaining; }
+    std::uint32_t remaining() const { return transfer.remaining(); }
 
 private:
     bool takeReply(TickResult &result);

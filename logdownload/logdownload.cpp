@@ -18,11 +18,8 @@ LogDownload::LogDownload(LogDownloadHost &host, DownloadPace pace)
 {
     // The transfer keeps its own defaults: nothing pending, ten attempts a request,
     // 1000 ms for each reply.
-    transfer.onLogInfo = &LogDownload::onLogInfo;
-    transfer.onCaption = &LogDownload::onCaption;
-    transfer.onRange = &LogDownload::onRange;
-    transfer.onRecord = &LogDownload::onRecord;
-    transfer.callbackContext = this;
+    transfer.setCallbacks(
+        {&LogDownload::onLogInfo, &LogDownload::onCaption, &LogDownload::onRange, &LogDownload::onRecord, this});
     logFunctionEntry = transfer.functionHandler();
     master.deviceAddress = 1;
     master.handlerTable = &logFunctionEntry;
@@ -184,8 +181,7 @@ void LogDownload::setStore(LogStore *store)
 
 void LogDownload::setReplyTiming(std::uint16_t replyTimeoutMs, std::uint8_t attempts)
 {
-    transfer.replyTimeoutMs = replyTimeoutMs;
-    transfer.attemptsPerRequest = attempts;
+    transfer.setReplyTiming(replyTimeoutMs, attempts);
 }
 
 void LogDownload::start(std::uint8_t address)

@@ -57,31 +57,31 @@ ModbusFunctionHandler LogTransfer::functionHandler()
 
 void LogTransfer::stop()
 {
-    remaining = 0;
-    state = ReadInfo;
-    pendingKind = PendingNone;
+    positionsLeft = 0;
+    currentState = ReadInfo;
+    pending = PendingNone;
 }
 
 void LogTransfer::startClear()
 {
-    // `deadline` is left as it is: while it lies ahead, the last request's reply may
+    // `replyDeadline` is left as it is: while it lies ahead, the last request's reply may
     // still come, and the clear waits for it (buildRequest) or for the deadline.
-    remaining = 0;
-    state = ClearLog;
-    if (pendingKind != PendingClear)
-        pendingKind = PendingNone;
+    positionsLeft = 0;
+    currentState = ClearLog;
+    if (pending != PendingClear)
+        pending = PendingNone;
     // A deadline further ahead than any request sets is not one of ours (a transfer
     // that never sent anything): nothing is on the line then.
     const std::uint32_t now = tickCount();
-    const std::int32_t ahead = signedDifference(deadline, now);
-    if (ahead > std::int32_t(replyTimeoutMs > ClearTimeoutMs ? replyTimeoutMs : ClearTimeoutMs))
-        deadline = now;
+    const std::int32_t ahead = signedDifference(replyDeadline, now);
+    if (ahead > std::int32_t(replyTimeout > ClearTimeoutMs ? replyTimeout : ClearTimeoutMs))
+        replyDeadline = now;
 }
 
 void LogTransfer::repoll()
 {
-    if (state == Idle)
-        state = ReadRange;
+    if (currentState == Idle)
+        currentState = ReadRange;
 }
 
 RequestResult LogTransfer::buildRequest(std::uint8_t *frame, std::uint8_t *length)
@@ -89,37 +89,37 @@ RequestResult LogTransfer::buildRequest(std::uint8_t *frame, std::uint8_t *lengt
     const std::uint32_t now = tickCount();
     // A clear waits until the line is free of the request it cut short: its reply
     // has come (which moves the deadline to now) or its reply time is over.
-    if (state == ClearLog && pendingKind != PendingClear && signedDifference(deadline, now) > 0)
+    if (currentState == ClearLog && pending != PendingClear && signedDifference(replyDeadline, now) > 0)
         return RequestWaiting;
-    if (pendingKind != PendingNone) {
-        if (signedDifference(deadline, now) > 0)
+    if (pending != PendingNone) {
+        if (signedDifference(replyDeadline, now) > 0)
             return RequestWaiting;
         // Also when no attempt is left at all, so that a caller that goes on after
         // RequestNoReply hears it again rather than 255 more resends.
-        if (attemptsLeft <= 1) {
-            attemptsLeft = 0;
+        if (attemptsRemaining <= 1) {
+            attemptsRemaining = 0;
             return RequestNoReply;
         }
-        --attemptsLeft;
+        --attemptsRemaining;
     }
 
     // Resting writes nothing and changes nothing: the master asks twice on such a tick.
-    if (state == Idle)
+    if (currentState == Idle)
         return RequestNone;
 
     frame[1] = LogFunctionCode;
     std::uint32_t parameter = 0;
-    switch (state) {
+    switch (currentState) {
     case ReadInfo:
         frame[2] = InfoFunction;
         *length = 3;
         break;
     case ReadCaptions:
         frame[2] = CaptionFunction;
-        frame[3] = static_cast<std::uint8_t>(index);
-        frame[4] = static_cast<std::uint8_t>(index >> 8);
+        frame[3] = static_cast<std::uint8_t>(nextIndex);
+        frame[4] = static_cast<std::uint8_t>(nextIndex >> 8);
         *length = 5;
-        parameter = index;
+        parameter = nextIndex;
         break;
     case ReadRange:
         frame[2] = RangeFunction;
@@ -127,19 +127,19 @@ RequestResult LogTransfer::buildRequest(std::uint8_t *frame, std::uint8_t *lengt
         break;
     case ReadRecords:
         frame[2] = RecordFunction;
-        writeLe32(frame + 3, index);
+        writeLe32(frame + 3, nextIndex);
         *length = 7;
-        parameter = index;
+        parameter = nextIndex;
         break;
     case ClearLog:
         frame[2] = ClearFunction;
         writeLe32(frame + 3, ClearConfirmation);
         *length = 7;
-        deadline = now + ClearTimeoutMs;
+        replyDeadline = now + ClearTimeoutMs;
         // An outstanding clear keeps its count: later ticks resend, never restart it.
-        if (pendingKind != PendingClear) {
-            pendingKind = PendingClear;
-            attemptsLeft = ClearAttempts;
+        if (pending != PendingClear) {
+            pending = PendingClear;
+            attemptsRemaining = ClearAttempts;
         }
         return RequestSent;
     default:
@@ -147,12 +147,12 @@ RequestResult LogTransfer::buildRequest(std::uint8_t *frame, std::uint8_t *lengt
         return RequestNone;
     }
 
-    deadline = now + replyTimeoutMs;
+    replyDeadline = now + replyTimeout;
     const std::uint8_t kind = frame[2];
-    if (pendingKind != kind || lastParameter != parameter) {
+    if (pending != kind || lastParameter != parameter) {
         lastParameter = parameter;
-        pendingKind = kind;
-        attemptsLeft = attemptsPerRequest;
+        pending = kind;
+        attemptsRemaining = requestAttempts;
     }
     return RequestSent;
 }
@@ -161,7 +161,7 @@ ReplyResult LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t len
 {
     // A reply that does not answer the outstanding request still ends its wait: the
     // request goes out again on the next tick, as one more attempt.
-    deadline = tickCount();
+    replyDeadline = tickCount();
 
     if (frame[1] & ExceptionFlag) {
         // Without its code byte the frame is no exception reply to act on.
@@ -173,24 +173,25 @@ ReplyResult LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t len
         return ReplyUnexpected;
 
     const std::uint8_t subFunction = frame[2];
-    switch (state) {
+    switch (currentState) {
     case ReadInfo: {
         if (length != InfoReplyLength)
             return ReplyUnexpected;
         if (subFunction != InfoFunction)
             return ReplyAccepted;
         const std::uint16_t captionCount = readLe16(frame + 3);
-        pendingKind = PendingNone;
-        state = ReadRange;
-        remaining = captionCount;
-        idHash = readLe32(frame + 5);
-        captionHash = readLe32(frame + 9);
-        const bool wantCaptions = onLogInfo && onLogInfo(callbackContext, captionCount, idHash, captionHash);
-        if (state != ReadRange)
+        pending = PendingNone;
+        currentState = ReadRange;
+        positionsLeft = captionCount;
+        deviceIdHash = readLe32(frame + 5);
+        deviceCaptionHash = readLe32(frame + 9);
+        const bool wantCaptions = callbacks.logInfo
+            && callbacks.logInfo(callbacks.context, captionCount, deviceIdHash, deviceCaptionHash);
+        if (currentState != ReadRange)
             return ReplyAccepted; // stopped from inside the callback
         if (wantCaptions && captionCount != 0) {
-            state = ReadCaptions;
-            index = 0;
+            currentState = ReadCaptions;
+            nextIndex = 0;
         }
         return ReplyAccepted;
     }
@@ -198,19 +199,21 @@ ReplyResult LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t len
         if (length < CaptionReplyMinLength)
             return ReplyUnexpected;
         const std::uint16_t position = readLe16(frame + 3);
-        if (subFunction != CaptionFunction || position != static_cast<std::uint16_t>(index) || frame[length - 1] != 0)
+        if (subFunction != CaptionFunction || position != static_cast<std::uint16_t>(nextIndex)
+            || frame[length - 1] != 0)
             return ReplyAccepted;
-        pendingKind = PendingNone;
-        if (onCaption) {
-            onCaption(callbackContext, position, readLe32(frame + 5), reinterpret_cast<const char *>(frame + 9));
-            if (state != ReadCaptions)
+        pending = PendingNone;
+        if (callbacks.caption) {
+            callbacks.caption(callbacks.context, position, readLe32(frame + 5),
+                              reinterpret_cast<const char *>(frame + 9));
+            if (currentState != ReadCaptions)
                 return ReplyAccepted; // stopped from inside the callback
         }
-        ++index;
-        if (remaining != 0)
-            --remaining;
-        if (remaining == 0)
-            state = ReadRange;
+        ++nextIndex;
+        if (positionsLeft != 0)
+            --positionsLeft;
+        if (positionsLeft == 0)
+            currentState = ReadRange;
         return ReplyAccepted;
     }
     case ReadRange: {
@@ -218,64 +221,64 @@ ReplyResult LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t len
             return ReplyUnexpected;
         if (subFunction != RangeFunction)
             return ReplyAccepted;
-        pendingKind = PendingNone;
-        firstIndex = readLe32(frame + 3);
+        pending = PendingNone;
+        rangeFirst = readLe32(frame + 3);
         const std::uint32_t span = readLe32(frame + 7);
-        const std::uint32_t end = firstIndex + span;
-        std::uint32_t start = firstIndex;
-        if (onRange) {
-            start = onRange(callbackContext, firstIndex, span);
-            if (state != ReadRange)
+        const std::uint32_t end = rangeFirst + span;
+        std::uint32_t start = rangeFirst;
+        if (callbacks.range) {
+            start = callbacks.range(callbacks.context, rangeFirst, span);
+            if (currentState != ReadRange)
                 return ReplyAccepted; // stopped from inside the callback
         }
-        if (signedDifference(start, firstIndex) < 0) {
-            start = firstIndex;
+        if (signedDifference(start, rangeFirst) < 0) {
+            start = rangeFirst;
         } else if (signedDifference(start, end) > 0) {
-            index = end;
-            remaining = 0;
-            state = Idle;
+            nextIndex = end;
+            positionsLeft = 0;
+            currentState = Idle;
             return ReplyAccepted;
         }
-        index = start;
-        remaining = end - start;
-        state = remaining != 0 ? ReadRecords : Idle;
+        nextIndex = start;
+        positionsLeft = end - start;
+        currentState = positionsLeft != 0 ? ReadRecords : Idle;
         return ReplyAccepted;
     }
     case ReadRecords: {
         if (length == ShortRecordReplyLength) {
             if (subFunction != RecordFunction)
                 return ReplyUnexpected;
-            pendingKind = PendingNone;
+            pending = PendingNone;
             if (frame[7] == IndexNotInLog) {
-                state = ReadRange;
+                currentState = ReadRange;
                 return ReplyAccepted;
             }
             // The position holds no record: step over it.
-            ++index;
-            if (remaining != 0)
-                --remaining;
-            if (remaining == 0)
-                state = Idle;
+            ++nextIndex;
+            if (positionsLeft != 0)
+                --positionsLeft;
+            if (positionsLeft == 0)
+                currentState = Idle;
             return ReplyAccepted;
         }
         if (length < RecordReplyMinLength || subFunction != RecordFunction)
             return ReplyUnexpected;
-        if (readLe32(frame + 3) != index)
+        if (readLe32(frame + 3) != nextIndex)
             return ReplyAccepted;
-        pendingKind = PendingNone;
+        pending = PendingNone;
         // A record occupies at least its own position. Taking a count of 0 literally
         // would ask for the same index forever and store its record again each time.
         const std::uint8_t count = frame[12] != 0 ? frame[12] : 1;
-        if (onRecord) {
-            onRecord(callbackContext, index, count, frame[7], readLe32(frame + 8), readLe32(frame + 13), frame + 17,
-                     std::size_t(length - RecordReplyMinLength));
-            if (state != ReadRecords)
+        if (callbacks.record) {
+            callbacks.record(callbacks.context, nextIndex, count, frame[7], readLe32(frame + 8), readLe32(frame + 13),
+                             frame + 17, std::size_t(length - RecordReplyMinLength));
+            if (currentState != ReadRecords)
                 return ReplyAccepted; // stopped from inside the callback
         }
-        index += count;
-        remaining = count > remaining ? 0 : remaining - count;
-        if (remaining == 0)
-            state = Idle;
+        nextIndex += count;
+        positionsLeft = count > positionsLeft ? 0 : positionsLeft - count;
+        if (positionsLeft == 0)
+            currentState = Idle;
         return ReplyAccepted;
     }
     case Idle:
@@ -283,11 +286,11 @@ ReplyResult LogTransfer::handleReply(const std::uint8_t *frame, std::uint8_t len
     case ClearLog:
         // Only the answer to the clear request itself: the late reply to a request
         // the clear cut short must not pass for it, or the clear would never be sent.
-        if (pendingKind != PendingClear || subFunction != ClearFunction)
+        if (pending != PendingClear || subFunction != ClearFunction)
             return ReplyUnexpected;
-        remaining = 0;
-        state = ReadInfo;
-        pendingKind = PendingNone;
+        positionsLeft = 0;
+        currentState = ReadInfo;
+        pending = PendingNone;
         return ReplyAccepted;
     }
     return ReplyAccepted;

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 // Callbacks through which the transfer hands over what it read, each called with the
-// transfer's `callbackContext` first, so that several transfers in one process each
+// transfer's callback context first, so that several transfers in one process each
 // reach their own owner. Each may be absent. A callback may stop the transfer from
 // inside (state ReadInfo, remaining 0, nothing pending); the reply is then taken and
 // the transfer stays stopped.
@@ -35,7 +35,9 @@ using RecordCallback = void (*)(void *context, std::uint32_t index, std::uint8_t
 //                                     ▲           │ 0x84      │
 //                                     └───────────┴───────────┘
 //   ClearLog ─► ReadInfo        (the owner calls stop() to start or stop, startClear())
-struct LogTransfer {
+class LogTransfer
+{
+public:
     enum State : std::uint8_t {
         ReadInfo = 0,
         ReadCaptions = 1,
@@ -45,7 +47,7 @@ struct LogTransfer {
         ClearLog = 5,
     };
 
-    // pendingKind values beside the sub-functions 0..3 of an outstanding request.
+    // pendingKind() values beside the sub-functions 0..3 of an outstanding request.
     static constexpr std::uint8_t PendingNone = 4;
     static constexpr std::uint8_t PendingClear = 5;
 
@@ -63,24 +65,22 @@ struct LogTransfer {
     // Status of a short record reply: the index is not in the device log.
     static constexpr std::uint8_t IndexNotInLog = 0x84;
 
-    LogInfoCallback onLogInfo = nullptr;
-    CaptionCallback onCaption = nullptr;
-    RangeCallback onRange = nullptr;
-    RecordCallback onRecord = nullptr;
-    void *callbackContext = nullptr;
-
-    std::uint32_t deadline = 0; // tick count; compared by signed difference
-    State state = ReadInfo;
-    std::uint8_t attemptsLeft = 0;
-    std::uint8_t attemptsPerRequest = 10;
-    std::uint8_t pendingKind = PendingNone;
-    std::uint16_t replyTimeoutMs = 1000;
-    std::uint32_t index = 0;     // caption position or record index to request
-    std::uint32_t remaining = 0; // captions or index positions left; the progress
-    std::uint32_t firstIndex = 0;
-    std::uint32_t idHash = 0;
-    std::uint32_t captionHash = 0;
-    std::uint32_t lastParameter = 0; // index of the last request built
+    // Where the transfer hands over what it reads; each callback may be absent.
+    struct Callbacks {
+        LogInfoCallback logInfo = nullptr;
+        CaptionCallback caption = nullptr;
+        RangeCallback range = nullptr;
+        RecordCallback record = nullptr;
+        void *context = nullptr;
+    };
+    void setCallbacks(const Callbacks &to) { callbacks = to; }
+    // How long a reply is waited for, and how often a request goes out before the
+    // device counts as silent. Takes effect from the next new request.
+    void setReplyTiming(std::uint16_t replyTimeoutMs, std::uint8_t attempts)
+    {
+        replyTimeout = replyTimeoutMs;
+        requestAttempts = attempts;
+    }
 
     // Ends whatever runs: back to the first state, nothing left to read, nothing
     // pending. A reply still on its way is taken as a stray one.
@@ -92,10 +92,28 @@ struct LogTransfer {
     void startClear();
     // Resting: ask for the range again, to find new records. Does nothing otherwise.
     void repoll();
-    bool isIdle() const { return state == Idle; }
-    bool isClearing() const { return state == ClearLog; }
+
+    State state() const { return currentState; }
+    bool isIdle() const { return currentState == Idle; }
+    bool isClearing() const { return currentState == ClearLog; }
     // A request has gone out and its answer is still awaited.
-    bool requestOutstanding() const { return pendingKind != PendingNone; }
+    bool requestOutstanding() const { return pending != PendingNone; }
+    // The sub-function of the request awaited, or PendingNone, or PendingClear.
+    std::uint8_t pendingKind() const { return pending; }
+    // Captions or index positions left to read: the progress.
+    std::uint32_t remaining() const { return positionsLeft; }
+    // The caption position or record index asked for next.
+    std::uint32_t index() const { return nextIndex; }
+    // The first index of the device's log, from its last range reply.
+    std::uint32_t firstIndex() const { return rangeFirst; }
+    // The fingerprints from the last info reply.
+    std::uint32_t idHash() const { return deviceIdHash; }
+    std::uint32_t captionHash() const { return deviceCaptionHash; }
+    // Sends left for the outstanding request, this one included.
+    std::uint8_t attemptsLeft() const { return attemptsRemaining; }
+    // The tick count at which the outstanding request's reply time is over; a
+    // driver that waits on the line waits until then.
+    std::uint32_t deadline() const { return replyDeadline; }
 
     // Writes the request of the current state from frame offset 1 on; resends an
     // outstanding request once its reply time is over, up to its number of attempts.
@@ -107,4 +125,22 @@ struct LogTransfer {
 
     // The master's table entry for function 0x42 with this transfer as its context.
     ModbusFunctionHandler functionHandler();
+
+private:
+    // Tests place the transfer in a state mid-download without a device.
+    friend struct LogTransferProbe;
+
+    Callbacks callbacks;
+    std::uint32_t replyDeadline = 0; // tick count; compared by signed difference
+    State currentState = ReadInfo;
+    std::uint8_t attemptsRemaining = 0;
+    std::uint8_t requestAttempts = 10;
+    std::uint8_t pending = PendingNone;
+    std::uint16_t replyTimeout = 1000;
+    std::uint32_t nextIndex = 0;
+    std::uint32_t positionsLeft = 0;
+    std::uint32_t rangeFirst = 0;
+    std::uint32_t deviceIdHash = 0;
+    std::uint32_t deviceCaptionHash = 0;
+    std::uint32_t lastParameter = 0; // index of the last request built
 };

@@ -163,29 +163,30 @@ struct Host {
         table[0] = transfer.functionHandler();
         master.handlerTable = table;
         master.entryCount = 1;
-        transfer.callbackContext = this;
-        transfer.onLogInfo = [](void *context, std::uint16_t count, std::uint32_t ids, std::uint32_t texts) {
+        LogTransfer::Callbacks callbacks;
+        callbacks.context = this;
+        callbacks.logInfo = [](void *context, std::uint16_t count, std::uint32_t ids, std::uint32_t texts) {
             Host &host = *static_cast<Host *>(context);
             host.captionCount = count;
             host.idHash = ids;
             host.captionHash = texts;
             return host.wantCaptions;
         };
-        transfer.onCaption = [](void *context, std::uint16_t position, std::uint32_t eventId, const char *text) {
+        callbacks.caption = [](void *context, std::uint16_t position, std::uint32_t eventId, const char *text) {
             static_cast<Host *>(context)->captions.insert(position, {eventId, QByteArray(text)});
         };
-        transfer.onRange = [](void *context, std::uint32_t first, std::uint32_t span) {
+        callbacks.range = [](void *context, std::uint32_t first, std::uint32_t span) {
             Host &host = *static_cast<Host *>(context);
             host.rangeFirst = first;
             host.rangeSpan = span;
             return host.resume ? host.resumeAt : first;
         };
-        transfer.onRecord = [](void *context, std::uint32_t index, std::uint8_t count, std::uint8_t type,
-                               std::uint32_t time, std::uint32_t eventId, const std::uint8_t *data,
-                               std::size_t length) {
+        callbacks.record = [](void *context, std::uint32_t index, std::uint8_t count, std::uint8_t type,
+                              std::uint32_t time, std::uint32_t eventId, const std::uint8_t *data, std::size_t length) {
             static_cast<Host *>(context)->records.append(
                 {index, count, type, time, eventId, QByteArray(reinterpret_cast<const char *>(data), int(length))});
         };
+        transfer.setCallbacks(callbacks);
     }
     Host(const Host &) = delete;
     Host &operator=(const Host &) = delete;
@@ -266,7 +267,7 @@ struct Host {
                     return closed ? Closed : TimedOut;
                 ++requestsSent;
             }
-            const int wait = std::int32_t(transfer.deadline - tickCount());
+            const int wait = std::int32_t(transfer.deadline() - tickCount());
             QElapsedTimer latency;
             latency.start();
             const QByteArray reply = mbap ? readMbapReply(wait > 0 ? wait : 0) : readReply(wait > 0 ? wait : 0);
@@ -287,7 +288,7 @@ struct Host {
 
     bool atRest() const
     {
-        return transfer.state == LogTransfer::Idle && transfer.pendingKind == LogTransfer::PendingNone;
+        return transfer.state() == LogTransfer::Idle && transfer.pendingKind() == LogTransfer::PendingNone;
     }
 
     Outcome readToRest(int deadlineMs = 20000)
@@ -1219,7 +1220,7 @@ void tst_DevSim::clearOverTheLine()
     h.transfer.startClear();
     const int before = h.requestsSent;
     QCOMPARE(h.run([&h] {
-        return h.transfer.state == LogTransfer::ReadInfo && h.transfer.pendingKind == LogTransfer::PendingNone;
+        return h.transfer.state() == LogTransfer::ReadInfo && h.transfer.pendingKind() == LogTransfer::PendingNone;
     }),
              Host::Done);
     QCOMPARE(h.requestsSent, before + 1);
@@ -1328,10 +1329,9 @@ void tst_DevSim::faults()
         + transport + options));
     Host h(simulator.fd, simulator.isMbap());
     // Short reply times and few attempts keep the failing cases quick.
-    h.transfer.replyTimeoutMs = 150;
-    h.transfer.attemptsPerRequest = 4;
+    h.transfer.setReplyTiming(150, 4);
     if (minLatencyMs > 0) {
-        h.transfer.replyTimeoutMs = 1000;
+        h.transfer.setReplyTiming(1000, 4);
         h.wantCaptions = false;
     }
 
@@ -1399,8 +1399,7 @@ void tst_DevSim::givenPort()
 
     {
         Host h(master);
-        h.transfer.replyTimeoutMs = 150;
-        h.transfer.attemptsPerRequest = 2;
+        h.transfer.setReplyTiming(150, 2);
         QCOMPARE(h.readToRest(), Host::NoReply); // the device has address 7
     }
     Host h(master);
@@ -1420,8 +1419,7 @@ void tst_DevSim::verboseTrace()
     QVERIFY(simulator.start({QStringLiteral("--log"), smallLogPath, QStringLiteral("--verbose"),
                              QStringLiteral("--drop"), QStringLiteral("100")}));
     Host h(simulator.fd);
-    h.transfer.replyTimeoutMs = 100;
-    h.transfer.attemptsPerRequest = 2;
+    h.transfer.setReplyTiming(100, 2);
     QCOMPARE(h.readToRest(), Host::NoReply);
     QVERIFY(simulator.stop());
     const QString trace = QString::fromLocal8Bit(simulator.process.readAllStandardError());
@@ -1470,8 +1468,7 @@ void tst_DevSim::busOnOneLine()
     Host h(simulator.fd);
     h.master.deviceAddress = std::uint8_t(address);
     if (content == QLatin1String("none")) {
-        h.transfer.replyTimeoutMs = 150;
-        h.transfer.attemptsPerRequest = 2;
+        h.transfer.setReplyTiming(150, 2);
         QCOMPARE(h.readToRest(), Host::NoReply);
         QVERIFY(h.results.isEmpty()); // no other device spoke up either
         QVERIFY(simulator.stop());
@@ -1713,7 +1710,7 @@ void tst_DevSim::tcpDisconnectAfter()
     // Each connection is closed after its fourth reply; the client connects again
     // and goes on where it was, as a downloader resumes.
     Host h(simulator.fd, simulator.isMbap());
-    h.transfer.replyTimeoutMs = 200;
+    h.transfer.setReplyTiming(200, 10);
     int connections = 1;
     Host::Outcome outcome;
     while ((outcome = h.readToRest()) == Host::Closed && connections < 10) {

@@ -15,6 +15,13 @@
 #include <random>
 #include <vector>
 
+// Places the transfer mid-download, as a device's replies would have brought it there.
+struct LogTransferProbe {
+    static LogTransfer::State &state(LogTransfer &transfer) { return transfer.currentState; }
+    static std::uint32_t &index(LogTransfer &transfer) { return transfer.nextIndex; }
+    static std::uint32_t &remaining(LogTransfer &transfer) { return transfer.positionsLeft; }
+};
+
 namespace {
 
 std::uint32_t now = 0;
@@ -176,7 +183,7 @@ struct TransferRun {
     bool runToRest(int maxTicks = 100000)
     {
         for (int i = 0; i < maxTicks; ++i) {
-            if (transfer.state == LogTransfer::Idle && transfer.pendingKind == LogTransfer::PendingNone)
+            if (transfer.state() == LogTransfer::Idle && transfer.pendingKind() == LogTransfer::PendingNone)
                 return true;
             if (tick() == RequestNoReply)
                 return false;
@@ -232,11 +239,7 @@ void onRecord(void *context, std::uint32_t index, std::uint8_t count, std::uint8
 
 void attachCallbacks(TransferRun &s)
 {
-    s.transfer.onLogInfo = onLogInfo;
-    s.transfer.onCaption = onCaption;
-    s.transfer.onRange = s.haveResume ? onRange : nullptr;
-    s.transfer.onRecord = onRecord;
-    s.transfer.callbackContext = &s;
+    s.transfer.setCallbacks({onLogInfo, onCaption, s.haveResume ? onRange : nullptr, onRecord, &s});
 }
 
 // "100:1 101:3" as index and count pairs.
@@ -293,6 +296,8 @@ private slots:
     void clearLog();
     void clearWaitsOutTheRequestItCutShort_data();
     void clearWaitsOutTheRequestItCutShort();
+    void clearAfterALongRest_data();
+    void clearAfterALongRest();
     void randomReplies();
 
 private:
@@ -364,8 +369,8 @@ void tst_LogTransfer::requests()
 
     TransferRun &s = makeRun();
     s.master.deviceAddress = 5;
-    s.transfer.state = state;
-    s.transfer.index = index;
+    LogTransferProbe::state(s.transfer) = state;
+    LogTransferProbe::index(s.transfer) = index;
     std::uint8_t buffer[256] = {};
     std::uint8_t length = 0;
     QCOMPARE(uint(s.master.buildRequest(buffer, &length)), code);
@@ -440,17 +445,17 @@ void tst_LogTransfer::wholeLog()
     QCOMPARE(formatRecords(s.records), stored);
     QVERIFY(s.recordsIntact);
     QCOMPARE(s.captions, wantCaptions ? s.device.captions : QVector<QByteArray>());
-    QCOMPARE(s.transfer.index, std::uint32_t(endIndex));
-    QCOMPARE(s.transfer.remaining, 0u);
-    QCOMPARE(s.transfer.idHash, 0x11223344u);
-    QCOMPARE(s.transfer.captionHash, 0x55667788u);
+    QCOMPARE(s.transfer.index(), std::uint32_t(endIndex));
+    QCOMPARE(s.transfer.remaining(), 0u);
+    QCOMPARE(s.transfer.idHash(), 0x11223344u);
+    QCOMPARE(s.transfer.captionHash(), 0x55667788u);
 
     if (!haveResume)
         return;
     // The re-poll moves the resting client back to the range, and it finds nothing new.
     const int sentBefore = s.sent.size();
     s.resumeAt = endIndex;
-    s.transfer.state = LogTransfer::ReadRange;
+    LogTransferProbe::state(s.transfer) = LogTransfer::ReadRange;
     QVERIFY(s.runToRest());
     QCOMPARE(s.sent.size(), sentBefore + 1);
     QCOMPARE(formatRecords(s.records), stored);
@@ -489,13 +494,13 @@ void tst_LogTransfer::rangeReply()
     TransferRun &s = makeRun();
     s.resumeAt = start;
     attachCallbacks(s);
-    s.transfer.state = LogTransfer::ReadRange;
+    LogTransferProbe::state(s.transfer) = LogTransfer::ReadRange;
     const QByteArray reply = QByteArray::fromHex("014202") + le32(first) + le32(span);
     QCOMPARE(s.transfer.handleReply(bytes(reply), std::uint8_t(reply.size())), ReplyAccepted);
-    QCOMPARE(s.transfer.firstIndex, std::uint32_t(first));
-    QCOMPARE(s.transfer.index, std::uint32_t(index));
-    QCOMPARE(s.transfer.remaining, std::uint32_t(remaining));
-    QCOMPARE(s.transfer.state, state);
+    QCOMPARE(s.transfer.firstIndex(), std::uint32_t(first));
+    QCOMPARE(s.transfer.index(), std::uint32_t(index));
+    QCOMPARE(s.transfer.remaining(), std::uint32_t(remaining));
+    QCOMPARE(s.transfer.state(), state);
 }
 
 void tst_LogTransfer::shortRecordReply_data()
@@ -524,16 +529,16 @@ void tst_LogTransfer::shortRecordReply()
     TransferRun &s = makeRun();
     attachCallbacks(s);
     s.device.silent = true;
-    s.transfer.state = LogTransfer::ReadRecords;
-    s.transfer.index = 50;
-    s.transfer.remaining = remainingBefore;
+    LogTransferProbe::state(s.transfer) = LogTransfer::ReadRecords;
+    LogTransferProbe::index(s.transfer) = 50;
+    LogTransferProbe::remaining(s.transfer) = remainingBefore;
     QCOMPARE(s.tick(), RequestSent);
     const QByteArray reply = withCrc(QByteArray::fromHex("014203") + le32(99) + char(status));
     QCOMPARE(s.master.processReply(bytes(reply), std::uint8_t(reply.size())), ReplyAccepted);
-    QCOMPARE(s.transfer.state, state);
-    QCOMPARE(s.transfer.index, std::uint32_t(index));
-    QCOMPARE(s.transfer.remaining, std::uint32_t(remaining));
-    QCOMPARE(s.transfer.pendingKind, LogTransfer::PendingNone);
+    QCOMPARE(s.transfer.state(), state);
+    QCOMPARE(s.transfer.index(), std::uint32_t(index));
+    QCOMPARE(s.transfer.remaining(), std::uint32_t(remaining));
+    QCOMPARE(s.transfer.pendingKind(), LogTransfer::PendingNone);
     QVERIFY(s.records.isEmpty());
 }
 
@@ -560,8 +565,8 @@ void tst_LogTransfer::retries()
     TransferRun &s = makeRun();
     attachCallbacks(s);
     s.device.silent = true;
-    s.transfer.state = state;
-    s.transfer.index = 77;
+    LogTransferProbe::state(s.transfer) = state;
+    LogTransferProbe::index(s.transfer) = 77;
     now = start;
 
     QVector<std::uint32_t> sentAt;
@@ -582,7 +587,7 @@ void tst_LogTransfer::retries()
     for (const QByteArray &frame : s.sent)
         QCOMPARE(frame, s.sent.first());
     QVERIFY(!s.master.currentEntry);
-    QCOMPARE(s.transfer.state, state);
+    QCOMPARE(s.transfer.state(), state);
     // A caller that goes on regardless hears the verdict again, not a fresh round.
     QCOMPARE(s.tick(), RequestNoReply);
     QCOMPARE(s.sent.size(), sends);
@@ -608,24 +613,24 @@ void tst_LogTransfer::exceptionReplies()
         TransferRun &s = makeRun();
         attachCallbacks(s);
         s.device.silent = true;
-        s.transfer.state = state;
-        s.transfer.remaining = 3;
+        LogTransferProbe::state(s.transfer) = state;
+        LogTransferProbe::remaining(s.transfer) = 3;
         QCOMPARE(s.tick(), RequestSent);
-        const std::uint8_t kind = s.transfer.pendingKind;
-        const std::uint8_t attempts = s.transfer.attemptsLeft;
+        const std::uint8_t kind = s.transfer.pendingKind();
+        const std::uint8_t attempts = s.transfer.attemptsLeft();
 
         const QByteArray reply = withCrc(QByteArray::fromHex("01c2") + char(code));
         QCOMPARE(uint(s.master.processReply(bytes(reply), std::uint8_t(reply.size()))), code);
         QCOMPARE(s.master.currentEntry != nullptr, masterPending);
-        QCOMPARE(s.transfer.state, state);
-        QCOMPARE(s.transfer.pendingKind, kind);
-        QCOMPARE(s.transfer.remaining, 3u);
+        QCOMPARE(s.transfer.state(), state);
+        QCOMPARE(s.transfer.pendingKind(), kind);
+        QCOMPARE(s.transfer.remaining(), 3u);
 
         // The request is still outstanding and goes out again at once, one attempt spent.
         QCOMPARE(s.tick(), RequestSent);
         QCOMPARE(s.sent.size(), 2);
         QCOMPARE(s.sent.at(1), s.sent.at(0));
-        QCOMPARE(s.transfer.attemptsLeft, std::uint8_t(attempts - 1));
+        QCOMPARE(s.transfer.attemptsLeft(), std::uint8_t(attempts - 1));
     }
 }
 
@@ -679,17 +684,17 @@ void tst_LogTransfer::mismatchedReplies()
     attachCallbacks(s);
     s.device.silent = true;
     s.master.deviceAddress = 5;
-    s.transfer.state = state;
-    s.transfer.index = 3;
-    s.transfer.remaining = 2;
+    LogTransferProbe::state(s.transfer) = state;
+    LogTransferProbe::index(s.transfer) = 3;
+    LogTransferProbe::remaining(s.transfer) = 2;
     QCOMPARE(s.tick(), RequestSent);
-    const std::uint8_t attempts = s.transfer.attemptsLeft;
+    const std::uint8_t attempts = s.transfer.attemptsLeft();
 
     const QByteArray frame = withCrc(char(5) + reply);
     QCOMPARE(uint(s.master.processReply(bytes(frame), std::uint8_t(frame.size()))), result);
-    QCOMPARE(s.transfer.state, state);
-    QCOMPARE(s.transfer.index, 3u);
-    QCOMPARE(s.transfer.remaining, 2u);
+    QCOMPARE(s.transfer.state(), state);
+    QCOMPARE(s.transfer.index(), 3u);
+    QCOMPARE(s.transfer.remaining(), 2u);
     QVERIFY(s.captions.isEmpty());
     QVERIFY(s.records.isEmpty());
 
@@ -697,7 +702,7 @@ void tst_LogTransfer::mismatchedReplies()
     QCOMPARE(s.tick(), RequestSent);
     QCOMPARE(s.sent.size(), 2);
     QCOMPARE(s.sent.at(1), s.sent.at(0));
-    QCOMPARE(s.transfer.attemptsLeft, std::uint8_t(attempts - 1));
+    QCOMPARE(s.transfer.attemptsLeft(), std::uint8_t(attempts - 1));
 }
 
 void tst_LogTransfer::callbackStops_data()
@@ -729,9 +734,9 @@ void tst_LogTransfer::callbackStops()
     QVERIFY(s.stopped);
     QCOMPARE(s.lastResult, ReplyAccepted);
     // The stop stands: nothing read after it moves the transfer on again.
-    QCOMPARE(s.transfer.state, LogTransfer::ReadInfo);
-    QCOMPARE(s.transfer.remaining, 0u);
-    QCOMPARE(s.transfer.pendingKind, LogTransfer::PendingNone);
+    QCOMPARE(s.transfer.state(), LogTransfer::ReadInfo);
+    QCOMPARE(s.transfer.remaining(), 0u);
+    QCOMPARE(s.transfer.pendingKind(), LogTransfer::PendingNone);
     // Started again, it asks for the info first.
     s.stopIn.clear();
     QCOMPARE(s.tick(), RequestSent);
@@ -744,17 +749,58 @@ void tst_LogTransfer::clearLog()
     attachCallbacks(s);
     s.master.deviceAddress = 7;
     s.device.address = 7;
-    s.transfer.remaining = 12;
+    LogTransferProbe::remaining(s.transfer) = 12;
     s.transfer.startClear();
 
     QCOMPARE(s.tick(), RequestSent);
     QCOMPARE(s.sent, QVector<QByteArray>{withCrc(QByteArray::fromHex("0742803c00c35a"))});
     QCOMPARE(s.device.clears, 1);
     QCOMPARE(s.lastResult, ReplyAccepted);
-    QCOMPARE(s.transfer.state, LogTransfer::ReadInfo);
-    QCOMPARE(s.transfer.remaining, 0u);
-    QCOMPARE(s.transfer.pendingKind, LogTransfer::PendingNone);
+    QCOMPARE(s.transfer.state(), LogTransfer::ReadInfo);
+    QCOMPARE(s.transfer.remaining(), 0u);
+    QCOMPARE(s.transfer.pendingKind(), LogTransfer::PendingNone);
     QVERIFY(!s.master.currentEntry);
+}
+
+void tst_LogTransfer::clearAfterALongRest_data()
+{
+    QTest::addColumn<bool>("readFirst");
+    QTest::addColumn<uint>("start");
+    QTest::addColumn<uint>("rest");
+
+    // A deadline that lies ahead by more than any request sets is a stale one: nothing
+    // is on the line, and the clear goes out at once instead of in 24 days.
+    QTest::newRow("never sent, the counter past half its range") << false << 0x80000000u + 5000u << 0u;
+    QTest::newRow("read up, then 25 days at rest") << true << 1000u << 0x80000000u + 500u;
+    QTest::newRow("read up across the wrap, then 25 days") << true << 0xFFFFFFFFu - 300u << 0x80000000u + 4000u;
+    QTest::newRow("read up, then a moment") << true << 1000u << 200u;
+}
+
+// The clear sent from a transfer that has rested long enough for the tick counter
+// to have come round past its last deadline.
+void tst_LogTransfer::clearAfterALongRest()
+{
+    QFETCH(bool, readFirst);
+    QFETCH(uint, start);
+    QFETCH(uint, rest);
+
+    TransferRun &s = makeRun();
+    attachCallbacks(s);
+    now = start;
+    if (readFirst) {
+        s.device.first = 0;
+        s.device.span = 4;
+        for (std::uint32_t i = 0; i < 4; ++i)
+            s.device.records.insert(i, 1);
+        QVERIFY(s.runToRest());
+        QCOMPARE(s.records.size(), 4);
+    }
+    now += rest;
+    s.transfer.startClear();
+    QCOMPARE(s.tick(), RequestSent);
+    QCOMPARE(s.sent.last(), withCrc(QByteArray::fromHex("0142803c00c35a")));
+    QCOMPARE(s.device.clears, 1);
+    QCOMPARE(s.transfer.state(), LogTransfer::ReadInfo);
 }
 
 // Random frames through the master in every state of the transfer: nothing may crash,
@@ -781,9 +827,9 @@ void tst_LogTransfer::clearWaitsOutTheRequestItCutShort()
     s.device.span = 10;
     for (std::uint32_t i = 0; i < 10; ++i)
         s.device.records.insert(i, 1);
-    s.transfer.state = LogTransfer::ReadRecords;
-    s.transfer.index = 3;
-    s.transfer.remaining = 7;
+    LogTransferProbe::state(s.transfer) = LogTransfer::ReadRecords;
+    LogTransferProbe::index(s.transfer) = 3;
+    LogTransferProbe::remaining(s.transfer) = 7;
 
     std::uint8_t frame[256] = {};
     std::uint8_t length = 0;
@@ -822,11 +868,11 @@ void tst_LogTransfer::clearWaitsOutTheRequestItCutShort()
 
     if (recordReply == "after") {
         QCOMPARE(deliver(heldReply), ReplyUnexpected);
-        QCOMPARE(s.transfer.state, LogTransfer::ClearLog);
+        QCOMPARE(s.transfer.state(), LogTransfer::ClearLog);
     }
     QCOMPARE(deliver(clearReply), ReplyAccepted);
-    QCOMPARE(s.transfer.state, LogTransfer::ReadInfo);
-    QCOMPARE(s.transfer.pendingKind, LogTransfer::PendingNone);
+    QCOMPARE(s.transfer.state(), LogTransfer::ReadInfo);
+    QCOMPARE(s.transfer.pendingKind(), LogTransfer::PendingNone);
     // The record whose reply was given up was not stored; it is read next time.
     QVERIFY(s.records.isEmpty());
     now += 100;
@@ -836,15 +882,15 @@ void tst_LogTransfer::clearWaitsOutTheRequestItCutShort()
 void tst_LogTransfer::randomReplies()
 {
     TransferRun &s = makeRun();
-    attachCallbacks(s);
     // Callbacks that read everything they are handed, so that the sanitizers see it.
-    s.transfer.onCaption = [](void *context, std::uint16_t, std::uint32_t, const char *text) {
+    LogTransfer::Callbacks callbacks{onLogInfo, nullptr, nullptr, nullptr, &s};
+    callbacks.caption = [](void *context, std::uint16_t, std::uint32_t, const char *text) {
         runOf(context).captions.resize(1);
         runOf(context).captions[0] = QByteArray(text, int(std::strlen(text)));
     };
-    s.transfer.onRange = [](void *, std::uint32_t first, std::uint32_t span) { return first + span / 2; };
-    s.transfer.onRecord = [](void *context, std::uint32_t, std::uint8_t count, std::uint8_t, std::uint32_t,
-                             std::uint32_t, const std::uint8_t *data, std::size_t length) {
+    callbacks.range = [](void *, std::uint32_t first, std::uint32_t span) { return first + span / 2; };
+    callbacks.record = [](void *context, std::uint32_t, std::uint8_t count, std::uint8_t, std::uint32_t, std::uint32_t,
+                          const std::uint8_t *data, std::size_t length) {
         if (count == 0 || length > 236)
             runOf(context).recordsIntact = false;
         std::uint32_t sum = 0;
@@ -852,6 +898,7 @@ void tst_LogTransfer::randomReplies()
             sum += data[i];
         runOf(context).lastResult = ReplyResult(sum & 0xFF);
     };
+    s.transfer.setCallbacks(callbacks);
 
     // One buffer of exactly each length, so that a read past the frame is a heap overflow.
     std::vector<std::unique_ptr<std::uint8_t[]>> exact;
@@ -869,7 +916,7 @@ void tst_LogTransfer::randomReplies()
     for (int round = 0; round < 1000000; ++round) {
         now += random() % 1500;
         if (chance(2)) // the owner's verbs: start or stop, clear, re-poll
-            s.transfer.state = State(random() % 6);
+            LogTransferProbe::state(s.transfer) = State(random() % 6);
         if (chance(1)) {
             switch (random() % 3) {
             case 0:
@@ -900,12 +947,12 @@ void tst_LogTransfer::randomReplies()
             if (length >= 4)
                 frame[1] = chance(10) ? 0xC2 : LogFunctionCode;
             if (length >= 5 && chance(70))
-                frame[2] = subFunctions[s.transfer.state % 6];
+                frame[2] = subFunctions[s.transfer.state() % 6];
             if (length >= 9 && chance(50)) { // the position or index asked for
-                frame[3] = std::uint8_t(s.transfer.index);
-                frame[4] = std::uint8_t(s.transfer.index >> 8);
-                frame[5] = std::uint8_t(s.transfer.index >> 16);
-                frame[6] = std::uint8_t(s.transfer.index >> 24);
+                frame[3] = std::uint8_t(s.transfer.index());
+                frame[4] = std::uint8_t(s.transfer.index() >> 8);
+                frame[5] = std::uint8_t(s.transfer.index() >> 16);
+                frame[6] = std::uint8_t(s.transfer.index() >> 24);
             }
             if (length >= 4 && chance(50))
                 frame[length - 3] = 0; // a terminated caption
@@ -918,14 +965,14 @@ void tst_LogTransfer::randomReplies()
         std::uint8_t *copy = exact[std::size_t(length)].get();
         std::memcpy(copy, frame, std::size_t(length));
 
-        const State before = s.transfer.state;
+        const State before = s.transfer.state();
         // A 256-byte frame reaches the master as length 0, as the poll cycle passes it.
         const std::uint8_t result = s.master.processReply(copy, std::uint8_t(length));
         if (result == ReplyAccepted)
             ++acceptedIn[before];
-        if (s.transfer.state > LogTransfer::ClearLog)
+        if (s.transfer.state() > LogTransfer::ClearLog)
             QFAIL("transfer state outside its six");
-        if (s.transfer.pendingKind > LogTransfer::PendingClear)
+        if (s.transfer.pendingKind() > LogTransfer::PendingClear)
             QFAIL("pending kind outside its set");
     }
     QVERIFY(s.recordsIntact);

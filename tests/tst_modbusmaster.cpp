@@ -237,7 +237,7 @@ void tst_ModbusMaster::processReply()
     QCOMPARE(uint(master.processReply(exact.get(), std::uint8_t(frame.size()))), result);
     QCOMPARE(master.currentEntry != nullptr, stillPending);
     // An accepted info reply moves the transfer on; anything else leaves it asking.
-    QCOMPARE(transfer.state == LogTransfer::ReadRange, reachedTransfer);
+    QCOMPARE(transfer.state() == LogTransfer::ReadRange, reachedTransfer);
 }
 
 void tst_ModbusMaster::exceptionMessages()

@@ -239,14 +239,14 @@ void replyDeadlineRunsOnTheTickCounter()
 {
     constexpr std::uint16_t ReplyTimeoutMs = 300;
     LogTransfer transfer;
-    transfer.replyTimeoutMs = ReplyTimeoutMs;
+    transfer.setReplyTiming(ReplyTimeoutMs, 10);
     std::uint8_t frame[MaxFrameLength + 1] = {};
     std::uint8_t length = 0;
 
     const DWORD started = GetTickCount();
     if (!CHECK_EQUAL(transfer.buildRequest(frame, &length), RequestSent))
         return;
-    const std::uint8_t attempts = transfer.attemptsLeft;
+    const std::uint8_t attempts = transfer.attemptsLeft();
     CHECK_EQUAL(transfer.buildRequest(frame, &length), RequestWaiting);
     RequestResult code = RequestWaiting;
     CHECK(waitFor([&] {
@@ -257,7 +257,7 @@ void replyDeadlineRunsOnTheTickCounter()
     // The resend comes once the deadline has passed on GetTickCount, never before.
     CHECK_EQUAL(code, RequestSent);
     CHECK(waited >= ReplyTimeoutMs);
-    CHECK_EQUAL(transfer.attemptsLeft, static_cast<std::uint8_t>(attempts - 1));
+    CHECK_EQUAL(transfer.attemptsLeft(), static_cast<std::uint8_t>(attempts - 1));
 }
 
 // ---------------------------------------------------------------------------------
@@ -647,11 +647,7 @@ void downloadWholeLog(const std::string &port, DWORD tickMs, bool silenceFraming
 {
     Received got;
     LogTransfer transfer;
-    transfer.callbackContext = &got;
-    transfer.onLogInfo = onLogInfo;
-    transfer.onCaption = onCaption;
-    transfer.onRange = onRange;
-    transfer.onRecord = onRecord;
+    transfer.setCallbacks({onLogInfo, onCaption, onRange, onRecord, &got});
     ModbusFunctionHandler handlers[] = {transfer.functionHandler()};
     ModbusMaster master;
     master.handlerTable = handlers;
