@@ -113,6 +113,8 @@ struct Host : LogDownloadHost {
     bool confirmConfigurationUpdate() override
     {
         ++questions;
+        if (onQuestion)
+            onQuestion();
         return updateConfiguration;
     }
     void failed(const DownloadFailure &failure) override
@@ -126,6 +128,13 @@ struct Host : LogDownloadHost {
     void portRestored(unsigned) override { ++restored; }
 
     bool connect(const std::string &path) { return download.openPort(path, 230400, 0, 0); }
+    // Batches on a clock that stands still: only the download's own events commit them.
+    void batchOnFrozenClock()
+    {
+        const LogDownload::Clock::time_point frozen = LogDownload::Clock::now();
+        download.setClock([frozen] { return frozen; });
+        download.setBatchInterval(std::chrono::milliseconds(500));
+    }
     void start(std::uint8_t address = 1)
     {
         wanted = true;
@@ -183,6 +192,73 @@ struct Host : LogDownloadHost {
     int reopenFailures = 0;
     int restored = 0;
     std::function<void()> onFrame;
+    std::function<void()> onQuestion;
+};
+
+// The records the host was told of, all reports together.
+std::uint32_t reportedRecords(const Host &host)
+{
+    std::uint32_t total = 0;
+    for (std::uint32_t count : host.storedReports)
+        total += count;
+    return total;
+}
+
+// What another program reading the file sees: the committed records only.
+int committedRecords(const QString &file)
+{
+    int count = -1;
+    {
+        QSqlDatabase other = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reader"));
+        other.setDatabaseName(file);
+        if (other.open()) {
+            QSqlQuery query(other);
+            if (query.exec(QStringLiteral("SELECT count(*) FROM Log")) && query.next())
+                count = query.value(0).toInt();
+        }
+        other.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reader"));
+    return count;
+}
+
+// The file's store, watched: whether a batch is open, and a commit that fails as a
+// full disk makes it fail, with the batch rolled back.
+class WatchedStore final : public LogStore
+{
+public:
+    WatchedStore(LogStore &inner, QSqlDatabase database) : inner(inner), database(std::move(database)) {}
+    StoreResult<StoredFingerprints> readFingerprints() override { return inner.readFingerprints(); }
+    StoreStatus writeFingerprints(std::uint32_t idHash, std::uint32_t captionHash) override
+    {
+        return inner.writeFingerprints(idHash, captionHash);
+    }
+    StoreStatus storeCaption(std::uint32_t eventId, const char *text) override
+    {
+        return inner.storeCaption(eventId, text);
+    }
+    StoreResult<std::uint32_t> resumePoint(std::uint32_t first) override { return inner.resumePoint(first); }
+    StoreStatus storeRecord(const DeviceRecord &record) override { return inner.storeRecord(record); }
+    bool beginBatch() override
+    {
+        inBatch = inner.beginBatch();
+        return inBatch;
+    }
+    StoreStatus commitBatch() override
+    {
+        inBatch = false;
+        if (!commitFails)
+            return inner.commitBatch();
+        database.rollback();
+        return storeFailure(StoreError::Kind::Io, QStringLiteral("disk I/O error"), QStringLiteral("10"));
+    }
+
+    bool inBatch = false;
+    bool commitFails = false;
+
+private:
+    LogStore &inner;
+    QSqlDatabase database;
 };
 
 // A store that, like a server, spoils its whole batch with a failed statement: the
@@ -278,6 +354,11 @@ private slots:
     void storeFailureEndsTheDownload();
     void batchIsCommittedWhenReadUp();
     void unpluggedPortComesBack();
+    void failedCommitTakesItsRecordsBack();
+    void questionIsAskedWithNothingHeld();
+    void failureCommitsWhatCameBefore_data();
+    void failureCommitsWhatCameBefore();
+    void lostPortCommitsWhatCameBefore();
 
 private:
     QString logPath() const { return dir->filePath(QStringLiteral("log.db")); }
@@ -559,10 +640,14 @@ void tst_LogDownload::storeFailureEndsTheDownload()
     }
     // A spoiling store keeps what earlier batches committed: a prefix of the log.
     const QStringList stored = host.storedRecords();
-    if (spoiling)
+    if (spoiling) {
         QCOMPARE(stored, before.mid(0, stored.size()));
-    else
+    } else {
         QCOMPARE(stored, before);
+        // The refused record is not counted as stored, nor reported.
+        QCOMPARE(host.download.recordsStored(), std::uint32_t(stored.size()));
+        QCOMPARE(reportedRecords(host), std::uint32_t(stored.size()));
+    }
     // Stopped means stopped: no request for the refused record goes out again.
     const int sentBefore = host.sent;
     for (int i = 0; i < 5; ++i)
@@ -577,9 +662,7 @@ void tst_LogDownload::batchIsCommittedWhenReadUp()
     const DeviceLog log = makeDemoLog(30, EndTime);
     Device device(log);
     Host host(logPath());
-    const LogDownload::Clock::time_point frozen = LogDownload::Clock::now();
-    host.download.setClock([frozen] { return frozen; });
-    host.download.setBatchInterval(std::chrono::milliseconds(500));
+    host.batchOnFrozenClock();
     QVERIFY(host.connect(device.path));
     host.start();
     QVERIFY(host.runToRest());
@@ -628,6 +711,143 @@ void tst_LogDownload::unpluggedPortComesBack()
     QVERIFY(host.runToRest());
     QVERIFY(host.failures.isEmpty());
     QVERIFY(host.wanted);
+    QCOMPARE(host.storedRecords(), expectedRows(log));
+}
+
+// Batches on a clock that stands still, so that only the download's own events commit
+// them. The commit fails: the batch is rolled back, and neither the count nor the host
+// keep records the file does not hold.
+void tst_LogDownload::failedCommitTakesItsRecordsBack()
+{
+    const DeviceLog log = makeDemoLog(30, EndTime);
+    Device device(log);
+    Host host(logPath());
+    WatchedStore watched(host.store, host.database);
+    watched.commitFails = true;
+    host.download.setStore(&watched);
+    host.batchOnFrozenClock();
+    QVERIFY(host.connect(device.path));
+    host.start();
+    QVERIFY(host.runToRest());
+
+    QCOMPARE(host.failures.size(), 1);
+    QCOMPARE(host.failures.first().store.kind, StoreError::Kind::Io);
+    QCOMPARE(committedRecords(logPath()), 0);
+    QCOMPARE(host.storedRecords().size(), 0);
+    QCOMPARE(host.download.recordsStored(), 0u);
+    QCOMPARE(reportedRecords(host), 0u);
+
+    // The next download reads them all again.
+    watched.commitFails = false;
+    host.start();
+    QVERIFY(host.runToRest());
+    QVERIFY(host.failures.size() == 1);
+    QCOMPARE(host.storedRecords(), expectedRows(log));
+    QCOMPARE(host.download.recordsStored(), std::uint32_t(expectedRows(log).size()));
+}
+
+// The configuration question waits for a person: the store is not held in a
+// transaction meanwhile (another program, or a server, would wait with it).
+void tst_LogDownload::questionIsAskedWithNothingHeld()
+{
+    const DeviceLog before = makeDemoLog(10, EndTime);
+    {
+        Device device(before);
+        Host host(logPath());
+        QVERIFY(host.connect(device.path));
+        host.start();
+        QVERIFY(host.runToRest());
+    }
+    Device device(otherConfiguration());
+    Host host(logPath());
+    WatchedStore watched(host.store, host.database);
+    host.download.setStore(&watched);
+    host.batchOnFrozenClock();
+    bool heldAtQuestion = true;
+    host.onQuestion = [&] { heldAtQuestion = watched.inBatch; };
+    host.updateConfiguration = true;
+    QVERIFY(host.connect(device.path));
+    host.start();
+    QVERIFY(host.runToRest());
+    QCOMPARE(host.questions, 1);
+    QVERIFY(!heldAtQuestion);
+    QVERIFY(host.failures.isEmpty());
+    QCOMPARE(host.storedRecords(), expectedRows(before) + expectedRows(otherConfiguration()));
+}
+
+void tst_LogDownload::failureCommitsWhatCameBefore_data()
+{
+    QTest::addColumn<QString>("failure");
+    QTest::newRow("the store refuses a record") << "refused";
+    QTest::newRow("the device falls silent") << "silent";
+}
+
+// A download that fails mid-batch keeps what it read before: the batch is committed at
+// once, not when a clock says so, and the host hears of exactly those records.
+void tst_LogDownload::failureCommitsWhatCameBefore()
+{
+    QFETCH(QString, failure);
+    const DeviceLog log = makeDemoLog(40, EndTime);
+    Device device(log);
+    Host host(logPath());
+    if (failure == "refused") {
+        QSqlQuery trigger(host.database);
+        QVERIFY(trigger.exec(QStringLiteral("CREATE TRIGGER refuse BEFORE INSERT ON Log WHEN NEW.i >= %1 "
+                                            "BEGIN SELECT RAISE(ABORT, 'the disk is full'); END")
+                                 .arg(log.firstIndex() + 12)));
+    }
+    host.batchOnFrozenClock();
+    host.download.setReplyTiming(40, 3);
+    QVERIFY(host.connect(device.path));
+    host.start();
+    if (failure == "silent") {
+        QVERIFY(host.runUntil([&host] { return host.storedRecords().size() >= 12; }));
+        device.stop();
+    }
+    QVERIFY(host.runToRest());
+
+    QCOMPARE(host.failures.size(), 1);
+    const int stored = host.storedRecords().size();
+    QVERIFY(stored > 0);
+    QCOMPARE(committedRecords(logPath()), stored);
+    QCOMPARE(host.storedRecords(), expectedRows(log).mid(0, stored));
+    QCOMPARE(reportedRecords(host), std::uint32_t(stored));
+    QCOMPARE(host.download.recordsStored(), std::uint32_t(stored));
+}
+
+// The port goes mid-batch: what was read is committed as the port is found lost, before
+// any reopening, and the download resumes after it once the port is back.
+void tst_LogDownload::lostPortCommitsWhatCameBefore()
+{
+    const DeviceLog log = makeDemoLog(60, EndTime);
+    Device device(log);
+    const QString link = dir->filePath(QStringLiteral("usb-adapter"));
+    QVERIFY(QFile::link(QString::fromStdString(device.path), link));
+    Host host(logPath());
+    host.batchOnFrozenClock();
+    int committedAtLoss = -1;
+    QVERIFY(host.connect(link.toStdString()));
+    host.start();
+    QVERIFY(host.runUntil([&host] { return host.storedRecords().size() >= 15; }));
+    device.unplug();
+    QVERIFY(QFile::remove(link));
+    QVERIFY(host.runUntil([&] {
+        if (host.lostCauses.isEmpty())
+            return false;
+        committedAtLoss = committedRecords(logPath());
+        return true;
+    }));
+    const int stored = host.storedRecords().size();
+    QVERIFY(stored >= 15);
+    QCOMPARE(committedAtLoss, stored);
+    QCOMPARE(reportedRecords(host), std::uint32_t(stored));
+
+    // The frozen clock never lets a reopen fall due: the port comes back by a new open.
+    device.plugIn();
+    QVERIFY(host.connect(device.path));
+    host.start();
+    QVERIFY(host.runToRest());
+    QVERIFY(host.failures.isEmpty());
     QCOMPARE(host.storedRecords(), expectedRows(log));
 }
 
