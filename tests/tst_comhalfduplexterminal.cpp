@@ -10,8 +10,10 @@
 #include "tests/support/tcppeers.h"
 
 #include <QCoreApplication>
+#include <QFile>
 #include <QFileInfo>
 #include <QList>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -339,6 +341,29 @@ struct PortHolder {
     pid_t pid = -1;
     int output = -1;
 };
+
+// The program the helpers run: this one. Root's helpers run as nobody, who cannot reach
+// it in a checkout that only its owner may enter (root's home folder, a folder made by
+// mktemp -d); they run a copy of it in a folder of their own under /tmp that anyone
+// may enter, removed when the test ends.
+std::string helperProgram()
+{
+    const QString self = QCoreApplication::applicationFilePath();
+    if (geteuid() != 0)
+        return self.toStdString();
+    static QTemporaryDir folder(QStringLiteral("/tmp/khronar-helper-XXXXXX"));
+    static QString copy;
+    if (copy.isEmpty() && folder.isValid()) {
+        const QString target = folder.filePath(QFileInfo(self).fileName());
+        const QFileDevice::Permissions enterable = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+            | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::ExeGroup | QFileDevice::ReadOther
+            | QFileDevice::ExeOther;
+        if (QFile::copy(self, target) && QFile::setPermissions(folder.path(), enterable)
+            && QFile::setPermissions(target, enterable))
+            copy = target;
+    }
+    return (copy.isEmpty() ? self : copy).toStdString();
+}
 
 // A test run as root runs its helpers as nobody: the pseudo-terminal is given to
 // nobody, so that they may open it.
@@ -827,7 +852,7 @@ void tst_ComHalfDuplexTerminal::killedHolderLeavesThePortFree()
     PseudoTerminal line;
     QVERIFY(line.master >= 0);
     QVERIFY(lendToHelpers(line));
-    const std::string program = QCoreApplication::applicationFilePath().toStdString();
+    const std::string program = helperProgram();
 
     PortHolder holder, second;
     QCOMPARE(holder.start(program, line.slaveName), '1');
@@ -984,7 +1009,7 @@ void tst_ComHalfDuplexTerminal::heldPortNamesItsHolder()
     PseudoTerminal line;
     QVERIFY(line.master >= 0);
     QVERIFY(lendToHelpers(line));
-    const std::string program = QCoreApplication::applicationFilePath().toStdString();
+    const std::string program = helperProgram();
     PortHolder holder;
     QCOMPARE(holder.start(program, line.slaveName), '1');
 
@@ -1014,8 +1039,7 @@ void tst_ComHalfDuplexTerminal::portWithoutPermission()
     if (geteuid() != 0)
         QCOMPARE(fchmod(line.slave, 0), 0);
     PortHolder helper;
-    QCOMPARE(helper.start(QCoreApplication::applicationFilePath().toStdString(), line.slaveName, "--try-open"),
-             char('A' + int(PortFailure::NoPermission)));
+    QCOMPARE(helper.start(helperProgram(), line.slaveName, "--try-open"), char('A' + int(PortFailure::NoPermission)));
     QCOMPARE(QString::fromUtf8(helper.rest()),
              QStringLiteral("Не удается открыть порт \"%1\": нет доступа, добавьте пользователя в группу dialout\n")
                  .arg(QString::fromStdString(line.slaveName)));
