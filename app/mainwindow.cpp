@@ -20,6 +20,7 @@
 #include "logview/logviewmodel.h"
 #include "portlist/portsettings.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFileDialog>
@@ -34,6 +35,15 @@
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
+
+#include <chrono>
+
+namespace {
+
+// How long records gather at the line's pace before they are committed and shown.
+constexpr std::chrono::milliseconds LineBatchInterval(250);
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent),
@@ -64,8 +74,7 @@ MainWindow::MainWindow(QWidget *parent)
       logOpener(nullptr),
       serverRefreshTimer(nullptr),
       downloadHost(*this),
-      // The window's pace: a frame ends after ten empty reads, a request every 100 ms.
-      download(downloadHost, DownloadPace::Window)
+      linePace(false)
 {
     modbusTimer = new QTimer;
     requestTimer = new QTimer;
@@ -82,11 +91,8 @@ MainWindow::MainWindow(QWidget *parent)
     dirOpen = settings->value(QStringLiteral("DirOpen")).toString();
     dirSave = settings->value(QStringLiteral("DirSave")).toString();
 
-    // A background open that has ended is taken in at once, not at the next tick.
-    download.setOpenWake([this] {
-        QMetaObject::invokeMethod(
-            this, [this] { download.pollLink(); }, Qt::QueuedConnection);
-    });
+    linePace = settings->value(QStringLiteral("LinePace"), false).toBool();
+    download = makeDownload(linePace);
 
     setupAddressWidgets();
     setupStatusBar();
@@ -122,11 +128,34 @@ MainWindow::MainWindow(QWidget *parent)
     connect(serverRefreshTimer, &QTimer::timeout, this, &MainWindow::refreshLogView);
 }
 
+std::unique_ptr<LogDownload> MainWindow::makeDownload(bool atLinePace)
+{
+    // The window's own pace: a frame ends after ten empty reads, a request every 100 ms.
+    // The line's: a frame ends after the line's silence and the next request goes out
+    // as soon as the reply is taken, as khronar-fetch reads.
+    auto made = std::make_unique<LogDownload>(downloadHost, atLinePace ? DownloadPace::Line : DownloadPace::Window);
+    // A background open that has ended is taken in at once, not at the next tick.
+    made->setOpenWake([this] {
+        QMetaObject::invokeMethod(
+            this, [this] { download->pollLink(); }, Qt::QueuedConnection);
+    });
+    if (atLinePace) {
+        made->setFrameWake([this] {
+            QMetaObject::invokeMethod(
+                this, [this] { lineTick(); }, Qt::QueuedConnection);
+        });
+        // A record a commit would cost the line its pace on a slow disk or a distant
+        // server; the table takes them in a batch at a time, four times a second.
+        made->setBatchInterval(LineBatchInterval);
+    }
+    return made;
+}
+
 MainWindow::~MainWindow()
 {
     delete ui;
     // The port first: its worker must be gone before anything it could touch.
-    download.closePort();
+    download->closePort();
     delete requestTimer;
     delete modbusTimer;
     // Deleting the store flushes what the commands wrote during this run.
@@ -252,7 +281,7 @@ void MainWindow::showLog(std::shared_ptr<OpenLog> opened)
     log = std::move(opened);
     model->setSource(log->source());
     // A download under way goes on into the log shown now.
-    download.setStore(log->store());
+    download->setStore(log->store());
     refreshLogView();
 }
 
@@ -261,7 +290,7 @@ void MainWindow::closeLog()
     // The view lets go of the log first.
     logView->closeLog();
     model->setSource(std::make_shared<NoLogSource>());
-    download.setStore(nullptr);
+    download->setStore(nullptr);
     log.reset();
 }
 
@@ -341,8 +370,8 @@ void MainWindow::serverStoreOpened(const ServerStoreOpening &opening)
         return;
     }
     log->useDeviceStore(*opening);
-    download.setStore(log->store());
-    download.start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
+    download->setStore(log->store());
+    download->start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
 }
 
 void MainWindow::releaseServerStore()
@@ -350,7 +379,7 @@ void MainWindow::releaseServerStore()
     logOpener->cancelStoreOpening();
     if (!serverLogShown())
         return;
-    download.setStore(nullptr);
+    download->setStore(nullptr);
     // Closing gives the device's lock back to the collectors.
     log->useDeviceStore(nullptr);
 }
@@ -409,29 +438,36 @@ void MainWindow::exportFinished(const StoreStatus &outcome)
 
 void MainWindow::on_connectButton_triggered()
 {
-    if (!download.connected()) {
+    if (!download->connected()) {
         DialogPortSettings dialog(this);
         dialog.port()->setCurrentText(portName);
         dialog.baudrate()->setCurrentIndex(baudIndex);
         dialog.parity()->setCurrentIndex(parityIndex);
         dialog.stopBits()->setCurrentIndex(stopBitsIndex);
+        dialog.linePace()->setChecked(linePace);
         if (dialog.exec() == QDialog::Accepted && dialog.port()->currentIndex() != -1) {
             portName = dialog.port()->currentText();
             baudIndex = dialog.baudrate()->currentIndex();
             parityIndex = dialog.parity()->currentIndex();
             stopBitsIndex = dialog.stopBits()->currentIndex();
+            if (dialog.linePace()->isChecked() != linePace) {
+                linePace = dialog.linePace()->isChecked();
+                settings->setValue(QStringLiteral("LinePace"), linePace);
+                download = makeDownload(linePace);
+                download->setStore(log ? log->store() : nullptr);
+            }
             // The open goes on in the background (a gateway may take seconds to answer);
-            // the poll tick hears how it ended, and a success starts the download.
+            // the poll tick hears how it ended, and a success starts the download->
             ui->statusBar->clearMessage();
             showLinkState(QStringLiteral("Подключение к \"%1\"…").arg(portName));
-            download.startOpen(portName.toUtf8().toStdString(), BaudRates[baudIndex], ParityCodes[parityIndex],
-                               StopBitsCodes[stopBitsIndex]);
+            download->startOpen(portName.toUtf8().toStdString(), BaudRates[baudIndex], ParityCodes[parityIndex],
+                                StopBitsCodes[stopBitsIndex]);
         }
     } else {
         // Also while the port is being opened or reopened: that is cancelled.
-        download.stop();
+        download->stop();
         releaseServerStore();
-        download.closePort();
+        download->closePort();
         ui->actionDownload->setChecked(false);
         updateProgress();
         showLinkState(QString());
@@ -442,7 +478,7 @@ void MainWindow::on_connectButton_triggered()
 void MainWindow::updateConnectButton()
 {
     // Connecting and reconnecting count as connected: pressing the button again ends them.
-    const bool open = download.connected();
+    const bool open = download->connected();
     ui->connectButton->setChecked(open);
     // The icon follows the checked state: the form gives the action an On and an Off image.
     ui->connectButton->setText(open ? QStringLiteral("Разъединить") : QStringLiteral("Соединить"));
@@ -450,36 +486,36 @@ void MainWindow::updateConnectButton()
 
 void MainWindow::on_actionDownload_triggered(bool checked)
 {
-    download.stop();
+    download->stop();
     releaseServerStore();
     updateProgress();
     if (!checked)
         return;
     if (!logShown()) {
         failDownload(QStringLiteral("Файл журнала не открыт"));
-    } else if (!download.portOpen()) {
+    } else if (!download->portOpen()) {
         failDownload(QStringLiteral("Соединение не установлено"));
     } else if (serverLogShown()) {
         // The server's store is opened in the background; the download starts when it is.
         startServerDownload();
     } else {
-        download.start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
+        download->start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
     }
 }
 
 void MainWindow::on_actionClearLog_triggered()
 {
     stopDownload();
-    if (!download.portOpen()) {
+    if (!download->portOpen()) {
         showErrorBox(this, QStringLiteral("Соединение не установлено"));
         return;
     }
-    download.clear();
+    download->clear();
 }
 
 void MainWindow::stopDownload()
 {
-    download.stop();
+    download->stop();
     releaseServerStore();
     ui->actionDownload->setChecked(false);
     updateProgress();
@@ -499,7 +535,7 @@ void MainWindow::showLinkState(const QString &text)
 
 void MainWindow::updateProgress()
 {
-    const std::uint32_t remaining = download.remaining();
+    const std::uint32_t remaining = download->remaining();
     if (remaining != 0) {
         if (progressMaximum < remaining)
             progressMaximum = remaining;
@@ -521,12 +557,17 @@ void MainWindow::showFrame(const std::uint8_t *bytes, std::size_t length, ReplyR
 
 void MainWindow::modbusTimerUpdate()
 {
-    download.tick();
+    download->tick();
+}
+
+void MainWindow::lineTick()
+{
+    download->tick();
 }
 
 void MainWindow::requestTimerUpdate()
 {
-    download.repoll();
+    download->repoll();
 }
 
 bool WindowDownloadHost::downloadWanted() const

@@ -76,6 +76,8 @@ public:
 private slots:
     void modbusTimerUpdate();
     void requestTimerUpdate();
+    // At the line's pace: a reply is in, or the port is lost; taken at once.
+    void lineTick();
     void on_actionCreate_triggered();
     void on_actionOpen_triggered();
     void on_actionOpenServer_triggered();
@@ -91,6 +93,8 @@ private:
     // every start.
     void on_dialogTrafficFinished(int result);
 
+    // A download at the pace asked for, wired to the window; the port is closed.
+    std::unique_ptr<LogDownload> makeDownload(bool atLinePace);
     void setupAddressWidgets();
     void setupStatusBar();
     // The export to `path` of what the table shows, in the background, with its progress
@@ -165,7 +169,10 @@ private:
     QTimer *serverRefreshTimer;
     WindowDownloadHost downloadHost;
     // The port, the protocol and the import; the window steers it and shows what it says.
-    LogDownload download;
+    // Made anew, with the port closed, when the user changes the pace it reads at.
+    std::unique_ptr<LogDownload> download;
+    // Read at the line's pace rather than one request per tick (remembered as LinePace).
+    bool linePace;
 
     friend class MainWindowProbe;
     friend class WindowDownloadHost;

@@ -5,9 +5,18 @@
 
 #include "portlist/portlist.h"
 
-DialogPortSettings::DialogPortSettings(QWidget *parent) : QDialog(parent), ui(new Ui::DialogPortSettings)
+#include <QCheckBox>
+
+DialogPortSettings::DialogPortSettings(QWidget *parent)
+    : QDialog(parent),
+      ui(new Ui::DialogPortSettings),
+      linePaceBox(nullptr)
 {
     ui->setupUi(this);
+    // Under the line's settings and above the buttons.
+    linePaceBox = new QCheckBox(QStringLiteral("Читать со скоростью линии"), this);
+    linePaceBox->setObjectName(QStringLiteral("linePace"));
+    ui->verticalLayout->insertWidget(1, linePaceBox);
     ui->port->clear();
     ui->port->addItems(availablePortNames());
 }

@@ -3,6 +3,7 @@
 
 #include <QDialog>
 
+class QCheckBox;
 class QComboBox;
 
 namespace Ui {
@@ -28,7 +29,11 @@ public:
     QComboBox *baudrate() const;
     QComboBox *parity() const;
     QComboBox *stopBits() const;
+    // Read the log at the line's pace (as khronar-fetch does) instead of one request
+    // every 100 ms; unchecked unless the caller checks it.
+    QCheckBox *linePace() const { return linePaceBox; }
 
 private:
     Ui::DialogPortSettings *ui;
+    QCheckBox *linePaceBox;
 };

@@ -387,4 +387,6 @@ void ComHalfDuplexTerminal::wakeFrameWaiters()
         std::lock_guard<std::mutex> hold(frameLock);
     }
     frameArrived.notify_all();
+    if (frameHook)
+        frameHook();
 }

@@ -12,6 +12,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -111,6 +112,11 @@ public:
     // during the wait. For an owner that is not bound to a timer; the window's poll
     // tick never waits.
     bool waitForFrame(std::chrono::microseconds timeout);
+    // Called on the worker's thread each time a frame is ready or the port is found
+    // lost, after waitForFrame's waiters are woken: for an owner that is bound to an
+    // event loop and answers at once rather than at its next tick. Set it while no
+    // worker runs (before open or attach); it must only post, never call back in.
+    void setFrameHook(std::function<void()> hook) { frameHook = std::move(hook); }
 
     // The read timeout in ms, about one character time: 10 bits, plus one for parity
     // and one for a stop bit beyond the first, at `baudRate`; at least 1.
@@ -184,4 +190,5 @@ private:
     // Wakes waitForFrame; the state itself is always read from the buffer.
     std::mutex frameLock;
     std::condition_variable frameArrived;
+    std::function<void()> frameHook;
 };

@@ -176,6 +176,8 @@ void LogDownload::tryReopen()
 
 void LogDownload::setStore(LogStore *store)
 {
+    if (store != importer.currentStore())
+        commitBatch();
     importer.setStore(store);
 }
 
@@ -199,9 +201,10 @@ void LogDownload::start(std::uint8_t address)
 void LogDownload::stop()
 {
     engine.stop();
-    // What was taken is kept, as if it had been stored at once.
+    // What was taken is kept, as if it had been stored at once, and what a batch holds
+    // is committed: the user who stops sees what was read.
     if (!engine.tickRunning())
-        storeTakenRecords();
+        commitBatch();
 }
 
 void LogDownload::clear()

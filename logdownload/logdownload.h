@@ -122,10 +122,17 @@ public:
     // Reopening a lost port: the delay before the `attempt`-th try (1, 2, ...): every
     // second at first, backing off to every five seconds.
     static std::chrono::milliseconds reconnectDelay(unsigned attempt);
+    // Called on the terminal's worker thread when a reply is in or the port is lost
+    // (Line pace), so that an owner bound to an event loop ticks at once: it must only
+    // post. Set it before the port is opened. May be empty.
+    void setFrameWake(std::function<void()> wake) { terminal.setFrameHook(std::move(wake)); }
     // Waits at most `timeout` for a reply to be in (Line pace): the next tick takes it.
     void waitForFrame(std::chrono::microseconds timeout) { terminal.waitForFrame(timeout); }
 
+    DownloadPace downloadPace() const { return pace; }
+
     // The store the import writes to, owned by the caller; null: every statement fails.
+    // A batch open on the store it replaces is committed first.
     void setStore(LogStore *store);
     // Records commit in batches of at most `interval`; zero (the default): each alone.
     void setBatchInterval(std::chrono::milliseconds interval) { batchInterval = interval; }

@@ -5,6 +5,7 @@
 #include "portlist/envports.h"
 #include "portlist/portsettings.h"
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
@@ -89,11 +90,18 @@ void TestDialogPortSettings::form()
     auto *outer = qobject_cast<QVBoxLayout *>(dialog.layout());
     QVERIFY(outer);
     QCOMPARE(outer->objectName(), QString("verticalLayout"));
-    QCOMPARE(outer->count(), 2);
+    QCOMPARE(outer->count(), 3);
     auto *form = qobject_cast<QFormLayout *>(outer->itemAt(0)->layout());
     QVERIFY(form);
     QCOMPARE(form->objectName(), QString("formLayout"));
-    auto *buttons = qobject_cast<QDialogButtonBox *>(outer->itemAt(1)->widget());
+    // Under the line's settings: the pace the log is read at, off unless the caller says.
+    auto *linePace = qobject_cast<QCheckBox *>(outer->itemAt(1)->widget());
+    QVERIFY(linePace);
+    QCOMPARE(linePace, dialog.linePace());
+    QCOMPARE(linePace->objectName(), QString("linePace"));
+    QCOMPARE(linePace->text(), QString::fromUtf8("Читать со скоростью линии"));
+    QVERIFY(!linePace->isChecked());
+    auto *buttons = qobject_cast<QDialogButtonBox *>(outer->itemAt(2)->widget());
     QVERIFY(buttons);
     QCOMPARE(buttons->objectName(), QString("buttonBox"));
     QCOMPARE(buttons->orientation(), Qt::Horizontal);

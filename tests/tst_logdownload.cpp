@@ -359,6 +359,8 @@ private slots:
     void failureCommitsWhatCameBefore_data();
     void failureCommitsWhatCameBefore();
     void lostPortCommitsWhatCameBefore();
+    void storeLetGoMidBatchKeepsItsRecords_data();
+    void storeLetGoMidBatchKeepsItsRecords();
 
 private:
     QString logPath() const { return dir->filePath(QStringLiteral("log.db")); }
@@ -849,6 +851,41 @@ void tst_LogDownload::lostPortCommitsWhatCameBefore()
     QVERIFY(host.runToRest());
     QVERIFY(host.failures.isEmpty());
     QCOMPARE(host.storedRecords(), expectedRows(log));
+}
+
+void tst_LogDownload::storeLetGoMidBatchKeepsItsRecords_data()
+{
+    QTest::addColumn<bool>("stopFirst");
+    QTest::newRow("the user stops") << true;
+    QTest::newRow("the log is closed under the download") << false;
+}
+
+// A window that stops the download, or closes the log shown while records gather in a
+// batch: what the batch holds is committed to the store it was read into.
+void tst_LogDownload::storeLetGoMidBatchKeepsItsRecords()
+{
+    QFETCH(bool, stopFirst);
+    const DeviceLog log = makeDemoLog(60, EndTime);
+    Device device(log);
+    Host host(logPath());
+    host.batchOnFrozenClock();
+    QVERIFY(host.connect(device.path));
+    host.start();
+    QVERIFY(host.runUntil([&host] { return host.storedRecords().size() >= 15; }));
+    if (stopFirst) {
+        host.wanted = false;
+        host.download.stop();
+    }
+    const int stored = host.storedRecords().size();
+    host.download.setStore(nullptr);
+    QCOMPARE(committedRecords(logPath()), stored);
+    QCOMPARE(reportedRecords(host), std::uint32_t(stored));
+    // Without a store the download ends with a failure, or rests when stopped; nothing more
+    // is written either way.
+    QVERIFY(host.runUntil([&host] { return !host.wanted; }, 10));
+    for (int i = 0; i < 5; ++i)
+        host.download.tick();
+    QCOMPARE(committedRecords(logPath()), stored);
 }
 
 QTEST_GUILESS_MAIN(tst_LogDownload)

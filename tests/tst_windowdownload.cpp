@@ -12,6 +12,7 @@
 #include "tests/support/tcppeers.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
@@ -89,6 +90,7 @@ private slots:
     void connectWithoutLogFile();
     void demoConnectsToTheNamedPort();
     void portDialogRemembersTheChoice();
+    void linePaceReadsTheSameLogAndIsRemembered();
     void failedOpenStaysDisconnected();
     void disconnectInTheMiddle();
     void networkDownloadMatchesSerial_data();
@@ -532,6 +534,52 @@ void tst_WindowDownload::portDialogRemembersTheChoice()
     action("connectButton")->trigger();
     QCOMPARE(shown, QStringList({device->path, "115200", "Even", "2"}));
     QVERIFY(!action("connectButton")->isChecked());
+}
+
+// The line's pace, asked for in the port dialog: the same log, records the device logs
+// meanwhile taken in by the once-a-second poll, what the table shows is what the file
+// holds once the user disconnects, and the choice is kept for the next start.
+void tst_WindowDownload::linePaceReadsTheSameLogAndIsRemembered()
+{
+    createLog();
+    QVERIFY(startDevice(QString::fromUtf8(BaseLog), {QStringLiteral("--append-every"), QStringLiteral("1")}));
+    const auto isPortDialog = [](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; };
+    bool offAtFirst = false;
+    ModalAnswer::widget(isPortDialog, [&offAtFirst, this](QWidget *top) {
+        auto *dialog = static_cast<DialogPortSettings *>(top);
+        offAtFirst = !dialog->linePace()->isChecked();
+        dialog->port()->setCurrentText(device->path);
+        dialog->linePace()->setChecked(true);
+        dialog->accept();
+    });
+    action("connectButton")->trigger();
+    waitForOpen();
+    QVERIFY(offAtFirst);
+    QVERIFY(action("actionDownload")->isChecked());
+    QTRY_VERIFY_WITH_TIMEOUT(messages().size() >= 8, 20000);
+    QCOMPARE(messages().mid(0, 6), BaseMessages);
+
+    action("connectButton")->trigger(); // disconnect
+    QVERIFY(!action("connectButton")->isChecked());
+    const QStringList stored = fileRows(QStringLiteral("SELECT count(*) FROM Log"));
+    QTRY_COMPARE_WITH_TIMEOUT(QStringList{QString::number(messages().size())}, stored, 5000);
+
+    window.reset();
+    window = std::make_unique<MainWindow>();
+    window->show();
+    bool remembered = false;
+    ModalAnswer::widget(isPortDialog, [&remembered](QWidget *top) {
+        auto *dialog = static_cast<DialogPortSettings *>(top);
+        remembered = dialog->linePace()->isChecked();
+        dialog->reject();
+    });
+    action("connectButton")->trigger();
+    QVERIFY(remembered);
+    QVERIFY(QSettings(QStringLiteral("Tolmer"), QStringLiteral("Хронар")).value(QStringLiteral("LinePace")).toBool());
+
+    // The tests after this one read at the window's own pace again.
+    window.reset();
+    QSettings(QStringLiteral("Tolmer"), QStringLiteral("Хронар")).remove(QStringLiteral("LinePace"));
 }
 
 void tst_WindowDownload::failedOpenStaysDisconnected()
