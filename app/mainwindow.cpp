@@ -73,6 +73,7 @@ MainWindow::MainWindow(QWidget *parent)
       exportCancel(nullptr),
       logOpener(nullptr),
       serverRefreshTimer(nullptr),
+      countersTimer(nullptr),
       downloadHost(*this),
       linePace(false)
 {
@@ -123,6 +124,15 @@ MainWindow::MainWindow(QWidget *parent)
     logOpener = new LogOpener(this);
     // What collectors store while a server's device is shown comes in as a download's
     // records do, at the pace the device is asked for new ones.
+    countersTimer = new QTimer(this);
+    countersTimer->setSingleShot(true);
+    countersTimer->setInterval(100);
+    connect(countersTimer, &QTimer::timeout, this, [this] {
+        updateSentLabel();
+        updateReceivedLabel();
+        updateProgress();
+    });
+
     serverRefreshTimer = new QTimer(this);
     serverRefreshTimer->setInterval(1000);
     connect(serverRefreshTimer, &QTimer::timeout, this, &MainWindow::refreshLogView);
@@ -153,9 +163,12 @@ std::unique_ptr<LogDownload> MainWindow::makeDownload(bool atLinePace)
 
 MainWindow::~MainWindow()
 {
-    delete ui;
-    // The port first: its worker must be gone before anything it could touch.
+    // The port first: its worker must be gone before anything it could touch. Then what
+    // a batch of the line's pace holds is committed, while the log and the table are
+    // still there.
     download->closePort();
+    download->flush();
+    delete ui;
     delete requestTimer;
     delete modbusTimer;
     // Deleting the store flushes what the commands wrote during this run.
@@ -371,7 +384,7 @@ void MainWindow::serverStoreOpened(const ServerStoreOpening &opening)
     }
     log->useDeviceStore(*opening);
     download->setStore(log->store());
-    download->start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
+    startDownload();
 }
 
 void MainWindow::releaseServerStore()
@@ -499,8 +512,31 @@ void MainWindow::on_actionDownload_triggered(bool checked)
         // The server's store is opened in the background; the download starts when it is.
         startServerDownload();
     } else {
-        download->start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
+        startDownload();
     }
+}
+
+void MainWindow::showCounters()
+{
+    // At the window's pace every count is shown as it changes. At the line's, a hundred
+    // replies a second would repaint the status bar as often, on the way of the next
+    // request: they are shown ten times a second.
+    if (!linePace) {
+        updateSentLabel();
+        updateReceivedLabel();
+        updateProgress();
+        return;
+    }
+    if (!countersTimer->isActive())
+        countersTimer->start();
+}
+
+void MainWindow::startDownload()
+{
+    download->start(static_cast<std::uint8_t>(deviceAddressSpinBox->value()));
+    // At the line's pace the first request goes out now, not at the next tick.
+    if (linePace)
+        QMetaObject::invokeMethod(this, &MainWindow::lineTick, Qt::QueuedConnection);
 }
 
 void MainWindow::on_actionClearLog_triggered()
@@ -552,6 +588,10 @@ void MainWindow::updateProgress()
 
 void MainWindow::showFrame(const std::uint8_t *bytes, std::size_t length, ReplyResult result, bool sent)
 {
+    // Not even formatted while nobody looks: at the line's pace it would be on the way
+    // of every request.
+    if (!trafficDialog->isVisible())
+        return;
     trafficDialog->appendPacket(packetToHtml(bytes, length, result, sent));
 }
 
@@ -588,14 +628,13 @@ void WindowDownloadHost::frameBuilt(const std::uint8_t *bytes, std::size_t lengt
 void WindowDownloadHost::requestSent()
 {
     ++window.sentCount;
-    window.updateSentLabel();
+    window.showCounters();
 }
 
 void WindowDownloadHost::replyCounted(std::uint32_t)
 {
     ++window.receivedCount;
-    window.updateReceivedLabel();
-    window.updateProgress();
+    window.showCounters();
 }
 
 bool WindowDownloadHost::confirmConfigurationUpdate()

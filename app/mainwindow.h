@@ -105,6 +105,10 @@ private:
     void rememberDirectory(QString &directory, const QString &key, const QString &chosenFile);
     // Ends the download and shows why.
     void failDownload(const QString &message);
+    // The counters and the progress after a request or a reply.
+    void showCounters();
+    // Starts reading the device at the address shown into the store set.
+    void startDownload();
     void updateConnectButton();
     // The link's state beside the counters, or nothing while the link is simply up.
     void showLinkState(const QString &text);
@@ -167,6 +171,8 @@ private:
     // The server's URL last opened, without its password.
     QString serverUrlText;
     QTimer *serverRefreshTimer;
+    // At the line's pace: the counters are shown when it fires.
+    QTimer *countersTimer;
     WindowDownloadHost downloadHost;
     // The port, the protocol and the import; the window steers it and shows what it says.
     // Made anew, with the port closed, when the user changes the pace it reads at.

@@ -8,24 +8,31 @@
 #include "tests/support/modalanswer.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTest>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
 
 namespace {
 
 // Read on a connection of its own, as another program would: the window's is its own.
-int storedRecords(const QString &path)
+int storedRecords(const QString &path, const QString &connection)
 {
     int count = -1;
     {
-        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-reader"));
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
         db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
         db.setDatabaseName(path);
         QSqlQuery query(db);
@@ -34,7 +41,7 @@ int storedRecords(const QString &path)
         query = QSqlQuery();
         db.close();
     }
-    QSqlDatabase::removeDatabase(QStringLiteral("bench-reader"));
+    QSqlDatabase::removeDatabase(connection);
     return count;
 }
 
@@ -57,11 +64,14 @@ QString writeBenchDeviceLog(const QString &dir, int records)
     return file.fileName();
 }
 
-QString startBenchDevice(const QString &devsim, const QString &jsonPath)
+QString startBenchDevice(const QString &devsim, const QString &jsonPath, int baud, bool lineTiming)
 {
     // The application owns it, so that stopBenchDevices finds it.
     auto *device = new QProcess(QCoreApplication::instance());
-    device->start(devsim, {QStringLiteral("--log"), jsonPath, QStringLiteral("--baud"), QStringLiteral("115200")});
+    QStringList arguments{QStringLiteral("--log"), jsonPath, QStringLiteral("--baud"), QString::number(baud)};
+    if (lineTiming)
+        arguments << QStringLiteral("--line-timing");
+    device->start(devsim, arguments);
     QByteArray line;
     while (!line.contains('\n') && device->waitForReadyRead(10000))
         line += device->readAllStandardOutput();
@@ -78,36 +88,65 @@ void stopBenchDevices()
     }
 }
 
-DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int records)
+DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int records, int baud, bool linePace)
 {
     qputenv("KHRONAR_PORTS", port.toLocal8Bit());
     ModalAnswer::prepare(dir);
     MainWindow window;
     window.show();
-    const QString logPath = QDir(dir).filePath(QStringLiteral("window.db"));
+    const QString logPath = QDir(dir).filePath(QStringLiteral("window-%1-%2.db").arg(baud).arg(linePace));
     ModalAnswer::fileDialog(logPath);
     window.findChild<QAction *>(QStringLiteral("actionCreate"))->trigger();
 
     ModalAnswer::widget([](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
-                        [port](QWidget *top) {
+                        [port, baud, linePace](QWidget *top) {
                             auto *dialog = static_cast<DialogPortSettings *>(top);
                             dialog->port()->setCurrentText(port);
-                            dialog->baudrate()->setCurrentText(QStringLiteral("115200"));
+                            dialog->baudrate()->setCurrentText(QString::number(baud));
+                            dialog->linePace()->setChecked(linePace);
                             dialog->accept();
                         });
     QElapsedTimer clock;
     clock.start();
     window.findChild<QAction *>(QStringLiteral("connectButton"))->trigger();
 
+    // The file is watched from a thread of its own, so that the reads of the watch take
+    // nothing from the window's thread, which is what is measured.
+    std::atomic<int> stored{0};
+    std::atomic<qint64> firstRecordAt{-1};
+    std::atomic<qint64> lastRecordAt{-1};
+    std::atomic<bool> done{false};
+    std::thread watch([&] {
+        while (!done.load()) {
+            const int now = storedRecords(logPath, QStringLiteral("bench-watch"));
+            const qint64 at = clock.elapsed();
+            if (now > 0 && firstRecordAt.load() < 0)
+                firstRecordAt.store(at);
+            stored.store(now);
+            if (now >= records) {
+                lastRecordAt.store(at);
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    });
+    // A real event loop, as the application runs: QTest::qWait sleeps in steps of 10 ms,
+    // which would hold up every reply the window is woken for.
+    QEventLoop loop;
+    QTimer check;
+    QObject::connect(&check, &QTimer::timeout, &loop, [&] {
+        if (stored.load() >= records || clock.elapsed() >= 3600 * 1000)
+            loop.quit();
+    });
+    check.start(20);
+    loop.exec();
+    done.store(true);
+    watch.join();
+
     DownloadTiming timing;
-    qint64 firstRecordAt = -1;
-    while (timing.stored < records && clock.elapsed() < 3600 * 1000) {
-        QTest::qWait(50);
-        timing.stored = storedRecords(logPath);
-        if (timing.stored > 0 && firstRecordAt < 0)
-            firstRecordAt = clock.elapsed();
-    }
-    timing.seconds = clock.elapsed() / 1000.0;
-    timing.recordSeconds = (clock.elapsed() - firstRecordAt) / 1000.0;
+    timing.stored = stored.load();
+    const qint64 end = lastRecordAt.load() >= 0 ? lastRecordAt.load() : clock.elapsed();
+    timing.seconds = end / 1000.0;
+    timing.recordSeconds = (end - firstRecordAt.load()) / 1000.0;
     return timing;
 }

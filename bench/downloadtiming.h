@@ -9,9 +9,10 @@
 // simulator, into `dir`; returns the file's path.
 QString writeBenchDeviceLog(const QString &dir, int records);
 
-// Starts the simulator `devsim` at 115200 baud with the log in `jsonPath` and returns
-// its pseudo-terminal, empty when it did not start. It runs until stopBenchDevices.
-QString startBenchDevice(const QString &devsim, const QString &jsonPath);
+// Starts the simulator `devsim` at `baud` with the log in `jsonPath` and returns its
+// pseudo-terminal, empty when it did not start. With `lineTiming`, its replies take the
+// time they would take on a wire at that rate. It runs until stopBenchDevices.
+QString startBenchDevice(const QString &devsim, const QString &jsonPath, int baud = 115200, bool lineTiming = false);
 // Ends every simulator startBenchDevice started.
 void stopBenchDevices();
 
@@ -22,6 +23,7 @@ struct DownloadTiming {
     double recordsPerSecond() const { return seconds > 0 ? stored / seconds : 0; }
 };
 
-// Connects the window at 115200 baud to `port` into a new log file in `dir`, and
-// waits until `records` records are stored (at most an hour).
-DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int records);
+// Connects the window at `baud` to `port` into a new log file in `dir`, at the line's
+// pace when `linePace`, and waits until `records` records are stored (at most an hour).
+DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int records, int baud = 115200,
+                                  bool linePace = false);
