@@ -40,6 +40,10 @@
 
 namespace {
 
+// Frames kept for the traffic monitor between two of its updates at the line's pace:
+// more than its document holds before it is emptied.
+constexpr int MaxPendingTrafficLines = 400;
+
 // How long records gather at the line's pace before they are committed and shown.
 constexpr std::chrono::milliseconds LineBatchInterval(250);
 
@@ -74,6 +78,7 @@ MainWindow::MainWindow(QWidget *parent)
       logOpener(nullptr),
       serverRefreshTimer(nullptr),
       countersTimer(nullptr),
+      trafficTimer(nullptr),
       downloadHost(*this),
       linePace(false)
 {
@@ -124,6 +129,14 @@ MainWindow::MainWindow(QWidget *parent)
     logOpener = new LogOpener(this);
     // What collectors store while a server's device is shown comes in as a download's
     // records do, at the pace the device is asked for new ones.
+    trafficTimer = new QTimer(this);
+    trafficTimer->setSingleShot(true);
+    trafficTimer->setInterval(100);
+    connect(trafficTimer, &QTimer::timeout, this, [this] {
+        trafficDialog->appendPackets(pendingTraffic);
+        pendingTraffic.clear();
+    });
+
     countersTimer = new QTimer(this);
     countersTimer->setSingleShot(true);
     countersTimer->setInterval(100);
@@ -592,7 +605,17 @@ void MainWindow::showFrame(const std::uint8_t *bytes, std::size_t length, ReplyR
     // of every request.
     if (!trafficDialog->isVisible())
         return;
-    trafficDialog->appendPacket(packetToHtml(bytes, length, result, sent));
+    if (!linePace) {
+        trafficDialog->appendPacket(packetToHtml(bytes, length, result, sent));
+        return;
+    }
+    // At the line's pace, hundreds of frames a second: they are drawn ten times a second,
+    // together, and only as many as the monitor could hold are kept meanwhile.
+    pendingTraffic.append(packetToHtml(bytes, length, result, sent));
+    if (pendingTraffic.size() > MaxPendingTrafficLines)
+        pendingTraffic.removeFirst();
+    if (!trafficTimer->isActive())
+        trafficTimer->start();
 }
 
 void MainWindow::modbusTimerUpdate()

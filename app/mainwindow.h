@@ -5,6 +5,7 @@
 #include "logdownload/logdownload.h"
 
 #include <QMainWindow>
+#include <QStringList>
 #include <QString>
 
 #include <cstdint>
@@ -173,6 +174,9 @@ private:
     QTimer *serverRefreshTimer;
     // At the line's pace: the counters are shown when it fires.
     QTimer *countersTimer;
+    // At the line's pace: the frames not yet in the traffic monitor, and when they go in.
+    QStringList pendingTraffic;
+    QTimer *trafficTimer;
     WindowDownloadHost downloadHost;
     // The port, the protocol and the import; the window steers it and shows what it says.
     // Made anew, with the port closed, when the user changes the pace it reads at.

@@ -80,7 +80,14 @@ int main(int argc, char **argv)
             const double ratio = paced.recordsPerSecond() / line.recordsPerSecond();
             std::printf("window / khronar-fetch: %.2f  goal >= 0.95  %s\n", ratio, ratio >= 0.95 ? "met" : "MISSED");
         }
-        allStored = allStored && paced.stored == records && line.stored == records;
+        const DownloadTiming watched = timeWindowDownload(startBenchDevice(devsim, json, baud, true), dir.path(),
+                                                          records, baud, true, true);
+        std::printf("window, traffic monitor open:  %6.1f s, %7.2f records/s\n", watched.seconds,
+                    watched.recordsPerSecond());
+        if (line.recordsPerSecond() > 0)
+            std::printf("window (monitor open) / khronar-fetch: %.2f\n",
+                        watched.recordsPerSecond() / line.recordsPerSecond());
+        allStored = allStored && paced.stored == records && line.stored == records && watched.stored == records;
     }
     stopBenchDevices();
     return allStored ? 0 : 1;

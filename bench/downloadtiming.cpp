@@ -88,13 +88,15 @@ void stopBenchDevices()
     }
 }
 
-DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int records, int baud, bool linePace)
+DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int records, int baud, bool linePace,
+                                  bool traffic)
 {
     qputenv("KHRONAR_PORTS", port.toLocal8Bit());
     ModalAnswer::prepare(dir);
     MainWindow window;
     window.show();
-    const QString logPath = QDir(dir).filePath(QStringLiteral("window-%1-%2.db").arg(baud).arg(linePace));
+    const QString logPath = QDir(dir).filePath(
+        QStringLiteral("window-%1-%2-%3.db").arg(baud).arg(linePace).arg(traffic));
     ModalAnswer::fileDialog(logPath);
     window.findChild<QAction *>(QStringLiteral("actionCreate"))->trigger();
 
@@ -106,6 +108,8 @@ DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int r
                             dialog->linePace()->setChecked(linePace);
                             dialog->accept();
                         });
+    if (traffic)
+        window.findChild<QAction *>(QStringLiteral("traffic"))->trigger();
     QElapsedTimer clock;
     clock.start();
     window.findChild<QAction *>(QStringLiteral("connectButton"))->trigger();

@@ -25,5 +25,6 @@ struct DownloadTiming {
 
 // Connects the window at `baud` to `port` into a new log file in `dir`, at the line's
 // pace when `linePace`, and waits until `records` records are stored (at most an hour).
+// With `traffic`, the traffic monitor is open throughout.
 DownloadTiming timeWindowDownload(const QString &port, const QString &dir, int records, int baud = 115200,
-                                  bool linePace = false);
+                                  bool linePace = false, bool traffic = false);

@@ -102,6 +102,17 @@ void DialogTraffic::appendPacket(const QString &line)
     ui->textEdit->moveCursor(QTextCursor::End);
 }
 
+void DialogTraffic::appendPackets(const QStringList &lines)
+{
+    if (!isVisible() || lines.isEmpty())
+        return;
+    if (ui->textEdit->toHtml().length() > MaxHtmlLength)
+        ui->textEdit->clear();
+    ui->textEdit->moveCursor(QTextCursor::End);
+    ui->textEdit->insertHtml(lines.join(QString()));
+    ui->textEdit->moveCursor(QTextCursor::End);
+}
+
 // QDialog's own handler, whose only work is to place a dialog that was never
 // moved over its parent, is not run: the window system places the monitor.
 void DialogTraffic::showEvent(QShowEvent *event)

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <cstdint>
@@ -33,6 +34,9 @@ public:
     // the window is hidden are dropped, and once the document's HTML has grown past
     // 65535 characters it is emptied before the next line.
     void appendPacket(const QString &line);
+    // Adds several lines at once, as one insertion, under the same bound (checked once,
+    // before them): for frames that come faster than a line each can be drawn.
+    void appendPackets(const QStringList &lines);
 
 protected:
     // Every showing starts with an empty monitor.

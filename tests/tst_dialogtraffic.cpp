@@ -67,6 +67,7 @@ private slots:
     void showingStartsEmpty();
     void clearButtonEmpties();
     void htmlLimitStartsAfresh();
+    void linesTogetherShowAsOneByOne();
 };
 
 void TestDialogTraffic::packetToHtml_data()
@@ -281,6 +282,32 @@ void TestDialogTraffic::htmlLimitStartsAfresh()
     QCOMPARE(edit->toPlainText(), textEdit(fresh)->toPlainText());
     QCOMPARE(edit->toHtml(), textEdit(fresh)->toHtml());
     QVERIFY(edit->toHtml().length() <= 65535);
+}
+
+// Lines added together (frames at the line's pace) show as the same lines added one by
+// one; hidden, they are dropped; past the limit, the next batch starts afresh.
+void TestDialogTraffic::linesTogetherShowAsOneByOne()
+{
+    const QStringList lines{line(InfoRequest, 0, true), line(QByteArray::fromHex("01420003001234"), 0, false),
+                            line(QByteArray::fromHex("01420300000000000000001234"), 0, false)};
+    DialogTraffic together, oneByOne;
+    together.appendPackets(lines);
+    QVERIFY(textEdit(together)->toPlainText().isEmpty());
+
+    together.show();
+    oneByOne.show();
+    together.appendPackets(lines);
+    for (const QString &one : lines)
+        oneByOne.appendPacket(one);
+    QCOMPARE(textEdit(together)->toPlainText(), textEdit(oneByOne)->toPlainText());
+    QVERIFY(textEdit(together)->textCursor().atEnd());
+
+    QStringList many;
+    while (many.join(QString()).length() <= 65535)
+        many << lines;
+    together.appendPackets(many);
+    together.appendPackets({lines.first()});
+    QCOMPARE(textEdit(together)->toPlainText().count("01 42 00 10 A0"), 1);
 }
 
 QTEST_MAIN(TestDialogTraffic)
