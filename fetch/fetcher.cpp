@@ -6,6 +6,8 @@
 #include "fetch/console.h"
 #include "fetch/exportonly.h"
 #include "fetch/fleetconfig.h"
+#include "fetch/fleetsupervisor.h"
+#include "fetch/servicemanager.h"
 #include "portlist/portlist.h"
 #include "serverstore/serverurl.h"
 
@@ -36,6 +38,15 @@ void writeStandardOutput(const QString &text)
 QString resultText(const DeviceOutcome &outcome)
 {
     return outcome.exitCode == ExitDone ? QStringLiteral("готово") : outcome.message;
+}
+
+// How often the metrics file is rewritten: every 10 s; KHRONAR_METRICS_INTERVAL_MS
+// shortens it for the tests, which would otherwise wait that long for each rewrite.
+std::chrono::milliseconds metricsInterval()
+{
+    bool ok = false;
+    const int interval = qEnvironmentVariableIntValue("KHRONAR_METRICS_INTERVAL_MS", &ok);
+    return std::chrono::milliseconds(ok && interval > 0 ? interval : 10000);
 }
 
 CollectorSettings settingsFor(const FetchOptions &options)
@@ -100,8 +111,14 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
     const bool server = isServerUrl(fleet.db);
     CollectorConsole console(false);
     std::vector<std::unique_ptr<LineCollector>> lines;
+    std::vector<std::unique_ptr<LineMonitor>> monitors;
     for (const FleetLine &line : fleet.lines) {
+        std::vector<std::pair<std::uint8_t, QString>> names;
+        for (const FleetDevice &fleetDevice : line.devices)
+            names.emplace_back(fleetDevice.address, fleetDevice.name);
+        monitors.push_back(std::make_unique<LineMonitor>(line.name, names));
         CollectorSettings settings = settingsFor(options);
+        settings.monitor = monitors.back().get();
         settings.lineName = line.name;
         settings.port = line.port;
         settings.baudRate = line.baudRate;
@@ -122,12 +139,21 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
         lines.push_back(std::make_unique<LineCollector>(settings, std::move(devices), stop, console));
     }
     std::vector<int> codes(lines.size(), ExitDone);
-    std::vector<std::thread> threads;
-    threads.reserve(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        threads.emplace_back([&lines, &codes, i] { codes[i] = lines[i]->run(); });
-    for (std::thread &thread : threads)
-        thread.join();
+    std::vector<std::function<void()>> runs;
+    std::vector<const LineMonitor *> watched;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        runs.emplace_back([&lines, &codes, &monitors, i] {
+            codes[i] = lines[i]->run();
+            monitors[i]->finish();
+        });
+        watched.push_back(monitors[i].get());
+    }
+    SupervisorSettings supervision;
+    supervision.watchdog = serviceWatchdogInterval();
+    supervision.metricsFile = options.metricsFile;
+    supervision.metricsInterval = metricsInterval();
+    supervision.followed = options.follow;
+    FleetSupervisor(supervision, watched, stop, console).run(runs);
 
     std::vector<DeviceOutcome> outcomes;
     int worst = ExitDone;

@@ -5,6 +5,7 @@
 
 #include "link/porterror.h"
 
+#include <QDateTime>
 #include <QStringList>
 
 #include <algorithm>
@@ -88,6 +89,7 @@ void CollectorConsole::endProgress(const QString &line)
 
 struct LineCollector::DeviceState {
     CollectorDevice device;
+    std::size_t index = 0; // in the line's order
     std::unique_ptr<OpenLog> log;
     DeviceOutcome outcome;
     bool reached = false;
@@ -108,6 +110,7 @@ LineCollector::LineCollector(const CollectorSettings &settings, std::vector<Coll
     download.setBatchInterval(BatchInterval);
     for (CollectorDevice &device : list) {
         DeviceState state;
+        state.index = devices.size();
         state.outcome.line = settings.lineName;
         state.outcome.name = device.name;
         state.outcome.address = device.address;
@@ -125,8 +128,14 @@ LineCollector::~LineCollector()
 int LineCollector::run()
 {
     if (openPort()) {
-        if (settings.follow && devices.size() > 1) {
+        if (goesRound()) {
             followAll();
+            // Followed, a line ends only when it is stopped: a clean stop, whatever its
+            // devices' last rounds gave (their failures were said when they came).
+            for (DeviceState &device : devices) {
+                device.outcome.exitCode = ExitInterrupted;
+                device.outcome.message = QStringLiteral("прервано");
+            }
         } else {
             for (DeviceState &device : devices) {
                 const int code = collectOnce(device);
@@ -155,13 +164,23 @@ int LineCollector::run()
     return worst;
 }
 
+bool LineCollector::goesRound() const
+{
+    return settings.follow && (devices.size() > 1 || !settings.lineName.isEmpty());
+}
+
 bool LineCollector::openPort()
 {
     const std::string port = settings.port.toUtf8().toStdString();
     for (unsigned attempt = 1;; ++attempt) {
-        if (download.openPort(port, settings.baudRate, settings.parity, settings.stopBits))
+        if (download.openPort(port, settings.baudRate, settings.parity, settings.stopBits)) {
+            if (settings.monitor)
+                settings.monitor->portOpened();
             return true;
+        }
         const QString message = QString::fromStdString(portOpenFailureText(port, download.openError()));
+        if (settings.monitor)
+            settings.monitor->portOpenFailed(settings.retryFirstOpen);
         if (!settings.retryFirstOpen) {
             failLine(ExitPortUnavailable, message);
             return false;
@@ -196,6 +215,8 @@ int LineCollector::collectOnce(DeviceState &device)
     failureMessage.clear();
     storeRefused = false;
     recordsUnprinted = 0;
+    awaitingReply = false;
+    toldReadUp = false;
     started = Clock::now();
 
     int code = device.log ? ExitDone : openLog(device);
@@ -220,7 +241,7 @@ int LineCollector::collectOnce(DeviceState &device)
         download.clear();
         code = runEngine([this] { return !download.clearing(); });
     }
-    if (code == ExitDone && settings.follow && devices.size() == 1) {
+    if (code == ExitDone && settings.follow && !goesRound()) {
         // Only what arrives from now on is printed.
         const StoreResult<qint64> newest = device.log->newestRowId();
         if (newest) {
@@ -341,6 +362,11 @@ int LineCollector::runEngine(const std::function<bool()> &done, bool follow)
             code = ExitPortUnavailable;
             break;
         }
+        if (settings.monitor && download.atRest() != toldReadUp) {
+            toldReadUp = !toldReadUp;
+            if (toldReadUp)
+                readUp();
+        }
         if (done && done())
             break;
         if (follow) {
@@ -403,7 +429,7 @@ QString LineCollector::storeFailureText(const QString &text, const StoreError &e
     // that refuses the records, or is no log this program can use, would refuse them
     // again.
     storeRefused = error.kind == StoreError::Kind::Refused || error.kind == StoreError::Kind::NotALog;
-    if (storeRefused && settings.follow && devices.size() > 1)
+    if (storeRefused && goesRound())
         return text + QStringLiteral("; устройство больше не опрашивается");
     return text;
 }
@@ -414,6 +440,8 @@ void LineCollector::failDevice(int code, const QString &message)
     download.stop();
     if (failure != ExitDone)
         return;
+    if (settings.monitor && current != nullptr)
+        settings.monitor->deviceFailed(current->index);
     failure = code;
     failureMessage = message;
     say(QStringLiteral("%1: %2").arg(label(), message));
@@ -421,6 +449,9 @@ void LineCollector::failDevice(int code, const QString &message)
 
 void LineCollector::failed(const DownloadFailure &reason)
 {
+    if (reason.kind == FailureKind::NoReply && awaitingReply && settings.monitor)
+        settings.monitor->reply(ReplyKind::TimedOut);
+    awaitingReply = false;
     switch (reason.kind) {
     case FailureKind::NoReply:
         failDevice(ExitNoReply, failureText(reason));
@@ -437,10 +468,43 @@ void LineCollector::failed(const DownloadFailure &reason)
 void LineCollector::recordsStored(std::uint32_t count)
 {
     recordsUnprinted += count;
+    if (settings.monitor && current != nullptr)
+        settings.monitor->recordsStored(current->index, count);
+}
+
+void LineCollector::frameReceived(const std::uint8_t *, std::size_t, ReplyResult result)
+{
+    awaitingReply = false;
+    if (!settings.monitor)
+        return;
+    ReplyKind kind = ReplyKind::Exception;
+    if (result == ReplyAccepted)
+        kind = ReplyKind::Accepted;
+    else if (result == ReplyCorrupt)
+        kind = ReplyKind::CrcError;
+    else if (result == ReplyUnexpected)
+        kind = ReplyKind::Unexpected;
+    settings.monitor->reply(kind);
+}
+
+void LineCollector::requestSent()
+{
+    // A request sent while the one before is unanswered is its resend: that one timed out.
+    if (awaitingReply && settings.monitor)
+        settings.monitor->reply(ReplyKind::TimedOut);
+    awaitingReply = true;
+}
+
+void LineCollector::readUp()
+{
+    settings.monitor->deviceReadUp(current->index, QDateTime::currentSecsSinceEpoch());
 }
 
 void LineCollector::portLost(const PortError &cause)
 {
+    awaitingReply = false;
+    if (settings.monitor)
+        settings.monitor->portLost();
     lost = true;
     lostSince = Clock::now();
     lostCause = cause;
@@ -450,11 +514,15 @@ void LineCollector::portLost(const PortError &cause)
 
 void LineCollector::reconnectFailed(unsigned, const PortError &cause, std::chrono::milliseconds)
 {
+    if (settings.monitor)
+        settings.monitor->alive();
     lostCause = cause;
 }
 
 void LineCollector::portRestored(unsigned)
 {
+    if (settings.monitor)
+        settings.monitor->portRestored();
     lost = false;
     say(QStringLiteral("связь с портом \"%1\" восстановлена").arg(settings.port));
 }

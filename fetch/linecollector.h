@@ -5,6 +5,7 @@
 
 #include "fetch/logtarget.h"
 #include "fetch/fetchoptions.h"
+#include "fetch/linemonitor.h"
 #include "logdownload/logdownload.h"
 
 #include <QFile>
@@ -81,6 +82,8 @@ struct CollectorSettings {
     // A followed line whose port does not open at first tries again (a service whose
     // gateway is still down); a run from the command line gives up at once.
     bool retryFirstOpen = false;
+    // Where a supervised line reports its state (a fleet's); null for none.
+    LineMonitor *monitor = nullptr;
 };
 
 /*
@@ -92,7 +95,7 @@ struct CollectorSettings {
  *          the port lost: LogDownload reopens it, the loop waits for it)
  *   then --csv, --clear or, for one device, --follow (re-polls once a second)
  *
- * Following several devices, the line goes round them: each is read up once a second,
+ * Following several devices, or a fleet's line, the line goes round them: each is read up once a second,
  * and one that failed (a device that stops answering, a server that is down) waits
  * a while before it is tried again, while the others go on being read. A device whose
  * store refuses its records is not tried again in this run: the failure says so.
@@ -125,10 +128,18 @@ private:
     bool confirmConfigurationUpdate() override;
     void failed(const DownloadFailure &failure) override;
     void recordsStored(std::uint32_t count) override;
+    void frameReceived(const std::uint8_t *bytes, std::size_t length, ReplyResult result) override;
+    void requestSent() override;
     void portLost(const PortError &cause) override;
     void reconnectFailed(unsigned attempt, const PortError &cause, std::chrono::milliseconds next) override;
     void portRestored(unsigned attempts) override;
+    // The current device was read up to its newest record.
+    void readUp();
 
+    // Whether a followed line goes round its devices, resting one that fails: with
+    // several, and in a fleet with any number (a service's line never gives up a
+    // device); a single device from the command line is followed on its own instead.
+    bool goesRound() const;
     bool openPort();
     int collectOnce(DeviceState &device);
     void followAll();
@@ -178,4 +189,8 @@ private:
     bool lost = false;
     Clock::time_point lostSince;
     PortError lostCause;
+    // A request is out and no frame has come back for it yet.
+    bool awaitingReply = false;
+    // The current device rests read up: its monitor has been told.
+    bool toldReadUp = false;
 };

@@ -8,6 +8,7 @@
 #include "tests/support/tcppeers.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -21,6 +22,81 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+namespace {
+
+// A datagram socket that listens as systemd's does for a service it started: the
+// collector finds it in NOTIFY_SOCKET and sends its "READY=1", "STATUS=..." and
+// "WATCHDOG=1" there.
+class NotifySocket
+{
+public:
+    explicit NotifySocket(const QString &path) : path(path)
+    {
+        fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray name = QFile::encodeName(path);
+        if (fd < 0 || size_t(name.size()) >= sizeof address.sun_path)
+            return;
+        std::copy(name.begin(), name.end(), address.sun_path);
+        if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    ~NotifySocket()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+    bool isValid() const { return fd >= 0; }
+
+    // Takes what has arrived; each datagram may hold several lines.
+    void receive()
+    {
+        char buffer[4096];
+        for (;;) {
+            const ssize_t size = recv(fd, buffer, sizeof buffer, 0);
+            if (size <= 0)
+                return;
+            for (const QByteArray &line : QByteArray(buffer, int(size)).split('\n')) {
+                if (line.isEmpty())
+                    continue;
+                messages << QString::fromUtf8(line);
+                if (line == "WATCHDOG=1") {
+                    ++pings;
+                    sinceLastPing.start();
+                }
+            }
+        }
+    }
+    bool received(const QString &message)
+    {
+        receive();
+        return messages.contains(message);
+    }
+    // The latest STATUS= text.
+    QString status()
+    {
+        receive();
+        for (int i = messages.size() - 1; i >= 0; --i) {
+            if (messages.at(i).startsWith(QLatin1String("STATUS=")))
+                return messages.at(i).mid(7);
+        }
+        return QString();
+    }
+
+    QString path;
+    int fd = -1;
+    QStringList messages;
+    int pings = 0;
+    QElapsedTimer sinceLastPing;
+};
+
+} // namespace
 
 using LogFixture::fileRows;
 
@@ -35,6 +111,8 @@ private slots:
     void followKeepsEveryLineGoing();
     void followStopsOnlyWhatTheStoreRefuses();
     void mistakeInTheFileIsAUsageError();
+    void tellsSystemdItIsReadyAndAlive_data();
+    void tellsSystemdItIsReadyAndAlive();
 
 private:
     QString file(const QString &name) const { return QDir(dir->path()).filePath(name); }
@@ -286,6 +364,70 @@ void tst_Fleet::mistakeInTheFileIsAUsageError()
              QStringLiteral("khronar-fetch: %1:5: two devices are called \"x\" (the other on line 5)\n")
                  .arg(file("fleet.ini")));
     QVERIFY(run.out.isEmpty());
+}
+
+void tst_Fleet::tellsSystemdItIsReadyAndAlive_data()
+{
+    QTest::addColumn<bool>("hung");
+    QTest::newRow("a line that works") << false;
+    QTest::newRow("a gateway that accepts and never answers") << true;
+}
+
+// Started by systemd with a watchdog, the collector says it is ready once its lines
+// are started, keeps its status line current and pings the watchdog while a line
+// works. When every line hangs (a gateway that takes the connection and never
+// answers), the pings stop, so that systemd restarts it.
+void tst_Fleet::tellsSystemdItIsReadyAndAlive()
+{
+    QFETCH(bool, hung);
+    TcpListener gateway;
+    QString port;
+    if (hung) {
+        port = gateway.url();
+    } else {
+        QStringList rows;
+        port = startDevice(longDeviceLog(10, &rows), {"--append-every", "1"});
+    }
+    QVERIFY(!port.isEmpty());
+    QVERIFY(writeFleet(QStringLiteral("[store]\ndb=%1/{device}.db\n[only]\nport=%2\nbaud=115200\nparity=none\n"
+                                      "devices=1=meter\n")
+                           .arg(dir->path(), port)));
+    NotifySocket systemd(file("notify"));
+    QVERIFY(systemd.isValid());
+    // Pings every second; a line silent for two counts as hung.
+    constexpr int WatchdogMs = 2000;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("NOTIFY_SOCKET"), systemd.path);
+    environment.insert(QStringLiteral("WATCHDOG_USEC"), QString::number(WatchdogMs * 1000));
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(KHRONAR_FETCH), {"--config", file("fleet.ini"), "--follow", "--quiet"});
+    process.closeWriteChannel();
+    QTRY_VERIFY_WITH_TIMEOUT(systemd.received(QStringLiteral("READY=1")), 20000);
+    QVERIFY2(systemd.status().startsWith(QStringLiteral("1 линия, ")), qPrintable(systemd.status()));
+
+    if (hung) {
+        QVERIFY(gateway.accept() >= 0);
+        // The pings stop while the collector runs on: a wait three times the interval
+        // without one. The line's state shows it, too.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (systemd.receive(), systemd.pings > 0 && systemd.sinceLastPing.elapsed() > 3 * WatchdogMs), 60000);
+        QVERIFY(process.state() == QProcess::Running);
+        QTRY_VERIFY2_WITH_TIMEOUT(systemd.status().startsWith(QStringLiteral("1 линия, 0 на связи, 0 записей")),
+                                  qPrintable(systemd.messages.join(QLatin1Char('|'))), 30000);
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(
+            systemd.status().contains(QRegularExpression(QStringLiteral("^1 линия, 1 на связи, (1[0-9]|[2-9][0-9]) "
+                                                                        "записей за сутки$"))),
+            30000);
+        // Pings go on, many intervals past any start-up.
+        const int before = (systemd.receive(), systemd.pings);
+        QTRY_VERIFY_WITH_TIMEOUT((systemd.receive(), systemd.pings >= before + 8), 30000);
+    }
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 130);
+    QVERIFY(systemd.received(QStringLiteral("STOPPING=1")));
 }
 
 QTEST_GUILESS_MAIN(tst_Fleet)
