@@ -34,6 +34,15 @@ double secondsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// A record's time as the table shows it, back to the log's own seconds (the device's
+// clock read as UTC); -1 for a time the table cannot show.
+qint64 logSeconds(const QString &shown)
+{
+    QDateTime time = QDateTime::fromString(shown, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    time.setTimeSpec(Qt::UTC);
+    return time.isValid() ? time.toSecsSinceEpoch() : -1;
+}
+
 bool isYes(const QString &answer)
 {
     static const QStringList yes = {QStringLiteral("y"), QStringLiteral("yes"), QStringLiteral("д"),
@@ -93,6 +102,8 @@ struct LineCollector::DeviceState {
     std::unique_ptr<OpenLog> log;
     DeviceOutcome outcome;
     bool reached = false;
+    // The newest record looked at (row id); its log's end when it was opened.
+    qint64 lastSeenRowId = 0;
     // Following: when it is read next, and how often in a row it failed.
     Clock::time_point due;
     unsigned failuresInRow = 0;
@@ -324,6 +335,8 @@ int LineCollector::openLog(DeviceState &device)
     }
     device.log = std::move(opened).value();
     download.setStore(device.log->store());
+    if (watchesRecords())
+        noteLogEnd();
     return ExitDone;
 }
 
@@ -367,6 +380,8 @@ int LineCollector::runEngine(const std::function<bool()> &done, bool follow)
             if (toldReadUp)
                 readUp();
         }
+        if (recordsUntaken != 0)
+            takeNewRecords();
         if (done && done())
             break;
         if (follow) {
@@ -392,7 +407,42 @@ int LineCollector::runEngine(const std::function<bool()> &done, bool follow)
         code = failure;
     if (follow && recordsUnprinted != 0 && !printNewRecords() && code == ExitDone)
         code = ExitLogFileError;
+    if (recordsUntaken != 0)
+        takeNewRecords();
     return code;
+}
+
+void LineCollector::noteLogEnd()
+{
+    const StoreResult<qint64> newest = current->log->newestRowId();
+    // A log that cannot be read here fails the download itself, and says so there.
+    if (!newest)
+        return;
+    current->lastSeenRowId = *newest;
+    // The newest record alone: the one after the row before it.
+    if (*newest > 0)
+        current->log->recordsAfter(*newest - 1, [this](const ShownRecord &record) {
+            if (logSeconds(record.time) >= 0)
+                settings.monitor->newestRecord(current->index, logSeconds(record.time));
+        });
+}
+
+void LineCollector::takeNewRecords()
+{
+    recordsUntaken = 0;
+    if (current == nullptr || !current->log)
+        return;
+    qint64 newestTime = -1;
+    const StoreResult<qint64> last = current->log->recordsAfter(current->lastSeenRowId, [&](const ShownRecord &record) {
+        if (logSeconds(record.time) >= 0)
+            newestTime = logSeconds(record.time);
+    });
+    // A store that cannot be read now is read again at the next records.
+    if (!last)
+        return;
+    current->lastSeenRowId = *last;
+    if (newestTime >= 0)
+        settings.monitor->newestRecord(current->index, newestTime);
 }
 
 bool LineCollector::printNewRecords()
@@ -468,6 +518,8 @@ void LineCollector::failed(const DownloadFailure &reason)
 void LineCollector::recordsStored(std::uint32_t count)
 {
     recordsUnprinted += count;
+    if (watchesRecords())
+        recordsUntaken += count;
     if (settings.monitor && current != nullptr)
         settings.monitor->recordsStored(current->index, count);
 }

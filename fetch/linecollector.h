@@ -150,6 +150,12 @@ private:
     // re-polling and printing new records.
     int runEngine(const std::function<bool()> &done, bool follow = false);
     bool printNewRecords();
+    // Whether the records a download stores are looked at after it (for the metrics).
+    bool watchesRecords() const { return settings.monitor != nullptr; }
+    // Notes where the current device's log ends, as it is opened.
+    void noteLogEnd();
+    // Looks at the records stored since the last look: the newest one's time.
+    void takeNewRecords();
     // Ends the download of the current device with `code` and says why.
     void failDevice(int code, const QString &message);
     // What the user is told of a failure of the current device's log.
@@ -182,6 +188,7 @@ private:
     // is no log): trying again would only fail again.
     bool storeRefused = false;
     std::uint32_t recordsUnprinted = 0;
+    std::uint32_t recordsUntaken = 0;
     qint64 lastPrintedRowId = 0;
     Clock::time_point started;
     Clock::time_point lastDrawn;

@@ -4,9 +4,11 @@
 #include "store/logfile.h"
 #include "tests/support/fetchprocess.h"
 #include "tests/support/logfixture.h"
+#include "tests/support/prometheustext.h"
 #include "tests/support/simulatorprocess.h"
 #include "tests/support/tcppeers.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QJsonArray>
@@ -111,6 +113,8 @@ private slots:
     void followKeepsEveryLineGoing();
     void followStopsOnlyWhatTheStoreRefuses();
     void mistakeInTheFileIsAUsageError();
+    void metricsFileTellsTheRun();
+    void metricsFileIsNeverSeenHalfWritten();
     void tellsSystemdItIsReadyAndAlive_data();
     void tellsSystemdItIsReadyAndAlive();
 
@@ -364,6 +368,130 @@ void tst_Fleet::mistakeInTheFileIsAUsageError()
              QStringLiteral("khronar-fetch: %1:5: two devices are called \"x\" (the other on line 5)\n")
                  .arg(file("fleet.ini")));
     QVERIFY(run.out.isEmpty());
+}
+
+// A collection that ends writes its metrics at the end: what the summary says of each
+// device, the newest record's time as its log holds it, each line's state and replies,
+// how long the pass took. Names with quotes and backslashes come out escaped.
+void tst_Fleet::metricsFileTellsTheRun()
+{
+    QStringList rows;
+    const QString bus = startDevice(longDeviceLog(12, &rows), {"--address", "1,2"});
+    const QString silent = startDevice(QString::fromUtf8(BaseLog), {"--tcp", "0", "--mbap", "--silent"});
+    QVERIFY(!bus.isEmpty() && !silent.isEmpty());
+    const QString hostileLine = QStringLiteral("sub \"7\" \\ east=1");
+    QVERIFY(writeFleet(QStringLiteral("[store]\ndb=%1/{device}.db\n"
+                                      "[%2]\nport=%3\nbaud=115200\nparity=none\ndevices=1-2=feeder \"A\" \\ {address}\n"
+                                      "[silent]\nport=%4\ndevices=1=mute\n")
+                           .arg(dir->path(), hostileLine, bus, silent)));
+    const qint64 before = QDateTime::currentSecsSinceEpoch();
+    const FetchResult run = runFleet({"--summary", "json", "--metrics-file", file("khronar.prom")});
+    QCOMPARE(run.exitCode, 5);
+    QFile metricsFile(file("khronar.prom"));
+    QVERIFY(metricsFile.open(QIODevice::ReadOnly));
+    // The exporter is another user: the file is for everyone to read.
+    QVERIFY(metricsFile.permissions().testFlag(QFileDevice::ReadOther));
+    const Exposition metrics = parseExposition(metricsFile.readAll());
+    QVERIFY2(metrics.error.isEmpty(), qPrintable(metrics.error));
+    QCOMPARE(metrics.types.value("khronar_device_records_stored_total"), QStringLiteral("counter"));
+    QCOMPARE(metrics.types.value("khronar_line_state"), QStringLiteral("gauge"));
+
+    const QJsonArray summary = QJsonDocument::fromJson(run.out).array();
+    QCOMPARE(summary.size(), 3);
+    for (const QJsonValue &entry : summary) {
+        const QJsonObject device = entry.toObject();
+        const QString name = device.value("device").toString();
+        const QMap<QString, QString> labels{{"line", device.value("line").toString()},
+                                            {"device", name},
+                                            {"address", QString::number(device.value("address").toInt())}};
+        QCOMPARE(metrics.value("khronar_device_records_stored_total", labels), device.value("newRecords").toDouble());
+        const qint64 success = qint64(metrics.value("khronar_device_last_success_timestamp_seconds", labels));
+        if (device.value("exitCode").toInt() == 0) {
+            QCOMPARE(device.value("newRecords").toInt(), 12);
+            QVERIFY2(name.startsWith(QStringLiteral("feeder \"A\" \\ ")), qPrintable(name));
+            QCOMPARE(device.value("line").toString(), hostileLine);
+            const QStringList newest = LogFixture::fileRows(file(name + ".db"),
+                                                            "SELECT dt FROM Log ORDER BY rowid DESC LIMIT 1");
+            QCOMPARE(metrics.value("khronar_device_newest_record_timestamp_seconds", labels),
+                     newest.value(0).toDouble());
+            QVERIFY2(success >= before && success <= QDateTime::currentSecsSinceEpoch(), qPrintable(name));
+            QCOMPARE(metrics.value("khronar_device_failing", labels), 0.0);
+        } else {
+            // Never read: no time of a success, nor of a record.
+            QCOMPARE(name, QStringLiteral("mute"));
+            QVERIFY(std::isnan(metrics.value("khronar_device_last_success_timestamp_seconds", labels)));
+            QVERIFY(std::isnan(metrics.value("khronar_device_newest_record_timestamp_seconds", labels)));
+            QCOMPARE(metrics.value("khronar_device_failing", labels), 1.0);
+        }
+    }
+    const struct {
+        QString line;
+        const char *state;
+    } states[] = {{hostileLine, "up"}, {QStringLiteral("silent"), "failing"}};
+    for (const auto &line : states) {
+        for (const char *state : {"up", "reconnecting", "failing"})
+            QCOMPARE(metrics.value("khronar_line_state", {{"line", line.line}, {"state", state}}),
+                     qstrcmp(state, line.state) == 0 ? 1.0 : 0.0);
+        QCOMPARE(metrics.value("khronar_line_reconnects_total", {{"line", line.line}}), 0.0);
+    }
+    // Every record of both devices came in an accepted reply; the silent device's
+    // requests all timed out.
+    QVERIFY(metrics.value("khronar_line_replies_total", {{"line", hostileLine}, {"result", "accepted"}}) >= 24);
+    QCOMPARE(metrics.value("khronar_line_replies_total", {{"line", hostileLine}, {"result", "crc_error"}}), 0.0);
+    QCOMPARE(metrics.value("khronar_line_replies_total", {{"line", "silent"}, {"result", "accepted"}}), 0.0);
+    QVERIFY(metrics.value("khronar_line_replies_total", {{"line", "silent"}, {"result", "timeout"}}) >= 1);
+    QVERIFY(metrics.value("khronar_collect_pass_seconds") > 0);
+}
+
+// A followed fleet rewrites its metrics as it goes; a reader that looks at any moment
+// finds a whole file, never one being written.
+void tst_Fleet::metricsFileIsNeverSeenHalfWritten()
+{
+    QStringList rows;
+    const QString pty = startDevice(longDeviceLog(10, &rows), {"--append-every", "1"});
+    QVERIFY(!pty.isEmpty());
+    QVERIFY(writeFleet(QStringLiteral("[store]\ndb=%1/{device}.db\n[a]\nport=%2\nbaud=115200\nparity=none\n"
+                                      "devices=1=meter\n")
+                           .arg(dir->path(), pty)));
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("KHRONAR_METRICS_INTERVAL_MS"), QStringLiteral("20"));
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(KHRONAR_FETCH),
+                  {"--config", file("fleet.ini"), "--follow", "--quiet", "--metrics-file", file("khronar.prom")});
+    process.closeWriteChannel();
+    const QMap<QString, QString> meter{{"line", "a"}, {"device", "meter"}, {"address", "1"}};
+    int reads = 0;
+    double stored = 0;
+    // Read as fast as the test can until the device has logged a few new records.
+    QTRY_VERIFY_WITH_TIMEOUT(
+        [&] {
+            for (int i = 0; i < 50; ++i) {
+                QFile metricsFile(file("khronar.prom"));
+                if (!metricsFile.open(QIODevice::ReadOnly))
+                    continue;
+                const Exposition metrics = parseExposition(metricsFile.readAll());
+                if (!metrics.error.isEmpty() || metrics.count("khronar_line_state") != 3)
+                    qFatal("a metrics file read whole is not: %s", qPrintable(metrics.error));
+                ++reads;
+                stored = metrics.value("khronar_device_records_stored_total", meter);
+            }
+            return stored >= 13;
+        }(),
+        30000);
+    QVERIFY(reads > 100);
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(10000));
+    QCOMPARE(process.exitCode(), 130);
+    QFile metricsFile(file("khronar.prom"));
+    QVERIFY(metricsFile.open(QIODevice::ReadOnly));
+    const Exposition last = parseExposition(metricsFile.readAll());
+    QVERIFY2(last.error.isEmpty(), qPrintable(last.error));
+    QVERIFY(last.value("khronar_device_records_stored_total", meter) >= 13);
+    // A collector that stays on has no pass.
+    QCOMPARE(last.count("khronar_collect_pass_seconds"), 0);
+    // Only the file itself is left: no temporary file beside it.
+    QCOMPARE(QDir(dir->path()).entryList({"khronar.prom*"}, QDir::Files), QStringList{"khronar.prom"});
 }
 
 void tst_Fleet::tellsSystemdItIsReadyAndAlive_data()
