@@ -34,6 +34,15 @@ void writeStandardOutput(const QString &text)
     std::fflush(stdout);
 }
 
+// Under systemd, with standard error connected to the journal, events go there with
+// their fields; elsewhere (a terminal, a file, a pipe) nothing is sent.
+JournalSender journalSender()
+{
+    if (!standardErrorIsJournal())
+        return {};
+    return [](const QString &message, const JournalFields &fields) { return sendToJournal(message, fields); };
+}
+
 // The result of a device in words.
 QString resultText(const DeviceOutcome &outcome)
 {
@@ -79,7 +88,7 @@ int runLine(const FetchOptions &options, const std::atomic<bool> &stop)
             device.csv = pathForAddress(options.csv, address);
         devices.push_back(device);
     }
-    CollectorConsole console(standardErrorIsTerminal() && !options.quiet);
+    CollectorConsole console(standardErrorIsTerminal() && !options.quiet, journalSender());
     LineCollector line(settings, std::move(devices), stop, console);
     line.run();
     // The first device that failed speaks for the run, unless it was interrupted.
@@ -99,6 +108,21 @@ int runLine(const FetchOptions &options, const std::atomic<bool> &stop)
     return code;
 }
 
+// The text summary as journal entries, one per device with its line and name, so that
+// `journalctl KHRONAR_DEVICE=NAME` finds its summaries too.
+void journalSummary(const std::vector<DeviceOutcome> &outcomes)
+{
+    for (const DeviceOutcome &outcome : outcomes) {
+        JournalFields fields;
+        fields.priority = outcome.exitCode == ExitDone || outcome.exitCode == ExitInterrupted ? 6 : 4;
+        fields.line = outcome.line;
+        fields.device = outcome.name;
+        const QString text = textSummary({outcome});
+        if (!sendToJournal(text.trimmed(), fields))
+            writeStandardOutput(text);
+    }
+}
+
 // A fleet: every line of the file at once, one thread each.
 int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
 {
@@ -109,7 +133,7 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
     }
     const FleetConfig &fleet = read.config;
     const bool server = isServerUrl(fleet.db);
-    CollectorConsole console(false);
+    CollectorConsole console(false, journalSender());
     std::vector<std::unique_ptr<LineCollector>> lines;
     std::vector<std::unique_ptr<LineMonitor>> monitors;
     for (const FleetLine &line : fleet.lines) {
@@ -162,7 +186,10 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
         outcomes.insert(outcomes.end(), lineOutcomes.begin(), lineOutcomes.end());
         worst = std::max(worst, codes[i]);
     }
-    writeStandardOutput(options.summary == SummaryFormat::Json ? jsonSummary(outcomes) : textSummary(outcomes));
+    if (options.summary == SummaryFormat::Text && standardOutputIsJournal())
+        journalSummary(outcomes);
+    else
+        writeStandardOutput(options.summary == SummaryFormat::Json ? jsonSummary(outcomes) : textSummary(outcomes));
     return worst;
 }
 

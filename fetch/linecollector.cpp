@@ -60,11 +60,21 @@ void CollectorConsole::write(const QString &text)
 
 void CollectorConsole::error(const QString &message)
 {
+    if (journal && journal(message, JournalFields()))
+        return;
     std::lock_guard<std::mutex> guard(lock);
     if (progressShown)
         write(QStringLiteral("\n"));
     progressShown = false;
     write(QStringLiteral("khronar-fetch: ") + message + QLatin1Char('\n'));
+}
+
+void CollectorConsole::event(const QString &message, const JournalFields &fields, bool journalOnly)
+{
+    if (journal && journal(message, fields))
+        return;
+    if (!journalOnly)
+        error(message);
 }
 
 void CollectorConsole::prompt(const QString &text)
@@ -102,6 +112,8 @@ struct LineCollector::DeviceState {
     std::unique_ptr<OpenLog> log;
     DeviceOutcome outcome;
     bool reached = false;
+    // Its failure was said, and its coming back is not yet.
+    bool saidFailing = false;
     // The newest record looked at (row id); its log's end when it was opened.
     qint64 lastSeenRowId = 0;
     // Following: when it is read next, and how often in a row it failed.
@@ -187,6 +199,7 @@ bool LineCollector::openPort()
         if (download.openPort(port, settings.baudRate, settings.parity, settings.stopBits)) {
             if (settings.monitor)
                 settings.monitor->portOpened();
+            say(QStringLiteral("порт \"%1\" открыт").arg(settings.port), 6, false, true);
             return true;
         }
         const QString message = QString::fromStdString(portOpenFailureText(port, download.openError()));
@@ -198,7 +211,7 @@ bool LineCollector::openPort()
         }
         // A service whose gateway is down at boot: said once, then tried again and again.
         if (attempt == 1)
-            say(message + QStringLiteral("; попытки продолжаются"));
+            say(message + QStringLiteral("; попытки продолжаются"), 4);
         const auto until = Clock::now() + LogDownload::reconnectDelay(attempt);
         while (Clock::now() < until) {
             if (stop.load()) {
@@ -330,7 +343,8 @@ int LineCollector::openLog(DeviceState &device)
         failure = ExitLogFileError;
         // The URL's password is never shown; the server's message names no password.
         failureMessage = storeFailureText(QStringLiteral("%1: %2").arg(device.device.log.place(), error.text), error);
-        say(QStringLiteral("%1: %2").arg(label(), failureMessage));
+        device.saidFailing = true;
+        say(QStringLiteral("%1: %2").arg(label(), failureMessage), 3, true);
         return failure;
     }
     device.log = std::move(opened).value();
@@ -375,7 +389,7 @@ int LineCollector::runEngine(const std::function<bool()> &done, bool follow)
             code = ExitPortUnavailable;
             break;
         }
-        if (settings.monitor && download.atRest() != toldReadUp) {
+        if (download.atRest() != toldReadUp) {
             toldReadUp = !toldReadUp;
             if (toldReadUp)
                 readUp();
@@ -419,12 +433,15 @@ void LineCollector::noteLogEnd()
     if (!newest)
         return;
     current->lastSeenRowId = *newest;
-    // The newest record alone: the one after the row before it.
-    if (*newest > 0)
-        current->log->recordsAfter(*newest - 1, [this](const ShownRecord &record) {
+    // The newest record alone: the one after the row before it. Its time is only
+    // shown; a log that cannot be read now leaves it unknown until the next records.
+    if (*newest > 0) {
+        const StoreResult<qint64> read = current->log->recordsAfter(*newest - 1, [this](const ShownRecord &record) {
             if (logSeconds(record.time) >= 0)
                 settings.monitor->newestRecord(current->index, logSeconds(record.time));
         });
+        static_cast<void>(read);
+    }
 }
 
 void LineCollector::takeNewRecords()
@@ -494,7 +511,9 @@ void LineCollector::failDevice(int code, const QString &message)
         settings.monitor->deviceFailed(current->index);
     failure = code;
     failureMessage = message;
-    say(QStringLiteral("%1: %2").arg(label(), message));
+    if (current != nullptr)
+        current->saidFailing = true;
+    say(QStringLiteral("%1: %2").arg(label(), message), 3, true);
 }
 
 void LineCollector::failed(const DownloadFailure &reason)
@@ -549,7 +568,12 @@ void LineCollector::requestSent()
 
 void LineCollector::readUp()
 {
-    settings.monitor->deviceReadUp(current->index, QDateTime::currentSecsSinceEpoch());
+    if (settings.monitor)
+        settings.monitor->deviceReadUp(current->index, QDateTime::currentSecsSinceEpoch());
+    if (current->saidFailing) {
+        current->saidFailing = false;
+        say(QStringLiteral("%1: снова на связи").arg(label()), 5, true, true);
+    }
 }
 
 void LineCollector::portLost(const PortError &cause)
@@ -561,7 +585,8 @@ void LineCollector::portLost(const PortError &cause)
     lostSince = Clock::now();
     lostCause = cause;
     say(QString::fromStdString(portLostText(settings.port.toUtf8().toStdString(), cause))
-        + QStringLiteral("; повторное подключение"));
+            + QStringLiteral("; повторное подключение"),
+        4);
 }
 
 void LineCollector::reconnectFailed(unsigned, const PortError &cause, std::chrono::milliseconds)
@@ -576,7 +601,7 @@ void LineCollector::portRestored(unsigned)
     if (settings.monitor)
         settings.monitor->portRestored();
     lost = false;
-    say(QStringLiteral("связь с портом \"%1\" восстановлена").arg(settings.port));
+    say(QStringLiteral("связь с портом \"%1\" восстановлена").arg(settings.port), 5);
 }
 
 bool LineCollector::confirmConfigurationUpdate()
@@ -588,7 +613,8 @@ bool LineCollector::confirmConfigurationUpdate()
     if (!settings.canAsk) {
         say(QStringLiteral("%1: %2 Конфигурация не обновлена (--update-config yes обновит её), записи "
                            "добавляются.")
-                .arg(label(), difference));
+                .arg(label(), difference),
+            4, true);
         return false;
     }
     console.prompt(QStringLiteral("Адрес %1. %2\n%3 (y/N) ")
@@ -610,9 +636,15 @@ QString LineCollector::label() const
     return QStringLiteral("адрес %1").arg(current->device.address);
 }
 
-void LineCollector::say(const QString &message)
+void LineCollector::say(const QString &message, int priority, bool aboutDevice, bool journalOnly)
 {
-    console.error(settings.lineName.isEmpty() ? message : QStringLiteral("[%1] %2").arg(settings.lineName, message));
+    JournalFields fields;
+    fields.priority = priority;
+    fields.line = settings.lineName;
+    if (aboutDevice && current != nullptr)
+        fields.device = label();
+    console.event(settings.lineName.isEmpty() ? message : QStringLiteral("[%1] %2").arg(settings.lineName, message),
+                  fields, journalOnly);
 }
 
 void LineCollector::drawProgress(bool force)

@@ -6,6 +6,7 @@
 #include "fetch/logtarget.h"
 #include "fetch/fetchoptions.h"
 #include "fetch/linemonitor.h"
+#include "fetch/servicemanager.h"
 #include "logdownload/logdownload.h"
 
 #include <QFile>
@@ -19,15 +20,28 @@
 #include <mutex>
 #include <vector>
 
+// Sends a journal entry; false when it cannot (it is then said on standard error).
+using JournalSender = std::function<bool(const QString &message, const JournalFields &fields)>;
+
 // Standard error, shared by the collectors of a run: whole lines, never mixed, and the
-// progress line of a single run redrawn in place.
+// progress line of a single run redrawn in place. Under systemd, with standard error
+// connected to the journal, events go to the journal instead, with their line, device
+// and priority as fields of their own.
 class CollectorConsole
 {
 public:
-    explicit CollectorConsole(bool showProgress) : progressWanted(showProgress) {}
+    explicit CollectorConsole(bool showProgress, JournalSender journal = {})
+        : progressWanted(showProgress),
+          journal(std::move(journal))
+    {}
 
-    // "khronar-fetch: " and `message` on a line of its own.
+    // "khronar-fetch: " and `message` on a line of its own, or an error in the journal.
     void error(const QString &message);
+    // An event of a line or of one of its devices: said as error() says it, or sent to
+    // the journal with `fields`. One that only the journal keeps (a port opened, a
+    // device back) is not said on standard error, whose lines stay as they were.
+    void event(const QString &message, const JournalFields &fields, bool journalOnly = false);
+    bool toJournal() const { return bool(journal); }
     // Text without a line end, after the progress line has been ended.
     void prompt(const QString &text);
     // Redraws the progress line; nothing when it is not wanted.
@@ -41,6 +55,7 @@ private:
 
     std::mutex lock;
     const bool progressWanted;
+    const JournalSender journal;
     bool progressShown = false;
 };
 
@@ -166,7 +181,9 @@ private:
     void failLine(int code, const QString &message);
     // The device's name in messages: "адрес 7", or in a fleet "feeder-1".
     QString label() const;
-    void say(const QString &message);
+    // Says `message` about the line, or with `aboutDevice` about the current device,
+    // with a syslog priority for the journal (3 error, 4 warning, 5 notice, 6 info).
+    void say(const QString &message, int priority = 3, bool aboutDevice = false, bool journalOnly = false);
     void drawProgress(bool force);
     void summarize();
 
