@@ -3,6 +3,7 @@
 
 #include "fetch/fetcher.h"
 
+#include "fetch/alertdispatcher.h"
 #include "fetch/console.h"
 #include "fetch/exportonly.h"
 #include "fetch/fleetconfig.h"
@@ -134,6 +135,9 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
     const FleetConfig &fleet = read.config;
     const bool server = isServerUrl(fleet.db);
     CollectorConsole console(false, journalSender());
+    std::unique_ptr<AlertDispatcher> alerts;
+    if (!fleet.alerts.empty())
+        alerts = std::make_unique<AlertDispatcher>(fleet.alerts, fleet.alertCommandsAtOnce, console);
     std::vector<std::unique_ptr<LineCollector>> lines;
     std::vector<std::unique_ptr<LineMonitor>> monitors;
     for (const FleetLine &line : fleet.lines) {
@@ -143,6 +147,7 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
         monitors.push_back(std::make_unique<LineMonitor>(line.name, names));
         CollectorSettings settings = settingsFor(options);
         settings.monitor = monitors.back().get();
+        settings.alerts = alerts.get();
         settings.lineName = line.name;
         settings.port = line.port;
         settings.baudRate = line.baudRate;
@@ -178,6 +183,9 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
     supervision.metricsInterval = metricsInterval();
     supervision.followed = options.follow;
     FleetSupervisor(supervision, watched, stop, console).run(runs);
+    // A collection that ends runs the commands of its last records before it does.
+    if (alerts)
+        alerts->finish(stop.load());
 
     std::vector<DeviceOutcome> outcomes;
     int worst = ExitDone;

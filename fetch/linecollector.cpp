@@ -3,6 +3,7 @@
 
 #include "fetch/linecollector.h"
 
+#include "fetch/alertdispatcher.h"
 #include "link/porterror.h"
 
 #include <QDateTime>
@@ -116,6 +117,9 @@ struct LineCollector::DeviceState {
     bool saidFailing = false;
     // The newest record looked at (row id); its log's end when it was opened.
     qint64 lastSeenRowId = 0;
+    // Its log was empty when opened, and it has not yet been read up: what is stored
+    // is its history, which alerts only where a rule asks for it.
+    bool history = false;
     // Following: when it is read next, and how often in a row it failed.
     Clock::time_point due;
     unsigned failuresInRow = 0;
@@ -252,9 +256,11 @@ int LineCollector::collectOnce(DeviceState &device)
         download.start(device.device.address);
         // start() leaves the transfer in ReadInfo: it rests only once the range is read up.
         code = runEngine([this] { return download.atRest(); });
-        if (code == ExitDone)
+        // Read up, every record of it looked at: what comes from now on is new.
+        if (code == ExitDone) {
+            device.history = false;
             summarize();
-        else
+        } else
             console.endProgress();
     }
     if (code == ExitDone && !device.device.csv.isEmpty())
@@ -433,11 +439,12 @@ void LineCollector::noteLogEnd()
     if (!newest)
         return;
     current->lastSeenRowId = *newest;
+    current->history = *newest == 0;
     // The newest record alone: the one after the row before it. Its time is only
     // shown; a log that cannot be read now leaves it unknown until the next records.
     if (*newest > 0) {
         const StoreResult<qint64> read = current->log->recordsAfter(*newest - 1, [this](const ShownRecord &record) {
-            if (logSeconds(record.time) >= 0)
+            if (logSeconds(record.time) >= 0 && settings.monitor)
                 settings.monitor->newestRecord(current->index, logSeconds(record.time));
         });
         static_cast<void>(read);
@@ -453,12 +460,22 @@ void LineCollector::takeNewRecords()
     const StoreResult<qint64> last = current->log->recordsAfter(current->lastSeenRowId, [&](const ShownRecord &record) {
         if (logSeconds(record.time) >= 0)
             newestTime = logSeconds(record.time);
+        if (settings.alerts) {
+            AlertRecord alert;
+            alert.line = settings.lineName;
+            alert.device = label();
+            alert.address = current->device.address;
+            alert.time = record.time;
+            alert.type = record.type;
+            alert.message = record.message;
+            settings.alerts->recordStored(alert, current->history);
+        }
     });
     // A store that cannot be read now is read again at the next records.
     if (!last)
         return;
     current->lastSeenRowId = *last;
-    if (newestTime >= 0)
+    if (newestTime >= 0 && settings.monitor)
         settings.monitor->newestRecord(current->index, newestTime);
 }
 

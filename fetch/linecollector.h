@@ -60,6 +60,8 @@ private:
 };
 
 // One device as a collector reads it.
+class AlertDispatcher;
+
 struct CollectorDevice {
     std::uint8_t address = 1;
     QString name;    // its name in a fleet; empty on a command line
@@ -99,6 +101,8 @@ struct CollectorSettings {
     bool retryFirstOpen = false;
     // Where a supervised line reports its state (a fleet's); null for none.
     LineMonitor *monitor = nullptr;
+    // Where newly stored records go to be alerted on (a fleet's [alerts]); null for none.
+    AlertDispatcher *alerts = nullptr;
 };
 
 /*
@@ -166,10 +170,11 @@ private:
     int runEngine(const std::function<bool()> &done, bool follow = false);
     bool printNewRecords();
     // Whether the records a download stores are looked at after it (for the metrics).
-    bool watchesRecords() const { return settings.monitor != nullptr; }
+    bool watchesRecords() const { return settings.monitor != nullptr || settings.alerts != nullptr; }
     // Notes where the current device's log ends, as it is opened.
     void noteLogEnd();
-    // Looks at the records stored since the last look: the newest one's time.
+    // Looks at the records stored since the last look: the newest one's time, and each
+    // record for the alerts.
     void takeNewRecords();
     // Ends the download of the current device with `code` and says why.
     void failDevice(int code, const QString &message);

@@ -115,6 +115,8 @@ private slots:
     void mistakeInTheFileIsAUsageError();
     void metricsFileTellsTheRun();
     void metricsFileIsNeverSeenHalfWritten();
+    void alertCommandFiresOncePerNewRecord();
+    void alertCommandsOfAHistoryAreBounded();
     void tellsSystemdItIsReadyAndAlive_data();
     void tellsSystemdItIsReadyAndAlive();
 
@@ -124,6 +126,11 @@ private:
     QString startDevice(const QString &json, const QStringList &options = {});
     bool writeFleet(const QString &text);
     FetchResult runFleet(const QStringList &options);
+    // An executable shell script at `name` with `body`; its path.
+    QString writeScript(const QString &name, const QString &body);
+    // What the alert script below has written: one entry per run, its environment's
+    // record and the JSON it read, as "device|time|type|message|json".
+    QStringList alertsWritten() const;
 
     std::unique_ptr<QTemporaryDir> dir;
     std::vector<std::unique_ptr<SimulatorProcess>> devices;
@@ -492,6 +499,177 @@ void tst_Fleet::metricsFileIsNeverSeenHalfWritten()
     QCOMPARE(last.count("khronar_collect_pass_seconds"), 0);
     // Only the file itself is left: no temporary file beside it.
     QCOMPARE(QDir(dir->path()).entryList({"khronar.prom*"}, QDir::Files), QStringList{"khronar.prom"});
+}
+
+QString tst_Fleet::writeScript(const QString &name, const QString &body)
+{
+    QFile script(file(name));
+    if (!script.open(QIODevice::WriteOnly) || script.write(("#!/bin/sh\n" + body).toUtf8()) < 0)
+        return QString();
+    script.close();
+    script.setPermissions(script.permissions() | QFileDevice::ExeOwner);
+    return script.fileName();
+}
+
+QStringList tst_Fleet::alertsWritten() const
+{
+    QStringList entries;
+    const QDir alerts(file("alerts"));
+    for (const QString &name : alerts.entryList({"*.alert"}, QDir::Files)) {
+        QFile entry(alerts.filePath(name));
+        entry.open(QIODevice::ReadOnly);
+        entries << QString::fromUtf8(entry.readAll()).trimmed().replace(QLatin1Char('\n'), QLatin1Char('|'));
+    }
+    return entries;
+}
+
+// A followed device with a history of eight records: its first download alerts nothing
+// (the rule does not say history=yes); then every record it logs that the rule takes
+// runs the command once, with the record in its environment and as JSON on its standard
+// input, and nothing else does. The command's arguments reach it as written: no shell.
+void tst_Fleet::alertCommandFiresOncePerNewRecord()
+{
+    QStringList rows;
+    const QString port = startDevice(longDeviceLog(8, &rows), {"--append-every", "1"});
+    QVERIFY(!port.isEmpty());
+    QVERIFY(QDir(dir->path()).mkdir("alerts"));
+    const QString script = writeScript("alert.sh",
+                                       "[ \"$2\" = '$HOME; rm -rf /' ] || exit 3\n"
+                                       "out=\"$1/$(date +%s%N)-$$\"\n"
+                                       "{ printf '%s|%s|%s|%s\\n' \"$KHRONAR_DEVICE\" \"$KHRONAR_TIME\" "
+                                       "\"$KHRONAR_TYPE\" \"$KHRONAR_MESSAGE\"; cat; } "
+                                       "> \"$out.tmp\" && mv \"$out.tmp\" \"$out.alert\"\n");
+    QVERIFY(!script.isEmpty());
+    QVERIFY(writeFleet(QStringLiteral("[store]\ndb=%1/{device}.db\n"
+                                      "[west]\nport=%2\nbaud=115200\nparity=none\ndevices=1=meter\n"
+                                      "[alerts]\n"
+                                      "trouble.types=warning, error\n"
+                                      "trouble.command=%3 \"%4\" \"$HOME; rm -rf /\"\n")
+                           .arg(dir->path(), port, script, file("alerts"))));
+    QProcess process;
+    process.start(QStringLiteral(KHRONAR_FETCH), {"--config", file("fleet.ini"), "--follow", "--quiet"});
+    process.closeWriteChannel();
+    // Six records logged while followed: warnings and errors among them.
+    QTRY_VERIFY_WITH_TIMEOUT(LogFixture::recordCount(file("meter.db")) >= 14, 30000);
+    ::kill(pid_t(process.processId()), SIGTERM);
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 130);
+    const QString err = QString::fromLocal8Bit(process.readAllStandardError());
+    QVERIFY2(!err.contains(QStringLiteral("сигнал")), qPrintable(err));
+
+    // What the rule takes of the records stored after the history, in the order stored.
+    static const char *const typeNames[] = {"info", "warning", "error", "change"};
+    const QStringList stored = LogFixture::fileRows(
+        file("meter.db"),
+        "SELECT type || '|' || datetime(dt, 'unixepoch') || '|' || hex(data) FROM Log ORDER BY rowid");
+    QStringList expected;
+    for (const QString &row : stored.mid(8)) {
+        const QStringList fields = row.split(QLatin1Char('|'));
+        const int type = fields.at(0).toInt();
+        if (type != 1 && type != 2)
+            continue;
+        const int number = fields.at(2).mid(0, 2).toInt(nullptr, 16) + 256 * fields.at(2).mid(2, 2).toInt(nullptr, 16);
+        expected
+            << QStringLiteral("meter|%1|%2|Номер %3").arg(fields.at(1), QLatin1String(typeNames[type])).arg(number);
+    }
+    QVERIFY(expected.size() >= 2);
+    QStringList got;
+    for (const QString &entry : alertsWritten()) {
+        const QStringList parts = entry.split(QLatin1Char('|'));
+        QCOMPARE(parts.size(), 5);
+        const QJsonObject json = QJsonDocument::fromJson(parts.at(4).toUtf8()).object();
+        QCOMPARE(json.value("line").toString(), QStringLiteral("west"));
+        QCOMPARE(json.value("device").toString(), parts.at(0));
+        QCOMPARE(json.value("address").toInt(), 1);
+        QCOMPARE(json.value("time").toString(), parts.at(1));
+        QCOMPARE(json.value("type").toString(), parts.at(2));
+        QCOMPARE(json.value("message").toString(), parts.at(3));
+        QCOMPARE(json.value("rule").toString(), QStringLiteral("trouble"));
+        got << parts.mid(0, 4).join(QLatin1Char('|'));
+    }
+    // Commands run side by side: their order is not the records'.
+    got.sort();
+    expected.sort();
+    QCOMPARE(got, expected);
+}
+
+// A first download with history=yes: every record the rules take alerts, a journal rule
+// says them, a command that cannot start is said and the collection goes on, a command
+// that hangs is killed at its time limit, and no more commands run at once than allowed.
+void tst_Fleet::alertCommandsOfAHistoryAreBounded()
+{
+    QStringList rows;
+    const QString port = startDevice(longDeviceLog(24, &rows));
+    QVERIFY(!port.isEmpty());
+    QVERIFY(QDir(dir->path()).mkdir("alerts"));
+    // Notes how many of its kind run beside it, then lingers, so that they overlap.
+    const QString counter = writeScript("count.sh",
+                                        "touch \"$1/running-$$\"\n"
+                                        "ls \"$1\" | grep -c '^running-' > \"$1/seen-$$\"\n"
+                                        "sleep 0.2\n"
+                                        "rm \"$1/running-$$\"\n");
+    // Writes its process id, then waits far longer than its limit.
+    const QString hanging = writeScript("hang.sh", "echo $$ > \"$1/hung-$$\"\nexec sleep 600\n");
+    QVERIFY(!counter.isEmpty() && !hanging.isEmpty());
+    QVERIFY(writeFleet(QStringLiteral("[store]\ndb=%1/{device}.db\n"
+                                      "[east]\nport=%2\nbaud=115200\nparity=none\ndevices=1=meter\n"
+                                      "[alerts]\n"
+                                      "commands=2\n"
+                                      "all.message=^номер [0-9]+$\n"
+                                      "all.command=%3 %4\n"
+                                      "all.history=yes\n"
+                                      "changes.types=change\n"
+                                      "changes.command=%5 %4\n"
+                                      "changes.timeout=1\n"
+                                      "changes.history=yes\n"
+                                      "fives.message=[05]$\n"
+                                      "fives.journal=warning\n"
+                                      "fives.history=yes\n"
+                                      "broken.types=error\n"
+                                      "broken.command=%1/no-such-program\n"
+                                      "broken.history=yes\n"
+                                      "quiet.types=info\n"
+                                      "quiet.journal=info\n")
+                           .arg(dir->path(), port, counter, file("alerts"), hanging)));
+    const FetchResult run = runFleet({});
+    QCOMPARE(run.exitCode, 0);
+    QCOMPARE(LogFixture::recordCount(file("meter.db")), 24);
+
+    const QDir alerts(file("alerts"));
+    // One counting run per record, never more than two commands of any rule at once.
+    const QStringList seen = alerts.entryList({"seen-*"}, QDir::Files);
+    QCOMPARE(seen.size(), 24);
+    for (const QString &name : seen) {
+        QFile entry(alerts.filePath(name));
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        const int atOnce = entry.readAll().trimmed().toInt();
+        QVERIFY2(atOnce >= 1 && atOnce <= 2, qPrintable(name));
+    }
+    // Each change (records 3, 7, ..., 23) hung and was killed at its limit.
+    const QStringList hung = alerts.entryList({"hung-*"}, QDir::Files);
+    QCOMPARE(hung.size(), 6);
+    for (const QString &name : hung) {
+        QFile entry(alerts.filePath(name));
+        QVERIFY(entry.open(QIODevice::ReadOnly));
+        const pid_t pid = pid_t(entry.readAll().trimmed().toInt());
+        QVERIFY(pid > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(::kill(pid, 0) != 0, 10000);
+    }
+    QCOMPARE(run.err.count(
+                 QStringLiteral("сигнал «changes»: команда \"%1\" не закончилась за 1 с и остановлена").arg(hanging)),
+             6);
+    QCOMPARE(
+        run.err.count(QStringLiteral("khronar-fetch: [east] meter: сигнал «broken»: команда \"%1/no-such-program\" "
+                                     "не запускается")
+                          .arg(dir->path())),
+        6);
+    // The journal rule, said on standard error here: records 0, 5, 10, 15, 20 of its
+    // history (the quiet one, without history=yes, says nothing).
+    QCOMPARE(run.err.count(QStringLiteral("сигнал «fives»: 2024-03-15 13:45:")), 5);
+    QVERIFY2(
+        run.err.contains(QStringLiteral("khronar-fetch: [east] meter: сигнал «fives»: 2024-03-15 13:45:35 Номер 5\n")),
+        qPrintable(run.err));
+    QCOMPARE(run.err.count(QStringLiteral("«quiet»")), 0);
 }
 
 void tst_Fleet::tellsSystemdItIsReadyAndAlive_data()
