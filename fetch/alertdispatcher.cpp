@@ -135,6 +135,9 @@ void AlertDispatcher::runCommand(const Job &job)
     process.setProgram(rule.command.first());
     process.setArguments(rule.command.mid(1));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    // systemd's word to the collector is not the command's: it is not the service.
+    for (const char *name : {"NOTIFY_SOCKET", "WATCHDOG_USEC", "WATCHDOG_PID"})
+        environment.remove(QLatin1String(name));
     environment.insert(QStringLiteral("KHRONAR_LINE"), record.line);
     environment.insert(QStringLiteral("KHRONAR_DEVICE"), record.device);
     environment.insert(QStringLiteral("KHRONAR_TIME"), record.time);
