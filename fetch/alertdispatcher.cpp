@@ -2,6 +2,7 @@
 
 #include "fetch/alertdispatcher.h"
 
+#include "fetch/commandprocess.h"
 #include "fetch/linecollector.h"
 
 #include <QJsonDocument>
@@ -131,7 +132,7 @@ void AlertDispatcher::runCommand(const Job &job)
 {
     const AlertRule &rule = *job.rule;
     const AlertRecord &record = job.record;
-    QProcess process;
+    CommandProcess process;
     process.setProgram(rule.command.first());
     process.setArguments(rule.command.mid(1));
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
@@ -159,7 +160,7 @@ void AlertDispatcher::runCommand(const Job &job)
     process.write(alertRecordJson(record, rule.name));
     process.closeWriteChannel();
     if (!process.waitForFinished(rule.timeoutSeconds * 1000)) {
-        process.kill();
+        process.killAll();
         process.waitForFinished(5000);
         say(job,
             QStringLiteral("команда \"%1\" не закончилась за %2 с и остановлена")
