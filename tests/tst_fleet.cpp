@@ -738,6 +738,8 @@ void tst_Fleet::tellsSystemdItIsReadyAndAlive()
         QVERIFY(process.state() == QProcess::Running);
         QTRY_VERIFY2_WITH_TIMEOUT(systemd.status().startsWith(QStringLiteral("1 линия, 0 на связи, 0 записей")),
                                   qPrintable(systemd.messages.join(QLatin1Char('|'))), 30000);
+        // Its one device failed; a fleet's line keeps trying it, and the collector runs on.
+        QVERIFY(process.state() == QProcess::Running);
     } else {
         QTRY_VERIFY_WITH_TIMEOUT(
             systemd.status().contains(QRegularExpression(QStringLiteral("^1 линия, 1 на связи, (1[0-9]|[2-9][0-9]) "
