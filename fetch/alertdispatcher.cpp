@@ -56,6 +56,11 @@ AlertDispatcher::~AlertDispatcher()
     finish(true);
 }
 
+bool AlertDispatcher::takesHistory() const
+{
+    return std::any_of(rules.begin(), rules.end(), [](const AlertRule &rule) { return rule.history; });
+}
+
 void AlertDispatcher::recordStored(const AlertRecord &record, bool history)
 {
     for (const AlertRule &rule : rules) {

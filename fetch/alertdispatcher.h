@@ -53,6 +53,8 @@ public:
     // A record newly stored; `history` when it came with its device's first download.
     // Thread-safe; never waits for a command.
     void recordStored(const AlertRecord &record, bool history);
+    // Whether any rule takes the records of a first download.
+    bool takesHistory() const;
     // Ends the dispatcher: every command queued is run before it returns; with
     // `stopping` (the collector was told to stop) only for a few seconds, after which the
     // rest is left out and said. Then the workers end.

@@ -440,15 +440,20 @@ void LineCollector::noteLogEnd()
         return;
     current->lastSeenRowId = *newest;
     current->history = *newest == 0;
+    noteNewestRecord(*newest);
+}
+
+void LineCollector::noteNewestRecord(qint64 rowId)
+{
+    if (rowId <= 0 || !settings.monitor)
+        return;
     // The newest record alone: the one after the row before it. Its time is only
     // shown; a log that cannot be read now leaves it unknown until the next records.
-    if (*newest > 0) {
-        const StoreResult<qint64> read = current->log->recordsAfter(*newest - 1, [this](const ShownRecord &record) {
-            if (logSeconds(record.time) >= 0 && settings.monitor)
-                settings.monitor->newestRecord(current->index, logSeconds(record.time));
-        });
-        static_cast<void>(read);
-    }
+    const StoreResult<qint64> read = current->log->recordsAfter(rowId - 1, [this](const ShownRecord &record) {
+        if (logSeconds(record.time) >= 0)
+            settings.monitor->newestRecord(current->index, logSeconds(record.time));
+    });
+    static_cast<void>(read);
 }
 
 void LineCollector::takeNewRecords()
@@ -456,6 +461,16 @@ void LineCollector::takeNewRecords()
     recordsUntaken = 0;
     if (current == nullptr || !current->log)
         return;
+    // Without a rule to take them, the records need not be read (and their messages
+    // rendered) again: the newest one's time is all the metrics want.
+    if (!settings.alerts || (current->history && !settings.alerts->takesHistory())) {
+        const StoreResult<qint64> newest = current->log->newestRowId();
+        if (newest && *newest != current->lastSeenRowId) {
+            current->lastSeenRowId = *newest;
+            noteNewestRecord(*newest);
+        }
+        return;
+    }
     qint64 newestTime = -1;
     const StoreResult<qint64> last = current->log->recordsAfter(current->lastSeenRowId, [&](const ShownRecord &record) {
         if (logSeconds(record.time) >= 0)

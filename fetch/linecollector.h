@@ -173,6 +173,8 @@ private:
     bool watchesRecords() const { return settings.monitor != nullptr || settings.alerts != nullptr; }
     // Notes where the current device's log ends, as it is opened.
     void noteLogEnd();
+    // Notes the time of the current device's record at `rowId` as its newest.
+    void noteNewestRecord(qint64 rowId);
     // Looks at the records stored since the last look: the newest one's time, and each
     // record for the alerts.
     void takeNewRecords();
