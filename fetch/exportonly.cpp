@@ -23,8 +23,9 @@ void complain(const QString &message)
     std::fputs((QStringLiteral("khronar-fetch: ") + message + QLatin1Char('\n')).toLocal8Bit().constData(), stderr);
 }
 
-// A type by its name or code; -1 for neither.
-int typeIndex(const QString &word)
+} // namespace
+
+int recordTypeByName(const QString &word)
 {
     static const QStringList names[] = {
         {QStringLiteral("info"), QStringLiteral("information"), QStringLiteral("информация"), QStringLiteral("0")},
@@ -38,6 +39,8 @@ int typeIndex(const QString &word)
     }
     return -1;
 }
+
+namespace {
 
 // "2024-03-15", "2024-03-15 13:45" or "2024-03-15 13:45:30" (a "T" may stand for the
 // blank): the device's wall-clock time. What is left out is the start of the day or
@@ -79,7 +82,7 @@ SettingResult<LogFilter> parseExportFilter(const QCommandLineParser &parser)
     if (parser.isSet(QStringLiteral("type"))) {
         filter.types = 0;
         for (const QString &word : parser.value(QStringLiteral("type")).split(QLatin1Char(','))) {
-            const int type = typeIndex(word);
+            const int type = recordTypeByName(word);
             if (type < 0)
                 return Failure(
                     QStringLiteral("--type wants info, warning, error or change (or 0 to 3), not \"%1\"").arg(word));

@@ -18,6 +18,10 @@ struct ExportFilterOption {
 };
 extern const ExportFilterOption ExportFilterOptions[5];
 
+// A record type by its name or code, as --type takes it: 0 info, 1 warning, 2 error,
+// 3 change; -1 for neither.
+int recordTypeByName(const QString &word);
+
 // Whether any of --type, --from, --to, --grep and --regex is given.
 bool exportFilterGiven(const QCommandLineParser &parser);
 // The filter they give, or a message for a value not allowed.

@@ -3,9 +3,12 @@
 
 #include "fetch/fetcher.h"
 
+#include "fetch/alertdispatcher.h"
 #include "fetch/console.h"
 #include "fetch/exportonly.h"
 #include "fetch/fleetconfig.h"
+#include "fetch/fleetsupervisor.h"
+#include "fetch/servicemanager.h"
 #include "portlist/portlist.h"
 #include "serverstore/serverurl.h"
 
@@ -32,10 +35,28 @@ void writeStandardOutput(const QString &text)
     std::fflush(stdout);
 }
 
+// Under systemd, with standard error connected to the journal, events go there with
+// their fields; elsewhere (a terminal, a file, a pipe) nothing is sent.
+JournalSender journalSender()
+{
+    if (!standardErrorIsJournal())
+        return {};
+    return [](const QString &message, const JournalFields &fields) { return sendToJournal(message, fields); };
+}
+
 // The result of a device in words.
 QString resultText(const DeviceOutcome &outcome)
 {
     return outcome.exitCode == ExitDone ? QStringLiteral("готово") : outcome.message;
+}
+
+// How often the metrics file is rewritten: every 10 s; KHRONAR_METRICS_INTERVAL_MS
+// shortens it for the tests, which would otherwise wait that long for each rewrite.
+std::chrono::milliseconds metricsInterval()
+{
+    bool ok = false;
+    const int interval = qEnvironmentVariableIntValue("KHRONAR_METRICS_INTERVAL_MS", &ok);
+    return std::chrono::milliseconds(ok && interval > 0 ? interval : 10000);
 }
 
 CollectorSettings settingsFor(const FetchOptions &options)
@@ -68,7 +89,7 @@ int runLine(const FetchOptions &options, const std::atomic<bool> &stop)
             device.csv = pathForAddress(options.csv, address);
         devices.push_back(device);
     }
-    CollectorConsole console(standardErrorIsTerminal() && !options.quiet);
+    CollectorConsole console(standardErrorIsTerminal() && !options.quiet, journalSender());
     LineCollector line(settings, std::move(devices), stop, console);
     line.run();
     // The first device that failed speaks for the run, unless it was interrupted.
@@ -88,6 +109,21 @@ int runLine(const FetchOptions &options, const std::atomic<bool> &stop)
     return code;
 }
 
+// The text summary as journal entries, one per device with its line and name, so that
+// `journalctl KHRONAR_DEVICE=NAME` finds its summaries too.
+void journalSummary(const std::vector<DeviceOutcome> &outcomes)
+{
+    for (const DeviceOutcome &outcome : outcomes) {
+        JournalFields fields;
+        fields.priority = outcome.exitCode == ExitDone || outcome.exitCode == ExitInterrupted ? 6 : 4;
+        fields.line = outcome.line;
+        fields.device = outcome.name;
+        const QString text = textSummary({outcome});
+        if (!sendToJournal(text.trimmed(), fields))
+            writeStandardOutput(text);
+    }
+}
+
 // A fleet: every line of the file at once, one thread each.
 int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
 {
@@ -98,10 +134,20 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
     }
     const FleetConfig &fleet = read.config;
     const bool server = isServerUrl(fleet.db);
-    CollectorConsole console(false);
+    CollectorConsole console(false, journalSender());
+    std::unique_ptr<AlertDispatcher> alerts;
+    if (!fleet.alerts.empty())
+        alerts = std::make_unique<AlertDispatcher>(fleet.alerts, fleet.alertCommandsAtOnce, console);
     std::vector<std::unique_ptr<LineCollector>> lines;
+    std::vector<std::unique_ptr<LineMonitor>> monitors;
     for (const FleetLine &line : fleet.lines) {
+        std::vector<std::pair<std::uint8_t, QString>> names;
+        for (const FleetDevice &fleetDevice : line.devices)
+            names.emplace_back(fleetDevice.address, fleetDevice.name);
+        monitors.push_back(std::make_unique<LineMonitor>(line.name, names));
         CollectorSettings settings = settingsFor(options);
+        settings.monitor = monitors.back().get();
+        settings.alerts = alerts.get();
         settings.lineName = line.name;
         settings.port = line.port;
         settings.baudRate = line.baudRate;
@@ -122,12 +168,24 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
         lines.push_back(std::make_unique<LineCollector>(settings, std::move(devices), stop, console));
     }
     std::vector<int> codes(lines.size(), ExitDone);
-    std::vector<std::thread> threads;
-    threads.reserve(lines.size());
-    for (std::size_t i = 0; i < lines.size(); ++i)
-        threads.emplace_back([&lines, &codes, i] { codes[i] = lines[i]->run(); });
-    for (std::thread &thread : threads)
-        thread.join();
+    std::vector<std::function<void()>> runs;
+    std::vector<const LineMonitor *> watched;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        runs.emplace_back([&lines, &codes, &monitors, i] {
+            codes[i] = lines[i]->run();
+            monitors[i]->finish();
+        });
+        watched.push_back(monitors[i].get());
+    }
+    SupervisorSettings supervision;
+    supervision.watchdog = serviceWatchdogInterval();
+    supervision.metricsFile = options.metricsFile;
+    supervision.metricsInterval = metricsInterval();
+    supervision.followed = options.follow;
+    FleetSupervisor(supervision, watched, stop, console).run(runs);
+    // A collection that ends runs the commands of its last records before it does.
+    if (alerts)
+        alerts->finish(stop.load());
 
     std::vector<DeviceOutcome> outcomes;
     int worst = ExitDone;
@@ -136,7 +194,10 @@ int runFleet(const FetchOptions &options, const std::atomic<bool> &stop)
         outcomes.insert(outcomes.end(), lineOutcomes.begin(), lineOutcomes.end());
         worst = std::max(worst, codes[i]);
     }
-    writeStandardOutput(options.summary == SummaryFormat::Json ? jsonSummary(outcomes) : textSummary(outcomes));
+    if (options.summary == SummaryFormat::Text && standardOutputIsJournal())
+        journalSummary(outcomes);
+    else
+        writeStandardOutput(options.summary == SummaryFormat::Json ? jsonSummary(outcomes) : textSummary(outcomes));
     return worst;
 }
 

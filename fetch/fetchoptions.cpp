@@ -131,6 +131,9 @@ bool takeConfigOptions(const QCommandLineParser &parser, FetchCommandLine &resul
                            QStringLiteral("--type, --from, --to, --grep and --regex filter an export of a "
                                           "log file without --port"));
     result.options.config = parser.value(QStringLiteral("config"));
+    result.options.metricsFile = parser.value(QStringLiteral("metrics-file"));
+    if (parser.isSet(QStringLiteral("metrics-file")) && result.options.metricsFile.isEmpty())
+        return optionError(result, QStringLiteral("--metrics-file wants a file's path"));
     if (!takeRunOptions(parser, result))
         return false;
     if (result.options.summary == SummaryFormat::None)
@@ -228,6 +231,7 @@ FetchCommandLine parseFetchCommandLine(const QStringList &arguments)
     parser.addOptions({
         {QStringLiteral("config"), QString(), QStringLiteral("FILE")},
         {QStringLiteral("summary"), QString(), QStringLiteral("FORMAT")},
+        {QStringLiteral("metrics-file"), QString(), QStringLiteral("PATH")},
         {QStringLiteral("reconnect"), QString(), QStringLiteral("SECONDS")},
         {QStringLiteral("port"), QString(), QStringLiteral("PORT")},
         {QStringLiteral("db"), QString(), QStringLiteral("FILE")},
@@ -266,6 +270,10 @@ FetchCommandLine parseFetchCommandLine(const QStringList &arguments)
         return result;
     if (parser.isSet(QStringLiteral("config"))) {
         takeConfigOptions(parser, result);
+        return result;
+    }
+    if (parser.isSet(QStringLiteral("metrics-file"))) {
+        result.error = QStringLiteral("--metrics-file goes with --config: the metrics are a fleet's");
         return result;
     }
     if (!parser.isSet(QStringLiteral("port"))) {
@@ -339,6 +347,8 @@ QString fetchHelpText()
                           "                         --port, --db and --address\n"
                           "  --summary FORMAT       text or json: at the end, one line or object per device\n"
                           "                         on standard output (default: text with --config)\n"
+                          "  --metrics-file PATH    with --config: the fleet's metrics for Prometheus's\n"
+                          "                         node exporter, rewritten every 10 s and at the end\n"
                           "  --clear                clear the device's log after a complete download\n"
                           "  --quiet                no progress line; only errors and warnings\n"
                           "  --list-ports           list the serial ports the window offers, and exit\n"

@@ -36,8 +36,9 @@ enum class SummaryFormat {
 };
 
 struct FetchOptions {
-    QString config; // --config: a fleet file instead of --port and --db
-    QString port;   // empty: no device; the log file is only exported, as `filter` keeps it
+    QString config;      // --config: a fleet file instead of --port and --db
+    QString metricsFile; // --metrics-file: a fleet's metrics for Prometheus, empty for none
+    QString port;        // empty: no device; the log file is only exported, as `filter` keeps it
     LogFilter filter;
     QString db;               // a file (holds "{address}" when several devices are read) or a server URL
     QString device;           // with a server: the device's name there (holds "{address}" for several)

@@ -2,18 +2,21 @@
 
 #include "fetch/fleetconfig.h"
 
+#include "fetch/exportonly.h"
 #include "fetch/linesettings.h"
 #include "protocol/addresslist.h"
 #include "serverstore/serverurl.h"
 
 #include <QFile>
 #include <QHash>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QStringList>
 
 namespace {
 
 const QString StoreSection = QStringLiteral("store");
+const QString AlertsSection = QStringLiteral("alerts");
 const QString DeviceField = QStringLiteral("{device}");
 const QString AddressField = QStringLiteral("{address}");
 
@@ -45,6 +48,8 @@ private:
         return false;
     }
     bool takeStoreKey(int line, const QString &key, const QString &value);
+    bool takeAlertKey(int line, const QString &key, const QString &value);
+    bool finishAlerts();
     bool takeLineKey(int line, FleetLine &target, const QString &key, const QString &value);
     bool takeDevices(int line, FleetLine &target, const QString &value);
     bool finishLine(const FleetLine &line);
@@ -60,6 +65,7 @@ bool Reader::read(const QByteArray &text)
 {
     const QStringList lines = QString::fromUtf8(text).split(QLatin1Char('\n'));
     bool inStore = false;
+    bool inAlerts = false;
     FleetLine *current = nullptr;
     QStringList keysSeen;
     for (int n = 0; n < lines.size(); ++n) {
@@ -80,10 +86,14 @@ bool Reader::read(const QByteArray &text)
                                 .arg(sectionLines.value(name)));
             sectionLines.insert(name, lineNumber);
             keysSeen.clear();
+            inAlerts = name == AlertsSection;
             if (name == StoreSection) {
                 inStore = true;
                 current = nullptr;
                 storeLine = lineNumber;
+            } else if (inAlerts) {
+                inStore = false;
+                current = nullptr;
             } else {
                 if (config.lines.size() == MaxFleetLines)
                     return fail(lineNumber, QStringLiteral("more than %1 lines in one file").arg(MaxFleetLines));
@@ -100,20 +110,27 @@ bool Reader::read(const QByteArray &text)
             return fail(lineNumber, QStringLiteral("a setting is written KEY=VALUE, not \"%1\"").arg(line));
         const QString key = line.left(equals).trimmed();
         const QString value = line.mid(equals + 1).trimmed();
-        if (!inStore && !current)
+        if (!inStore && !inAlerts && !current)
             return fail(lineNumber, QStringLiteral("\"%1\" stands before any section").arg(key));
         if (keysSeen.contains(key))
             return fail(lineNumber, QStringLiteral("%1 is set twice in one section").arg(key));
         keysSeen << key;
-        if (inStore ? !takeStoreKey(lineNumber, key, value) : !takeLineKey(lineNumber, *current, key, value))
+        if (inAlerts) {
+            if (!takeAlertKey(lineNumber, key, value))
+                return false;
+        } else if (inStore ? !takeStoreKey(lineNumber, key, value) : !takeLineKey(lineNumber, *current, key, value)) {
             return false;
+        }
     }
     if (current && !finishLine(*current))
+        return false;
+    if (!finishAlerts())
         return false;
     if (storeLine == 0 || config.db.isEmpty())
         return fail(storeLine == 0 ? 1 : storeLine, QStringLiteral("no [store] with db=... where the logs go"));
     if (config.lines.empty())
-        return fail(lines.size(), QStringLiteral("no line: every section but [store] is a line with a port"));
+        return fail(lines.size(),
+                    QStringLiteral("no line: every section but [store] and [alerts] is a line with a port"));
     // One file for several devices would mix their logs.
     if (!isServerUrl(config.db) && !config.db.contains(DeviceField) && deviceLines.size() > 1)
         return fail(dbLine,
@@ -200,6 +217,94 @@ bool Reader::takeDevices(int line, FleetLine &target, const QString &value)
             deviceLines.insert(device.name, line);
             target.devices.push_back(device);
         }
+    }
+    return true;
+}
+
+// "NAME.KEY=VALUE" for a rule, or "commands=N" for them all.
+bool Reader::takeAlertKey(int line, const QString &key, const QString &value)
+{
+    if (key == QLatin1String("commands")) {
+        bool ok = false;
+        config.alertCommandsAtOnce = value.toInt(&ok);
+        if (!ok || config.alertCommandsAtOnce < 1 || config.alertCommandsAtOnce > 64)
+            return fail(line, QStringLiteral("commands wants 1 to 64 at once, not \"%1\"").arg(value));
+        return true;
+    }
+    const int dot = key.lastIndexOf(QLatin1Char('.'));
+    const QString name = key.left(dot);
+    const QString field = key.mid(dot + 1);
+    if (dot <= 0)
+        return fail(line,
+                    QStringLiteral("a rule's setting is written NAME.KEY=VALUE (or commands=N), not \"%1\"").arg(key));
+    auto rule = std::find_if(config.alerts.begin(), config.alerts.end(),
+                             [&name](const AlertRule &r) { return r.name == name; });
+    if (rule == config.alerts.end()) {
+        config.alerts.emplace_back();
+        rule = config.alerts.end() - 1;
+        rule->name = name;
+        rule->fileLine = line;
+    }
+    if (field == QLatin1String("types")) {
+        rule->types = 0;
+        for (const QString &word : value.split(QLatin1Char(','))) {
+            const int type = recordTypeByName(word);
+            if (type < 0)
+                return fail(line,
+                            QStringLiteral("%1 wants info, warning, error or change (or 0 to 3), not \"%2\"")
+                                .arg(key, word.trimmed()));
+            rule->types |= 1u << type;
+        }
+    } else if (field == QLatin1String("message")) {
+        rule->message = QRegularExpression(
+            value, QRegularExpression::CaseInsensitiveOption | QRegularExpression::UseUnicodePropertiesOption);
+        if (value.isEmpty() || !rule->message.isValid())
+            return fail(line,
+                        QStringLiteral("%1 is no regular expression: %2")
+                            .arg(key, value.isEmpty() ? QStringLiteral("empty") : rule->message.errorString()));
+    } else if (field == QLatin1String("journal")) {
+        static const QStringList priorities = {"emerg", "alert", "crit", "err", "warning", "notice", "info", "debug"};
+        bool ok = false;
+        rule->journalPriority = value.toInt(&ok);
+        if (!ok)
+            rule->journalPriority = priorities.indexOf(value == QLatin1String("error") ? QStringLiteral("err") : value);
+        if (rule->journalPriority < 0 || rule->journalPriority > 7)
+            return fail(line,
+                        QStringLiteral("%1 wants a priority: emerg, alert, crit, err, warning, notice, info, "
+                                       "debug (or 0 to 7), not \"%2\"")
+                            .arg(key, value));
+    } else if (field == QLatin1String("command")) {
+        rule->command = QProcess::splitCommand(value);
+        if (rule->command.isEmpty())
+            return fail(line, QStringLiteral("%1 is empty").arg(key));
+    } else if (field == QLatin1String("timeout")) {
+        bool ok = false;
+        rule->timeoutSeconds = value.toInt(&ok);
+        if (!ok || rule->timeoutSeconds < 1 || rule->timeoutSeconds > 3600)
+            return fail(line, QStringLiteral("%1 wants 1 to 3600 seconds, not \"%2\"").arg(key, value));
+    } else if (field == QLatin1String("history")) {
+        if (value != QLatin1String("yes") && value != QLatin1String("no"))
+            return fail(line, QStringLiteral("%1 wants yes or no, not \"%2\"").arg(key, value));
+        rule->history = value == QLatin1String("yes");
+    } else {
+        return fail(line,
+                    QStringLiteral("unknown key \"%1\" (a rule has types, message, journal, command, "
+                                   "timeout and history)")
+                        .arg(key));
+    }
+    return true;
+}
+
+bool Reader::finishAlerts()
+{
+    for (const AlertRule &rule : config.alerts) {
+        if (rule.types == 0 && rule.message.pattern().isEmpty())
+            return fail(rule.fileLine,
+                        QStringLiteral("rule %1 takes every record: give it types, a message, or both").arg(rule.name));
+        if (rule.journalPriority < 0 && rule.command.isEmpty())
+            return fail(
+                rule.fileLine,
+                QStringLiteral("rule %1 does nothing: give it a journal priority, a command, or both").arg(rule.name));
     }
     return true;
 }

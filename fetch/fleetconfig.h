@@ -9,10 +9,20 @@
 //   parity=even
 //   stop=1
 //   devices=1=feeder-1, 2=feeder-2, 7-9=relay-{address}
+//   [alerts]                             ; rules on newly stored records, NAME.KEY=VALUE
+//   commands=4                           ; at most so many commands at once
+//   breaker.types=error
+//   breaker.message=^авария              ; a regular expression, in any case
+//   breaker.journal=crit                 ; logged with this priority, and/or
+//   breaker.command=/usr/local/bin/page-duty --team grid
+//   breaker.timeout=30                   ; seconds before the command is killed
+//   breaker.history=no                   ; a device's first download does not alert
 #pragma once
 
 #include <QByteArray>
+#include <QRegularExpression>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <vector>
@@ -32,9 +42,23 @@ struct FleetLine {
     std::vector<FleetDevice> devices;
 };
 
+// A rule of [alerts]: which newly stored records it takes, and what it does with them.
+struct AlertRule {
+    QString name;
+    int fileLine = 0;           // where its first key is
+    unsigned types = 0;         // bit per type index (1 << 2: error); 0 for any type
+    QRegularExpression message; // on the rendered message; invalid pattern: any message
+    int journalPriority = -1;   // syslog's 0..7; -1 for none
+    QStringList command;        // the program and its arguments; empty for none
+    int timeoutSeconds = 30;
+    bool history = false; // whether records of a device's first download alert too
+};
+
 struct FleetConfig {
     QString db; // a file pattern with {device}, or a server URL
     std::vector<FleetLine> lines;
+    std::vector<AlertRule> alerts;
+    int alertCommandsAtOnce = 4;
 };
 
 // The most lines one run collects.

@@ -3,8 +3,10 @@
 
 #include "fetch/linecollector.h"
 
+#include "fetch/alertdispatcher.h"
 #include "link/porterror.h"
 
+#include <QDateTime>
 #include <QStringList>
 
 #include <algorithm>
@@ -33,6 +35,15 @@ double secondsSince(std::chrono::steady_clock::time_point start)
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
+// A record's time as the table shows it, back to the log's own seconds (the device's
+// clock read as UTC); -1 for a time the table cannot show.
+qint64 logSeconds(const QString &shown)
+{
+    QDateTime time = QDateTime::fromString(shown, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+    time.setTimeSpec(Qt::UTC);
+    return time.isValid() ? time.toSecsSinceEpoch() : -1;
+}
+
 bool isYes(const QString &answer)
 {
     static const QStringList yes = {QStringLiteral("y"), QStringLiteral("yes"), QStringLiteral("д"),
@@ -50,11 +61,21 @@ void CollectorConsole::write(const QString &text)
 
 void CollectorConsole::error(const QString &message)
 {
+    if (journal && journal(message, JournalFields()))
+        return;
     std::lock_guard<std::mutex> guard(lock);
     if (progressShown)
         write(QStringLiteral("\n"));
     progressShown = false;
     write(QStringLiteral("khronar-fetch: ") + message + QLatin1Char('\n'));
+}
+
+void CollectorConsole::event(const QString &message, const JournalFields &fields, bool journalOnly)
+{
+    if (journal && journal(message, fields))
+        return;
+    if (!journalOnly)
+        error(message);
 }
 
 void CollectorConsole::prompt(const QString &text)
@@ -88,9 +109,17 @@ void CollectorConsole::endProgress(const QString &line)
 
 struct LineCollector::DeviceState {
     CollectorDevice device;
+    std::size_t index = 0; // in the line's order
     std::unique_ptr<OpenLog> log;
     DeviceOutcome outcome;
     bool reached = false;
+    // Its failure was said, and its coming back is not yet.
+    bool saidFailing = false;
+    // The newest record looked at (row id); its log's end when it was opened.
+    qint64 lastSeenRowId = 0;
+    // Its log was empty when opened, and it has not yet been read up: what is stored
+    // is its history, which alerts only where a rule asks for it.
+    bool history = false;
     // Following: when it is read next, and how often in a row it failed.
     Clock::time_point due;
     unsigned failuresInRow = 0;
@@ -108,6 +137,7 @@ LineCollector::LineCollector(const CollectorSettings &settings, std::vector<Coll
     download.setBatchInterval(BatchInterval);
     for (CollectorDevice &device : list) {
         DeviceState state;
+        state.index = devices.size();
         state.outcome.line = settings.lineName;
         state.outcome.name = device.name;
         state.outcome.address = device.address;
@@ -125,8 +155,14 @@ LineCollector::~LineCollector()
 int LineCollector::run()
 {
     if (openPort()) {
-        if (settings.follow && devices.size() > 1) {
+        if (goesRound()) {
             followAll();
+            // Followed, a line ends only when it is stopped: a clean stop, whatever its
+            // devices' last rounds gave (their failures were said when they came).
+            for (DeviceState &device : devices) {
+                device.outcome.exitCode = ExitInterrupted;
+                device.outcome.message = QStringLiteral("прервано");
+            }
         } else {
             for (DeviceState &device : devices) {
                 const int code = collectOnce(device);
@@ -155,20 +191,31 @@ int LineCollector::run()
     return worst;
 }
 
+bool LineCollector::goesRound() const
+{
+    return settings.follow && (devices.size() > 1 || !settings.lineName.isEmpty());
+}
+
 bool LineCollector::openPort()
 {
     const std::string port = settings.port.toUtf8().toStdString();
     for (unsigned attempt = 1;; ++attempt) {
-        if (download.openPort(port, settings.baudRate, settings.parity, settings.stopBits))
+        if (download.openPort(port, settings.baudRate, settings.parity, settings.stopBits)) {
+            if (settings.monitor)
+                settings.monitor->portOpened();
+            say(QStringLiteral("порт \"%1\" открыт").arg(settings.port), 6, false, true);
             return true;
+        }
         const QString message = QString::fromStdString(portOpenFailureText(port, download.openError()));
+        if (settings.monitor)
+            settings.monitor->portOpenFailed(settings.retryFirstOpen);
         if (!settings.retryFirstOpen) {
             failLine(ExitPortUnavailable, message);
             return false;
         }
         // A service whose gateway is down at boot: said once, then tried again and again.
         if (attempt == 1)
-            say(message + QStringLiteral("; попытки продолжаются"));
+            say(message + QStringLiteral("; попытки продолжаются"), 4);
         const auto until = Clock::now() + LogDownload::reconnectDelay(attempt);
         while (Clock::now() < until) {
             if (stop.load()) {
@@ -196,6 +243,8 @@ int LineCollector::collectOnce(DeviceState &device)
     failureMessage.clear();
     storeRefused = false;
     recordsUnprinted = 0;
+    awaitingReply = false;
+    toldReadUp = false;
     started = Clock::now();
 
     int code = device.log ? ExitDone : openLog(device);
@@ -207,9 +256,11 @@ int LineCollector::collectOnce(DeviceState &device)
         download.start(device.device.address);
         // start() leaves the transfer in ReadInfo: it rests only once the range is read up.
         code = runEngine([this] { return download.atRest(); });
-        if (code == ExitDone)
+        // Read up, every record of it looked at: what comes from now on is new.
+        if (code == ExitDone) {
+            device.history = false;
             summarize();
-        else
+        } else
             console.endProgress();
     }
     if (code == ExitDone && !device.device.csv.isEmpty())
@@ -220,7 +271,7 @@ int LineCollector::collectOnce(DeviceState &device)
         download.clear();
         code = runEngine([this] { return !download.clearing(); });
     }
-    if (code == ExitDone && settings.follow && devices.size() == 1) {
+    if (code == ExitDone && settings.follow && !goesRound()) {
         // Only what arrives from now on is printed.
         const StoreResult<qint64> newest = device.log->newestRowId();
         if (newest) {
@@ -298,11 +349,14 @@ int LineCollector::openLog(DeviceState &device)
         failure = ExitLogFileError;
         // The URL's password is never shown; the server's message names no password.
         failureMessage = storeFailureText(QStringLiteral("%1: %2").arg(device.device.log.place(), error.text), error);
-        say(QStringLiteral("%1: %2").arg(label(), failureMessage));
+        device.saidFailing = true;
+        say(QStringLiteral("%1: %2").arg(label(), failureMessage), 3, true);
         return failure;
     }
     device.log = std::move(opened).value();
     download.setStore(device.log->store());
+    if (watchesRecords())
+        noteLogEnd();
     return ExitDone;
 }
 
@@ -341,6 +395,13 @@ int LineCollector::runEngine(const std::function<bool()> &done, bool follow)
             code = ExitPortUnavailable;
             break;
         }
+        if (download.atRest() != toldReadUp) {
+            toldReadUp = !toldReadUp;
+            if (toldReadUp)
+                readUp();
+        }
+        if (recordsUntaken != 0)
+            takeNewRecords();
         if (done && done())
             break;
         if (follow) {
@@ -366,7 +427,71 @@ int LineCollector::runEngine(const std::function<bool()> &done, bool follow)
         code = failure;
     if (follow && recordsUnprinted != 0 && !printNewRecords() && code == ExitDone)
         code = ExitLogFileError;
+    if (recordsUntaken != 0)
+        takeNewRecords();
     return code;
+}
+
+void LineCollector::noteLogEnd()
+{
+    const StoreResult<qint64> newest = current->log->newestRowId();
+    // A log that cannot be read here fails the download itself, and says so there.
+    if (!newest)
+        return;
+    current->lastSeenRowId = *newest;
+    current->history = *newest == 0;
+    noteNewestRecord(*newest);
+}
+
+void LineCollector::noteNewestRecord(qint64 rowId)
+{
+    if (rowId <= 0 || !settings.monitor)
+        return;
+    // The newest record alone: the one after the row before it. Its time is only
+    // shown; a log that cannot be read now leaves it unknown until the next records.
+    const StoreResult<qint64> read = current->log->recordsAfter(rowId - 1, [this](const ShownRecord &record) {
+        if (logSeconds(record.time) >= 0)
+            settings.monitor->newestRecord(current->index, logSeconds(record.time));
+    });
+    static_cast<void>(read);
+}
+
+void LineCollector::takeNewRecords()
+{
+    recordsUntaken = 0;
+    if (current == nullptr || !current->log)
+        return;
+    // Without a rule to take them, the records need not be read (and their messages
+    // rendered) again: the newest one's time is all the metrics want.
+    if (!settings.alerts || (current->history && !settings.alerts->takesHistory())) {
+        const StoreResult<qint64> newest = current->log->newestRowId();
+        if (newest && *newest != current->lastSeenRowId) {
+            current->lastSeenRowId = *newest;
+            noteNewestRecord(*newest);
+        }
+        return;
+    }
+    qint64 newestTime = -1;
+    const StoreResult<qint64> last = current->log->recordsAfter(current->lastSeenRowId, [&](const ShownRecord &record) {
+        if (logSeconds(record.time) >= 0)
+            newestTime = logSeconds(record.time);
+        if (settings.alerts) {
+            AlertRecord alert;
+            alert.line = settings.lineName;
+            alert.device = label();
+            alert.address = current->device.address;
+            alert.time = record.time;
+            alert.type = record.type;
+            alert.message = record.message;
+            settings.alerts->recordStored(alert, current->history);
+        }
+    });
+    // A store that cannot be read now is read again at the next records.
+    if (!last)
+        return;
+    current->lastSeenRowId = *last;
+    if (newestTime >= 0 && settings.monitor)
+        settings.monitor->newestRecord(current->index, newestTime);
 }
 
 bool LineCollector::printNewRecords()
@@ -403,7 +528,7 @@ QString LineCollector::storeFailureText(const QString &text, const StoreError &e
     // that refuses the records, or is no log this program can use, would refuse them
     // again.
     storeRefused = error.kind == StoreError::Kind::Refused || error.kind == StoreError::Kind::NotALog;
-    if (storeRefused && settings.follow && devices.size() > 1)
+    if (storeRefused && goesRound())
         return text + QStringLiteral("; устройство больше не опрашивается");
     return text;
 }
@@ -414,13 +539,20 @@ void LineCollector::failDevice(int code, const QString &message)
     download.stop();
     if (failure != ExitDone)
         return;
+    if (settings.monitor && current != nullptr)
+        settings.monitor->deviceFailed(current->index);
     failure = code;
     failureMessage = message;
-    say(QStringLiteral("%1: %2").arg(label(), message));
+    if (current != nullptr)
+        current->saidFailing = true;
+    say(QStringLiteral("%1: %2").arg(label(), message), 3, true);
 }
 
 void LineCollector::failed(const DownloadFailure &reason)
 {
+    if (reason.kind == FailureKind::NoReply && awaitingReply && settings.monitor)
+        settings.monitor->reply(ReplyKind::TimedOut);
+    awaitingReply = false;
     switch (reason.kind) {
     case FailureKind::NoReply:
         failDevice(ExitNoReply, failureText(reason));
@@ -437,26 +569,71 @@ void LineCollector::failed(const DownloadFailure &reason)
 void LineCollector::recordsStored(std::uint32_t count)
 {
     recordsUnprinted += count;
+    if (watchesRecords())
+        recordsUntaken += count;
+    if (settings.monitor && current != nullptr)
+        settings.monitor->recordsStored(current->index, count);
+}
+
+void LineCollector::frameReceived(const std::uint8_t *, std::size_t, ReplyResult result)
+{
+    awaitingReply = false;
+    if (!settings.monitor)
+        return;
+    ReplyKind kind = ReplyKind::Exception;
+    if (result == ReplyAccepted)
+        kind = ReplyKind::Accepted;
+    else if (result == ReplyCorrupt)
+        kind = ReplyKind::CrcError;
+    else if (result == ReplyUnexpected)
+        kind = ReplyKind::Unexpected;
+    settings.monitor->reply(kind);
+}
+
+void LineCollector::requestSent()
+{
+    // A request sent while the one before is unanswered is its resend: that one timed out.
+    if (awaitingReply && settings.monitor)
+        settings.monitor->reply(ReplyKind::TimedOut);
+    awaitingReply = true;
+}
+
+void LineCollector::readUp()
+{
+    if (settings.monitor)
+        settings.monitor->deviceReadUp(current->index, QDateTime::currentSecsSinceEpoch());
+    if (current->saidFailing) {
+        current->saidFailing = false;
+        say(QStringLiteral("%1: снова на связи").arg(label()), 5, true, true);
+    }
 }
 
 void LineCollector::portLost(const PortError &cause)
 {
+    awaitingReply = false;
+    if (settings.monitor)
+        settings.monitor->portLost();
     lost = true;
     lostSince = Clock::now();
     lostCause = cause;
     say(QString::fromStdString(portLostText(settings.port.toUtf8().toStdString(), cause))
-        + QStringLiteral("; повторное подключение"));
+            + QStringLiteral("; повторное подключение"),
+        4);
 }
 
 void LineCollector::reconnectFailed(unsigned, const PortError &cause, std::chrono::milliseconds)
 {
+    if (settings.monitor)
+        settings.monitor->alive();
     lostCause = cause;
 }
 
 void LineCollector::portRestored(unsigned)
 {
+    if (settings.monitor)
+        settings.monitor->portRestored();
     lost = false;
-    say(QStringLiteral("связь с портом \"%1\" восстановлена").arg(settings.port));
+    say(QStringLiteral("связь с портом \"%1\" восстановлена").arg(settings.port), 5);
 }
 
 bool LineCollector::confirmConfigurationUpdate()
@@ -468,7 +645,8 @@ bool LineCollector::confirmConfigurationUpdate()
     if (!settings.canAsk) {
         say(QStringLiteral("%1: %2 Конфигурация не обновлена (--update-config yes обновит её), записи "
                            "добавляются.")
-                .arg(label(), difference));
+                .arg(label(), difference),
+            4, true);
         return false;
     }
     console.prompt(QStringLiteral("Адрес %1. %2\n%3 (y/N) ")
@@ -490,9 +668,15 @@ QString LineCollector::label() const
     return QStringLiteral("адрес %1").arg(current->device.address);
 }
 
-void LineCollector::say(const QString &message)
+void LineCollector::say(const QString &message, int priority, bool aboutDevice, bool journalOnly)
 {
-    console.error(settings.lineName.isEmpty() ? message : QStringLiteral("[%1] %2").arg(settings.lineName, message));
+    JournalFields fields;
+    fields.priority = priority;
+    fields.line = settings.lineName;
+    if (aboutDevice && current != nullptr)
+        fields.device = label();
+    console.event(settings.lineName.isEmpty() ? message : QStringLiteral("[%1] %2").arg(settings.lineName, message),
+                  fields, journalOnly);
 }
 
 void LineCollector::drawProgress(bool force)

@@ -5,6 +5,8 @@
 
 #include "fetch/logtarget.h"
 #include "fetch/fetchoptions.h"
+#include "fetch/linemonitor.h"
+#include "fetch/servicemanager.h"
 #include "logdownload/logdownload.h"
 
 #include <QFile>
@@ -18,15 +20,28 @@
 #include <mutex>
 #include <vector>
 
+// Sends a journal entry; false when it cannot (it is then said on standard error).
+using JournalSender = std::function<bool(const QString &message, const JournalFields &fields)>;
+
 // Standard error, shared by the collectors of a run: whole lines, never mixed, and the
-// progress line of a single run redrawn in place.
+// progress line of a single run redrawn in place. Under systemd, with standard error
+// connected to the journal, events go to the journal instead, with their line, device
+// and priority as fields of their own.
 class CollectorConsole
 {
 public:
-    explicit CollectorConsole(bool showProgress) : progressWanted(showProgress) {}
+    explicit CollectorConsole(bool showProgress, JournalSender journal = {})
+        : progressWanted(showProgress),
+          journal(std::move(journal))
+    {}
 
-    // "khronar-fetch: " and `message` on a line of its own.
+    // "khronar-fetch: " and `message` on a line of its own, or an error in the journal.
     void error(const QString &message);
+    // An event of a line or of one of its devices: said as error() says it, or sent to
+    // the journal with `fields`. One that only the journal keeps (a port opened, a
+    // device back) is not said on standard error, whose lines stay as they were.
+    void event(const QString &message, const JournalFields &fields, bool journalOnly = false);
+    bool toJournal() const { return bool(journal); }
     // Text without a line end, after the progress line has been ended.
     void prompt(const QString &text);
     // Redraws the progress line; nothing when it is not wanted.
@@ -40,10 +55,13 @@ private:
 
     std::mutex lock;
     const bool progressWanted;
+    const JournalSender journal;
     bool progressShown = false;
 };
 
 // One device as a collector reads it.
+class AlertDispatcher;
+
 struct CollectorDevice {
     std::uint8_t address = 1;
     QString name;    // its name in a fleet; empty on a command line
@@ -81,6 +99,10 @@ struct CollectorSettings {
     // A followed line whose port does not open at first tries again (a service whose
     // gateway is still down); a run from the command line gives up at once.
     bool retryFirstOpen = false;
+    // Where a supervised line reports its state (a fleet's); null for none.
+    LineMonitor *monitor = nullptr;
+    // Where newly stored records go to be alerted on (a fleet's [alerts]); null for none.
+    AlertDispatcher *alerts = nullptr;
 };
 
 /*
@@ -92,7 +114,7 @@ struct CollectorSettings {
  *          the port lost: LogDownload reopens it, the loop waits for it)
  *   then --csv, --clear or, for one device, --follow (re-polls once a second)
  *
- * Following several devices, the line goes round them: each is read up once a second,
+ * Following several devices, or a fleet's line, the line goes round them: each is read up once a second,
  * and one that failed (a device that stops answering, a server that is down) waits
  * a while before it is tried again, while the others go on being read. A device whose
  * store refuses its records is not tried again in this run: the failure says so.
@@ -125,10 +147,18 @@ private:
     bool confirmConfigurationUpdate() override;
     void failed(const DownloadFailure &failure) override;
     void recordsStored(std::uint32_t count) override;
+    void frameReceived(const std::uint8_t *bytes, std::size_t length, ReplyResult result) override;
+    void requestSent() override;
     void portLost(const PortError &cause) override;
     void reconnectFailed(unsigned attempt, const PortError &cause, std::chrono::milliseconds next) override;
     void portRestored(unsigned attempts) override;
+    // The current device was read up to its newest record.
+    void readUp();
 
+    // Whether a followed line goes round its devices, resting one that fails: with
+    // several, and in a fleet with any number (a service's line never gives up a
+    // device); a single device from the command line is followed on its own instead.
+    bool goesRound() const;
     bool openPort();
     int collectOnce(DeviceState &device);
     void followAll();
@@ -139,6 +169,15 @@ private:
     // re-polling and printing new records.
     int runEngine(const std::function<bool()> &done, bool follow = false);
     bool printNewRecords();
+    // Whether the records a download stores are looked at after it (for the metrics).
+    bool watchesRecords() const { return settings.monitor != nullptr || settings.alerts != nullptr; }
+    // Notes where the current device's log ends, as it is opened.
+    void noteLogEnd();
+    // Notes the time of the current device's record at `rowId` as its newest.
+    void noteNewestRecord(qint64 rowId);
+    // Looks at the records stored since the last look: the newest one's time, and each
+    // record for the alerts.
+    void takeNewRecords();
     // Ends the download of the current device with `code` and says why.
     void failDevice(int code, const QString &message);
     // What the user is told of a failure of the current device's log.
@@ -149,7 +188,9 @@ private:
     void failLine(int code, const QString &message);
     // The device's name in messages: "адрес 7", or in a fleet "feeder-1".
     QString label() const;
-    void say(const QString &message);
+    // Says `message` about the line, or with `aboutDevice` about the current device,
+    // with a syslog priority for the journal (3 error, 4 warning, 5 notice, 6 info).
+    void say(const QString &message, int priority = 3, bool aboutDevice = false, bool journalOnly = false);
     void drawProgress(bool force);
     void summarize();
 
@@ -171,6 +212,7 @@ private:
     // is no log): trying again would only fail again.
     bool storeRefused = false;
     std::uint32_t recordsUnprinted = 0;
+    std::uint32_t recordsUntaken = 0;
     qint64 lastPrintedRowId = 0;
     Clock::time_point started;
     Clock::time_point lastDrawn;
@@ -178,4 +220,8 @@ private:
     bool lost = false;
     Clock::time_point lostSince;
     PortError lostCause;
+    // A request is out and no frame has come back for it yet.
+    bool awaitingReply = false;
+    // The current device rests read up: its monitor has been told.
+    bool toldReadUp = false;
 };

@@ -272,6 +272,29 @@ StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogView
     return last;
 }
 
+StoreResult<qint64> readLogRecordsAfter(const QSqlDatabase &database, const LogViewStatements &statements,
+                                        qint64 afterId, const std::function<void(const ShownRecord &)> &take)
+{
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    if (!statements.viewAfterSql(afterId).exec(query))
+        return Failure(statements.error(query.lastError()));
+    ShownRecord record;
+    record.rowId = afterId;
+    while (query.next()) {
+        const QVariant caption = query.value(2);
+        record.type = recordTypeIndex(query.value(0));
+        record.time = query.value(1).toString();
+        record.message = caption.isNull() ? UnknownEventText
+                                          : formatCaption(caption.toString(), query.value(3).toByteArray());
+        record.rowId = query.value(4).toLongLong();
+        take(record);
+    }
+    if (failed(query))
+        return Failure(statements.error(query.lastError()));
+    return record.rowId;
+}
+
 StoreResult<qint64> newestLogRowId(const QSqlDatabase &database, const LogViewStatements &statements)
 {
     QSqlQuery query(database);

@@ -5,6 +5,7 @@
 #include "store/storeerror.h"
 
 #include <QByteArray>
+#include <QString>
 #include <QtGlobal>
 
 #include <functional>
@@ -81,6 +82,20 @@ StoreStatus exportLogCsvFile(const QSqlDatabase &database, const LogViewStatemen
 // error (with the device's own words) when a write fails.
 StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
                                      qint64 afterId);
+
+// A stored record as the table shows it.
+struct ShownRecord {
+    qint64 rowId = 0;
+    int type = 0;    // the table's index (recordTypeIndex)
+    QString time;    // "yyyy-MM-dd HH:mm:ss" on the device's clock, as the table shows it
+    QString message; // rendered from the caption and the data bytes
+};
+
+// Gives `take` every record stored after row id `afterId`, in the order stored, with its
+// message rendered as the table and the CSV export render it. Gives the row id of the
+// last one (`afterId` when there was none), or the store's error.
+StoreResult<qint64> readLogRecordsAfter(const QSqlDatabase &database, const LogViewStatements &statements,
+                                        qint64 afterId, const std::function<void(const ShownRecord &)> &take);
 
 // The row id of the newest stored record (0 for an empty log): what writeLogCsvAfter
 // starts after to write only what arrives from now on. A failed query is an error,

@@ -168,6 +168,14 @@ StoreResult<qint64> OpenLog::writeCsvAfter(QIODevice &out, qint64 afterId)
     return writeLogCsvAfter(logSource->database(), *read, out, afterId);
 }
 
+StoreResult<qint64> OpenLog::recordsAfter(qint64 afterId, const std::function<void(const ShownRecord &)> &take)
+{
+    const StoreResult<LogViewStatements> read = statements();
+    if (!read)
+        return Failure(read.error());
+    return readLogRecordsAfter(logSource->database(), *read, afterId, take);
+}
+
 StoreResult<qint64> OpenLog::newestRowId()
 {
     const StoreResult<LogViewStatements> read = statements();

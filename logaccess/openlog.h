@@ -106,6 +106,8 @@ public:
     StoreStatus exportCsv(const QString &path, const LogFilter &filter = LogFilter());
     // The CSV lines of the records stored after row id `afterId` (see writeLogCsvAfter).
     StoreResult<qint64> writeCsvAfter(QIODevice &out, qint64 afterId);
+    // The records stored after row id `afterId` (see readLogRecordsAfter).
+    StoreResult<qint64> recordsAfter(qint64 afterId, const std::function<void(const ShownRecord &)> &take);
     // The row id of the newest stored record, 0 for an empty log.
     StoreResult<qint64> newestRowId();
 

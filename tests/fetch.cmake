@@ -9,6 +9,8 @@ if(TARGET khronar-fetch AND TARGET khronar-devsim)
 endif()
 if(TARGET khronar_fetch)
     khronar_add_test(fleetconfig LIBS khronar_fetch)
+    khronar_add_test(collectorconsole SOURCES support/tcppeers.h LIBS khronar_fetch)
+    khronar_add_test(fleetsupervisor LIBS khronar_fetch)
 endif()
 # A fleet file collected by khronar-fetch, end to end against several simulators.
 if(TARGET khronar-fetch AND TARGET khronar-devsim)

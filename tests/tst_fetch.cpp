@@ -193,6 +193,13 @@ void tst_Fetch::commandLine_data()
                                        << "--port does not go with --config";
     QTest::newRow("fleet with addresses")
         << QStringList{"--config", "fleet.ini", "--address", "1"} << "--address does not go with --config";
+    QTest::newRow("fleet with metrics") << QStringList{"--config", "fleet.ini", "--follow", "--metrics-file",
+                                                       "/tmp/khronar.prom"}
+                                        << QString();
+    QTest::newRow("metrics without a fleet")
+        << base + QStringList{"--metrics-file", "/tmp/khronar.prom"} << "--metrics-file goes with --config";
+    QTest::newRow("metrics to no file") << QStringList{"--config", "fleet.ini", "--metrics-file", ""}
+                                        << "--metrics-file wants a file's path";
     QTest::newRow("follow and clear") << base + QStringList{"--follow", "--clear"} << "--clear";
 
     // Without a port: an export of the file alone.
@@ -232,8 +239,9 @@ void tst_Fetch::helpVersionAndPorts()
     QCOMPARE(help.exitCode, 0);
     const QString text = QString::fromLocal8Bit(help.out);
     for (const char *option :
-         {"--port", "--db", "--baud", "--parity", "--stop", "--address", "--update-config", "--csv", "--follow",
-          "--clear", "--quiet", "--list-ports", "--help", "--version", "--type", "--from", "--to", "--grep", "--regex"})
+         {"--port",   "--db",    "--baud",  "--parity",     "--stop",    "--address",     "--update-config", "--csv",
+          "--follow", "--clear", "--quiet", "--list-ports", "--help",    "--version",     "--type",          "--from",
+          "--to",     "--grep",  "--regex", "--config",     "--summary", "--metrics-file"})
         QVERIFY2(text.contains(QLatin1String(option)), option);
     for (const char *exitCode : {"\n  0 ", "\n  2 ", "\n  3 ", "\n  4 ", "\n  5 ", "\n  6 ", "\n  130 "})
         QVERIFY2(text.contains(QLatin1String(exitCode)), exitCode);

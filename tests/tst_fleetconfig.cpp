@@ -14,6 +14,7 @@ private slots:
     void mistakes_data();
     void mistakes();
     void unreadableFile();
+    void alertRules();
 };
 
 namespace {
@@ -121,6 +122,30 @@ void tst_FleetConfig::mistakes_data()
     QByteArray many = store;
     for (int n = 0; n <= int(MaxFleetLines); ++n)
         many += QStringLiteral("[line-%1]\nport=tcp://10.0.0.1:%2\ndevices=1=d%1\n").arg(n).arg(4000 + n).toUtf8();
+    const QByteArray line = "[a]\nport=p\ndevices=1=x\n";
+    QTest::newRow("alert key without a rule") << store + line + "[alerts]\ntypes=error\n"
+                                              << "fleet.ini:7: a rule's setting is written NAME.KEY=VALUE";
+    QTest::newRow("alert unknown key") << store + line + "[alerts]\nr.types=error\nr.journal=err\nr.mail=x\n"
+                                       << "fleet.ini:9: unknown key \"r.mail\"";
+    QTest::newRow("alert bad type") << store + line + "[alerts]\nr.types=error, fatal\nr.journal=err\n"
+                                    << "fleet.ini:7: r.types wants info, warning, error or change (or 0 to 3), not "
+                                       "\"fatal\"";
+    QTest::newRow("alert bad regex") << store + line + "[alerts]\nr.message=(unclosed\nr.journal=err\n"
+                                     << "fleet.ini:7: r.message is no regular expression";
+    QTest::newRow("alert bad priority") << store + line + "[alerts]\nr.types=error\nr.journal=loud\n"
+                                        << "fleet.ini:8: r.journal wants a priority";
+    QTest::newRow("alert bad timeout") << store + line + "[alerts]\nr.types=error\nr.command=x\nr.timeout=0\n"
+                                       << "fleet.ini:9: r.timeout wants 1 to 3600 seconds";
+    QTest::newRow("alert bad history") << store + line + "[alerts]\nr.types=error\nr.journal=err\nr.history=1\n"
+                                       << "fleet.ini:9: r.history wants yes or no";
+    QTest::newRow("alert too many at once") << store + line + "[alerts]\ncommands=0\n"
+                                            << "fleet.ini:7: commands wants 1 to 64";
+    QTest::newRow("alert takes every record") << store + line + "[alerts]\nr.journal=err\n"
+                                              << "fleet.ini:7: rule r takes every record";
+    QTest::newRow("alert does nothing") << store + line + "[alerts]\nr.types=error\nr.history=yes\n"
+                                        << "fleet.ini:7: rule r does nothing";
+    QTest::newRow("alert empty command") << store + line + "[alerts]\nr.types=error\nr.command=\n"
+                                         << "fleet.ini:8: r.command is empty";
     QTest::newRow("too many lines") << many << QStringLiteral("fleet.ini:%1: more than 256 lines").arg(3 + 3 * 256);
 }
 
@@ -139,6 +164,48 @@ void tst_FleetConfig::unreadableFile()
     const QString path = dir.filePath(QStringLiteral("missing.ini"));
     const FleetConfigResult result = readFleetConfig(path);
     QVERIFY2(result.error.startsWith(path + QStringLiteral(": ")), qPrintable(result.error));
+}
+
+// [alerts] is no line: its rules, each from its NAME.KEY settings in any order, and how
+// many commands may run at once.
+void tst_FleetConfig::alertRules()
+{
+    const QByteArray text = "[store]\ndb=/srv/{device}.db\n"
+                            "[alerts]\n"
+                            "commands=2\n"
+                            "breaker.types=error, warning\n"
+                            "breaker.message=^авария\\b\n"
+                            "breaker.journal=crit\n"
+                            "pager.command=/usr/local/bin/page \"grid team\" --urgent\n"
+                            "pager.types=2\n"
+                            "pager.timeout=5\n"
+                            "pager.history=yes\n"
+                            "note.message=пуск\n"
+                            "note.journal=6\n"
+                            "[a]\nport=p\ndevices=1=x\n";
+    const FleetConfigResult result = parseFleetConfig(text, QStringLiteral("fleet.ini"));
+    QVERIFY2(result.error.isEmpty(), qPrintable(result.error));
+    QCOMPARE(int(result.config.lines.size()), 1);
+    QCOMPARE(result.config.alertCommandsAtOnce, 2);
+    const std::vector<AlertRule> &rules = result.config.alerts;
+    QCOMPARE(int(rules.size()), 3);
+    QCOMPARE(rules[0].name, QStringLiteral("breaker"));
+    QCOMPARE(rules[0].types, 0b0110u);
+    // In any case, as --grep --regex.
+    QVERIFY(rules[0].message.match(QStringLiteral("АВАРИЯ насоса")).hasMatch());
+    QVERIFY(!rules[0].message.match(QStringLiteral("нет аварии")).hasMatch());
+    QCOMPARE(rules[0].journalPriority, 2);
+    QVERIFY(rules[0].command.isEmpty());
+    QVERIFY(!rules[0].history);
+    QCOMPARE(rules[0].timeoutSeconds, 30);
+    // A command is split as a shell would split words in double quotes, and no shell runs it.
+    QCOMPARE(rules[1].command, QStringList({"/usr/local/bin/page", "grid team", "--urgent"}));
+    QCOMPARE(rules[1].types, 0b0100u);
+    QCOMPARE(rules[1].journalPriority, -1);
+    QCOMPARE(rules[1].timeoutSeconds, 5);
+    QVERIFY(rules[1].history);
+    QCOMPARE(rules[2].types, 0u);
+    QCOMPARE(rules[2].journalPriority, 6);
 }
 
 QTEST_GUILESS_MAIN(tst_FleetConfig)
