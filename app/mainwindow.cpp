@@ -11,6 +11,7 @@
 #include "dialogs/dialogportsettings.h"
 #include "dialogs/dialogtraffic.h"
 #include "link/porterror.h"
+#include "logaccess/logchangewatch.h"
 #include "logaccess/logexport.h"
 #include "logaccess/logopener.h"
 #include "logaccess/openlog.h"
@@ -77,6 +78,7 @@ MainWindow::MainWindow(QWidget *parent)
       exportCancel(nullptr),
       logOpener(nullptr),
       serverRefreshTimer(nullptr),
+      changeWatch(nullptr),
       countersTimer(nullptr),
       trafficTimer(nullptr),
       downloadHost(*this),
@@ -149,6 +151,9 @@ MainWindow::MainWindow(QWidget *parent)
     serverRefreshTimer = new QTimer(this);
     serverRefreshTimer->setInterval(1000);
     connect(serverRefreshTimer, &QTimer::timeout, this, &MainWindow::refreshLogView);
+    // Where the server announces them, they come in as soon as they are committed.
+    changeWatch = new LogChangeWatch(this);
+    connect(changeWatch, &LogChangeWatch::changed, this, &MainWindow::refreshLogView);
 }
 
 std::unique_ptr<LogDownload> MainWindow::makeDownload(bool atLinePace)
@@ -354,6 +359,7 @@ void MainWindow::serverDeviceOpened(const LogOpening &opening)
     closeLog();
     showLog(*opening);
     serverRefreshTimer->start();
+    changeWatch->listen(log->source()->database(), log->location().device);
     ui->statusBar->showMessage(QStringLiteral("Журнал с сервера: %1").arg(log->location().displayName()), 10000);
 }
 
@@ -367,6 +373,7 @@ void MainWindow::leaveServerLog()
     if (ui->actionDownload->isChecked())
         stopDownload();
     serverRefreshTimer->stop();
+    changeWatch->stop();
     closeLog();
 }
 

@@ -13,6 +13,7 @@
 #include <string>
 
 class DialogTraffic;
+class LogChangeWatch;
 class LogExport;
 class LogFilterBar;
 class LogTimelineStrip;
@@ -172,6 +173,7 @@ private:
     // The server's URL last opened, without its password.
     QString serverUrlText;
     QTimer *serverRefreshTimer;
+    LogChangeWatch *changeWatch;
     // At the line's pace: the counters are shown when it fires.
     QTimer *countersTimer;
     // At the line's pace: the frames not yet in the traffic monitor, and when they go in.

@@ -279,6 +279,7 @@ StoreStatus ServerLogStore::insertRows(std::size_t first, std::size_t rows)
         {QStringLiteral(":count"), count.text()}, {QStringLiteral(":dt"), time.text()},
         {QStringLiteral(":type"), type.text()},   {QStringLiteral(":event"), event.text()},
         {QStringLiteral(":data"), data.text()},   {QStringLiteral(":message"), message.text()},
+        {QStringLiteral(":name"), name},
     };
     for (const auto &binding : bindings)
         insert->bindValue(binding.first, binding.second);

@@ -95,12 +95,17 @@ const QString SelectDeviceNewestRecordSql = QStringLiteral(
 
 // One statement for a whole batch: the server parses seven arrays instead of seven
 // values per record. The ordinality keeps the serial ids in the arrays' order.
-const QString InsertLogRowsSql = QStringLiteral(
-    "INSERT INTO khronar.log (device, i, count, dt, type, event, data, message) "
-    "SELECT :device, r.i, r.count, to_timestamp(r.dt), r.type, r.event, r.data, r.message "
-    "FROM unnest(:i::bigint[], :count::smallint[], :dt::bigint[], :type::smallint[], :event::bigint[], "
-    ":data::bytea[], :message::text[]) WITH ORDINALITY AS r(i, count, dt, type, event, data, message, n) "
-    "ORDER BY r.n");
+const QString LogChangeChannel = QStringLiteral("khronar_log");
+
+const QString InsertLogRowsSql
+    = QStringLiteral(
+          "WITH stored AS (INSERT INTO khronar.log (device, i, count, dt, type, event, data, message) "
+          "SELECT :device, r.i, r.count, to_timestamp(r.dt), r.type, r.event, r.data, r.message "
+          "FROM unnest(:i::bigint[], :count::smallint[], :dt::bigint[], :type::smallint[], :event::bigint[], "
+          ":data::bytea[], :message::text[]) WITH ORDINALITY AS r(i, count, dt, type, event, data, message, n) "
+          "ORDER BY r.n RETURNING 1) "
+          "SELECT pg_notify('")
+    + LogChangeChannel + QStringLiteral("', :name) WHERE EXISTS (SELECT 1 FROM stored)");
 
 const QString ListDevicesSql = QStringLiteral("SELECT name FROM khronar.device ORDER BY name");
 

@@ -44,9 +44,13 @@ extern const QString UpdateFingerprintsSql;
 extern const QString UpsertEventSql;
 extern const QString SelectCaptionsSql;
 extern const QString SelectDeviceNewestRecordSql;
+// The channel on which a commit of new records is announced, with the device's name as
+// the payload: a view of that device takes them in at once instead of at its next poll.
+extern const QString LogChangeChannel;
 // Inserts any number of records of the device ":device" in one statement: each other
 // placeholder binds an array literal (see serverarrays.h) with one element per record,
-// in their order of arrival.
+// in their order of arrival. It announces them on LogChangeChannel with the device's
+// name ":name", which the server delivers when they are committed.
 extern const QString InsertLogRowsSql;
 
 // Every device name, sorted.

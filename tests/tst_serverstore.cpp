@@ -3,8 +3,10 @@
 // download), the device lock, faults of the server, and the reads of the log view.
 
 #include "logaccess/csvexport.h"
+#include "logaccess/logchangewatch.h"
 #include "logaccess/logfilter.h"
 #include "logaccess/serverdialect.h"
+#include "serverstore/serverconnection.h"
 #include "serverstore/serverdevices.h"
 #include "serverstore/serverlogstore.h"
 #include "serverstore/serverurl.h"
@@ -16,6 +18,7 @@
 #include "tests/support/postgresserver.h"
 
 #include <QBuffer>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -156,6 +159,8 @@ private slots:
     void serverRestartEndsTheDownloadAndTheNextResumes();
     void collectorsCreateTheSchemaAtOnce();
     void newerSchemaIsLeftAlone();
+    void commitsAreAnnouncedToTheDevicesViews_data();
+    void commitsAreAnnouncedToTheDevicesViews();
     void unreachableOrRefused_data();
     void unreachableOrRefused();
 
@@ -663,6 +668,54 @@ void tst_ServerStore::unreachableOrRefused()
     QVERIFY2(outcome.error().text.contains(message), qPrintable(outcome.error().text));
     QVERIFY(!outcome.error().text.contains(QStringLiteral("s3cret-pw")));
     QVERIFY(!store.isOpen());
+}
+
+void tst_ServerStore::commitsAreAnnouncedToTheDevicesViews_data()
+{
+    QTest::addColumn<bool>("batched");
+    QTest::newRow("a record at a time") << false;
+    QTest::newRow("in a batch") << true;
+}
+
+// A view of a device hears of its new records when they are committed, not before, and
+// not of another device's.
+void tst_ServerStore::commitsAreAnnouncedToTheDevicesViews()
+{
+    QFETCH(bool, batched);
+    const QString device = QStringLiteral("Подстанция №5 'яч. 3'");
+    ServerLogStore store, other;
+    QVERIFY2(open(store, device).ok(), "the device did not open");
+    QVERIFY2(open(other, QStringLiteral("другое")).ok(), "the device did not open");
+
+    ServerConnection viewConnection;
+    QVERIFY(viewConnection.open(parseServerUrl(server.url(database)).url, QStringLiteral("khronar-test")).ok());
+    LogChangeWatch watch;
+    QVERIFY(watch.listen(viewConnection.database(), device));
+    QSignalSpy heard(&watch, &LogChangeWatch::changed);
+
+    DeviceRecord record;
+    record.index = 7;
+    record.eventId = 1;
+    record.data = QByteArray("\x01\x02", 2);
+    QVERIFY(other.storeRecord(record).ok());
+    if (batched)
+        QVERIFY(store.beginBatch());
+    QVERIFY(store.storeRecord(record).ok());
+    record.index = 8;
+    QVERIFY(store.storeRecord(record).ok());
+    if (batched) {
+        // Not yet committed: nothing to hear of.
+        QVERIFY(!heard.wait(300));
+        QVERIFY(store.commitBatch().ok());
+    }
+    QTRY_COMPARE_WITH_TIMEOUT(heard.count(), batched ? 1 : 2, 10000);
+
+    // Stopped, it hears nothing more.
+    watch.stop();
+    record.index = 9;
+    QVERIFY(store.storeRecord(record).ok());
+    QVERIFY(!heard.wait(300));
+    QCOMPARE(heard.count(), batched ? 1 : 2);
 }
 
 QTEST_MAIN(tst_ServerStore)
