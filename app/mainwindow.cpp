@@ -79,6 +79,9 @@ MainWindow::MainWindow(QWidget *parent)
       logOpener(nullptr),
       serverRefreshTimer(nullptr),
       changeWatch(nullptr),
+      serverRetryTimer(nullptr),
+      serverRetries(0),
+      serverViewLost(false),
       countersTimer(nullptr),
       trafficTimer(nullptr),
       downloadHost(*this),
@@ -154,6 +157,21 @@ MainWindow::MainWindow(QWidget *parent)
     // Where the server announces them, they come in as soon as they are committed.
     changeWatch = new LogChangeWatch(this);
     connect(changeWatch, &LogChangeWatch::changed, this, &MainWindow::refreshLogView);
+    // A server gone under the view: it keeps what it shows and comes back by itself.
+    connect(model, &LogViewModel::storeUnreachable, this, [this](const QString &error) {
+        serverViewLost = true;
+        retryServer(StoreError{StoreError::Kind::Unreachable, QString(), error});
+    });
+    serverRetryTimer = new QTimer(this);
+    serverRetryTimer->setSingleShot(true);
+    connect(serverRetryTimer, &QTimer::timeout, this, [this] {
+        if (!serverLogShown())
+            return;
+        if (serverViewLost)
+            reopenServerView();
+        else if (ui->actionDownload->isChecked())
+            startServerDownload();
+    });
 }
 
 std::unique_ptr<LogDownload> MainWindow::makeDownload(bool atLinePace)
@@ -374,6 +392,12 @@ void MainWindow::leaveServerLog()
         stopDownload();
     serverRefreshTimer->stop();
     changeWatch->stop();
+    serverRetryTimer->stop();
+    serverViewLost = false;
+    if (serverRetries != 0) {
+        serverRetries = 0;
+        showLinkState(QString());
+    }
     closeLog();
 }
 
@@ -399,12 +423,75 @@ void MainWindow::serverStoreOpened(const ServerStoreOpening &opening)
     // A download stopped, a port closed or another log opened meanwhile cancels the
     // opening, so the answer is still wanted here.
     if (!opening) {
-        failDownload(opening.error().text);
+        if (!retryServer(opening.error()))
+            failDownload(opening.error().text);
         return;
+    }
+    if (serverRetries != 0) {
+        serverRetries = 0;
+        showLinkState(QString());
+        ui->statusBar->showMessage(QStringLiteral("Связь с сервером восстановлена, загрузка продолжается"), 10000);
     }
     log->useDeviceStore(*opening);
     download->setStore(log->store());
     startDownload();
+}
+
+bool MainWindow::retryServer(const StoreError &error)
+{
+    // A device another collector holds is no outage, unless it is the window's own lock
+    // that the server has not yet let go after the connection was cut.
+    const bool outage = error.kind == StoreError::Kind::Unreachable
+        || (error.kind == StoreError::Kind::Busy && serverRetries != 0);
+    if (!outage || !serverLogShown())
+        return false;
+    if (serverRetryTimer->isActive())
+        return true;
+    if (ui->actionDownload->isChecked()) {
+        // The connection of the download's store is gone: the download waits, and a new
+        // store reads on from the device's rows on the server.
+        download->stop();
+        releaseServerStore();
+        serverViewLost = true;
+    }
+    ++serverRetries;
+    const std::chrono::milliseconds delay = LogDownload::reconnectDelay(serverRetries);
+    showLinkState(QStringLiteral("Сервер недоступен, повторное подключение… (попыток: %1; %2)")
+                      .arg(serverRetries - 1)
+                      .arg(error.text));
+    serverRetryTimer->start(delay);
+    return true;
+}
+
+void MainWindow::reopenServerView()
+{
+    logOpener->open(log->location(), OpenLog::Purpose::View, OpenLogSettings(), this,
+                    [this](const LogOpening &opening) { serverViewReopened(opening); });
+}
+
+void MainWindow::serverViewReopened(const LogOpening &opening)
+{
+    if (!opening) {
+        if (!retryServer(opening.error())) {
+            stopDownload();
+            showErrorBox(this, opening.error().text);
+        }
+        return;
+    }
+    // The same device on a new connection: the table reads it afresh; a download that
+    // waited goes on once its store is open again.
+    serverViewLost = false;
+    changeWatch->stop();
+    closeLog();
+    showLog(*opening);
+    changeWatch->listen(log->source()->database(), log->location().device);
+    if (ui->actionDownload->isChecked()) {
+        startServerDownload();
+        return;
+    }
+    serverRetries = 0;
+    showLinkState(QString());
+    ui->statusBar->showMessage(QStringLiteral("Связь с сервером восстановлена"), 10000);
 }
 
 void MainWindow::releaseServerStore()
@@ -677,6 +764,8 @@ bool WindowDownloadHost::confirmConfigurationUpdate()
 
 void WindowDownloadHost::failed(const DownloadFailure &failure)
 {
+    if (failure.kind == FailureKind::StoreFailed && window.retryServer(failure.store))
+        return;
     window.failDownload(failureText(failure));
 }
 

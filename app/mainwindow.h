@@ -134,6 +134,13 @@ private:
     void startServerDownload();
     void serverStoreOpened(const ServerStoreOpening &opening);
     void releaseServerStore();
+    // The server went out of reach under the view or a download into the device shown:
+    // what is shown stays, and the device is opened again with back-off (the view first,
+    // then the download, which goes on where the device's rows end). False when `error`
+    // is no such failure, or nothing waits for the server.
+    bool retryServer(const StoreError &error);
+    void reopenServerView();
+    void serverViewReopened(const LogOpening &opening);
 
     Ui::MainWindow *ui;
     QSettings *settings;
@@ -174,6 +181,11 @@ private:
     QString serverUrlText;
     QTimer *serverRefreshTimer;
     LogChangeWatch *changeWatch;
+    // While the server is out of reach: the next try, how many were made, and whether
+    // the view's own connection is to be made again too.
+    QTimer *serverRetryTimer;
+    unsigned serverRetries;
+    bool serverViewLost;
     // At the line's pace: the counters are shown when it fires.
     QTimer *countersTimer;
     // At the line's pace: the frames not yet in the traffic monitor, and when they go in.

@@ -42,6 +42,9 @@ public:
     virtual StoreResult<LogViewStatements> statements() const = 0;
     // How background passes connect to the same log; asked on the user-interface thread.
     virtual LogReaderFactory readers() const = 0;
+    // Whether `failure`, of a statement on database(), means the store went out of reach
+    // (a server gone), rather than that the log is not what it was: what is shown stays.
+    virtual bool lostTheStore(const QSqlError & /*failure*/) const { return false; }
 };
 
 // No log: nothing to show (before a log is created or opened, and once it is closed).

@@ -58,6 +58,11 @@ void ServerLogSource::moveToThread(QThread *thread)
         driver->moveToThread(thread);
 }
 
+bool ServerLogSource::lostTheStore(const QSqlError &failure) const
+{
+    return !connection.isOpen() || serverError(failure).kind == StoreError::Kind::Unreachable;
+}
+
 StoreResult<LogViewStatements> ServerLogSource::statements() const
 {
     return serverLogStatements(id);

@@ -27,6 +27,7 @@ public:
     QSqlDatabase database() const override;
     StoreResult<LogViewStatements> statements() const override;
     LogReaderFactory readers() const override;
+    bool lostTheStore(const QSqlError &failure) const override;
 
     const ServerUrl &url() const { return serverUrl; }
     const QString &deviceName() const { return device; }

@@ -366,6 +366,12 @@ void LogViewModel::refresh()
     // view shows nothing, as a failed query always has.
     QSqlQuery viewQuery(database());
     if (!loaded || !valid || !statements.viewCheckSql().exec(viewQuery)) {
+        // A server out of reach is no reason to show nothing: what was read stays on show
+        // until the server is back.
+        if (loaded && valid && logSource->lostTheStore(viewQuery.lastError())) {
+            emit storeUnreachable(viewQuery.lastError().text());
+            return;
+        }
         reload();
         return;
     }

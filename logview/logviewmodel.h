@@ -101,6 +101,8 @@ public:
 
 signals:
     void filterChanged(const LogFilter &filter);
+    // refresh() could not reach the store (a server gone): the rows shown stay as they are.
+    void storeUnreachable(const QString &error);
     // `shown` rows of `total` records; sent whenever either changes.
     void countsChanged(int shown, int total);
     void scanStarted();

@@ -17,6 +17,7 @@
 #include "tests/support/tcppeers.h"
 
 #include "dialogs/dialogportsettings.h"
+#include "serverstore/serverlogstore.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
@@ -64,6 +65,7 @@ private slots:
     void dialogNeverWaitsOnTheServer_data();
     void dialogNeverWaitsOnTheServer();
     void downloadIntoTheServerDevice();
+    void serverGoneMidDownloadComesBack();
 
 private:
     // A simulator playing `json`; its port.
@@ -364,6 +366,48 @@ void tst_ServerView::downloadIntoTheServerDevice()
                                                          "'advisory'")),
                               QStringLiteral("0"), 20000);
     QCOMPARE(serverRows(Pump), fileLogRows(path("grown.db")));
+}
+
+// The server stops in the middle of a download from the window and is started again a
+// moment later: the table keeps what it showed, the status bar says the server is out
+// of reach, and the download goes on by itself where the device's rows end, with no
+// record lost or stored twice and no box to answer.
+void tst_ServerView::serverGoneMidDownloadComesBack()
+{
+    const QString device = QStringLiteral("Насос 7");
+    {
+        ServerLogStore made;
+        QVERIFY(made.open(parseServerUrl(server.url(database)).url, device, ServerStoreSettings()).ok());
+    }
+    QStringList expected;
+    const QString port = startDevice(longDeviceLog(60, &expected));
+    openServerDevice(device);
+    qputenv("KHRONAR_PORTS", port.toLocal8Bit());
+    const auto answered = ModalAnswer::widget(
+        [](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
+        [port](QWidget *top) {
+            auto *dialog = static_cast<DialogPortSettings *>(top);
+            dialog->port()->setCurrentText(port);
+            dialog->accept();
+        });
+    child<QAction>("connectButton")->trigger();
+    QVERIFY(*answered);
+    QTRY_VERIFY_WITH_TIMEOUT(table()->model()->rowCount() >= 10, 30000);
+
+    QVERIFY2(server.stopImmediately(), qPrintable(server.error()));
+    auto *linkState = window->statusBar()->findChild<QLabel *>(QStringLiteral("linkState"));
+    QTRY_VERIFY_WITH_TIMEOUT(
+        linkState->isVisible() && linkState->text().startsWith(QStringLiteral("Сервер недоступен")), 20000);
+    const int shownDuringOutage = table()->model()->rowCount();
+    QVERIFY(shownDuringOutage >= 10);
+    QVERIFY(child<QAction>("actionDownload")->isChecked());
+
+    QVERIFY2(server.startAgain(), qPrintable(server.error()));
+    QTRY_COMPARE_WITH_TIMEOUT(serverRows(device).size(), expected.size(), 60000);
+    QCOMPARE(serverRows(device), expected);
+    QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), expected.size(), 20000);
+    QTRY_VERIFY_WITH_TIMEOUT(linkState->isHidden(), 20000);
+    QVERIFY(child<QAction>("actionDownload")->isChecked());
 }
 
 QTEST_MAIN(tst_ServerView)
