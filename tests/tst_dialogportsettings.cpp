@@ -4,13 +4,13 @@
 #include "dialogs/dialogportsettings.h"
 #include "portlist/envports.h"
 #include "portlist/portsettings.h"
+#include "portlist/systemports.h"
 
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QSerialPortInfo>
 #include <QTest>
 #include <QVBoxLayout>
 
@@ -26,11 +26,20 @@ QStringList itemTexts(const QComboBox *box)
     return texts;
 }
 
+// The names the items hold, which the terminal opens.
+QStringList itemNames(const QComboBox *box)
+{
+    QStringList names;
+    for (int i = 0; i < box->count(); ++i)
+        names << box->itemData(i).toString();
+    return names;
+}
+
 QStringList systemPorts()
 {
     QStringList names;
-    for (const QSerialPortInfo &info : QSerialPortInfo::availablePorts())
-        names << info.portName();
+    for (const SystemPort &port : systemSerialPorts())
+        names << port.name;
     return names;
 }
 
@@ -200,9 +209,17 @@ void TestDialogPortSettings::portList()
     DialogPortSettings dialog;
     // Named ports first: on first use the first of them is the one selected.
     const QStringList expected = added + systemPorts();
-    QCOMPARE(itemTexts(dialog.port()), expected);
+    QCOMPARE(itemNames(dialog.port()), expected);
+    // The named ports are shown as named.
+    QCOMPARE(itemTexts(dialog.port()).mid(0, added.size()), added);
     QCOMPARE(dialog.port()->currentIndex(), expected.isEmpty() ? -1 : 0);
-    QCOMPARE(dialog.port()->currentText(), expected.value(0));
+    QCOMPARE(dialog.portName(), expected.value(0));
+    // A name set is found among the items' names, whatever they show.
+    if (!expected.isEmpty()) {
+        dialog.setPortName(expected.last());
+        QCOMPARE(dialog.port()->currentIndex(), expected.size() - 1);
+        QCOMPARE(dialog.portName(), expected.last());
+    }
 }
 
 // Each table turns the combo box's index into what its items say.
