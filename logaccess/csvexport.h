@@ -102,7 +102,8 @@ StoreStatus exportLogCsvFile(const QSqlDatabase &database, const LogViewStatemen
 
 // Writes the lines of the records stored after row id `afterId`, in the order stored,
 // of the log `statements` read on `database`, with the encoding's byte-order mark first
-// when `out` is an empty file (not when lines are added to a file or a stream). Gives the row id of the last one written
+// when `out` is an empty file (not when lines are added to a file or a stream). Gives the row id of the last one
+// written
 // (`afterId` when there was none), or the store's error when the query fails, or an Io
 // error (with the device's own words) when a write fails.
 StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,

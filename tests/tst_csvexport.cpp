@@ -187,8 +187,8 @@ void tst_CsvExport::fileInTheSystemsEncoding()
     const QString line = QStringLiteral("\"2024-03-15 13:45:30\";\"Информация\";\"Пуск\"") + lineEnd;
     const CsvEncoding encoding = systemCsvEncoding();
     QCOMPARE(encoding.codec == systemCodec(), !encoding.byteOrderMark);
-    QCOMPARE(file.readAll(), (encoding.byteOrderMark ? QByteArray("\xEF\xBB\xBF") : QByteArray())
-                                 + encoding.codec->fromUnicode(line));
+    QCOMPARE(file.readAll(),
+             (encoding.byteOrderMark ? QByteArray("\xEF\xBB\xBF") : QByteArray()) + encoding.codec->fromUnicode(line));
 }
 
 void tst_CsvExport::emptyLogWritesNothing()
