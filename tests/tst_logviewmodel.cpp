@@ -33,14 +33,16 @@ const QByteArray WorkedData = QByteArray::fromHex("0201FA00AB007A0D872D");
 const QString WorkedMessage = QStringLiteral(
     "Канал 2: Авария, температура +025.0 °C, код 00AB, время 15.03.2024 13:45:30");
 
+// A pixmap holds its pixels premultiplied, and converting them back rounds: pictures are
+// compared in that form, or a half-transparent edge would differ by one step.
 QImage image(const QVariant &pixmap)
 {
-    return pixmap.value<QPixmap>().toImage().convertToFormat(QImage::Format_ARGB32);
+    return pixmap.value<QPixmap>().toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 QImage resource(const char *path)
 {
-    return QImage(QString::fromLatin1(path)).convertToFormat(QImage::Format_ARGB32);
+    return QImage(QString::fromLatin1(path)).convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 // A wall-clock time of the device, as the table shows it.

@@ -32,14 +32,16 @@ namespace {
 
 const QString IconRoot = QStringLiteral(":/new/prefix/Resources/Icons/");
 
+// A pixmap holds its pixels premultiplied, and converting them back rounds: pictures are
+// compared in that form, or a half-transparent edge would differ by one step.
 QImage iconImage(const QIcon &icon, QIcon::State state = QIcon::Off)
 {
-    return icon.pixmap(16, 16, QIcon::Normal, state).toImage().convertToFormat(QImage::Format_ARGB32);
+    return icon.pixmap(16, 16, QIcon::Normal, state).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 QImage resourceImage(const QString &relativePath)
 {
-    return QImage(IconRoot + relativePath).convertToFormat(QImage::Format_ARGB32);
+    return QImage(IconRoot + relativePath).convertToFormat(QImage::Format_ARGB32_Premultiplied);
 }
 
 } // namespace
@@ -290,10 +292,10 @@ void tst_MainWindow::windowIconIsTheDesktopIcon()
     QVERIFY(icon.availableSizes().contains(QSize(size, size)));
 
     const QString installed = QStringLiteral(KHRONAR_HICOLOR_DIR "/%1x%1/apps/khronar.png").arg(size);
-    const QImage desktop = QImage(installed).convertToFormat(QImage::Format_ARGB32);
+    const QImage desktop = QImage(installed).convertToFormat(QImage::Format_ARGB32_Premultiplied);
     QVERIFY2(!desktop.isNull(), qPrintable(installed));
     QCOMPARE(desktop.size(), QSize(size, size));
-    QCOMPARE(icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32), desktop);
+    QCOMPARE(icon.pixmap(size, size).toImage().convertToFormat(QImage::Format_ARGB32_Premultiplied), desktop);
 }
 
 void tst_MainWindow::firstStartHasNoDirectories()
