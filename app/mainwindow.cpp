@@ -560,13 +560,13 @@ void MainWindow::on_connectButton_triggered()
 {
     if (!download->connected()) {
         DialogPortSettings dialog(this);
-        dialog.port()->setCurrentText(portName);
+        dialog.setPortName(portName);
         dialog.baudrate()->setCurrentIndex(baudIndex);
         dialog.parity()->setCurrentIndex(parityIndex);
         dialog.stopBits()->setCurrentIndex(stopBitsIndex);
         dialog.linePace()->setChecked(linePace);
         if (dialog.exec() == QDialog::Accepted && dialog.port()->currentIndex() != -1) {
-            portName = dialog.port()->currentText();
+            portName = dialog.portName();
             baudIndex = dialog.baudrate()->currentIndex();
             parityIndex = dialog.parity()->currentIndex();
             stopBitsIndex = dialog.stopBits()->currentIndex();

@@ -18,7 +18,23 @@ DialogPortSettings::DialogPortSettings(QWidget *parent)
     linePaceBox->setObjectName(QStringLiteral("linePace"));
     ui->verticalLayout->insertWidget(1, linePaceBox);
     ui->port->clear();
-    ui->port->addItems(availablePortNames());
+    for (const PortChoice &choice : availablePorts())
+        ui->port->addItem(choice.label, choice.name);
+}
+
+QString DialogPortSettings::portName() const
+{
+    const QVariant name = ui->port->currentData();
+    return name.isValid() ? name.toString() : ui->port->currentText();
+}
+
+void DialogPortSettings::setPortName(const QString &name)
+{
+    const int index = ui->port->findData(name);
+    if (index != -1)
+        ui->port->setCurrentIndex(index);
+    else
+        ui->port->setCurrentText(name);
 }
 
 DialogPortSettings::~DialogPortSettings()

@@ -25,7 +25,13 @@ public:
     explicit DialogPortSettings(QWidget *parent = nullptr);
     ~DialogPortSettings() override;
 
+    // The ports, each shown by its label and holding the name the terminal opens as
+    // its item data.
     QComboBox *port() const;
+    // The name of the current port (its item data), and the port of that name made
+    // current.
+    QString portName() const;
+    void setPortName(const QString &name);
     QComboBox *baudrate() const;
     QComboBox *parity() const;
     QComboBox *stopBits() const;

@@ -16,6 +16,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QTextCodec>
 #include <QVariant>
 
 #include <algorithm>
@@ -36,10 +37,39 @@ constexpr int MessagePiece = 64 * 1024;
 
 } // namespace
 
-LogCsvWriter::LogCsvWriter(QIODevice &out) : out(out)
+CsvEncoding csvEncodingFor(QTextCodec *systemCodec)
+{
+    // A log's messages are made of the characters of Windows-1251, the devices' code
+    // page, in which captions are stored: the type names, the words of the caption
+    // language and every character a caption can hold.
+    static const QString repertoire = [] {
+        QByteArray bytes;
+        for (int byte = 0x20; byte <= 0xFF; ++byte) {
+            if (byte != 0x7F && byte != 0x98) // no character in Windows-1251
+                bytes += char(byte);
+        }
+        return QTextCodec::codecForName("windows-1251")->toUnicode(bytes);
+    }();
+    if (systemCodec && systemCodec->canEncode(repertoire))
+        return {systemCodec, false};
+    return {QTextCodec::codecForName("UTF-8"), true};
+}
+
+CsvEncoding systemCsvEncoding()
+{
+    return csvEncodingFor(systemCodec());
+}
+
+LogCsvWriter::LogCsvWriter(QIODevice &out, const CsvEncoding &encoding) : out(out), encoding(encoding)
 {
     for (int i = 0; i < RecordTypeCount; ++i)
-        typeFields[i] = '"' + QString::fromUtf8(RecordTypeNames[i]).toLocal8Bit() + "\";";
+        typeFields[i] = '"' + encoding.codec->fromUnicode(QString::fromUtf8(RecordTypeNames[i])) + "\";";
+}
+
+bool LogCsvWriter::writeStart()
+{
+    static const char mark[] = "\xEF\xBB\xBF";
+    return !encoding.byteOrderMark || out.write(mark, 3) == 3;
 }
 
 bool LogCsvWriter::writeRow(const QSqlQuery &row)
@@ -54,7 +84,7 @@ bool LogCsvWriter::writeRecord(const QVariant &type, const QVariant &time, const
 {
     line.clear();
     line += '"';
-    line += time.toString().toLocal8Bit();
+    line += encoding.codec->fromUnicode(time.toString());
     line += "\";";
     line += typeFields[recordTypeIndex(type)];
     line += '"';
@@ -67,7 +97,7 @@ bool LogCsvWriter::writeRecord(const QVariant &type, const QVariant &time, const
         int length = std::min(MessagePiece, escaped.size() - start);
         if (start + length < escaped.size() && escaped.at(start + length - 1).isHighSurrogate())
             --length;
-        line += escaped.midRef(start, length).toLocal8Bit();
+        line += encoding.codec->fromUnicode(QStringView(escaped).mid(start, length));
         start += length;
         if (start < escaped.size()) {
             if (out.write(line) != line.size())
@@ -107,7 +137,7 @@ ExportRow exportRow(const QSqlQuery &query, bool withShownData)
 } // namespace
 
 StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
-                        const LogFilter &filter, const CsvExportProgress &progress)
+                        const LogFilter &filter, const CsvExportProgress &progress, const CsvEncoding &encoding)
 {
     const auto readFailure = [&statements](const QSqlError &error) { return Failure(statements.error(error)); };
     // A stop asked for between two lines, or a write that failed.
@@ -127,7 +157,9 @@ StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &s
     // The type and time conditions are the query's; the text is looked for in the
     // message as the table shows it, which long data renders from its first part only.
     const LogTextMatcher matcher(filter);
-    LogCsvWriter writer(out);
+    LogCsvWriter writer(out, encoding);
+    if (!writer.writeStart())
+        return storeFailure(StoreError::Kind::Io, out.errorString());
     qint64 lines = 0;
     const auto write = [&](const ExportRow &row) {
         QString message;
@@ -260,6 +292,8 @@ StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogView
     if (!statements.viewAfterSql(afterId).exec(query))
         return Failure(statements.error(query.lastError()));
     LogCsvWriter writer(out);
+    if (!out.isSequential() && out.size() == 0 && !writer.writeStart())
+        return storeFailure(StoreError::Kind::Io, out.errorString());
     qint64 last = afterId;
     while (query.next()) {
         if (!writer.writeRow(query))

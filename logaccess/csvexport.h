@@ -12,11 +12,29 @@
 
 class QIODevice;
 class QString;
+class QTextCodec;
 class QVariant;
 class QSqlDatabase;
 class QSqlQuery;
 class LogViewStatements;
 struct LogFilter;
+
+// The encoding of a CSV file: the system's 8-bit encoding (on Windows the ANSI code
+// page, Windows-1251 on a Russian Windows), or UTF-8 after a byte-order mark where that
+// encoding cannot hold every character a log's messages are made of (Cyrillic on a
+// Western-European Windows): written in it, the messages would become question marks.
+// Excel reads such a file as UTF-8 by its mark.
+struct CsvEncoding {
+    QTextCodec *codec = nullptr;
+    bool byteOrderMark = false;
+};
+
+// The encoding of a CSV file on a system whose 8-bit encoding is `systemCodec`.
+CsvEncoding csvEncodingFor(QTextCodec *systemCodec);
+// The encoding of a CSV file on this system (csvEncodingFor its 8-bit encoding).
+CsvEncoding systemCsvEncoding();
+// The system's 8-bit encoding: the ANSI code page on Windows, the locale's elsewhere.
+QTextCodec *systemCodec();
 
 // Writes CSV lines to `out`, which the caller has opened (in text mode, so that line
 // ends follow the platform). The whole export and the lines of records that arrive
@@ -24,7 +42,11 @@ struct LogFilter;
 class LogCsvWriter
 {
 public:
-    explicit LogCsvWriter(QIODevice &out);
+    explicit LogCsvWriter(QIODevice &out, const CsvEncoding &encoding = systemCsvEncoding());
+
+    // The byte-order mark, where the encoding has one: written once, at the start of
+    // the file.
+    bool writeStart();
 
     // The line of the row `row` stands on, a row of the log view query (columns type,
     // time text, caption, data). False when the write fails.
@@ -36,6 +58,7 @@ public:
 
 private:
     QIODevice &out;
+    CsvEncoding encoding;
     // Converted once: they are the same for every row.
     QByteArray typeFields[RecordTypeCount];
     QByteArray line;
@@ -48,7 +71,8 @@ using CsvExportProgress = std::function<bool(qint64 lines)>;
 // A file that cannot be written (a CSV export): "Не удается записать файл "<path>"".
 QString cannotWriteFileText(const QString &path);
 
-// The lines of the records that pass `filter` (every record with an empty one, as the
+// The lines (after the encoding's byte-order mark, if it has one) of the records that
+// pass `filter` (every record with an empty one, as the
 // log view query yields them) of the log `statements` (of its kind) read on
 // `database`: byte for byte those of a log file holding the same records. The log is
 // read a few records at a time, each batch in a statement of its own, so that a
@@ -57,7 +81,8 @@ QString cannotWriteFileText(const QString &path);
 // written nothing more), Io with the device's words when a write fails, and Cancelled
 // when `progress` stops it.
 StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
-                        const LogFilter &filter, const CsvExportProgress &progress = {});
+                        const LogFilter &filter, const CsvExportProgress &progress = {},
+                        const CsvEncoding &encoding = systemCsvEncoding());
 
 // Lets `write` fill the file at `path` (opened write-only, in text mode), which is
 // replaced only once `write` has succeeded: the lines go to a temporary file beside it,
@@ -77,7 +102,9 @@ StoreStatus exportLogCsvFile(const QSqlDatabase &database, const LogViewStatemen
                              const LogFilter &filter, const CsvExportProgress &progress = {});
 
 // Writes the lines of the records stored after row id `afterId`, in the order stored,
-// of the log `statements` read on `database`. Gives the row id of the last one written
+// of the log `statements` read on `database`, with the encoding's byte-order mark first
+// when `out` is an empty file (not when lines are added to a file or a stream). Gives the row id of the last one
+// written
 // (`afterId` when there was none), or the store's error when the query fails, or an Io
 // error (with the device's own words) when a write fails.
 StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,

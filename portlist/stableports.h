@@ -10,11 +10,13 @@
 // Where udev keeps the links.
 inline const char StableNamesDir[] = "/dev/serial/by-id";
 
-// A port as the system lists it: the name the user picks ("ttyUSB0") and the device
-// behind it ("/dev/ttyUSB0").
+// A port as the system lists it: the name the user picks ("ttyUSB0", "COM5") and the
+// device behind it ("/dev/ttyUSB0"), and what the system calls it where it has a
+// name people recognise ("USB-SERIAL CH340 (COM5)" on Windows; empty elsewhere).
 struct SystemPort {
     QString name;
     QString location;
+    QString description = {};
 };
 
 // The names of `ports` in their order, each preceded by the full paths of the links

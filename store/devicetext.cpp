@@ -4,17 +4,11 @@
 
 #include <QTextCodec>
 
-namespace {
-
-constexpr int Utf8Mib = 106;
-
-} // namespace
-
 QString decodeDeviceText(const char *bytes, int length)
 {
-    QTextCodec *system = QTextCodec::codecForLocale();
-    if (system != nullptr && system->mibEnum() != Utf8Mib)
-        return system->toUnicode(bytes, length);
+    // Always the devices' own code page: read with the system's (Windows-1252 on a
+    // Western-European Windows, UTF-8 on Linux) the captions would be stored as
+    // garbage for good. On a Russian Windows the two are the same.
     static QTextCodec *const windows1251 = QTextCodec::codecForName("Windows-1251");
     return windows1251->toUnicode(bytes, length);
 }

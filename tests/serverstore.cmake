@@ -1,6 +1,7 @@
 # The central log database, against PostgreSQL servers the tests start themselves
 # (tests/support/postgresserver.h): the store in-process, and khronar-fetch end to end.
-if(TARGET khronar_serverstore)
+# The server is started with initdb and pg_ctl, as POSIX programs: not on Windows.
+if(TARGET khronar_serverstore AND NOT WIN32)
     khronar_add_test(serverstore SOURCES support/logfixture.h support/postgresserver.h
                      LIBS khronar_logaccess khronar_serverstore khronar_store)
 endif()

@@ -16,6 +16,7 @@
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextCodec>
 
 using namespace LogFixture;
 using CsvFixture::writeFileCsv;
@@ -30,6 +31,9 @@ private slots:
 
     void lines_data();
     void lines();
+    void encodingOfTheCodePage_data();
+    void encodingOfTheCodePage();
+    void fileInTheSystemsEncoding();
     void emptyLogWritesNothing();
     void failedQueryWritesNothing();
     void writeFailureIsReported();
@@ -55,7 +59,7 @@ private:
         const StoreStatus written = writeFileCsv(db, buffer);
         if (!written && written.error().kind == StoreError::Kind::Io)
             return QByteArray("write failed");
-        return buffer.data();
+        return CsvFixture::withNewlines(buffer.data());
     }
 
     QTemporaryDir *dir = nullptr;
@@ -119,6 +123,72 @@ void tst_CsvExport::lines()
     QCOMPARE(addRecord(db, 9, type, data), QString());
 
     QCOMPARE(exportAll(), line.toLocal8Bit());
+}
+
+// The system's code page where it holds the log's characters; UTF-8 after a byte-order
+// mark where it does not, rather than question marks in place of the Cyrillic.
+void tst_CsvExport::encodingOfTheCodePage_data()
+{
+    QTest::addColumn<QByteArray>("codePage");
+    QTest::addColumn<bool>("asUtf8WithMark");
+
+    QTest::newRow("Russian Windows") << QByteArray("windows-1251") << false;
+    QTest::newRow("UTF-8 (Linux)") << QByteArray("UTF-8") << false;
+    QTest::newRow("Western-European Windows") << QByteArray("windows-1252") << true;
+    QTest::newRow("Central-European Windows") << QByteArray("windows-1250") << true;
+    // Cyrillic, but without every character of the devices' code page («, », …).
+    QTest::newRow("ISO 8859-5") << QByteArray("ISO-8859-5") << true;
+    QTest::newRow("KOI8-R") << QByteArray("KOI8-R") << true;
+}
+
+void tst_CsvExport::encodingOfTheCodePage()
+{
+    QFETCH(QByteArray, codePage);
+    QFETCH(bool, asUtf8WithMark);
+
+    QTextCodec *codec = QTextCodec::codecForName(codePage);
+    QVERIFY(codec);
+    QCOMPARE(addCaption(db, 9, QStringLiteral("Насос «ёЁ» №#u…")), QString());
+    QCOMPARE(addRecord(db, 9, 1, QByteArray("\x07", 1)), QString());
+    QCOMPARE(addRecord(db, 8, 3, QByteArray()), QString());
+    const QString lines = QStringLiteral("\"2024-03-15 13:45:30\";\"Предупреждение\";\"Насос «ёЁ» №7…\"\n"
+                                         "\"2024-03-15 13:45:30\";\"Изменение\";\"Неизвестное событие\"\n");
+
+    const CsvEncoding encoding = csvEncodingFor(codec);
+    QCOMPARE(encoding.byteOrderMark, asUtf8WithMark);
+    const StoreResult<LogViewStatements> statements = LogViewStatements::ofLogFile(db);
+    QVERIFY(statements.ok());
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QVERIFY(writeLogCsv(db, *statements, buffer, LogFilter(), {}, encoding).ok());
+    QCOMPARE(buffer.data(), asUtf8WithMark ? QByteArray("\xEF\xBB\xBF") + lines.toUtf8() : codec->fromUnicode(lines));
+    // Nothing is lost either way.
+    const QByteArray body = asUtf8WithMark ? buffer.data().mid(3) : buffer.data();
+    QCOMPARE((asUtf8WithMark ? QTextCodec::codecForName("UTF-8") : codec)->toUnicode(body), lines);
+}
+
+// A file as the window and khronar-fetch write it: in the system's encoding, with the
+// system's line ends (CR LF on Windows).
+void tst_CsvExport::fileInTheSystemsEncoding()
+{
+    QCOMPARE(addCaption(db, 9, QStringLiteral("Пуск")), QString());
+    QCOMPARE(addRecord(db, 9, 0, QByteArray()), QString());
+    const StoreResult<LogViewStatements> statements = LogViewStatements::ofLogFile(db);
+    QVERIFY(statements.ok());
+    const QString path = dir->filePath(QStringLiteral("log.csv"));
+    QVERIFY(exportLogCsvFile(db, *statements, path, LogFilter()).ok());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+#ifdef Q_OS_WIN
+    const QString lineEnd = QStringLiteral("\r\n");
+#else
+    const QString lineEnd = QStringLiteral("\n");
+#endif
+    const QString line = QStringLiteral("\"2024-03-15 13:45:30\";\"Информация\";\"Пуск\"") + lineEnd;
+    const CsvEncoding encoding = systemCsvEncoding();
+    QCOMPARE(encoding.codec == systemCodec(), !encoding.byteOrderMark);
+    QCOMPARE(file.readAll(),
+             (encoding.byteOrderMark ? QByteArray("\xEF\xBB\xBF") : QByteArray()) + encoding.codec->fromUnicode(line));
 }
 
 void tst_CsvExport::emptyLogWritesNothing()
@@ -215,9 +285,9 @@ void tst_CsvExport::filterKeepsTheLinesOfTheRowsShown()
     buffer.open(QIODevice::WriteOnly | QIODevice::Text);
     const StoreStatus written = writeFileCsv(db, buffer, filter);
     QVERIFY2(written.ok(), qPrintable(written.error().text));
-    QCOMPARE(buffer.data(), expected);
+    QCOMPARE(CsvFixture::withNewlines(buffer.data()), expected);
     if (filter.isEmpty())
-        QCOMPARE(buffer.data(), exportAll());
+        QCOMPARE(CsvFixture::withNewlines(buffer.data()), exportAll());
 }
 
 void tst_CsvExport::filterOnAFileThatIsNoLog()
@@ -247,10 +317,10 @@ void tst_CsvExport::rowsAfterARowId()
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly | QIODevice::Text);
     QCOMPARE(log.value()->writeCsvAfter(buffer, 1).value(), qint64(3));
-    QCOMPARE(buffer.data(), lines[1] + '\n' + lines[2] + '\n');
+    QCOMPARE(CsvFixture::withNewlines(buffer.data()), lines[1] + '\n' + lines[2] + '\n');
     // Nothing new: nothing written, and the same row id.
     QCOMPARE(log.value()->writeCsvAfter(buffer, 3).value(), qint64(3));
-    QCOMPARE(buffer.data().count('\n'), 2);
+    QCOMPARE(CsvFixture::withNewlines(buffer.data()).count('\n'), 2);
 }
 
 // A read that fails is an error, never an empty result or a zero: --follow would
@@ -371,7 +441,7 @@ void tst_CsvExport::hostileLogWrittenWhole()
         if (every == 1 || longCaption == text.startsWith(QChar(0x0436)))
             expected += all[line] + '\n';
     }
-    QVERIFY(buffer.data() == expected);
+    QVERIFY(CsvFixture::withNewlines(buffer.data()) == expected);
 }
 
 void tst_CsvExport::progressAndCancel()
@@ -393,8 +463,9 @@ void tst_CsvExport::progressAndCancel()
     QCOMPARE(told.size(), 1500);
     QCOMPARE(told.first(), 1);
     QCOMPARE(told.last(), 1500);
-    QCOMPARE(buffer.data(), exportAll().left(int(buffer.data().size())));
-    QCOMPARE(buffer.data().count('\n'), 1500);
+    QCOMPARE(CsvFixture::withNewlines(buffer.data()),
+             exportAll().left(int(CsvFixture::withNewlines(buffer.data()).size())));
+    QCOMPARE(CsvFixture::withNewlines(buffer.data()).count('\n'), 1500);
 }
 
 // The window's export writes beside the chosen file and replaces it only at the end.

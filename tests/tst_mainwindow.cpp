@@ -319,6 +319,12 @@ void tst_MainWindow::storedDirectoriesAreRead()
     // Only the two directories live in the store.
     QSettings stored(QStringLiteral("Tolmer"), QStringLiteral("Хронар"));
     QCOMPARE(stored.allKeys().size(), 2);
+#ifdef Q_OS_WIN
+    // On Windows the store is the user's registry, under the organization's key.
+    QSettings registry(QStringLiteral("HKEY_CURRENT_USER\\Software\\Tolmer\\Хронар"), QSettings::NativeFormat);
+    QCOMPARE(registry.value(QStringLiteral("DirOpen")).toString(), QStringLiteral("/srv/logs"));
+    QCOMPARE(registry.value(QStringLiteral("DirSave")).toString(), QStringLiteral("/home/engineer/Документы"));
+#endif
 }
 
 void tst_MainWindow::errorBoxAsTheUserSeesIt()

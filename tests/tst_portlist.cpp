@@ -18,6 +18,8 @@ private slots:
     void stableNamesBesideTheirPorts_data();
     void stableNamesBesideTheirPorts();
     void offeredAfterTheNamedPorts();
+    void shownByTheSystemsName_data();
+    void shownByTheSystemsName();
 
 private:
     QString devices() const { return dir.filePath(QStringLiteral("dev")); }
@@ -77,6 +79,9 @@ void tst_PortList::stableNamesBesideTheirPorts()
     QFETCH(QStringList, systemPorts);
     QFETCH(bool, withLinks);
     QFETCH(QStringList, offered);
+#ifdef Q_OS_WIN
+    QSKIP("udev's stable links are Linux's: Windows keeps a port's COM number itself");
+#endif
 
     QList<SystemPort> ports;
     for (const QString &name : systemPorts)
@@ -93,11 +98,49 @@ void tst_PortList::offeredAfterTheNamedPorts()
     qunsetenv("KHRONAR_PORTS");
     // None of the stand-ins is a port of this machine: their links come last, in the
     // order of the first name of each.
+#ifdef Q_OS_WIN
+    // Windows lists every serial port itself: only the network port is taken.
+    QCOMPARE(offered.mid(0, 1), QStringList({"tcp://127.0.0.1:5020"}));
+    QSKIP("udev's stable links are Linux's: Windows keeps a port's COM number itself");
+#else
     QCOMPARE(offered.mid(0, 2), QStringList({"/dev/pts/3", "tcp://127.0.0.1:5020"}));
+#endif
     QCOMPARE(offered.mid(offered.size() - 4),
              QStringList({link("usb-Arduino_Uno_7503-if00"), link("usb-FTDI_FT232R_USB_UART_A50285BI-if00-port0"),
                           link("usb-Prolific_Technology_Inc._USB-Serial_Controller-if00-port0"),
                           link("usb-Silicon_Labs_CP2102_0001-if00-port0")}));
+}
+
+// A port is shown by the name the system gives it, and opened by its own name.
+void tst_PortList::shownByTheSystemsName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("description");
+    QTest::addColumn<QString>("label");
+
+    QTest::newRow("friendly name with the port")
+        << "COM5" << QString::fromUtf8("USB-SERIAL CH340 (COM5)") << QString::fromUtf8("USB-SERIAL CH340 (COM5)");
+    QTest::newRow("description without the port")
+        << "COM3" << QString::fromUtf8("Последовательный порт") << QString::fromUtf8("Последовательный порт (COM3)");
+    QTest::newRow("no description") << "COM12" << QString() << "COM12";
+    QTest::newRow("no description on Linux") << "ttyS0" << QString() << "ttyS0";
+}
+
+void tst_PortList::shownByTheSystemsName()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, description);
+    QFETCH(QString, label);
+
+    qunsetenv("KHRONAR_PORTS");
+    const QList<SystemPort> ports = {{QStringLiteral("COM1"), QStringLiteral("\\\\.\\COM1")},
+                                     {name, QStringLiteral("\\\\.\\") + name, description}};
+    const QList<PortChoice> offered = offeredPorts(ports, dir.filePath(QStringLiteral("no-such-folder")));
+    QCOMPARE(offered.size(), 2);
+    QCOMPARE(offered[0].name, QStringLiteral("COM1"));
+    QCOMPARE(offered[0].label, QStringLiteral("COM1"));
+    QCOMPARE(offered[1].name, name);
+    QCOMPARE(offered[1].label, label);
 }
 
 QTEST_GUILESS_MAIN(tst_PortList)

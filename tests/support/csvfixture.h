@@ -11,6 +11,20 @@
 
 namespace CsvFixture {
 
+// Lines written in text mode with "\n" for their ends: on Windows each is CR LF, which is
+// checked here and given back as "\n", so that the tests compare the same lines on
+// every system.
+inline QByteArray withNewlines(QByteArray written)
+{
+#ifdef Q_OS_WIN
+    const QByteArray bare = QByteArray(written).replace("\r\n", "");
+    if (bare.contains('\n') || bare.contains('\r'))
+        return QByteArray("line ends other than CR LF: ") + written;
+    written.replace("\r\n", "\n");
+#endif
+    return written;
+}
+
 // The lines of the records of the log file open on `db` that pass `filter`.
 inline StoreStatus writeFileCsv(const QSqlDatabase &db, QIODevice &out, const LogFilter &filter = LogFilter())
 {
@@ -26,7 +40,7 @@ inline QByteArray fileCsv(const QSqlDatabase &db, const LogFilter &filter = LogF
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly | QIODevice::Text);
     (void)writeFileCsv(db, buffer, filter);
-    return buffer.data();
+    return withNewlines(buffer.data());
 }
 
 } // namespace CsvFixture

@@ -3,7 +3,9 @@
 // scripts/paint-icons; its output is committed, so a build never needs it.
 
 #include <QColor>
+#include <QDataStream>
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
@@ -11,6 +13,7 @@
 #include <QPainterPath>
 #include <QPolygonF>
 #include <QSaveFile>
+#include <QStringList>
 #include <QTextStream>
 
 #include <cstdio>
@@ -321,6 +324,40 @@ bool saveClockSvg(const QRectF &r, const QString &path)
     return file.commit();
 }
 
+// The Windows icon of khronar.exe: the PNG files of the application icon packed into one
+// .ico, each image stored as PNG (which Windows reads at every size since Vista).
+bool saveIco(const QStringList &pngPaths, const QString &path)
+{
+    QList<QByteArray> images;
+    for (const QString &png : pngPaths) {
+        QFile file(png);
+        if (!file.open(QIODevice::ReadOnly)) {
+            std::fprintf(stderr, "cannot read %s\n", qPrintable(png));
+            return false;
+        }
+        images << file.readAll();
+    }
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+        return false;
+    }
+    QDataStream ico(&file);
+    ico.setByteOrder(QDataStream::LittleEndian);
+    ico << quint16(0) << quint16(1) << quint16(images.size());
+    quint32 offset = 6 + 16 * quint32(images.size());
+    for (int i = 0; i < images.size(); ++i) {
+        const QImage image = QImage::fromData(images[i], "PNG");
+        // A side of 256 is written as 0: the field is one byte.
+        ico << quint8(image.width() & 0xFF) << quint8(image.height() & 0xFF) << quint8(0) << quint8(0) << quint16(1)
+            << quint16(32) << quint32(images[i].size()) << offset;
+        offset += quint32(images[i].size());
+    }
+    for (const QByteArray &image : images)
+        ico.writeRawData(image.constData(), image.size());
+    return ico.status() == QDataStream::Ok && file.commit();
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -338,10 +375,15 @@ int main(int argc, char **argv)
 
     const QDir hicolor(QString::fromLocal8Bit(argv[2]));
     const auto appIcon = [](QPainter &p) { clock(p, AppClock); };
+    QStringList pngs;
     for (int size : AppIconSizes) {
         const QString path = hicolor.filePath(QStringLiteral("%1x%1/apps/khronar.png").arg(size));
         if (!savePng(appIcon, size, path))
             return 1;
+        pngs << path;
     }
+    // Beside the theme's folder: resources/khronar.ico.
+    if (!saveIco(pngs, hicolor.filePath(QStringLiteral("../khronar.ico"))))
+        return 1;
     return saveClockSvg(AppClock, hicolor.filePath(QStringLiteral("scalable/apps/khronar.svg"))) ? 0 : 1;
 }
