@@ -29,6 +29,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     // not the worker's is dropped whole.
     std::vector<std::uint8_t> burst;
     bool burstDropped = false;
+    // The burst published as the frame ready now.
+    std::vector<std::uint8_t> frame;
     std::vector<std::uint8_t> request, sent;
     const int gapTicks = gap == 0 ? 1 : gap;
     int quietTicks = gapTicks;
@@ -47,6 +49,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
         if (state == TerminalBuffer::Receiving) {
             FUZZ_CHECK(!burstDropped, "a dropped burst became a frame");
             FUZZ_CHECK(buffer.currentState() == TerminalBuffer::FrameReady, "a burst ended without a frame");
+            frame = burst;
+            burst.clear();
         } else if (state == TerminalBuffer::Listening) {
             burst.clear();
         }
@@ -99,17 +103,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
             std::size_t length = 0;
             if (buffer.takeFrame(&bytes, &length)) {
                 FUZZ_CHECK(bytes >= storage.data() && length <= Capacity, "a frame outside the storage");
-                FUZZ_CHECK(std::vector<std::uint8_t>(bytes, bytes + length) == burst,
+                FUZZ_CHECK(std::vector<std::uint8_t>(bytes, bytes + length) == frame,
                            "a frame other than the burst the line carried");
             }
             break;
         }
         case 3: // and gives it back
-            if (buffer.currentState() == TerminalBuffer::FrameReady) {
-                buffer.releaseFrame();
-                burst.clear();
-                burstDropped = false;
-            }
+            buffer.releaseFrame();
             break;
         case 4: { // a request is handed over
             std::size_t count = 0;
