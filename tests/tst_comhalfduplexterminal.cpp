@@ -992,13 +992,14 @@ void tst_ComHalfDuplexTerminal::vanishedPortDoesNotSpin()
     // Each failed read waits its tick: a spinning worker would make millions.
     QVERIFY2(reads <= int(wall / TickSeconds) + 3, qPrintable(QString::number(reads)));
 
-    const int readsAtClose = port.readCount();
+    const auto closing = Clock::now();
     terminal.close();
+    const auto took = Clock::now() - closing;
     QVERIFY(!terminal.isOpen());
     QCOMPARE(port.closes, 1);
-    // About a tick: the close waited for the read under way at most, each read being
-    // bounded by its tick, however busy the machine is.
-    QVERIFY2(port.readCount() - readsAtClose <= 1, qPrintable(QString::number(port.readCount() - readsAtClose)));
+    // About a tick, with wide room for a loaded machine and a sanitizer.
+    QVERIFY2(took < std::chrono::milliseconds(500),
+             qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(took).count())));
     // The worker is gone with it.
     QVERIFY(waitFor([&] { return threadsSince(threadsBefore).empty(); }));
 }
