@@ -20,3 +20,9 @@ if(KHRONAR_TSAN)
     add_compile_options(-fsanitize=thread -fno-omit-frame-pointer -g)
     add_link_options(-fsanitize=thread)
 endif()
+
+# Coverage for libFuzzer in every library the fuzz targets link; the targets themselves
+# link the fuzzer's main (tests/fuzz/).
+if(KHRONAR_FUZZ)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+endif()

@@ -26,9 +26,23 @@ const QStringList SslModes = {QStringLiteral("disable"), QStringLiteral("allow")
 // Without a bound of its own, libpq waits for an unreachable server as long as TCP does.
 const QString DefaultConnectTimeoutSeconds = QStringLiteral("10");
 
+// Whole, even past a zero byte: one cut off there would name another database or user
+// than the URL does.
 QString decoded(const QString &part)
 {
-    return QString::fromUtf8(QByteArray::fromPercentEncoding(part.toUtf8()));
+    const QByteArray bytes = QByteArray::fromPercentEncoding(part.toUtf8());
+    return QString::fromUtf8(bytes.constData(), bytes.size());
+}
+
+// libpq's strings end at a zero byte, so a part that holds one ("%00") cannot be passed on.
+bool holdsZero(const ServerUrl &url)
+{
+    const QChar zero(0);
+    bool found = url.user.contains(zero) || url.password.contains(zero) || url.host.contains(zero)
+        || url.database.contains(zero);
+    for (const auto &parameter : url.parameters)
+        found = found || parameter.first.contains(zero) || parameter.second.contains(zero);
+    return found;
 }
 
 // A value of libpq's "key=value" connection string, quoted. QtSql joins the options
@@ -186,6 +200,9 @@ ServerUrlParse parseServerUrl(const QString &text)
     }
     if (!takeHostAndPort(authority, url, &result.error) || !takeParameters(query, url, &result.error))
         return failure(result.error);
+    if (holdsZero(url))
+        return failure(QStringLiteral("the server URL holds a zero byte (%00), which no server name, user, password, "
+                                      "database or parameter may"));
     return result;
 }
 

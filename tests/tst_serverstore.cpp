@@ -277,6 +277,17 @@ void tst_ServerStore::url_data()
                                           << ""
                                           << "" << -1 << ""
                                           << "\";\"";
+    // libpq would read each of these cut off at the zero: another database, another password.
+    QTest::newRow("zero byte in the database") << "postgresql://db/k%00x"
+                                               << ""
+                                               << ""
+                                               << "" << -1 << ""
+                                               << "%00";
+    QTest::newRow("zero byte in the password") << "postgresql://u:pw%00x@db/k"
+                                               << ""
+                                               << ""
+                                               << "" << -1 << ""
+                                               << "%00";
 }
 
 void tst_ServerStore::url()

@@ -15,7 +15,6 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QProcess>
@@ -763,10 +762,9 @@ void tst_WindowDownload::silentGatewayNeverFreezesTheWindow()
     QTest::qWait(1500);
     QVERIFY(linkState()->isVisible());
 
-    QElapsedTimer cancelling;
-    cancelling.start();
+    OwnTime cancelling;
     action("connectButton")->trigger();
-    const qint64 cancelMs = cancelling.elapsed();
+    const qint64 cancelMs = cancelling.elapsedMs();
     QVERIFY(!action("connectButton")->isChecked());
     QCOMPARE(action("connectButton")->text(), QStringLiteral("Соединить"));
     QVERIFY(linkState()->isHidden());

@@ -57,9 +57,15 @@ public:
                   "--no-instructions"},
                  ::geteuid() == 0))
             return false;
-        port = freePort();
         serverTimeZone = timeZone;
-        return startServer();
+        // The port was free when asked for, but another test running beside this one
+        // may take it before the server binds it: then another port.
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = freePort();
+            if (startServer())
+                return true;
+        }
+        return false;
     }
 
     bool stop() { return control({"stop", "-m", "fast", "-w"}); }

@@ -1,0 +1,73 @@
+// The CSV writer with any message text: the line it writes, read back by a CSV
+// parser (";" between fields, every field quoted, "" for a quote), gives the same
+// three fields.
+
+#include "tests/fuzz/fuzzinput.h"
+
+#include "logaccess/csvexport.h"
+
+#include <QBuffer>
+#include <QStringList>
+#include <QVariant>
+
+namespace {
+
+// The fields of one CSV record at the start of `text`; false when it is no record.
+bool parseRecord(const QByteArray &text, QList<QByteArray> *fields)
+{
+    int i = 0;
+    for (;;) {
+        if (i >= text.size() || text.at(i) != '"')
+            return false;
+        QByteArray field;
+        for (++i;; ++i) {
+            if (i >= text.size())
+                return false;
+            if (text.at(i) == '"') {
+                if (i + 1 < text.size() && text.at(i + 1) == '"') {
+                    field += '"';
+                    ++i;
+                    continue;
+                }
+                ++i;
+                break;
+            }
+            field += text.at(i);
+        }
+        fields->append(field);
+        if (i < text.size() && text.at(i) == ';') {
+            ++i;
+            continue;
+        }
+        return i + 1 == text.size() && text.at(i) == '\n';
+    }
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+    FuzzInput input(data, size);
+    const int type = qint8(input.byte());
+    // Messages past the writer's piece size too: the input's bytes repeated.
+    const int repeat = 1 + input.byte() % 4 * 40;
+    std::size_t length = 0;
+    const std::uint8_t *bytes = input.bytes(input.left(), &length);
+    const QString message = QString::fromUtf8(
+        QByteArray(reinterpret_cast<const char *>(bytes), int(length)).repeated(repeat));
+    const QString time = QStringLiteral("2024-03-15 13:45:30");
+
+    QByteArray written;
+    QBuffer out(&written);
+    FUZZ_CHECK(out.open(QIODevice::WriteOnly), "the buffer cannot be opened");
+    LogCsvWriter writer(out);
+    FUZZ_CHECK(writer.writeRecord(QVariant(type), QVariant(time), message), "a line cannot be written");
+
+    QList<QByteArray> fields;
+    FUZZ_CHECK(parseRecord(written, &fields), "a line that is no CSV record");
+    FUZZ_CHECK(fields.size() == 3, "a line without three fields");
+    FUZZ_CHECK(QString::fromLocal8Bit(fields.at(0)) == time, "the time changed on its way through CSV");
+    FUZZ_CHECK(!fields.at(1).isEmpty(), "a record without its type");
+    FUZZ_CHECK(QString::fromLocal8Bit(fields.at(2)) == message, "the message changed on its way through CSV");
+    return 0;
+}
