@@ -377,7 +377,7 @@ void MainWindow::serverDeviceOpened(const LogOpening &opening)
     closeLog();
     showLog(*opening);
     serverRefreshTimer->start();
-    changeWatch->listen(log->source()->database(), log->location().device);
+    changeWatch->listen(model->sourceReads(), log->location().device);
     ui->statusBar->showMessage(QStringLiteral("Журнал с сервера: %1").arg(log->location().displayName()), 10000);
 }
 
@@ -484,7 +484,7 @@ void MainWindow::serverViewReopened(const LogOpening &opening)
     changeWatch->stop();
     closeLog();
     showLog(*opening);
-    changeWatch->listen(log->source()->database(), log->location().device);
+    changeWatch->listen(model->sourceReads(), log->location().device);
     if (ui->actionDownload->isChecked()) {
         startServerDownload();
         return;

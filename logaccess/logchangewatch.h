@@ -3,12 +3,13 @@
 #pragma once
 
 #include <QObject>
-#include <QPointer>
-#include <QSqlDriver>
 #include <QString>
 
+#include <functional>
+#include <memory>
+
+class LogSourceReads;
 class QSqlDatabase;
-class QVariant;
 
 /*
  * A download into the central database (a collector's, khronar-fetch's or a window's)
@@ -17,6 +18,9 @@ class QVariant;
  * committed. Where announcements are not delivered (a connection pooler in transaction
  * mode keeps no session to listen with), the view's once-a-second poll still finds the
  * records.
+ *
+ * Listening is set up and ended on the thread the connection lives on (a view's reader
+ * thread); what is heard there reaches this object's thread.
  */
 class LogChangeWatch : public QObject
 {
@@ -29,17 +33,19 @@ public:
     // Listens on `database`, whose driver lives on this object's thread, for `device`.
     // False when the driver cannot listen (not a server's connection): nothing is heard.
     bool listen(const QSqlDatabase &database, const QString &device);
-    // Stops listening; before the connection is closed.
+    // Listens on the connection that `reads` reads with, on its thread.
+    void listen(LogSourceReads &reads, const QString &device);
+    // Stops listening; before the connection is closed (for a connection read on a
+    // thread of its own: before its reads are handed another source).
     void stop();
-    bool listening() const { return !driver.isNull(); }
 
 signals:
     // New records of the device were committed.
     void changed();
 
 private:
-    void announced(const QString &channel, QSqlDriver::NotificationSource source, const QVariant &payload);
-
-    QPointer<QSqlDriver> driver;
-    QString device;
+    struct Relay;
+    std::shared_ptr<Relay> relay;
+    // How to stop the listening set up last, on the connection's thread.
+    std::function<void(std::function<void(const QSqlDatabase &)>)> onConnectionThread;
 };

@@ -11,6 +11,8 @@
 #include <functional>
 #include <memory>
 
+class QThread;
+
 // A connection of a background pass's own: made on a pool thread, used and closed there.
 class LogReader
 {
@@ -45,6 +47,13 @@ public:
     // Whether `failure`, of a statement on database(), means the store went out of reach
     // (a server gone), rather than that the log is not what it was: what is shown stays.
     virtual bool lostTheStore(const QSqlError & /*failure*/) const { return false; }
+    // Whether the view may read database() on its own thread: its reads take microseconds
+    // (a log file). A source across a network is read on a thread of its own instead
+    // (LogSourceReads), so that a slow server holds up no paint.
+    virtual bool readsInPlace() const { return true; }
+    // Hands database() to `thread`, which reads on it from then on; called on the thread
+    // that has it now.
+    virtual void moveToThread(QThread * /*thread*/) {}
 };
 
 // No log: nothing to show (before a log is created or opened, and once it is closed).

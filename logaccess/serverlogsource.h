@@ -10,10 +10,10 @@
 class QThread;
 
 /*
- * The view reads the device's rows on a connection of the user-interface thread; each
- * background pass connects on its own (ServerConnection, as "khronar HOST PID"). The
+ * The view reads the device's rows on a connection of a thread of its own (LogSourceReads);
+ * each background pass connects on its own (ServerConnection, as "khronar HOST PID"). The
  * connection is made off the user-interface thread (OpenLog, opened by a LogOpener) and
- * handed to it, so that a server that is slow to answer holds up no one.
+ * handed on, so that a server that is slow to answer holds up no one.
  */
 class ServerLogSource final : public LogSource
 {
@@ -28,6 +28,8 @@ public:
     StoreResult<LogViewStatements> statements() const override;
     LogReaderFactory readers() const override;
     bool lostTheStore(const QSqlError &failure) const override;
+    bool readsInPlace() const override { return false; }
+    void moveToThread(QThread *thread) override;
 
     const ServerUrl &url() const { return serverUrl; }
     const QString &deviceName() const { return device; }
@@ -35,9 +37,6 @@ public:
     qint64 deviceId() const { return id; }
     // "db.example:5432/khronar: ПС-12": where the log is, never with the password.
     QString displayName() const;
-
-    // Hands the connection to `thread`, which reads on it from then on.
-    void moveToThread(QThread *thread);
 
 private:
     std::shared_ptr<void> owner;

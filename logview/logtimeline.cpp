@@ -6,26 +6,10 @@
 #include "logview/logviewmodel.h"
 
 #include <QSqlDatabase>
-#include <QSqlQuery>
 #include <QThread>
 
 #include <algorithm>
 #include <limits>
-
-namespace {
-
-// The smallest and the largest key of the log; false for an empty or unreadable one.
-bool keyBounds(const QSqlDatabase &database, const LogViewStatements &statements, qint64 *low, qint64 *high)
-{
-    QSqlQuery query(database);
-    if (!statements.keyBoundsSql().exec(query) || !query.next() || query.value(0).isNull())
-        return false;
-    *low = query.value(0).toLongLong();
-    *high = query.value(1).toLongLong();
-    return true;
-}
-
-} // namespace
 
 int TimelineCounts::total() const
 {
@@ -110,7 +94,7 @@ void LogTimeline::logReloaded()
         } else {
             qint64 low = 0;
             qint64 high = 0;
-            if (keyBounds(model->source()->database(), statements, &low, &high))
+            if (model->keyBounds(&low, &high))
                 startPass(true, low, high);
             else
                 timesKnown = true;
@@ -184,14 +168,15 @@ void LogTimeline::logRefreshed()
     }
     qint64 low = 0;
     qint64 high = 0;
-    if (!keyBounds(model->source()->database(), statements, &low, &high))
+    if (!model->keyBounds(&low, &high))
         return;
     if (covered) {
         if (high <= coveredKey)
             return;
         low = coveredKey + 1;
     }
-    if (quint64(high) - quint64(low) >= quint64(ReadInPlaceKeys)) {
+    // A source read on a thread of its own is never read here.
+    if (!model->readsInPlace() || quint64(high) - quint64(low) >= quint64(ReadInPlaceKeys)) {
         startPass(true, low, high);
         rebuild();
         return;

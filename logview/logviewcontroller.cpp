@@ -94,6 +94,9 @@ LogViewController::LogViewController(QMainWindow *window, QTableView *table, Log
         if (followAppend)
             this->table->scrollToBottom();
     });
+    // A log shown anew or refreshed, once its answers are in (at once for a log file).
+    connect(model, &LogViewModel::logReloaded, this, &LogViewController::logRead);
+    connect(model, &LogViewModel::logRefreshed, this, &LogViewController::logRead);
     connect(goToTime, &QAction::triggered, this, &LogViewController::askForTime);
     connect(goToOldest, &QAction::triggered, this, [this] { showRow(0); });
     connect(goToNewest, &QAction::triggered, this, [this] { showRow(this->model->rowCount() - 1); });
@@ -114,6 +117,10 @@ void LogViewController::refresh()
         model->refresh();
     else
         model->reload();
+}
+
+void LogViewController::logRead()
+{
     // Columns come and go with the view query (a table dropped and restored behind the
     // tool's back): each time they come, they are laid out anew.
     if (!table->model() || model->columnCount() != presentedColumns)

@@ -38,6 +38,7 @@ public:
     QAction *goToTimeAction() const { return goToTime; }
 
 private:
+    void logRead();
     void present();
     void filterEdited(const LogFilter &filter);
     void scanFinished();

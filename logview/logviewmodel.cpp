@@ -28,10 +28,170 @@ const QString CutMessageToolTip = QStringLiteral(
     "Сообщение слишком длинное: таблица показывает и ищет только его начало; целиком оно записывается в экспорт "
     "журнала");
 
+// Every log file the tool writes numbers its records without gaps: its rows are known
+// from the first and the last key. Rows deleted by another program leave gaps.
+bool withoutGaps(qint64 low, qint64 high, int total)
+{
+    return total > 0 && quint64(high) - quint64(low) == quint64(total) - 1;
+}
+
+QVector<qint64> readEdgeKeys(const QSqlDatabase &database, const LogViewStatements &statements, bool newest, int count)
+{
+    QVector<qint64> keys;
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    if (statements.edgeKeysSql(newest, count).exec(query)) {
+        while (query.next())
+            keys.append(query.value(0).toLongLong());
+    }
+    if (newest)
+        std::reverse(keys.begin(), keys.end());
+    return keys;
+}
+
+QDateTime readEdgeTime(const QSqlDatabase &database, const LogViewStatements &statements, bool newest)
+{
+    QSqlQuery query(database);
+    if (!statements.edgeTimeSql(newest).exec(query) || !query.next())
+        return QDateTime();
+    const QString text = query.value(0).toString();
+    return QDateTime(QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd")),
+                     QTime::fromString(text.mid(11), QStringLiteral("HH:mm:ss")), Qt::UTC);
+}
+
 } // namespace
 
-LogViewModel::LogViewModel(QObject *parent) : QAbstractTableModel(parent), logSource(std::make_shared<LogFileSource>())
+// The smallest and the largest key (where keys are in display order), and, for a filter
+// that keeps every record, the keys of the first and the last page.
+struct LogViewModel::IndexFacts {
+    bool read = false;
+    QSqlError error;
+    bool counted = false;
+    int total = 0;
+    bool any = false;
+    qint64 low = 0;
+    qint64 high = 0;
+    QVector<qint64> head;
+    QVector<qint64> tail;
+
+    static IndexFacts from(const QSqlDatabase &database, const LogViewStatements &statements, bool everyRecord,
+                           bool withCount, int total)
+    {
+        IndexFacts facts;
+        QSqlQuery query(database);
+        if (withCount) {
+            if (!statements.countSql().exec(query) || !query.next()) {
+                facts.error = query.lastError();
+                return facts;
+            }
+            facts.counted = true;
+            facts.total = total = query.value(0).toInt();
+            query.finish();
+        }
+        if (statements.keysInDisplayOrder()) {
+            if (!statements.keyBoundsSql().exec(query) || !query.next()) {
+                facts.error = query.lastError();
+                return facts;
+            }
+            facts.any = !query.value(0).isNull();
+            facts.low = query.value(0).toLongLong();
+            facts.high = query.value(1).toLongLong();
+            query.finish();
+            if (!facts.any || (everyRecord && withoutGaps(facts.low, facts.high, total))) {
+                facts.read = true;
+                return facts;
+            }
+        }
+        facts.read = true;
+        if (everyRecord) {
+            facts.head = readEdgeKeys(database, statements, false, PageRows);
+            facts.tail = readEdgeKeys(database, statements, true, PageRows);
+        }
+        return facts;
+    }
+};
+
+// What showing a log from scratch reads.
+struct LogViewModel::LogFacts {
+    bool valid = false; // the log view query runs
+    QSqlError error;
+    int total = 0;
+    LogCaptions captions;
+    IndexFacts index;
+    QDateTime edges[2];
+};
+
+// What a refresh reads: whether the log is still there, its captions, its edges now.
+struct LogViewModel::RefreshFacts {
+    bool valid = false;
+    QSqlError error;
+    bool lost = false; // the store went out of reach
+    bool captionsRead = false;
+    LogCaptions captions;
+    bool boundsRead = false;
+    bool any = false;
+    qint64 low = 0;
+    qint64 high = 0;
+    QDateTime edges[2];
+};
+
+// The records stored after the rows shown: where keys are in display order, the range,
+// its count, and for a few, the keys that pass the filter.
+struct LogViewModel::AppendFacts {
+    bool read = false;
+    int total = 0; // where keys are not in display order: the count now
+    bool any = false;
+    qint64 low = 0;
+    qint64 high = 0;
+    bool fresh = false; // there are records after the ones covered
+    int added = 0;
+    bool many = false; // too many to take in here: a scan finds the rows
+    QVector<qint64> keys;
+    RecordTimes times;
+};
+
+// One page of rows, by key.
+struct LogViewModel::PageFacts {
+    struct Row {
+        qint64 key = 0;
+        QVariant type;
+        QVariant time;
+        QVariant captionKey;
+        QVariant data;
+        bool longData = false;
+    };
+    bool read = false;
+    QVector<Row> rows;
+
+    static PageFacts from(const QSqlDatabase &database, const LogViewStatements &statements,
+                          const QVector<qint64> &keys)
+    {
+        PageFacts facts;
+        QSqlQuery query(database);
+        query.setForwardOnly(true);
+        if (!statements.pageSql(keys).exec(query))
+            return facts;
+        while (query.next()) {
+            Row row;
+            row.key = query.value(0).toLongLong();
+            row.type = query.value(1);
+            row.time = query.value(2);
+            row.captionKey = query.value(3);
+            row.data = query.value(4);
+            row.longData = query.value(5).toBool();
+            facts.rows.append(row);
+        }
+        facts.read = !query.lastError().isValid();
+        return facts;
+    }
+};
+
+LogViewModel::LogViewModel(QObject *parent)
+    : QAbstractTableModel(parent),
+      logSource(std::make_shared<LogFileSource>()),
+      reads(new LogSourceReads(this))
 {
+    reads->setSource(logSource);
     pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
     flushTimer.setSingleShot(true);
     flushTimer.setInterval(FlushIntervalMs);
@@ -42,17 +202,18 @@ LogViewModel::~LogViewModel()
 {
     cancelWork();
     pool.waitForDone();
-}
-
-QSqlDatabase LogViewModel::database() const
-{
-    return logSource->database();
+    // Its reader thread ends before the members its answers would touch go.
+    delete reads;
 }
 
 void LogViewModel::setSource(std::shared_ptr<LogSource> source)
 {
     closeLog();
     logSource = std::move(source);
+    reads->setSource(logSource);
+    // The answers to the pages asked of the source before will not come.
+    pageReads = 0;
+    wantedPages.clear();
 }
 
 void LogViewModel::setError(const QString &text)
@@ -62,6 +223,13 @@ void LogViewModel::setError(const QString &text)
 
 void LogViewModel::cancelWork()
 {
+    ++viewGeneration;
+    loading = false;
+    indexing = false;
+    refreshing = false;
+    refreshAgain = false;
+    appendReading = false;
+    appendAgain = false;
     scanToken.cancel();
     locateToken.cancel();
     for (const CancelToken &read : qAsConst(longDataReads))
@@ -80,6 +248,8 @@ void LogViewModel::cancelWork()
 void LogViewModel::dropCache()
 {
     pages.clear();
+    wantedPages.clear();
+    ++pageGeneration;
 }
 
 void LogViewModel::forgetLog()
@@ -90,6 +260,8 @@ void LogViewModel::forgetLog()
     shown.clear();
     total = 0;
     covered = false;
+    boundsKnown = false;
+    edgeTimes[0] = edgeTimes[1] = QDateTime();
     dropCache();
     // They hold the connection they were read on, which may be about to go.
     captions = LogCaptions();
@@ -117,57 +289,129 @@ void LogViewModel::reload()
     forgetLog();
     if (logSource->isOpen()) {
         loaded = true;
-        QSqlQuery query(database());
         const StoreResult<LogViewStatements> read = logSource->statements();
-        if (read)
+        if (read) {
             statements = *read;
-        if (!read) {
-            setError(read.error().text);
-        } else if (!statements.viewCheckSql().exec(query)) {
-            // A file without the tables of a log: nothing to show, and nothing said, as
-            // when the view query itself fails.
-            error = query.lastError();
-        } else if (!statements.countSql().exec(query) || !query.next()) {
-            error = query.lastError();
+            loading = true;
+            resetting = true;
+            const quint64 generation = viewGeneration;
+            const LogViewStatements logStatements = statements;
+            const bool everyRecord = currentFilter.isEmpty();
+            reads->run<LogFacts>(
+                [logStatements, everyRecord](const QSqlDatabase &database) {
+                    LogFacts facts;
+                    QSqlQuery query(database);
+                    // A file without the tables of a log: nothing to show, and nothing
+                    // said, as when the view query itself fails.
+                    if (!logStatements.viewCheckSql().exec(query)) {
+                        facts.error = query.lastError();
+                        return facts;
+                    }
+                    if (!logStatements.countSql().exec(query) || !query.next()) {
+                        facts.error = query.lastError();
+                        return facts;
+                    }
+                    facts.valid = true;
+                    facts.total = query.value(0).toInt();
+                    query.finish();
+                    QSqlError failure;
+                    if (!facts.captions.load(database, logStatements, &failure))
+                        facts.error = failure;
+                    facts.index = IndexFacts::from(database, logStatements, everyRecord, false, facts.total);
+                    facts.edges[0] = readEdgeTime(database, logStatements, false);
+                    facts.edges[1] = readEdgeTime(database, logStatements, true);
+                    return facts;
+                },
+                [this, generation](LogFacts &facts) {
+                    if (generation == viewGeneration)
+                        takeLogFacts(facts);
+                });
+            resetting = false;
         } else {
-            valid = true;
-            total = query.value(0).toInt();
-            QSqlError failure;
-            if (!captions.load(database(), statements, &failure))
-                error = failure;
-            startIndex();
+            setError(read.error().text);
         }
     }
     endResetModel();
+    if (loading)
+        return;
     emit countsChanged(shown.rowCount(), total);
     emit logReloaded();
 }
 
-bool LogViewModel::readKeyBounds(qint64 *low, qint64 *high, bool *any)
+void LogViewModel::takeLogFacts(LogFacts &facts)
 {
-    QSqlQuery query(database());
-    if (!statements.keyBoundsSql().exec(query) || !query.next()) {
-        error = query.lastError();
-        return false;
+    loading = false;
+    const bool ownReset = !resetting;
+    if (ownReset)
+        beginResetModel();
+    error = facts.error;
+    if (facts.valid) {
+        valid = true;
+        total = facts.total;
+        captions = facts.captions;
+        edgeTimes[0] = facts.edges[0];
+        edgeTimes[1] = facts.edges[1];
+        startIndex(facts.index);
     }
-    *any = !query.value(0).isNull();
-    *low = query.value(0).toLongLong();
-    *high = query.value(1).toLongLong();
-    return true;
+    if (!ownReset)
+        return;
+    endResetModel();
+    emit countsChanged(shown.rowCount(), total);
+    emit logReloaded();
+    if (!isScanning())
+        rowsKnown();
 }
 
-QVector<qint64> LogViewModel::edgeKeys(bool newest, int count)
+void LogViewModel::readIndex(bool withCount)
 {
-    QVector<qint64> keys;
-    QSqlQuery query(database());
-    query.setForwardOnly(true);
-    if (statements.edgeKeysSql(newest, count).exec(query)) {
-        while (query.next())
-            keys.append(query.value(0).toLongLong());
+    indexing = true;
+    const quint64 generation = viewGeneration;
+    const LogViewStatements logStatements = statements;
+    const bool everyRecord = currentFilter.isEmpty();
+    const int known = total;
+    reads->run<IndexFacts>(
+        [logStatements, everyRecord, withCount, known](const QSqlDatabase &database) {
+            return IndexFacts::from(database, logStatements, everyRecord, withCount, known);
+        },
+        [this, generation](IndexFacts &facts) {
+            if (generation == viewGeneration)
+                takeIndexFacts(facts);
+        });
+}
+
+void LogViewModel::takeIndexFacts(IndexFacts &facts)
+{
+    indexing = false;
+    const bool ownReset = !resetting;
+    if (ownReset)
+        beginResetModel();
+    if (facts.counted)
+        total = facts.total;
+    startIndex(facts);
+    if (!ownReset)
+        return;
+    endResetModel();
+    emit countsChanged(shown.rowCount(), total);
+    if (!isScanning()) {
+        emit scanFinished();
+        rowsKnown();
     }
-    if (newest)
-        std::reverse(keys.begin(), keys.end());
-    return keys;
+}
+
+void LogViewModel::takeBounds(bool any, qint64 low, qint64 high)
+{
+    boundsKnown = any;
+    lowKey = low;
+    highKey = high;
+}
+
+bool LogViewModel::keyBounds(qint64 *low, qint64 *high) const
+{
+    if (!valid || !boundsKnown || !statements.keysInDisplayOrder())
+        return false;
+    *low = lowKey;
+    *high = highKey;
+    return true;
 }
 
 LogScanSetup LogViewModel::scanSetup(const LogFilter &filter) const
@@ -179,25 +423,28 @@ LogScanSetup LogViewModel::scanSetup(const LogFilter &filter) const
     return setup;
 }
 
-void LogViewModel::startIndex()
+void LogViewModel::startIndex(const IndexFacts &facts)
 {
     if (!valid)
         return;
+    if (!facts.read) {
+        error = facts.error;
+        return;
+    }
     LogScanSetup setup = scanSetup(currentFilter);
     if (statements.keysInDisplayOrder()) {
-        bool any = false;
-        if (!readKeyBounds(&setup.low, &setup.high, &any))
-            return;
+        takeBounds(facts.any, facts.low, facts.high);
+        setup.low = facts.low;
+        setup.high = facts.high;
         covered = true;
         coveredKey = setup.high;
-        if (!any) {
+        if (!facts.any) {
             covered = false;
             return;
         }
         setup.ranged = true;
-        // Every log file the tool writes numbers its records without gaps: its rows are
-        // known at once. Rows deleted by another program leave gaps, found in the background.
-        if (currentFilter.isEmpty() && quint64(setup.high) - quint64(setup.low) == quint64(total) - 1) {
+        // Rows deleted by another program leave gaps, found in the background.
+        if (currentFilter.isEmpty() && withoutGaps(setup.low, setup.high, total)) {
             shown.appendRun(setup.low, total);
             return;
         }
@@ -205,14 +452,13 @@ void LogViewModel::startIndex()
     if (currentFilter.isEmpty()) {
         // The count is known: the first and the last page show at once, the rows
         // between as their keys arrive.
-        shown.setProvisional(total, edgeKeys(false, PageRows), edgeKeys(true, PageRows));
+        shown.setProvisional(total, facts.head, facts.tail);
         if (!shown.isComplete())
             startScan(setup, true, false);
         return;
     }
     startScan(setup, false, false);
 }
-
 void LogViewModel::startScan(const LogScanSetup &setup, bool provisional, bool appending)
 {
     scanToken.cancel();
@@ -308,6 +554,11 @@ void LogViewModel::finishScan(quint64 generation)
     }
     emit countsChanged(shown.rowCount(), total);
     emit scanFinished();
+    rowsKnown();
+}
+
+void LogViewModel::rowsKnown()
+{
     const auto locates = pendingLocates;
     pendingLocates.clear();
     for (const Locate &pending : locates)
@@ -355,32 +606,85 @@ void LogViewModel::setFilter(const LogFilter &filter)
     beginResetModel();
     shown.clear();
     dropCache();
-    startIndex();
+    resetting = true;
+    readIndex(false);
+    resetting = false;
     endResetModel();
     emit countsChanged(shown.rowCount(), total);
 }
 
 void LogViewModel::refresh()
 {
+    if (loading || refreshing) {
+        // What is on its way may already hold what is new; if not, it is read after it.
+        refreshAgain = true;
+        return;
+    }
+    if (!loaded || !valid) {
+        reload();
+        return;
+    }
+    refreshing = true;
+    const quint64 generation = viewGeneration;
+    const LogViewStatements logStatements = statements;
+    const std::shared_ptr<LogSource> source = logSource;
+    reads->run<RefreshFacts>(
+        [logStatements, source](const QSqlDatabase &database) {
+            RefreshFacts facts;
+            QSqlQuery query(database);
+            if (!logStatements.viewCheckSql().exec(query)) {
+                facts.error = query.lastError();
+                facts.lost = source->lostTheStore(facts.error);
+                return facts;
+            }
+            query.finish();
+            facts.valid = true;
+            QSqlError failure;
+            facts.captionsRead = facts.captions.load(database, logStatements, &failure);
+            if (logStatements.keysInDisplayOrder() && logStatements.keyBoundsSql().exec(query) && query.next()) {
+                facts.boundsRead = true;
+                facts.any = !query.value(0).isNull();
+                facts.low = query.value(0).toLongLong();
+                facts.high = query.value(1).toLongLong();
+            }
+            query.finish();
+            facts.edges[0] = readEdgeTime(database, logStatements, false);
+            facts.edges[1] = readEdgeTime(database, logStatements, true);
+            return facts;
+        },
+        [this, generation](RefreshFacts &facts) {
+            if (generation != viewGeneration)
+                return;
+            refreshing = false;
+            takeRefreshFacts(facts);
+            if (refreshAgain && !refreshing && !loading) {
+                refreshAgain = false;
+                refresh();
+            }
+        });
+}
+
+void LogViewModel::takeRefreshFacts(RefreshFacts &facts)
+{
     // A table dropped behind the tool's back fails the view query from then on: the
     // view shows nothing, as a failed query always has.
-    QSqlQuery viewQuery(database());
-    if (!loaded || !valid || !statements.viewCheckSql().exec(viewQuery)) {
+    if (!facts.valid) {
         // A server out of reach is no reason to show nothing: what was read stays on show
         // until the server is back.
-        if (loaded && valid && logSource->lostTheStore(viewQuery.lastError())) {
-            emit storeUnreachable(viewQuery.lastError().text());
+        if (facts.lost) {
+            emit storeUnreachable(facts.error.text());
             return;
         }
         reload();
         return;
     }
-    viewQuery.finish();
+    edgeTimes[0] = facts.edges[0];
+    edgeTimes[1] = facts.edges[1];
+    if (facts.boundsRead)
+        takeBounds(facts.any, facts.low, facts.high);
     // Captions may have been stored anew: the rows read so far show them from now on.
-    LogCaptions fresh;
-    QSqlError failure;
-    if (fresh.load(database(), statements, &failure) && fresh != captions) {
-        captions = fresh;
+    if (facts.captionsRead && facts.captions != captions) {
+        captions = facts.captions;
         dropCache();
         if (rowCount() > 0)
             emit dataChanged(index(0, 0), index(rowCount() - 1, DataColumn));
@@ -390,17 +694,16 @@ void LogViewModel::refresh()
             cancelWork();
             beginResetModel();
             shown.clear();
-            QSqlQuery count(database());
-            if (statements.countSql().exec(count) && count.next())
-                total = count.value(0).toInt();
-            startIndex();
+            resetting = true;
+            readIndex(true);
+            resetting = false;
             endResetModel();
             emit countsChanged(shown.rowCount(), total);
             emit logRefreshed();
             return;
         }
     }
-    if (scanning) {
+    if (isScanning()) {
         // The scan covers the records up to where it began; the rest come after it.
         appendPending = true;
     } else {
@@ -411,58 +714,113 @@ void LogViewModel::refresh()
 
 void LogViewModel::appendNew()
 {
-    QSqlQuery query(database());
-    query.setForwardOnly(true);
+    if (appendReading) {
+        appendAgain = true;
+        return;
+    }
+    appendReading = true;
+    const quint64 generation = viewGeneration;
+    const LogViewStatements logStatements = statements;
+    const LogFilter filter = currentFilter;
+    const bool wasCovered = covered;
+    const qint64 coveredUpTo = coveredKey;
+    // In place the model's captions are used (a log file's remember which row holds each
+    // event's caption); on a thread of its own the search renders with a copy.
+    LogCaptions *modelCaptions = reads->inPlace() ? &captions : nullptr;
+    std::shared_ptr<LogCaptions> copied = modelCaptions ? nullptr : std::make_shared<LogCaptions>(captions);
+    reads->run<AppendFacts>(
+        [=](const QSqlDatabase &database) {
+            AppendFacts facts;
+            QSqlQuery query(database);
+            query.setForwardOnly(true);
+            if (!logStatements.keysInDisplayOrder()) {
+                facts.read = logStatements.countSql().exec(query) && query.next();
+                facts.total = facts.read ? query.value(0).toInt() : 0;
+                return facts;
+            }
+            if (!logStatements.keyBoundsSql().exec(query) || !query.next())
+                return facts;
+            facts.read = true;
+            facts.any = !query.value(0).isNull();
+            facts.low = query.value(0).toLongLong();
+            facts.high = query.value(1).toLongLong();
+            query.finish();
+            if (!facts.any)
+                return facts;
+            qint64 low = facts.low;
+            if (wasCovered) {
+                if (facts.high <= coveredUpTo)
+                    return facts;
+                low = coveredUpTo + 1;
+            }
+            if (!logStatements.countRangeSql(low, facts.high).exec(query) || !query.next()) {
+                facts.read = false;
+                return facts;
+            }
+            facts.fresh = true;
+            facts.added = query.value(0).toInt();
+            query.finish();
+            facts.low = low;
+            if (quint64(facts.high) - quint64(low) >= quint64(AppendInPlaceKeys)) {
+                facts.many = true;
+                return facts;
+            }
+            LogViewStatements::KeyRange range{low, facts.high};
+            const LogTextMatcher matcher(filter);
+            LogCaptions &rendering = modelCaptions != nullptr ? *modelCaptions : *copied;
+            if (logStatements.scanSql(filter, matcher.isActive(), &range).exec(query)) {
+                while (query.next()) {
+                    const qint64 key = query.value(0).toLongLong();
+                    if (matcher.isActive()) {
+                        if (!matcher.matches(rendering.message(key, query.value(1), query.value(2).toByteArray())))
+                            continue;
+                        if (!query.value(3).isNull())
+                            facts.times.appendPacked(query.value(3).toLongLong());
+                    }
+                    facts.keys.append(key);
+                }
+            }
+            return facts;
+        },
+        [this, generation](AppendFacts &facts) {
+            if (generation != viewGeneration)
+                return;
+            appendReading = false;
+            takeAppendFacts(facts);
+            if (appendAgain && !appendReading && !isScanning()) {
+                appendAgain = false;
+                appendNew();
+            }
+        });
+}
+
+void LogViewModel::takeAppendFacts(AppendFacts &facts)
+{
+    if (!facts.read)
+        return;
     if (!statements.keysInDisplayOrder()) {
         // A table keyed otherwise: its new records may belong anywhere.
-        if (statements.countSql().exec(query) && query.next() && query.value(0).toInt() != total)
+        if (facts.total != total)
             reload();
         return;
     }
-    qint64 low = 0, high = 0;
-    bool any = false;
-    if (!readKeyBounds(&low, &high, &any) || !any)
+    if (!facts.fresh)
         return;
-    if (covered) {
-        if (high <= coveredKey)
-            return;
-        low = coveredKey + 1;
-    }
-    if (!statements.countRangeSql(low, high).exec(query) || !query.next())
-        return;
-    total += query.value(0).toInt();
-    query.finish();
-
+    total += facts.added;
     LogScanSetup setup = scanSetup(currentFilter);
     setup.ranged = true;
-    setup.low = low;
-    setup.high = high;
-    if (quint64(high) - quint64(low) >= quint64(AppendInPlaceKeys)) {
+    setup.low = facts.low;
+    setup.high = facts.high;
+    if (facts.many) {
         startScan(setup, false, true);
         emit countsChanged(shown.rowCount(), total);
         return;
     }
-    LogViewStatements::KeyRange range{low, high};
-    const LogTextMatcher matcher(currentFilter);
-    QVector<qint64> keys;
-    RecordTimes times;
-    if (statements.scanSql(currentFilter, matcher.isActive(), &range).exec(query)) {
-        while (query.next()) {
-            const qint64 key = query.value(0).toLongLong();
-            if (matcher.isActive()) {
-                if (!matcher.matches(captions.message(key, query.value(1), query.value(2).toByteArray())))
-                    continue;
-                if (!query.value(3).isNull())
-                    times.appendPacked(query.value(3).toLongLong());
-            }
-            keys.append(key);
-        }
-    }
     covered = true;
-    coveredKey = high;
-    if (!times.isEmpty())
-        emit textMatchesFound(times);
-    appendKeys(keys, true);
+    coveredKey = facts.high;
+    if (!facts.times.isEmpty())
+        emit textMatchesFound(facts.times);
+    appendKeys(facts.keys, true);
     emit countsChanged(shown.rowCount(), total);
 }
 
@@ -479,11 +837,11 @@ int LogViewModel::rowOfKey(qint64 key) const
 int LogViewModel::locateTime(const QDateTime &time, const QDateTime &until)
 {
     const Locate locate{++locateRequests, time, until};
-    if (!valid || !time.isValid()) {
-        QTimer::singleShot(0, this, [this, request = locate.request] { emit timeLocated(request, -1); });
-    } else if (scanning) {
+    if (isScanning() && time.isValid()) {
         // Only the rows on show can be gone to: wait until they are all known.
         pendingLocates.append(locate);
+    } else if (!valid || !time.isValid()) {
+        QTimer::singleShot(0, this, [this, request = locate.request] { emit timeLocated(request, -1); });
     } else {
         startLocate(locate);
     }
@@ -492,6 +850,10 @@ int LogViewModel::locateTime(const QDateTime &time, const QDateTime &until)
 
 void LogViewModel::startLocate(const Locate &locate)
 {
+    if (!valid) {
+        emit timeLocated(locate.request, -1);
+        return;
+    }
     locateToken.cancel();
     const quint64 generation = scanGeneration;
     // The span's end narrows the filter's own: only rows shown are candidates anyway.
@@ -512,18 +874,6 @@ void LogViewModel::startLocate(const Locate &locate)
         emit timeLocated(request, current ? shown.rowOf(result.key) : -1);
     };
     locateToken = runOrdered(pool, this, std::move(work), 1);
-}
-
-QDateTime LogViewModel::edgeTime(bool newest) const
-{
-    if (!valid)
-        return QDateTime();
-    QSqlQuery query(database());
-    if (!statements.edgeTimeSql(newest).exec(query) || !query.next())
-        return QDateTime();
-    const QString text = query.value(0).toString();
-    return QDateTime(QDate::fromString(text.left(10), QStringLiteral("yyyy-MM-dd")),
-                     QTime::fromString(text.mid(11), QStringLiteral("HH:mm:ss")), Qt::UTC);
 }
 
 int LogViewModel::rowCount(const QModelIndex &parent) const
@@ -547,31 +897,16 @@ LogViewModel::CachedRow *LogViewModel::rowAt(int row) const
         QVector<qint64> keys;
         shown.keysOf(pageNumber * PageRows, int(page.rows.size()), &rows, &keys);
         page.partial = size_t(keys.size()) < page.rows.size();
-        if (!keys.isEmpty()) {
-            QHash<qint64, int> places;
-            for (int i = 0; i < keys.size(); ++i)
-                places.insert(keys[i], rows[i] - pageNumber * PageRows);
-            QSqlQuery query(database());
-            query.setForwardOnly(true);
-            if (statements.pageSql(keys).exec(query)) {
-                while (query.next()) {
-                    const auto slot = places.constFind(query.value(0).toLongLong());
-                    if (slot == places.constEnd())
-                        continue;
-                    CachedRow &cached = page.rows[*slot];
-                    cached.present = true;
-                    cached.key = slot.key();
-                    cached.type = query.value(1);
-                    cached.time = query.value(2);
-                    cached.captionKey = query.value(3);
-                    cached.data = query.value(4);
-                    cached.longData = query.value(5).toBool();
-                    cached.dataCut = cached.longData;
-                }
-            } else {
-                // Read again when next asked for (a file locked for a moment, say).
+        if (!keys.isEmpty() && reads->inPlace()) {
+            const PageFacts facts = PageFacts::from(logSource->database(), statements, keys);
+            fillPage(&page, pageNumber, facts);
+            // Not read: read again when next asked for (a file locked for a moment, say).
+            if (!facts.read)
                 page.partial = true;
-            }
+        } else if (!keys.isEmpty()) {
+            // Its rows show empty until they arrive.
+            page.reading = true;
+            wantedPages.append(pageNumber);
         }
         if (pages.size() >= MaxCachedPages) {
             auto oldest = std::min_element(pages.begin(), pages.end(), [](const CachedPage &a, const CachedPage &b) {
@@ -580,10 +915,84 @@ LogViewModel::CachedRow *LogViewModel::rowAt(int row) const
             pages.erase(oldest);
         }
         found = pages.insert(pageNumber, page);
+        if (page.reading)
+            askForPages();
     }
     found->lastUse = ++useClock;
     CachedRow &cached = found->rows[size_t(row - pageNumber * PageRows)];
     return cached.present ? &cached : nullptr;
+}
+
+void LogViewModel::fillPage(CachedPage *page, int pageNumber, const PageFacts &facts, int *first, int *last) const
+{
+    QVector<int> rows;
+    QVector<qint64> keys;
+    shown.keysOf(pageNumber * PageRows, int(page->rows.size()), &rows, &keys);
+    QHash<qint64, int> places;
+    for (int i = 0; i < keys.size(); ++i)
+        places.insert(keys[i], rows[i] - pageNumber * PageRows);
+    for (const PageFacts::Row &read : facts.rows) {
+        const auto slot = places.constFind(read.key);
+        if (slot == places.constEnd())
+            continue;
+        CachedRow &cached = page->rows[size_t(*slot)];
+        cached.present = true;
+        cached.key = read.key;
+        cached.type = read.type;
+        cached.time = read.time;
+        cached.captionKey = read.captionKey;
+        cached.data = read.data;
+        cached.longData = read.longData;
+        cached.dataCut = cached.longData;
+        if (first != nullptr && last != nullptr) {
+            *first = *last < 0 ? *slot : std::min(*first, *slot);
+            *last = std::max(*last, *slot);
+        }
+    }
+}
+
+void LogViewModel::askForPages() const
+{
+    auto *self = const_cast<LogViewModel *>(this);
+    while (pageReads < MaxPageReads && !wantedPages.isEmpty()) {
+        const int pageNumber = wantedPages.takeLast();
+        const auto page = pages.constFind(pageNumber);
+        // Gone from the cache meanwhile: read again should it be painted again.
+        if (page == pages.constEnd() || !page->reading)
+            continue;
+        QVector<int> rows;
+        QVector<qint64> keys;
+        shown.keysOf(pageNumber * PageRows, int(page->rows.size()), &rows, &keys);
+        ++pageReads;
+        const LogViewStatements logStatements = statements;
+        const quint64 generation = pageGeneration;
+        reads->run<PageFacts>(
+            [logStatements, keys](const QSqlDatabase &database) {
+                return PageFacts::from(database, logStatements, keys);
+            },
+            [self, generation, pageNumber](PageFacts &facts) { self->takePage(generation, pageNumber, facts); });
+    }
+}
+
+void LogViewModel::takePage(quint64 generation, int pageNumber, PageFacts &facts)
+{
+    --pageReads;
+    const auto page = pages.find(pageNumber);
+    if (generation == pageGeneration && page != pages.end() && page->reading) {
+        if (!facts.read) {
+            // Asked again when next painted (a server gone for a moment, say).
+            pages.erase(page);
+        } else {
+            page->reading = false;
+            int first = 0;
+            int last = -1;
+            fillPage(&*page, pageNumber, facts, &first, &last);
+            if (last >= 0)
+                emit dataChanged(index(pageNumber * PageRows + first, 0),
+                                 index(pageNumber * PageRows + last, DataColumn));
+        }
+    }
+    askForPages();
 }
 
 namespace {

@@ -12,6 +12,7 @@
 #include "logaccess/logviewstatements.h"
 #include "logaccess/orderedwork.h"
 #include "logaccess/recordtimes.h"
+#include "logaccess/sourcereads.h"
 #include "logview/logrowindex.h"
 
 #include <QAbstractTableModel>
@@ -39,9 +40,11 @@
  * What it shows of the records' times (the timeline) follows these three through
  * logReloaded, logRefreshed, filterChanged and, for a text, textMatchesFound.
  *
- * The model reads its source's connection (a log file's: the application's default
- * connection) on its own thread; the background passes read the same log on connections
- * of their own.
+ * The model reads its source's connection through LogSourceReads: a log file's (the
+ * application's default connection) on the model's own thread, at once; a server's on a
+ * thread of its own, so that each of these steps goes on when its answer arrives, and a
+ * row whose page is still on its way shows empty until then. The background passes read
+ * the same log on connections of their own.
  */
 class LogViewModel : public QAbstractTableModel
 {
@@ -55,6 +58,10 @@ public:
     // Setting it lets go of the log shown (closeLog()); reload() then shows the source's.
     void setSource(std::shared_ptr<LogSource> source);
     const std::shared_ptr<LogSource> &source() const { return logSource; }
+    // The reads on the source's connection (to listen on it for a server's announcements).
+    LogSourceReads &sourceReads() const { return *reads; }
+    // Whether the source is read on this thread, every step done when it is asked for.
+    bool readsInPlace() const { return reads->inPlace(); }
 
     // Shows the source's log from scratch. A log that cannot be read leaves no rows and
     // no columns, and its error in lastError().
@@ -77,8 +84,8 @@ public:
 
     // Every record of the log, shown or not.
     int totalRecords() const { return total; }
-    // Whether the rows on show are still being found.
-    bool isScanning() const { return scanning; }
+    // Whether the rows on show are still being found (or the log itself is still read).
+    bool isScanning() const { return scanning || loading || indexing; }
     // The key (Log.id of a file) of the record on `row`; false while it is not known yet.
     bool keyOfRow(int row, qint64 *key) const;
     // The row of the record with `key`; -1 when it is not shown.
@@ -87,8 +94,12 @@ public:
     // `until` valid, no later than that; answers with timeLocated(request, row), row -1
     // when there is none. Returns the request.
     int locateTime(const QDateTime &time, const QDateTime &until = QDateTime());
-    // The time of the first or the last record of the log; invalid for none.
-    QDateTime edgeTime(bool newest) const;
+    // The time of the first or the last record of the log as last read (when the log was
+    // shown or refreshed); invalid for none.
+    QDateTime edgeTime(bool newest) const { return edgeTimes[newest ? 1 : 0]; }
+    // The smallest and the largest key of the log as last read, where the keys are in the
+    // order shown; false for an empty log, or one not read yet.
+    bool keyBounds(qint64 *low, qint64 *high) const;
 
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
@@ -98,6 +109,9 @@ public:
     // Rows read from the file at a time, and how many such pages are kept.
     static constexpr int PageRows = 128;
     static constexpr int MaxCachedPages = 32;
+    // Pages asked of a source read on a thread of its own at once; the others wait, the
+    // latest asked first (what is on screen now rather than what was scrolled past).
+    static constexpr int MaxPageReads = 2;
 
 signals:
     void filterChanged(const LogFilter &filter);
@@ -139,24 +153,38 @@ private:
     struct CachedPage {
         std::vector<CachedRow> rows;
         bool partial = false; // rows whose keys were not known yet are missing
+        bool reading = false; // its rows are on their way
         quint64 lastUse = 0;
     };
+    // What each step reads of the log, on the source's connection.
+    struct IndexFacts;
+    struct LogFacts;
+    struct RefreshFacts;
+    struct AppendFacts;
+    struct PageFacts;
 
-    QSqlDatabase database() const;
     void setError(const QString &text);
     void cancelWork();
     void dropCache();
     // No log: no rows, no columns, nothing known of it.
     void forgetLog();
+    void takeLogFacts(LogFacts &facts);
+    // Reads what the rows of the current filter start from, then startIndex(); between
+    // begin/endResetModel, which an answer that comes later makes of its own.
+    void readIndex(bool withCount);
+    void takeIndexFacts(IndexFacts &facts);
     // The index for the current filter; called between begin/endResetModel.
-    void startIndex();
-    bool readKeyBounds(qint64 *low, qint64 *high, bool *any);
-    QVector<qint64> edgeKeys(bool newest, int count);
+    void startIndex(const IndexFacts &facts);
+    void takeBounds(bool any, qint64 low, qint64 high);
+    void takeRefreshFacts(RefreshFacts &facts);
     void startScan(const LogScanSetup &setup, bool provisional, bool appending);
     LogScanSetup scanSetup(const LogFilter &filter) const;
     void takeChunk(quint64 generation, int chunk, const LogScanChunk &found);
     void finishScan(quint64 generation);
+    // Once the rows on show are all known: what waited for them.
+    void rowsKnown();
     void appendNew();
+    void takeAppendFacts(AppendFacts &facts);
     void appendKeys(const QVector<qint64> &keys, bool appending);
     void flushPending();
     struct Locate {
@@ -166,6 +194,12 @@ private:
     };
     void startLocate(const Locate &locate);
     CachedRow *rowAt(int row) const;
+    // Puts the rows read into their places on the page; the span of rows filled goes to
+    // *first..*last when asked for (*last stays -1 for none).
+    void fillPage(CachedPage *page, int pageNumber, const PageFacts &facts, int *first = nullptr,
+                  int *last = nullptr) const;
+    void askForPages() const;
+    void takePage(quint64 generation, int pageNumber, PageFacts &facts);
     // The shown parts of long data are read in the background, when a row needs them: a
     // record of megabytes would hold up the paint of its row while the database reads all
     // of it.
@@ -174,6 +208,22 @@ private:
     void takeLongData(quint64 generation, qint64 key, const QVariant &data);
 
     std::shared_ptr<LogSource> logSource;
+    LogSourceReads *reads;
+    // Every fresh start (a log shown, a filter set, closed) drops the answers to what the
+    // steps before it asked.
+    quint64 viewGeneration = 0;
+    // Inside the reset of reload() or setFilter(): an answer in place joins it.
+    bool resetting = false;
+    bool loading = false;  // the log's count and captions are on their way
+    bool indexing = false; // what the filter's rows start from is on its way
+    bool refreshing = false;
+    bool refreshAgain = false;
+    bool appendReading = false;
+    bool appendAgain = false;
+    QDateTime edgeTimes[2];
+    bool boundsKnown = false;
+    qint64 lowKey = 0;
+    qint64 highKey = 0;
     bool loaded = false;
     bool valid = false; // the log view query runs on the open file
     QSqlError error;
@@ -209,6 +259,9 @@ private:
 
     mutable QHash<int, CachedPage> pages;
     mutable quint64 useClock = 0;
+    mutable quint64 pageGeneration = 0;
+    mutable QVector<int> wantedPages;
+    mutable int pageReads = 0;
     // Keys whose long data is being read, the reads, and their generation (a new one
     // whenever the log or the rows on show change).
     mutable QSet<qint64> longDataAsked;
