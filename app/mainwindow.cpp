@@ -204,6 +204,11 @@ MainWindow::~MainWindow()
     // still there.
     download->closePort();
     download->flush();
+    // A server's store writes what the download queued on its own thread: it is let go
+    // here, and the window is gone only once it is written.
+    download->setStore(nullptr);
+    log.reset();
+    QueuedLogStore::finishAll();
     delete ui;
     delete requestTimer;
     delete modbusTimer;
@@ -432,9 +437,28 @@ void MainWindow::serverStoreOpened(const ServerStoreOpening &opening)
         showLinkState(QString());
         ui->statusBar->showMessage(QStringLiteral("Связь с сервером восстановлена, загрузка продолжается"), 10000);
     }
-    log->useDeviceStore(*opening);
+    const std::shared_ptr<QueuedLogStore> store = *opening;
+    // A statement that fails after the call that queued it has returned is heard here;
+    // the download then waits for the server as when a call fails.
+    const LogStore *written = store.get();
+    store->setFailureHook([this, written](const StoreError &error) {
+        QMetaObject::invokeMethod(
+            this, [this, written, error] { serverStoreFailed(written, error); }, Qt::QueuedConnection);
+    });
+    log->useDeviceStore(store);
     download->setStore(log->store());
     startDownload();
+}
+
+void MainWindow::serverStoreFailed(const LogStore *written, const StoreError &error)
+{
+    // Reported already by a later call of the download's, or a store let go since.
+    if (!serverLogShown() || log->store() != written || !ui->actionDownload->isChecked())
+        return;
+    DownloadFailure failure;
+    failure.kind = FailureKind::StoreFailed;
+    failure.store = error;
+    downloadHost.failed(failure);
 }
 
 bool MainWindow::retryServer(const StoreError &error)

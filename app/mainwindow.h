@@ -133,6 +133,8 @@ private:
     // user-interface thread; stopping the download cancels that.
     void startServerDownload();
     void serverStoreOpened(const ServerStoreOpening &opening);
+    // A statement of the download's store failed on its writer thread.
+    void serverStoreFailed(const LogStore *written, const StoreError &error);
     void releaseServerStore();
     // The server went out of reach under the view or a download into the device shown:
     // what is shown stays, and the device is opened again with back-off (the view first,

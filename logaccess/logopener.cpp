@@ -91,10 +91,8 @@ void LogOpener::openDeviceStore(const LogLocation &where, const OpenLogSettings 
                                 std::function<void(const ServerStoreOpening &)> done)
 {
     storeOpening.cancel();
-    QThread *owner = thread();
     storeOpening = runErrand<ServerStoreOpening>(
-        pool, this, context, [where, settings, owner] { return OpenLog::openDeviceStore(where, settings, owner); },
-        std::move(done));
+        pool, this, context, [where, settings] { return OpenLog::openDeviceStore(where, settings); }, std::move(done));
 }
 
 void LogOpener::cancelStoreOpening()

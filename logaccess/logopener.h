@@ -16,7 +16,7 @@
 // The names of a server's devices, or why the server could not be asked.
 using ServerDeviceList = StoreResult<QStringList>;
 using LogOpening = StoreResult<std::shared_ptr<OpenLog>>;
-using ServerStoreOpening = StoreResult<std::shared_ptr<ServerLogStore>>;
+using ServerStoreOpening = StoreResult<std::shared_ptr<QueuedLogStore>>;
 
 // Connects to `url`, lists its devices and disconnects, on the calling thread: slow
 // when the server is (at most its connect_timeout).

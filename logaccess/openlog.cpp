@@ -52,6 +52,7 @@ OpenLog::~OpenLog()
     // What reads the log goes before the connections it reads on.
     logSource.reset();
     serverSource.reset();
+    useDeviceStore(nullptr);
     deviceStore.reset();
     if (!connectionName.isEmpty()) {
         fileStore.setDatabase(QSqlDatabase());
@@ -124,25 +125,27 @@ StoreStatus OpenLog::openServer(Purpose purpose, const OpenLogSettings &settings
 LogStore *OpenLog::store()
 {
     if (where.onServer)
-        return deviceStore.get();
+        return queuedStore ? static_cast<LogStore *>(queuedStore.get()) : deviceStore.get();
     return &fileStore;
 }
 
-StoreResult<std::shared_ptr<ServerLogStore>> OpenLog::openDeviceStore(const LogLocation &where,
-                                                                      const OpenLogSettings &settings, QThread *thread)
+StoreResult<std::shared_ptr<QueuedLogStore>> OpenLog::openDeviceStore(const LogLocation &where,
+                                                                      const OpenLogSettings &settings)
 {
     auto store = std::make_shared<ServerLogStore>();
     const StoreStatus opened = store->open(
         where.server, where.device, ServerStoreSettings{settings.program, settings.lockWait, settings.cancelled});
     if (!opened)
         return Failure(opened.error());
-    store->moveToThread(thread);
-    return store;
+    return QueuedLogStore::open(store, [store](QThread *thread) { store->moveToThread(thread); });
 }
 
-void OpenLog::useDeviceStore(std::shared_ptr<ServerLogStore> store)
+void OpenLog::useDeviceStore(std::shared_ptr<QueuedLogStore> store)
 {
-    deviceStore = std::move(store);
+    // Whoever listened for the failures of the store let go hears nothing more of it.
+    if (queuedStore)
+        queuedStore->setFailureHook(nullptr);
+    queuedStore = std::move(store);
 }
 
 StoreResult<LogViewStatements> OpenLog::statements() const

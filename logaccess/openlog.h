@@ -10,6 +10,7 @@
 #include "logaccess/logviewstatements.h"
 #include "serverstore/serverurl.h"
 #include "store/logfilestore.h"
+#include "store/queuedlogstore.h"
 #include "store/storeerror.h"
 
 #include <QSqlDatabase>
@@ -89,13 +90,13 @@ public:
     // held; otherwise null.
     LogStore *store();
     // A store with the lock of the device at `where`, for a download into a device opened
-    // to view it. On the calling thread; moved to `thread` when it opens.
-    static StoreResult<std::shared_ptr<ServerLogStore>> openDeviceStore(const LogLocation &where,
-                                                                        const OpenLogSettings &settings,
-                                                                        QThread *thread);
+    // to view it, opened on the calling thread. It writes on a thread of its own: the
+    // window's download never waits for the server.
+    static StoreResult<std::shared_ptr<QueuedLogStore>> openDeviceStore(const LogLocation &where,
+                                                                        const OpenLogSettings &settings);
     // The store a download into this server's device writes to from now on; null lets
-    // the device's lock go (once no one else holds the store).
-    void useDeviceStore(std::shared_ptr<ServerLogStore> store);
+    // the device's lock go (once no one else holds the store and what it queued is written).
+    void useDeviceStore(std::shared_ptr<QueuedLogStore> store);
 
     // What the view reads.
     std::shared_ptr<LogSource> source() const { return logSource; }
@@ -126,8 +127,10 @@ private:
     QString connectionName;
     QSqlDatabase database;
     LogFileStore fileStore;
-    // A server's device: the store that holds its lock, when it is held.
+    // A server's device: the store that holds its lock, when it is held (opened to
+    // download into it, or handed over by useDeviceStore).
     std::shared_ptr<ServerLogStore> deviceStore;
+    std::shared_ptr<QueuedLogStore> queuedStore;
     std::shared_ptr<ServerLogSource> serverSource;
     std::shared_ptr<LogSource> logSource;
 };

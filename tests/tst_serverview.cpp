@@ -6,8 +6,10 @@
 
 #include "dialogs/dialogopenserver.h"
 #include "logview/logtimeline.h"
+#include "logview/logviewmodel.h"
 #include "logview/logtimelinestrip.h"
 
+#include "tests/support/delayproxy.h"
 #include "tests/support/fetchprocess.h"
 #include "tests/support/logwindow.h"
 #include "tests/support/pausemeter.h"
@@ -26,6 +28,7 @@
 #include <QListWidget>
 #include <QPointer>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QToolButton>
 
@@ -66,6 +69,7 @@ private slots:
     void dialogNeverWaitsOnTheServer();
     void downloadIntoTheServerDevice();
     void serverGoneMidDownloadComesBack();
+    void slowServerNeverHoldsUpTheWindow();
 
 private:
     // A simulator playing `json`; its port.
@@ -79,8 +83,12 @@ private:
     QString path(const QString &name) const { return QDir(dir->path()).filePath(name); }
 
     DialogOpenServer *openServerDialog();
-    // Opens `device` of the test's server through the dialog, as a user does.
-    void openServerDevice(const QString &device);
+    // Opens `device` of the test's server (or of the server at `url`) through the dialog,
+    // as a user does.
+    void openServerDevice(const QString &device, const QString &url = QString());
+    // Connects the window to the simulator at `port` and starts its download.
+    void connectDevice(const QString &port);
+    LogViewModel *model() const { return qobject_cast<LogViewModel *>(table()->model()); }
     LogTimeline *timeline() const { return child<LogTimelineStrip>("timeline")->timeline(); }
     // Waits for the table's count, the bars and the filter's pass to settle, then reads
     // everything the window shows and exports it.
@@ -130,6 +138,20 @@ FetchResult tst_ServerView::fetch(const QString &port, const QStringList &argume
     return finishFetch(process);
 }
 
+void tst_ServerView::connectDevice(const QString &port)
+{
+    qputenv("KHRONAR_PORTS", port.toLocal8Bit());
+    const auto answered = ModalAnswer::widget(
+        [](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
+        [port](QWidget *top) {
+            auto *dialog = static_cast<DialogPortSettings *>(top);
+            dialog->port()->setCurrentText(port);
+            dialog->accept();
+        });
+    child<QAction>("connectButton")->trigger();
+    QVERIFY(*answered);
+}
+
 DialogOpenServer *tst_ServerView::openServerDialog()
 {
     child<QAction>("actionOpenServer")->trigger();
@@ -141,14 +163,14 @@ DialogOpenServer *tst_ServerView::openServerDialog()
     return nullptr;
 }
 
-void tst_ServerView::openServerDevice(const QString &device)
+void tst_ServerView::openServerDevice(const QString &device, const QString &serverUrl)
 {
     const QPointer<DialogOpenServer> dialog = openServerDialog();
     QVERIFY(dialog != nullptr && dialog->isVisible());
     auto *url = dialog->findChild<QLineEdit *>(QStringLiteral("serverUrl"));
     auto *devicesList = dialog->findChild<QListWidget *>(QStringLiteral("serverDevices"));
     auto *ok = dialog->findChild<QDialogButtonBox *>(QStringLiteral("buttonBox"))->button(QDialogButtonBox::Ok);
-    url->setText(server.url(database));
+    url->setText(serverUrl.isEmpty() ? server.url(database) : serverUrl);
     QTest::mouseClick(dialog->findChild<QPushButton *>(QStringLiteral("serverConnect")), Qt::LeftButton);
     QTRY_VERIFY_WITH_TIMEOUT(devicesList->count() > 0, 20000);
     // The first is chosen, ready for Enter.
@@ -412,6 +434,94 @@ void tst_ServerView::serverGoneMidDownloadComesBack()
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), expected.size(), 20000);
     QTRY_VERIFY_WITH_TIMEOUT(linkState->isHidden(), 20000);
     QVERIFY(child<QAction>("actionDownload")->isChecked());
+}
+
+// A device of a million records on a server 150 ms away each way (300 ms a round trip):
+// opening it, scrolling, going to its end, filtering, searching, a collector storing
+// into it and a download from the window into it never hold the window up for 100 ms.
+void tst_ServerView::slowServerNeverHoldsUpTheWindow()
+{
+    constexpr int Generated = 1000000;
+    // The device, its captions and six records, stored by a collector as usual.
+    const QString base = startDevice(QString::fromUtf8(BaseLog));
+    QCOMPARE(fetch(base, serverArguments(Pump)).exitCode, 0);
+    // A million older records before them (keys below theirs, times before theirs), as
+    // years of a busy device would leave.
+    const QString filled = server.psql(
+        database,
+        QStringLiteral("INSERT INTO khronar.log (device, id, i, count, dt, type, event, data, message) "
+                       "SELECT d.id, -g, g, 1, timestamptz '2024-03-01 00:00:00+00' + (%1 - g) * interval '1 second', "
+                       "g %% 4, 1, decode(lpad(to_hex(g %% 256), 2, '0'), 'hex'), 'Пуск насоса ' || (g %% 256) "
+                       "FROM khronar.device d, generate_series(0, %2) g WHERE d.name = '%3'")
+            .arg(Generated)
+            .arg(Generated - 1)
+            .arg(Pump));
+    QVERIFY2(!filled.startsWith(QStringLiteral("error: ")), qPrintable(filled));
+    const int total = Generated + 6;
+
+    DelayProxy slowLink(quint16(server.serverPort()), std::chrono::milliseconds(150));
+    QVERIFY(slowLink.port() != 0);
+    const QString slowUrl = QStringLiteral("postgresql://%1@127.0.0.1:%2/%3")
+                                .arg(QLatin1String(PostgresServer::Role))
+                                .arg(slowLink.port())
+                                .arg(database);
+
+    PauseMeter pauses;
+    openServerDevice(Pump, slowUrl);
+    QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total, 60000);
+    const auto rowShown = [this](int row) {
+        return QTest::qWaitFor([&] { return table()->model()->index(row, 1).data().isValid(); }, 60000);
+    };
+    QVERIFY(rowShown(0));
+
+    // Scrolling: the rows come a moment later, the window never waits for them.
+    QScrollBar *scroll = table()->verticalScrollBar();
+    for (const int step : {1, 2, 3}) {
+        scroll->setValue(scroll->maximum() / 4 * step);
+        QVERIFY(rowShown(table()->rowAt(table()->viewport()->height() / 2)));
+    }
+    child<QAction>("actionGoToNewest")->trigger();
+    QVERIFY(rowShown(total - 1));
+    QVERIFY(rowShown(Generated - 1));
+    QCOMPARE(table()->model()->index(Generated - 1, 2).data().toString(), QStringLiteral("Пуск насоса 0"));
+
+    // A type, then a text: counted over the million, in the background.
+    QTest::mouseClick(child<QToolButton>("filterType2"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(countText().contains(QStringLiteral(" из ")) && !model()->isScanning(), 120000);
+    QTest::mouseClick(child<QToolButton>("filterClear"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total, 60000);
+    type(child<QLineEdit>("filterText"), QStringLiteral("насоса 255"));
+    QTRY_VERIFY_WITH_TIMEOUT(countText().contains(QStringLiteral(" из ")) && !model()->isScanning(), 180000);
+    QCOMPARE(countText(), QStringLiteral("%1 из %2").arg(Generated / 256).arg(total));
+    QTest::mouseClick(child<QToolButton>("filterClear"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total, 60000);
+
+    // A collector stores three records meanwhile: they come into view by themselves.
+    const QString grown = startDevice(grownLog());
+    QProcess collector;
+    collector.start(QStringLiteral(KHRONAR_FETCH),
+                    QStringList{"--port", grown, "--baud", "9600"} + serverArguments(Pump));
+    collector.closeWriteChannel();
+    QTRY_VERIFY_WITH_TIMEOUT(collector.state() == QProcess::NotRunning, 60000);
+    QCOMPARE(collector.exitCode(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total + 3, 30000);
+
+    // The window downloads two more into the device through the slow link.
+    QString later = grownLog();
+    later.replace(
+        QStringLiteral("\"data\": \"01 00\" }"),
+        QStringLiteral("\"data\": \"01 00\" },\n"
+                       "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-17 09:00:00\", \"data\": \"04\" },\n"
+                       "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-17 09:00:01\", \"data\": \"05\" }"));
+    connectDevice(startDevice(later));
+    QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total + 5, 60000);
+    QVERIFY(rowShown(total + 4));
+    QCOMPARE(table()->model()->index(total + 4, 2).data().toString(), QStringLiteral("Пуск насоса 5"));
+    child<QAction>("connectButton")->trigger();
+
+    QVERIFY2(pauses.longestMs() < 100,
+             qPrintable(QStringLiteral("the window paused for %1 ms").arg(pauses.longestMs())));
+    QCOMPARE(server.psql(database, QStringLiteral("SELECT count(*) FROM khronar.log")), QString::number(total + 5));
 }
 
 QTEST_MAIN(tst_ServerView)
