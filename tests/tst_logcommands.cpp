@@ -5,6 +5,7 @@
 
 #include "app/largeblocks.h"
 
+#include "tests/support/csvfixture.h"
 #include "tests/support/hostilelog.h"
 #include "tests/support/logfixture.h"
 #include "tests/support/logwindow.h"
@@ -341,7 +342,7 @@ void tst_LogCommands::exportWritesTheTable()
 
     QFile written(csv);
     QVERIFY(written.open(QIODevice::ReadOnly));
-    QCOMPARE(written.readAll(),
+    QCOMPARE(CsvFixture::withNewlines(written.readAll()),
              QStringLiteral("\"2024-03-15 13:45:30\";\"Предупреждение\";\"Давление \"\"7\"\"\"\n"
                             "\"2024-03-15 13:45:30\";\"Ошибка\";\"Неизвестное событие\"\n")
                  .toLocal8Bit());
@@ -374,6 +375,9 @@ void tst_LogCommands::exportThatCannotOpenItsFile()
 
 void tst_LogCommands::exportThatCannotWrite()
 {
+#ifdef Q_OS_WIN
+    QSKIP("Windows has no device that opens and then fails every write, as /dev/full does");
+#endif
     openMadeLog();
 
     // Opens fine, and every write fails: a full disk.
@@ -475,7 +479,7 @@ void tst_LogCommands::exportRunsInTheBackground()
     QVERIFY2(pauses.longestMs() < 500, qPrintable(QStringLiteral("the window paused %1 ms").arg(pauses.longestMs())));
     QFile written(csv);
     QVERIFY(written.open(QIODevice::ReadOnly));
-    QVERIFY(written.readAll() == HostileLog::expectedCsv(shape));
+    QVERIFY(CsvFixture::withNewlines(written.readAll()) == HostileLog::expectedCsv(shape));
 }
 
 void tst_LogCommands::cancelledExportLeavesTheFileAsItWas_data()
@@ -526,7 +530,7 @@ void tst_LogCommands::cancelledExportLeavesTheFileAsItWas()
     QVERIFY(LogWindow::exportEnds(window.get()));
     QFile written(csv);
     QVERIFY(written.open(QIODevice::ReadOnly));
-    QCOMPARE(written.size(), qint64(HostileLog::expectedCsv(shape).size()));
+    QCOMPARE(CsvFixture::withNewlines(written.readAll()).size(), HostileLog::expectedCsv(shape).size());
 }
 
 QTEST_MAIN(tst_LogCommands)

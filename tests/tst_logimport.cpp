@@ -128,8 +128,11 @@ void tst_LogImport::captionsInTheDeviceCodePage()
     QVERIFY(storeCaption(db, 0x80000000u, text).ok());
     QCOMPARE(rows(db, QStringLiteral("SELECT id, type, typeof(type), caption FROM Events")),
              QStringList{QStringLiteral("2147483648|0|text|Пуск #u")});
+    // An empty caption is empty text, not a missing one (NULL is an unknown event).
+    QVERIFY(!decodeDeviceText("", 0).isNull());
     QVERIFY(storeCaption(db, 7, "").ok());
-    QCOMPARE(rows(db, QStringLiteral("SELECT caption FROM Events WHERE id = 7")), QStringList{QString()});
+    QCOMPARE(rows(db, QStringLiteral("SELECT caption, typeof(caption) FROM Events WHERE id = 7")),
+             QStringList{QStringLiteral("|text")});
 }
 
 void tst_LogImport::captionReplacesTheSameEvent()
