@@ -455,10 +455,7 @@ void MainWindow::serverStoreFailed(const LogStore *written, const StoreError &er
     // Reported already by a later call of the download's, or a store let go since.
     if (!serverLogShown() || log->store() != written || !ui->actionDownload->isChecked())
         return;
-    DownloadFailure failure;
-    failure.kind = FailureKind::StoreFailed;
-    failure.store = error;
-    downloadHost.failed(failure);
+    download->storeFailed(error);
 }
 
 bool MainWindow::retryServer(const StoreError &error)

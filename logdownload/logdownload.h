@@ -156,6 +156,10 @@ public:
     // Commits an open batch now (a run that ends); false, after host.failed(), when
     // the commit failed.
     bool flush();
+    // The store failed between ticks (a statement it carried out later, on a thread of
+    // its own): the download ends with the store's error as when a call of its fails,
+    // and the host hears of it once.
+    void storeFailed(const StoreError &error) { failStore(error); }
 
     // Nothing left to read and nothing on the line: the device's log is read up.
     bool atRest() const { return engine.atRest(); }
