@@ -226,7 +226,8 @@ void tst_PortOpener::silentGatewayIsCancelledAtOnce()
     std::atomic<int> calls{0};
     auto opener = std::make_unique<PortOpener>();
     const auto starting = TestClock::now();
-    opener->start(gateway.url().toStdString(), 19200, 2, 0, [&calls] { ++calls; }, &PatientGateway);
+    const auto counted = [&calls] { ++calls; };
+    opener->start(gateway.url().toStdString(), 19200, 2, 0, counted, &PatientGateway);
     const auto started = TestClock::now();
     // The handshake is in flight and stays so.
     QVERIFY(!opener->waitFinished(300ms));

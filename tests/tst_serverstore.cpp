@@ -674,12 +674,10 @@ void tst_ServerStore::unreachableOrRefused()
     QFETCH(QString, url);
     QFETCH(QString, message);
     ServerLogStore store;
-    const StoreStatus outcome = store.open(
-        parseServerUrl(url.replace("{port}", QString::number(server.serverPort()))
-                           .replace("{closed}", QString::number(refusingPort()))
-                           .replace("{db}", database))
-            .url,
-        QStringLiteral("pump"), ServerStoreSettings{});
+    url.replace("{port}", QString::number(server.serverPort()));
+    url.replace("{closed}", QString::number(refusingPort()));
+    url.replace("{db}", database);
+    const StoreStatus outcome = store.open(parseServerUrl(url).url, QStringLiteral("pump"), ServerStoreSettings{});
     QVERIFY(!outcome.ok());
     QVERIFY2(outcome.error().text.contains(message), qPrintable(outcome.error().text));
     QVERIFY(!outcome.error().text.contains(QStringLiteral("s3cret-pw")));
