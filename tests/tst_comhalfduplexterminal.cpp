@@ -20,6 +20,7 @@
 #include <atomic>
 #include <chrono>
 #include <csignal>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -113,7 +114,9 @@ struct Terminal {
 // lead here: the handle is the address of the FakePort that `fakeToOpen` names, and
 // each read takes the next step of its script.
 struct FakePort {
-    enum Outcome { Bytes, Silence, Failure };
+    // Held: bytes that arrive only once the test lets them (release()), so that the
+    // test acts while the worker is inside that read; it is noted as Bytes.
+    enum Outcome { Bytes, Silence, Failure, Held };
     struct Step {
         Outcome outcome;
         QByteArray bytes;
@@ -128,6 +131,24 @@ struct FakePort {
     {
         std::lock_guard<std::mutex> hold(lock);
         script.insert(script.end(), steps);
+    }
+    // The worker is inside a Held read.
+    bool waitHeld()
+    {
+        std::unique_lock<std::mutex> hold(lock);
+        return changed.wait_for(hold, TestDeadline, [this] { return holding; });
+    }
+    void release()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        released = true;
+        changed.notify_all();
+    }
+    // How many reads had ended when each write was made.
+    std::vector<std::size_t> writePlaces()
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        return readsBeforeWrite;
     }
     // From now on every read and every write fails, as when a USB adapter is pulled.
     void vanish()
@@ -157,6 +178,10 @@ struct FakePort {
     }
 
     std::mutex lock;
+    std::condition_variable changed;
+    bool holding = false;
+    bool released = false;
+    std::vector<std::size_t> readsBeforeWrite;
     std::deque<Step> script;
     bool vanished = false;
     bool writesFail = false;
@@ -193,6 +218,13 @@ int fakeRead(PortHandle handle, std::uint8_t *data, std::size_t capacity, std::u
         step = port.script.front();
         port.script.pop_front();
     }
+    if (step.outcome == FakePort::Held) {
+        port.holding = true;
+        port.changed.notify_all();
+        port.changed.wait(hold, [&port] { return port.released; });
+        port.holding = false;
+        step.outcome = FakePort::Bytes;
+    }
     hold.unlock();
     // A real port waits out its time when nothing comes; a failure returns at once.
     if (step.outcome == FakePort::Silence)
@@ -213,6 +245,7 @@ int fakeWrite(PortHandle handle, const std::uint8_t *data, std::size_t length, P
     FakePort &port = fakeAt(handle);
     std::lock_guard<std::mutex> hold(port.lock);
     port.written << QByteArray(reinterpret_cast<const char *>(data), int(length));
+    port.readsBeforeWrite.push_back(port.reads.size());
     if (port.vanished || port.writesFail) {
         setPortError(error, PortFailure::Other, EAGAIN);
         return PortIoFailed;
@@ -748,50 +781,44 @@ void tst_ComHalfDuplexTerminal::framesDelimitedBySilence()
 
 void tst_ComHalfDuplexTerminal::requestWaitsForSilence()
 {
-    // 1200 baud, 8N1: a tick of 8 ms, a gap of 10 ticks.
-    constexpr auto Gap = std::chrono::milliseconds(80);
-    PseudoTerminal line;
-    QVERIFY(line.master >= 0);
-    Terminal t;
+    // The gap is ten empty reads. The device keeps talking, with pauses of nine empty
+    // reads between its bytes; the request is committed in the middle of it, while the
+    // worker is inside a read whose byte is still to come.
+    constexpr std::size_t Gap = ComHalfDuplexTerminal::WindowGapTicks;
+    constexpr int Pauses = 3;
+    FakePort port;
+    port.script.push_back({FakePort::Bytes, "\x55"});
+    port.script.push_back({FakePort::Held, "\x55"});
+    for (int i = 0; i < Pauses; ++i) {
+        port.script.insert(port.script.end(), Gap - 1, FakePort::Step{FakePort::Silence, {}});
+        port.script.push_back({FakePort::Bytes, "\x55"});
+    }
+    FakeTerminal t(port, 1200, 0, 0);
+    QVERIFY(t.opened);
     ComHalfDuplexTerminal &terminal = t.terminal;
-    QVERIFY(terminal.open(line.slaveName, 1200, 0, 0));
 
-    // The device keeps talking; the request is committed in the middle of it.
-    QVERIFY(line.write("\x55"));
-    QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Receiving; }));
+    QVERIFY(port.waitHeld());
+    QCOMPARE(terminal.currentState(), TerminalBuffer::Receiving);
     QVERIFY(sendRequest(terminal, "REQUEST"));
+    port.release();
 
-    // A byte every few milliseconds for well over a gap. The pause between two bytes
-    // is at most from the start of one write to the end of the next.
-    auto longestPause = Clock::duration::zero();
-    auto lastStart = Clock::now();
-    bool sentWhileTalking = false;
-    for (int i = 0; i < 40 && !sentWhileTalking; ++i) {
-        const auto start = Clock::now();
-        QVERIFY(line.write("\x55"));
-        if (i > 0)
-            longestPause = std::max(longestPause, Clock::now() - lastStart);
-        lastStart = start;
-        pollfd wait{line.master, POLLIN, 0};
-        sentWhileTalking = poll(&wait, 1, 3) == 1;
+    QVERIFY(waitFor([&] { return port.writes().size() == 1; }));
+    QCOMPARE(port.writes().constFirst(), QByteArray("REQUEST"));
+    // It went out after the device's last byte, and after a whole gap of silence: the
+    // reads are counted, not the time they took.
+    const std::vector<FakePort::ReadCall> reads = port.readCalls();
+    const std::size_t before = port.writePlaces().at(0);
+    QVERIFY(before <= reads.size());
+    int bytes = 0;
+    std::size_t lastByte = 0;
+    for (std::size_t i = 0; i < before; ++i) {
+        if (reads[i].outcome == FakePort::Bytes) {
+            ++bytes;
+            lastByte = i;
+        }
     }
-    pollfd wait{line.master, POLLIN, 0};
-    const auto until = Clock::now() + Deadline;
-    while (poll(&wait, 1, 20) == 0 && Clock::now() < until) {}
-    const auto arrival = Clock::now();
-    const QByteArray arrived = line.read(7);
-    QCOMPARE(arrived, QByteArray("REQUEST"));
-
-    // A machine too busy to keep the line talking lets the request out early, rightly.
-    if (longestPause >= Gap * 3 / 4) {
-        qWarning("the test thread paused too long to keep the line busy; timing not checked");
-        return;
-    }
-    QVERIFY(!sentWhileTalking);
-    QVERIFY2(
-        arrival - lastStart >= Gap,
-        qPrintable(QString::number(std::chrono::duration_cast<std::chrono::milliseconds>(arrival - lastStart).count())
-                   + " ms of silence"));
+    QCOMPARE(bytes, 2 + Pauses);
+    QVERIFY2(before - 1 - lastByte >= Gap, qPrintable(QStringLiteral("%1 empty reads").arg(before - 1 - lastByte)));
     QVERIFY(waitFor([&] { return terminal.currentState() == TerminalBuffer::Listening; }));
 }
 
