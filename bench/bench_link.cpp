@@ -49,7 +49,7 @@ Figures figuresOf(std::vector<double> seconds)
 
 void report(const char *what, const Figures &figures, double against)
 {
-    std::printf("%-34s %9.3f %9.3f %9.2f %9.2f   %s\n", what, figures.median * 1000, figures.slowest * 1000,
+    std::printf("%-34s %9.3f %9.3f %9.3g %9.3g   %s\n", what, figures.median * 1000, figures.slowest * 1000,
                 figures.median / against, figures.slowest / against, figures.slowest < PromiseSeconds ? "yes" : "NO");
 }
 
