@@ -2,11 +2,12 @@
 # (tests/support/postgresserver.h): the store in-process, and khronar-fetch end to end.
 # The server is started with initdb and pg_ctl, as POSIX programs: not on Windows.
 if(TARGET khronar_serverstore AND NOT WIN32)
-    khronar_add_test(serverstore SOURCES support/logfixture.h support/postgresserver.h
+    khronar_add_test(serverstore SOURCES support/logfixture.h support/postgresserver.h support/tcppeers.h
                      LIBS khronar_logaccess khronar_serverstore khronar_store)
 endif()
 if(TARGET khronar-fetch AND TARGET khronar-devsim AND TARGET khronar_serverstore)
-    khronar_add_test(fetchserver SOURCES support/fetchprocess.h support/postgresserver.h support/simulatorprocess.h support/storedrows.h LIBS khronar_fetch)
+    khronar_add_test(fetchserver SOURCES support/fetchprocess.h support/postgresserver.h support/simulatorprocess.h support/storedrows.h
+                     support/tcppeers.h LIBS khronar_fetch)
     target_compile_definitions(tst_fetchserver PRIVATE
         KHRONAR_DEVSIM="$<TARGET_FILE:khronar-devsim>"
         KHRONAR_FETCH="$<TARGET_FILE:khronar-fetch>")

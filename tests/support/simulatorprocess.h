@@ -93,7 +93,12 @@ public:
     bool start(const QStringList &arguments)
     {
         stop();
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        if (errorFile.isEmpty()) {
+            process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        } else {
+            process.setProcessChannelMode(QProcess::SeparateChannels);
+            process.setStandardErrorFile(errorFile);
+        }
         process.start(program, arguments);
         if (!process.waitForStarted(10000))
             return false;
@@ -107,6 +112,10 @@ public:
         return path.startsWith(QLatin1Char('/')) || path.startsWith(QLatin1String("tcp://"))
             || path.startsWith(QLatin1String("mbtcp://"));
     }
+
+    // What the simulator writes on standard error (its trace with --verbose) goes to
+    // `path` from the next start on, instead of the test's own.
+    void setErrorFile(const QString &path) { errorFile = path; }
 
     void stop()
     {
@@ -122,5 +131,6 @@ public:
 
 private:
     QString program;
+    QString errorFile;
     QProcess process;
 };

@@ -11,6 +11,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -50,12 +51,13 @@ struct TcpListener {
             clients.push_back(connection);
         return connection;
     }
-    // Connects clients that are never accepted until one's handshake goes unanswered:
-    // the kernel then drops every further handshake. Needs a backlog of 0. True when
-    // the queue is full.
+    // Connects clients that are never accepted until the accept queue is full: the
+    // kernel then drops every further handshake. Needs a backlog of 0. Full is the
+    // kernel's own count (the listener's queue beyond its backlog), not a handshake that
+    // seemed slow. True when the queue is full.
     bool fillAcceptQueue()
     {
-        for (int i = 0; i < 16; ++i) {
+        for (int i = 0; i < 16 && !acceptQueueFull(); ++i) {
             const int client = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
             sockaddr_in address{};
             address.sin_family = AF_INET;
@@ -63,11 +65,25 @@ struct TcpListener {
             address.sin_port = htons(port);
             connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address);
             clients.push_back(client);
+            // The handshake of a client the queue has room for completes; once the
+            // queue is full, the kernel has counted it there.
             pollfd wait{client, POLLOUT, 0};
-            if (poll(&wait, 1, 300) == 0)
-                return true;
+            for (int waited = 0; waited < 100 && !acceptQueueFull(); ++waited) {
+                if (poll(&wait, 1, 100) == 1)
+                    break;
+            }
         }
-        return false;
+        return acceptQueueFull();
+    }
+    // Whether the kernel drops new handshakes: more connections wait in the accept queue
+    // than the backlog allows (for a listener, TCP_INFO gives the queue's length and
+    // its backlog).
+    bool acceptQueueFull() const
+    {
+        tcp_info info{};
+        socklen_t length = sizeof info;
+        return fd >= 0 && getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0
+            && info.tcpi_unacked > info.tcpi_sacked;
     }
     // Closes an accepted connection, as a gateway that restarts does.
     void closeClient(int connection)
