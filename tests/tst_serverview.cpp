@@ -451,7 +451,7 @@ void tst_ServerView::slowServerNeverHoldsUpTheWindow()
         database,
         QStringLiteral("INSERT INTO khronar.log (device, id, i, count, dt, type, event, data, message) "
                        "SELECT d.id, -g, g, 1, timestamptz '2024-03-01 00:00:00+00' + (%1 - g) * interval '1 second', "
-                       "g %% 4, 1, decode(lpad(to_hex(g %% 256), 2, '0'), 'hex'), 'Пуск насоса ' || (g %% 256) "
+                       "g % 4, 1, decode(lpad(to_hex(g % 256), 2, '0'), 'hex'), 'Пуск насоса ' || (g % 256) "
                        "FROM khronar.device d, generate_series(0, %2) g WHERE d.name = '%3'")
             .arg(Generated)
             .arg(Generated - 1)
@@ -492,7 +492,8 @@ void tst_ServerView::slowServerNeverHoldsUpTheWindow()
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total, 60000);
     type(child<QLineEdit>("filterText"), QStringLiteral("насоса 255"));
     QTRY_VERIFY_WITH_TIMEOUT(countText().contains(QStringLiteral(" из ")) && !model()->isScanning(), 180000);
-    QCOMPARE(countText(), QStringLiteral("%1 из %2").arg(Generated / 256).arg(total));
+    // 3,906 of the generated records hold 255, none of the others.
+    QCOMPARE(countText(), QStringLiteral("3 906 из 1 000 006"));
     QTest::mouseClick(child<QToolButton>("filterClear"), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total, 60000);
 
