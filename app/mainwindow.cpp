@@ -750,7 +750,10 @@ void MainWindow::requestTimerUpdate()
 
 bool WindowDownloadHost::downloadWanted() const
 {
-    return window.ui->actionDownload->isChecked();
+    // While a server's store is being opened (the server may be a slow link away), or
+    // the server is out of reach, the device is not asked: what it sent would have
+    // nowhere to go.
+    return window.ui->actionDownload->isChecked() && !(window.serverLogShown() && window.log->store() == nullptr);
 }
 
 void WindowDownloadHost::frameReceived(const std::uint8_t *bytes, std::size_t length, ReplyResult result)
