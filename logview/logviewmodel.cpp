@@ -360,6 +360,11 @@ void LogViewModel::takeLogFacts(LogFacts &facts)
     emit logReloaded();
     if (!isScanning())
         rowsKnown();
+    // Records announced while the log was read may have come after what was read.
+    if (refreshAgain) {
+        refreshAgain = false;
+        refresh();
+    }
 }
 
 void LogViewModel::readIndex(bool withCount)

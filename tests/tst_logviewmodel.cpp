@@ -18,6 +18,7 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QSignalSpy>
+#include <QSqlDriver>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -51,6 +52,56 @@ QDateTime at(const char *text)
     const QString time = QString::fromLatin1(text);
     return QDateTime(QDate::fromString(time.left(10), QStringLiteral("yyyy-MM-dd")),
                      QTime::fromString(time.mid(11), QStringLiteral("HH:mm:ss")), Qt::UTC);
+}
+
+// A log file read as a server's device is: on a connection of its own that the view
+// hands to a thread of its own, every step answered later.
+class ThreadedFileSource final : public LogSource
+{
+public:
+    explicit ThreadedFileSource(const QString &path)
+    {
+        connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), Name);
+        connection.setDatabaseName(path);
+        connection.open();
+        known = LogViewStatements::ofLogFile(connection);
+        // The background passes open the file read-only, as a file's do.
+        readersOfFile = LogFileSource(Name).readers();
+    }
+    ~ThreadedFileSource() override
+    {
+        connection.close();
+        connection = QSqlDatabase();
+        QSqlDatabase::removeDatabase(Name);
+    }
+
+    QSqlDatabase database() const override { return connection; }
+    StoreResult<LogViewStatements> statements() const override { return known; }
+    LogReaderFactory readers() const override { return readersOfFile; }
+    bool readsInPlace() const override { return false; }
+    void moveToThread(QThread *thread) override { connection.driver()->moveToThread(thread); }
+
+private:
+    static constexpr const char *Name = "threaded-view";
+    QSqlDatabase connection;
+    StoreResult<LogViewStatements> known = LogViewStatements(true);
+    LogReaderFactory readersOfFile;
+};
+
+// Every cell's display text, row by row, once the rows are read (a threaded source's
+// come a page at a time); empty when they do not come.
+QStringList shownCells(const LogViewModel &model)
+{
+    QStringList cells;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        if (!QTest::qWaitFor([&] { return model.data(model.index(row, 1)).isValid(); }, 20000))
+            return {};
+        QStringList columns;
+        for (int column = 0; column < model.columnCount(); ++column)
+            columns << model.data(model.index(row, column)).toString();
+        cells << columns.join(QLatin1Char('|'));
+    }
+    return cells;
 }
 
 // Every cell of every row in a shuffled order, so that pages are read, dropped and read
@@ -132,6 +183,7 @@ private slots:
     void longMessagesAreShownByTheirStart_data();
     void longMessagesAreShownByTheirStart();
     void searchSeesTheStartOfALongMessage();
+    void threadedSourceShowsWhatInPlaceShows();
     void closedLogShowsNothing();
     void tableDroppedBehindTheToolsBack();
 
@@ -769,6 +821,50 @@ void tst_LogViewModel::tableDroppedBehindTheToolsBack()
     QVERIFY(QSqlQuery(db).exec(QStringLiteral("ALTER TABLE Gone RENAME TO Events")));
     model->refresh();
     QCOMPARE(compareRows(*model, viewQueryRows(db)), QString());
+}
+
+// The same log read in place and through a thread of its own (as a server's device is):
+// the same rows, filtered rows and appended rows, and the same counts.
+void tst_LogViewModel::threadedSourceShowsWhatInPlaceShows()
+{
+    fillSample(700);
+    LogViewModel threaded;
+    threaded.setSource(std::make_shared<ThreadedFileSource>(dir->filePath(QStringLiteral("log.db"))));
+    QSignalSpy reloaded(&threaded, &LogViewModel::logReloaded);
+    model->reload();
+    threaded.reload();
+    // Nothing is known until the thread answers.
+    QCOMPARE(threaded.rowCount(), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(reloaded.count(), 1, 20000);
+    QCOMPARE(threaded.totalRecords(), model->totalRecords());
+    QCOMPARE(threaded.edgeTime(true), model->edgeTime(true));
+    const QStringList all = shownCells(*model);
+    QCOMPARE(all.size(), 700);
+    QCOMPARE(shownCells(threaded), all);
+
+    LogFilter warnings;
+    warnings.types = 1 << 1;
+    model->setFilter(warnings);
+    threaded.setFilter(warnings);
+    waitForRows();
+    QTRY_VERIFY_WITH_TIMEOUT(!threaded.isScanning(), 20000);
+    QVERIFY(model->rowCount() > 0 && model->rowCount() < 700);
+    QCOMPARE(shownCells(threaded), shownCells(*model));
+
+    // Records stored since come in at the end of both.
+    model->setFilter(LogFilter());
+    threaded.setFilter(LogFilter());
+    waitForRows();
+    QTRY_VERIFY_WITH_TIMEOUT(!threaded.isScanning(), 20000);
+    QCOMPARE(SampleLog::addRecords(db, 40, 7, &clock), QString());
+    QSignalSpy refreshed(&threaded, &LogViewModel::logRefreshed);
+    model->refresh();
+    threaded.refresh();
+    QTRY_COMPARE_WITH_TIMEOUT(threaded.rowCount(), 740, 20000);
+    QCOMPARE(model->rowCount(), 740);
+    QCOMPARE(threaded.totalRecords(), 740);
+    QVERIFY(refreshed.count() >= 1);
+    QCOMPARE(shownCells(threaded), shownCells(*model));
 }
 
 QTEST_MAIN(tst_LogViewModel)
