@@ -363,16 +363,7 @@ void tst_ServerView::downloadIntoTheServerDevice()
 
     openServerDevice(Pump);
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), 6, 20000);
-    qputenv("KHRONAR_PORTS", later.toLocal8Bit());
-    const auto answered = ModalAnswer::widget(
-        [](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
-        [later](QWidget *top) {
-            auto *dialog = static_cast<DialogPortSettings *>(top);
-            dialog->port()->setCurrentText(later);
-            dialog->accept();
-        });
-    child<QAction>("connectButton")->trigger();
-    QVERIFY(*answered);
+    connectDevice(later);
     QTRY_COMPARE_WITH_TIMEOUT(serverRows(Pump).size(), 9, 30000);
     QCOMPARE(serverRows(Pump), fileLogRows(path("grown.db")));
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), 9, 20000);
@@ -408,16 +399,7 @@ void tst_ServerView::serverGoneMidDownloadComesBack()
     QStringList expected;
     const QString port = startDevice(longDeviceLog(60, &expected));
     openServerDevice(device);
-    qputenv("KHRONAR_PORTS", port.toLocal8Bit());
-    const auto answered = ModalAnswer::widget(
-        [](QWidget *top) { return qobject_cast<DialogPortSettings *>(top) != nullptr; },
-        [port](QWidget *top) {
-            auto *dialog = static_cast<DialogPortSettings *>(top);
-            dialog->port()->setCurrentText(port);
-            dialog->accept();
-        });
-    child<QAction>("connectButton")->trigger();
-    QVERIFY(*answered);
+    connectDevice(port);
     QTRY_VERIFY_WITH_TIMEOUT(table()->model()->rowCount() >= 10, 30000);
 
     QVERIFY2(server.stopImmediately(), qPrintable(server.error()));
