@@ -4,6 +4,7 @@
 
 #include "fetch/fetchoptions.h"
 #include "fetch/logtarget.h"
+#include "logaccess/mergedlogs.h"
 #include "serverstore/serverurl.h"
 #include "logaccess/logfilter.h"
 
@@ -109,8 +110,37 @@ SettingResult<LogFilter> parseExportFilter(const QCommandLineParser &parser)
     return filter;
 }
 
+namespace {
+
+// Several logs, or the devices a pattern picks, exported merged.
+int exportMergedLogs(const FetchOptions &options)
+{
+    const bool server = fetchesToServer(options);
+    QString failedPath;
+    const StoreResult<std::unique_ptr<MergedLogs>> logs = server
+        ? MergedLogs::openServer(parseServerUrl(options.db).url, options.devices, options.deviceLike,
+                                 fetchLogSettings(0, {}))
+        : MergedLogs::openFiles(options.dbs, fetchLogSettings(0, {}), &failedPath);
+    int failedLog = -1;
+    const StoreStatus exported = logs ? logs.value()->exportCsv(options.csv, options.filter, &failedLog)
+                                      : StoreStatus(Failure(logs.error()));
+    if (exported)
+        return ExitDone;
+    const StoreError &error = exported.error();
+    // Said as a single log's export says it, after the file or the server concerned.
+    const QString place = !logs ? (server ? parseServerUrl(options.db).url.displayName() : failedPath)
+                                : logs.value()->place(failedLog);
+    const bool whole = (error.kind == StoreError::Kind::NotFound && !server) || error.kind == StoreError::Kind::Io;
+    complain(whole ? error.text : QStringLiteral("%1: %2").arg(place, error.text));
+    return ExitLogFileError;
+}
+
+} // namespace
+
 int exportLogFile(const FetchOptions &options)
 {
+    if (exportsMerged(options))
+        return exportMergedLogs(options);
     // No address: the file and the server's device are named as they are given.
     const LogLocation where = fetchesToServer(options)
         ? LogLocation::serverDevice(parseServerUrl(options.db).url, options.device)

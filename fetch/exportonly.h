@@ -28,6 +28,7 @@ bool exportFilterGiven(const QCommandLineParser &parser);
 SettingResult<LogFilter> parseExportFilter(const QCommandLineParser &parser);
 
 // Writes the records of options.db (a file, or the device options.device on a server)
-// that pass options.filter to options.csv, as the window's export does. Returns an
-// exit code (ExitDone, ExitLogFileError).
+// that pass options.filter to options.csv, as the window's export does; several files
+// or devices (exportsMerged) merged on one time axis. Returns an exit code (ExitDone,
+// ExitLogFileError).
 int exportLogFile(const FetchOptions &options);

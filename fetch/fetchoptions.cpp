@@ -5,10 +5,12 @@
 #include "fetch/exportonly.h"
 #include "fetch/linesettings.h"
 #include "link/comhalfduplexterminal.h"
+#include "logaccess/mergedlogs.h"
 #include "protocol/addresslist.h"
 #include "serverstore/serverurl.h"
 
 #include <QCommandLineParser>
+#include <QHash>
 #include <QSet>
 
 #include <algorithm>
@@ -63,6 +65,10 @@ bool takeServerOptions(const QCommandLineParser &parser, FetchCommandLine &resul
         // A file path never has a scheme: another one is a mistyped URL.
         if (looksLikeUrl(options.db))
             return optionError(result, QStringLiteral("--db: ") + parseServerUrl(options.db).error);
+        if (parser.isSet(QStringLiteral("device-like")))
+            return optionError(result,
+                               QStringLiteral("--device-like goes with a server URL (--db "
+                                              "postgresql://HOST/DBNAME)"));
         if (parser.isSet(QStringLiteral("device")) || parser.isSet(QStringLiteral("lock-wait")))
             return optionError(result,
                                QStringLiteral("--device and --lock-wait go with a server URL (--db "
@@ -72,8 +78,48 @@ bool takeServerOptions(const QCommandLineParser &parser, FetchCommandLine &resul
     const ServerUrlParse url = parseServerUrl(options.db);
     if (!url.error.isEmpty())
         return optionError(result, QStringLiteral("--db: ") + url.error);
-    if (options.device.isEmpty())
+    if (options.device.isEmpty() && options.deviceLike.isEmpty())
         return optionError(result, QStringLiteral("--device NAME is required with a server URL"));
+    return true;
+}
+
+// Without --port, several --db files, or with a server several --device names or
+// --device-like: the logs exported merged. Each device goes by its name, which must
+// tell it from the others.
+bool takeMergedExportOptions(const QCommandLineParser &parser, FetchCommandLine &result)
+{
+    FetchOptions &options = result.options;
+    if (options.dbs.size() > 1) {
+        for (const QString &db : options.dbs) {
+            if (db.isEmpty())
+                return optionError(result, QStringLiteral("--db is required"));
+            if (isServerUrl(db) || looksLikeUrl(db))
+                return optionError(result,
+                                   QStringLiteral("--db is given several times for log files only; the devices "
+                                                  "of a server are named by --device or --device-like"));
+        }
+    }
+    if (parser.isSet(QStringLiteral("device-like"))) {
+        if (options.deviceLike.isEmpty())
+            return optionError(result, QStringLiteral("--device-like wants a pattern, such as \"ПС-12%\""));
+        if (parser.isSet(QStringLiteral("device")))
+            return optionError(result, QStringLiteral("--device and --device-like do not go together"));
+    }
+    if (options.devices.contains(QString()))
+        return optionError(result, QStringLiteral("--device NAME is required with a server URL"));
+    QHash<QString, QString> given; // device name -> what named it
+    const bool server = fetchesToServer(options);
+    for (const QString &what : server ? options.devices : options.dbs) {
+        const QString name = server ? what : MergedLogs::deviceNameOfFile(what);
+        const auto other = given.constFind(name);
+        if (other != given.constEnd())
+            return optionError(result,
+                               server ? QStringLiteral("--device \"%1\" is given twice").arg(name)
+                                      : QStringLiteral("--db \"%1\" and \"%2\" are both the device \"%3\" of a "
+                                                       "merged export")
+                                            .arg(*other, what, name));
+        given.insert(name, what);
+    }
     return true;
 }
 
@@ -119,7 +165,8 @@ bool takeRunOptions(const QCommandLineParser &parser, FetchCommandLine &result)
 // --config: the fleet file names the ports, the devices and where their logs go.
 bool takeConfigOptions(const QCommandLineParser &parser, FetchCommandLine &result)
 {
-    for (const char *name : {"port", "db", "device", "baud", "parity", "stop", "address", "csv", "clear"}) {
+    for (const char *name :
+         {"port", "db", "device", "device-like", "baud", "parity", "stop", "address", "csv", "clear"}) {
         if (parser.isSet(QLatin1String(name)))
             return optionError(result,
                                QStringLiteral("--%1 does not go with --config: the fleet file names the "
@@ -161,6 +208,12 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
         return optionError(result, QStringLiteral("--port is required (--list-ports shows the ports)"));
     if (options.db.isEmpty())
         return optionError(result, QStringLiteral("--db is required"));
+    // A download goes into one place; the last of several would silently win.
+    if (parser.values(QStringLiteral("db")).size() > 1 || parser.values(QStringLiteral("device")).size() > 1
+        || parser.isSet(QStringLiteral("device-like")))
+        return optionError(result,
+                           QStringLiteral("a download takes one --db (and one --device); several, or "
+                                          "--device-like, are exported merged without --port"));
     if (!takeServerOptions(parser, result))
         return false;
     const bool server = fetchesToServer(options);
@@ -186,8 +239,11 @@ bool takeDeviceOptions(const QCommandLineParser &parser, FetchCommandLine &resul
 bool takeExportOptions(const QCommandLineParser &parser, FetchCommandLine &result)
 {
     FetchOptions &options = result.options;
-    options.db = parser.value(QStringLiteral("db"));
-    options.device = parser.value(QStringLiteral("device"));
+    options.dbs = parser.values(QStringLiteral("db"));
+    options.devices = parser.values(QStringLiteral("device"));
+    options.deviceLike = parser.value(QStringLiteral("device-like"));
+    options.db = options.dbs.value(0);
+    options.device = options.devices.value(0);
     options.csv = parser.value(QStringLiteral("csv"));
     options.quiet = parser.isSet(QStringLiteral("quiet"));
     if (options.csv.isEmpty())
@@ -201,7 +257,7 @@ bool takeExportOptions(const QCommandLineParser &parser, FetchCommandLine &resul
         if (parser.isSet(QLatin1String(name)))
             return optionError(result, QStringLiteral("--%1 needs --port").arg(QLatin1String(name)));
     }
-    if (!takeServerOptions(parser, result))
+    if (!takeMergedExportOptions(parser, result) || !takeServerOptions(parser, result))
         return false;
     const SettingResult<LogFilter> filter = parseExportFilter(parser);
     if (!filter)
@@ -215,6 +271,11 @@ bool takeExportOptions(const QCommandLineParser &parser, FetchCommandLine &resul
 bool fetchesToServer(const FetchOptions &options)
 {
     return isServerUrl(options.db);
+}
+
+bool exportsMerged(const FetchOptions &options)
+{
+    return options.dbs.size() > 1 || options.devices.size() > 1 || !options.deviceLike.isEmpty();
 }
 
 QString pathForAddress(const QString &pattern, std::uint8_t address)
@@ -236,6 +297,7 @@ FetchCommandLine parseFetchCommandLine(const QStringList &arguments)
         {QStringLiteral("port"), QString(), QStringLiteral("PORT")},
         {QStringLiteral("db"), QString(), QStringLiteral("FILE")},
         {QStringLiteral("device"), QString(), QStringLiteral("NAME")},
+        {QStringLiteral("device-like"), QString(), QStringLiteral("PATTERN")},
         {QStringLiteral("lock-wait"), QString(), QStringLiteral("SECONDS")},
         {QStringLiteral("baud"), QString(), QStringLiteral("RATE")},
         {QStringLiteral("parity"), QString(), QStringLiteral("PARITY")},
@@ -299,6 +361,9 @@ QString fetchHelpText()
                           "       khronar-fetch --db FILE --csv FILE [--type LIST] [--from TIME] [--to TIME]\n"
                           "                     [--grep TEXT [--regex]]\n"
                           "       khronar-fetch --db URL --device NAME --csv FILE [--type LIST] ...\n"
+                          "       khronar-fetch --db FILE --db FILE ... --csv FILE [--type LIST] ...\n"
+                          "       khronar-fetch --db URL --device NAME --device NAME ... --csv FILE ...\n"
+                          "       khronar-fetch --db URL --device-like PATTERN --csv FILE ...\n"
                           "\n"
                           "Downloads the event log of a device on a serial line (Modbus RTU) into a\n"
                           "Khronar log file, as the Khronar window does, at the pace of the line.\n"
@@ -309,7 +374,8 @@ QString fetchHelpText()
                           "with its devices in turn (see khronar-fetch(1)).\n"
                           "Without --port it only exports a log file, or a device's log on a server, to\n"
                           "CSV, as the window does, with the records its filter bar would show; no port\n"
-                          "is opened.\n"
+                          "is opened. Several log files, or several devices of a server, are exported\n"
+                          "merged on one time axis.\n"
                           "\n"
                           "Options:\n"
                           "  --port PORT            serial port: ttyUSB0, /dev/ttyS0, a full path; or a\n"
@@ -356,7 +422,17 @@ QString fetchHelpText()
                           "  --version              show the version, and exit\n"
                           "\n"
                           "Export without --port (--db FILE --csv FILE, or --db URL --device NAME\n"
-                          "--csv FILE; the log is only read):\n"
+                          "--csv FILE; the log is only read). --db FILE given several times, or with a\n"
+                          "server URL --device NAME several times or --device-like, exports the logs\n"
+                          "merged: each line starts with a field of the device's name (the file's name\n"
+                          "without folder and extension, or its name on the server), then the three of\n"
+                          "a single log's line; the lines are ordered by time, then by device name, then\n"
+                          "in the device's own order (a device whose clock was set back keeps its own\n"
+                          "order). One device gives the lines of its own export. The filters apply to\n"
+                          "every device.\n"
+                          "  --device-like PATTERN  with a server URL: every device whose name is LIKE\n"
+                          "                         PATTERN (SQL: % any text, _ one character); none\n"
+                          "                         that matches fails with exit code 6\n"
                           "  --type LIST            record types to keep: info, warning, error, change\n"
                           "                         (or 0 to 3), such as error,warning; info keeps the\n"
                           "                         records of unknown types too (default every type)\n"

@@ -40,8 +40,14 @@ struct FetchOptions {
     QString metricsFile; // --metrics-file: a fleet's metrics for Prometheus, empty for none
     QString port;        // empty: no device; the log file is only exported, as `filter` keeps it
     LogFilter filter;
-    QString db;               // a file (holds "{address}" when several devices are read) or a server URL
-    QString device;           // with a server: the device's name there (holds "{address}" for several)
+    QString db;     // a file (holds "{address}" when several devices are read) or a server URL
+    QString device; // with a server: the device's name there (holds "{address}" for several)
+    // Without --port: every --db given (log files), or with a server every --device, or
+    // the devices whose names are LIKE deviceLike; more than one log is exported merged
+    // on one time axis. `db` and `device` are the first of them.
+    QStringList dbs;
+    QStringList devices;
+    QString deviceLike;
     int lockWaitSeconds = 30; // with a server: how long a device another collector holds is waited for
     QString csv;              // empty: no export
     std::uint32_t baudRate = 19200;
@@ -66,11 +72,15 @@ struct FetchCommandLine {
 
 // Parses the arguments after the program name. --help, --version and --list-ports
 // need nothing else; otherwise --port and --db are required, or without --port, --db
-// and --csv (and the filter options) for an export of the file alone.
+// and --csv (and the filter options) for an export of the file alone, or of several
+// merged.
 FetchCommandLine parseFetchCommandLine(const QStringList &arguments);
 
 // Whether the log goes to a central database rather than into files.
 bool fetchesToServer(const FetchOptions &options);
+
+// Whether an export without --port merges several logs (or those a pattern picks).
+bool exportsMerged(const FetchOptions &options);
 
 // `pattern` with every "{address}" replaced by the decimal address.
 QString pathForAddress(const QString &pattern, std::uint8_t address);

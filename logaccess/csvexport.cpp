@@ -20,6 +20,7 @@
 #include <QVariant>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -29,9 +30,9 @@ bool failed(const QSqlQuery &query)
     return query.lastError().type() != QSqlError::NoError;
 }
 
-// Records read ahead of their lines: at most this many, and no more data than this.
+// Records read ahead of their lines: at most this many (and no more data than the
+// reader is given).
 constexpr int ReadAheadRows = 1024;
-constexpr qint64 ReadAheadBytes = 8 * 1024 * 1024;
 // Characters of a message converted to the file's encoding at a time.
 constexpr int MessagePiece = 64 * 1024;
 
@@ -80,9 +81,17 @@ bool LogCsvWriter::writeRow(const QSqlQuery &row)
                                         : formatCaption(caption.toString(), row.value(3).toByteArray()));
 }
 
-bool LogCsvWriter::writeRecord(const QVariant &type, const QVariant &time, const QString &message)
+QByteArray LogCsvWriter::leadingField(const QString &text) const
 {
-    line.clear();
+    QString escaped = text;
+    escaped.replace(QLatin1Char('"'), QLatin1String("\"\""));
+    return '"' + encoding.codec->fromUnicode(escaped) + "\";";
+}
+
+bool LogCsvWriter::writeRecord(const QVariant &type, const QVariant &time, const QString &message,
+                               const QByteArray &leading)
+{
+    line = leading;
     line += '"';
     line += encoding.codec->fromUnicode(time.toString());
     line += "\";";
@@ -111,19 +120,9 @@ bool LogCsvWriter::writeRecord(const QVariant &type, const QVariant &time, const
 
 namespace {
 
-// A record as the export reads it ahead of its line.
-struct ExportRow {
-    qint64 key = 0;
-    QVariant type;
-    QVariant time;
-    QVariant event;
-    QByteArray data;
-    QVariant shownData; // the shown part of long data, for the text condition
-};
-
-ExportRow exportRow(const QSqlQuery &query, bool withShownData)
+LogCsvReader::Row exportRow(const QSqlQuery &query, bool withShownData)
 {
-    ExportRow row;
+    LogCsvReader::Row row;
     row.key = query.value(0).toLongLong();
     row.type = query.value(1);
     row.time = query.value(2);
@@ -136,97 +135,144 @@ ExportRow exportRow(const QSqlQuery &query, bool withShownData)
 
 } // namespace
 
-StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
-                        const LogFilter &filter, const CsvExportProgress &progress, const CsvEncoding &encoding)
+LogCsvReader::LogCsvReader(const QSqlDatabase &database, const LogViewStatements &statements, const LogFilter &filter,
+                           qint64 readAheadBytes)
+    : database(database),
+      statements(statements),
+      filter(filter),
+      matcher(filter),
+      readAheadBytes(readAheadBytes),
+      query(database)
 {
-    const auto readFailure = [&statements](const QSqlError &error) { return Failure(statements.error(error)); };
-    // A stop asked for between two lines, or a write that failed.
-    bool stopped = false;
-    // A log that cannot be shown says why as the log view query would.
-    QSqlQuery query(database);
     query.setForwardOnly(true);
+}
+
+StoreStatus LogCsvReader::start()
+{
+    // A log that cannot be shown says why as the log view query would.
     if (!statements.viewCheckSql().exec(query))
-        return readFailure(query.lastError());
+        return readFailure();
     query.finish();
     // Every caption once, whole: a caption of megabytes is not read again for each of
     // its records.
-    LogCaptions captions;
     QSqlError failure;
     if (!captions.load(database, statements, &failure, LogCaptions::Whole))
-        return readFailure(failure);
-    // The type and time conditions are the query's; the text is looked for in the
-    // message as the table shows it, which long data renders from its first part only.
-    const LogTextMatcher matcher(filter);
-    LogCsvWriter writer(out, encoding);
-    if (!writer.writeStart())
-        return storeFailure(StoreError::Kind::Io, out.errorString());
-    qint64 lines = 0;
-    const auto write = [&](const ExportRow &row) {
-        QString message;
-        if (matcher.isActive()) {
-            const bool longData = !row.shownData.isNull();
-            bool cut = false;
-            const QString shown = captions.message(row.key, row.event,
-                                                   longData ? row.shownData.toByteArray() : row.data, &cut);
-            if (!matcher.matches(shown))
-                return !(stopped = progress && !progress(lines));
-            if (!longData && !cut)
-                message = shown;
-        }
-        if (message.isNull())
-            message = captions.wholeMessage(row.key, row.event, row.data);
-        if (!writer.writeRecord(row.type, row.time, message))
-            return false;
-        ++lines;
-        return !(stopped = progress && !progress(lines));
-    };
-    const auto writeFailure = [&out, &stopped]() -> StoreStatus {
-        if (stopped)
-            return storeFailure(StoreError::Kind::Cancelled, QString());
-        return storeFailure(StoreError::Kind::Io, out.errorString());
-    };
+        return Failure(statements.error(failure));
+    return {};
+}
 
+Failure<StoreError> LogCsvReader::readFailure() const
+{
+    return Failure(statements.error(query.lastError()));
+}
+
+StoreResult<bool> LogCsvReader::nextRow(Row &row)
+{
     if (!statements.keysInDisplayOrder()) {
-        // Keyed otherwise (another program's table): one statement, line by line.
-        if (!statements.exportSql(filter, matcher.isActive(), nullptr, 0).exec(query))
-            return readFailure(query.lastError());
-        while (query.next()) {
-            if (!write(exportRow(query, matcher.isActive())))
-                return writeFailure();
+        // Keyed otherwise (another program's table): one statement, row by row.
+        if (!streaming) {
+            if (!statements.exportSql(filter, matcher.isActive(), nullptr, 0).exec(query))
+                return readFailure();
+            streaming = true;
         }
+        if (query.next()) {
+            row = exportRow(query, matcher.isActive());
+            return true;
+        }
+        // next() is false at the end and on a read error alike.
         if (failed(query))
-            return readFailure(query.lastError());
-        return {};
+            return readFailure();
+        return false;
     }
-    // A batch of records is read, its statement ended, and only then are its lines
-    // rendered and written: the log is not held while a message of megabytes is.
-    std::vector<ExportRow> batch;
-    qint64 after = 0;
-    for (bool first = true;; first = false) {
-        if (!statements.exportSql(filter, matcher.isActive(), first ? nullptr : &after, ReadAheadRows).exec(query))
-            return readFailure(query.lastError());
+    if (taken == batch.size()) {
+        if (lastBatch)
+            return false;
+        // A batch of records is read and its statement ended before their lines are
+        // rendered and written: the log is not held while a message of megabytes is,
+        // and the logs of a merge can share one connection.
+        if (!statements.exportSql(filter, matcher.isActive(), batch.empty() ? nullptr : &after, ReadAheadRows)
+                 .exec(query))
+            return readFailure();
         batch.clear();
+        taken = 0;
         qint64 bytes = 0;
         bool full = false;
         while (query.next()) {
             batch.push_back(exportRow(query, matcher.isActive()));
             bytes += batch.back().data.size();
-            if (bytes >= ReadAheadBytes) {
+            if (bytes >= readAheadBytes) {
                 full = true;
                 break;
             }
         }
-        // next() is false at the end and on a read error alike.
         if (failed(query))
-            return readFailure(query.lastError());
+            return readFailure();
         query.finish();
-        for (const ExportRow &row : batch) {
-            if (!write(row))
-                return writeFailure();
-        }
-        if (!full && int(batch.size()) < ReadAheadRows)
-            return {};
+        lastBatch = !full && int(batch.size()) < ReadAheadRows;
+        if (batch.empty())
+            return false;
         after = batch.back().key;
+    }
+    row = std::move(batch[taken++]);
+    return true;
+}
+
+StoreResult<LogCsvReader::Step> LogCsvReader::next(CsvRecord &record)
+{
+    Row row;
+    const StoreResult<bool> read = nextRow(row);
+    if (!read)
+        return Failure(read.error());
+    if (!*read)
+        return Step::End;
+    // The type and time conditions are the query's; the text is looked for in the
+    // message as the table shows it, which long data renders from its first part only.
+    QString message;
+    if (matcher.isActive()) {
+        const bool longData = !row.shownData.isNull();
+        bool cut = false;
+        const QString shown = captions.message(row.key, row.event, longData ? row.shownData.toByteArray() : row.data,
+                                               &cut);
+        if (!matcher.matches(shown))
+            return Step::Skipped;
+        if (!longData && !cut)
+            message = shown;
+    }
+    if (message.isNull())
+        message = captions.wholeMessage(row.key, row.event, row.data);
+    record.type = row.type;
+    record.time = row.time;
+    record.message = message;
+    return Step::Record;
+}
+
+StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
+                        const LogFilter &filter, const CsvExportProgress &progress, const CsvEncoding &encoding)
+{
+    LogCsvReader reader(database, statements, filter);
+    const StoreStatus started = reader.start();
+    if (!started)
+        return started;
+    LogCsvWriter writer(out, encoding);
+    if (!writer.writeStart())
+        return storeFailure(StoreError::Kind::Io, out.errorString());
+    qint64 lines = 0;
+    CsvRecord record;
+    for (;;) {
+        const StoreResult<LogCsvReader::Step> step = reader.next(record);
+        if (!step)
+            return Failure(step.error());
+        if (*step == LogCsvReader::Step::End)
+            return {};
+        if (*step == LogCsvReader::Step::Record) {
+            if (!writer.writeRecord(record.type, record.time, record.message))
+                return storeFailure(StoreError::Kind::Io, out.errorString());
+            ++lines;
+        }
+        // Asked after a record that did not pass too: a search through a long log for
+        // a text that is rare can be stopped as well.
+        if (progress && !progress(lines))
+            return storeFailure(StoreError::Kind::Cancelled, QString());
     }
 }
 
@@ -336,4 +382,164 @@ StoreResult<qint64> newestLogRowId(const QSqlDatabase &database, const LogViewSt
         return Failure(statements.error(query.lastError()));
     // NULL for an empty log: nothing stored yet, so everything to come is after 0.
     return query.value(0).toLongLong();
+}
+
+bool mergedTimeBefore(const QString &a, const QString &b)
+{
+    // NULL comes out as an empty text: no time the table can show.
+    if (a.isEmpty() || b.isEmpty())
+        return a.isEmpty() && !b.isEmpty();
+    // From year 0 on, the texts sort as the times do. Before it (only in a file another
+    // program wrote) the year has a sign: the larger its number, the earlier.
+    const bool aEarly = a.startsWith(QLatin1Char('-'));
+    const bool bEarly = b.startsWith(QLatin1Char('-'));
+    if (aEarly != bEarly)
+        return aEarly;
+    if (aEarly) {
+        const int aYearEnd = a.indexOf(QLatin1Char('-'), 1);
+        const int bYearEnd = b.indexOf(QLatin1Char('-'), 1);
+        const qint64 aYear = QStringView(a).mid(1, aYearEnd - 1).toLongLong();
+        const qint64 bYear = QStringView(b).mid(1, bYearEnd - 1).toLongLong();
+        if (aYear != bYear)
+            return aYear > bYear;
+        return QStringView(a).mid(aYearEnd) < QStringView(b).mid(bYearEnd);
+    }
+    return a < b;
+}
+
+namespace {
+
+// The smallest data read ahead for each log of a merge: the budget of one log is shared
+// among them all, but each still reads a few records at a time.
+constexpr qint64 MergeReadAheadFloor = 256 * 1024;
+
+} // namespace
+
+StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out, const LogFilter &filter,
+                              int *failedLog, const CsvExportProgress &progress, const CsvEncoding &encoding)
+{
+    const auto failedAt = [failedLog](int log) {
+        if (failedLog)
+            *failedLog = log;
+    };
+    failedAt(-1);
+    if (logs.size() == 1) {
+        // One device: the single log's export, without a device field.
+        const StoreStatus written = writeLogCsv(logs.front().database, logs.front().statements, out, filter, progress,
+                                                encoding);
+        if (!written && written.error().kind != StoreError::Kind::Io
+            && written.error().kind != StoreError::Kind::Cancelled)
+            failedAt(0);
+        return written;
+    }
+    // The logs in the order of their names, which decides between records of one time.
+    std::vector<int> byName(logs.size());
+    for (std::size_t i = 0; i < logs.size(); ++i)
+        byName[i] = int(i);
+    std::stable_sort(byName.begin(), byName.end(),
+                     [&logs](int a, int b) { return logs[std::size_t(a)].name < logs[std::size_t(b)].name; });
+
+    LogCsvWriter writer(out, encoding);
+    const qint64 readAhead = std::max(LogCsvReader::DefaultReadAheadBytes / qint64(logs.size()), MergeReadAheadFloor);
+    // Per log in name order: its reader, its device field and the record next in line.
+    struct Source {
+        std::unique_ptr<LogCsvReader> reader;
+        QByteArray field;
+        CsvRecord head;
+        QString time;
+    };
+    std::vector<Source> sources(logs.size());
+    for (std::size_t rank = 0; rank < logs.size(); ++rank) {
+        const MergedLog &log = logs[std::size_t(byName[rank])];
+        sources[rank].reader = std::make_unique<LogCsvReader>(log.database, log.statements, filter, readAhead);
+        sources[rank].field = writer.leadingField(log.name);
+        // Every log is checked before a line is written.
+        const StoreStatus started = sources[rank].reader->start();
+        if (!started) {
+            failedAt(byName[rank]);
+            return started;
+        }
+    }
+    if (!writer.writeStart())
+        return storeFailure(StoreError::Kind::Io, out.errorString());
+
+    qint64 lines = 0;
+    bool stopped = false;
+    // Takes the next record of the log of `rank` into its head; false at its end, on a
+    // read failure (in `failure`) and on a stop.
+    StoreStatus failure;
+    const auto advance = [&](std::size_t rank) {
+        Source &source = sources[rank];
+        for (;;) {
+            const StoreResult<LogCsvReader::Step> step = source.reader->next(source.head);
+            if (!step) {
+                failure = Failure(step.error());
+                failedAt(byName[rank]);
+                return false;
+            }
+            if (*step == LogCsvReader::Step::End)
+                return false;
+            if (*step == LogCsvReader::Step::Record) {
+                source.time = source.head.time.toString();
+                return true;
+            }
+            if (progress && !progress(lines)) {
+                stopped = true;
+                return false;
+            }
+        }
+    };
+    // A heap of the logs that have a record in line, the earliest on top: by time, then
+    // by name (rank).
+    const auto later = [&sources](std::size_t a, std::size_t b) {
+        if (mergedTimeBefore(sources[b].time, sources[a].time))
+            return true;
+        if (mergedTimeBefore(sources[a].time, sources[b].time))
+            return false;
+        return a > b;
+    };
+    std::vector<std::size_t> heap;
+    heap.reserve(sources.size());
+    for (std::size_t rank = 0; rank < sources.size(); ++rank) {
+        if (advance(rank))
+            heap.push_back(rank);
+        else if (!failure || stopped)
+            break;
+    }
+    std::make_heap(heap.begin(), heap.end(), later);
+    while (failure && !stopped && !heap.empty()) {
+        std::pop_heap(heap.begin(), heap.end(), later);
+        const std::size_t rank = heap.back();
+        const Source &source = sources[rank];
+        if (!writer.writeRecord(source.head.type, source.head.time, source.head.message, source.field))
+            return storeFailure(StoreError::Kind::Io, out.errorString());
+        ++lines;
+        if (progress && !progress(lines)) {
+            stopped = true;
+            break;
+        }
+        if (advance(rank))
+            std::push_heap(heap.begin(), heap.end(), later);
+        else
+            heap.pop_back();
+    }
+    if (stopped)
+        return storeFailure(StoreError::Kind::Cancelled, QString());
+    return failure;
+}
+
+StoreStatus exportMergedLogCsvFile(const std::vector<MergedLog> &logs, const QString &path, const LogFilter &filter,
+                                   int *failedLog)
+{
+    StoreStatus read;
+    const bool written = replaceCsvFile(path, [&](QIODevice &out) {
+        read = writeMergedLogCsv(logs, out, filter, failedLog);
+        return read.ok();
+    });
+    // As exportLogCsvFile: a log that cannot be read is its store's error.
+    if (!read && read.error().kind != StoreError::Kind::Io)
+        return read;
+    if (!written)
+        return storeFailure(StoreError::Kind::Io, cannotWriteFileText(path));
+    return {};
 }

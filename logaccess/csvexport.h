@@ -1,23 +1,26 @@
 // The log as a CSV table: "time";"type";"message" per record, in the order stored.
 #pragma once
 
+#include "logaccess/logfilter.h"
+#include "logaccess/logmessages.h"
+#include "logaccess/logviewstatements.h"
 #include "messagetext/recordtypes.h"
 #include "store/storeerror.h"
 
 #include <QByteArray>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QString>
+#include <QVariant>
 #include <QtGlobal>
 
 #include <functional>
+#include <vector>
 
 class QIODevice;
 class QString;
 class QTextCodec;
 class QVariant;
-class QSqlDatabase;
-class QSqlQuery;
-class LogViewStatements;
-struct LogFilter;
 
 // The encoding of a CSV file: the system's 8-bit encoding (on Windows the ANSI code
 // page, Windows-1251 on a Russian Windows), or UTF-8 after a byte-order mark where that
@@ -53,8 +56,12 @@ public:
     bool writeRow(const QSqlQuery &row);
     // The line of a record of type `type` (as stored) and time `time` (as the log view
     // query gives it) whose message is `message` ("Неизвестное событие" for a record
-    // without caption).
-    bool writeRecord(const QVariant &type, const QVariant &time, const QString &message);
+    // without caption), after `leading`, a field made by leadingField (none when empty).
+    bool writeRecord(const QVariant &type, const QVariant &time, const QString &message,
+                     const QByteArray &leading = QByteArray());
+    // `text` as a field before the three of a line (a merged export's device name):
+    // quoted, its double quotes doubled as a message's are, its separator after it.
+    QByteArray leadingField(const QString &text) const;
 
 private:
     QIODevice &out;
@@ -62,6 +69,70 @@ private:
     // Converted once: they are the same for every row.
     QByteArray typeFields[RecordTypeCount];
     QByteArray line;
+};
+
+// A record of an export as its line says it.
+struct CsvRecord {
+    QVariant type; // as stored
+    QVariant time; // as the log view query gives it
+    QString message;
+};
+
+// The records of one log that pass a filter, in display order, as an export writes
+// them: read a few at a time, each batch in a statement of its own (so that a download
+// writing the log meanwhile waits for one batch at most, and several logs can be read
+// on one connection), their messages rendered one at a time as they are taken, whole
+// however long.
+class LogCsvReader
+{
+public:
+    // The data of the records read ahead of their lines, at most (and one record
+    // however long).
+    static constexpr qint64 DefaultReadAheadBytes = 8 * 1024 * 1024;
+
+    LogCsvReader(const QSqlDatabase &database, const LogViewStatements &statements, const LogFilter &filter,
+                 qint64 readAheadBytes = DefaultReadAheadBytes);
+    LogCsvReader(const LogCsvReader &) = delete;
+    LogCsvReader &operator=(const LogCsvReader &) = delete;
+
+    // Whether the log can be shown at all, and its captions; the store's error when not.
+    StoreStatus start();
+
+    enum class Step {
+        Record,  // the next record, which passes the filter
+        Skipped, // a record whose message does not hold the filter's text
+        End,     // no more
+    };
+    // The next record after start(), or the store's error when the log cannot be read.
+    // A record skipped is told, so that a caller can stop between two of them.
+    StoreResult<Step> next(CsvRecord &record);
+
+    // A record as read ahead of its line.
+    struct Row {
+        qint64 key = 0;
+        QVariant type;
+        QVariant time;
+        QVariant event;
+        QByteArray data;
+        QVariant shownData; // the shown part of long data, for the text condition
+    };
+
+private:
+    StoreResult<bool> nextRow(Row &row);
+    Failure<StoreError> readFailure() const;
+
+    QSqlDatabase database;
+    LogViewStatements statements;
+    LogFilter filter;
+    LogTextMatcher matcher;
+    qint64 readAheadBytes;
+    LogCaptions captions;
+    QSqlQuery query;
+    bool streaming = false; // the one statement of a log keyed otherwise runs
+    std::vector<Row> batch;
+    std::size_t taken = 0;
+    qint64 after = 0; // the key of the last record of the batch
+    bool lastBatch = false;
 };
 
 // Asked between two records of an export with the lines written so far; false stops
@@ -128,3 +199,31 @@ StoreResult<qint64> readLogRecordsAfter(const QSqlDatabase &database, const LogV
 // starts after to write only what arrives from now on. A failed query is an error,
 // never a 0 that would pass the whole log off as new.
 StoreResult<qint64> newestLogRowId(const QSqlDatabase &database, const LogViewStatements &statements);
+
+// One log of a merged export: its device's name and where its records are read.
+struct MergedLog {
+    QString name;
+    QSqlDatabase database;
+    LogViewStatements statements;
+};
+
+// The lines of the records of several logs that pass `filter`, merged on one time
+// axis: each line the device's name (a field of its own, before the three of a single
+// log's line), then that record's line; ordered by time (the time text, as the device's
+// clock gives it), then by the device's name, then in the device's own order. The logs
+// are read side by side in display order, each a batch at a time, and merged as they
+// are read, so a device whose clock was set back keeps its records in its own order.
+// With one log, the lines of writeLogCsv, byte for byte. Fails as writeLogCsv does,
+// with *failedLog the index of the log that cannot be read (-1 when the failure is the
+// write's or a stop).
+StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out, const LogFilter &filter,
+                              int *failedLog = nullptr, const CsvExportProgress &progress = {},
+                              const CsvEncoding &encoding = systemCsvEncoding());
+
+// Those lines into the file at `path`, replaced as exportLogCsvFile replaces it.
+StoreStatus exportMergedLogCsvFile(const std::vector<MergedLog> &logs, const QString &path, const LogFilter &filter,
+                                   int *failedLog = nullptr);
+
+// Whether the time text `a` comes before `b` in a merged export: the log view query's
+// texts ("2024-03-15 13:45:30") by their time, a record without one (NULL) first.
+bool mergedTimeBefore(const QString &a, const QString &b);

@@ -29,6 +29,28 @@ StoreResult<QStringList> listServerDevices(const QSqlDatabase &database)
     return names;
 }
 
+StoreResult<QVector<ServerDevice>> findServerDevicesLike(const QSqlDatabase &database, const QString &pattern)
+{
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    if (!query.exec(SchemaPresentSql) || !query.next())
+        return Failure(serverError(query.lastError()));
+    if (!query.value(0).toBool())
+        return QVector<ServerDevice>();
+    if (!query.prepare(ListDevicesLikeSql))
+        return Failure(serverError(query.lastError()));
+    query.bindValue(QStringLiteral(":pattern"), pattern);
+    if (!query.exec())
+        return Failure(serverError(query.lastError()));
+    QVector<ServerDevice> devices;
+    while (query.next())
+        devices.push_back({query.value(1).toString(), query.value(0).toLongLong()});
+    // A connection lost half-way ends the rows as the last one would.
+    if (query.lastError().isValid())
+        return Failure(serverError(query.lastError()));
+    return devices;
+}
+
 StoreResult<qint64> findServerDevice(const QSqlDatabase &database, const QString &name)
 {
     QSqlQuery query(database);

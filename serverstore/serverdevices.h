@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVector>
 #include <QtGlobal>
 
 class QSqlDatabase;
@@ -12,6 +13,17 @@ class QSqlDatabase;
 // Every device name on the server, sorted. A database no collector has used yet has
 // none.
 StoreResult<QStringList> listServerDevices(const QSqlDatabase &database);
+
+// A device of the server: its name and its key.
+struct ServerDevice {
+    QString name;
+    qint64 id = 0;
+};
+
+// The devices whose names match `pattern`, a pattern of SQL's LIKE ("ПС-12%": "%" any
+// text, "_" one character, "\" before either takes it as itself), by name; none when
+// no name matches or no collector has used the database yet.
+StoreResult<QVector<ServerDevice>> findServerDevicesLike(const QSqlDatabase &database, const QString &pattern);
 
 // The id of the device named `name` (any text: it is only ever a bound value), or the
 // server's error, or NotFound: "Устройство ... не найдено на сервере".

@@ -109,6 +109,9 @@ const QString InsertLogRowsSql
 
 const QString ListDevicesSql = QStringLiteral("SELECT name FROM khronar.device ORDER BY name");
 
+const QString ListDevicesLikeSql = QStringLiteral(
+    "SELECT id, name FROM khronar.device WHERE name LIKE :pattern ORDER BY name");
+
 namespace {
 
 Failure<StoreError> failed(const QSqlQuery &query)

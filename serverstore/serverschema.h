@@ -55,6 +55,8 @@ extern const QString InsertLogRowsSql;
 
 // Every device name, sorted.
 extern const QString ListDevicesSql;
+// The id and name of every device whose name is LIKE ":pattern".
+extern const QString ListDevicesLikeSql;
 
 // Creates the schema on first use, in one transaction that other collectors starting
 // at the same moment wait for, and checks its version. The connection must be open

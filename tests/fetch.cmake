@@ -1,7 +1,8 @@
 # khronar-fetch: its command line in-process, and the program end to end against the
 # device simulator.
 if(TARGET khronar-fetch AND TARGET khronar-devsim)
-    khronar_add_test(fetch SOURCES support/fetchprocess.h support/logfixture.h support/samplelog.h support/simulatorprocess.h LIBS khronar_fetch)
+    khronar_add_test(fetch SOURCES support/fetchprocess.h support/logfixture.h support/samplelog.h support/simulatorprocess.h
+                     support/stationlogs.h LIBS khronar_fetch)
     target_compile_definitions(tst_fetch PRIVATE
         KHRONAR_DEVSIM="$<TARGET_FILE:khronar-devsim>"
         KHRONAR_FETCH="$<TARGET_FILE:khronar-fetch>")

@@ -1,5 +1,5 @@
 # Reading a log from any store: the CSV export.
 if(TARGET khronar_logaccess AND TARGET khronar_store)
-    khronar_add_test(csvexport SOURCES support/hostilelog.h support/logfixture.h support/samplelog.h
+    khronar_add_test(csvexport SOURCES support/hostilelog.h support/logfixture.h support/samplelog.h support/stationlogs.h
                      LIBS khronar_logaccess khronar_store)
 endif()

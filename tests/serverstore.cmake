@@ -6,7 +6,7 @@ if(TARGET khronar_serverstore AND NOT WIN32)
                      LIBS khronar_logaccess khronar_serverstore khronar_store)
 endif()
 if(TARGET khronar-fetch AND TARGET khronar-devsim AND TARGET khronar_serverstore)
-    khronar_add_test(fetchserver SOURCES support/fetchprocess.h support/postgresserver.h support/simulatorprocess.h support/storedrows.h
+    khronar_add_test(fetchserver SOURCES support/csvfixture.h support/fetchprocess.h support/postgresserver.h support/simulatorprocess.h support/storedrows.h
                      support/tcppeers.h LIBS khronar_fetch)
     target_compile_definitions(tst_fetchserver PRIVATE
         KHRONAR_DEVSIM="$<TARGET_FILE:khronar-devsim>"

@@ -2,6 +2,7 @@
 
 #include "logaccess/csvexport.h"
 
+#include "logaccess/mergedlogs.h"
 #include "logaccess/openlog.h"
 
 #include "logaccess/logviewstatements.h"
@@ -11,6 +12,7 @@
 #include "tests/support/hostilelog.h"
 #include "tests/support/logfixture.h"
 #include "tests/support/samplelog.h"
+#include "tests/support/stationlogs.h"
 
 #include <QBuffer>
 #include <QDir>
@@ -50,6 +52,13 @@ private slots:
     void progressAndCancel();
     void replacedOnlyWhenWrittenWhole_data();
     void replacedOnlyWhenWrittenWhole();
+    void mergedLogs_data();
+    void mergedLogs();
+    void mergedDeviceNameIsAField();
+    void mergedTimeOrder_data();
+    void mergedTimeOrder();
+    void mergedLogsThatCannotBeRead_data();
+    void mergedLogsThatCannotBeRead();
 
 private:
     QByteArray exportAll()
@@ -514,6 +523,226 @@ void tst_CsvExport::replacedOnlyWhenWrittenWhole()
     }
     // Nothing else left in the folder.
     QCOMPARE(QDir(target.path()).entryList(QDir::Files | QDir::Hidden).size(), after.exists() ? 1 : 0);
+}
+
+namespace {
+
+QByteArray fileContent(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? CsvFixture::withNewlines(file.readAll()) : QByteArray("no file");
+}
+
+// The single export of the log file at `path` with `filter`.
+QByteArray singleExport(const QString &path, const QString &csv, const LogFilter &filter)
+{
+    if (auto log = OpenLog::open(LogLocation::file(path), OpenLog::Purpose::Read)) {
+        const StoreStatus exported = log.value()->exportCsv(csv, filter);
+        if (!exported)
+            return "export failed: " + exported.error().text.toUtf8();
+    }
+    return fileContent(csv);
+}
+
+} // namespace
+
+// Three devices whose times overlap (and share seconds), each over more than one batch
+// of the reader: the merged export is the merge by hand of their single exports, with
+// any filter; with one device it is that device's export, byte for byte. A device whose
+// clock was set back keeps its own order.
+void tst_CsvExport::mergedLogs_data()
+{
+    QTest::addColumn<LogFilter>("filter");
+    QTest::addColumn<int>("devices");
+    QTest::addColumn<bool>("setBack");
+
+    LogFilter none, types, span, text, all;
+    types.types = 0b0110;
+    span.from = QDateTime(QDate(2024, 3, 15), QTime(13, 55), Qt::UTC);
+    span.to = QDateTime(QDate(2024, 3, 15), QTime(14, 10, 30), Qt::UTC);
+    text.text = QStringLiteral("НАСОС 2");
+    all = span;
+    all.types = 0b1001;
+    all.text = QStringLiteral("^(насос|уставка) [0-9]");
+    all.regex = true;
+    QTest::newRow("three devices") << none << 3 << false;
+    QTest::newRow("three devices, types") << types << 3 << false;
+    QTest::newRow("three devices, span of time") << span << 3 << false;
+    QTest::newRow("three devices, text") << text << 3 << false;
+    QTest::newRow("three devices, every filter") << all << 3 << false;
+    QTest::newRow("one device") << none << 1 << false;
+    QTest::newRow("one device, every filter") << all << 1 << false;
+    QTest::newRow("a clock set back") << none << 3 << true;
+}
+
+void tst_CsvExport::mergedLogs()
+{
+    QFETCH(LogFilter, filter);
+    QFETCH(int, devices);
+    QFETCH(bool, setBack);
+    struct Device {
+        QString name;
+        int records;
+        quint32 start;
+    };
+    const Device station[] = {
+        {QStringLiteral("ввод-2"), 1500, March15th2024 + 300},
+        {QStringLiteral("ввод-1"), 800, March15th2024},
+        {QStringLiteral("резерв"), 2600, March15th2024 + 100},
+    };
+    QStringList paths;
+    QList<QPair<QString, QByteArray>> singles;
+    for (int d = 0; d < devices; ++d) {
+        const QString path = dir->filePath(QStringLiteral("станция/%1.db").arg(station[d].name));
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        QCOMPARE(
+            StationLogs::makeLogFile(path, station[d].records, quint32(d + 7), station[d].start, setBack && d == 0),
+            QString());
+        paths << path;
+        singles << qMakePair(station[d].name,
+                             singleExport(path, dir->filePath(QStringLiteral("single-%1.csv").arg(d)), filter));
+        QVERIFY2(!singles.last().second.startsWith("export failed"), singles.last().second.constData());
+    }
+    const StoreResult<std::unique_ptr<MergedLogs>> merged = MergedLogs::openFiles(paths, OpenLogSettings());
+    QVERIFY2(merged.ok(), qPrintable(merged.error().text));
+    QStringList names;
+    for (const auto &single : singles)
+        names << single.first;
+    QCOMPARE(merged.value()->names(), names);
+    const QString csv = dir->filePath(QStringLiteral("merged.csv"));
+    const StoreStatus exported = merged.value()->exportCsv(csv, filter);
+    QVERIFY2(exported.ok(), qPrintable(exported.error().text));
+    const QByteArray written = fileContent(csv);
+
+    if (devices == 1) {
+        QCOMPARE(written, singles.first().second);
+        return;
+    }
+    int lines = 0;
+    for (const auto &[name, single] : singles) {
+        lines += single.count('\n');
+        QCOMPARE(StationLogs::linesOf(written, name), single);
+    }
+    QCOMPARE(int(written.count('\n')), lines);
+    if (filter.isEmpty())
+        QCOMPARE(lines, 1500 + 800 + 2600);
+    else
+        QVERIFY(lines > 0);
+    // The clock set back puts that device's later records before the others' earlier
+    // ones: no sort by time could keep them in order.
+    if (!setBack)
+        QCOMPARE(written, StationLogs::mergedByHand(singles));
+}
+
+// The device's name is quoted like the other fields, its double quotes doubled; a
+// semicolon stays inside the quotes.
+void tst_CsvExport::mergedDeviceNameIsAField()
+{
+    QCOMPARE(SampleLog::addCaptions(db), QString());
+    QCOMPARE(addRecord(db, 2, 1, QByteArray(), March15th2024 + 1), QString());
+    const QString other = dir->filePath(QStringLiteral("other.db"));
+    QCOMPARE(StationLogs::makeLogFile(other, 1, 1, March15th2024), QString());
+    QSqlDatabase second = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("second"));
+    second.setDatabaseName(other);
+    QVERIFY(second.open());
+    {
+        const std::vector<MergedLog> logs = {
+            {QStringLiteral("Насос \"А\"; левый"), db, *LogViewStatements::ofLogFile(db)},
+            {QStringLiteral("Ввод"), second, *LogViewStatements::ofLogFile(second)},
+        };
+        QBuffer buffer;
+        buffer.open(QIODevice::WriteOnly | QIODevice::Text);
+        const StoreStatus written = writeMergedLogCsv(logs, buffer, LogFilter());
+        QVERIFY(written.ok());
+        const QList<QByteArray> lines = CsvFixture::withNewlines(buffer.data()).split('\n');
+        QCOMPARE(lines.size(), 3);
+        QVERIFY2(lines[0].startsWith(QStringLiteral("\"Ввод\";\"2024-03-15 13:45:3").toLocal8Bit()),
+                 lines[0].constData());
+        QCOMPARE(lines[1],
+                 QStringLiteral("\"Насос \"\"А\"\"; левый\";\"2024-03-15 13:45:31\";\"Предупреждение\";"
+                                "\"Включение питания\"")
+                     .toLocal8Bit());
+    }
+    second.close();
+    second = QSqlDatabase();
+    QSqlDatabase::removeDatabase(QStringLiteral("second"));
+}
+
+// The time texts of the log view query in the order of a merge.
+void tst_CsvExport::mergedTimeOrder_data()
+{
+    QTest::addColumn<QString>("earlier");
+    QTest::addColumn<QString>("later");
+    QTest::newRow("a second") << "2024-03-15 13:45:30"
+                              << "2024-03-15 13:45:31";
+    QTest::newRow("a new year") << "2023-12-31 23:59:59"
+                                << "2024-01-01 00:00:00";
+    QTest::newRow("no time first") << ""
+                                   << "0000-01-01 00:00:00";
+    QTest::newRow("before year 0") << "-0001-12-31 23:59:59"
+                                   << "0000-01-01 00:00:00";
+    QTest::newRow("further before year 0") << "-4713-11-24 12:00:00"
+                                           << "-0001-01-01 00:00:00";
+    QTest::newRow("in a year before 0") << "-0001-01-01 00:00:00"
+                                        << "-0001-02-01 00:00:00";
+}
+
+void tst_CsvExport::mergedTimeOrder()
+{
+    QFETCH(QString, earlier);
+    QFETCH(QString, later);
+    QVERIFY(mergedTimeBefore(earlier, later));
+    QVERIFY(!mergedTimeBefore(later, earlier));
+    QVERIFY(!mergedTimeBefore(later, later));
+}
+
+// Every log is opened and checked before a line is written: one that cannot be read
+// names itself, and the CSV file is not made.
+void tst_CsvExport::mergedLogsThatCannotBeRead_data()
+{
+    QTest::addColumn<QString>("second"); // "none": no file, "text": no database, "dropped": Log gone after opening
+    QTest::addColumn<int>("kind");
+    QTest::addColumn<QString>("message");
+    QTest::newRow("no such file") << "none" << int(StoreError::Kind::NotFound) << "Не удается найти файл";
+    QTest::newRow("not a database") << "text" << int(StoreError::Kind::NotALog) << "file is not a database";
+    QTest::newRow("records gone once opened") << "dropped" << int(StoreError::Kind::NotALog) << "no such table";
+}
+
+void tst_CsvExport::mergedLogsThatCannotBeRead()
+{
+    QFETCH(QString, second);
+    QFETCH(int, kind);
+    QFETCH(QString, message);
+    const QStringList paths = {dir->filePath(QStringLiteral("a.db")), dir->filePath(QStringLiteral("b.db")),
+                               dir->filePath(QStringLiteral("c.db"))};
+    for (const QString &path : paths) {
+        if (path != paths[1] || second == QLatin1String("dropped"))
+            QCOMPARE(StationLogs::makeLogFile(path, 10, 3, March15th2024), QString());
+    }
+    if (second == QLatin1String("text")) {
+        QFile text(paths[1]);
+        QVERIFY(text.open(QIODevice::WriteOnly));
+        text.write("Журнал смены\n");
+    }
+    const QString csv = dir->filePath(QStringLiteral("merged.csv"));
+    QString failedPath;
+    StoreStatus result = Failure(StoreError());
+    StoreResult<std::unique_ptr<MergedLogs>> merged = MergedLogs::openFiles(paths, OpenLogSettings(), &failedPath);
+    if (merged) {
+        QCOMPARE(second, QStringLiteral("dropped"));
+        QVERIFY(fileExec(paths[1], QStringLiteral("DROP TABLE Log")));
+        int failedLog = -1;
+        result = merged.value()->exportCsv(csv, LogFilter(), &failedLog);
+        QCOMPARE(failedLog, 1);
+        failedPath = merged.value()->place(failedLog);
+    } else {
+        result = Failure(merged.error());
+    }
+    QVERIFY(!result.ok());
+    QCOMPARE(int(result.error().kind), kind);
+    QVERIFY2(result.error().text.contains(message), qPrintable(result.error().text));
+    QCOMPARE(failedPath, paths[1]);
+    QVERIFY(!QFile::exists(csv));
 }
 
 QTEST_GUILESS_MAIN(tst_CsvExport)

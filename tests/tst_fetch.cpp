@@ -13,6 +13,7 @@
 #include "tests/support/logfixture.h"
 #include "tests/support/samplelog.h"
 #include "tests/support/simulatorprocess.h"
+#include "tests/support/stationlogs.h"
 #include "tests/support/tcppeers.h"
 
 #include <QDateTime>
@@ -102,6 +103,10 @@ private slots:
     void exportWithoutADevice();
     void exportOfWhatCannotBeExported_data();
     void exportOfWhatCannotBeExported();
+    void mergedExport_data();
+    void mergedExport();
+    void mergedExportFaults_data();
+    void mergedExportFaults();
 
 private:
     QString file(const QString &name) const { return dir->filePath(name); }
@@ -220,6 +225,27 @@ void tst_Fetch::commandLine_data()
     QTest::newRow("to with a bad second") << exported + QStringList{"--to", "2024-03-15 13:45:61"} << "--to";
     QTest::newRow("regex without grep") << exported + QStringList{"--regex"} << "--grep";
     QTest::newRow("regex that does not compile") << exported + QStringList{"--grep", "насос (", "--regex"} << "--grep";
+
+    // Several log files: exported merged.
+    const QStringList merged = {"--db", "a/site-1.db", "--db", "b/site-2.db", "--csv", "station.csv"};
+    QTest::newRow("merged export") << merged << QString();
+    QTest::newRow("merged export, every filter")
+        << merged + QStringList{"--type", "error", "--from", "2024-03-15", "--grep", "насос", "--regex"} << QString();
+    QTest::newRow("two files of one name") << QStringList{"--db", "a/site.db", "--db", "b/site.db", "--csv", "m.csv"}
+                                           << "--db \"a/site.db\" and \"b/site.db\" are both the device \"site\"";
+    QTest::newRow("one file twice") << QStringList{"--db", "site.db", "--db", "site.db", "--csv", "m.csv"}
+                                    << "are both the device \"site\"";
+    QTest::newRow("a server among files")
+        << merged + QStringList{"--db", "postgresql://db/k", "--device", "pump"} << "for log files only";
+    QTest::newRow("an empty file name among files") << merged + QStringList{"--db", ""} << "--db is required";
+    QTest::newRow("a pattern for files") << merged + QStringList{"--device-like", "site-%"}
+                                         << "--device-like goes with a server URL";
+    QTest::newRow("two files for a download") << base + QStringList{"--db", "other.db"} << "a download takes one --db";
+    QTest::newRow("a pattern for a download")
+        << QStringList{"--port", "ttyUSB0", "--db", "postgresql://db/k", "--device-like", "pump%"}
+        << "a download takes one --db";
+    QTest::newRow("a pattern for a fleet")
+        << QStringList{"--config", "fleet.ini", "--device-like", "pump%"} << "--device-like does not go with --config";
 }
 
 void tst_Fetch::commandLine()
@@ -805,6 +831,106 @@ void tst_Fetch::exportOfWhatCannotBeExported()
     QVERIFY2(run.err.startsWith(QStringLiteral("khronar-fetch: ")), qPrintable(run.err));
     QVERIFY2(run.err.contains(message), qPrintable(run.err));
     QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
+}
+
+// Three log files whose times overlap, exported merged by khronar-fetch: the merge by
+// hand of khronar-fetch's single exports of each, with the same filter options.
+void tst_Fetch::mergedExport_data()
+{
+    QTest::addColumn<QStringList>("options");
+    QTest::newRow("whole logs") << QStringList();
+    QTest::newRow("types") << QStringList{"--type", "warning,error"};
+    QTest::newRow("span of time") << QStringList{"--from", "2024-03-15 13:50", "--to", "2024-03-15 14:05"};
+    QTest::newRow("text") << QStringList{"--grep", "НАСОС 2"};
+    QTest::newRow("all of them") << QStringList{
+        "--type", "info,change", "--from", "2024-03-15 13:50", "--grep", "^(насос|уставка) [0-9]", "--regex"};
+    QTest::newRow("nothing passes") << QStringList{"--type", "error", "--grep", "нет такого"};
+}
+
+void tst_Fetch::mergedExport()
+{
+    QFETCH(QStringList, options);
+    const struct {
+        const char *name;
+        int records;
+        quint32 start;
+    } station[] = {{"ввод-2", 700, LogFixture::March15th2024 + 200},
+                   {"резерв", 1100, LogFixture::March15th2024},
+                   {"ввод-1", 500, LogFixture::March15th2024 + 60}};
+    QStringList arguments;
+    QList<QPair<QString, QByteArray>> singles;
+    for (const auto &device : station) {
+        const QString name = QString::fromUtf8(device.name);
+        const QString path = file(name + QStringLiteral(".db"));
+        QCOMPARE(StationLogs::makeLogFile(path, device.records, quint32(device.records), device.start), QString());
+        const QString csv = file(name + QStringLiteral(".csv"));
+        const FetchResult single = fetch(QStringList{"--db", path, "--csv", csv} + options);
+        QCOMPARE(single.exitCode, 0);
+        QFile written(csv);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        singles << qMakePair(name, CsvFixture::withNewlines(written.readAll()));
+        arguments << QStringLiteral("--db") << path;
+    }
+    const FetchResult run = fetch(arguments + QStringList{"--csv", file("station.csv")} + options);
+    QCOMPARE(run.err, QString());
+    QCOMPARE(run.exitCode, 0);
+    QFile csv(file("station.csv"));
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    const QByteArray merged = CsvFixture::withNewlines(csv.readAll());
+    QCOMPARE(merged, StationLogs::mergedByHand(singles));
+    const int lines = int(merged.count('\n'));
+    if (options.isEmpty())
+        QCOMPARE(lines, 700 + 1100 + 500);
+    else if (QTest::currentDataTag() == QByteArray("nothing passes"))
+        QCOMPARE(lines, 0);
+    else
+        QVERIFY2(lines > 0 && lines < 2300, merged.left(200).constData());
+}
+
+// A merged export of files one of which cannot be read: the message names it, with the
+// exit code of a single log's export, and no CSV file is made.
+void tst_Fetch::mergedExportFaults_data()
+{
+    QTest::addColumn<QStringList>("files"); // in the test's folder; "b.db" is made as `second` says
+    QTest::addColumn<QString>("second");    // "log", "text" (not a database) or "none"
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("message"); // {b} the path of b.db
+
+    const QStringList three = {"a.db", "b.db", "c.db"};
+    QTest::newRow("a file that does not exist")
+        << three << "none" << 6 << "khronar-fetch: Не удается найти файл \"{b}\"\n";
+    QTest::newRow("a file that is no log") << three << "text" << 6 << "khronar-fetch: {b}: file is not a database";
+    QTest::newRow("two files of one name")
+        << QStringList{"a.db", "b.db", "sub/b.db"} << "log" << 2 << "khronar-fetch: --db \"{b}\" and \"";
+}
+
+void tst_Fetch::mergedExportFaults()
+{
+    QFETCH(QStringList, files);
+    QFETCH(QString, second);
+    QFETCH(int, exitCode);
+    QFETCH(QString, message);
+    QStringList arguments;
+    for (const QString &name : files) {
+        const QString path = file(name);
+        QVERIFY(QDir().mkpath(QFileInfo(path).path()));
+        if (name != QLatin1String("b.db") || second == QLatin1String("log")) {
+            QCOMPARE(StationLogs::makeLogFile(path, 20, 5, LogFixture::March15th2024), QString());
+        } else if (second == QLatin1String("text")) {
+            QFile text(path);
+            QVERIFY(text.open(QIODevice::WriteOnly));
+            text.write("Журнал смены\n");
+        }
+        arguments << QStringLiteral("--db") << path;
+    }
+    const FetchResult run = fetch(arguments + QStringList{"--csv", file("station.csv"), "--type", "info"});
+    QCOMPARE(run.exitCode, exitCode);
+    message.replace(QStringLiteral("{b}"), file("b.db"));
+    QVERIFY2(run.err.startsWith(message), qPrintable(run.err));
+    // A fault is one line; a usage error is followed by where to read more.
+    if (exitCode == 6)
+        QCOMPARE(run.err.count(QLatin1Char('\n')), 1);
+    QVERIFY(!QFile::exists(file("station.csv")));
 }
 
 QTEST_MAIN(tst_Fetch)
