@@ -313,21 +313,32 @@ QString cannotWriteFileText(const QString &path)
     return QStringLiteral("Не удается записать файл \"") + path + QLatin1Char('"');
 }
 
-StoreStatus exportLogCsvFile(const QSqlDatabase &database, const LogViewStatements &statements, const QString &path,
-                             const LogFilter &filter, const CsvExportProgress &progress)
+namespace {
+
+// Replaces the file at `path` with what `write` writes. A log that cannot be read is the
+// store's error, since an empty file would pass for an empty log; an export stopped by
+// the user is no failure of the file.
+StoreStatus exportCsvFile(const QString &path, const std::function<StoreStatus(QIODevice &)> &write)
 {
     StoreStatus read;
     const bool written = replaceCsvFile(path, [&](QIODevice &out) {
-        read = writeLogCsv(database, statements, out, filter, progress);
+        read = write(out);
         return read.ok();
     });
-    // A log that cannot be read is the store's error, since an empty file would pass for
-    // an empty log; an export stopped by the user is no failure of the file.
     if (!read && read.error().kind != StoreError::Kind::Io)
         return read;
     if (!written)
         return storeFailure(StoreError::Kind::Io, cannotWriteFileText(path));
     return {};
+}
+
+} // namespace
+
+StoreStatus exportLogCsvFile(const QSqlDatabase &database, const LogViewStatements &statements, const QString &path,
+                             const LogFilter &filter, const CsvExportProgress &progress)
+{
+    return exportCsvFile(path,
+                         [&](QIODevice &out) { return writeLogCsv(database, statements, out, filter, progress); });
 }
 
 StoreResult<qint64> writeLogCsvAfter(const QSqlDatabase &database, const LogViewStatements &statements, QIODevice &out,
@@ -531,15 +542,5 @@ StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out
 StoreStatus exportMergedLogCsvFile(const std::vector<MergedLog> &logs, const QString &path, const LogFilter &filter,
                                    int *failedLog)
 {
-    StoreStatus read;
-    const bool written = replaceCsvFile(path, [&](QIODevice &out) {
-        read = writeMergedLogCsv(logs, out, filter, failedLog);
-        return read.ok();
-    });
-    // As exportLogCsvFile: a log that cannot be read is its store's error.
-    if (!read && read.error().kind != StoreError::Kind::Io)
-        return read;
-    if (!written)
-        return storeFailure(StoreError::Kind::Io, cannotWriteFileText(path));
-    return {};
+    return exportCsvFile(path, [&](QIODevice &out) { return writeMergedLogCsv(logs, out, filter, failedLog); });
 }
