@@ -67,3 +67,41 @@ StoreResult<qint64> findServerDevice(const QSqlDatabase &database, const QString
     }
     return query.value(0).toLongLong();
 }
+
+StoreResult<int> serverDeviceClockOffset(const QSqlDatabase &database, qint64 device)
+{
+    QSqlQuery query(database);
+    query.setForwardOnly(true);
+    if (!query.exec(DeviceClockOffsetPresentSql) || !query.next())
+        return Failure(serverError(query.lastError()));
+    if (query.value(0).toInt() == 0)
+        return 0;
+    if (!query.prepare(SelectDeviceClockOffsetSql))
+        return Failure(serverError(query.lastError()));
+    query.bindValue(QStringLiteral(":device"), device);
+    if (!query.exec())
+        return Failure(serverError(query.lastError()));
+    if (!query.next()) {
+        if (query.lastError().isValid())
+            return Failure(serverError(query.lastError()));
+        return storeFailure(StoreError::Kind::NotFound, QStringLiteral("Устройство не найдено на сервере"));
+    }
+    return query.value(0).toInt();
+}
+
+StoreStatus setServerDeviceClockOffset(QSqlDatabase &database, qint64 device, int seconds)
+{
+    const StoreStatus prepared = prepareServerSchema(database);
+    if (!prepared)
+        return prepared;
+    QSqlQuery query(database);
+    if (!query.prepare(UpdateDeviceClockOffsetSql))
+        return Failure(serverError(query.lastError()));
+    query.bindValue(QStringLiteral(":offset"), seconds);
+    query.bindValue(QStringLiteral(":device"), device);
+    if (!query.exec())
+        return Failure(serverError(query.lastError()));
+    if (query.numRowsAffected() == 0)
+        return storeFailure(StoreError::Kind::NotFound, QStringLiteral("Устройство не найдено на сервере"));
+    return {};
+}

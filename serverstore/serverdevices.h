@@ -28,3 +28,11 @@ StoreResult<QVector<ServerDevice>> findServerDevicesLike(const QSqlDatabase &dat
 // The id of the device named `name` (any text: it is only ever a bound value), or the
 // server's error, or NotFound: "Устройство ... не найдено на сервере".
 StoreResult<qint64> findServerDevice(const QSqlDatabase &database, const QString &name);
+
+// The seconds added to the times of the device's records where they are shown, to
+// bring a clock that runs ahead or behind to the others; 0 on a server that has never
+// kept one. The records themselves are never changed.
+StoreResult<int> serverDeviceClockOffset(const QSqlDatabase &database, qint64 device);
+// Keeps the device's clock offset on the server (adding the column it is kept in to a
+// schema that lacks it). The connection must be outside a transaction.
+StoreStatus setServerDeviceClockOffset(QSqlDatabase &database, qint64 device, int seconds);

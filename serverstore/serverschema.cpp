@@ -50,6 +50,21 @@ const QString CreateServerLogTableSql = QStringLiteral(
     "message text NOT NULL, "
     "PRIMARY KEY (device, id))");
 
+// Added to servers already in use without a new schema version: programs that know
+// only version 1 name their columns and keep working beside it. A constant default
+// makes the column at once, without rewriting the table.
+const QString DeviceClockOffsetPresentSql = QStringLiteral(
+    "SELECT count(*) FROM information_schema.columns "
+    "WHERE table_schema = 'khronar' AND table_name = 'device' AND column_name = 'clock_offset'");
+
+const QString AddDeviceClockOffsetSql = QStringLiteral(
+    "ALTER TABLE khronar.device ADD COLUMN IF NOT EXISTS clock_offset integer NOT NULL DEFAULT 0");
+
+const QString SelectDeviceClockOffsetSql = QStringLiteral("SELECT clock_offset FROM khronar.device WHERE id = :device");
+
+const QString UpdateDeviceClockOffsetSql = QStringLiteral(
+    "UPDATE khronar.device SET clock_offset = :offset WHERE id = :device");
+
 const QString InsertSchemaVersionSql = QStringLiteral("INSERT INTO khronar.schema_version (version) VALUES (:version)");
 
 const QString SelectSchemaVersionSql = QStringLiteral("SELECT max(version) FROM khronar.schema_version");
@@ -122,6 +137,19 @@ Failure<StoreError> failed(const QSqlQuery &query)
     return Failure(error);
 }
 
+// The columns added since version 1 that this schema lacks. Asked first, so that a
+// schema that has them takes no lock on the table: ALTER TABLE would wait for every
+// reader of the devices, and every statement on them would wait behind it.
+StoreStatus upgradeSchema(QSqlDatabase &database)
+{
+    QSqlQuery query(database);
+    if (!query.exec(DeviceClockOffsetPresentSql) || !query.next())
+        return failed(query);
+    if (query.value(0).toInt() == 0 && !query.exec(AddDeviceClockOffsetSql))
+        return failed(query);
+    return {};
+}
+
 StoreStatus createSchema(QSqlDatabase &database)
 {
     QSqlQuery query(database);
@@ -135,7 +163,7 @@ StoreStatus createSchema(QSqlDatabase &database)
     query.bindValue(QStringLiteral(":version"), ServerSchemaVersion);
     if (!query.exec())
         return failed(query);
-    return {};
+    return upgradeSchema(database);
 }
 
 // Inside the schema's transaction, with its lock held.
@@ -161,7 +189,7 @@ StoreStatus createOrCheckSchema(QSqlDatabase &database)
                                 .arg(version)
                                 .arg(ServerSchemaVersion));
     // Later versions migrate older schemas here, step by step, in this transaction.
-    return {};
+    return upgradeSchema(database);
 }
 
 } // namespace

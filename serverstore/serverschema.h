@@ -26,6 +26,12 @@ extern const QString CreateDeviceTableSql;
 extern const QString CreateEventTableSql;
 extern const QString CreateServerLogTableSql;
 extern const QString InsertSchemaVersionSql;
+// The devices' clock offsets (seconds added to the times their logs show), a column
+// added to a schema of version 1 when it lacks it.
+extern const QString DeviceClockOffsetPresentSql;
+extern const QString AddDeviceClockOffsetSql;
+extern const QString SelectDeviceClockOffsetSql;
+extern const QString UpdateDeviceClockOffsetSql;
 extern const QString SelectSchemaVersionSql;
 
 // A collector's device: its row, its lock and who holds that.
@@ -59,6 +65,7 @@ extern const QString ListDevicesSql;
 extern const QString ListDevicesLikeSql;
 
 // Creates the schema on first use, in one transaction that other collectors starting
-// at the same moment wait for, and checks its version. The connection must be open
+// at the same moment wait for, checks its version and adds what a schema of the same
+// version made by an earlier program lacks (every row kept). The connection must be open
 // and outside a transaction.
 StoreStatus prepareServerSchema(QSqlDatabase &database);

@@ -9,6 +9,7 @@
 #include "serverstore/serverconnection.h"
 #include "serverstore/serverdevices.h"
 #include "serverstore/serverlogstore.h"
+#include "serverstore/serverschema.h"
 #include "serverstore/serverurl.h"
 #include "store/logfilestore.h"
 #include "store/logimporter.h"
@@ -160,6 +161,8 @@ private slots:
     void serverRestartEndsTheDownloadAndTheNextResumes();
     void collectorsCreateTheSchemaAtOnce();
     void newerSchemaIsLeftAlone();
+    void schemaOfAnEarlierProgramGainsClockOffsets();
+    void clockOffsetsAreEachDevicesOwn();
     void commitsAreAnnouncedToTheDevicesViews_data();
     void commitsAreAnnouncedToTheDevicesViews();
     void unreachableOrRefused_data();
@@ -654,6 +657,93 @@ void tst_ServerStore::newerSchemaIsLeftAlone()
     QVERIFY(!refused.ok());
     QCOMPARE(refused.error().kind, StoreError::Kind::NotALog);
     QVERIFY2(refused.error().text.contains(QStringLiteral("версии 2")), qPrintable(refused.error().text));
+}
+
+// What every table holds, row by row, as text: equal before and after an upgrade when
+// no row was changed.
+const QString SchemaRowsSql = QStringLiteral(
+    "SELECT 'device', d.id::text || '|' || d.name || '|' || coalesce(d.id_hash::text, '-') || '|' "
+    "|| coalesce(d.caption_hash::text, '-') FROM khronar.device d "
+    "UNION ALL SELECT 'event', e.device || '|' || e.id || '|' || e.type || '|' || coalesce(e.caption, '-') "
+    "FROM khronar.event e "
+    "UNION ALL SELECT 'log', l.device || '|' || l.id || '|' || l.i || '|' || l.count || '|' || l.dt || '|' || l.type "
+    "|| '|' || l.event || '|' || encode(l.data, 'hex') || '|' || l.message FROM khronar.log l "
+    "UNION ALL SELECT 'version', version::text FROM khronar.schema_version ORDER BY 1, 2");
+
+void tst_ServerStore::schemaOfAnEarlierProgramGainsClockOffsets()
+{
+    // A database as the programs before clock offsets made it: the version 1 tables,
+    // two devices with their captions and records.
+    for (const QString *statement : {&CreateSchemaSql, &CreateSchemaVersionTableSql, &CreateDeviceTableSql,
+                                     &CreateEventTableSql, &CreateServerLogTableSql})
+        sql(*statement);
+    sql("INSERT INTO khronar.schema_version (version) VALUES (1)");
+    sql("INSERT INTO khronar.device (name, id_hash, caption_hash) VALUES ('pump', 1, 2), ('fan', NULL, NULL)");
+    sql("INSERT INTO khronar.event (device, id, type, caption) VALUES (1, 1, 0, 'Пуск #u'), (2, 7, 0, NULL)");
+    sql("INSERT INTO khronar.log (device, i, count, dt, type, event, data, message) VALUES "
+        "(1, 100, 1, '2024-03-15 13:45:30+00', 0, 1, '\\x01', 'Пуск 1'), "
+        "(2, 5, 3, '1970-01-01 00:00:00+00', 2, 7, '\\x', 'Событие 7')");
+    const QString before = sql(SchemaRowsSql);
+    QVERIFY(before.contains(QStringLiteral("Пуск 1")));
+    QCOMPARE(sql(DeviceClockOffsetPresentSql), QStringLiteral("0"));
+
+    // A collector of today opens a device: the column is added, every row kept, and the
+    // version stays what the earlier programs still accept.
+    {
+        ServerLogStore store;
+        QVERIFY2(open(store, QStringLiteral("pump")).ok(), "the device did not open");
+        QCOMPARE(store.resumePoint(0).value(), 101u);
+    }
+    QCOMPARE(sql(DeviceClockOffsetPresentSql), QStringLiteral("1"));
+    QCOMPARE(sql(SchemaRowsSql), before);
+    QCOMPARE(sql("SELECT string_agg(clock_offset::text, ',' ORDER BY id) FROM khronar.device"), QStringLiteral("0,0"));
+
+    ServerConnection connection;
+    QVERIFY(connection.open(parseServerUrl(server.url(database)).url, QStringLiteral("khronar-test")).ok());
+    QVERIFY(setServerDeviceClockOffset(connection.database(), 2, -3600).ok());
+    const QString upgraded = sql(SchemaRowsSql);
+    const QString offsets = sql("SELECT string_agg(clock_offset::text, ',' ORDER BY id) FROM khronar.device");
+    QCOMPARE(offsets, QStringLiteral("0,-3600"));
+
+    // Upgrading again changes nothing, and takes no lock on the devices: a transaction
+    // that holds one open does not hold it up.
+    // (A store that waited for the lock would give up after 10 s with the server's error.)
+    sql(QStringLiteral("ALTER DATABASE \"%1\" SET lock_timeout = '10s'").arg(database));
+    QVERIFY(connection.database().transaction());
+    QSqlQuery holding(connection.database());
+    QVERIFY(holding.exec(QStringLiteral("LOCK TABLE khronar.device IN ACCESS SHARE MODE")));
+    {
+        ServerLogStore store;
+        QVERIFY2(open(store, QStringLiteral("fan")).ok(), "the device did not open");
+    }
+    QVERIFY(connection.database().commit());
+    QCOMPARE(sql(SchemaRowsSql), upgraded);
+    QCOMPARE(sql("SELECT string_agg(clock_offset::text, ',' ORDER BY id) FROM khronar.device"), offsets);
+    QCOMPARE(sql("SELECT version FROM khronar.schema_version"), QStringLiteral("1"));
+}
+
+void tst_ServerStore::clockOffsetsAreEachDevicesOwn()
+{
+    ServerConnection connection;
+    QVERIFY(connection.open(parseServerUrl(server.url(database)).url, QStringLiteral("khronar-test")).ok());
+    QSqlDatabase &db = connection.database();
+    for (const QString &name : {QStringLiteral("pump"), QStringLiteral("fan")}) {
+        ServerLogStore store;
+        QVERIFY2(open(store, name).ok(), "the device did not open");
+    }
+    const qint64 pump = findServerDevice(db, QStringLiteral("pump")).value();
+    const qint64 fan = findServerDevice(db, QStringLiteral("fan")).value();
+    QCOMPARE(serverDeviceClockOffset(db, pump).value(), 0);
+    QVERIFY(setServerDeviceClockOffset(db, pump, 12).ok());
+    QVERIFY(setServerDeviceClockOffset(db, fan, -86400 * 365).ok());
+    QCOMPARE(serverDeviceClockOffset(db, pump).value(), 12);
+    QCOMPARE(serverDeviceClockOffset(db, fan).value(), -86400 * 365);
+    QVERIFY(setServerDeviceClockOffset(db, pump, 0).ok());
+    QCOMPARE(serverDeviceClockOffset(db, pump).value(), 0);
+    QCOMPARE(serverDeviceClockOffset(db, fan).value(), -86400 * 365);
+    const qint64 gone = fan + pump + 1;
+    QCOMPARE(setServerDeviceClockOffset(db, gone, 5).error().kind, StoreError::Kind::NotFound);
+    QCOMPARE(serverDeviceClockOffset(db, gone).error().kind, StoreError::Kind::NotFound);
 }
 
 void tst_ServerStore::unreachableOrRefused_data()
