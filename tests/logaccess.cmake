@@ -3,3 +3,6 @@ if(TARGET khronar_logaccess AND TARGET khronar_store)
     khronar_add_test(csvexport SOURCES support/hostilelog.h support/logfixture.h support/samplelog.h support/stationlogs.h
                      LIBS khronar_logaccess khronar_store)
 endif()
+if(TARGET khronar_logaccess)
+    khronar_add_test(clockoffsets LIBS khronar_logaccess)
+endif()
