@@ -7,7 +7,7 @@
 bool LogFilter::operator==(const LogFilter &other) const
 {
     return (types & AllTypes) == (other.types & AllTypes) && from == other.from && to == other.to && text == other.text
-        && regex == other.regex;
+        && regex == other.regex && hiddenDevices == other.hiddenDevices;
 }
 
 bool LogFilter::hasTextCondition() const

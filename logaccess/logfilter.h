@@ -5,6 +5,7 @@
 #include <QDateTime>
 #include <QMetaType>
 #include <QString>
+#include <QVector>
 
 // A filter that lets everything through is empty; the view then shows every record
 // exactly as the log view query yields it.
@@ -23,13 +24,21 @@ struct LogFilter {
     // `text` is a regular expression (also case-insensitive); an invalid one filters
     // nothing, as if there were no text.
     bool regex = false;
+    // With several devices in one view: the devices whose records are not shown, by
+    // their place in the view's list of devices, ascending. Empty: every device's.
+    QVector<int> hiddenDevices;
 
     bool operator==(const LogFilter &other) const;
     bool operator!=(const LogFilter &other) const { return !(*this == other); }
 
-    bool isEmpty() const { return !hasTypeCondition() && !hasTimeCondition() && !hasTextCondition(); }
+    bool isEmpty() const
+    {
+        return !hasTypeCondition() && !hasTimeCondition() && !hasTextCondition() && !hasDeviceCondition();
+    }
     bool hasTypeCondition() const { return (types & AllTypes) != AllTypes; }
     bool hasTimeCondition() const { return from.isValid() || to.isValid(); }
+    bool hasDeviceCondition() const { return !hiddenDevices.isEmpty(); }
+    bool showsDevice(int device) const { return !hiddenDevices.contains(device); }
     // Some text, and when it is a regular expression, a valid one.
     bool hasTextCondition() const;
     // Why the regular expression cannot be used; empty when it can (or is no expression).

@@ -10,10 +10,13 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
+#include <QMenu>
 #include <QProgressBar>
 #include <QShortcut>
 #include <QStyle>
 #include <QToolButton>
+#include <QWidgetAction>
 
 #include <algorithm>
 
@@ -171,6 +174,8 @@ LogFilterBar::LogFilterBar(QWidget *parent)
       types{},
       from(new LogBoundEdit(spanGroup)),
       to(new LogBoundEdit(spanGroup)),
+      devices(new QToolButton(spanGroup)),
+      deviceList(new QListWidget()),
       clearButton(new QToolButton(spanGroup)),
       progress(new QProgressBar(spanGroup)),
       count(new QLabel(spanGroup))
@@ -226,6 +231,29 @@ LogFilterBar::LogFilterBar(QWidget *parent)
     spanLayout->addWidget(toLabel);
     spanLayout->addWidget(to);
 
+    // A list with check boxes in a drop-down rather than a menu of checkable actions: a
+    // menu closes at each click, and unchecking five devices of sixteen would take five
+    // trips.
+    devices->setObjectName(QStringLiteral("filterDevice"));
+    devices->setText(QStringLiteral("Устройства"));
+    devices->setToolTip(QStringLiteral("Чьи записи показывать"));
+    devices->setPopupMode(QToolButton::InstantPopup);
+    devices->setAutoRaise(true);
+    auto *deviceMenu = new QMenu(devices);
+    auto *listAction = new QWidgetAction(deviceMenu);
+    deviceList->setObjectName(QStringLiteral("filterDeviceList"));
+    deviceList->setSelectionMode(QAbstractItemView::NoSelection);
+    deviceList->setFrameShape(QFrame::NoFrame);
+    listAction->setDefaultWidget(deviceList);
+    deviceMenu->addAction(listAction);
+    devices->setMenu(deviceMenu);
+    devices->hide();
+    spanLayout->addWidget(devices);
+    connect(deviceList, &QListWidget::itemChanged, this, [this] {
+        markDevices();
+        edited();
+    });
+
     clearButton->setObjectName(QStringLiteral("filterClear"));
     clearButton->setIcon(style()->standardIcon(QStyle::SP_DialogResetButton));
     clearButton->setToolTip(QStringLiteral("Сбросить фильтр (Esc)"));
@@ -275,6 +303,10 @@ LogFilter LogFilterBar::filter() const
         result.to = wallClockSeconds(to->dateTime());
     result.text = text->text();
     result.regex = regex->isChecked();
+    for (int device = 0; device < deviceList->count(); ++device) {
+        if (deviceList->item(device)->checkState() != Qt::Checked)
+            result.hiddenDevices.append(device);
+    }
     return result;
 }
 
@@ -288,8 +320,41 @@ void LogFilterBar::clear()
         button->setChecked(true);
     from->setDateTime(noBound());
     to->setDateTime(noBound());
+    for (int device = 0; device < deviceList->count(); ++device)
+        deviceList->item(device)->setCheckState(Qt::Checked);
     changingSeveral = false;
     edited();
+}
+
+void LogFilterBar::setDevices(const QStringList &names)
+{
+    changingSeveral = true;
+    deviceList->clear();
+    if (names.size() > 1) {
+        for (const QString &name : names) {
+            auto *item = new QListWidgetItem(name, deviceList);
+            item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
+            item->setCheckState(Qt::Checked);
+        }
+    }
+    // Tall enough for every device up to a screenful, then scrolled.
+    const int rows = std::min(deviceList->count(), 20);
+    deviceList->setFixedHeight(rows * deviceList->sizeHintForRow(0) + 2 * deviceList->frameWidth() + 2);
+    deviceList->setMinimumWidth(deviceList->sizeHintForColumn(0) + 40);
+    devices->setVisible(names.size() > 1);
+    markDevices();
+    changingSeveral = false;
+    edited();
+}
+
+void LogFilterBar::markDevices()
+{
+    int shown = 0;
+    for (int device = 0; device < deviceList->count(); ++device)
+        shown += deviceList->item(device)->checkState() == Qt::Checked ? 1 : 0;
+    devices->setText(shown == deviceList->count()
+                         ? QStringLiteral("Устройства")
+                         : QStringLiteral("Устройства: %1 из %2").arg(shown).arg(deviceList->count()));
 }
 
 void LogFilterBar::setTimeSpan(const QDateTime &first, const QDateTime &last)

@@ -12,6 +12,7 @@ class QAction;
 class QHBoxLayout;
 class QLabel;
 class QLineEdit;
+class QListWidget;
 class QProgressBar;
 class QToolButton;
 class LogBoundEdit;
@@ -22,6 +23,8 @@ class LogBoundEdit;
  *   filterRegex (QToolButton)         it is an invalid regular expression
  *   filterType0 .. filterType3        checked: records of that type are shown
  *   filterFrom, filterTo              bounds, inclusive; "—" (the minimum) is no bound
+ *   filterDevice (QToolButton)        with several devices in view: a list of them, each
+ *     filterDeviceList (QListWidget)  with a check box (checked: its records are shown)
  *   filterClear (QToolButton)         every filter off, as Esc anywhere in the bar
  *   filterProgress (QProgressBar)     while a long search runs
  *   filterCount (QLabel)              "1 234 из 200 000": rows shown, records in the log
@@ -39,6 +42,9 @@ public:
     void clear();
     // The span of time, both ends included; an invalid end is no bound.
     void setTimeSpan(const QDateTime &first, const QDateTime &last);
+    // The devices in view, as the device column names them; with fewer than two there is
+    // no device filter. A new list shows every device.
+    void setDevices(const QStringList &names);
     // A tool button for `action`, at the bar's end.
     void addTool(QAction *action);
 
@@ -58,6 +64,7 @@ signals:
 private:
     void edited();
     void markText(const LogFilter &filter);
+    void markDevices();
 
     QWidget *searchGroup;
     QWidget *spanGroup;
@@ -67,6 +74,8 @@ private:
     QToolButton *types[4];
     LogBoundEdit *from;
     LogBoundEdit *to;
+    QToolButton *devices;
+    QListWidget *deviceList;
     QToolButton *clearButton;
     QProgressBar *progress;
     QLabel *count;

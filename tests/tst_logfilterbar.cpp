@@ -4,6 +4,7 @@
 #include "app/mainwindow.h"
 #include "logaccess/csvexport.h"
 #include "logview/dialoggototime.h"
+#include "logview/logfilterbar.h"
 
 #include "tests/support/csvfixture.h"
 #include "tests/support/logwindow.h"
@@ -18,7 +19,9 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QScrollBar>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QTest>
 #include <QToolButton>
@@ -64,6 +67,7 @@ private slots:
     void newRecordsAtTheBottom();
     void timeColumnOfALogOpenedEmpty();
     void captionsGoneAndBack();
+    void deviceFilterListsTheDevicesInView();
 
 private:
     // Opens a sample log through the Open command.
@@ -147,6 +151,8 @@ void tst_LogFilterBar::barAsTheUserFindsIt()
         QCOMPARE(edit->text(), QStringLiteral("—"));
     }
     QVERIFY(child<QToolButton>("filterClear")->isVisible());
+    // One log, one device: nothing to choose between.
+    QVERIFY(!child<QToolButton>("filterDevice")->isVisible());
     QVERIFY(child<QLabel>("filterCount")->isVisible());
     QCOMPARE(child<QAction>("actionGoToTime")->shortcut(), QKeySequence(Qt::CTRL | Qt::Key_G));
     QVERIFY(!child<QWidget>("filterProgress")->isVisible());
@@ -486,3 +492,49 @@ void tst_LogFilterBar::captionsGoneAndBack()
 
 QTEST_MAIN(tst_LogFilterBar)
 #include "tst_logfilterbar.moc"
+
+void tst_LogFilterBar::deviceFilterListsTheDevicesInView()
+{
+    LogFilterBar bar;
+    bar.show();
+    auto *button = bar.findChild<QToolButton *>(QStringLiteral("filterDevice"));
+    auto *list = bar.findChild<QListWidget *>(QStringLiteral("filterDeviceList"));
+    QVERIFY(button != nullptr && list != nullptr);
+    QVERIFY(!button->isVisible());
+    QSignalSpy edited(&bar, &LogFilterBar::filterEdited);
+    const auto lastFilter = [&edited] { return edited.last().at(0).value<LogFilter>(); };
+
+    bar.setDevices({QStringLiteral("rele-1"), QStringLiteral("rele-2 (+12 с)"), QStringLiteral("ПС-12")});
+    QVERIFY(button->isVisible());
+    QCOMPARE(list->count(), 3);
+    QCOMPARE(list->item(1)->text(), QStringLiteral("rele-2 (+12 с)"));
+    QVERIFY(bar.filter().isEmpty());
+
+    // Unchecking a device hides its records, and the button says how many are shown.
+    list->item(1)->setCheckState(Qt::Unchecked);
+    QCOMPARE(lastFilter().hiddenDevices, QVector<int>{1});
+    QVERIFY(!lastFilter().isEmpty());
+    QVERIFY(!lastFilter().showsDevice(1) && lastFilter().showsDevice(2));
+    QCOMPARE(button->text(), QStringLiteral("Устройства: 2 из 3"));
+    list->item(0)->setCheckState(Qt::Unchecked);
+    QCOMPARE(lastFilter().hiddenDevices, (QVector<int>{0, 1}));
+    const int sent = edited.count();
+    // The other conditions keep the devices', and clearing brings every device back in
+    // one change.
+    bar.setTimeSpan(QDateTime(QDate(2024, 3, 15), QTime(0, 0), Qt::UTC), QDateTime());
+    QCOMPARE(lastFilter().hiddenDevices, (QVector<int>{0, 1}));
+    bar.clear();
+    QCOMPARE(edited.count(), sent + 2);
+    QVERIFY(lastFilter().isEmpty());
+    QCOMPARE(button->text(), QStringLiteral("Устройства"));
+
+    // Another set of devices starts with every one shown; a single device has no filter.
+    list->item(2)->setCheckState(Qt::Unchecked);
+    bar.setDevices({QStringLiteral("a"), QStringLiteral("b")});
+    QVERIFY(bar.filter().isEmpty());
+    QCOMPARE(list->count(), 2);
+    bar.setDevices({QStringLiteral("a")});
+    QVERIFY(!button->isVisible());
+    QCOMPARE(list->count(), 0);
+    QVERIFY(bar.filter().isEmpty());
+}
