@@ -40,6 +40,8 @@ public:
 
     // The names of the devices, in the order given (a pattern's by name).
     QStringList names() const;
+    // The logs, in that order, each read on its own connection (a file's) or all on one.
+    const std::vector<MergedLog> &mergedLogs() const { return logs; }
     // Where the failures of the log `index` are said to be: the file's path, or the server
     // (never with the URL's password).
     QString place(int index) const;
