@@ -545,11 +545,11 @@ StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out
 }
 
 StoreStatus exportMergedLogCsvFile(const std::vector<MergedLog> &logs, const QString &path, const LogFilter &filter,
-                                   int *failedLog)
+                                   int *failedLog, const CsvExportProgress &progress)
 {
     StoreStatus read;
     const bool written = replaceCsvFile(path, [&](QIODevice &out) {
-        read = writeMergedLogCsv(logs, out, filter, failedLog);
+        read = writeMergedLogCsv(logs, out, filter, failedLog, progress);
         return read.ok();
     });
     // As exportLogCsvFile: a log that cannot be read is its store's error.

@@ -224,7 +224,7 @@ StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out
 
 // Those lines into the file at `path`, replaced as exportLogCsvFile replaces it.
 StoreStatus exportMergedLogCsvFile(const std::vector<MergedLog> &logs, const QString &path, const LogFilter &filter,
-                                   int *failedLog = nullptr);
+                                   int *failedLog = nullptr, const CsvExportProgress &progress = {});
 
 // Whether the time text `a` comes before `b` in a merged export: the log view query's
 // texts ("2024-03-15 13:45:30") by their time, a record without one (NULL) first.

@@ -7,6 +7,7 @@
 #include "store/logschema.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QHash>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -232,4 +233,25 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringLi
             return Failure(committed.error());
     }
     return merged;
+}
+
+QStringList logFilesWithAdded(const QStringList &shown, const QStringList &added)
+{
+    // A file that exists is known by its canonical path (through links and ".."); a
+    // missing one by its absolute path, and it fails to open later, named.
+    const auto identity = [](const QString &path) {
+        const QFileInfo file(path);
+        const QString canonical = file.canonicalFilePath();
+        return canonical.isEmpty() ? file.absoluteFilePath() : canonical;
+    };
+    QStringList all;
+    QStringList seen;
+    for (const QString &path : shown + added) {
+        const QString known = identity(path);
+        if (seen.contains(known))
+            continue;
+        seen << known;
+        all << path;
+    }
+    return all;
 }

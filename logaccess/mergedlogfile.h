@@ -48,3 +48,7 @@ private:
     QString filePath;
     QStringList sourcePaths;
 };
+
+// The log files shown once `added` are added to those `shown`: the ones shown, then the
+// ones added that are not among them yet (the same file under another path counts once).
+QStringList logFilesWithAdded(const QStringList &shown, const QStringList &added);

@@ -50,7 +50,9 @@ public:
     // merges them, into the file at `path`, replaced; with one device, the single log's
     // export byte for byte. On a failure to read a log, *failedLog is its index (-1 for
     // one of the file written).
-    StoreStatus exportCsv(const QString &path, const LogFilter &filter, int *failedLog = nullptr) const;
+    // `progress` is asked between two records, as writeMergedLogCsv asks it.
+    StoreStatus exportCsv(const QString &path, const LogFilter &filter, int *failedLog = nullptr,
+                          const CsvExportProgress &progress = {}) const;
 
 private:
     MergedLogs() = default;

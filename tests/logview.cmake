@@ -11,6 +11,8 @@ if(TARGET khronar_app)
                      LIBS khronar_app khronar_testsupport)
     khronar_add_test(logfilterbar SOURCES support/logfixture.h support/logwindow.h support/samplelog.h
                      LIBS khronar_app khronar_testsupport)
+    khronar_add_test(mergedview SOURCES support/logfixture.h support/logwindow.h support/notlogfiles.h
+                     support/stationlogs.h LIBS khronar_app khronar_testsupport)
     khronar_add_test(logtimelinestrip SOURCES support/logfixture.h support/logwindow.h support/samplelog.h
                      LIBS khronar_app khronar_testsupport)
 endif()
