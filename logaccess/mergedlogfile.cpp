@@ -148,6 +148,21 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringLi
             *failedPath = path;
         return failureOf(path, error);
     };
+    // A device is known by its file's name: two of one name could not be told apart.
+    QHash<QString, QString> named; // device name -> its file
+    for (const QString &path : paths) {
+        const QString name = MergedLogs::deviceNameOfFile(path);
+        const auto other = named.constFind(name);
+        if (other != named.constEnd()) {
+            if (failedPath)
+                *failedPath = path;
+            return storeFailure(StoreError::Kind::Refused,
+                                QStringLiteral("Файлы \"%1\" и \"%2\" — журналы одного устройства \"%3\": "
+                                               "вместе их не различить")
+                                    .arg(QDir::toNativeSeparators(*other), QDir::toNativeSeparators(path), name));
+        }
+        named.insert(name, path);
+    }
     QString unreadable;
     StoreResult<std::unique_ptr<MergedLogs>> opened = MergedLogs::openFiles(paths, OpenLogSettings(), &unreadable);
     if (!opened)

@@ -31,7 +31,8 @@ public:
     // Reads the log files at `paths` (each only read, on a connection of its own) into a
     // new merged file, on the calling thread, in one transaction. Fails with the error of
     // the first file that cannot be read, its text naming that file and its path in
-    // *failedPath; with Cancelled, having left no file, once `token` is cancelled.
+    // *failedPath; with Cancelled, having left no file, once `token` is cancelled. Two
+    // files of one name (in two folders) are refused: their device would be the same.
     static StoreResult<std::unique_ptr<MergedLogFile>> build(const QStringList &paths,
                                                              const CancelToken &token = CancelToken(),
                                                              QString *failedPath = nullptr);

@@ -101,6 +101,9 @@ private slots:
     void unreadableFileIsNamed_data();
     void unreadableFileIsNamed();
     void cancelledLeavesNoFile();
+    void twoFilesOfOneNameAreRefused();
+    void filesAddedToThoseShown_data();
+    void filesAddedToThoseShown();
 
 private:
     // The station's devices made as log files; their paths.
@@ -306,6 +309,69 @@ void tst_MergedLogFile::cancelledLeavesNoFile()
     QCOMPARE(merged.error().kind, StoreError::Kind::Cancelled);
     QCOMPARE(leftInTemp(), QStringList());
     QCOMPARE(recordCount(paths[0]), 1500);
+}
+
+// Two files of one name in two folders would be one device: refused, both named.
+void tst_MergedLogFile::twoFilesOfOneNameAreRefused()
+{
+    QStringList paths = makeStation(2, false);
+    QCOMPARE(paths.size(), 2);
+    const QString twin = dir->filePath(QStringLiteral("другая папка/") + QFileInfo(paths[0]).fileName());
+    QVERIFY(QDir().mkpath(QFileInfo(twin).path()));
+    QVERIFY(QFile::copy(paths[0], twin));
+    paths << twin;
+    QString failedPath;
+    const StoreResult<std::unique_ptr<MergedLogFile>> merged = MergedLogFile::build(paths, CancelToken(), &failedPath);
+    QVERIFY(!merged.ok());
+    QCOMPARE(merged.error().kind, StoreError::Kind::Refused);
+    QCOMPARE(failedPath, twin);
+    QVERIFY2(merged.error().text.contains(QDir::toNativeSeparators(twin)), qPrintable(merged.error().text));
+    QVERIFY2(merged.error().text.contains(QDir::toNativeSeparators(paths[0])), qPrintable(merged.error().text));
+    QCOMPARE(leftInTemp(), QStringList());
+}
+
+// Files added to those shown: the ones shown first, then the new ones; a file already
+// shown, under any path that leads to it, counts once.
+void tst_MergedLogFile::filesAddedToThoseShown_data()
+{
+    QTest::addColumn<QStringList>("shown");
+    QTest::addColumn<QStringList>("added");
+    QTest::addColumn<QStringList>("expected");
+    QTest::newRow("to none") << QStringList() << QStringList{"a.db", "b.db"} << QStringList{"a.db", "b.db"};
+    QTest::newRow("to one") << QStringList{"b.db"} << QStringList{"a.db"} << QStringList{"b.db", "a.db"};
+    QTest::newRow("one already shown") << QStringList{"a.db", "b.db"} << QStringList{"c.db", "b.db"}
+                                       << QStringList{"a.db", "b.db", "c.db"};
+    QTest::newRow("by another path") << QStringList{"a.db"} << QStringList{"sub/../a.db"} << QStringList{"a.db"};
+#ifndef Q_OS_WIN
+    // A Windows link is a file of its own (a shortcut), not the file it points to.
+    QTest::newRow("through a link") << QStringList{"link.db"} << QStringList{"a.db"} << QStringList{"link.db"};
+#endif
+    QTest::newRow("picked twice") << QStringList() << QStringList{"a.db", "a.db"} << QStringList{"a.db"};
+    QTest::newRow("missing, kept to be named")
+        << QStringList{"a.db"} << QStringList{"gone.db"} << QStringList{"a.db", "gone.db"};
+}
+
+void tst_MergedLogFile::filesAddedToThoseShown()
+{
+    QFETCH(QStringList, shown);
+    QFETCH(QStringList, added);
+    QFETCH(QStringList, expected);
+    QDir folder(dir->path());
+    QVERIFY(folder.mkpath(QStringLiteral("sub")));
+    for (const char *name : {"a.db", "b.db", "c.db"}) {
+        QFile file(folder.filePath(QLatin1String(name)));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+#ifndef Q_OS_WIN
+    QVERIFY(QFile::link(folder.filePath(QStringLiteral("a.db")), folder.filePath(QStringLiteral("link.db"))));
+#endif
+    const auto inFolder = [&folder](const QStringList &names) {
+        QStringList paths;
+        for (const QString &name : names)
+            paths << folder.filePath(name);
+        return paths;
+    };
+    QCOMPARE(logFilesWithAdded(inFolder(shown), inFolder(added)), inFolder(expected));
 }
 
 QTEST_GUILESS_MAIN(tst_MergedLogFile)
