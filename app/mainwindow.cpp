@@ -377,14 +377,8 @@ void MainWindow::showLogFiles(const QStringList &paths)
         openLogFile(paths.first());
         return;
     }
-    // A download writes into one log file: the log it writes to is not swapped under it
-    // for several.
-    if (download->connected()) {
-        showErrorBox(this,
-                     QStringLiteral("Несколько журналов можно показать вместе, только когда соединение "
-                                    "с устройством разорвано"));
+    if (refuseMergeWhileConnected())
         return;
-    }
     ui->statusBar->showMessage(QStringLiteral("Журналы объединяются…"));
     logOpener->buildMerged(paths, this, [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
 }
@@ -397,6 +391,9 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
             showErrorBox(this, built.error().text);
         return;
     }
+    // Connected while the files were merged.
+    if (refuseMergeWhileConnected())
+        return;
     // Only read: nothing is downloaded into it.
     StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(LogLocation::file((*built)->path()),
                                                                  OpenLog::Purpose::Read);
@@ -408,6 +405,18 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
     closeLog();
     mergedFile = *built;
     showLog(std::move(opened).value());
+}
+
+bool MainWindow::refuseMergeWhileConnected()
+{
+    // A download writes into one log file: the log it writes to is not swapped under it
+    // for several.
+    if (!download->connected())
+        return false;
+    showErrorBox(this,
+                 QStringLiteral("Несколько журналов можно показать вместе, только когда соединение "
+                                "с устройством разорвано"));
+    return true;
 }
 
 LogStore *MainWindow::downloadStore() const

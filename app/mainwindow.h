@@ -129,6 +129,8 @@ private:
     // merged into one file off the user-interface thread, then shown (mergedLogBuilt).
     void showLogFiles(const QStringList &paths);
     void mergedLogBuilt(const MergedLogBuilding &built);
+    // While the port is connected several logs are not shown together: says so, true.
+    bool refuseMergeWhileConnected();
     // Where a download writes: the log file shown; none for several shown together.
     LogStore *downloadStore() const;
     // A device's log on a server, shown instead of a log file: opened in the background,
