@@ -380,11 +380,13 @@ void MainWindow::showLogFiles(const QStringList &paths)
     if (refuseMergeWhileConnected())
         return;
     ui->statusBar->showMessage(QStringLiteral("Журналы объединяются…"));
+    merging = true;
     logOpener->buildMerged(paths, this, [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
 }
 
 void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
 {
+    merging = false;
     ui->statusBar->clearMessage();
     if (!built) {
         if (built.error().kind != StoreError::Kind::Cancelled)
@@ -444,6 +446,10 @@ void MainWindow::closeLog()
     // its logs in place of the one shown next.
     mergedFile.reset();
     logOpener->cancelMerging();
+    if (merging) {
+        merging = false;
+        ui->statusBar->clearMessage();
+    }
 }
 
 void MainWindow::on_actionOpenServer_triggered()

@@ -167,6 +167,8 @@ private:
     // With several log files shown together, the file they are merged into (`log` is open
     // on it); it is deleted once it is closed.
     std::shared_ptr<MergedLogFile> mergedFile;
+    // Several files are being merged, «Журналы объединяются…» in the status bar meanwhile.
+    bool merging = false;
     LogViewModel *model;
     LogFilterBar *filterBar;
     LogTimelineStrip *timelineStrip;

@@ -120,6 +120,7 @@ private slots:
     void severalFilesOpenedTogether();
     void logsAddedToTheOneShown();
     void fileThatCannotBeReadIsNamed();
+    void closedWhileMerging();
 
 private:
     // The station's three devices as log files in the test's folder, 900 records.
@@ -300,6 +301,23 @@ void tst_MergedView::fileThatCannotBeReadIsNamed()
     QVERIFY2(box->text.contains(QDir::toNativeSeparators(paths[1])), qPrintable(box->text));
     QCOMPARE(countText(), counted(300, 300));
     QCOMPARE(table()->model()->columnCount(), 4);
+    QCOMPARE(leftInTemp(), QStringList());
+}
+
+// Closed before the merge is shown: the merge is dropped, and its file goes with it,
+// at the latest once the window has gone (which waits for its background work).
+void tst_MergedView::closedWhileMerging()
+{
+    const QStringList paths = makeStation();
+    QCOMPARE(paths.size(), 3);
+    ModalAnswer::fileDialog(picked(paths));
+    child<QAction>("actionOpen")->trigger();
+    // The merge's answer comes back through the event loop, which has not run since.
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Журналы объединяются…"));
+    child<QAction>("actionCloseLogs")->trigger();
+    QCOMPARE(window->statusBar()->currentMessage(), QString());
+    QVERIFY(table()->model() == nullptr || table()->model()->columnCount() == 0);
+    window.reset();
     QCOMPARE(leftInTemp(), QStringList());
 }
 
