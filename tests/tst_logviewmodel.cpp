@@ -994,6 +994,19 @@ void tst_LogViewModel::mergedLogOfThreeDevices()
     QCOMPARE(shown.size(), expected.size());
     for (int row = 0; row < shown.size(); ++row)
         QCOMPARE(shown[row], expected[row]);
+    // Go to time over all three: the first row shown at that time or later, whatever
+    // its device.
+    QVERIFY(!shown.isEmpty());
+    const QString middle = shown[shown.size() / 2].section(QLatin1Char('|'), 1, 1);
+    const int first = int(
+        std::find_if(shown.begin(), shown.end(),
+                     [&middle](const QString &row) { return row.section(QLatin1Char('|'), 1, 1) >= middle; })
+        - shown.begin());
+    QSignalSpy located(model, &LogViewModel::timeLocated);
+    const int request = model->locateTime(at(qPrintable(middle)));
+    QTRY_COMPARE_WITH_TIMEOUT(located.count(), 1, 10000);
+    QCOMPARE(located.first().at(0).toInt(), request);
+    QCOMPARE(located.first().at(1).toInt(), first);
     // The type column still has its icon, the message its caption.
     if (model->rowCount() > 0) {
         QVERIFY(!model->data(model->index(0, 1), Qt::DecorationRole).value<QPixmap>().isNull());
