@@ -313,12 +313,19 @@ void MainWindow::on_actionCreate_triggered()
 
 void MainWindow::on_actionOpen_triggered()
 {
-    const QString path = QFileDialog::getOpenFileName(this, QStringLiteral("Открыть файл журнала"), dirOpen,
-                                                      QStringLiteral("Файлы журнала (*.db)"));
-    if (path.isEmpty())
+    const QStringList paths = QFileDialog::getOpenFileNames(this, QStringLiteral("Открыть файл журнала"), dirOpen,
+                                                            QStringLiteral("Файлы журнала (*.db)"));
+    if (paths.isEmpty())
         return;
-    rememberDirectory(dirOpen, QStringLiteral("DirOpen"), path);
+    rememberDirectory(dirOpen, QStringLiteral("DirOpen"), paths.first());
+    if (paths.size() == 1)
+        openLogFile(paths.first());
+    else
+        showLogFiles(paths);
+}
 
+void MainWindow::openLogFile(const QString &path)
+{
     // The log shown stays when this one cannot be opened.
     StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(LogLocation::file(path), OpenLog::Purpose::View);
     if (!opened) {
@@ -330,12 +337,101 @@ void MainWindow::on_actionOpen_triggered()
     showLog(std::move(opened).value());
 }
 
+void MainWindow::on_actionAddLog_triggered()
+{
+    const QStringList added = QFileDialog::getOpenFileNames(this, QStringLiteral("Добавить журнал"), dirOpen,
+                                                            QStringLiteral("Файлы журнала (*.db)"));
+    if (added.isEmpty())
+        return;
+    rememberDirectory(dirOpen, QStringLiteral("DirOpen"), added.first());
+    if (serverLogShown()) {
+        showErrorBox(this, QStringLiteral("Журнал с сервера нельзя показать вместе с файлами журнала"));
+        return;
+    }
+    showLogFiles(logFilesWithAdded(shownLogFiles(), added));
+}
+
+void MainWindow::on_actionCloseLogs_triggered()
+{
+    // A download has nowhere to write once no log is shown.
+    if (ui->actionDownload->isChecked())
+        stopDownload();
+    leaveServerLog();
+    closeLog();
+}
+
+QStringList MainWindow::shownLogFiles() const
+{
+    if (mergedFile)
+        return mergedFile->sources();
+    if (log && !log->location().onServer)
+        return {log->location().path};
+    return {};
+}
+
+void MainWindow::showLogFiles(const QStringList &paths)
+{
+    if (paths == shownLogFiles())
+        return;
+    if (paths.size() == 1) {
+        openLogFile(paths.first());
+        return;
+    }
+    if (refuseMergeWhileConnected())
+        return;
+    ui->statusBar->showMessage(QStringLiteral("Журналы объединяются…"));
+    merging = true;
+    logOpener->buildMerged(paths, this, [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
+}
+
+void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
+{
+    merging = false;
+    ui->statusBar->clearMessage();
+    if (!built) {
+        if (built.error().kind != StoreError::Kind::Cancelled)
+            showErrorBox(this, built.error().text);
+        return;
+    }
+    // Connected while the files were merged.
+    if (refuseMergeWhileConnected())
+        return;
+    // Only read: nothing is downloaded into it.
+    StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(LogLocation::file((*built)->path()),
+                                                                 OpenLog::Purpose::Read);
+    if (!opened) {
+        showErrorBox(this, opened.error().text);
+        return;
+    }
+    leaveServerLog();
+    closeLog();
+    mergedFile = *built;
+    showLog(std::move(opened).value());
+}
+
+bool MainWindow::refuseMergeWhileConnected()
+{
+    // A download writes into one log file: the log it writes to is not swapped under it
+    // for several.
+    if (!download->connected())
+        return false;
+    showErrorBox(this,
+                 QStringLiteral("Несколько журналов можно показать вместе, только когда соединение "
+                                "с устройством разорвано"));
+    return true;
+}
+
+LogStore *MainWindow::downloadStore() const
+{
+    return log && !mergedFile ? log->store() : nullptr;
+}
+
 void MainWindow::showLog(std::shared_ptr<OpenLog> opened)
 {
     log = std::move(opened);
     model->setSource(log->source());
     // A download under way goes on into the log shown now.
-    download->setStore(log->store());
+    download->setStore(downloadStore());
     refreshLogView();
 }
 
@@ -346,6 +442,14 @@ void MainWindow::closeLog()
     model->setSource(std::make_shared<NoLogSource>());
     download->setStore(nullptr);
     log.reset();
+    // Once nothing reads it, the merged file goes; a merge still running would show
+    // its logs in place of the one shown next.
+    mergedFile.reset();
+    logOpener->cancelMerging();
+    if (merging) {
+        merging = false;
+        ui->statusBar->clearMessage();
+    }
 }
 
 void MainWindow::on_actionOpenServer_triggered()
@@ -548,8 +652,11 @@ void MainWindow::on_exportLog_triggered()
 
 void MainWindow::startExport(const QString &path)
 {
-    // What the table shows: with a filter on, only the records that pass it.
-    if (!logExport->start(model->source(), model->filter(), path))
+    // What the table shows: with a filter on, only the records that pass it; of several
+    // logs, merged as khronar-fetch merges them, from the files themselves.
+    const bool started = mergedFile ? logExport->startMerged(mergedFile->sources(), model->filter(), path)
+                                    : logExport->start(model->source(), model->filter(), path);
+    if (!started)
         return;
     // Counted once the rows on show are all known; until then the bar only says it works.
     exportProgress->setRange(0, model->isScanning() ? 0 : model->rowCount());
@@ -595,7 +702,7 @@ void MainWindow::on_connectButton_triggered()
                 linePace = dialog.linePace()->isChecked();
                 settings->setValue(QStringLiteral("LinePace"), linePace);
                 download = makeDownload(linePace);
-                download->setStore(log ? log->store() : nullptr);
+                download->setStore(downloadStore());
             }
             // The open goes on in the background (a gateway may take seconds to answer);
             // the poll tick hears how it ended, and a success starts the download->
@@ -634,6 +741,8 @@ void MainWindow::on_actionDownload_triggered(bool checked)
         return;
     if (!logShown()) {
         failDownload(QStringLiteral("Файл журнала не открыт"));
+    } else if (mergedFile) {
+        failDownload(QStringLiteral("Показаны несколько журналов: загрузка пишет в один файл журнала, откройте его"));
     } else if (!download->portOpen()) {
         failDownload(QStringLiteral("Соединение не установлено"));
     } else if (serverLogShown()) {

@@ -82,6 +82,8 @@ private slots:
     void lineTick();
     void on_actionCreate_triggered();
     void on_actionOpen_triggered();
+    void on_actionAddLog_triggered();
+    void on_actionCloseLogs_triggered();
     void on_actionOpenServer_triggered();
     void on_connectButton_triggered();
     void on_actionDownload_triggered(bool checked);
@@ -119,6 +121,18 @@ private:
     // The log shown from now on (the model reads it, a download writes to it), and no log.
     void showLog(std::shared_ptr<OpenLog> opened);
     void closeLog();
+    // The log file at `path` shown; the log shown stays when it cannot be opened.
+    void openLogFile(const QString &path);
+    // The log files shown: the one open, or those merged; none for a server's device.
+    QStringList shownLogFiles() const;
+    // The log files at `paths` shown together: one alone as openLogFile shows it, several
+    // merged into one file off the user-interface thread, then shown (mergedLogBuilt).
+    void showLogFiles(const QStringList &paths);
+    void mergedLogBuilt(const MergedLogBuilding &built);
+    // While the port is connected several logs are not shown together: says so, true.
+    bool refuseMergeWhileConnected();
+    // Where a download writes: the log file shown; none for several shown together.
+    LogStore *downloadStore() const;
     // A device's log on a server, shown instead of a log file: opened in the background,
     // then shown; polled for what collectors store meanwhile. leaveServerLog() closes it
     // (no log is shown until one is opened).
@@ -150,6 +164,11 @@ private:
     QString dirSave;
     // The log shown, a log file or a server's device; none until one is created or opened.
     std::shared_ptr<OpenLog> log;
+    // With several log files shown together, the file they are merged into (`log` is open
+    // on it); it is deleted once it is closed.
+    std::shared_ptr<MergedLogFile> mergedFile;
+    // Several files are being merged, «Журналы объединяются…» in the status bar meanwhile.
+    bool merging = false;
     LogViewModel *model;
     LogFilterBar *filterBar;
     LogTimelineStrip *timelineStrip;

@@ -395,6 +395,42 @@ StoreResult<qint64> newestLogRowId(const QSqlDatabase &database, const LogViewSt
     return query.value(0).toLongLong();
 }
 
+MergedOrder::MergedOrder(const QStringList &names) : rankOf(std::size_t(names.size())), times(rankOf.size())
+{
+    ranked.resize(rankOf.size());
+    for (std::size_t i = 0; i < ranked.size(); ++i)
+        ranked[i] = int(i);
+    std::stable_sort(ranked.begin(), ranked.end(), [&names](int a, int b) { return names[a] < names[b]; });
+    for (std::size_t rank = 0; rank < ranked.size(); ++rank)
+        rankOf[std::size_t(ranked[rank])] = rank;
+    heap.reserve(ranked.size());
+}
+
+bool MergedOrder::later(std::size_t a, std::size_t b) const
+{
+    if (mergedTimeBefore(times[b], times[a]))
+        return true;
+    if (mergedTimeBefore(times[a], times[b]))
+        return false;
+    return a > b;
+}
+
+void MergedOrder::offer(int log, const QString &time)
+{
+    const std::size_t rank = rankOf[std::size_t(log)];
+    times[rank] = time;
+    heap.push_back(rank);
+    std::push_heap(heap.begin(), heap.end(), [this](std::size_t a, std::size_t b) { return later(a, b); });
+}
+
+int MergedOrder::takeNext()
+{
+    std::pop_heap(heap.begin(), heap.end(), [this](std::size_t a, std::size_t b) { return later(a, b); });
+    const std::size_t rank = heap.back();
+    heap.pop_back();
+    return ranked[rank];
+}
+
 bool mergedTimeBefore(const QString &a, const QString &b)
 {
     // NULL comes out as an empty text: no time the table can show.
@@ -443,31 +479,29 @@ StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out
             failedAt(0);
         return written;
     }
-    // The logs in the order of their names, which decides between records of one time.
-    std::vector<int> byName(logs.size());
-    for (std::size_t i = 0; i < logs.size(); ++i)
-        byName[i] = int(i);
-    std::stable_sort(byName.begin(), byName.end(),
-                     [&logs](int a, int b) { return logs[std::size_t(a)].name < logs[std::size_t(b)].name; });
+    QStringList names;
+    for (const MergedLog &log : logs)
+        names << log.name;
+    MergedOrder order(names);
 
     LogCsvWriter writer(out, encoding);
     const qint64 readAhead = std::max(LogCsvReader::DefaultReadAheadBytes / qint64(logs.size()), MergeReadAheadFloor);
-    // Per log in name order: its reader, its device field and the record next in line.
+    // Per log: its reader, its device field and the record next in line.
     struct Source {
         std::unique_ptr<LogCsvReader> reader;
         QByteArray field;
         CsvRecord head;
-        QString time;
     };
     std::vector<Source> sources(logs.size());
-    for (std::size_t rank = 0; rank < logs.size(); ++rank) {
-        const MergedLog &log = logs[std::size_t(byName[rank])];
-        sources[rank].reader = std::make_unique<LogCsvReader>(log.database, log.statements, filter, readAhead);
-        sources[rank].field = writer.leadingField(log.name);
+    for (const int index : order.byName()) {
+        const MergedLog &log = logs[std::size_t(index)];
+        Source &source = sources[std::size_t(index)];
+        source.reader = std::make_unique<LogCsvReader>(log.database, log.statements, filter, readAhead);
+        source.field = writer.leadingField(log.name);
         // Every log is checked before a line is written.
-        const StoreStatus started = sources[rank].reader->start();
+        const StoreStatus started = source.reader->start();
         if (!started) {
-            failedAt(byName[rank]);
+            failedAt(index);
             return started;
         }
     }
@@ -476,22 +510,22 @@ StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out
 
     qint64 lines = 0;
     bool stopped = false;
-    // Takes the next record of the log of `rank` into its head; false at its end, on a
-    // read failure (in `failure`) and on a stop.
+    // Offers the next record of the log `index` to the order; false at its end, on a read
+    // failure (in `failure`) and on a stop.
     StoreStatus failure;
-    const auto advance = [&](std::size_t rank) {
-        Source &source = sources[rank];
+    const auto advance = [&](int index) {
+        Source &source = sources[std::size_t(index)];
         for (;;) {
             const StoreResult<LogCsvReader::Step> step = source.reader->next(source.head);
             if (!step) {
                 failure = Failure(step.error());
-                failedAt(byName[rank]);
+                failedAt(index);
                 return false;
             }
             if (*step == LogCsvReader::Step::End)
                 return false;
             if (*step == LogCsvReader::Step::Record) {
-                source.time = source.head.time.toString();
+                order.offer(index, source.head.time.toString());
                 return true;
             }
             if (progress && !progress(lines)) {
@@ -500,28 +534,13 @@ StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out
             }
         }
     };
-    // A heap of the logs that have a record in line, the earliest on top: by time, then
-    // by name (rank).
-    const auto later = [&sources](std::size_t a, std::size_t b) {
-        if (mergedTimeBefore(sources[b].time, sources[a].time))
-            return true;
-        if (mergedTimeBefore(sources[a].time, sources[b].time))
-            return false;
-        return a > b;
-    };
-    std::vector<std::size_t> heap;
-    heap.reserve(sources.size());
-    for (std::size_t rank = 0; rank < sources.size(); ++rank) {
-        if (advance(rank))
-            heap.push_back(rank);
-        else if (!failure || stopped)
+    for (const int index : order.byName()) {
+        if (!advance(index) && (!failure || stopped))
             break;
     }
-    std::make_heap(heap.begin(), heap.end(), later);
-    while (failure && !stopped && !heap.empty()) {
-        std::pop_heap(heap.begin(), heap.end(), later);
-        const std::size_t rank = heap.back();
-        const Source &source = sources[rank];
+    while (failure && !stopped && !order.empty()) {
+        const int index = order.takeNext();
+        const Source &source = sources[std::size_t(index)];
         if (!writer.writeRecord(source.head.type, source.head.time, source.head.message, source.field))
             return storeFailure(StoreError::Kind::Io, out.errorString());
         ++lines;
@@ -529,10 +548,7 @@ StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out
             stopped = true;
             break;
         }
-        if (advance(rank))
-            std::push_heap(heap.begin(), heap.end(), later);
-        else
-            heap.pop_back();
+        advance(index);
     }
     if (stopped)
         return storeFailure(StoreError::Kind::Cancelled, QString());
@@ -540,7 +556,8 @@ StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out
 }
 
 StoreStatus exportMergedLogCsvFile(const std::vector<MergedLog> &logs, const QString &path, const LogFilter &filter,
-                                   int *failedLog)
+                                   int *failedLog, const CsvExportProgress &progress)
 {
-    return exportCsvFile(path, [&](QIODevice &out) { return writeMergedLogCsv(logs, out, filter, failedLog); });
+    return exportCsvFile(path,
+                         [&](QIODevice &out) { return writeMergedLogCsv(logs, out, filter, failedLog, progress); });
 }

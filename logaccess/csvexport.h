@@ -14,6 +14,8 @@
 #include <QVariant>
 #include <QtGlobal>
 
+#include <QStringList>
+
 #include <functional>
 #include <vector>
 
@@ -222,8 +224,38 @@ StoreStatus writeMergedLogCsv(const std::vector<MergedLog> &logs, QIODevice &out
 
 // Those lines into the file at `path`, replaced as exportLogCsvFile replaces it.
 StoreStatus exportMergedLogCsvFile(const std::vector<MergedLog> &logs, const QString &path, const LogFilter &filter,
-                                   int *failedLog = nullptr);
+                                   int *failedLog = nullptr, const CsvExportProgress &progress = {});
 
 // Whether the time text `a` comes before `b` in a merged export: the log view query's
 // texts ("2024-03-15 13:45:30") by their time, a record without one (NULL) first.
 bool mergedTimeBefore(const QString &a, const QString &b);
+
+// The order of several logs merged on one time axis, wherever they are merged (an
+// export, a merged log file): each log is read in its own order, and of the records next
+// in line, the earliest by time goes first, then the one of the log whose name comes
+// first. A device whose clock was set back thus keeps its records in its own order.
+class MergedOrder
+{
+public:
+    // The logs named `names`, by their index there.
+    explicit MergedOrder(const QStringList &names);
+
+    // The indices of the logs by name (equal names in the order given): the order in which
+    // they are best read first, so that every log is checked before a record is taken.
+    const std::vector<int> &byName() const { return ranked; }
+    // The next record of the log `log` has the time text `time` (its first, or the one
+    // after the record takeNext() gave it).
+    void offer(int log, const QString &time);
+    // Whether no log has a record in line.
+    bool empty() const { return heap.empty(); }
+    // The log whose record goes next (not empty()); it offers its next record, if any.
+    int takeNext();
+
+private:
+    bool later(std::size_t a, std::size_t b) const;
+
+    std::vector<int> ranked;
+    std::vector<std::size_t> rankOf;
+    std::vector<QString> times;    // by rank: the time of the record in line
+    std::vector<std::size_t> heap; // ranks, the earliest record on top
+};

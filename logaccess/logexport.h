@@ -9,10 +9,12 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QThreadPool>
 #include <QTimer>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 
 /*
@@ -40,6 +42,10 @@ public:
     // Starts writing the records of `source` that pass `filter` to the file at `path`.
     // False, and nothing started, while another export runs.
     bool start(const std::shared_ptr<LogSource> &source, const LogFilter &filter, const QString &path);
+    // Starts writing the records of the log files at `sources` that pass `filter`,
+    // merged as khronar-fetch merges them (MergedLogs::exportCsv), to the file at `path`;
+    // a log that cannot be read is named in the error. False while another export runs.
+    bool startMerged(const QStringList &sources, const LogFilter &filter, const QString &path);
     // Stops the export at its next line; finished() says Cancelled.
     void cancel();
     bool isRunning() const { return running; }
@@ -56,6 +62,8 @@ private:
         std::atomic<qint64> lines{0};
         std::atomic<bool> cancelled{false};
     };
+    // Runs `write` on the pool, with the progress it is to report and ask.
+    bool run(std::function<StoreStatus(const std::function<bool(qint64)> &progress)> write);
     void finish(const StoreStatus &outcome);
 
     QThreadPool pool;

@@ -13,12 +13,12 @@ namespace {
 // Runs `errand` once on a thread of `pool`; `done` gets its answer on `owner`'s thread
 // while `context` lives and `token` has not been cancelled.
 template<typename Answer>
-CancelToken runErrand(QThreadPool &pool, QObject *owner, QObject *context, std::function<Answer()> errand,
-                      std::function<void(const Answer &)> done)
+CancelToken runErrand(QThreadPool &pool, QObject *owner, QObject *context,
+                      std::function<Answer(const CancelToken &)> errand, std::function<void(const Answer &)> done)
 {
     OrderedWork<Answer> work;
     work.chunks = 1;
-    work.startThread = [errand] { return [errand](int, const CancelToken &) { return errand(); }; };
+    work.startThread = [errand] { return [errand](int, const CancelToken &token) { return errand(token); }; };
     work.deliver = [guard = QPointer<QObject>(context), done](int, Answer &answer) {
         if (guard)
             done(answer);
@@ -48,6 +48,7 @@ LogOpener::~LogOpener()
     listing.cancel();
     opening.cancel();
     storeOpening.cancel();
+    merging.cancel();
     pool.waitForDone();
 }
 
@@ -56,7 +57,8 @@ void LogOpener::listDevices(const ServerUrl &url, QObject *context, std::functio
     listing.cancel();
     const QString program = OpenLogSettings().program;
     listing = runErrand<ServerDeviceList>(
-        pool, this, context, [url, program] { return listServerDevicesAt(url, program); }, std::move(done));
+        pool, this, context, [url, program](const CancelToken &) { return listServerDevicesAt(url, program); },
+        std::move(done));
 }
 
 void LogOpener::cancelListing()
@@ -71,7 +73,7 @@ void LogOpener::open(const LogLocation &where, OpenLog::Purpose purpose, const O
     QThread *owner = thread();
     opening = runErrand<LogOpening>(
         pool, this, context,
-        [where, purpose, settings, owner]() -> LogOpening {
+        [where, purpose, settings, owner](const CancelToken &) -> LogOpening {
             StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(where, purpose, settings);
             if (!opened)
                 return Failure(opened.error());
@@ -92,10 +94,31 @@ void LogOpener::openDeviceStore(const LogLocation &where, const OpenLogSettings 
 {
     storeOpening.cancel();
     storeOpening = runErrand<ServerStoreOpening>(
-        pool, this, context, [where, settings] { return OpenLog::openDeviceStore(where, settings); }, std::move(done));
+        pool, this, context,
+        [where, settings](const CancelToken &) { return OpenLog::openDeviceStore(where, settings); }, std::move(done));
 }
 
 void LogOpener::cancelStoreOpening()
 {
     storeOpening.cancel();
+}
+
+void LogOpener::buildMerged(const QStringList &paths, QObject *context,
+                            std::function<void(const MergedLogBuilding &)> done)
+{
+    merging.cancel();
+    merging = runErrand<MergedLogBuilding>(
+        pool, this, context,
+        [paths](const CancelToken &token) -> MergedLogBuilding {
+            StoreResult<std::unique_ptr<MergedLogFile>> built = MergedLogFile::build(paths, token);
+            if (!built)
+                return Failure(built.error());
+            return std::shared_ptr<MergedLogFile>(std::move(built).value());
+        },
+        std::move(done));
+}
+
+void LogOpener::cancelMerging()
+{
+    merging.cancel();
 }

@@ -2,6 +2,7 @@
 // a server has, a device's log opened, and the lock a download into it needs.
 #pragma once
 
+#include "logaccess/mergedlogfile.h"
 #include "logaccess/openlog.h"
 #include "logaccess/orderedwork.h"
 #include "serverstore/serverlogstore.h"
@@ -17,6 +18,7 @@
 using ServerDeviceList = StoreResult<QStringList>;
 using LogOpening = StoreResult<std::shared_ptr<OpenLog>>;
 using ServerStoreOpening = StoreResult<std::shared_ptr<QueuedLogStore>>;
+using MergedLogBuilding = StoreResult<std::shared_ptr<MergedLogFile>>;
 
 // Connects to `url`, lists its devices and disconnects, on the calling thread: slow
 // when the server is (at most its connect_timeout).
@@ -47,10 +49,15 @@ public:
     void openDeviceStore(const LogLocation &where, const OpenLogSettings &settings, QObject *context,
                          std::function<void(const ServerStoreOpening &)> done);
     void cancelStoreOpening();
+    // Several log files merged into one file (MergedLogFile::build), which may take a while
+    // for large logs; cancelled, the build stops at its next check and leaves no file.
+    void buildMerged(const QStringList &paths, QObject *context, std::function<void(const MergedLogBuilding &)> done);
+    void cancelMerging();
 
 private:
     QThreadPool pool;
     CancelToken listing;
     CancelToken opening;
     CancelToken storeOpening;
+    CancelToken merging;
 };

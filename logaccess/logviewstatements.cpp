@@ -196,14 +196,20 @@ StoreResult<LogViewStatements> LogViewStatements::ofLogFile(const QSqlDatabase &
     // Log.id is the row id when it is the one key column, declared INTEGER, of a table
     // with row ids (a table without them keeps its key in an index of origin "pk").
     QSqlQuery query(database);
-    if (!query.exec(QStringLiteral(
-            "SELECT (SELECT count(*) FROM pragma_table_info('Log') WHERE pk > 0),"
-            " (SELECT upper(type) FROM pragma_table_info('Log') WHERE name = 'id' COLLATE NOCASE AND pk = 1),"
-            " (SELECT count(*) FROM pragma_index_list('Log') WHERE origin = 'pk')"))
+    if (!query.exec(
+            QStringLiteral(
+                "SELECT (SELECT count(*) FROM pragma_table_info('Log') WHERE pk > 0),"
+                " (SELECT upper(type) FROM pragma_table_info('Log') WHERE name = 'id' COLLATE NOCASE AND pk = 1),"
+                " (SELECT count(*) FROM pragma_index_list('Log') WHERE origin = 'pk'),"
+                " (SELECT count(*) FROM pragma_table_info('Log') WHERE name = 'device')"
+                " * (SELECT count(*) FROM sqlite_master WHERE type = 'table' AND name = '")
+            + MergedDevicesTable + QLatin1String("')"))
         || !query.next())
         return Failure(logFileError(query.lastError()));
-    return LogViewStatements(query.value(0).toInt() == 1 && query.value(1).toString() == QLatin1String("INTEGER")
-                             && query.value(2).toInt() == 0);
+    LogViewStatements statements(query.value(0).toInt() == 1 && query.value(1).toString() == QLatin1String("INTEGER")
+                                 && query.value(2).toInt() == 0);
+    statements.devices = query.value(3).toInt() > 0;
+    return statements;
 }
 
 QString LogViewStatements::key() const
@@ -318,8 +324,11 @@ LogViewStatements::Statement LogViewStatements::pageSql(const QVector<qint64> &k
     else
         where = QStringLiteral("%1 IN (%2)").arg(key(), keyList(keys));
     Statement statement;
-    statement.text = QStringLiteral("SELECT %1, l.type, %2, %3, CASE WHEN %4 THEN NULL ELSE l.data END, %4 %5")
-                         .arg(key(), timeSql(), dialect->captionKey, dialect->isLong, from(statement, where));
+    const QString device = devices
+        ? QStringLiteral(", (SELECT d.name FROM %1 d WHERE d.id = l.device)").arg(MergedDevicesTable)
+        : QString();
+    statement.text = QStringLiteral("SELECT %1, l.type, %2, %3, CASE WHEN %4 THEN NULL ELSE l.data END, %4%5 %6")
+                         .arg(key(), timeSql(), dialect->captionKey, dialect->isLong, device, from(statement, where));
     return statement;
 }
 
@@ -391,6 +400,14 @@ LogViewStatements::Statement LogViewStatements::exportSql(const LogFilter &filte
         statement.text += QStringLiteral(" LIMIT :rows");
         statement.values << qMakePair(QStringLiteral(":rows"), QVariant(rows));
     }
+    return statement;
+}
+
+LogViewStatements::Statement LogViewStatements::copySql() const
+{
+    Statement statement;
+    statement.text = QStringLiteral("SELECT %1, %2, l.type, l.dt, %3, l.data %4 ORDER BY %5")
+                         .arg(key(), timeSql(), dialect->captionKey, from(statement), order());
     return statement;
 }
 

@@ -108,6 +108,9 @@ public:
     static StoreResult<LogViewStatements> ofLogFile(const QSqlDatabase &database);
 
     bool keysInDisplayOrder() const { return idIsRowId; }
+    // Whether the log holds the records of several devices (a merged log file): every
+    // record then names its device, which pageSql() reads with it.
+    bool hasDevices() const { return devices; }
     bool captionKeyIsEvent() const { return dialect->captionKeyIsEvent; }
 
     // The log view query, run for no row: whether the log can be shown at all. Run, not
@@ -129,7 +132,8 @@ public:
     // The records with these keys, in no particular order: key, type, time text, the key
     // of the caption (NULL: none; the captions themselves are read once, not with every
     // record), data (NULL when longer than MaxShownData) and whether it is longer. The
-    // columns are those of the log view query.
+    // columns are those of the log view query. With hasDevices(), the name of the
+    // record's device follows.
     Statement pageSql(const QVector<qint64> &keys) const;
     // The shown part of the data of one record.
     Statement longDataSql(qint64 key) const;
@@ -163,6 +167,9 @@ public:
     // records after the key `*after` (from the first record when `after` is null), so
     // that a long export reads the log in short statements; otherwise every record.
     Statement exportSql(const LogFilter &filter, bool withShownData, const qint64 *after, int rows) const;
+    // Every record in display order as a merge copies it: key, time text, type and time as
+    // stored, the key of the caption (NULL: none) and data.
+    Statement copySql() const;
 
     // The time and type of every record (keys in range when given), as one text of
     // timeAndTypeSql() values, "v,v,v", in no particular order; records without a time
@@ -196,5 +203,6 @@ private:
 
     const LogViewDialect *dialect;
     bool idIsRowId;
+    bool devices = false;
     QVariant scope;
 };

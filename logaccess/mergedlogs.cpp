@@ -85,7 +85,8 @@ QString MergedLogs::place(int index) const
     return files[std::size_t(index)]->location().place();
 }
 
-StoreStatus MergedLogs::exportCsv(const QString &path, const LogFilter &filter, int *failedLog) const
+StoreStatus MergedLogs::exportCsv(const QString &path, const LogFilter &filter, int *failedLog,
+                                  const CsvExportProgress &progress) const
 {
-    return exportMergedLogCsvFile(logs, path, filter, failedLog);
+    return exportMergedLogCsvFile(logs, path, filter, failedLog, progress);
 }

@@ -40,6 +40,8 @@ public:
 
     // The names of the devices, in the order given (a pattern's by name).
     QStringList names() const;
+    // The logs, in that order, each read on its own connection (a file's) or all on one.
+    const std::vector<MergedLog> &mergedLogs() const { return logs; }
     // Where the failures of the log `index` are said to be: the file's path, or the server
     // (never with the URL's password).
     QString place(int index) const;
@@ -48,7 +50,9 @@ public:
     // merges them, into the file at `path`, replaced; with one device, the single log's
     // export byte for byte. On a failure to read a log, *failedLog is its index (-1 for
     // one of the file written).
-    StoreStatus exportCsv(const QString &path, const LogFilter &filter, int *failedLog = nullptr) const;
+    // `progress` is asked between two records, as writeMergedLogCsv asks it.
+    StoreStatus exportCsv(const QString &path, const LogFilter &filter, int *failedLog = nullptr,
+                          const CsvExportProgress &progress = {}) const;
 
 private:
     MergedLogs() = default;

@@ -73,9 +73,9 @@ LogViewController::LogViewController(QMainWindow *window, QTableView *table, Log
       goToOldest(windowAction(window, "actionGoToOldest", QStringLiteral("К первой записи"),
                               QKeySequence(Qt::CTRL | Qt::Key_Home))),
       goToNewest(windowAction(window, "actionGoToNewest", QStringLiteral("К последней записи"),
-                              QKeySequence(Qt::CTRL | Qt::Key_End)))
+                              QKeySequence(Qt::CTRL | Qt::Key_End))),
+      messageDelegate(new MessageDelegate(this))
 {
-    table->setItemDelegateForColumn(2, new MessageDelegate(this));
     goToTime->setIcon(QIcon(QStringLiteral(":/new/prefix/Resources/Icons/ProjectManagment/16x16/time.png")));
     bar->addTool(goToTime);
 
@@ -141,9 +141,13 @@ void LogViewController::present()
     presentedColumns = model->columnCount();
     table->setModel(model);
     // A file that is not a log file has no columns at all: only those there are are set.
+    // A log of several devices has the device's name first, and the others after it.
     const int columns = model->columnCount();
-    if (columns > 3)
-        table->hideColumn(3);
+    const int first = model->deviceColumns();
+    for (int column = 0; column < columns; ++column) {
+        table->setItemDelegateForColumn(column, column == first + 2 ? messageDelegate : nullptr);
+        table->setColumnHidden(column, column == first + 3);
+    }
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->setSelectionMode(QAbstractItemView::SingleSelection);
     // The rows on screen: Qt's own sample is the next thousand, which a log of a million
@@ -152,7 +156,7 @@ void LogViewController::present()
     table->resizeColumnsToContents();
     // A log opened empty (a new file a download is about to fill) has no time to measure:
     // the column takes a whole one, measured as the item delegate measures a cell.
-    if (columns > 1) {
+    if (columns > first + 1) {
         QStyleOptionViewItem cell;
         cell.initFrom(table);
         cell.font = table->font();
@@ -160,10 +164,16 @@ void LogViewController::present()
         cell.text = QStringLiteral("0000-00-00 00:00:00");
         const int time = table->style()->sizeFromContents(QStyle::CT_ItemViewItem, &cell, QSize(), table).width()
             + (table->showGrid() ? 1 : 0);
-        table->setColumnWidth(1, std::max(table->columnWidth(1), time));
+        table->setColumnWidth(first + 1, std::max(table->columnWidth(first + 1), time));
     }
-    if (columns > 2)
-        table->horizontalHeader()->setSectionResizeMode(2, QHeaderView::Stretch);
+    // The message column takes the width left; the one it was in a log laid out before
+    // (of one device or of several) is sized as the others are.
+    for (int column = 0; column + 1 < columns; ++column) {
+        if (column == first + 2)
+            table->horizontalHeader()->setSectionResizeMode(column, QHeaderView::Stretch);
+        else if (table->horizontalHeader()->sectionResizeMode(column) == QHeaderView::Stretch)
+            table->horizontalHeader()->setSectionResizeMode(column, QHeaderView::Interactive);
+    }
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->horizontalHeader()->setStretchLastSection(true);
 }
@@ -198,7 +208,8 @@ void LogViewController::askForTime()
     DialogGoToTime dialog(window);
     const QModelIndex current = table->currentIndex();
     const QDateTime shown = current.isValid()
-        ? QDateTime::fromString(model->index(current.row(), 1).data().toString(), QStringLiteral("yyyy-MM-dd HH:mm:ss"))
+        ? QDateTime::fromString(model->index(current.row(), model->deviceColumns() + 1).data().toString(),
+                                QStringLiteral("yyyy-MM-dd HH:mm:ss"))
         : QDateTime();
     dialog.setTime(shown.isValid() ? shown : model->edgeTime(false));
     if (dialog.exec() != QDialog::Accepted)
@@ -221,7 +232,7 @@ void LogViewController::showRow(int row)
 {
     if (row < 0 || row >= model->rowCount())
         return;
-    const QModelIndex target = model->index(row, 1);
+    const QModelIndex target = model->index(row, model->deviceColumns() + 1);
     table->setCurrentIndex(target);
     table->scrollTo(target, QAbstractItemView::PositionAtCenter);
 }

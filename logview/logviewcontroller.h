@@ -11,6 +11,7 @@ class LogTimeline;
 class LogTimelineStrip;
 class LogViewModel;
 class QAction;
+class QAbstractItemDelegate;
 class QMainWindow;
 class QTableView;
 struct LogFilter;
@@ -55,6 +56,8 @@ private:
     QAction *goToTime;
     QAction *goToOldest;
     QAction *goToNewest;
+    // The message column's, wherever that column is.
+    QAbstractItemDelegate *messageDelegate;
     // A refresh appends at the end; a view that was at the bottom goes along.
     bool followAppend = false;
     // The record that was current when the filter changed: it is current again once the

@@ -15,6 +15,8 @@
 
 namespace {
 
+// The columns of a log's records; a log of several devices shows the device's name
+// before them.
 enum Column { TypeColumn = 0, TimeColumn = 1, MessageColumn = 2, DataColumn = 3, ColumnCount = 4 };
 
 // Records a refresh appends on the user-interface thread; more go to the background.
@@ -159,6 +161,7 @@ struct LogViewModel::PageFacts {
         QVariant captionKey;
         QVariant data;
         bool longData = false;
+        QVariant device;
     };
     bool read = false;
     QVector<Row> rows;
@@ -179,6 +182,8 @@ struct LogViewModel::PageFacts {
             row.captionKey = query.value(3);
             row.data = query.value(4);
             row.longData = query.value(5).toBool();
+            if (statements.hasDevices())
+                row.device = query.value(6);
             facts.rows.append(row);
         }
         facts.read = !query.lastError().isValid();
@@ -514,7 +519,7 @@ void LogViewModel::takeChunk(quint64 generation, int chunk, const LogScanChunk &
                 ++page;
         }
         if (shown.headCount() > before && rowCount() > 0)
-            emit dataChanged(index(before, 0), index(std::min(shown.headCount(), rowCount()) - 1, DataColumn));
+            emit dataChanged(index(before, 0), index(std::min(shown.headCount(), rowCount()) - 1, columnCount() - 1));
     } else {
         if (!found.times.isEmpty())
             emit textMatchesFound(found.times);
@@ -692,7 +697,7 @@ void LogViewModel::takeRefreshFacts(RefreshFacts &facts)
         captions = facts.captions;
         dropCache();
         if (rowCount() > 0)
-            emit dataChanged(index(0, 0), index(rowCount() - 1, DataColumn));
+            emit dataChanged(index(0, 0), index(rowCount() - 1, columnCount() - 1));
         if (currentFilter.hasTextCondition()) {
             // Messages changed: which records hold the text is found again, among the
             // records stored since as well.
@@ -888,7 +893,7 @@ int LogViewModel::rowCount(const QModelIndex &parent) const
 
 int LogViewModel::columnCount(const QModelIndex &parent) const
 {
-    return parent.isValid() || !valid ? 0 : ColumnCount;
+    return parent.isValid() || !valid ? 0 : ColumnCount + deviceColumns();
 }
 
 LogViewModel::CachedRow *LogViewModel::rowAt(int row) const
@@ -949,6 +954,7 @@ void LogViewModel::fillPage(CachedPage *page, int pageNumber, const PageFacts &f
         cached.data = read.data;
         cached.longData = read.longData;
         cached.dataCut = cached.longData;
+        cached.device = read.device;
         if (first != nullptr && last != nullptr) {
             *first = *last < 0 ? *slot : std::min(*first, *slot);
             *last = std::max(*last, *slot);
@@ -994,7 +1000,7 @@ void LogViewModel::takePage(quint64 generation, int pageNumber, PageFacts &facts
             fillPage(&*page, pageNumber, facts, &first, &last);
             if (last >= 0)
                 emit dataChanged(index(pageNumber * PageRows + first, 0),
-                                 index(pageNumber * PageRows + last, DataColumn));
+                                 index(pageNumber * PageRows + last, columnCount() - 1));
         }
     }
     askForPages();
@@ -1084,7 +1090,7 @@ void LogViewModel::takeLongData(quint64 generation, qint64 key, const QVariant &
     cached.data = data;
     cached.longData = false;
     cached.rendered = false;
-    emit dataChanged(index(row, MessageColumn), index(row, DataColumn));
+    emit dataChanged(index(row, deviceColumns() + MessageColumn), index(row, columnCount() - 1));
 }
 
 QVariant LogViewModel::data(const QModelIndex &item, int role) const
@@ -1094,7 +1100,10 @@ QVariant LogViewModel::data(const QModelIndex &item, int role) const
     CachedRow *row = rowAt(item.row());
     if (row == nullptr)
         return QVariant();
-    switch (item.column()) {
+    const int column = item.column() - deviceColumns();
+    if (column < 0)
+        return role == Qt::DisplayRole || role == Qt::EditRole ? row->device : QVariant();
+    switch (column) {
     case TypeColumn:
         if (role == Qt::DecorationRole)
             return QPixmap(QString::fromLatin1(RecordTypeIconPaths[recordTypeIndex(row->type)]));
@@ -1142,7 +1151,9 @@ QVariant LogViewModel::headerData(int section, Qt::Orientation orientation, int 
         return QVariant();
     if (orientation == Qt::Vertical)
         return section;
-    switch (section) {
+    if (section < deviceColumns())
+        return QStringLiteral("Устройство");
+    switch (section - deviceColumns()) {
     case TypeColumn:
         return QStringLiteral("Тип");
     case TimeColumn:

@@ -29,7 +29,8 @@
 
 /*
  * Without a filter the rows are those of the log view query (LogViewSql), in its
- * order, with its four columns; a filter keeps the rows that pass it, in the same
+ * order, with its four columns (after the device's name in a log of several devices,
+ * a merged log file); a filter keeps the rows that pass it, in the same
  * order. Which record stands on which row is a LogRowIndex; the rows themselves come
  * from the log a page at a time, by key, when the view asks for them.
  *
@@ -101,6 +102,10 @@ public:
     // order shown; false for an empty log, or one not read yet.
     bool keyBounds(qint64 *low, qint64 *high) const;
 
+    // The columns before those of a record (type, time, message, data): 1 for a log of
+    // several devices (a merged log file), whose first column is the device's name.
+    int deviceColumns() const { return valid && statements.hasDevices() ? 1 : 0; }
+
     int rowCount(const QModelIndex &parent = QModelIndex()) const override;
     int columnCount(const QModelIndex &parent = QModelIndex()) const override;
     QVariant data(const QModelIndex &item, int role = Qt::DisplayRole) const override;
@@ -144,6 +149,7 @@ private:
         QVariant time;
         QVariant captionKey; // the caption itself is one of `captions`, shared by its rows
         QVariant data;
+        QVariant device;       // a merged log's: the device's name
         bool longData = false; // data beyond MaxShownData: its shown part is on its way
         bool dataCut = false;  // the data is the shown part of longer data
         bool rendered = false;

@@ -30,6 +30,18 @@ const QString InsertRecordSql = QStringLiteral(
 const QString UpsertCaptionSql = QStringLiteral(
     "INSERT OR REPLACE INTO Events(id, type, caption) VALUES(:id, :type, :caption)");
 
+const QString MergedDevicesTable = QStringLiteral("MergedDevices");
+
+const QString CreateMergedDevicesTableSql = QStringLiteral(
+    "CREATE TABLE MergedDevices (id INTEGER PRIMARY KEY, name TEXT NOT NULL, path TEXT NOT NULL)");
+
+// The columns of a log file's table, with the same types, and the device. Nothing is NOT
+// NULL: a record is copied as another program may have stored it, so that it shows as
+// it did in its own file.
+const QString CreateMergedLogTableSql = QStringLiteral(
+    "CREATE TABLE Log (id INTEGER, i INTEGER, count TINYINT, dt DATETIME, type TINYINT, event INTEGER,"
+    " data TINYINT(255), device INTEGER, PRIMARY KEY(id AUTOINCREMENT))");
+
 const QString LogViewSql = QStringLiteral(
     "SELECT l.type, DATETIME(l.dt, 'unixepoch', '+0 years'), e.caption, l.data\tFROM Log l"
     "\tLEFT OUTER JOIN Events e ON e.id = l.event AND e.type = 0\tORDER BY l.id ASC");

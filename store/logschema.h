@@ -18,6 +18,13 @@ extern const QString SelectNewestRecordSql;
 extern const QString InsertRecordSql;
 extern const QString UpsertCaptionSql;
 
+// A merged log file (the records of several log files in one): its table of devices
+// (id, name, the path of the file the records came from), which its Log table's column
+// `device` refers to.
+extern const QString MergedDevicesTable;
+extern const QString CreateMergedDevicesTableSql;
+extern const QString CreateMergedLogTableSql;
+
 // Type, time text, caption (NULL when the event has none) and data of every
 // record, in the order they were stored.
 extern const QString LogViewSql;

@@ -1,7 +1,7 @@
 # The log table, its timeline and the window's log file commands.
 if(TARGET khronar_logview AND TARGET khronar_store)
     khronar_add_test(logviewmodel SOURCES support/logfixture.h support/notlogfiles.h support/samplelog.h
-                     LIBS khronar_logview khronar_store)
+                     support/stationlogs.h LIBS khronar_logview khronar_store)
     khronar_add_test(logtimeline SOURCES support/logfixture.h support/samplelog.h
                      LIBS khronar_logview khronar_store)
 endif()
@@ -11,6 +11,8 @@ if(TARGET khronar_app)
                      LIBS khronar_app khronar_testsupport)
     khronar_add_test(logfilterbar SOURCES support/logfixture.h support/logwindow.h support/samplelog.h
                      LIBS khronar_app khronar_testsupport)
+    khronar_add_test(mergedview SOURCES support/logfixture.h support/logwindow.h support/notlogfiles.h
+                     support/stationlogs.h LIBS khronar_app khronar_testsupport)
     khronar_add_test(logtimelinestrip SOURCES support/logfixture.h support/logwindow.h support/samplelog.h
                      LIBS khronar_app khronar_testsupport)
 endif()

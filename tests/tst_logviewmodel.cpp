@@ -5,12 +5,15 @@
 #include "logview/logviewmodel.h"
 
 #include "logaccess/logmessages.h"
+#include "logaccess/mergedlogfile.h"
+#include "logaccess/mergedlogs.h"
 #include "messagetext/captionformat.h"
 #include "messagetext/recordtypes.h"
 
 #include "tests/support/logfixture.h"
 #include "tests/support/notlogfiles.h"
 #include "tests/support/samplelog.h"
+#include "tests/support/stationlogs.h"
 
 #include <QColor>
 #include <QImage>
@@ -145,6 +148,41 @@ QString compareRows(const LogViewModel &model, const QList<ExpectedRow> &expecte
     return QString();
 }
 
+// The rows a model shows once they are all found, each as "device|time|message": the
+// device `device`, or with `device` empty, the model's first column.
+QStringList shownRecords(LogViewModel &model, const QString &device = QString())
+{
+    if (!QTest::qWaitFor([&] { return !model.isScanning(); }, 20000))
+        return {QStringLiteral("still scanning")};
+    const int first = device.isEmpty() ? 1 : 0;
+    QStringList rows;
+    for (int row = 0; row < model.rowCount(); ++row) {
+        rows << QStringList({device.isEmpty() ? model.data(model.index(row, 0)).toString() : device,
+                             model.data(model.index(row, first + 1)).toString(),
+                             model.data(model.index(row, first + 2)).toString()})
+                    .join(QLatin1Char('|'));
+    }
+    return rows;
+}
+
+// A log file open on a connection of its own, named `name`, as long as the object lives.
+struct NamedConnection {
+    NamedConnection(const QString &name, const QString &path) : name(name)
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        db.setDatabaseName(path);
+        db.open();
+    }
+    ~NamedConnection()
+    {
+        QSqlDatabase::database(name, false).close();
+        QSqlDatabase::removeDatabase(name);
+    }
+    NamedConnection(const NamedConnection &) = delete;
+    NamedConnection &operator=(const NamedConnection &) = delete;
+    QString name;
+};
+
 } // namespace
 
 class tst_LogViewModel : public QObject
@@ -186,6 +224,8 @@ private slots:
     void threadedSourceShowsWhatInPlaceShows();
     void closedLogShowsNothing();
     void tableDroppedBehindTheToolsBack();
+    void mergedLogOfThreeDevices_data();
+    void mergedLogOfThreeDevices();
 
 private:
     void showLog() { model->reload(); }
@@ -865,6 +905,114 @@ void tst_LogViewModel::threadedSourceShowsWhatInPlaceShows()
     QCOMPARE(threaded.totalRecords(), 740);
     QVERIFY(refreshed.count() >= 1);
     QCOMPARE(shownCells(threaded), shownCells(*model));
+}
+
+// Three devices' logs merged: the device's name comes first, then the columns of a
+// single log; the rows are every device's rows as its own file shows them, with any
+// filter, merged by time, then by device name, each device's in its own order; the count
+// is the sum of the files'.
+void tst_LogViewModel::mergedLogOfThreeDevices_data()
+{
+    QTest::addColumn<LogFilter>("filter");
+    LogFilter none, types, text, regex, span;
+    types.types = 0b0110;
+    text.text = QStringLiteral("НАСОС 2");
+    regex.text = QStringLiteral("^(насос|уставка) [0-9]");
+    regex.regex = true;
+    span.from = at("2024-03-15 13:55:00");
+    span.to = at("2024-03-15 14:10:30");
+    span.types = 0b1001;
+    QTest::newRow("no filter") << none;
+    QTest::newRow("types") << types;
+    QTest::newRow("text") << text;
+    QTest::newRow("regular expression") << regex;
+    QTest::newRow("span of time and types") << span;
+}
+
+void tst_LogViewModel::mergedLogOfThreeDevices()
+{
+    QFETCH(LogFilter, filter);
+    struct Device {
+        QString name;
+        int records;
+        quint32 start;
+    };
+    const Device station[] = {
+        {QStringLiteral("ввод-2"), 1500, March15th2024 + 300},
+        {QStringLiteral("ввод-1"), 800, March15th2024},
+        {QStringLiteral("резерв"), 2600, March15th2024 + 100},
+    };
+    QStringList paths;
+    for (int d = 0; d < 3; ++d) {
+        paths << dir->filePath(station[d].name + QStringLiteral(".db"));
+        QCOMPARE(StationLogs::makeLogFile(paths.last(), station[d].records, quint32(d + 7), station[d].start),
+                 QString());
+    }
+
+    // Each file shown alone, with the filter: the reference.
+    QStringList expected;
+    int shownInFiles = 0;
+    for (int d = 0; d < 3; ++d) {
+        NamedConnection single(QStringLiteral("single"), paths[d]);
+        LogViewModel alone;
+        alone.setSource(std::make_shared<LogFileSource>(single.name));
+        alone.reload();
+        alone.setFilter(filter);
+        QCOMPARE(alone.columnCount(), 4);
+        QCOMPARE(alone.deviceColumns(), 0);
+        const QStringList rows = shownRecords(alone, station[d].name);
+        QCOMPARE(rows.size(), alone.rowCount());
+        expected += rows;
+        shownInFiles += alone.rowCount();
+    }
+    QVERIFY(shownInFiles > 0);
+    std::stable_sort(expected.begin(), expected.end(), [](const QString &a, const QString &b) {
+        const QString aTime = a.section(QLatin1Char('|'), 1, 1);
+        const QString bTime = b.section(QLatin1Char('|'), 1, 1);
+        return aTime != bTime ? aTime < bTime : a.section(QLatin1Char('|'), 0, 0) < b.section(QLatin1Char('|'), 0, 0);
+    });
+
+    const StoreResult<std::unique_ptr<MergedLogFile>> merged = MergedLogFile::build(paths);
+    QVERIFY2(merged.ok(), qPrintable(merged.error().text));
+    NamedConnection connection(QStringLiteral("merged"), merged.value()->path());
+    model->setSource(std::make_shared<LogFileSource>(connection.name));
+    QSignalSpy counts(model, &LogViewModel::countsChanged);
+    showLog();
+    QCOMPARE(model->columnCount(), 5);
+    QCOMPARE(model->deviceColumns(), 1);
+    QCOMPARE(model->headerData(0, Qt::Horizontal), QVariant(QStringLiteral("Устройство")));
+    QCOMPARE(model->headerData(1, Qt::Horizontal), QVariant(QStringLiteral("Тип")));
+    QCOMPARE(model->headerData(2, Qt::Horizontal), QVariant(QStringLiteral("Время")));
+    QCOMPARE(model->headerData(3, Qt::Horizontal), QVariant(QStringLiteral("Сообщение")));
+    model->setFilter(filter);
+    const QStringList shown = shownRecords(*model);
+    QCOMPARE(model->rowCount(), shownInFiles);
+    QCOMPARE(model->totalRecords(), 1500 + 800 + 2600);
+    QVERIFY(!counts.isEmpty());
+    QCOMPARE(counts.last().at(0).toInt(), shownInFiles);
+    QCOMPARE(counts.last().at(1).toInt(), 1500 + 800 + 2600);
+    QCOMPARE(shown.size(), expected.size());
+    for (int row = 0; row < shown.size(); ++row)
+        QCOMPARE(shown[row], expected[row]);
+    // Go to time over all three: the first row shown at that time or later, whatever
+    // its device.
+    QVERIFY(!shown.isEmpty());
+    const QString middle = shown[shown.size() / 2].section(QLatin1Char('|'), 1, 1);
+    const int first = int(
+        std::find_if(shown.begin(), shown.end(),
+                     [&middle](const QString &row) { return row.section(QLatin1Char('|'), 1, 1) >= middle; })
+        - shown.begin());
+    QSignalSpy located(model, &LogViewModel::timeLocated);
+    const int request = model->locateTime(at(qPrintable(middle)));
+    QTRY_COMPARE_WITH_TIMEOUT(located.count(), 1, 10000);
+    QCOMPARE(located.first().at(0).toInt(), request);
+    QCOMPARE(located.first().at(1).toInt(), first);
+    // The type column still has its icon, the message its caption.
+    if (model->rowCount() > 0) {
+        QVERIFY(!model->data(model->index(0, 1), Qt::DecorationRole).value<QPixmap>().isNull());
+        QCOMPARE(model->data(model->index(0, 1)), QVariant(QString()));
+    }
+    model->closeLog();
 }
 
 QTEST_MAIN(tst_LogViewModel)

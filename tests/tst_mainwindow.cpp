@@ -136,6 +136,8 @@ void tst_MainWindow::toolbarOrder()
     }
     const QStringList expected = {QStringLiteral("actionCreate"),
                                   QStringLiteral("actionOpen"),
+                                  QStringLiteral("actionAddLog"),
+                                  QStringLiteral("actionCloseLogs"),
                                   QStringLiteral("actionOpenServer"),
                                   QStringLiteral("exportLog"),
                                   QStringLiteral("|"),
@@ -166,6 +168,11 @@ void tst_MainWindow::actions_data()
                           << "Open"
                           << "Open"
                           << "ProjectManagment/16x16/time-open.png" << false;
+    QTest::newRow("add log") << "actionAddLog" << QStringLiteral("Добавить журнал…")
+                             << QStringLiteral("Добавить журнал…") << "ProjectManagment/16x16/time-add.png" << false;
+    QTest::newRow("close logs") << "actionCloseLogs" << QStringLiteral("Закрыть журналы")
+                                << QStringLiteral("Закрыть журналы") << "ProjectManagment/16x16/time-close.png"
+                                << false;
     QTest::newRow("open server") << "actionOpenServer" << QStringLiteral("Открыть с сервера…")
                                  << QStringLiteral("Открыть с сервера…") << "ProjectManagment/16x16/time-server.png"
                                  << false;

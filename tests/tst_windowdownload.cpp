@@ -9,6 +9,7 @@
 #include "tests/support/notlogfiles.h"
 #include "tests/support/pausemeter.h"
 #include "tests/support/simulatorprocess.h"
+#include "tests/support/stationlogs.h"
 #include "tests/support/tcppeers.h"
 
 #include <QAction>
@@ -105,6 +106,7 @@ private slots:
     void clearEmptiesTheDeviceLog();
     void clearWhileRecordsArrive();
     void boxesHoldThePollCycle();
+    void severalLogsWaitForTheDisconnect();
 
 private:
     QAction *action(const char *name) const { return window->findChild<QAction *>(QLatin1String(name)); }
@@ -936,6 +938,48 @@ void tst_WindowDownload::boxesHoldThePollCycle()
     QCOMPARE(window->findChildren<QMessageBox *>().size(), 0);
     // And the download goes on after the answer.
     QTRY_VERIFY_WITH_TIMEOUT(sent() > 0 && progress()->isHidden() && received() >= 3, 10000);
+}
+
+// A download writes into one log file: while connected, logs are not added to the one
+// it writes to, and it goes on; disconnected, they are. Connected again with several
+// shown, the download that a connect starts says to open one, and writes nowhere.
+void tst_WindowDownload::severalLogsWaitForTheDisconnect()
+{
+    createLog();
+    QVERIFY(startDevice());
+    connectToDevice();
+    QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
+    QVERIFY(action("actionDownload")->isChecked());
+
+    const QStringList others = {logPath(QStringLiteral("ввод-1.db")), logPath(QStringLiteral("ввод-2.db"))};
+    for (int d = 0; d < others.size(); ++d)
+        QCOMPARE(StationLogs::makeLogFile(others[d], 50, quint32(d + 1), LogFixture::March15th2024), QString());
+    const QString picked = QStringLiteral("\"%1\" \"%2\"").arg(others[0], others[1]);
+    const auto refused = ModalAnswer::messageBox(QMessageBox::Ok);
+    ModalAnswer::fileDialog(picked);
+    action("actionAddLog")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(refused->seen, 20000);
+    QCOMPARE(refused->text,
+             QStringLiteral("Несколько журналов можно показать вместе, только когда соединение с "
+                            "устройством разорвано"));
+    QCOMPARE(table()->model()->columnCount(), 4);
+    QVERIFY(action("actionDownload")->isChecked());
+
+    action("connectButton")->trigger();
+    QVERIFY(!action("connectButton")->isChecked());
+    ModalAnswer::fileDialog(picked);
+    action("actionAddLog")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(table()->model()->columnCount(), 5, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), BaseMessages.size() + 100, 20000);
+    const int stored = fileRows(QStringLiteral("SELECT count(*) FROM Log")).value(0).toInt();
+
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    connectToDevice();
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 20000);
+    QCOMPARE(box->text,
+             QStringLiteral("Показаны несколько журналов: загрузка пишет в один файл журнала, откройте его"));
+    QVERIFY(!action("actionDownload")->isChecked());
+    QCOMPARE(fileRows(QStringLiteral("SELECT count(*) FROM Log")).value(0).toInt(), stored);
 }
 
 QTEST_MAIN(tst_WindowDownload)

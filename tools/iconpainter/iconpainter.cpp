@@ -150,6 +150,23 @@ const Icon icons[] = {
                 << QPointF(15.5, 15.5) << QPointF(7.5, 15.5);
          p.drawPolygon(folder);
      }},
+    {"ProjectManagment/16x16/time-add.png",
+     [](QPainter &p) {
+         // a second log behind the first
+         clock(p, QRectF(3.2, 0.8, 11, 11));
+         clock(p, QRectF(0.8, 3.2, 11, 11));
+         badge(p, Blue);
+         p.setPen(pen(Paper, 1.3));
+         p.drawLine(QPointF(12, 10), QPointF(12, 14));
+         p.drawLine(QPointF(10, 12), QPointF(14, 12));
+     }},
+    {"ProjectManagment/16x16/time-close.png",
+     [](QPainter &p) {
+         clock(p, QRectF(0.8, 0.8, 13, 13));
+         badge(p, Steel);
+         p.setPen(pen(Paper, 1.4));
+         p.drawLine(QPointF(10, 12), QPointF(14, 12));
+     }},
     {"ProjectManagment/16x16/time-server.png",
      [](QPainter &p) {
          clock(p, QRectF(0.8, 0.8, 13, 13));

@@ -1,0 +1,272 @@
+// The merged log file: several log files copied into one, in the merged order.
+
+#include "logaccess/mergedlogfile.h"
+
+#include "logaccess/csvexport.h"
+#include "logaccess/mergedlogs.h"
+#include "store/logschema.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QHash>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+
+#include <atomic>
+#include <vector>
+
+namespace {
+
+// Records copied between two looks at the cancel token.
+constexpr int CancelCheckRows = 512;
+
+// The failure of the file at `path`, its text naming the file (a missing file's does).
+Failure<StoreError> failureOf(const QString &path, StoreError error)
+{
+    if (error.kind != StoreError::Kind::NotFound)
+        error.text = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(path), error.text);
+    return Failure(std::move(error));
+}
+
+// One log file as it is copied: its records in its own order, the one in line, and its
+// captions' numbers in the merged file.
+struct Source {
+    explicit Source(const QSqlDatabase &database) : query(database) { query.setForwardOnly(true); }
+    QSqlQuery query;
+    QHash<qint64, qint64> events; // the key of a caption there -> its event here
+};
+
+// The merged file being written, on a connection of its own on the calling thread.
+class MergedWriter
+{
+public:
+    explicit MergedWriter(const QString &path)
+    {
+        static std::atomic<int> made{0};
+        name = QStringLiteral("khronar-merge-%1").arg(made.fetch_add(1));
+        database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), name);
+        database.setDatabaseName(path);
+    }
+    ~MergedWriter()
+    {
+        insertRecord = QSqlQuery();
+        insertEvent = QSqlQuery();
+        database.close();
+        database = QSqlDatabase();
+        QSqlDatabase::removeDatabase(name);
+    }
+    MergedWriter(const MergedWriter &) = delete;
+    MergedWriter &operator=(const MergedWriter &) = delete;
+
+    StoreStatus start()
+    {
+        if (!database.open())
+            return failure(database.lastError());
+        QSqlQuery query(database);
+        // A file of its own that goes when the view closes: nothing to keep safe from a
+        // power failure, everything to gain in speed.
+        for (const QString &statement :
+             {QStringLiteral("PRAGMA synchronous = OFF"), QStringLiteral("PRAGMA journal_mode = MEMORY"),
+              CreateInfoTableSql, CreateEventsTableSql, CreateMergedLogTableSql, CreateMergedDevicesTableSql,
+              InsertEmptyInfoSql}) {
+            if (!query.exec(statement))
+                return failure(query.lastError());
+        }
+        if (!database.transaction())
+            return failure(database.lastError());
+        insertRecord = QSqlQuery(database);
+        insertEvent = QSqlQuery(database);
+        if (!insertRecord.prepare(QStringLiteral("INSERT INTO Log (i, count, dt, type, event, data, device)"
+                                                 " VALUES(?, 1, ?, ?, ?, ?, ?)"))
+            || !insertEvent.prepare(QStringLiteral("INSERT INTO Events (id, type, caption) VALUES(?, 0, ?)")))
+            return failure(insertRecord.lastError().isValid() ? insertRecord.lastError() : insertEvent.lastError());
+        return {};
+    }
+
+    StoreStatus addDevice(qint64 id, const QString &deviceName, const QString &path)
+    {
+        QSqlQuery query(database);
+        query.prepare(QStringLiteral("INSERT INTO %1 (id, name, path) VALUES(?, ?, ?)").arg(MergedDevicesTable));
+        query.addBindValue(id);
+        query.addBindValue(deviceName);
+        query.addBindValue(path);
+        return query.exec() ? StoreStatus() : StoreStatus(failure(query.lastError()));
+    }
+
+    StoreStatus addEvent(qint64 id, const QVariant &caption)
+    {
+        insertEvent.addBindValue(id);
+        insertEvent.addBindValue(caption);
+        return insertEvent.exec() ? StoreStatus() : StoreStatus(failure(insertEvent.lastError()));
+    }
+
+    // The record in line of `row` (a copySql() row), its caption the event `event`.
+    StoreStatus addRecord(const QSqlQuery &row, const QVariant &event, qint64 device)
+    {
+        insertRecord.addBindValue(row.value(0));
+        insertRecord.addBindValue(row.value(3));
+        insertRecord.addBindValue(row.value(2));
+        insertRecord.addBindValue(event);
+        insertRecord.addBindValue(row.value(5));
+        insertRecord.addBindValue(device);
+        return insertRecord.exec() ? StoreStatus() : StoreStatus(failure(insertRecord.lastError()));
+    }
+
+    StoreStatus commit()
+    {
+        insertRecord = QSqlQuery();
+        insertEvent = QSqlQuery();
+        return database.commit() ? StoreStatus() : StoreStatus(failure(database.lastError()));
+    }
+
+private:
+    Failure<StoreError> failure(const QSqlError &error) const
+    {
+        // The folder is the system's temporary one: a full disk is said as such.
+        StoreError read = logFileError(error);
+        read.text = QStringLiteral("Не удается записать временный файл \"%1\": %2")
+                        .arg(QDir::toNativeSeparators(database.databaseName()), read.text);
+        return Failure(std::move(read));
+    }
+
+    QString name;
+    QSqlDatabase database;
+    QSqlQuery insertRecord;
+    QSqlQuery insertEvent;
+};
+
+} // namespace
+
+MergedLogFile::~MergedLogFile() = default;
+
+StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringList &paths, const CancelToken &token,
+                                                                 QString *failedPath)
+{
+    const auto failedAt = [failedPath](const QString &path, const StoreError &error) {
+        if (failedPath)
+            *failedPath = path;
+        return failureOf(path, error);
+    };
+    // A device is known by its file's name: two of one name could not be told apart.
+    QHash<QString, QString> named; // device name -> its file
+    for (const QString &path : paths) {
+        const QString name = MergedLogs::deviceNameOfFile(path);
+        const auto other = named.constFind(name);
+        if (other != named.constEnd()) {
+            if (failedPath)
+                *failedPath = path;
+            return storeFailure(StoreError::Kind::Refused,
+                                QStringLiteral("Файлы \"%1\" и \"%2\" — журналы одного устройства \"%3\": "
+                                               "вместе их не различить")
+                                    .arg(QDir::toNativeSeparators(*other), QDir::toNativeSeparators(path), name));
+        }
+        named.insert(name, path);
+    }
+    QString unreadable;
+    StoreResult<std::unique_ptr<MergedLogs>> opened = MergedLogs::openFiles(paths, OpenLogSettings(), &unreadable);
+    if (!opened)
+        return failedAt(unreadable, opened.error());
+    const std::vector<MergedLog> &logs = opened.value()->mergedLogs();
+
+    std::unique_ptr<MergedLogFile> merged(new MergedLogFile(paths));
+    if (!merged->folder.isValid())
+        return storeFailure(StoreError::Kind::Io,
+                            QStringLiteral("Не удается создать временную папку: %1").arg(merged->folder.errorString()));
+    merged->filePath = merged->folder.filePath(QStringLiteral("merged.db"));
+    {
+        MergedWriter writer(merged->filePath);
+        if (const StoreStatus started = writer.start(); !started)
+            return Failure(started.error());
+
+        // Each device and its captions, numbered anew; then each log's first record.
+        QStringList names;
+        for (const MergedLog &log : logs)
+            names << log.name;
+        MergedOrder order(names);
+        std::vector<std::unique_ptr<Source>> sources(logs.size());
+        qint64 nextEvent = 1;
+        const auto readFailure = [&](int index, const QSqlQuery &query) {
+            return failedAt(paths[index], logs[std::size_t(index)].statements.error(query.lastError()));
+        };
+        // Takes the next record of the log `index` into its query and offers it; false at
+        // its end or on a failure (in *failure).
+        const auto advance = [&](int index, StoreStatus *failure) {
+            QSqlQuery &query = sources[std::size_t(index)]->query;
+            if (query.next()) {
+                order.offer(index, query.value(1).toString());
+                return true;
+            }
+            if (query.lastError().isValid())
+                *failure = readFailure(index, query);
+            return false;
+        };
+        for (const int index : order.byName()) {
+            const MergedLog &log = logs[std::size_t(index)];
+            auto source = std::make_unique<Source>(log.database);
+            if (const StoreStatus added = writer.addDevice(index + 1, log.name, paths[index]); !added)
+                return Failure(added.error());
+            if (!log.statements.captionsSql(false).exec(source->query))
+                return readFailure(index, source->query);
+            while (source->query.next()) {
+                source->events.insert(source->query.value(0).toLongLong(), nextEvent);
+                if (const StoreStatus added = writer.addEvent(nextEvent++, source->query.value(1)); !added)
+                    return Failure(added.error());
+            }
+            if (source->query.lastError().isValid())
+                return readFailure(index, source->query);
+            if (token.isCancelled())
+                return storeFailure(StoreError::Kind::Cancelled, QString());
+            if (!log.statements.copySql().exec(source->query))
+                return readFailure(index, source->query);
+            sources[std::size_t(index)] = std::move(source);
+            StoreStatus failure;
+            if (!advance(index, &failure) && !failure)
+                return Failure(failure.error());
+        }
+
+        int sinceCheck = 0;
+        while (!order.empty()) {
+            const int index = order.takeNext();
+            const Source &source = *sources[std::size_t(index)];
+            // A record without a caption names no event: event 0 is none here.
+            const QVariant captionKey = source.query.value(4);
+            const QVariant event = captionKey.isNull() ? QVariant(qint64(0))
+                                                       : QVariant(source.events.value(captionKey.toLongLong(), 0));
+            if (const StoreStatus added = writer.addRecord(source.query, event, index + 1); !added)
+                return Failure(added.error());
+            StoreStatus failure;
+            if (!advance(index, &failure) && !failure)
+                return Failure(failure.error());
+            if (++sinceCheck == CancelCheckRows) {
+                sinceCheck = 0;
+                if (token.isCancelled())
+                    return storeFailure(StoreError::Kind::Cancelled, QString());
+            }
+        }
+        if (const StoreStatus committed = writer.commit(); !committed)
+            return Failure(committed.error());
+    }
+    return merged;
+}
+
+QStringList logFilesWithAdded(const QStringList &shown, const QStringList &added)
+{
+    // A file that exists is known by its canonical path (through links and ".."); a
+    // missing one by its absolute path, and it fails to open later, named.
+    const auto identity = [](const QString &path) {
+        const QFileInfo file(path);
+        const QString canonical = file.canonicalFilePath();
+        return canonical.isEmpty() ? file.absoluteFilePath() : canonical;
+    };
+    QStringList all;
+    QStringList seen;
+    for (const QString &path : shown + added) {
+        const QString known = identity(path);
+        if (seen.contains(known))
+            continue;
+        seen << known;
+        all << path;
+    }
+    return all;
+}

@@ -1,0 +1,325 @@
+// Several log files in the window at once: opened together or added, shown merged on one
+// time axis with the device first, filtered and counted over all of them, exported as
+// khronar-fetch exports them, and closed.
+
+#include "app/mainwindow.h"
+#include "logaccess/csvexport.h"
+#include "logaccess/mergedlogs.h"
+
+#include "tests/support/logwindow.h"
+#include "tests/support/modalanswer.h"
+#include "tests/support/notlogfiles.h"
+#include "tests/support/stationlogs.h"
+
+#include <QAction>
+#include <QBuffer>
+#include <QDir>
+#include <QFile>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStatusBar>
+#include <QTest>
+#include <QToolButton>
+
+#include <algorithm>
+
+using LogWindow::counted;
+
+namespace {
+
+void type(QWidget *widget, const QString &text)
+{
+    for (const QChar c : text)
+        QTest::sendKeyEvent(QTest::Click, widget, Qt::Key(c.toUpper().unicode()), QString(c), Qt::NoModifier);
+}
+
+// What a user types into a file dialog to pick several files: each name in quotes.
+QString picked(const QStringList &paths)
+{
+    QStringList quoted;
+    for (const QString &path : paths)
+        quoted << QLatin1Char('"') + path + QLatin1Char('"');
+    return quoted.join(QLatin1Char(' '));
+}
+
+// The records of the log file at `path` as the table shows them,
+// "device|time|message|type index".
+QStringList recordsOf(const QString &path)
+{
+    QStringList rows;
+    const QString device = MergedLogs::deviceNameOfFile(path);
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("reference"));
+        db.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+        db.setDatabaseName(path);
+        const StoreResult<LogViewStatements> statements = db.open()
+            ? LogViewStatements::ofLogFile(db)
+            : StoreResult<LogViewStatements>(storeFailure(StoreError::Kind::Io, "open"));
+        const StoreResult<qint64> read = statements
+            ? readLogRecordsAfter(db, *statements, 0,
+                                  [&](const ShownRecord &record) {
+                                      rows << QStringList(
+                                                  {device, record.time, record.message, QString::number(record.type)})
+                                                  .join(QLatin1Char('|'));
+                                  })
+            : StoreResult<qint64>(Failure(statements.error()));
+        if (!read)
+            rows << QStringLiteral("read failed: ") + read.error().text;
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("reference"));
+    return rows;
+}
+
+// The merge by hand: by time, then by device name, each device's records in its order;
+// with `filter`, those of its types whose message holds its text (in any case), each
+// "device|time|message".
+QStringList mergedByHand(const QStringList &paths, const LogFilter &filter = LogFilter())
+{
+    QStringList rows;
+    for (const QString &path : paths)
+        rows += recordsOf(path);
+    std::stable_sort(rows.begin(), rows.end(), [](const QString &a, const QString &b) {
+        const QString aTime = a.section(QLatin1Char('|'), 1, 1);
+        const QString bTime = b.section(QLatin1Char('|'), 1, 1);
+        return aTime != bTime ? aTime < bTime : a.section(QLatin1Char('|'), 0, 0) < b.section(QLatin1Char('|'), 0, 0);
+    });
+    QStringList kept;
+    for (const QString &row : rows) {
+        if (filter.showsType(row.section(QLatin1Char('|'), 3, 3).toInt())
+            && row.section(QLatin1Char('|'), 2, 2).contains(filter.text, Qt::CaseInsensitive))
+            kept << row.section(QLatin1Char('|'), 0, 2);
+    }
+    return kept;
+}
+
+// khronar-fetch's merged export of the files at `paths` with `filter`.
+QByteArray fetchExport(const QStringList &paths, const LogFilter &filter)
+{
+    const StoreResult<std::unique_ptr<MergedLogs>> logs = MergedLogs::openFiles(paths, OpenLogSettings());
+    if (!logs)
+        return "cannot open: " + logs.error().text.toUtf8();
+    QBuffer out;
+    out.open(QIODevice::WriteOnly | QIODevice::Text);
+    const StoreStatus written = writeMergedLogCsv(logs.value()->mergedLogs(), out, filter);
+    return written ? out.data() : "cannot export: " + written.error().text.toUtf8();
+}
+
+} // namespace
+
+class tst_MergedView : public QObject, protected LogWindowTest
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void severalFilesOpenedTogether();
+    void logsAddedToTheOneShown();
+    void fileThatCannotBeReadIsNamed();
+    void closedWhileMerging();
+
+private:
+    // The station's three devices as log files in the test's folder, 900 records.
+    QStringList makeStation();
+    // Every row of the table, "device|time|message".
+    QStringList shownRows() const;
+    // The files merges left in the temporary folder.
+    QStringList leftInTemp() const;
+
+    std::unique_ptr<QTemporaryDir> mergeTemp;
+};
+
+void tst_MergedView::initTestCase()
+{
+    prepareSettings();
+    // The merged files go to a folder of the test's own, to see that they go.
+    mergeTemp = std::make_unique<QTemporaryDir>();
+    QVERIFY(mergeTemp->isValid());
+    qputenv("TMPDIR", QFile::encodeName(mergeTemp->path()));
+}
+
+void tst_MergedView::init()
+{
+    showWindow();
+}
+
+void tst_MergedView::cleanup()
+{
+    closeWindow();
+}
+
+QStringList tst_MergedView::makeStation()
+{
+    struct Device {
+        QString name;
+        int records;
+        quint32 start;
+    };
+    const Device station[] = {
+        {QStringLiteral("ввод-2"), 300, LogFixture::March15th2024 + 60},
+        {QStringLiteral("ввод-1"), 200, LogFixture::March15th2024},
+        {QStringLiteral("резерв"), 400, LogFixture::March15th2024 + 20},
+    };
+    QStringList paths;
+    for (int d = 0; d < 3; ++d) {
+        const QString path = QDir(dir->path()).filePath(station[d].name + QStringLiteral(".db"));
+        if (!StationLogs::makeLogFile(path, station[d].records, quint32(d + 3), station[d].start).isEmpty())
+            return {};
+        paths << path;
+    }
+    return paths;
+}
+
+QStringList tst_MergedView::shownRows() const
+{
+    QStringList rows;
+    const QAbstractItemModel *model = table()->model();
+    for (int row = 0; row < model->rowCount(); ++row) {
+        rows << QStringList({model->index(row, 0).data().toString(), model->index(row, 2).data().toString(),
+                             model->index(row, 3).data().toString()})
+                    .join(QLatin1Char('|'));
+    }
+    return rows;
+}
+
+QStringList tst_MergedView::leftInTemp() const
+{
+    QStringList left = QDir(mergeTemp->path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    left.removeAll(QFileInfo(dir->path()).fileName());
+    return left;
+}
+
+// Three files picked at once: the device comes first, the rows are merged by time, the
+// bar counts and filters over all three, and the export is khronar-fetch's merged export
+// of the same files with the same filter. Closed, the window shows no log, and the
+// merged file is gone.
+void tst_MergedView::severalFilesOpenedTogether()
+{
+    const QStringList paths = makeStation();
+    QCOMPARE(paths.size(), 3);
+    const auto dialog = ModalAnswer::fileDialog(picked(paths));
+    child<QAction>("actionOpen")->trigger();
+    QVERIFY(dialog->seen);
+    QCOMPARE(dialog->title, QStringLiteral("Открыть файл журнала"));
+
+    QTRY_VERIFY_WITH_TIMEOUT(table()->model() != nullptr && table()->model()->columnCount() == 5, 20000);
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(900, 900), 20000);
+    const QAbstractItemModel *model = table()->model();
+    QCOMPARE(model->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Устройство"));
+    QCOMPARE(model->headerData(1, Qt::Horizontal).toString(), QStringLiteral("Тип"));
+    QCOMPARE(model->headerData(2, Qt::Horizontal).toString(), QStringLiteral("Время"));
+    QCOMPARE(model->headerData(3, Qt::Horizontal).toString(), QStringLiteral("Сообщение"));
+    QVERIFY(table()->isColumnHidden(4));
+    QVERIFY(!table()->isColumnHidden(0));
+    QCOMPARE(table()->horizontalHeader()->sectionResizeMode(3), QHeaderView::Stretch);
+    QCOMPARE(shownRows(), mergedByHand(paths));
+    QCOMPARE(leftInTemp().size(), 1);
+
+    // Information off, and a text: counted and exported over all three.
+    LogFilter filter;
+    QTest::mouseClick(child<QToolButton>("filterType0"), Qt::LeftButton);
+    filter.types &= ~1;
+    type(child<QLineEdit>("filterText"), QStringLiteral("насос"));
+    filter.text = QStringLiteral("насос");
+    const QByteArray reference = fetchExport(paths, filter);
+    const int lines = reference.count('\n');
+    QVERIFY(lines > 0 && lines < 900);
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(lines, 900), 20000);
+    QCOMPARE(shownRows(), mergedByHand(paths, filter));
+    QCOMPARE(exportTable(QDir(dir->path()).filePath(QStringLiteral("станция.csv"))), reference);
+
+    child<QAction>("actionCloseLogs")->trigger();
+    QVERIFY(table()->model() == nullptr || table()->model()->rowCount() == 0);
+    QVERIFY(table()->model() == nullptr || table()->model()->columnCount() == 0);
+    QTRY_COMPARE(leftInTemp(), QStringList());
+}
+
+// A log shown alone as it always was, then two more added: all three merged. Adding a
+// file already shown changes nothing; a download is not started into several logs.
+void tst_MergedView::logsAddedToTheOneShown()
+{
+    const QStringList paths = makeStation();
+    QCOMPARE(paths.size(), 3);
+    ModalAnswer::fileDialog(paths[0]);
+    child<QAction>("actionOpen")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(300, 300), 20000);
+    QCOMPARE(table()->model()->columnCount(), 4);
+    QCOMPARE(table()->model()->headerData(0, Qt::Horizontal).toString(), QStringLiteral("Тип"));
+    QVERIFY(table()->isColumnHidden(3));
+
+    const auto dialog = ModalAnswer::fileDialog(picked({paths[1], paths[2]}));
+    QAction *add = child<QAction>("actionAddLog");
+    QVERIFY(add != nullptr);
+    QCOMPARE(add->text(), QStringLiteral("Добавить журнал…"));
+    QCOMPARE(child<QAction>("actionCloseLogs")->text(), QStringLiteral("Закрыть журналы"));
+    add->trigger();
+    QVERIFY(dialog->seen);
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(900, 900), 20000);
+    QCOMPARE(table()->model()->columnCount(), 5);
+    QVERIFY(table()->isColumnHidden(4));
+    QVERIFY(!table()->isColumnHidden(3));
+    QCOMPARE(shownRows(), mergedByHand(paths));
+
+    // The same file again, under another path: nothing changes.
+    ModalAnswer::fileDialog(QDir(dir->path())
+                                .filePath(QStringLiteral("../%1/%2"))
+                                .arg(QFileInfo(dir->path()).fileName(), QFileInfo(paths[1]).fileName()));
+    add->trigger();
+    // No merge started: the window says so while one runs.
+    QCOMPARE(window->statusBar()->currentMessage(), QString());
+    QCOMPARE(countText(), counted(900, 900));
+    QCOMPARE(leftInTemp().size(), 1);
+
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    child<QAction>("actionDownload")->trigger();
+    QTRY_VERIFY(box->seen);
+    QCOMPARE(box->text,
+             QStringLiteral("Показаны несколько журналов: загрузка пишет в один файл журнала, откройте его"));
+    QVERIFY(!child<QAction>("actionDownload")->isChecked());
+}
+
+// A file among those picked that is no log: the box names it, and the log shown stays.
+void tst_MergedView::fileThatCannotBeReadIsNamed()
+{
+    QStringList paths = makeStation();
+    QCOMPARE(paths.size(), 3);
+    ModalAnswer::fileDialog(paths[0]);
+    child<QAction>("actionOpen")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(300, 300), 20000);
+
+    paths[1] = QDir(dir->path()).filePath(QStringLiteral("смена.db"));
+    const NotLogFiles::NotLogFile text(NotLogFiles::Text, paths[1]);
+    QVERIFY(text.ready());
+    const auto box = ModalAnswer::messageBox(QMessageBox::Ok);
+    ModalAnswer::fileDialog(picked(paths));
+    child<QAction>("actionOpen")->trigger();
+    QTRY_VERIFY_WITH_TIMEOUT(box->seen, 20000);
+    QVERIFY2(box->text.contains(QDir::toNativeSeparators(paths[1])), qPrintable(box->text));
+    QCOMPARE(countText(), counted(300, 300));
+    QCOMPARE(table()->model()->columnCount(), 4);
+    QCOMPARE(leftInTemp(), QStringList());
+}
+
+// Closed before the merge is shown: the merge is dropped, and its file goes with it,
+// at the latest once the window has gone (which waits for its background work).
+void tst_MergedView::closedWhileMerging()
+{
+    const QStringList paths = makeStation();
+    QCOMPARE(paths.size(), 3);
+    ModalAnswer::fileDialog(picked(paths));
+    child<QAction>("actionOpen")->trigger();
+    // The merge's answer comes back through the event loop, which has not run since.
+    QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Журналы объединяются…"));
+    child<QAction>("actionCloseLogs")->trigger();
+    QCOMPARE(window->statusBar()->currentMessage(), QString());
+    QVERIFY(table()->model() == nullptr || table()->model()->columnCount() == 0);
+    window.reset();
+    QCOMPARE(leftInTemp(), QStringList());
+}
+
+QTEST_MAIN(tst_MergedView)
+#include "tst_mergedview.moc"
