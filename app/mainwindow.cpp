@@ -14,6 +14,7 @@
 #include "logaccess/logchangewatch.h"
 #include "logaccess/logexport.h"
 #include "logaccess/logopener.h"
+#include "logaccess/mergedlogs.h"
 #include "logaccess/openlog.h"
 #include "logview/logfilterbar.h"
 #include "logview/logtimelinestrip.h"
@@ -407,6 +408,11 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
     closeLog();
     mergedFile = *built;
     showLog(std::move(opened).value());
+    // The devices in the order the merged file numbers them.
+    QStringList devices;
+    for (const QString &path : mergedFile->sources())
+        devices << MergedLogs::deviceNameOfFile(path);
+    filterBar->setDevices(devices);
 }
 
 bool MainWindow::refuseMergeWhileConnected()
@@ -442,6 +448,7 @@ void MainWindow::closeLog()
     model->setSource(std::make_shared<NoLogSource>());
     download->setStore(nullptr);
     log.reset();
+    filterBar->setDevices({});
     // Once nothing reads it, the merged file goes; a merge still running would show
     // its logs in place of the one shown next.
     mergedFile.reset();
@@ -652,10 +659,9 @@ void MainWindow::on_exportLog_triggered()
 
 void MainWindow::startExport(const QString &path)
 {
-    // What the table shows: with a filter on, only the records that pass it; of several
-    // logs, merged as khronar-fetch merges them, from the files themselves.
-    const bool started = mergedFile ? logExport->startMerged(mergedFile->sources(), model->filter(), path)
-                                    : logExport->start(model->source(), model->filter(), path);
+    // What the table shows, in its order: with a filter on, only the records that pass
+    // it; of several logs, each line led by the record's device.
+    const bool started = logExport->start(model->source(), model->filter(), path);
     if (!started)
         return;
     // Counted once the rows on show are all known; until then the bar only says it works.

@@ -10,6 +10,7 @@
 #include "messagetext/recordmessage.h"
 
 #include <QFile>
+#include <QHash>
 #include <QFileInfo>
 #include <QIODevice>
 #include <QSaveFile>
@@ -120,7 +121,7 @@ bool LogCsvWriter::writeRecord(const QVariant &type, const QVariant &time, const
 
 namespace {
 
-LogCsvReader::Row exportRow(const QSqlQuery &query, bool withShownData)
+LogCsvReader::Row exportRow(const QSqlQuery &query, bool withShownData, bool withDevice)
 {
     LogCsvReader::Row row;
     row.key = query.value(0).toLongLong();
@@ -130,6 +131,8 @@ LogCsvReader::Row exportRow(const QSqlQuery &query, bool withShownData)
     row.data = query.value(4).toByteArray();
     if (withShownData)
         row.shownData = query.value(5);
+    if (withDevice)
+        row.device = query.value(6).toString();
     return row;
 }
 
@@ -176,7 +179,7 @@ StoreResult<bool> LogCsvReader::nextRow(Row &row)
             streaming = true;
         }
         if (query.next()) {
-            row = exportRow(query, matcher.isActive());
+            row = exportRow(query, matcher.isActive(), statements.hasDevices());
             return true;
         }
         // next() is false at the end and on a read error alike.
@@ -198,7 +201,7 @@ StoreResult<bool> LogCsvReader::nextRow(Row &row)
         qint64 bytes = 0;
         bool full = false;
         while (query.next()) {
-            batch.push_back(exportRow(query, matcher.isActive()));
+            batch.push_back(exportRow(query, matcher.isActive(), statements.hasDevices()));
             bytes += batch.back().data.size();
             if (bytes >= readAheadBytes) {
                 full = true;
@@ -243,6 +246,7 @@ StoreResult<LogCsvReader::Step> LogCsvReader::next(CsvRecord &record)
     record.type = row.type;
     record.time = row.time;
     record.message = message;
+    record.device = row.device;
     return Step::Record;
 }
 
@@ -258,6 +262,8 @@ StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &s
         return storeFailure(StoreError::Kind::Io, out.errorString());
     qint64 lines = 0;
     CsvRecord record;
+    // A merged log's lines lead with the device, as a merged export's do.
+    QHash<QString, QByteArray> deviceFields;
     for (;;) {
         const StoreResult<LogCsvReader::Step> step = reader.next(record);
         if (!step)
@@ -265,7 +271,14 @@ StoreStatus writeLogCsv(const QSqlDatabase &database, const LogViewStatements &s
         if (*step == LogCsvReader::Step::End)
             return {};
         if (*step == LogCsvReader::Step::Record) {
-            if (!writer.writeRecord(record.type, record.time, record.message))
+            QByteArray device;
+            if (statements.hasDevices()) {
+                auto field = deviceFields.find(record.device);
+                if (field == deviceFields.end())
+                    field = deviceFields.insert(record.device, writer.leadingField(record.device));
+                device = *field;
+            }
+            if (!writer.writeRecord(record.type, record.time, record.message, device))
                 return storeFailure(StoreError::Kind::Io, out.errorString());
             ++lines;
         }

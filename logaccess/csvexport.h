@@ -78,6 +78,7 @@ struct CsvRecord {
     QVariant type; // as stored
     QVariant time; // as the log view query gives it
     QString message;
+    QString device; // a merged log's record's device
 };
 
 // The records of one log that pass a filter, in display order, as an export writes
@@ -117,6 +118,7 @@ public:
         QVariant event;
         QByteArray data;
         QVariant shownData; // the shown part of long data, for the text condition
+        QString device;     // the name of its device, in a merged log
     };
 
 private:

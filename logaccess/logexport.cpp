@@ -3,9 +3,6 @@
 #include "logaccess/logexport.h"
 
 #include "logaccess/csvexport.h"
-#include "logaccess/mergedlogs.h"
-
-#include <QDir>
 
 LogExport::LogExport(QObject *parent) : QObject(parent)
 {
@@ -39,28 +36,6 @@ bool LogExport::start(const std::shared_ptr<LogSource> &source, const LogFilter 
         if (!opened)
             return opened;
         return exportLogCsvFile(reader->database(), *statements, path, filter, progress);
-    });
-}
-
-bool LogExport::startMerged(const QStringList &sources, const LogFilter &filter, const QString &path)
-{
-    return run([sources, filter, path](const std::function<bool(qint64)> &progress) -> StoreStatus {
-        QString failedPath;
-        const StoreResult<std::unique_ptr<MergedLogs>> logs = MergedLogs::openFiles(sources, OpenLogSettings(),
-                                                                                    &failedPath);
-        int failedLog = -1;
-        StoreStatus exported = logs ? logs.value()->exportCsv(path, filter, &failedLog, progress)
-                                    : StoreStatus(Failure(logs.error()));
-        if (exported)
-            return exported;
-        // Named as khronar-fetch names it: the file that cannot be read before its error
-        // (a missing file's error names it already; a write's is the CSV file's).
-        StoreError error = exported.error();
-        const QString place = logs ? logs.value()->place(failedLog) : failedPath;
-        if (error.kind != StoreError::Kind::NotFound && error.kind != StoreError::Kind::Io
-            && error.kind != StoreError::Kind::Cancelled && !place.isEmpty())
-            error.text = QStringLiteral("%1: %2").arg(QDir::toNativeSeparators(place), error.text);
-        return Failure(std::move(error));
     });
 }
 

@@ -42,10 +42,6 @@ public:
     // Starts writing the records of `source` that pass `filter` to the file at `path`.
     // False, and nothing started, while another export runs.
     bool start(const std::shared_ptr<LogSource> &source, const LogFilter &filter, const QString &path);
-    // Starts writing the records of the log files at `sources` that pass `filter`,
-    // merged as khronar-fetch merges them (MergedLogs::exportCsv), to the file at `path`;
-    // a log that cannot be read is named in the error. False while another export runs.
-    bool startMerged(const QStringList &sources, const LogFilter &filter, const QString &path);
     // Stops the export at its next line; finished() says Cancelled.
     void cancel();
     bool isRunning() const { return running; }

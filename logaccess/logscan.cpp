@@ -98,7 +98,10 @@ struct ScanThread {
                                                                : LogViewStatements::KeyRange{0, -1};
         QSqlQuery query(reader->database());
         query.setForwardOnly(true);
-        if (setup.ranged && !matcher.isActive()) {
+        // Of a merged log with devices hidden, the times of the records that pass are
+        // told with them, as a search tells them: the timeline holds no devices.
+        const bool withTimes = matcher.isActive() || setup.filter.hasDeviceCondition();
+        if (setup.ranged && !withTimes) {
             if (!setup.statements.keyListSql(setup.filter, range).exec(query) || !query.next())
                 result.read = Failure(setup.statements.error(query.lastError()));
             else
@@ -106,13 +109,13 @@ struct ScanThread {
             return result;
         }
         result.read = eachRow(
-            query, setup.statements,
-            setup.statements.scanSql(setup.filter, matcher.isActive(), setup.ranged ? &range : nullptr), token,
-            [this, &result](const QSqlQuery &row) {
+            query, setup.statements, setup.statements.scanSql(setup.filter, withTimes, setup.ranged ? &range : nullptr),
+            token, [this, &result, withTimes](const QSqlQuery &row) {
                 const qint64 key = row.value(0).toLongLong();
-                if (!matcher.isActive())
+                if (!withTimes)
                     result.keys.append(key);
-                else if (matcher.matches(captions.message(key, row.value(1), row.value(2).toByteArray()))) {
+                else if (!matcher.isActive()
+                         || matcher.matches(captions.message(key, row.value(1), row.value(2).toByteArray()))) {
                     result.keys.append(key);
                     const QVariant time = row.value(3);
                     if (!time.isNull())

@@ -208,7 +208,12 @@ StoreResult<LogViewStatements> LogViewStatements::ofLogFile(const QSqlDatabase &
         return Failure(logFileError(query.lastError()));
     LogViewStatements statements(query.value(0).toInt() == 1 && query.value(1).toString() == QLatin1String("INTEGER")
                                  && query.value(2).toInt() == 0);
-    statements.devices = query.value(3).toInt() > 0;
+    // A merged log of one device shows and exports as that device's own log does.
+    if (query.value(3).toInt() > 0) {
+        if (!query.exec(QStringLiteral("SELECT count(*) FROM ") + MergedDevicesTable) || !query.next())
+            return Failure(logFileError(query.lastError()));
+        statements.devices = query.value(0).toInt() > 1;
+    }
     return statements;
 }
 
@@ -324,9 +329,7 @@ LogViewStatements::Statement LogViewStatements::pageSql(const QVector<qint64> &k
     else
         where = QStringLiteral("%1 IN (%2)").arg(key(), keyList(keys));
     Statement statement;
-    const QString device = devices
-        ? QStringLiteral(", (SELECT d.name FROM %1 d WHERE d.id = l.device)").arg(MergedDevicesTable)
-        : QString();
+    const QString device = devices ? deviceNameColumn() : QString();
     statement.text = QStringLiteral("SELECT %1, l.type, %2, %3, CASE WHEN %4 THEN NULL ELSE l.data END, %4%5 %6")
                          .arg(key(), timeSql(), dialect->captionKey, dialect->isLong, device, from(statement, where));
     return statement;
@@ -395,12 +398,21 @@ LogViewStatements::Statement LogViewStatements::exportSql(const LogFilter &filte
     QString columns = QStringLiteral("%1, l.type, %2, l.event, l.data").arg(key(), timeSql());
     if (withShownData)
         columns += QStringLiteral(", CASE WHEN %1 THEN %2 END").arg(dialect->isLong, dialect->shownData);
+    else if (devices)
+        columns += QStringLiteral(", NULL");
+    if (devices)
+        columns += deviceNameColumn();
     statement.text = QStringLiteral("SELECT %1 %2 ORDER BY %3").arg(columns, from(statement, where), order());
     if (idIsRowId) {
         statement.text += QStringLiteral(" LIMIT :rows");
         statement.values << qMakePair(QStringLiteral(":rows"), QVariant(rows));
     }
     return statement;
+}
+
+QString LogViewStatements::deviceNameColumn() const
+{
+    return QStringLiteral(", (SELECT d.name FROM %1 d WHERE d.id = l.device)").arg(MergedDevicesTable);
 }
 
 LogViewStatements::Statement LogViewStatements::copySql() const
@@ -445,5 +457,12 @@ QString LogViewStatements::conditions(const LogFilter &filter, const QDateTime &
         from = at;
     if (from.isValid() || to.isValid())
         where += QStringLiteral(" AND ") + dialect->timeCondition(from, to, values);
+    // The devices of a merged log are numbered from 1 in the order of the view's list.
+    if (devices && filter.hasDeviceCondition()) {
+        QStringList hidden;
+        for (const int device : filter.hiddenDevices)
+            hidden << QString::number(qint64(device) + 1);
+        where += QStringLiteral(" AND l.device NOT IN (%1)").arg(hidden.join(QLatin1Char(',')));
+    }
     return where;
 }

@@ -109,7 +109,8 @@ public:
 
     bool keysInDisplayOrder() const { return idIsRowId; }
     // Whether the log holds the records of several devices (a merged log file): every
-    // record then names its device, which pageSql() reads with it.
+    // record then names its device, which pageSql() and exportSql() read with it, and a
+    // filter may hide devices.
     bool hasDevices() const { return devices; }
     bool captionKeyIsEvent() const { return dialect->captionKeyIsEvent; }
 
@@ -200,6 +201,9 @@ private:
                             const QDateTime &atOrAfter) const;
     // " AND ..." for the filter's type and time conditions, values appended to `values`.
     QString conditions(const LogFilter &filter, const QDateTime &atOrAfter, LogSqlValues &values) const;
+
+    // ", " and the name of the record's device, for a merged log.
+    QString deviceNameColumn() const;
 
     const LogViewDialect *dialect;
     bool idIsRowId;

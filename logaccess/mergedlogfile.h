@@ -14,7 +14,8 @@
 
 /*
  * The file has a log file's tables (Info, Events, Log) and, besides, the devices
- * (MergedDevices: id, name, path) that the column `device` of each record refers to.
+ * (MergedDevices: id, name, path) that the column `device` of each record refers to,
+ * numbered from 1 in the order of sources().
  * Each device's captions are its own: they are numbered anew in the file, and its
  * records name them by those numbers. The records are stored in the merged order
  * (MergedOrder, as a merged export orders them), so Log.id ascends as they are shown.

@@ -48,7 +48,7 @@ bool LogTimeline::isComputing() const
 {
     if (!showsLog())
         return false;
-    return !timesKnown || passing || (filter.hasTextCondition() && model->isScanning());
+    return !timesKnown || passing || (countsFound() && model->isScanning());
 }
 
 void LogTimeline::setMaxBuckets(int buckets)
@@ -195,7 +195,7 @@ void LogTimeline::logRefreshed()
 void LogTimeline::filterChanged(const LogFilter &changed)
 {
     filter = changed;
-    if (filter.hasTextCondition()) {
+    if (countsFound()) {
         // The search starts over with the reset of the rows that follows; the buckets
         // wait for it.
         found.clear();
@@ -208,14 +208,14 @@ void LogTimeline::rowsReset()
 {
     // Every reset of the rows with a text starts the search from the beginning, and the
     // records it finds are told again.
-    if (filter.hasTextCondition())
+    if (countsFound())
         found.clear();
     rebuild();
 }
 
 void LogTimeline::textMatchesFound(const RecordTimes &times)
 {
-    if (!filter.hasTextCondition())
+    if (!countsFound())
         return;
     found.merge(times);
     rebuild();
@@ -277,7 +277,7 @@ void LogTimeline::rebuild()
     currentGrid = TimelineGrid();
     if (viewValid) {
         currentGrid = TimelineGrid::fit(start, end - 1, wanted);
-        const RecordTimes &source = filter.hasTextCondition() ? found : all;
+        const RecordTimes &source = countsFound() ? found : all;
         const qint64 low = filter.from.isValid() ? wallClockSeconds(filter.from).toSecsSinceEpoch()
                                                  : std::numeric_limits<qint64>::min();
         const qint64 high = filter.to.isValid() ? wallClockSeconds(filter.to).toSecsSinceEpoch() + 1

@@ -97,6 +97,10 @@ private:
     void startPass(bool ranged, qint64 low, qint64 high);
     void finishPass(quint64 generation);
     void cancelPass();
+    // Whether the buckets count the records the model's search found rather than the
+    // times held: with a text (only the search knows the messages) or with devices of
+    // a merged log hidden (the times held know no devices).
+    bool countsFound() const { return filter.hasTextCondition() || filter.hasDeviceCondition(); }
     void computeView();
     void rebuild();
 

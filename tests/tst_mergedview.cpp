@@ -5,6 +5,8 @@
 #include "app/mainwindow.h"
 #include "logaccess/csvexport.h"
 #include "logaccess/mergedlogs.h"
+#include "logview/logtimeline.h"
+#include "logview/logtimelinestrip.h"
 
 #include "tests/support/logwindow.h"
 #include "tests/support/modalanswer.h"
@@ -18,6 +20,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QStatusBar>
 #include <QTest>
 #include <QToolButton>
@@ -232,7 +235,28 @@ void tst_MergedView::severalFilesOpenedTogether()
     QCOMPARE(shownRows(), mergedByHand(paths, filter));
     QCOMPARE(exportTable(QDir(dir->path()).filePath(QStringLiteral("станция.csv"))), reference);
 
+    // One device unchecked in the device filter: exactly its rows go, from the table,
+    // the count and the export.
+    auto *devices = child<QListWidget>("filterDeviceList");
+    QVERIFY(child<QToolButton>("filterDevice")->isVisible());
+    QCOMPARE(devices->count(), 3);
+    QCOMPARE(devices->item(2)->text(), QStringLiteral("резерв"));
+    devices->item(2)->setCheckState(Qt::Unchecked);
+    const QStringList others = paths.mid(0, 2);
+    const QByteArray withoutReserve = fetchExport(others, filter);
+    QVERIFY(withoutReserve.count('\n') > 0 && withoutReserve.count('\n') < lines);
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(withoutReserve.count('\n'), 900), 20000);
+    QCOMPARE(shownRows(), mergedByHand(others, filter));
+    QCOMPARE(exportTable(QDir(dir->path()).filePath(QStringLiteral("без резерва.csv"))), withoutReserve);
+    // The timeline counts what the table shows.
+    LogTimeline *timeline = child<LogTimelineStrip>("timeline")->timeline();
+    QTRY_COMPARE_WITH_TIMEOUT(timeline->countedRecords(), withoutReserve.count('\n'), 20000);
+    QTest::mouseClick(child<QToolButton>("filterClear"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(900, 900), 20000);
+    QCOMPARE(devices->item(2)->checkState(), Qt::Checked);
+
     child<QAction>("actionCloseLogs")->trigger();
+    QVERIFY(!child<QToolButton>("filterDevice")->isVisible());
     QVERIFY(table()->model() == nullptr || table()->model()->rowCount() == 0);
     QVERIFY(table()->model() == nullptr || table()->model()->columnCount() == 0);
     QTRY_COMPARE(leftInTemp(), QStringList());
