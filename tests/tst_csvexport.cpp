@@ -580,16 +580,7 @@ void tst_CsvExport::mergedLogs()
     QFETCH(LogFilter, filter);
     QFETCH(int, devices);
     QFETCH(bool, setBack);
-    struct Device {
-        QString name;
-        int records;
-        quint32 start;
-    };
-    const Device station[] = {
-        {QStringLiteral("ввод-2"), 1500, March15th2024 + 300},
-        {QStringLiteral("ввод-1"), 800, March15th2024},
-        {QStringLiteral("резерв"), 2600, March15th2024 + 100},
-    };
+    const QVector<StationLogs::Device> station = StationLogs::threeDevices();
     QStringList paths;
     QList<QPair<QString, QByteArray>> singles;
     for (int d = 0; d < devices; ++d) {

@@ -932,16 +932,7 @@ void tst_LogViewModel::mergedLogOfThreeDevices_data()
 void tst_LogViewModel::mergedLogOfThreeDevices()
 {
     QFETCH(LogFilter, filter);
-    struct Device {
-        QString name;
-        int records;
-        quint32 start;
-    };
-    const Device station[] = {
-        {QStringLiteral("ввод-2"), 1500, March15th2024 + 300},
-        {QStringLiteral("ввод-1"), 800, March15th2024},
-        {QStringLiteral("резерв"), 2600, March15th2024 + 100},
-    };
+    const QVector<StationLogs::Device> station = StationLogs::threeDevices();
     QStringList paths;
     for (int d = 0; d < 3; ++d) {
         paths << dir->filePath(station[d].name + QStringLiteral(".db"));

@@ -144,17 +144,7 @@ QStringList tst_MergedLogFile::leftInTemp() const
 
 QStringList tst_MergedLogFile::makeStation(int devices, bool setBack)
 {
-    struct Device {
-        QString name;
-        int records;
-        quint32 start;
-    };
-    // Names in another order than the paths, and times that overlap and share seconds.
-    const Device station[] = {
-        {QStringLiteral("ввод-2"), 1500, March15th2024 + 300},
-        {QStringLiteral("ввод-1"), 800, March15th2024},
-        {QStringLiteral("резерв"), 2600, March15th2024 + 100},
-    };
+    const QVector<StationLogs::Device> station = StationLogs::threeDevices();
     QStringList paths;
     for (int d = 0; d < devices; ++d) {
         const QString path = dir->filePath(QStringLiteral("станция %1/%2.db").arg(d).arg(station[d].name));

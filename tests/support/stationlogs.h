@@ -54,6 +54,24 @@ inline QString addRecords(QSqlDatabase &db, int count, quint32 seed, quint32 sta
 }
 
 // A new log file at `path` with the records of addRecords.
+// A device of a station: its name, how many records and when its log begins.
+struct Device {
+    QString name;
+    int records;
+    quint32 start;
+};
+
+// Three devices of one station, named in another order than a list of them would have
+// them, with times that overlap and share seconds.
+inline QVector<Device> threeDevices()
+{
+    return {
+        {QStringLiteral("ввод-2"), 1500, LogFixture::March15th2024 + 300},
+        {QStringLiteral("ввод-1"), 800, LogFixture::March15th2024},
+        {QStringLiteral("резерв"), 2600, LogFixture::March15th2024 + 100},
+    };
+}
+
 inline QString makeLogFile(const QString &path, int count, quint32 seed, quint32 start, bool setBack = false)
 {
     QString failure;
