@@ -170,7 +170,7 @@ MainWindow::MainWindow(QWidget *parent)
             return;
         if (serverViewLost)
             reopenServerView();
-        else if (ui->actionDownload->isChecked())
+        else if (ui->actionDownload->isChecked() && log->store() == nullptr)
             startServerDownload();
     });
 }
@@ -543,6 +543,9 @@ void MainWindow::serverStoreOpened(const ServerStoreOpening &opening)
             failDownload(opening.error().text);
         return;
     }
+    // A try asked for meanwhile (the same outage heard once more, by the view or by a
+    // write) would open the device a second time and find its lock held by this store.
+    serverRetryTimer->stop();
     if (serverRetries != 0) {
         serverRetries = 0;
         showLinkState(QString());
