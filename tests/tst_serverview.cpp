@@ -55,6 +55,16 @@ void type(QWidget *widget, const QString &text)
 
 } // namespace
 
+// The window's members the test reaches, as its tests reach them.
+class MainWindowProbe
+{
+public:
+    // The window's next try at the server, due now: as when an outage is heard once
+    // more while the window is already trying again.
+    static void retryServerNow(MainWindow &window) { window.serverRetryTimer->start(0); }
+    static bool retryPending(const MainWindow &window) { return window.serverRetryTimer->isActive(); }
+};
+
 class tst_ServerView : public QObject, protected LogWindowTest
 {
     Q_OBJECT
@@ -416,6 +426,16 @@ void tst_ServerView::serverGoneMidDownloadComesBack()
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), expected.size(), 20000);
     QTRY_VERIFY_WITH_TIMEOUT(linkState->isHidden(), 20000);
     QVERIFY(child<QAction>("actionDownload")->isChecked());
+
+    // A try at the server that comes due once the device's store is open again finds
+    // nothing to do: the window does not connect a second time (it would find the
+    // device's lock held by its own store), and the download goes on.
+    MainWindowProbe::retryServerNow(*window);
+    QTRY_VERIFY(!MainWindowProbe::retryPending(*window));
+    QVERIFY2(!window->statusBar()->currentMessage().startsWith(QStringLiteral("Подключение к")),
+             qPrintable(window->statusBar()->currentMessage()));
+    QVERIFY(child<QAction>("actionDownload")->isChecked());
+    QVERIFY(linkState->isHidden());
 }
 
 // A device of a million records on a server 150 ms away each way (300 ms a round trip):
