@@ -3,11 +3,16 @@
 #pragma once
 
 #include <QElapsedTimer>
-#include <QFile>
 #include <QObject>
 #include <QTimer>
 
 #include <algorithm>
+#include <cstdlib>
+
+#ifdef Q_OS_LINUX
+#include <fcntl.h>
+#include <unistd.h>
+#endif
 
 // Time that passes on the calling thread by its own doing: the wall clock less the
 // time the thread was ready to run but waited for a core (Linux's schedstat). On a
@@ -35,18 +40,45 @@ public:
 
 private:
     // Nanoseconds this thread has spent on a run queue, 0 where that is not known.
+    // Read without touching the heap: the meter runs every 10 ms, and under the address
+    // sanitizer its own allocations would feed the pauses it measures.
     static qint64 queuedNs()
     {
-        QFile stat(QStringLiteral("/proc/thread-self/schedstat"));
-        if (!stat.open(QIODevice::ReadOnly))
+#ifdef Q_OS_LINUX
+        const int fd = ::open("/proc/thread-self/schedstat", O_RDONLY | O_CLOEXEC);
+        if (fd < 0)
             return 0;
-        const QList<QByteArray> fields = stat.readAll().split(' ');
-        return fields.size() >= 2 ? fields.at(1).trimmed().toLongLong() : 0;
+        char text[128];
+        const ssize_t got = ::read(fd, text, sizeof text - 1);
+        ::close(fd);
+        if (got <= 0)
+            return 0;
+        text[got] = '\0';
+        // "running-ns queued-ns timeslices"
+        char *end = nullptr;
+        std::strtoll(text, &end, 10);
+        return end != text ? std::strtoll(end, nullptr, 10) : 0;
+#else
+        return 0;
+#endif
     }
 
     QElapsedTimer clock;
     qint64 lastQueued = 0;
 };
+
+// The longest pause the window may make. A user feels 100 ms as a freeze. Under the
+// address sanitizer the thread also stops for the sanitizer's own bookkeeping: freed
+// memory waits in a quarantine (256 MB unless ASAN_OPTIONS says otherwise), recycled a
+// tenth at a time by whichever thread frees next, which can hold the window's thread
+// past 100 ms.
+// There the bound is one that still tells a wait on the server or the line apart (a
+// round trip through the tests' slow proxy is 300 ms); the plain build keeps 100 ms.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr qint64 windowPauseLimitMs = 250;
+#else
+constexpr qint64 windowPauseLimitMs = 100;
+#endif
 
 // The longest pause, as a timer that wants to run every 10 ms sees it, counted as
 // OwnTime: the test asserts what the window does, not how busy the machine is.
