@@ -4,6 +4,7 @@
 
 #include "store/logschema.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSqlDatabase>
 #include <QSqlError>
@@ -36,7 +37,8 @@ StoreStatus openLogFile(QSqlDatabase &database, const QString &path)
 {
     if (!QFile::exists(path))
         return storeFailure(StoreError::Kind::NotFound,
-                            QStringLiteral("Не удается найти файл \"") + path + QLatin1Char('"'));
+                            QStringLiteral("Не удается найти файл \"") + QDir::toNativeSeparators(path)
+                                + QLatin1Char('"'));
 
     database.setDatabaseName(path);
     if (!database.open())

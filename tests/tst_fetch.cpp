@@ -925,7 +925,7 @@ void tst_Fetch::mergedExportFaults()
     }
     const FetchResult run = fetch(arguments + QStringList{"--csv", file("station.csv"), "--type", "info"});
     QCOMPARE(run.exitCode, exitCode);
-    message.replace(QStringLiteral("{b}"), file("b.db"));
+    message.replace(QStringLiteral("{b}"), QDir::toNativeSeparators(file("b.db")));
     QVERIFY2(run.err.startsWith(message), qPrintable(run.err));
     // A fault is one line; a usage error is followed by where to read more.
     if (exitCode == 6)

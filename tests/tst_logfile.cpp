@@ -159,7 +159,8 @@ void tst_LogFile::openMissingFileKeepsThePreviousOne()
 
     const StoreStatus outcome = openLogFile(db, missing);
     QVERIFY(!outcome.ok());
-    QCOMPARE(outcome.error().text, QStringLiteral("Не удается найти файл \"%1\"").arg(missing));
+    QCOMPARE(outcome.error().text,
+             QStringLiteral("Не удается найти файл \"%1\"").arg(QDir::toNativeSeparators(missing)));
     QCOMPARE(outcome.error().kind, StoreError::Kind::NotFound);
     QVERIFY(db.isOpen());
     QCOMPARE(db.databaseName(), before);
