@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QTextCodec>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -122,7 +123,7 @@ void tst_MergedLogFile::initTestCase()
     // The merged files go to a temporary folder of the test's own, to see what is left.
     temp = root.filePath(QStringLiteral("tmp"));
     QVERIFY(QDir().mkpath(temp));
-    qputenv("TMPDIR", QFile::encodeName(temp));
+    StationLogs::useTempFolder(temp);
     QCOMPARE(QDir::tempPath(), QDir(temp).canonicalPath());
 }
 
@@ -230,7 +231,8 @@ void tst_MergedLogFile::mergedRows()
             if (line.isEmpty())
                 continue;
             if (devices > 1)
-                QVERIFY2(line.contains(rows.value(row).device.toUtf8()), line.constData());
+                QVERIFY2(line.contains(systemCsvEncoding().codec->fromUnicode(rows.value(row).device)),
+                         line.constData());
             ++row;
         }
         QCOMPARE(row, rows.size());

@@ -142,7 +142,7 @@ void tst_MergedView::initTestCase()
     // The merged files go to a folder of the test's own, to see that they go.
     mergeTemp = std::make_unique<QTemporaryDir>();
     QVERIFY(mergeTemp->isValid());
-    qputenv("TMPDIR", QFile::encodeName(mergeTemp->path()));
+    StationLogs::useTempFolder(mergeTemp->path());
 }
 
 void tst_MergedView::init()

@@ -7,6 +7,8 @@
 #include "tests/support/samplelog.h"
 
 #include <QByteArray>
+#include <QDir>
+#include <QFile>
 #include <QList>
 #include <QPair>
 #include <QRandomGenerator>
@@ -18,6 +20,15 @@
 #include <algorithm>
 
 namespace StationLogs {
+
+// Makes `folder` the system's temporary folder for the rest of the test, where the
+// merged files go: TMPDIR on Linux, TMP (then TEMP) on Windows.
+inline void useTempFolder(const QString &folder)
+{
+    const QByteArray path = QFile::encodeName(QDir::toNativeSeparators(folder));
+    for (const char *name : {"TMPDIR", "TMP", "TEMP"})
+        qputenv(name, path);
+}
 
 // Appends `count` records to the open log with SampleLog's captions (which it adds),
 // the first at device time `start`, each 0 to 2 seconds after the one before: several
