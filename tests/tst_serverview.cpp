@@ -475,6 +475,17 @@ void tst_ServerView::slowServerNeverHoldsUpTheWindow()
                                 .arg(slowLink.port())
                                 .arg(database);
 
+    // The devices that come later are started now: the test waits for a simulator to
+    // say where it listens, which would hold the event loop as if the window did.
+    const QString grown = startDevice(grownLog());
+    QString later = grownLog();
+    later.replace(
+        QStringLiteral("\"data\": \"01 00\" }"),
+        QStringLiteral("\"data\": \"01 00\" },\n"
+                       "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-17 09:00:00\", \"data\": \"04\" },\n"
+                       "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-17 09:00:01\", \"data\": \"05\" }"));
+    const QString laterPort = startDevice(later);
+
     PauseMeter pauses;
     openServerDevice(Pump, slowUrl);
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total, 60000);
@@ -514,7 +525,6 @@ void tst_ServerView::slowServerNeverHoldsUpTheWindow()
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total, 60000);
 
     // A collector stores three records meanwhile: they come into view by themselves.
-    const QString grown = startDevice(grownLog());
     QProcess collector;
     collector.start(QStringLiteral(KHRONAR_FETCH),
                     QStringList{"--port", grown, "--baud", "9600"} + serverArguments(Pump));
@@ -524,13 +534,7 @@ void tst_ServerView::slowServerNeverHoldsUpTheWindow()
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total + 3, 30000);
 
     // The window downloads two more into the device through the slow link.
-    QString later = grownLog();
-    later.replace(
-        QStringLiteral("\"data\": \"01 00\" }"),
-        QStringLiteral("\"data\": \"01 00\" },\n"
-                       "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-17 09:00:00\", \"data\": \"04\" },\n"
-                       "    { \"event\": 1, \"type\": 0, \"time\": \"2024-03-17 09:00:01\", \"data\": \"05\" }"));
-    connectDevice(startDevice(later));
+    connectDevice(laterPort);
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), total + 5, 60000);
     QVERIFY(rowShown(total + 4));
     QCOMPARE(table()->model()->index(total + 4, 2).data().toString(), QStringLiteral("Пуск насоса 5"));
