@@ -7,10 +7,12 @@
 #include "app/applicationicon.h"
 #include "app/errorbox.h"
 #include "app/identity.h"
+#include "dialogs/dialogclockoffset.h"
 #include "dialogs/dialogopenserver.h"
 #include "dialogs/dialogportsettings.h"
 #include "dialogs/dialogtraffic.h"
 #include "link/porterror.h"
+#include "logaccess/clockoffsets.h"
 #include "logaccess/logchangewatch.h"
 #include "logaccess/logexport.h"
 #include "logaccess/logopener.h"
@@ -29,6 +31,7 @@
 #include <QFileInfo>
 #include <QHeaderView>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
 #include <QSettings>
@@ -126,6 +129,8 @@ MainWindow::MainWindow(QWidget *parent)
     timelineStrip = new LogTimelineStrip(ui->centralwidget);
     ui->verticalLayout->insertWidget(1, timelineStrip);
     logView = new LogViewController(this, ui->tableView, model, filterBar, timelineStrip);
+    ui->tableView->setContextMenuPolicy(Qt::CustomContextMenu);
+    connect(ui->tableView, &QWidget::customContextMenuRequested, this, &MainWindow::showTableMenu);
 
     logExport = new LogExport(this);
     connect(logExport, &LogExport::progressed, exportProgress, &QProgressBar::setValue);
@@ -378,11 +383,50 @@ void MainWindow::showLogFiles(const QStringList &paths)
         openLogFile(paths.first());
         return;
     }
+    mergeLogFiles(paths);
+}
+
+void MainWindow::mergeLogFiles(const QStringList &paths)
+{
     if (refuseMergeWhileConnected())
         return;
     ui->statusBar->showMessage(QStringLiteral("Журналы объединяются…"));
     merging = true;
-    logOpener->buildMerged(paths, this, [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
+    const FileClockOffsets kept(*settings);
+    QVector<int> offsets;
+    for (const QString &path : paths)
+        offsets << kept.offsetOf(path);
+    logOpener->buildMerged(paths, offsets, this, [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
+}
+
+void MainWindow::showTableMenu(const QPoint &at)
+{
+    if (!mergedFile || model->deviceColumns() == 0)
+        return;
+    const QModelIndex index = ui->tableView->indexAt(at);
+    if (!index.isValid())
+        return;
+    // The device column shows each device as the merged file names it.
+    const int device = mergedFile->deviceLabels().indexOf(model->index(index.row(), 0).data().toString());
+    if (device < 0)
+        return;
+    QMenu menu(this);
+    QAction *offset = menu.addAction(QStringLiteral("Поправка часов…"));
+    if (menu.exec(ui->tableView->viewport()->mapToGlobal(at)) == offset)
+        askClockOffset(device);
+}
+
+void MainWindow::askClockOffset(int device)
+{
+    const QString path = mergedFile->sources().value(device);
+    DialogClockOffset dialog(MergedLogs::deviceNameOfFile(path), mergedFile->clockOffsets().value(device), this);
+    if (dialog.exec() != QDialog::Accepted || !mergedFile || mergedFile->sources().value(device) != path)
+        return;
+    if (dialog.seconds() == mergedFile->clockOffsets().value(device))
+        return;
+    FileClockOffsets(*settings).setOffset(path, dialog.seconds());
+    settings->sync();
+    mergeLogFiles(mergedFile->sources());
 }
 
 void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
@@ -409,10 +453,7 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
     mergedFile = *built;
     showLog(std::move(opened).value());
     // The devices in the order the merged file numbers them.
-    QStringList devices;
-    for (const QString &path : mergedFile->sources())
-        devices << MergedLogs::deviceNameOfFile(path);
-    filterBar->setDevices(devices);
+    filterBar->setDevices(mergedFile->deviceLabels());
 }
 
 bool MainWindow::refuseMergeWhileConnected()

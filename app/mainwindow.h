@@ -128,7 +128,14 @@ private:
     // The log files at `paths` shown together: one alone as openLogFile shows it, several
     // merged into one file off the user-interface thread, then shown (mergedLogBuilt).
     void showLogFiles(const QStringList &paths);
+    // The files merged again, as they are (after a change of their clock offsets).
+    void mergeLogFiles(const QStringList &paths);
     void mergedLogBuilt(const MergedLogBuilding &built);
+    // The table's menu; with several devices shown, «Поправка часов…» of the row's device.
+    void showTableMenu(const QPoint &at);
+    // Asks for the clock offset of the merged view's device `device` (its place among the
+    // files merged), keeps it in the settings, and merges the files again with it.
+    void askClockOffset(int device);
     // While the port is connected several logs are not shown together: says so, true.
     bool refuseMergeWhileConnected();
     // Where a download writes: the log file shown; none for several shown together.

@@ -103,14 +103,14 @@ void LogOpener::cancelStoreOpening()
     storeOpening.cancel();
 }
 
-void LogOpener::buildMerged(const QStringList &paths, QObject *context,
+void LogOpener::buildMerged(const QStringList &paths, const QVector<int> &clockOffsets, QObject *context,
                             std::function<void(const MergedLogBuilding &)> done)
 {
     merging.cancel();
     merging = runErrand<MergedLogBuilding>(
         pool, this, context,
-        [paths](const CancelToken &token) -> MergedLogBuilding {
-            StoreResult<std::unique_ptr<MergedLogFile>> built = MergedLogFile::build(paths, token);
+        [paths, clockOffsets](const CancelToken &token) -> MergedLogBuilding {
+            StoreResult<std::unique_ptr<MergedLogFile>> built = MergedLogFile::build(paths, clockOffsets, token);
             if (!built)
                 return Failure(built.error());
             return std::shared_ptr<MergedLogFile>(std::move(built).value());

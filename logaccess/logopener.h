@@ -51,7 +51,8 @@ public:
     void cancelStoreOpening();
     // Several log files merged into one file (MergedLogFile::build), which may take a while
     // for large logs; cancelled, the build stops at its next check and leaves no file.
-    void buildMerged(const QStringList &paths, QObject *context, std::function<void(const MergedLogBuilding &)> done);
+    void buildMerged(const QStringList &paths, const QVector<int> &clockOffsets, QObject *context,
+                     std::function<void(const MergedLogBuilding &)> done);
     void cancelMerging();
 
 private:

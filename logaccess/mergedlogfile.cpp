@@ -2,10 +2,12 @@
 
 #include "logaccess/mergedlogfile.h"
 
+#include "logaccess/clockoffsets.h"
 #include "logaccess/csvexport.h"
 #include "logaccess/mergedlogs.h"
 #include "store/logschema.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QHash>
@@ -29,11 +31,46 @@ Failure<StoreError> failureOf(const QString &path, StoreError error)
     return Failure(std::move(error));
 }
 
-// One log file as it is copied: its records in its own order, the one in line, and its
-// captions' numbers in the merged file.
+// The time a log file shows for `dt` (seconds since 1970, UTC), as its time column
+// reads it: what the merged order compares.
+QString shownTime(qint64 dt)
+{
+    return QDateTime::fromSecsSinceEpoch(dt, Qt::UTC).toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+}
+
+// Years a log file shows a time for: outside them its time column is empty.
+constexpr qint64 FirstShownSecond = -62135596800; // 0001-01-01 00:00:00
+constexpr qint64 LastShownSecond = 253402300799;  // 9999-12-31 23:59:59
+
+// One log file as it is copied: its records in its own order, the one in line (its time
+// moved by the file's clock offset), and its captions' numbers in the merged file.
 struct Source {
-    explicit Source(const QSqlDatabase &database) : query(database) { query.setForwardOnly(true); }
+    Source(const QSqlDatabase &database, int offset) : query(database), offset(offset) { query.setForwardOnly(true); }
+
+    // Takes in the time of the record in line.
+    void readTime()
+    {
+        time = query.value(1).toString();
+        dt = query.value(3);
+        if (offset == 0)
+            return;
+        // A time that is no number of seconds, or that the offset would take past the
+        // times a log shows, stays as it is: it has no place on the axis to move from.
+        bool number = false;
+        const qint64 seconds = dt.toLongLong(&number);
+        if (!number || dt.type() == QVariant::String || time.isEmpty())
+            return;
+        const qint64 moved = seconds + offset;
+        if (moved < FirstShownSecond || moved > LastShownSecond)
+            return;
+        dt = moved;
+        time = shownTime(moved);
+    }
+
     QSqlQuery query;
+    const int offset;
+    QString time; // the record in line's
+    QVariant dt;
     QHash<qint64, qint64> events; // the key of a caption there -> its event here
 };
 
@@ -101,11 +138,12 @@ public:
         return insertEvent.exec() ? StoreStatus() : StoreStatus(failure(insertEvent.lastError()));
     }
 
-    // The record in line of `row` (a copySql() row), its caption the event `event`.
-    StoreStatus addRecord(const QSqlQuery &row, const QVariant &event, qint64 device)
+    // The record in line of `row` (a copySql() row) at the time `dt`, its caption the
+    // event `event`.
+    StoreStatus addRecord(const QSqlQuery &row, const QVariant &dt, const QVariant &event, qint64 device)
     {
         insertRecord.addBindValue(row.value(0));
-        insertRecord.addBindValue(row.value(3));
+        insertRecord.addBindValue(dt);
         insertRecord.addBindValue(row.value(2));
         insertRecord.addBindValue(event);
         insertRecord.addBindValue(row.value(5));
@@ -140,8 +178,17 @@ private:
 
 MergedLogFile::~MergedLogFile() = default;
 
-StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringList &paths, const CancelToken &token,
-                                                                 QString *failedPath)
+QStringList MergedLogFile::deviceLabels() const
+{
+    QStringList labels;
+    for (int i = 0; i < sourcePaths.size(); ++i)
+        labels << deviceLabel(MergedLogs::deviceNameOfFile(sourcePaths[i]), offsets.value(i));
+    return labels;
+}
+
+StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringList &paths,
+                                                                 const QVector<int> &clockOffsets,
+                                                                 const CancelToken &token, QString *failedPath)
 {
     const auto failedAt = [failedPath](const QString &path, const StoreError &error) {
         if (failedPath)
@@ -169,7 +216,9 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringLi
         return failedAt(unreadable, opened.error());
     const std::vector<MergedLog> &logs = opened.value()->mergedLogs();
 
-    std::unique_ptr<MergedLogFile> merged(new MergedLogFile(paths));
+    QVector<int> offsets = clockOffsets;
+    offsets.resize(paths.size());
+    std::unique_ptr<MergedLogFile> merged(new MergedLogFile(paths, offsets));
     if (!merged->folder.isValid())
         return storeFailure(StoreError::Kind::Io,
                             QStringLiteral("Не удается создать временную папку: %1").arg(merged->folder.errorString()));
@@ -192,9 +241,11 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringLi
         // Takes the next record of the log `index` into its query and offers it; false at
         // its end or on a failure (in *failure).
         const auto advance = [&](int index, StoreStatus *failure) {
-            QSqlQuery &query = sources[std::size_t(index)]->query;
+            Source &source = *sources[std::size_t(index)];
+            QSqlQuery &query = source.query;
             if (query.next()) {
-                order.offer(index, query.value(1).toString());
+                source.readTime();
+                order.offer(index, source.time);
                 return true;
             }
             if (query.lastError().isValid())
@@ -203,8 +254,10 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringLi
         };
         for (const int index : order.byName()) {
             const MergedLog &log = logs[std::size_t(index)];
-            auto source = std::make_unique<Source>(log.database);
-            if (const StoreStatus added = writer.addDevice(index + 1, log.name, paths[index]); !added)
+            auto source = std::make_unique<Source>(log.database, offsets[index]);
+            if (const StoreStatus added = writer.addDevice(index + 1, deviceLabel(log.name, offsets[index]),
+                                                           paths[index]);
+                !added)
                 return Failure(added.error());
             if (!log.statements.captionsSql(false).exec(source->query))
                 return readFailure(index, source->query);
@@ -233,7 +286,7 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringLi
             const QVariant captionKey = source.query.value(4);
             const QVariant event = captionKey.isNull() ? QVariant(qint64(0))
                                                        : QVariant(source.events.value(captionKey.toLongLong(), 0));
-            if (const StoreStatus added = writer.addRecord(source.query, event, index + 1); !added)
+            if (const StoreStatus added = writer.addRecord(source.query, source.dt, event, index + 1); !added)
                 return Failure(added.error());
             StoreStatus failure;
             if (!advance(index, &failure) && !failure)

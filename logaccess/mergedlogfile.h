@@ -9,6 +9,7 @@
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QVector>
 
 #include <memory>
 
@@ -34,7 +35,11 @@ public:
     // the first file that cannot be read, its text naming that file and its path in
     // *failedPath; with Cancelled, having left no file, once `token` is cancelled. Two
     // files of one name (in two folders) are refused: their device would be the same.
+    // `clockOffsets` (by the index of the path; missing ones 0) are the seconds added to
+    // each file's record times in the merged file, and marked in its device's name there
+    // (deviceLabel); the files are only read.
     static StoreResult<std::unique_ptr<MergedLogFile>> build(const QStringList &paths,
+                                                             const QVector<int> &clockOffsets = {},
                                                              const CancelToken &token = CancelToken(),
                                                              QString *failedPath = nullptr);
 
@@ -42,13 +47,18 @@ public:
     const QString &path() const { return filePath; }
     // The log files merged, in the order given.
     const QStringList &sources() const { return sourcePaths; }
+    // Their clock offsets, as merged: one per file.
+    const QVector<int> &clockOffsets() const { return offsets; }
+    // The devices' names as the merged file shows them, one per file (deviceLabel).
+    QStringList deviceLabels() const;
 
 private:
-    explicit MergedLogFile(const QStringList &paths) : sourcePaths(paths) {}
+    MergedLogFile(const QStringList &paths, const QVector<int> &offsets) : sourcePaths(paths), offsets(offsets) {}
 
     QTemporaryDir folder;
     QString filePath;
     QStringList sourcePaths;
+    QVector<int> offsets;
 };
 
 // The log files shown once `added` are added to those `shown`: the ones shown, then the

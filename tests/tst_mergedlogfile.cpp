@@ -277,7 +277,8 @@ void tst_MergedLogFile::unreadableFileIsNamed()
         QVERIFY(bad->ready());
     }
     QString failedPath;
-    const StoreResult<std::unique_ptr<MergedLogFile>> merged = MergedLogFile::build(paths, CancelToken(), &failedPath);
+    const StoreResult<std::unique_ptr<MergedLogFile>> merged = MergedLogFile::build(paths, {}, CancelToken(),
+                                                                                    &failedPath);
     QVERIFY(!merged.ok());
     QCOMPARE(failedPath, paths[1]);
     QVERIFY2(merged.error().text.contains(QDir::toNativeSeparators(paths[1])), qPrintable(merged.error().text));
@@ -292,7 +293,7 @@ void tst_MergedLogFile::cancelledLeavesNoFile()
     QCOMPARE(paths.size(), 3);
     const CancelToken token;
     token.cancel();
-    const StoreResult<std::unique_ptr<MergedLogFile>> merged = MergedLogFile::build(paths, token);
+    const StoreResult<std::unique_ptr<MergedLogFile>> merged = MergedLogFile::build(paths, {}, token);
     QVERIFY(!merged.ok());
     QCOMPARE(merged.error().kind, StoreError::Kind::Cancelled);
     QCOMPARE(leftInTemp(), QStringList());
@@ -309,7 +310,8 @@ void tst_MergedLogFile::twoFilesOfOneNameAreRefused()
     QVERIFY(QFile::copy(paths[0], twin));
     paths << twin;
     QString failedPath;
-    const StoreResult<std::unique_ptr<MergedLogFile>> merged = MergedLogFile::build(paths, CancelToken(), &failedPath);
+    const StoreResult<std::unique_ptr<MergedLogFile>> merged = MergedLogFile::build(paths, {}, CancelToken(),
+                                                                                    &failedPath);
     QVERIFY(!merged.ok());
     QCOMPARE(merged.error().kind, StoreError::Kind::Refused);
     QCOMPARE(failedPath, twin);

@@ -3,6 +3,7 @@
 // khronar-fetch exports them, and closed.
 
 #include "app/mainwindow.h"
+#include "logaccess/clockoffsets.h"
 #include "logaccess/csvexport.h"
 #include "logaccess/mergedlogs.h"
 #include "logview/logtimeline.h"
@@ -14,7 +15,16 @@
 #include "tests/support/stationlogs.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QBuffer>
+#include <QContextMenuEvent>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QDialog>
+#include <QMenu>
+#include <QSpinBox>
+#include <QTextCodec>
+#include <QTimer>
 #include <QDir>
 #include <QFile>
 #include <QHeaderView>
@@ -77,12 +87,25 @@ QStringList recordsOf(const QString &path)
 
 // The merge by hand: by time, then by device name, each device's records in its order;
 // with `filter`, those of its types whose message holds its text (in any case), each
-// "device|time|message".
-QStringList mergedByHand(const QStringList &paths, const LogFilter &filter = LogFilter())
+// "device|time|message". A device given a clock offset (by name) has its times moved by
+// it, and its name marked.
+QStringList mergedByHand(const QStringList &paths, const LogFilter &filter = LogFilter(),
+                         const QHash<QString, int> &offsets = {})
 {
     QStringList rows;
-    for (const QString &path : paths)
-        rows += recordsOf(path);
+    for (const QString &path : paths) {
+        QStringList records = recordsOf(path);
+        const int offset = offsets.value(MergedLogs::deviceNameOfFile(path));
+        for (QString &record : records) {
+            QStringList fields = record.split(QLatin1Char('|'));
+            const QString format = QStringLiteral("yyyy-MM-dd hh:mm:ss");
+            QDateTime time = QDateTime::fromString(fields[1], format);
+            time.setTimeSpec(Qt::UTC);
+            fields[1] = time.addSecs(offset).toString(format);
+            record = fields.join(QLatin1Char('|'));
+        }
+        rows += records;
+    }
     std::stable_sort(rows.begin(), rows.end(), [](const QString &a, const QString &b) {
         const QString aTime = a.section(QLatin1Char('|'), 1, 1);
         const QString bTime = b.section(QLatin1Char('|'), 1, 1);
@@ -93,6 +116,10 @@ QStringList mergedByHand(const QStringList &paths, const LogFilter &filter = Log
         if (filter.showsType(row.section(QLatin1Char('|'), 3, 3).toInt())
             && row.section(QLatin1Char('|'), 2, 2).contains(filter.text, Qt::CaseInsensitive))
             kept << row.section(QLatin1Char('|'), 0, 2);
+    }
+    for (QString &row : kept) {
+        const QString device = row.section(QLatin1Char('|'), 0, 0);
+        row.replace(0, device.size(), deviceLabel(device, offsets.value(device)));
     }
     return kept;
 }
@@ -124,6 +151,7 @@ private slots:
     void logsAddedToTheOneShown();
     void fileThatCannotBeReadIsNamed();
     void closedWhileMerging();
+    void clockOffsetOfOneDevice();
 
 private:
     // The station's three devices as log files in the test's folder, 900 records.
@@ -343,6 +371,104 @@ void tst_MergedView::closedWhileMerging()
     QVERIFY(table()->model() == nullptr || table()->model()->columnCount() == 0);
     window.reset();
     QCOMPARE(leftInTemp(), QStringList());
+}
+
+// A clock set 75 s behind, put right from the device column's menu: that device's times
+// move and its rows take their places among the others', in the table, the device
+// filter and the export; the offset is kept for the file, the file itself unchanged,
+// and an offset of 0 takes the mark away.
+void tst_MergedView::clockOffsetOfOneDevice()
+{
+    const QStringList paths = makeStation();
+    QCOMPARE(paths.size(), 3);
+    const auto fileSum = [](const QString &path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? QCryptographicHash::hash(file.readAll(), QCryptographicHash::Sha256)
+                                              : QByteArray();
+    };
+    QByteArrayList sums;
+    for (const QString &path : paths)
+        sums << fileSum(path);
+    const auto open = [&] {
+        ModalAnswer::fileDialog(picked(paths));
+        child<QAction>("actionOpen")->trigger();
+        QTRY_VERIFY_WITH_TIMEOUT(table()->model() != nullptr && table()->model()->columnCount() == 5, 20000);
+        QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(900, 900), 20000);
+    };
+    open();
+    QCOMPARE(shownRows(), mergedByHand(paths));
+
+    // The menu of a row of «ввод-1», as a right click opens it; its one action taken.
+    const auto setOffset = [this](const QString &device, const QString &typed) {
+        const QStringList rows = shownRows();
+        const int row = int(std::find_if(rows.begin(), rows.end(),
+                                         [&](const QString &r) { return r.startsWith(device + QLatin1Char('|')); })
+                            - rows.begin());
+        QVERIFY(row < rows.size());
+        table()->scrollTo(table()->model()->index(row, 0));
+        const QRect cell = table()->visualRect(table()->model()->index(row, 0));
+        QVERIFY(cell.isValid());
+        bool chosen = false;
+        QTimer menuWatch;
+        connect(&menuWatch, &QTimer::timeout, [&] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (menu == nullptr || menu->actions().isEmpty())
+                return;
+            chosen = menu->actions().first()->text() == QStringLiteral("Поправка часов…");
+            menu->setActiveAction(menu->actions().first());
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        menuWatch.start(20);
+        QString askedAbout;
+        const auto answered = ModalAnswer::widget(
+            [](QWidget *top) { return top->findChild<QSpinBox *>(QStringLiteral("deviceClockOffset")) != nullptr; },
+            [&](QWidget *top) {
+                auto *seconds = top->findChild<QSpinBox *>(QStringLiteral("deviceClockOffset"));
+                askedAbout = top->findChild<QLabel *>()->text();
+                seconds->selectAll();
+                QTest::keyClicks(seconds, typed);
+                QTest::keyClick(seconds, Qt::Key_Return);
+            });
+        QContextMenuEvent click(QContextMenuEvent::Mouse, cell.center(),
+                                table()->viewport()->mapToGlobal(cell.center()));
+        QApplication::sendEvent(table()->viewport(), &click);
+        QTRY_VERIFY(*answered);
+        QVERIFY(chosen);
+        QVERIFY2(askedAbout.contains(QStringLiteral("«ввод-1»")), qPrintable(askedAbout));
+    };
+    setOffset(QStringLiteral("ввод-1"), QStringLiteral("-75"));
+    const QHash<QString, int> offsets{{QStringLiteral("ввод-1"), -75}};
+    const QStringList moved = mergedByHand(paths, LogFilter(), offsets);
+    QVERIFY(moved != mergedByHand(paths));
+    QTRY_COMPARE_WITH_TIMEOUT(shownRows(), moved, 20000);
+    auto *devices = child<QListWidget>("filterDeviceList");
+    QCOMPARE(devices->count(), 3);
+    QCOMPARE(devices->item(1)->text(), QStringLiteral("ввод-1 (-75 с)"));
+
+    // The export: the table's rows, their times as shown.
+    const QString csv = systemCsvEncoding().codec->toUnicode(
+        exportTable(QDir(dir->path()).filePath(QStringLiteral("станция.csv"))));
+    QStringList exported;
+    for (const QString &line : csv.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
+        const QStringList fields = line.split(QLatin1Char(';'));
+        QVERIFY(fields.size() >= 4);
+        exported << fields[0].mid(1, fields[0].size() - 2) + QLatin1Char('|') + fields[1].mid(1, 19);
+    }
+    QStringList shownTimes;
+    for (const QString &row : moved)
+        shownTimes << row.section(QLatin1Char('|'), 0, 1);
+    QCOMPARE(exported, shownTimes);
+
+    // Kept for the file: shown again, the same.
+    child<QAction>("actionCloseLogs")->trigger();
+    open();
+    QTRY_COMPARE_WITH_TIMEOUT(shownRows(), moved, 20000);
+    // Back to 0: no mark, the times as the device keeps them.
+    setOffset(QStringLiteral("ввод-1 (-75 с)"), QStringLiteral("0"));
+    QTRY_COMPARE_WITH_TIMEOUT(shownRows(), mergedByHand(paths), 20000);
+    QCOMPARE(devices->item(1)->text(), QStringLiteral("ввод-1"));
+    for (int i = 0; i < paths.size(); ++i)
+        QCOMPARE(fileSum(paths[i]), sums[i]);
 }
 
 QTEST_MAIN(tst_MergedView)
