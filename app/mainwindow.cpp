@@ -350,7 +350,7 @@ void MainWindow::on_actionAddLog_triggered()
     if (added.isEmpty())
         return;
     rememberDirectory(dirOpen, QStringLiteral("DirOpen"), added.first());
-    if (serverLogShown()) {
+    if (serverLogShown() || (mergedFile && mergedFile->onServer())) {
         showErrorBox(this, QStringLiteral("Журнал с сервера нельзя показать вместе с файлами журнала"));
         return;
     }
@@ -369,7 +369,7 @@ void MainWindow::on_actionCloseLogs_triggered()
 QStringList MainWindow::shownLogFiles() const
 {
     if (mergedFile)
-        return mergedFile->sources();
+        return mergedFile->sources(); // none for a server's devices
     if (log && !log->location().onServer)
         return {log->location().path};
     return {};
@@ -418,15 +418,30 @@ void MainWindow::showTableMenu(const QPoint &at)
 
 void MainWindow::askClockOffset(int device)
 {
-    const QString path = mergedFile->sources().value(device);
-    DialogClockOffset dialog(MergedLogs::deviceNameOfFile(path), mergedFile->clockOffsets().value(device), this);
-    if (dialog.exec() != QDialog::Accepted || !mergedFile || mergedFile->sources().value(device) != path)
+    const std::shared_ptr<MergedLogFile> asked = mergedFile;
+    const QString name = asked->deviceNames().value(device);
+    DialogClockOffset dialog(name, asked->clockOffsets().value(device), this);
+    // The logs shown may have changed while the dialog was open.
+    if (dialog.exec() != QDialog::Accepted || mergedFile != asked)
         return;
-    if (dialog.seconds() == mergedFile->clockOffsets().value(device))
+    if (dialog.seconds() == asked->clockOffsets().value(device))
         return;
-    FileClockOffsets(*settings).setOffset(path, dialog.seconds());
+    if (asked->onServer()) {
+        // A server's device keeps its offset on the server, for every window that shows it.
+        logOpener->setServerClockOffset(asked->server(), name, dialog.seconds(), this,
+                                        [this, asked](const StoreStatus &kept) {
+                                            if (!kept) {
+                                                showErrorBox(this, kept.error().text);
+                                                return;
+                                            }
+                                            if (mergedFile == asked)
+                                                mergeServerDevices(asked->server(), asked->deviceNames());
+                                        });
+        return;
+    }
+    FileClockOffsets(*settings).setOffset(asked->sources().value(device), dialog.seconds());
     settings->sync();
-    mergeLogFiles(mergedFile->sources());
+    mergeLogFiles(asked->sources());
 }
 
 void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
@@ -454,6 +469,11 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
     showLog(std::move(opened).value());
     // The devices in the order the merged file numbers them.
     filterBar->setDevices(mergedFile->deviceLabels());
+    if (mergedFile->onServer())
+        ui->statusBar->showMessage(QStringLiteral("Журналы с сервера: %1, устройств: %2")
+                                       .arg(mergedFile->server().displayName())
+                                       .arg(mergedFile->deviceNames().size()),
+                                   10000);
 }
 
 bool MainWindow::refuseMergeWhileConnected()
@@ -504,12 +524,32 @@ void MainWindow::on_actionOpenServer_triggered()
 {
     // Window-modal rather than exec(): the window goes on drawing and taking in a
     // download while the server is asked for its devices.
-    auto *dialog = new DialogOpenServer(*logOpener, serverUrlText,
-                                        serverLogShown() ? log->location().device : QString(), this);
+    QStringList shown;
+    if (serverLogShown())
+        shown << log->location().device;
+    else if (mergedFile && mergedFile->onServer())
+        shown = mergedFile->deviceNames();
+    auto *dialog = new DialogOpenServer(*logOpener, serverUrlText, shown, this);
     dialog->setAttribute(Qt::WA_DeleteOnClose);
-    connect(dialog, &QDialog::accepted, this,
-            [this, dialog] { openServerDevice(dialog->url(), dialog->deviceName()); });
+    connect(dialog, &QDialog::accepted, this, [this, dialog] {
+        const QStringList devices = dialog->deviceNames();
+        if (devices.size() > 1)
+            mergeServerDevices(dialog->url(), devices);
+        else
+            openServerDevice(dialog->url(), devices.value(0));
+    });
     dialog->open();
+}
+
+void MainWindow::mergeServerDevices(const ServerUrl &url, const QStringList &devices)
+{
+    if (refuseMergeWhileConnected())
+        return;
+    serverUrlText = url.withoutPassword();
+    ui->statusBar->showMessage(QStringLiteral("Журналы объединяются…"));
+    merging = true;
+    logOpener->buildMergedFromServer(url, devices, this,
+                                     [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
 }
 
 void MainWindow::openServerDevice(const ServerUrl &url, const QString &device)

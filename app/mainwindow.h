@@ -143,6 +143,8 @@ private:
     // A device's log on a server, shown instead of a log file: opened in the background,
     // then shown; polled for what collectors store meanwhile. leaveServerLog() closes it
     // (no log is shown until one is opened).
+    // Several devices of a server shown together, merged on one time axis.
+    void mergeServerDevices(const ServerUrl &url, const QStringList &devices);
     void openServerDevice(const ServerUrl &url, const QString &device);
     void serverDeviceOpened(const LogOpening &opening);
     void leaveServerLog();

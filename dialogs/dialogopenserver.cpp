@@ -11,15 +11,16 @@
 #include <QListWidget>
 #include <QPushButton>
 
-DialogOpenServer::DialogOpenServer(LogOpener &browser, const QString &url, const QString &device, QWidget *parent)
+DialogOpenServer::DialogOpenServer(LogOpener &browser, const QString &url, const QStringList &shown, QWidget *parent)
     : QDialog(parent),
       browser(browser),
       urlEdit(new QLineEdit(url, this)),
       connectButton(new QPushButton(QStringLiteral("Подключиться"), this)),
+      allButton(new QPushButton(QStringLiteral("Все"), this)),
       status(new QLabel(this)),
       devices(new QListWidget(this)),
       buttons(new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this)),
-      chosenDevice(device)
+      chosenDevices(shown)
 {
     setObjectName(QStringLiteral("DialogOpenServer"));
     setWindowTitle(QStringLiteral("Открыть с сервера"));
@@ -44,8 +45,14 @@ DialogOpenServer::DialogOpenServer(LogOpener &browser, const QString &url, const
 
     auto *devicesLabel = new QLabel(QStringLiteral("Устройства:"), this);
     devices->setObjectName(QStringLiteral("serverDevices"));
+    // Several devices chosen are shown together, on one time axis.
+    devices->setSelectionMode(QAbstractItemView::ExtendedSelection);
     devicesLabel->setBuddy(devices);
-    layout->addWidget(devicesLabel, 2, 0, 1, 3);
+    allButton->setObjectName(QStringLiteral("serverAllDevices"));
+    allButton->setAutoDefault(false);
+    allButton->setToolTip(QStringLiteral("Выбрать все устройства сервера"));
+    layout->addWidget(devicesLabel, 2, 0, 1, 2);
+    layout->addWidget(allButton, 2, 2);
     layout->addWidget(devices, 3, 0, 1, 3);
 
     buttons->setObjectName(QStringLiteral("buttonBox"));
@@ -58,15 +65,28 @@ DialogOpenServer::DialogOpenServer(LogOpener &browser, const QString &url, const
     connect(urlEdit, &QLineEdit::textEdited, this, &DialogOpenServer::urlEdited);
     connect(devices, &QListWidget::itemSelectionChanged, this, &DialogOpenServer::updateOk);
     connect(devices, &QListWidget::itemDoubleClicked, this, &QDialog::accept);
+    connect(allButton, &QPushButton::clicked, this, [this] {
+        devices->selectAll();
+        devices->setFocus();
+    });
     updateOk();
     if (!url.isEmpty())
         listDevices();
 }
 
+QStringList DialogOpenServer::deviceNames() const
+{
+    QStringList names;
+    for (int row = 0; row < devices->count(); ++row) {
+        if (devices->item(row)->isSelected())
+            names << devices->item(row)->text();
+    }
+    return names;
+}
+
 QString DialogOpenServer::deviceName() const
 {
-    const QListWidgetItem *item = devices->currentItem();
-    return item != nullptr && item->isSelected() ? item->text() : QString();
+    return deviceNames().value(0);
 }
 
 void DialogOpenServer::listDevices()
@@ -98,10 +118,14 @@ void DialogOpenServer::devicesListed(const ServerDeviceList &list)
                                : QStringLiteral("Устройств на сервере: %1").arg(names.size()),
                false);
     if (!names.isEmpty()) {
-        // Enter opens the device chosen: the one shown when the list is of its server,
+        // Enter opens the devices chosen: the ones shown when the list is of their server,
         // otherwise the first.
-        const QList<QListWidgetItem *> shown = devices->findItems(chosenDevice, Qt::MatchExactly);
+        QList<QListWidgetItem *> shown;
+        for (const QString &name : qAsConst(chosenDevices))
+            shown += devices->findItems(name, Qt::MatchExactly);
         devices->setCurrentItem(shown.isEmpty() ? devices->item(0) : shown.first());
+        for (QListWidgetItem *item : qAsConst(shown))
+            item->setSelected(true);
         devices->setFocus();
     }
 }
@@ -126,5 +150,6 @@ void DialogOpenServer::showStatus(const QString &text, bool failure)
 
 void DialogOpenServer::updateOk()
 {
-    buttons->button(QDialogButtonBox::Ok)->setEnabled(!deviceName().isEmpty());
+    buttons->button(QDialogButtonBox::Ok)->setEnabled(!deviceNames().isEmpty());
+    allButton->setEnabled(devices->count() > 0);
 }

@@ -118,7 +118,41 @@ void LogOpener::buildMerged(const QStringList &paths, const QVector<int> &clockO
         std::move(done));
 }
 
+void LogOpener::buildMergedFromServer(const ServerUrl &url, const QStringList &names, QObject *context,
+                                      std::function<void(const MergedLogBuilding &)> done)
+{
+    merging.cancel();
+    merging = runErrand<MergedLogBuilding>(
+        pool, this, context,
+        [url, names](const CancelToken &token) -> MergedLogBuilding {
+            StoreResult<std::unique_ptr<MergedLogFile>> built = MergedLogFile::buildFromServer(url, names, token);
+            if (!built)
+                return Failure(built.error());
+            return std::shared_ptr<MergedLogFile>(std::move(built).value());
+        },
+        std::move(done));
+}
+
 void LogOpener::cancelMerging()
 {
     merging.cancel();
+}
+
+void LogOpener::setServerClockOffset(const ServerUrl &url, const QString &name, int seconds, QObject *context,
+                                     std::function<void(const StoreStatus &)> done)
+{
+    const QString program = OpenLogSettings().program;
+    // Not cancelled by a later errand: an offset the user gave is kept either way.
+    runErrand<StoreStatus>(
+        pool, this, context,
+        [url, name, seconds, program](const CancelToken &) -> StoreStatus {
+            ServerConnection connection;
+            if (const StoreStatus opened = connection.open(url, program); !opened)
+                return opened;
+            const StoreResult<qint64> device = findServerDevice(connection.database(), name);
+            if (!device)
+                return Failure(device.error());
+            return setServerDeviceClockOffset(connection.database(), *device, seconds);
+        },
+        std::move(done));
 }

@@ -53,7 +53,15 @@ public:
     // for large logs; cancelled, the build stops at its next check and leaves no file.
     void buildMerged(const QStringList &paths, const QVector<int> &clockOffsets, QObject *context,
                      std::function<void(const MergedLogBuilding &)> done);
+    // The devices `names` of the server at `url` merged into one file
+    // (MergedLogFile::buildFromServer), with the offsets the server keeps for them;
+    // cancelled as buildMerged is.
+    void buildMergedFromServer(const ServerUrl &url, const QStringList &names, QObject *context,
+                               std::function<void(const MergedLogBuilding &)> done);
     void cancelMerging();
+    // Keeps `seconds` as the clock offset of the server's device `name`.
+    void setServerClockOffset(const ServerUrl &url, const QString &name, int seconds, QObject *context,
+                              std::function<void(const StoreStatus &)> done);
 
 private:
     QThreadPool pool;

@@ -155,6 +155,7 @@ const LogViewDialect &logFileDialect()
         QStringLiteral("(SELECT e.caption FROM Events e WHERE e.id = l.event AND e.type = 0 LIMIT 1)"),
         QStringLiteral("(SELECT e.rowid FROM Events e WHERE e.id = l.event AND e.type = 0 LIMIT 1)"),
         fileTime(),
+        QStringLiteral("l.dt"),
         fileTypeIndex(),
         fileTimeAndType(),
         fileQuickTimeAndType(),
@@ -415,11 +416,22 @@ QString LogViewStatements::deviceNameColumn() const
     return QStringLiteral(", (SELECT d.name FROM %1 d WHERE d.id = l.device)").arg(MergedDevicesTable);
 }
 
-LogViewStatements::Statement LogViewStatements::copySql() const
+LogViewStatements::Statement LogViewStatements::copySql(const qint64 *after, int rows) const
 {
     Statement statement;
-    statement.text = QStringLiteral("SELECT %1, %2, l.type, l.dt, %3, l.data %4 ORDER BY %5")
-                         .arg(key(), timeSql(), dialect->captionKey, from(statement), order());
+    const bool batched = idIsRowId && rows > 0;
+    QString where = dialect->always;
+    if (batched && after != nullptr) {
+        where = key() + QStringLiteral(" > :after");
+        statement.values << qMakePair(QStringLiteral(":after"), QVariant(*after));
+    }
+    statement.text = QStringLiteral("SELECT %1, %2, l.type, %3, %4, l.data %5 ORDER BY %6")
+                         .arg(key(), timeSql(), dialect->storedTime, dialect->captionKey, from(statement, where),
+                              order());
+    if (batched) {
+        statement.text += QStringLiteral(" LIMIT :rows");
+        statement.values << qMakePair(QStringLiteral(":rows"), QVariant(rows));
+    }
     return statement;
 }
 

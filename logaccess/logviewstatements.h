@@ -48,6 +48,9 @@ struct LogViewDialect {
     QString caption;
     QString captionKey;
     QString time;
+    // The record's time as a log file stores it (seconds since 1970 of the device's clock
+    // read as UTC, or whatever another program stored), for a copy into a log file.
+    QString storedTime;
     QString typeIndex;
     // Time and type packed as RecordTimes has them (second * 4 + type index), NULL when the
     // table shows no time; and a cheaper form that may come out as a real number.
@@ -169,8 +172,11 @@ public:
     // that a long export reads the log in short statements; otherwise every record.
     Statement exportSql(const LogFilter &filter, bool withShownData, const qint64 *after, int rows) const;
     // Every record in display order as a merge copies it: key, time text, type and time as
-    // stored, the key of the caption (NULL: none) and data.
-    Statement copySql() const;
+    // stored, the key of the caption (NULL: none) and data. With keys in display order,
+    // only the first `rows` records after the key `*after` (from the first when `after`
+    // is null), so that a merge can read several logs of one server connection side by
+    // side, a statement at a time.
+    Statement copySql(const qint64 *after = nullptr, int rows = 0) const;
 
     // The time and type of every record (keys in range when given), as one text of
     // timeAndTypeSql() values, "v,v,v", in no particular order; records without a time

@@ -42,11 +42,38 @@ QString shownTime(qint64 dt)
 constexpr qint64 FirstShownSecond = -62135596800; // 0001-01-01 00:00:00
 constexpr qint64 LastShownSecond = 253402300799;  // 9999-12-31 23:59:59
 
-// One log file as it is copied: its records in its own order, the one in line (its time
-// moved by the file's clock offset), and its captions' numbers in the merged file.
-struct Source {
-    Source(const QSqlDatabase &database, int offset) : query(database), offset(offset) { query.setForwardOnly(true); }
+// Records read by one statement of a log that is read a batch at a time: a server's
+// logs share one connection, which holds the rows of only one statement in progress.
+constexpr int CopyBatchRows = 4096;
 
+// One log as it is copied: its records in its own order, the one in line (its time
+// moved by the log's clock offset), and its captions' numbers in the merged file.
+struct Source {
+    // `shared`: the logs are read on one connection.
+    Source(const QSqlDatabase &database, const LogViewStatements &statements, bool shared, int offset)
+        : query(database),
+          statements(statements),
+          batched(shared && statements.keysInDisplayOrder()),
+          offset(offset)
+    {
+        // A batch is taken whole, so that another log's statement cannot cut it short; a
+        // log with a connection of its own streams in one statement.
+        query.setForwardOnly(!batched);
+    }
+    bool start() { return copy(nullptr); }
+    // The next record into the query; false at the end or on a failure (failed()).
+    bool next()
+    {
+        if (query.next()) {
+            ++inBatch;
+            lastKey = query.value(0).toLongLong();
+            return true;
+        }
+        if (failed() || !batched || inBatch < CopyBatchRows)
+            return false;
+        return copy(&lastKey) && next();
+    }
+    bool failed() const { return query.lastError().isValid(); }
     // Takes in the time of the record in line.
     void readTime()
     {
@@ -68,10 +95,21 @@ struct Source {
     }
 
     QSqlQuery query;
+    const LogViewStatements statements;
+    const bool batched;
     const int offset;
+    int inBatch = 0;
+    qint64 lastKey = 0;
     QString time; // the record in line's
     QVariant dt;
     QHash<qint64, qint64> events; // the key of a caption there -> its event here
+
+private:
+    bool copy(const qint64 *after)
+    {
+        inBatch = 0;
+        return statements.copySql(after, batched ? CopyBatchRows : 0).exec(query);
+    }
 };
 
 // The merged file being written, on a connection of its own on the calling thread.
@@ -181,8 +219,8 @@ MergedLogFile::~MergedLogFile() = default;
 QStringList MergedLogFile::deviceLabels() const
 {
     QStringList labels;
-    for (int i = 0; i < sourcePaths.size(); ++i)
-        labels << deviceLabel(MergedLogs::deviceNameOfFile(sourcePaths[i]), offsets.value(i));
+    for (int i = 0; i < names.size(); ++i)
+        labels << deviceLabel(names[i], offsets.value(i));
     return labels;
 }
 
@@ -190,11 +228,6 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringLi
                                                                  const QVector<int> &clockOffsets,
                                                                  const CancelToken &token, QString *failedPath)
 {
-    const auto failedAt = [failedPath](const QString &path, const StoreError &error) {
-        if (failedPath)
-            *failedPath = path;
-        return failureOf(path, error);
-    };
     // A device is known by its file's name: two of one name could not be told apart.
     QHash<QString, QString> named; // device name -> its file
     for (const QString &path : paths) {
@@ -212,95 +245,123 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringLi
     }
     QString unreadable;
     StoreResult<std::unique_ptr<MergedLogs>> opened = MergedLogs::openFiles(paths, OpenLogSettings(), &unreadable);
-    if (!opened)
-        return failedAt(unreadable, opened.error());
-    const std::vector<MergedLog> &logs = opened.value()->mergedLogs();
-
+    if (!opened) {
+        if (failedPath)
+            *failedPath = unreadable;
+        return failureOf(unreadable, opened.error());
+    }
     QVector<int> offsets = clockOffsets;
     offsets.resize(paths.size());
-    std::unique_ptr<MergedLogFile> merged(new MergedLogFile(paths, offsets));
-    if (!merged->folder.isValid())
-        return storeFailure(StoreError::Kind::Io,
-                            QStringLiteral("Не удается создать временную папку: %1").arg(merged->folder.errorString()));
-    merged->filePath = merged->folder.filePath(QStringLiteral("merged.db"));
-    {
-        MergedWriter writer(merged->filePath);
-        if (const StoreStatus started = writer.start(); !started)
-            return Failure(started.error());
+    std::unique_ptr<MergedLogFile> merged(new MergedLogFile(opened.value()->names(), offsets));
+    merged->sourcePaths = paths;
+    const StoreStatus copied = merged->copy(
+        **opened, [&paths](int index) { return paths[index]; }, token, failedPath);
+    if (!copied)
+        return Failure(copied.error());
+    return merged;
+}
 
-        // Each device and its captions, numbered anew; then each log's first record.
-        QStringList names;
-        for (const MergedLog &log : logs)
-            names << log.name;
-        MergedOrder order(names);
-        std::vector<std::unique_ptr<Source>> sources(logs.size());
-        qint64 nextEvent = 1;
-        const auto readFailure = [&](int index, const QSqlQuery &query) {
-            return failedAt(paths[index], logs[std::size_t(index)].statements.error(query.lastError()));
-        };
-        // Takes the next record of the log `index` into its query and offers it; false at
-        // its end or on a failure (in *failure).
-        const auto advance = [&](int index, StoreStatus *failure) {
-            Source &source = *sources[std::size_t(index)];
-            QSqlQuery &query = source.query;
-            if (query.next()) {
-                source.readTime();
-                order.offer(index, source.time);
-                return true;
-            }
-            if (query.lastError().isValid())
-                *failure = readFailure(index, query);
-            return false;
-        };
-        for (const int index : order.byName()) {
-            const MergedLog &log = logs[std::size_t(index)];
-            auto source = std::make_unique<Source>(log.database, offsets[index]);
-            if (const StoreStatus added = writer.addDevice(index + 1, deviceLabel(log.name, offsets[index]),
-                                                           paths[index]);
-                !added)
-                return Failure(added.error());
-            if (!log.statements.captionsSql(false).exec(source->query))
-                return readFailure(index, source->query);
-            while (source->query.next()) {
-                source->events.insert(source->query.value(0).toLongLong(), nextEvent);
-                if (const StoreStatus added = writer.addEvent(nextEvent++, source->query.value(1)); !added)
-                    return Failure(added.error());
-            }
-            if (source->query.lastError().isValid())
-                return readFailure(index, source->query);
+StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildFromServer(const ServerUrl &url,
+                                                                           const QStringList &names,
+                                                                           const CancelToken &token)
+{
+    StoreResult<std::unique_ptr<MergedLogs>> opened = MergedLogs::openServer(url, names, QString(), OpenLogSettings());
+    if (!opened)
+        return Failure(opened.error());
+    const StoreResult<QVector<int>> offsets = opened.value()->serverClockOffsets();
+    if (!offsets)
+        return Failure(offsets.error());
+    std::unique_ptr<MergedLogFile> merged(new MergedLogFile(opened.value()->names(), *offsets));
+    merged->fromServer = true;
+    merged->serverUrl = url;
+    const MergedLogs &logs = **opened;
+    const StoreStatus copied = merged->copy(
+        logs, [&logs](int index) { return logs.place(index); }, token, nullptr);
+    if (!copied)
+        return Failure(copied.error());
+    return merged;
+}
+
+StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QString(int)> &place,
+                                const CancelToken &token, QString *failedPath)
+{
+    const auto failedAt = [&](int index, const StoreError &error) {
+        if (failedPath)
+            *failedPath = place(index);
+        return failureOf(place(index), error);
+    };
+    const std::vector<MergedLog> &logs = opened.mergedLogs();
+    if (!folder.isValid())
+        return storeFailure(StoreError::Kind::Io,
+                            QStringLiteral("Не удается создать временную папку: %1").arg(folder.errorString()));
+    filePath = folder.filePath(QStringLiteral("merged.db"));
+    MergedWriter writer(filePath);
+    if (const StoreStatus started = writer.start(); !started)
+        return started;
+    // Each device and its captions, numbered anew; then each log's first record.
+    MergedOrder order(names);
+    std::vector<std::unique_ptr<Source>> sources(logs.size());
+    qint64 nextEvent = 1;
+    const auto readFailure = [&](int index, const QSqlQuery &query) {
+        return failedAt(index, logs[std::size_t(index)].statements.error(query.lastError()));
+    };
+    // Takes the next record of the log `index` into its query and offers it; false at
+    // its end or on a failure (in *failure).
+    const auto advance = [&](int index, StoreStatus *failure) {
+        Source &source = *sources[std::size_t(index)];
+        if (source.next()) {
+            source.readTime();
+            order.offer(index, source.time);
+            return true;
+        }
+        if (source.failed())
+            *failure = readFailure(index, source.query);
+        return false;
+    };
+    for (const int index : order.byName()) {
+        const MergedLog &log = logs[std::size_t(index)];
+        auto source = std::make_unique<Source>(log.database, log.statements, opened.onServer(), offsets[index]);
+        if (const StoreStatus added = writer.addDevice(index + 1, deviceLabel(log.name, offsets[index]), place(index));
+            !added)
+            return added;
+        if (!log.statements.captionsSql(false).exec(source->query))
+            return readFailure(index, source->query);
+        while (source->query.next()) {
+            source->events.insert(source->query.value(0).toLongLong(), nextEvent);
+            if (const StoreStatus added = writer.addEvent(nextEvent++, source->query.value(1)); !added)
+                return added;
+        }
+        if (source->query.lastError().isValid())
+            return readFailure(index, source->query);
+        if (token.isCancelled())
+            return storeFailure(StoreError::Kind::Cancelled, QString());
+        if (!source->start())
+            return readFailure(index, source->query);
+        sources[std::size_t(index)] = std::move(source);
+        StoreStatus failure;
+        if (!advance(index, &failure) && !failure)
+            return failure;
+    }
+    int sinceCheck = 0;
+    while (!order.empty()) {
+        const int index = order.takeNext();
+        const Source &source = *sources[std::size_t(index)];
+        // A record without a caption names no event: event 0 is none here.
+        const QVariant captionKey = source.query.value(4);
+        const QVariant event = captionKey.isNull() ? QVariant(qint64(0))
+                                                   : QVariant(source.events.value(captionKey.toLongLong(), 0));
+        if (const StoreStatus added = writer.addRecord(source.query, source.dt, event, index + 1); !added)
+            return added;
+        StoreStatus failure;
+        if (!advance(index, &failure) && !failure)
+            return failure;
+        if (++sinceCheck == CancelCheckRows) {
+            sinceCheck = 0;
             if (token.isCancelled())
                 return storeFailure(StoreError::Kind::Cancelled, QString());
-            if (!log.statements.copySql().exec(source->query))
-                return readFailure(index, source->query);
-            sources[std::size_t(index)] = std::move(source);
-            StoreStatus failure;
-            if (!advance(index, &failure) && !failure)
-                return Failure(failure.error());
         }
-
-        int sinceCheck = 0;
-        while (!order.empty()) {
-            const int index = order.takeNext();
-            const Source &source = *sources[std::size_t(index)];
-            // A record without a caption names no event: event 0 is none here.
-            const QVariant captionKey = source.query.value(4);
-            const QVariant event = captionKey.isNull() ? QVariant(qint64(0))
-                                                       : QVariant(source.events.value(captionKey.toLongLong(), 0));
-            if (const StoreStatus added = writer.addRecord(source.query, source.dt, event, index + 1); !added)
-                return Failure(added.error());
-            StoreStatus failure;
-            if (!advance(index, &failure) && !failure)
-                return Failure(failure.error());
-            if (++sinceCheck == CancelCheckRows) {
-                sinceCheck = 0;
-                if (token.isCancelled())
-                    return storeFailure(StoreError::Kind::Cancelled, QString());
-            }
-        }
-        if (const StoreStatus committed = writer.commit(); !committed)
-            return Failure(committed.error());
     }
-    return merged;
+    return writer.commit();
 }
 
 QStringList logFilesWithAdded(const QStringList &shown, const QStringList &added)

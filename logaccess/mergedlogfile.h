@@ -1,9 +1,11 @@
-// Several log files shown as one: a log file of their own, made in a temporary folder,
-// that holds the records of all of them merged on one time axis. Every reader of a log
-// file (the view, its filter, scans, timeline, go-to-time) reads it unchanged.
+// Several logs shown as one: a log file of their own, made in a temporary folder, that
+// holds the records of all of them merged on one time axis. Every reader of a log file
+// (the view, its filter, scans, timeline, go-to-time) reads it unchanged. The logs are
+// log files, or devices of one central database.
 #pragma once
 
 #include "logaccess/orderedwork.h"
+#include "serverstore/serverurl.h"
 #include "store/storeerror.h"
 
 #include <QString>
@@ -11,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QVector>
 
+#include <functional>
 #include <memory>
 
 /*
@@ -23,6 +26,8 @@
  *
  * The file is deleted, with its folder, when the object goes.
  */
+class MergedLogs;
+
 class MergedLogFile
 {
 public:
@@ -43,21 +48,40 @@ public:
                                                              const CancelToken &token = CancelToken(),
                                                              QString *failedPath = nullptr);
 
+    // The devices named `names` of the server at `url`, read on one connection to it,
+    // merged in the same way, each moved by the clock offset the server keeps for it.
+    // Fails with the server's error (NotFound for a device not there), or Cancelled.
+    static StoreResult<std::unique_ptr<MergedLogFile>> buildFromServer(const ServerUrl &url, const QStringList &names,
+                                                                       const CancelToken &token = CancelToken());
+
     // The merged file.
     const QString &path() const { return filePath; }
-    // The log files merged, in the order given.
+    // The log files merged, in the order given; none for a server's devices.
     const QStringList &sources() const { return sourcePaths; }
-    // Their clock offsets, as merged: one per file.
+    // Whether the logs are devices of a server, and which (with the password given).
+    bool onServer() const { return fromServer; }
+    const ServerUrl &server() const { return serverUrl; }
+    // The devices' own names, one per log: a file's name without folder and extension, or
+    // the server's name of the device.
+    const QStringList &deviceNames() const { return names; }
+    // Their clock offsets, as merged: one per log.
     const QVector<int> &clockOffsets() const { return offsets; }
-    // The devices' names as the merged file shows them, one per file (deviceLabel).
+    // The devices' names as the merged file shows them, one per log (deviceLabel).
     QStringList deviceLabels() const;
 
 private:
-    MergedLogFile(const QStringList &paths, const QVector<int> &offsets) : sourcePaths(paths), offsets(offsets) {}
+    MergedLogFile(const QStringList &names, const QVector<int> &offsets) : names(names), offsets(offsets) {}
+    // Copies the logs into the file, in the merged order; a log that cannot be read fails
+    // with its error named by `place` (a file's path, or the server).
+    StoreStatus copy(const MergedLogs &logs, const std::function<QString(int)> &place, const CancelToken &token,
+                     QString *failedPath);
 
     QTemporaryDir folder;
     QString filePath;
     QStringList sourcePaths;
+    bool fromServer = false;
+    ServerUrl serverUrl;
+    QStringList names;
     QVector<int> offsets;
 };
 

@@ -65,9 +65,23 @@ StoreResult<std::unique_ptr<MergedLogs>> MergedLogs::openServer(const ServerUrl 
             devices.push_back({name, *id});
         }
     }
-    for (const ServerDevice &device : devices)
+    for (const ServerDevice &device : devices) {
         merged->logs.push_back({device.name, database, serverLogStatements(device.id)});
+        merged->serverIds << device.id;
+    }
     return merged;
+}
+
+StoreResult<QVector<int>> MergedLogs::serverClockOffsets() const
+{
+    QVector<int> offsets;
+    for (const qint64 id : serverIds) {
+        const StoreResult<int> offset = serverDeviceClockOffset(connection->database(), id);
+        if (!offset)
+            return Failure(offset.error());
+        offsets << *offset;
+    }
+    return offsets;
 }
 
 QStringList MergedLogs::names() const

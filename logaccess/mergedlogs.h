@@ -10,6 +10,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <QVector>
 
 #include <memory>
 #include <vector>
@@ -40,6 +41,11 @@ public:
 
     // The names of the devices, in the order given (a pattern's by name).
     QStringList names() const;
+    // Whether the logs are devices of a server.
+    bool onServer() const { return connection != nullptr; }
+    // The clock offsets the server keeps for its devices, in the order of the logs (none
+    // for files: theirs are kept by the window's settings).
+    StoreResult<QVector<int>> serverClockOffsets() const;
     // The logs, in that order, each read on its own connection (a file's) or all on one.
     const std::vector<MergedLog> &mergedLogs() const { return logs; }
     // Where the failures of the log `index` are said to be: the file's path, or the server
@@ -61,5 +67,6 @@ private:
     std::vector<std::unique_ptr<OpenLog>> files;
     std::unique_ptr<ServerConnection> connection;
     QString serverPlace;
+    QVector<qint64> serverIds; // the devices' keys on the server, in the order of `logs`
     std::vector<MergedLog> logs;
 };

@@ -84,6 +84,7 @@ const LogViewDialect &serverLogViewDialect()
         captionOf(QStringLiteral("caption")),
         captionOf(QStringLiteral("id")),
         ServerTimeSql,
+        QStringLiteral("CAST(extract(epoch FROM l.dt) AS bigint)"),
         ServerTypeIndexSql,
         ServerTimeAndTypeSql,
         ServerTimeAndTypeSql,

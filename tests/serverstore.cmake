@@ -6,8 +6,8 @@ if(TARGET khronar_serverstore AND NOT WIN32)
                      LIBS khronar_logaccess khronar_serverstore khronar_store)
 endif()
 if(TARGET khronar-fetch AND TARGET khronar-devsim AND TARGET khronar_serverstore)
-    khronar_add_test(fetchserver SOURCES support/csvfixture.h support/fetchprocess.h support/postgresserver.h support/simulatorprocess.h support/storedrows.h
-                     support/tcppeers.h LIBS khronar_fetch)
+    khronar_add_test(fetchserver SOURCES support/csvfixture.h support/fetchprocess.h support/postgresserver.h support/simulatorprocess.h support/stationlogs.h
+                     support/storedrows.h support/tcppeers.h LIBS khronar_fetch)
     target_compile_definitions(tst_fetchserver PRIVATE
         KHRONAR_DEVSIM="$<TARGET_FILE:khronar-devsim>"
         KHRONAR_FETCH="$<TARGET_FILE:khronar-fetch>")
@@ -16,8 +16,8 @@ endif()
 if(TARGET khronar_app AND TARGET khronar-fetch AND TARGET khronar-devsim)
     # The window over a server's device, beside the same log in a file.
     khronar_add_test(serverview SOURCES support/delayproxy.h support/fetchprocess.h support/logwindow.h
-                     support/pausemeter.h support/postgresserver.h support/simulatorprocess.h support/storedrows.h
-                     support/tcppeers.h LIBS khronar_app khronar_testsupport)
+                     support/pausemeter.h support/postgresserver.h support/simulatorprocess.h support/stationlogs.h
+                     support/storedrows.h support/tcppeers.h LIBS khronar_app khronar_testsupport)
     # A device of a million records behind a link 300 ms a round trip takes minutes to
     # filter and search through, more under the sanitizers.
     set_tests_properties(tst_serverview PROPERTIES TIMEOUT 2400)

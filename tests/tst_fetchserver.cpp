@@ -9,6 +9,7 @@
 #include "tests/support/fetchprocess.h"
 #include "tests/support/postgresserver.h"
 #include "tests/support/simulatorprocess.h"
+#include "tests/support/stationlogs.h"
 #include "tests/support/storedrows.h"
 #include "tests/support/tcppeers.h"
 
@@ -30,26 +31,6 @@ QByteArray fileContent(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("no file");
-}
-
-// A device of a station: `count` records over two captions from 2024-03-15 13:45:30 on,
-// a second apart or in the same second, at a pace of its own (`device` 0..), so that
-// the devices of one station overlap; types include a code no device defines.
-QString stationDeviceLog(int device, int count)
-{
-    constexpr quint32 March15th2024 = 763825530;
-    QString json = QStringLiteral("{\"captions\": [{\"event\": 1, \"text\": \"Насос #u: \\\"пуск\\\"\"}, "
-                                  "{\"event\": 2, \"text\": \"Давление #2.2U бар\"}], \"records\": [");
-    for (int k = 0; k < count; ++k) {
-        json += QStringLiteral("%1{\"event\": %2, \"type\": %3, \"time\": %4, \"data\": \"%5 0%6\"}")
-                    .arg(k == 0 ? "" : ",")
-                    .arg(k % 3 == 0 ? 2 : 1)
-                    .arg(k % 5)
-                    .arg(March15th2024 + quint32(k * (device + 2) / 3))
-                    .arg(k & 0xFF, 2, 16, QLatin1Char('0'))
-                    .arg(device);
-    }
-    return json + QStringLiteral("]}");
 }
 
 } // namespace
@@ -555,7 +536,8 @@ void tst_FetchServer::mergedExportOfAStation()
         stationDir = std::make_unique<QTemporaryDir>();
         const QStringList names = {"ПС-12 ввод 1", "ПС-12 ввод 2", "ПС-12 резерв", "ПС-13 ввод 1"};
         for (int d = 0; d < names.size(); ++d) {
-            const QString port = startDevice(d < 3 ? stationDeviceLog(d, 40 + 15 * d) : QString::fromUtf8(BaseLog));
+            const QString port = startDevice(d < 3 ? StationLogs::simulatedDeviceLog(d, 40 + 15 * d)
+                                                   : QString::fromUtf8(BaseLog));
             QVERIFY(!port.isEmpty());
             QCOMPARE(fetch(port, serverArguments(names[d])).exitCode, 0);
             QCOMPARE(fetch(port, {"--db", stationDir->filePath(names[d] + QStringLiteral(".db"))}).exitCode, 0);

@@ -405,35 +405,8 @@ void tst_MergedView::clockOffsetOfOneDevice()
                                          [&](const QString &r) { return r.startsWith(device + QLatin1Char('|')); })
                             - rows.begin());
         QVERIFY(row < rows.size());
-        table()->scrollTo(table()->model()->index(row, 0));
-        const QRect cell = table()->visualRect(table()->model()->index(row, 0));
-        QVERIFY(cell.isValid());
-        bool chosen = false;
-        QTimer menuWatch;
-        connect(&menuWatch, &QTimer::timeout, [&] {
-            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
-            if (menu == nullptr || menu->actions().isEmpty())
-                return;
-            chosen = menu->actions().first()->text() == QStringLiteral("Поправка часов…");
-            menu->setActiveAction(menu->actions().first());
-            QTest::keyClick(menu, Qt::Key_Return);
-        });
-        menuWatch.start(20);
         QString askedAbout;
-        const auto answered = ModalAnswer::widget(
-            [](QWidget *top) { return top->findChild<QSpinBox *>(QStringLiteral("deviceClockOffset")) != nullptr; },
-            [&](QWidget *top) {
-                auto *seconds = top->findChild<QSpinBox *>(QStringLiteral("deviceClockOffset"));
-                askedAbout = top->findChild<QLabel *>()->text();
-                seconds->selectAll();
-                QTest::keyClicks(seconds, typed);
-                QTest::keyClick(seconds, Qt::Key_Return);
-            });
-        QContextMenuEvent click(QContextMenuEvent::Mouse, cell.center(),
-                                table()->viewport()->mapToGlobal(cell.center()));
-        QApplication::sendEvent(table()->viewport(), &click);
-        QTRY_VERIFY(*answered);
-        QVERIFY(chosen);
+        QVERIFY(giveClockOffset(row, typed, &askedAbout));
         QVERIFY2(askedAbout.contains(QStringLiteral("«ввод-1»")), qPrintable(askedAbout));
     };
     setOffset(QStringLiteral("ввод-1"), QStringLiteral("-75"));

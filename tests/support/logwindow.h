@@ -8,13 +8,18 @@
 #include "tests/support/modalanswer.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
+#include <QMenu>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <functional>
 #include <memory>
@@ -105,6 +110,43 @@ protected:
             return QByteArray("export did not end");
         QFile written(csv);
         return written.open(QIODevice::ReadOnly) ? written.readAll() : QByteArray("not written");
+    }
+
+    // Gives the device of the table's `row` (in a view of several devices) a clock offset
+    // as a user does: a right click on the row's device, «Поправка часов…» from the
+    // menu, `typed` into the dialog's seconds and Enter. False when the menu or the
+    // dialog did not come; the dialog's question in *asked.
+    bool giveClockOffset(int row, const QString &typed, QString *asked = nullptr)
+    {
+        table()->scrollTo(table()->model()->index(row, 0));
+        const QRect cell = table()->visualRect(table()->model()->index(row, 0));
+        if (!cell.isValid())
+            return false;
+        bool chosen = false;
+        QTimer menuWatch;
+        QObject::connect(&menuWatch, &QTimer::timeout, [&] {
+            auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget());
+            if (menu == nullptr || menu->actions().isEmpty())
+                return;
+            chosen = menu->actions().first()->text() == QStringLiteral("Поправка часов…");
+            menu->setActiveAction(menu->actions().first());
+            QTest::keyClick(menu, Qt::Key_Return);
+        });
+        menuWatch.start(20);
+        const auto answered = ModalAnswer::widget(
+            [](QWidget *top) { return top->findChild<QSpinBox *>(QStringLiteral("deviceClockOffset")) != nullptr; },
+            [&](QWidget *top) {
+                auto *seconds = top->findChild<QSpinBox *>(QStringLiteral("deviceClockOffset"));
+                if (asked)
+                    *asked = top->findChild<QLabel *>()->text();
+                seconds->selectAll();
+                QTest::keyClicks(seconds, typed);
+                QTest::keyClick(seconds, Qt::Key_Return);
+            });
+        QContextMenuEvent click(QContextMenuEvent::Mouse, cell.center(),
+                                table()->viewport()->mapToGlobal(cell.center()));
+        QApplication::sendEvent(table()->viewport(), &click);
+        return QTest::qWaitFor([&] { return *answered; }, 5000) && chosen;
     }
 
     template<typename Widget> Widget *child(const char *name) const

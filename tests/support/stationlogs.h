@@ -157,4 +157,25 @@ inline QByteArray linesOf(const QByteArray &merged, const QString &device)
     return own;
 }
 
+// The simulator's log of a device of a station: `count` records over two captions from
+// 2024-03-15 13:45:30 on, a second apart or in the same second, at a pace of its own
+// (`device` 0..), so that the devices of one station overlap; types include a code no
+// device defines.
+inline QString simulatedDeviceLog(int device, int count)
+{
+    constexpr quint32 March15th2024 = 763825530;
+    QString json = QStringLiteral("{\"captions\": [{\"event\": 1, \"text\": \"Насос #u: \\\"пуск\\\"\"}, "
+                                  "{\"event\": 2, \"text\": \"Давление #2.2U бар\"}], \"records\": [");
+    for (int k = 0; k < count; ++k) {
+        json += QStringLiteral("%1{\"event\": %2, \"type\": %3, \"time\": %4, \"data\": \"%5 0%6\"}")
+                    .arg(k == 0 ? "" : ",")
+                    .arg(k % 3 == 0 ? 2 : 1)
+                    .arg(k % 5)
+                    .arg(March15th2024 + quint32(k * (device + 2) / 3))
+                    .arg(k & 0xFF, 2, 16, QLatin1Char('0'))
+                    .arg(device);
+    }
+    return json + QStringLiteral("]}");
+}
+
 } // namespace StationLogs
