@@ -855,10 +855,14 @@ void tst_WindowDownload::clearEmptiesTheDeviceLog()
     connectToDevice();
     QTRY_COMPARE_WITH_TIMEOUT(messages(), BaseMessages, 20000);
 
+    // Every request has had its answer, so the next one counted is the clear's.
+    QTRY_COMPARE_WITH_TIMEOUT(received(), sent(), 5000);
     action("actionClearLog")->trigger();
     QVERIFY(!action("actionDownload")->isChecked());
     const int sentBefore = sent();
-    QTRY_VERIFY_WITH_TIMEOUT(sent() == sentBefore + 1 && received() > 0, 5000);
+    // Wait for the device's answer, not only for the request to leave: closing
+    // the port while the request is still in the line's buffer can lose it.
+    QTRY_VERIFY_WITH_TIMEOUT(sent() == sentBefore + 1 && received() == sent(), 5000);
 
     // A fresh file now gets nothing from the device.
     expectEmptyDeviceLog();
