@@ -468,7 +468,7 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
     mergedFile = *built;
     showLog(std::move(opened).value());
     // The devices in the order the merged file numbers them.
-    filterBar->setDevices(mergedFile->deviceLabels());
+    logView->setDevices(mergedFile->deviceLabels());
     if (mergedFile->onServer())
         ui->statusBar->showMessage(QStringLiteral("Журналы с сервера: %1, устройств: %2")
                                        .arg(mergedFile->server().displayName())
@@ -509,7 +509,7 @@ void MainWindow::closeLog()
     model->setSource(std::make_shared<NoLogSource>());
     download->setStore(nullptr);
     log.reset();
-    filterBar->setDevices({});
+    logView->setDevices({});
     // Once nothing reads it, the merged file goes; a merge still running would show
     // its logs in place of the one shown next.
     mergedFile.reset();

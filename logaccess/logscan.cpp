@@ -119,7 +119,7 @@ struct ScanThread {
                     result.keys.append(key);
                     const QVariant time = row.value(3);
                     if (!time.isNull())
-                        result.times.appendPacked(time.toLongLong());
+                        result.times.appendPacked(time.toLongLong(), setup.statements.hasDevices());
                 }
                 return true;
             });
@@ -166,7 +166,7 @@ StoreStatus readRecordTimes(const QSqlDatabase &database, const LogViewStatement
         if (!statements.timesSql(range, exact).exec(query) || !query.next())
             return Failure(statements.error(query.lastError()));
         // A real number among the values: another program's file; read by the full rules.
-        if (times->appendPackedList(query.value(0).toString()))
+        if (times->appendPackedList(query.value(0).toString(), statements.hasDevices()))
             return {};
     }
     return storeFailure(StoreError::Kind::NotALog, QStringLiteral("unreadable record times"));

@@ -3,6 +3,7 @@
 #include "logaccess/logviewstatements.h"
 
 #include "logaccess/logfilter.h"
+#include "logaccess/recordtimes.h"
 #include "store/logschema.h"
 
 #include <QSqlDatabase>
@@ -411,6 +412,18 @@ LogViewStatements::Statement LogViewStatements::exportSql(const LogFilter &filte
     return statement;
 }
 
+QString LogViewStatements::withDevice(const QString &timeAndType) const
+{
+    if (!devices)
+        return timeAndType;
+    // The devices of a merged log are numbered from 1; a value past the slots (no merge
+    // has that many) is kept as the last device rather than spilling into the type.
+    return QStringLiteral("((%1) * %2 + min(max(l.device - 1, 0), %3))")
+        .arg(timeAndType)
+        .arg(RecordTimes::DeviceSlots)
+        .arg(RecordTimes::DeviceSlots - 1);
+}
+
 QString LogViewStatements::deviceNameColumn() const
 {
     return QStringLiteral(", (SELECT d.name FROM %1 d WHERE d.id = l.device)").arg(MergedDevicesTable);
@@ -439,7 +452,7 @@ LogViewStatements::Statement LogViewStatements::timesSql(const KeyRange *range, 
 {
     // One text rather than a row per record: a million values come out of the database
     // several times faster so, and no sort of a GROUP BY is needed.
-    const QString value = exact ? dialect->timeAndType : dialect->quickTimeAndType;
+    const QString value = withDevice(exact ? dialect->timeAndType : dialect->quickTimeAndType);
     Statement statement;
     QString where = dialect->always;
     if (range != nullptr) {

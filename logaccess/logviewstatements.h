@@ -190,8 +190,9 @@ public:
     // recordTypeIndex of l.type, in SQL.
     QString typeIndexSql() const { return dialect->typeIndex; }
     // A record's time as the table shows it, in whole seconds since 1970, times 4, plus
-    // its type index (RecordTimes::packed); NULL when the table shows no time.
-    QString timeAndTypeSql() const { return dialect->timeAndType; }
+    // its type index (RecordTimes::packed); NULL when the table shows no time. Of a log
+    // with devices, the device's index goes along (RecordTimes::packed with a device).
+    QString timeAndTypeSql() const { return withDevice(dialect->timeAndType); }
     // The time of a record as the table shows it.
     QString timeSql() const { return dialect->time; }
 
@@ -210,6 +211,8 @@ private:
 
     // ", " and the name of the record's device, for a merged log.
     QString deviceNameColumn() const;
+    // A packed time and type, with the record's device when the log has devices.
+    QString withDevice(const QString &timeAndType) const;
 
     const LogViewDialect *dialect;
     bool idIsRowId;

@@ -40,10 +40,7 @@ template<typename Value> int countBetween(const QVector<Value> &values, Value fr
 
 void RecordTimes::clear()
 {
-    for (Kind &kind : kinds) {
-        kind.near.clear();
-        kind.far.clear();
-    }
+    kinds.assign(RecordTypeCount, Kind());
     unsorted = false;
 }
 
@@ -55,9 +52,21 @@ int RecordTimes::size() const
     return total;
 }
 
-void RecordTimes::append(qint64 second, int type)
+int RecordTimes::deviceCount() const
 {
-    Kind &kind = kinds[type >= 0 && type < RecordTypeCount ? type : 0];
+    return int(kinds.size()) / RecordTypeCount;
+}
+
+void RecordTimes::append(qint64 second, int type, int device)
+{
+    if (type < 0 || type >= RecordTypeCount)
+        type = 0;
+    if (device < 0 || device >= DeviceSlots)
+        device = 0;
+    const std::size_t index = std::size_t(device) * RecordTypeCount + std::size_t(type);
+    if (index >= kinds.size())
+        kinds.resize((std::size_t(device) + 1) * RecordTypeCount);
+    Kind &kind = kinds[index];
     if (isNear(second)) {
         const quint32 offset = quint32(second - Near);
         if (!kind.near.isEmpty() && offset < kind.near.constLast())
@@ -70,14 +79,19 @@ void RecordTimes::append(qint64 second, int type)
     }
 }
 
-void RecordTimes::appendPacked(qint64 value)
+void RecordTimes::appendPacked(qint64 value, bool withDevice)
 {
     // Floor division: times before 1970 are negative.
+    qint64 device = 0;
+    if (withDevice) {
+        device = ((value % DeviceSlots) + DeviceSlots) % DeviceSlots;
+        value = (value - device) / DeviceSlots;
+    }
     const qint64 type = ((value % 4) + 4) % 4;
-    append((value - type) / 4, int(type));
+    append((value - type) / 4, int(type), int(device));
 }
 
-bool RecordTimes::appendPackedList(const QString &text)
+bool RecordTimes::appendPackedList(const QString &text, bool withDevices)
 {
     for (const QChar c : text) {
         const ushort code = c.unicode();
@@ -89,7 +103,7 @@ bool RecordTimes::appendPackedList(const QString &text)
     bool digits = false;
     const auto take = [&] {
         if (digits)
-            appendPacked(negative ? -value : value);
+            appendPacked(negative ? -value : value, withDevices);
         value = 0;
         negative = false;
         digits = false;
@@ -113,9 +127,11 @@ void RecordTimes::merge(const RecordTimes &other)
 {
     other.sort();
     sort();
-    for (int type = 0; type < RecordTypeCount; ++type) {
-        mergeSorted(kinds[type].near, other.kinds[type].near);
-        mergeSorted(kinds[type].far, other.kinds[type].far);
+    if (kinds.size() < other.kinds.size())
+        kinds.resize(other.kinds.size());
+    for (std::size_t index = 0; index < other.kinds.size(); ++index) {
+        mergeSorted(kinds[index].near, other.kinds[index].near);
+        mergeSorted(kinds[index].far, other.kinds[index].far);
     }
 }
 
@@ -140,10 +156,22 @@ void RecordTimes::sort() const
 
 int RecordTimes::count(int type, qint64 from, qint64 until) const
 {
-    if (type < 0 || type >= RecordTypeCount || from >= until)
+    int total = 0;
+    for (int device = 0; device < deviceCount(); ++device)
+        total += count(device, type, from, until);
+    return total;
+}
+
+int RecordTimes::count(int device, int type, qint64 from, qint64 until) const
+{
+    if (type < 0 || type >= RecordTypeCount || device < 0 || device >= deviceCount() || from >= until)
         return 0;
     sort();
-    const Kind &kind = kinds[type];
+    return countIn(kinds[std::size_t(device) * RecordTypeCount + std::size_t(type)], from, until);
+}
+
+int RecordTimes::countIn(const Kind &kind, qint64 from, qint64 until)
+{
     int total = countBetween(kind.far, from, until);
     const qint64 nearFrom = std::max(from, Near);
     const qint64 nearUntil = std::min(until, Near + 0x100000000LL);

@@ -60,6 +60,19 @@ void LogTimeline::setMaxBuckets(int buckets)
     rebuild();
 }
 
+void LogTimeline::setByDevice(bool on)
+{
+    if (on == wantsDevices)
+        return;
+    wantsDevices = on;
+    rebuild();
+}
+
+bool LogTimeline::byDevice() const
+{
+    return wantsDevices && showsLog() && statements.hasDevices();
+}
+
 void LogTimeline::cancelPass()
 {
     passToken.cancel();
@@ -282,13 +295,27 @@ void LogTimeline::rebuild()
                                                  : std::numeric_limits<qint64>::min();
         const qint64 high = filter.to.isValid() ? wallClockSeconds(filter.to).toSecsSinceEpoch() + 1
                                                 : std::numeric_limits<qint64>::max();
+        const bool devices = byDevice();
+        const int deviceCount = source.deviceCount();
         counts.resize(currentGrid.count);
         for (int bucket = 0; bucket < currentGrid.count; ++bucket) {
             const qint64 from = std::max(bucketFrom(bucket), low);
             const qint64 until = std::min(bucketUntil(bucket), high);
+            TimelineCounts &bucketCounts = counts[bucket];
+            if (devices)
+                bucketCounts.byDevice.fill(0, deviceCount);
             for (int type = 0; type < RecordTypeCount; ++type) {
-                if (filter.showsType(type))
-                    counts[bucket].byType[type] = source.count(type, from, until);
+                if (!filter.showsType(type))
+                    continue;
+                if (!devices) {
+                    bucketCounts.byType[type] = source.count(type, from, until);
+                    continue;
+                }
+                for (int device = 0; device < deviceCount; ++device) {
+                    const int count = source.count(device, type, from, until);
+                    bucketCounts.byType[type] += count;
+                    bucketCounts.byDevice[device] += count;
+                }
             }
         }
     }

@@ -16,9 +16,11 @@
 
 class LogViewModel;
 
-// Records of each type index in one bucket.
+// Records of each type index in one bucket; grouped by device, also of each device
+// index.
 struct TimelineCounts {
     int byType[RecordTypeCount] = {};
+    QVector<int> byDevice;
     int total() const;
 };
 
@@ -49,6 +51,10 @@ public:
     // How many buckets there is room for; at least 1.
     void setMaxBuckets(int buckets);
     int maxBuckets() const { return wanted; }
+    // Whether the buckets count each device's records too (asked), which a log with
+    // devices (a merged one) does (byDevice).
+    void setByDevice(bool on);
+    bool byDevice() const;
 
     // Whether there is a span of time to show: a log with records that have a time the
     // table can show, or a filter with bounds.
@@ -125,6 +131,7 @@ private:
     RecordTimes passTimes;
 
     int wanted = 100;
+    bool wantsDevices = false;
     bool viewValid = false;
     qint64 start = 0;
     qint64 end = 0;

@@ -106,9 +106,34 @@ QColor LogTimelineStrip::typeColour(int type)
     return colours.value(type >= 0 && type < RecordTypeCount ? type : 0);
 }
 
+QColor LogTimelineStrip::deviceColour(int device)
+{
+    // Told apart at a glance, also by most who see red and green alike, and none of
+    // them close to the base's white.
+    static const QRgb distinct[] = {0x4e79a7, 0xf28e2b, 0x59a14f, 0xe15759, 0xb07aa1, 0x76b7b2,
+                                    0xedc948, 0x9c755f, 0xff9da7, 0x2f4b7c, 0x8cd17d, 0x7f7f7f};
+    constexpr int Distinct = int(sizeof distinct / sizeof distinct[0]);
+    if (device >= 0 && device < Distinct)
+        return QColor(distinct[device]);
+    // The golden angle keeps neighbours far apart on the wheel; three shades of each.
+    const int hue = int(std::lround(std::fmod(std::max(device, 0) * 137.508, 360.0)));
+    return QColor::fromHsv(hue, 150 + 40 * (device % 3), 210 - 35 * ((device / 3) % 3));
+}
+
+void LogTimelineStrip::setDeviceNames(const QStringList &names)
+{
+    deviceNames = names;
+    timelineChanged();
+}
+
+int LogTimelineStrip::legendHeight() const
+{
+    return shown && shown->byDevice() ? fontMetrics().height() + 2 : 0;
+}
+
 int LogTimelineStrip::stripHeight() const
 {
-    return TopMargin + BarsHeight + 1 + TickLength + fontMetrics().height() + 2;
+    return TopMargin + legendHeight() + BarsHeight + 1 + TickLength + fontMetrics().height() + 2;
 }
 
 QSize LogTimelineStrip::sizeHint() const
@@ -123,7 +148,7 @@ QSize LogTimelineStrip::minimumSizeHint() const
 
 QRect LogTimelineStrip::plotRect() const
 {
-    return QRect(SideMargin, TopMargin, std::max(1, width() - 2 * SideMargin), BarsHeight);
+    return QRect(SideMargin, TopMargin + legendHeight(), std::max(1, width() - 2 * SideMargin), BarsHeight);
 }
 
 double LogTimelineStrip::xOf(qint64 second) const
@@ -158,16 +183,26 @@ void LogTimelineStrip::timelineChanged()
 {
     if (hovered >= 0 && (!shown || hovered >= shown->buckets().size()))
         hovered = -1;
+    // The legend's row comes and goes with the bars by device.
+    const bool legend = legendHeight() > 0;
+    if (legend != legendShown) {
+        legendShown = legend;
+        updateGeometry();
+    }
     QString description;
     if (shown && shown->hasView()) {
         description = QStringLiteral(
                           "Записи журнала по времени с %1 по %2, столбец — %3; записей: %4, больше всего "
-                          "в одном столбце: %5. Наведите указатель на столбец, чтобы увидеть его записи по "
-                          "типам; щелчок переходит к первой записи столбца, протяжка выбирает время, двойной "
+                          "в одном столбце: %5.%6 Наведите указатель на столбец, чтобы увидеть его записи по "
+                          "%7; щелчок переходит к первой записи столбца, протяжка выбирает время, двойной "
                           "щелчок возвращает весь журнал.")
                           .arg(timelineTimeText(shown->viewStart()), timelineTimeText(shown->viewEnd() - 1),
                                timelineStepText(shown->grid().step), grouped(shown->countedRecords()),
-                               grouped(shown->largestBucket()));
+                               grouped(shown->largestBucket()),
+                               legend ? QStringLiteral(" Столбцы разделены по устройствам: %1.")
+                                            .arg(deviceNames.join(QStringLiteral(", ")))
+                                      : QString(),
+                               legend ? QStringLiteral("устройствам") : QStringLiteral("типам"));
     } else {
         description = QStringLiteral("Записи журнала по времени: нет записей.");
     }
@@ -181,8 +216,28 @@ QString LogTimelineStrip::bucketText(int bucket) const
     QStringList lines;
     lines << timelineSpanText(shown->bucketFrom(bucket), shown->bucketUntil(bucket), shown->grid().step);
     lines << QStringLiteral("Записей: %1").arg(grouped(counts.total()));
-    for (int type = 0; type < RecordTypeCount; ++type)
-        lines << QStringLiteral("%1: %2").arg(QString::fromUtf8(RecordTypeNames[type]), grouped(counts.byType[type]));
+    if (!shown->byDevice()) {
+        for (int type = 0; type < RecordTypeCount; ++type)
+            lines << QStringLiteral("%1: %2").arg(QString::fromUtf8(RecordTypeNames[type]), grouped(counts.byType[type]));
+        return lines.join(QLatin1Char('\n'));
+    }
+    // The devices with records in the bar; a station's dozens would not fit a screen.
+    constexpr int MaxLines = 20;
+    int listed = 0;
+    int more = 0;
+    for (int device = 0; device < counts.byDevice.size(); ++device) {
+        if (counts.byDevice[device] == 0)
+            continue;
+        if (listed == MaxLines) {
+            ++more;
+            continue;
+        }
+        ++listed;
+        const QString name = deviceNames.value(device, QStringLiteral("№%1").arg(device + 1));
+        lines << QStringLiteral("%1: %2").arg(name, grouped(counts.byDevice[device]));
+    }
+    if (more > 0)
+        lines << QStringLiteral("и ещё устройств: %1").arg(more);
     return lines.join(QLatin1Char('\n'));
 }
 
@@ -326,6 +381,7 @@ void LogTimelineStrip::paintEvent(QPaintEvent *)
     }
     paintBars(painter, plot);
     paintAxis(painter, plot);
+    paintLegend(painter);
 }
 
 void LogTimelineStrip::paintBars(QPainter &painter, const QRect &plot) const
@@ -344,21 +400,30 @@ void LogTimelineStrip::paintBars(QPainter &painter, const QRect &plot) const
         if (column.width() >= 4)
             column.setWidth(column.width() - 1);
         const int height = std::max(2, int(std::lround(double(total) * plot.height() / largest)));
-        // Each type that has records gets at least a pixel: a single error under a
-        // thousand records of information still shows.
-        int types = 0;
-        for (const int count : counts.byType)
-            types += count > 0 ? 1 : 0;
-        int left = std::max(height, types);
+        // From the bottom up, the parts that have records: by device in the order of
+        // the list, or by type.
+        QVector<QPair<int, QColor>> parts;
+        if (shown->byDevice()) {
+            for (int device = 0; device < counts.byDevice.size(); ++device) {
+                if (counts.byDevice[device] > 0)
+                    parts.append({counts.byDevice[device], deviceColour(device)});
+            }
+        } else {
+            for (const int type : StackOrder) {
+                if (counts.byType[type] > 0)
+                    parts.append({counts.byType[type], typeColour(type)});
+            }
+        }
+        // Each part gets at least a pixel: a single error under a thousand records of
+        // information still shows.
+        int remaining = parts.size();
+        int left = std::max(height, remaining);
         int bottom = plot.bottom() + 1;
-        for (const int type : StackOrder) {
-            const int count = counts.byType[type];
-            if (count == 0)
-                continue;
-            --types;
-            int segment = std::max(1, int(std::lround(double(count) * height / total)));
-            segment = types == 0 ? left : std::min(segment, left - types);
-            painter.fillRect(QRect(column.left(), bottom - segment, column.width(), segment), typeColour(type));
+        for (const auto &part : parts) {
+            --remaining;
+            int segment = std::max(1, int(std::lround(double(part.first) * height / total)));
+            segment = remaining == 0 ? left : std::min(segment, left - remaining);
+            painter.fillRect(QRect(column.left(), bottom - segment, column.width(), segment), part.second);
             bottom -= segment;
             left -= segment;
         }
@@ -398,5 +463,33 @@ void LogTimelineStrip::paintAxis(QPainter &painter, const QRect &plot) const
                 QRect(x + (tick.mark ? 3 : 0), textTop, metrics.horizontalAdvance(tick.text) + 1, metrics.height()),
                 Qt::AlignLeft | Qt::AlignVCenter, tick.text);
         }
+    }
+}
+
+void LogTimelineStrip::paintLegend(QPainter &painter) const
+{
+    const int height = legendHeight();
+    if (height == 0)
+        return;
+    const QFontMetrics metrics = painter.fontMetrics();
+    const int swatch = std::max(6, metrics.height() - 6);
+    const int right = width() - SideMargin;
+    const int count = std::max(int(deviceNames.size()), shown->buckets().isEmpty() ? 0 : shown->buckets()[0].byDevice.size());
+    int x = SideMargin;
+    for (int device = 0; device < count; ++device) {
+        const QString name = deviceNames.value(device, QStringLiteral("№%1").arg(device + 1));
+        const int wide = swatch + 4 + metrics.horizontalAdvance(name) + 12;
+        // What does not fit is said as a number; the tool tips name every device.
+        const QString rest = QStringLiteral("и ещё %1").arg(count - device);
+        const bool last = device == count - 1;
+        if (x + wide - 12 > right || (!last && x + wide + metrics.horizontalAdvance(rest) > right)) {
+            painter.setPen(palette().color(QPalette::Text));
+            painter.drawText(QRect(x, TopMargin, right - x, height), Qt::AlignLeft | Qt::AlignVCenter, rest);
+            return;
+        }
+        painter.fillRect(QRect(x, TopMargin + (height - swatch) / 2, swatch, swatch), deviceColour(device));
+        painter.setPen(palette().color(QPalette::Text));
+        painter.drawText(QRect(x + swatch + 4, TopMargin, wide, height), Qt::AlignLeft | Qt::AlignVCenter, name);
+        x += wide;
     }
 }

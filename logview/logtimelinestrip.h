@@ -1,9 +1,11 @@
 // The strip above the log table that shows the whole log at once: bars of records per
-// span of time, stacked by type in the colours of the type icons, over a time axis.
+// span of time, stacked by type in the colours of the type icons (or, for several
+// devices, by device, with a legend of their names), over a time axis.
 #pragma once
 
 #include <QDateTime>
 #include <QPointer>
+#include <QStringList>
 #include <QWidget>
 
 class LogTimeline;
@@ -34,6 +36,11 @@ public:
     int bucketAtX(int x) const;
     // The colour of a type's bars: the colour its icon is filled with.
     static QColor typeColour(int type);
+    // The colour of a device's bars when they are stacked by device: distinct for the
+    // first dozen, then spread round the colour wheel.
+    static QColor deviceColour(int device);
+    // The devices' names for the legend and the tool tips, by device index.
+    void setDeviceNames(const QStringList &names);
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override;
@@ -59,6 +66,8 @@ protected:
 
 private:
     int stripHeight() const;
+    // The row of the device legend above the bars; 0 when the bars are by type.
+    int legendHeight() const;
     double xOf(qint64 second) const;
     // The columns of a bar, and of the bars between two of them.
     QRect columnRect(int first, int last) const;
@@ -66,8 +75,11 @@ private:
     void timelineChanged();
     void paintBars(QPainter &painter, const QRect &plot) const;
     void paintAxis(QPainter &painter, const QRect &plot) const;
+    void paintLegend(QPainter &painter) const;
 
     QPointer<LogTimeline> shown;
+    QStringList deviceNames;
+    bool legendShown = false;
     int hovered = -1;
     bool pressed = false;
     bool dragging = false;

@@ -68,6 +68,8 @@ LogViewController::LogViewController(QMainWindow *window, QTableView *table, Log
       model(model),
       bar(bar),
       timeline(new LogTimeline(model, this)),
+      strip(strip),
+      timelineByDevice(new QAction(QStringLiteral("По устройствам"), window)),
       goToTime(windowAction(window, "actionGoToTime", QStringLiteral("Перейти ко времени"),
                             QKeySequence(Qt::CTRL | Qt::Key_G))),
       goToOldest(windowAction(window, "actionGoToOldest", QStringLiteral("К первой записи"),
@@ -78,6 +80,12 @@ LogViewController::LogViewController(QMainWindow *window, QTableView *table, Log
 {
     goToTime->setIcon(QIcon(QStringLiteral(":/new/prefix/Resources/Icons/ProjectManagment/16x16/time.png")));
     bar->addTool(goToTime);
+    timelineByDevice->setObjectName(QStringLiteral("timelineByDevice"));
+    timelineByDevice->setCheckable(true);
+    timelineByDevice->setToolTip(QStringLiteral("Столбцы шкалы времени по устройствам, а не по типам записей"));
+    timelineByDevice->setVisible(false);
+    bar->addTool(timelineByDevice);
+    connect(timelineByDevice, &QAction::toggled, timeline, &LogTimeline::setByDevice);
 
     connect(bar, &LogFilterBar::filterEdited, this, &LogViewController::filterEdited);
     connect(model, &LogViewModel::countsChanged, bar, &LogFilterBar::setCounts);
@@ -109,6 +117,13 @@ LogViewController::LogViewController(QMainWindow *window, QTableView *table, Log
     // span typed there; the timeline then shows the span.
     connect(strip, &LogTimelineStrip::spanSelected, bar, &LogFilterBar::setTimeSpan);
     connect(strip, &LogTimelineStrip::wholeSpanRequested, bar, [bar] { bar->setTimeSpan(QDateTime(), QDateTime()); });
+}
+
+void LogViewController::setDevices(const QStringList &names)
+{
+    bar->setDevices(names);
+    strip->setDeviceNames(names);
+    timelineByDevice->setVisible(names.size() > 1);
 }
 
 void LogViewController::refresh()

@@ -13,6 +13,7 @@ class LogViewModel;
 class QAction;
 class QAbstractItemDelegate;
 class QMainWindow;
+class QStringList;
 class QTableView;
 struct LogFilter;
 
@@ -21,6 +22,8 @@ struct LogFilter;
  *   actionGoToTime    Ctrl+G     the first row shown at or after a time (asks it)
  *   actionGoToOldest  Ctrl+Home  the first row
  *   actionGoToNewest  Ctrl+End   the last row
+ * and in the filter bar, with several devices in view:
+ *   timelineByDevice             the timeline's bars by device rather than by type
  */
 class LogViewController : public QObject
 {
@@ -37,6 +40,9 @@ public:
     void closeLog();
 
     QAction *goToTimeAction() const { return goToTime; }
+    // The devices in view, as the device column names them (none for one log): the
+    // device filter's list and the timeline's legend.
+    void setDevices(const QStringList &names);
 
 private:
     void logRead();
@@ -53,6 +59,8 @@ private:
     LogViewModel *model;
     LogFilterBar *bar;
     LogTimeline *timeline;
+    LogTimelineStrip *strip;
+    QAction *timelineByDevice;
     QAction *goToTime;
     QAction *goToOldest;
     QAction *goToNewest;

@@ -785,7 +785,7 @@ void LogViewModel::appendNew()
                         if (!matcher.matches(rendering.message(key, query.value(1), query.value(2).toByteArray())))
                             continue;
                         if (!query.value(3).isNull())
-                            facts.times.appendPacked(query.value(3).toLongLong());
+                            facts.times.appendPacked(query.value(3).toLongLong(), logStatements.hasDevices());
                     }
                     facts.keys.append(key);
                 }

@@ -170,6 +170,8 @@ private slots:
     void appendedRecordsAreCounted();
     void changedCaptionsAreSearchedAgain();
     void valuesOfAnotherProgram();
+    void packedTimesKeepTheirDevice_data();
+    void packedTimesKeepTheirDevice();
     void closedLogShowsNothing();
     void axisLabels_data();
     void axisLabels();
@@ -501,6 +503,50 @@ void tst_LogTimeline::valuesOfAnotherProgram()
     model->setFilter(errors);
     waitForCounts();
     QCOMPARE(compareBuckets(*timeline, shownRecords(db, errors)), QString());
+}
+
+void tst_LogTimeline::packedTimesKeepTheirDevice_data()
+{
+    QTest::addColumn<qint64>("second");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("device");
+    // The first second of year 1 and the last of 9999 bound what the table shows.
+    QTest::newRow("year 1, first device") << Q_INT64_C(-62135596800) << 3 << 0;
+    QTest::newRow("before 1970, second device") << qint64(-1) << 0 << 1;
+    QTest::newRow("a device's clock") << qint64(1710460800) << 2 << 5;
+    QTest::newRow("year 9999, last slot") << Q_INT64_C(253402300799) << 1 << int(RecordTimes::DeviceSlots - 1);
+}
+
+void tst_LogTimeline::packedTimesKeepTheirDevice()
+{
+    QFETCH(qint64, second);
+    QFETCH(int, type);
+    QFETCH(int, device);
+    // As one value, and in a list between two others, as the merged log gives them.
+    const qint64 value = RecordTimes::packed(second, type, device);
+    RecordTimes one;
+    one.appendPacked(value, true);
+    RecordTimes listed;
+    QVERIFY(listed.appendPackedList(QStringLiteral("%1,%2,%3")
+                                        .arg(RecordTimes::packed(second + 7, 0, 0))
+                                        .arg(value)
+                                        .arg(RecordTimes::packed(second - 7, 3, 1)),
+                                    true));
+    for (const RecordTimes *times : {&one, &listed}) {
+        QCOMPARE(times->count(device, type, second, second + 1), 1);
+        QCOMPARE(times->count(type, second, second + 1), 1);
+        QCOMPARE(times->count(device, (type + 1) % RecordTypeCount, second, second + 1), 0);
+        QCOMPARE(times->count(device + 1, type, second, second + 1), 0);
+        QVERIFY(times->deviceCount() > device);
+    }
+    QCOMPARE(listed.size(), 3);
+    QCOMPARE(listed.first(), second - 7);
+    QCOMPARE(listed.last(), second + 7);
+    // Without devices the same value is another record: the device is not guessed.
+    RecordTimes plain;
+    plain.appendPacked(RecordTimes::packed(second, type));
+    QCOMPARE(plain.deviceCount(), 1);
+    QCOMPARE(plain.count(0, type, second, second + 1), 1);
 }
 
 void tst_LogTimeline::closedLogShowsNothing()

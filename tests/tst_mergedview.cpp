@@ -18,6 +18,7 @@
 #include <QApplication>
 #include <QBuffer>
 #include <QContextMenuEvent>
+#include <QHelpEvent>
 #include <QCryptographicHash>
 #include <QDateTime>
 #include <QDialog>
@@ -34,6 +35,7 @@
 #include <QStatusBar>
 #include <QTest>
 #include <QToolButton>
+#include <QToolTip>
 
 #include <algorithm>
 
@@ -152,6 +154,7 @@ private slots:
     void fileThatCannotBeReadIsNamed();
     void closedWhileMerging();
     void clockOffsetOfOneDevice();
+    void timelineByDevice();
 
 private:
     // The station's three devices as log files in the test's folder, 900 records.
@@ -442,6 +445,136 @@ void tst_MergedView::clockOffsetOfOneDevice()
     QCOMPARE(devices->item(1)->text(), QStringLiteral("ввод-1"));
     for (int i = 0; i < paths.size(); ++i)
         QCOMPARE(fileSum(paths[i]), sums[i]);
+}
+
+
+// The timeline by device: each bar holds each device's records of its span, in the
+// device's colour, named in the legend and the tool tip; the type and device filters
+// narrow each device's part. Off again, the bars are by type as before; one log alone
+// has no such choice.
+void tst_MergedView::timelineByDevice()
+{
+    const QStringList paths = makeStation();
+    QCOMPARE(paths.size(), 3);
+    ModalAnswer::fileDialog(picked(paths));
+    child<QAction>("actionOpen")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(900, 900), 20000);
+    auto *strip = child<LogTimelineStrip>("timeline");
+    LogTimeline *timeline = strip->timeline();
+    QAction *byDevice = child<QAction>("timelineByDevice");
+    QVERIFY(byDevice != nullptr);
+    QVERIFY(byDevice->isVisible());
+    QCOMPARE(byDevice->text(), QStringLiteral("По устройствам"));
+    QTRY_VERIFY_WITH_TIMEOUT(!timeline->isComputing(), 20000);
+    const int heightByType = strip->height();
+    QVERIFY(!timeline->byDevice());
+
+    // Each device's records by time and type, as its own file has them.
+    const auto *list = child<QListWidget>("filterDeviceList");
+    QCOMPARE(list->count(), 3);
+    QVector<QVector<QPair<qint64, int>>> records(3);
+    for (const QString &path : paths) {
+        const QList<QListWidgetItem *> items = list->findItems(MergedLogs::deviceNameOfFile(path), Qt::MatchExactly);
+        QCOMPARE(items.size(), 1);
+        const int device = list->row(items.constFirst());
+        for (const QString &record : recordsOf(path)) {
+            QDateTime time = QDateTime::fromString(record.section(QLatin1Char('|'), 1, 1), "yyyy-MM-dd hh:mm:ss");
+            time.setTimeSpec(Qt::UTC);
+            records[device].append({time.toSecsSinceEpoch(), record.section(QLatin1Char('|'), 3, 3).toInt()});
+        }
+    }
+    // What every bar must hold of each device, with the types and devices shown.
+    const auto expectBars = [&](int types, const QVector<bool> &shown) {
+        const QVector<TimelineCounts> &buckets = timeline->buckets();
+        if (buckets.isEmpty())
+            return QStringLiteral("no bars");
+        for (int bucket = 0; bucket < buckets.size(); ++bucket) {
+            if (buckets[bucket].byDevice.size() != 3)
+                return QStringLiteral("bar %1 has %2 devices").arg(bucket).arg(buckets[bucket].byDevice.size());
+            int total = 0;
+            for (int device = 0; device < 3; ++device) {
+                int expected = 0;
+                for (const auto &record : records[device]) {
+                    expected += shown[device] && (types & (1 << record.second)) && record.first >= timeline->bucketFrom(bucket)
+                            && record.first < timeline->bucketUntil(bucket)
+                        ? 1
+                        : 0;
+                }
+                if (buckets[bucket].byDevice[device] != expected)
+                    return QStringLiteral("bar %1, device %2: %3, expected %4")
+                        .arg(bucket)
+                        .arg(device)
+                        .arg(buckets[bucket].byDevice[device])
+                        .arg(expected);
+                total += expected;
+            }
+            if (buckets[bucket].total() != total)
+                return QStringLiteral("bar %1 totals %2, expected %3").arg(bucket).arg(buckets[bucket].total()).arg(total);
+        }
+        return QString();
+    };
+
+    byDevice->trigger();
+    QVERIFY(timeline->byDevice());
+    QCOMPARE(expectBars(0xF, {true, true, true}), QString());
+    QCOMPARE(timeline->countedRecords(), 900);
+    // The legend's row above the bars; every device's colour among the bars.
+    QTRY_VERIFY(strip->height() > heightByType);
+    QVERIFY(strip->accessibleDescription().contains(
+        QStringLiteral("по устройствам: %1, %2, %3").arg(list->item(0)->text(), list->item(1)->text(),
+                                                          list->item(2)->text())));
+    const QImage shot = strip->grab().toImage();
+    for (int device = 0; device < 3; ++device) {
+        bool drawn = false;
+        const QRect plot = strip->plotRect();
+        for (int x = plot.left(); x <= plot.right() && !drawn; ++x) {
+            for (int y = plot.top(); y <= plot.bottom() && !drawn; ++y)
+                drawn = shot.pixelColor(x, y) == LogTimelineStrip::deviceColour(device);
+        }
+        QVERIFY2(drawn, qPrintable(QStringLiteral("no bar of device %1").arg(device)));
+    }
+    // The tool tip of the fullest bar names each device that has records in it.
+    int fullest = 0;
+    for (int bucket = 0; bucket < timeline->buckets().size(); ++bucket) {
+        if (timeline->buckets()[bucket].total() > timeline->buckets()[fullest].total())
+            fullest = bucket;
+    }
+    int x = strip->plotRect().left();
+    while (x < strip->plotRect().right() && strip->bucketAtX(x) != fullest)
+        ++x;
+    const QPoint at(x + 1, strip->plotRect().center().y());
+    QHelpEvent help(QEvent::ToolTip, at, strip->mapToGlobal(at));
+    QApplication::sendEvent(strip, &help);
+    QTRY_VERIFY(QToolTip::isVisible());
+    for (int device = 0; device < 3; ++device) {
+        const int count = timeline->buckets()[fullest].byDevice[device];
+        const QString line = QStringLiteral("%1: %2").arg(list->item(device)->text()).arg(count);
+        QCOMPARE(QToolTip::text().split(QLatin1Char('\n')).contains(line), count > 0);
+    }
+    QToolTip::hideText();
+
+    // Information off, then the middle device hidden: each device's part follows.
+    QTest::mouseClick(child<QToolButton>("filterType0"), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!timeline->isComputing(), 20000);
+    QCOMPARE(expectBars(0xE, {true, true, true}), QString());
+    child<QListWidget>("filterDeviceList")->item(1)->setCheckState(Qt::Unchecked);
+    QTRY_COMPARE_WITH_TIMEOUT(expectBars(0xE, {true, false, true}), QString(), 20000);
+
+    // Off: by type again, without the legend.
+    byDevice->trigger();
+    QVERIFY(!timeline->byDevice());
+    QTRY_COMPARE(strip->height(), heightByType);
+    QVERIFY(timeline->buckets().constFirst().byDevice.isEmpty());
+
+    // One log: no choice, and bars by type even with it left on.
+    byDevice->trigger();
+    QTest::mouseClick(child<QToolButton>("filterClear"), Qt::LeftButton);
+    ModalAnswer::fileDialog(paths[0]);
+    child<QAction>("actionOpen")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(300, 300), 20000);
+    QVERIFY(!byDevice->isVisible());
+    QVERIFY(!timeline->byDevice());
+    QTRY_COMPARE(strip->height(), heightByType);
 }
 
 QTEST_MAIN(tst_MergedView)
