@@ -82,6 +82,7 @@ MainWindow::MainWindow(QWidget *parent)
       exportCancel(nullptr),
       logOpener(nullptr),
       serverRefreshTimer(nullptr),
+      mergedGrowthTimer(nullptr),
       changeWatch(nullptr),
       serverRetryTimer(nullptr),
       serverRetries(0),
@@ -160,6 +161,10 @@ MainWindow::MainWindow(QWidget *parent)
     serverRefreshTimer = new QTimer(this);
     serverRefreshTimer->setInterval(1000);
     connect(serverRefreshTimer, &QTimer::timeout, this, &MainWindow::refreshLogView);
+    // Merged logs take in what a collector or khronar-fetch stores into them meanwhile.
+    mergedGrowthTimer = new QTimer(this);
+    mergedGrowthTimer->setInterval(1000);
+    connect(mergedGrowthTimer, &QTimer::timeout, this, &MainWindow::growMergedLogs);
     // Where the server announces them, they come in as soon as they are committed.
     changeWatch = new LogChangeWatch(this);
     connect(changeWatch, &LogChangeWatch::changed, this, &MainWindow::refreshLogView);
@@ -469,11 +474,48 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
     showLog(std::move(opened).value());
     // The devices in the order the merged file numbers them.
     logView->setDevices(mergedFile->deviceLabels());
+    mergedGrowthTimer->start();
     if (mergedFile->onServer())
         ui->statusBar->showMessage(QStringLiteral("Журналы с сервера: %1, устройств: %2")
                                        .arg(mergedFile->server().displayName())
                                        .arg(mergedFile->deviceNames().size()),
                                    10000);
+}
+
+void MainWindow::growMergedLogs()
+{
+    if (!mergedFile || merging || mergedGrowing)
+        return;
+    mergedGrowing = true;
+    const std::shared_ptr<MergedLogFile> merged = mergedFile;
+    logOpener->appendToMerged(merged, this, [this, merged](const StoreResult<MergedGrowth> &grown) {
+        mergedLogsGrown(merged, grown);
+    });
+}
+
+void MainWindow::mergedLogsGrown(const std::shared_ptr<MergedLogFile> &merged, const StoreResult<MergedGrowth> &grown)
+{
+    if (merged != mergedFile)
+        return;
+    mergedGrowing = false;
+    // A log that cannot be read now (a file being replaced, a server gone) is looked at
+    // again at the next tick; the view keeps what it shows meanwhile.
+    if (!grown || *grown == MergedGrowth::Nothing)
+        return;
+    if (*grown == MergedGrowth::Appended) {
+        refreshLogView();
+        return;
+    }
+    // Merged anew, quietly: the port is not asked about, and the view that showed the
+    // newest rows shows them again.
+    if (download->connected())
+        return;
+    if (logView->atNewest())
+        logView->showNewestWhenRead();
+    if (merged->onServer())
+        mergeServerDevices(merged->server(), merged->deviceNames());
+    else
+        mergeLogFiles(merged->sources());
 }
 
 bool MainWindow::refuseMergeWhileConnected()
@@ -513,6 +555,8 @@ void MainWindow::closeLog()
     // Once nothing reads it, the merged file goes; a merge still running would show
     // its logs in place of the one shown next.
     mergedFile.reset();
+    mergedGrowthTimer->stop();
+    mergedGrowing = false;
     logOpener->cancelMerging();
     if (merging) {
         merging = false;

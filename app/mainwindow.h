@@ -131,6 +131,10 @@ private:
     // The files merged again, as they are (after a change of their clock offsets).
     void mergeLogFiles(const QStringList &paths);
     void mergedLogBuilt(const MergedLogBuilding &built);
+    // Once a second, the records the merged logs stored since are taken in: at the end
+    // of the view, or by merging them anew when they go among the rows shown.
+    void growMergedLogs();
+    void mergedLogsGrown(const std::shared_ptr<MergedLogFile> &merged, const StoreResult<MergedGrowth> &grown);
     // The table's menu; with several devices shown, «Поправка часов…» of the row's device.
     void showTableMenu(const QPoint &at);
     // Asks for the clock offset of the merged view's device `device` (its place among the
@@ -210,6 +214,9 @@ private:
     // The server's URL last opened, without its password.
     QString serverUrlText;
     QTimer *serverRefreshTimer;
+    QTimer *mergedGrowthTimer;
+    // A look at the merged logs for new records is under way.
+    bool mergedGrowing = false;
     LogChangeWatch *changeWatch;
     // While the server is out of reach: the next try, how many were made, and whether
     // the view's own connection is to be made again too.

@@ -136,6 +136,16 @@ void LogOpener::buildMergedFromServer(const ServerUrl &url, const QStringList &n
 void LogOpener::cancelMerging()
 {
     merging.cancel();
+    growing.cancel();
+}
+
+void LogOpener::appendToMerged(const std::shared_ptr<MergedLogFile> &merged, QObject *context,
+                               std::function<void(const StoreResult<MergedGrowth> &)> done)
+{
+    growing.cancel();
+    growing = runErrand<StoreResult<MergedGrowth>>(
+        pool, this, context, [merged](const CancelToken &token) { return merged->appendNew(token); },
+        std::move(done));
 }
 
 void LogOpener::setServerClockOffset(const ServerUrl &url, const QString &name, int seconds, QObject *context,

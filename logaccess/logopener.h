@@ -59,6 +59,11 @@ public:
     void buildMergedFromServer(const ServerUrl &url, const QStringList &names, QObject *context,
                                std::function<void(const MergedLogBuilding &)> done);
     void cancelMerging();
+    // The records the merged logs stored since, copied to the end of `merged`
+    // (MergedLogFile::appendNew). Not cancelled by the errands above: `merged` is kept
+    // alive by the errand until it ends.
+    void appendToMerged(const std::shared_ptr<MergedLogFile> &merged, QObject *context,
+                        std::function<void(const StoreResult<MergedGrowth> &)> done);
     // Keeps `seconds` as the clock offset of the server's device `name`.
     void setServerClockOffset(const ServerUrl &url, const QString &name, int seconds, QObject *context,
                               std::function<void(const StoreStatus &)> done);
@@ -69,4 +74,5 @@ private:
     CancelToken opening;
     CancelToken storeOpening;
     CancelToken merging;
+    CancelToken growing;
 };

@@ -49,18 +49,25 @@ constexpr int CopyBatchRows = 4096;
 // One log as it is copied: its records in its own order, the one in line (its time
 // moved by the log's clock offset), and its captions' numbers in the merged file.
 struct Source {
-    // `shared`: the logs are read on one connection.
-    Source(const QSqlDatabase &database, const LogViewStatements &statements, bool shared, int offset)
+    // `batched`: read a batch at a time, by key (the logs are read on one connection,
+    // or only the records after a key are wanted).
+    Source(const QSqlDatabase &database, const LogViewStatements &statements, bool batched, int offset)
         : query(database),
           statements(statements),
-          batched(shared && statements.keysInDisplayOrder()),
+          batched(batched && statements.keysInDisplayOrder()),
           offset(offset)
     {
         // A batch is taken whole, so that another log's statement cannot cut it short; a
         // log with a connection of its own streams in one statement.
-        query.setForwardOnly(!batched);
+        query.setForwardOnly(!this->batched);
     }
-    bool start() { return copy(nullptr); }
+    // From the first record, or from the one after the key `after`.
+    bool start(const qint64 *after)
+    {
+        if (after != nullptr)
+            lastKey = *after;
+        return copy(after);
+    }
     // The next record into the query; false at the end or on a failure (failed()).
     bool next()
     {
@@ -102,7 +109,6 @@ struct Source {
     qint64 lastKey = 0;
     QString time; // the record in line's
     QVariant dt;
-    QHash<qint64, qint64> events; // the key of a caption there -> its event here
 
 private:
     bool copy(const qint64 *after)
@@ -134,17 +140,19 @@ public:
     MergedWriter(const MergedWriter &) = delete;
     MergedWriter &operator=(const MergedWriter &) = delete;
 
-    StoreStatus start()
+    // `fresh`: the file is new and gets its tables; otherwise it has them.
+    StoreStatus start(bool fresh)
     {
         if (!database.open())
             return failure(database.lastError());
         QSqlQuery query(database);
         // A file of its own that goes when the view closes: nothing to keep safe from a
         // power failure, everything to gain in speed.
-        for (const QString &statement :
-             {QStringLiteral("PRAGMA synchronous = OFF"), QStringLiteral("PRAGMA journal_mode = MEMORY"),
-              CreateInfoTableSql, CreateEventsTableSql, CreateMergedLogTableSql, CreateMergedDevicesTableSql,
-              InsertEmptyInfoSql}) {
+        QStringList statements{QStringLiteral("PRAGMA synchronous = OFF"), QStringLiteral("PRAGMA journal_mode = MEMORY")};
+        if (fresh)
+            statements << CreateInfoTableSql << CreateEventsTableSql << CreateMergedLogTableSql
+                       << CreateMergedDevicesTableSql << InsertEmptyInfoSql;
+        for (const QString &statement : statements) {
             if (!query.exec(statement))
                 return failure(query.lastError());
         }
@@ -283,25 +291,37 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildFromServer(const
 }
 
 StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QString(int)> &place,
-                                const CancelToken &token, QString *failedPath)
+                                const CancelToken &token, QString *failedPath, MergedGrowth *growth)
 {
+    const bool appending = growth != nullptr;
     const auto failedAt = [&](int index, const StoreError &error) {
         if (failedPath)
             *failedPath = place(index);
         return failureOf(place(index), error);
     };
     const std::vector<MergedLog> &logs = opened.mergedLogs();
-    if (!folder.isValid())
-        return storeFailure(StoreError::Kind::Io,
-                            QStringLiteral("Не удается создать временную папку: %1").arg(folder.errorString()));
-    filePath = folder.filePath(QStringLiteral("merged.db"));
+    if (!appending) {
+        if (!folder.isValid())
+            return storeFailure(StoreError::Kind::Io,
+                                QStringLiteral("Не удается создать временную папку: %1").arg(folder.errorString()));
+        filePath = folder.filePath(QStringLiteral("merged.db"));
+    }
     MergedWriter writer(filePath);
-    if (const StoreStatus started = writer.start(); !started)
+    if (const StoreStatus started = writer.start(!appending); !started)
         return started;
-    // Each device and its captions, numbered anew; then each log's first record.
+    // Each device and its captions, numbered anew; then each log's first record (after
+    // the last one copied before).
     MergedOrder order(names);
+    std::vector<int> rankOf(logs.size());
+    for (std::size_t rank = 0; rank < order.byName().size(); ++rank)
+        rankOf[std::size_t(order.byName()[rank])] = int(rank);
+    // Taken over once the file has them all.
+    std::vector<Copied> state = appending ? copied : std::vector<Copied>(logs.size());
+    qint64 events = appending ? nextEvent : 1;
+    QString last = appending ? lastTime : QString();
+    int lastLog = appending ? lastRank : -1;
+    int added = 0;
     std::vector<std::unique_ptr<Source>> sources(logs.size());
-    qint64 nextEvent = 1;
     const auto readFailure = [&](int index, const QSqlQuery &query) {
         return failedAt(index, logs[std::size_t(index)].statements.error(query.lastError()));
     };
@@ -320,22 +340,28 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
     };
     for (const int index : order.byName()) {
         const MergedLog &log = logs[std::size_t(index)];
-        auto source = std::make_unique<Source>(log.database, log.statements, opened.onServer(), offsets[index]);
-        if (const StoreStatus added = writer.addDevice(index + 1, deviceLabel(log.name, offsets[index]), place(index));
-            !added)
-            return added;
-        if (!log.statements.captionsSql(false).exec(source->query))
-            return readFailure(index, source->query);
-        while (source->query.next()) {
-            source->events.insert(source->query.value(0).toLongLong(), nextEvent);
-            if (const StoreStatus added = writer.addEvent(nextEvent++, source->query.value(1)); !added)
+        if (appending && !log.statements.keysInDisplayOrder())
+            continue;
+        auto source = std::make_unique<Source>(log.database, log.statements, opened.onServer() || appending,
+                                               offsets[index]);
+        Copied &done = state[std::size_t(index)];
+        if (!appending) {
+            if (const StoreStatus added = writer.addDevice(index + 1, deviceLabel(log.name, offsets[index]), place(index));
+                !added)
                 return added;
+            if (!log.statements.captionsSql(false).exec(source->query))
+                return readFailure(index, source->query);
+            while (source->query.next()) {
+                done.events.insert(source->query.value(0).toLongLong(), events);
+                if (const StoreStatus added = writer.addEvent(events++, source->query.value(1)); !added)
+                    return added;
+            }
+            if (source->query.lastError().isValid())
+                return readFailure(index, source->query);
         }
-        if (source->query.lastError().isValid())
-            return readFailure(index, source->query);
         if (token.isCancelled())
             return storeFailure(StoreError::Kind::Cancelled, QString());
-        if (!source->start())
+        if (!source->start(done.any ? &done.key : nullptr))
             return readFailure(index, source->query);
         sources[std::size_t(index)] = std::move(source);
         StoreStatus failure;
@@ -346,12 +372,30 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
     while (!order.empty()) {
         const int index = order.takeNext();
         const Source &source = *sources[std::size_t(index)];
+        Copied &done = state[std::size_t(index)];
         // A record without a caption names no event: event 0 is none here.
         const QVariant captionKey = source.query.value(4);
-        const QVariant event = captionKey.isNull() ? QVariant(qint64(0))
-                                                   : QVariant(source.events.value(captionKey.toLongLong(), 0));
-        if (const StoreStatus added = writer.addRecord(source.query, source.dt, event, index + 1); !added)
-            return added;
+        const auto known = captionKey.isNull() ? done.events.cend() : done.events.constFind(captionKey.toLongLong());
+        if (appending) {
+            // The rows shown stay as they are, or the logs are merged anew. Nothing is
+            // written then: the transaction goes with the writer.
+            const bool before = lastLog >= 0
+                && (mergedTimeBefore(source.time, last)
+                    || (!mergedTimeBefore(last, source.time) && rankOf[std::size_t(index)] < lastLog));
+            if (before || (!captionKey.isNull() && known == done.events.cend())) {
+                *growth = MergedGrowth::Reordered;
+                return {};
+            }
+        }
+        const QVariant event = captionKey.isNull() || known == done.events.cend() ? QVariant(qint64(0))
+                                                                                   : QVariant(known.value());
+        if (const StoreStatus written = writer.addRecord(source.query, source.dt, event, index + 1); !written)
+            return written;
+        done.any = true;
+        done.key = source.query.value(0).toLongLong();
+        last = source.time;
+        lastLog = rankOf[std::size_t(index)];
+        ++added;
         StoreStatus failure;
         if (!advance(index, &failure) && !failure)
             return failure;
@@ -361,7 +405,35 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
                 return storeFailure(StoreError::Kind::Cancelled, QString());
         }
     }
-    return writer.commit();
+    if (const StoreStatus committed = writer.commit(); !committed)
+        return committed;
+    copied = std::move(state);
+    nextEvent = events;
+    lastTime = last;
+    lastRank = lastLog;
+    if (growth)
+        *growth = added > 0 ? MergedGrowth::Appended : MergedGrowth::Nothing;
+    return {};
+}
+
+StoreResult<MergedGrowth> MergedLogFile::appendNew(const CancelToken &token)
+{
+    QString unreadable;
+    StoreResult<std::unique_ptr<MergedLogs>> opened
+        = fromServer ? MergedLogs::openServer(serverUrl, names, QString(), OpenLogSettings())
+                     : MergedLogs::openFiles(sourcePaths, OpenLogSettings(), &unreadable);
+    if (!opened)
+        return fromServer ? Failure(opened.error()) : failureOf(unreadable, opened.error());
+    const MergedLogs &logs = **opened;
+    if (logs.mergedLogs().size() != copied.size())
+        return MergedGrowth::Reordered;
+    MergedGrowth growth = MergedGrowth::Nothing;
+    const StoreStatus copiedNow = copy(
+        logs, [this, &logs](int index) { return fromServer ? logs.place(index) : sourcePaths.value(index); }, token,
+        nullptr, &growth);
+    if (!copiedNow)
+        return Failure(copiedNow.error());
+    return growth;
 }
 
 QStringList logFilesWithAdded(const QStringList &shown, const QStringList &added)

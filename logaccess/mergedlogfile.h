@@ -8,6 +8,7 @@
 #include "serverstore/serverurl.h"
 #include "store/storeerror.h"
 
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -15,6 +16,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 /*
  * The file has a log file's tables (Info, Events, Log) and, besides, the devices
@@ -27,6 +29,13 @@
  * The file is deleted, with its folder, when the object goes.
  */
 class MergedLogs;
+
+// What a look at the merged logs for the records they stored since found.
+enum class MergedGrowth {
+    Nothing,  // no record stored since
+    Appended, // records stored since, now at the merged file's end
+    Reordered // a record stored since goes among those shown: merge the logs anew
+};
 
 class MergedLogFile
 {
@@ -69,12 +78,23 @@ public:
     // The devices' names as the merged file shows them, one per log (deviceLabel).
     QStringList deviceLabels() const;
 
+    // Copies the records the logs stored since the merge (or the last call) to the end
+    // of the file, in the merged order, in one transaction: what a download or a
+    // collector adds to a log shown merged. That needs every one of them to sort after
+    // the records the file holds, as they do when the devices' clocks agree; when one
+    // would not, or names a caption the merge did not copy (the device was given new
+    // ones), nothing is written and the answer is Reordered. A log whose keys are not in
+    // its display order (only another program's file) is not followed. On the calling
+    // thread; never beside another call, and fails as build() does.
+    StoreResult<MergedGrowth> appendNew(const CancelToken &token = CancelToken());
+
 private:
     MergedLogFile(const QStringList &names, const QVector<int> &offsets) : names(names), offsets(offsets) {}
     // Copies the logs into the file, in the merged order; a log that cannot be read fails
-    // with its error named by `place` (a file's path, or the server).
+    // with its error named by `place` (a file's path, or the server). `growth`: only the
+    // records after those copied before, at the end of the file made before.
     StoreStatus copy(const MergedLogs &logs, const std::function<QString(int)> &place, const CancelToken &token,
-                     QString *failedPath);
+                     QString *failedPath, MergedGrowth *growth = nullptr);
 
     QTemporaryDir folder;
     QString filePath;
@@ -83,6 +103,19 @@ private:
     ServerUrl serverUrl;
     QStringList names;
     QVector<int> offsets;
+
+    // Where the copy stands, by log: the key of its last record copied (none yet:
+    // absent), and its captions' keys -> their numbers in the file.
+    struct Copied {
+        bool any = false;
+        qint64 key = 0;
+        QHash<qint64, qint64> events;
+    };
+    std::vector<Copied> copied;
+    qint64 nextEvent = 1;
+    // The last record in the file: its time and its log's rank by name.
+    QString lastTime;
+    int lastRank = -1;
 };
 
 // The log files shown once `added` are added to those `shown`: the ones shown, then the

@@ -372,6 +372,9 @@ void LogFilterBar::addTool(QAction *action)
     button->setDefaultAction(action);
     button->setAutoRaise(true);
     spanLayout->insertWidget(spanLayout->indexOf(clearButton) + 1, button);
+    // A button outside a tool bar does not follow its action's visibility by itself.
+    button->setVisible(action->isVisible());
+    connect(action, &QAction::changed, button, [button, action] { button->setVisible(action->isVisible()); });
 }
 
 void LogFilterBar::edited()

@@ -141,6 +141,16 @@ void LogViewController::logRead()
     if (!table->model() || model->columnCount() != presentedColumns)
         present();
     bar->setTimeHints(model->edgeTime(false), model->edgeTime(true));
+    if (newestWhenRead && model->isLoaded()) {
+        newestWhenRead = false;
+        table->scrollToBottom();
+    }
+}
+
+bool LogViewController::atNewest() const
+{
+    const QScrollBar *scroll = table->verticalScrollBar();
+    return scroll->value() == scroll->maximum();
 }
 
 void LogViewController::closeLog()

@@ -38,6 +38,11 @@ public:
     void refresh();
     // Before a log file is created or opened: the model lets go of the file it shows.
     void closeLog();
+    // Whether the table shows its last row at the bottom: a view that follows new records.
+    bool atNewest() const;
+    // The log shown next goes to its last row once read, as a view that followed new
+    // records before it was shown anew.
+    void showNewestWhenRead() { newestWhenRead = true; }
 
     QAction *goToTimeAction() const { return goToTime; }
     // The devices in view, as the device column names them (none for one log): the
@@ -68,6 +73,7 @@ private:
     QAbstractItemDelegate *messageDelegate;
     // A refresh appends at the end; a view that was at the bottom goes along.
     bool followAppend = false;
+    bool newestWhenRead = false;
     // The record that was current when the filter changed: it is current again once the
     // rows of the new filter are known, if it is among them and the user did not scroll.
     bool keepRecord = false;

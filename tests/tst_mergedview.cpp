@@ -23,6 +23,7 @@
 #include <QDateTime>
 #include <QDialog>
 #include <QMenu>
+#include <QScrollBar>
 #include <QSpinBox>
 #include <QTextCodec>
 #include <QTimer>
@@ -155,6 +156,7 @@ private slots:
     void closedWhileMerging();
     void clockOffsetOfOneDevice();
     void timelineByDevice();
+    void recordsStoredMeanwhileComeIntoView();
 
 private:
     // The station's three devices as log files in the test's folder, 900 records.
@@ -454,6 +456,16 @@ void tst_MergedView::clockOffsetOfOneDevice()
 // has no such choice.
 void tst_MergedView::timelineByDevice()
 {
+    QAction *byDevice = child<QAction>("timelineByDevice");
+    QVERIFY(byDevice != nullptr);
+    QToolButton *byDeviceButton = nullptr;
+    for (QToolButton *button : window->findChildren<QToolButton *>()) {
+        if (button->defaultAction() == byDevice)
+            byDeviceButton = button;
+    }
+    QVERIFY(byDeviceButton != nullptr);
+    // No log, or one: no such choice.
+    QVERIFY(!byDeviceButton->isVisible());
     const QStringList paths = makeStation();
     QCOMPARE(paths.size(), 3);
     ModalAnswer::fileDialog(picked(paths));
@@ -461,9 +473,7 @@ void tst_MergedView::timelineByDevice()
     QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(900, 900), 20000);
     auto *strip = child<LogTimelineStrip>("timeline");
     LogTimeline *timeline = strip->timeline();
-    QAction *byDevice = child<QAction>("timelineByDevice");
-    QVERIFY(byDevice != nullptr);
-    QVERIFY(byDevice->isVisible());
+    QVERIFY(byDeviceButton->isVisible());
     QCOMPARE(byDevice->text(), QStringLiteral("По устройствам"));
     QTRY_VERIFY_WITH_TIMEOUT(!timeline->isComputing(), 20000);
     const int heightByType = strip->height();
@@ -572,9 +582,67 @@ void tst_MergedView::timelineByDevice()
     ModalAnswer::fileDialog(paths[0]);
     child<QAction>("actionOpen")->trigger();
     QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(300, 300), 20000);
-    QVERIFY(!byDevice->isVisible());
+    QVERIFY(!byDeviceButton->isVisible());
     QVERIFY(!timeline->byDevice());
     QTRY_COMPARE(strip->height(), heightByType);
+}
+
+namespace {
+
+// Records of event 1 stored into the log file at `path`, as a collector stores them: one
+// a second from `deviceTime` on, after the records it has.
+QString storeRecords(const QString &path, int count, quint32 deviceTime)
+{
+    QString failure;
+    {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("collector"));
+        db.setDatabaseName(path);
+        if (!db.open())
+            failure = db.lastError().text();
+        for (int n = 0; n < count && failure.isEmpty(); ++n)
+            failure = LogFixture::addRecord(db, 1, 1, QByteArray(5, char(n)), deviceTime + quint32(n), quint32(5000 + n));
+        db.close();
+    }
+    QSqlDatabase::removeDatabase(QStringLiteral("collector"));
+    return failure;
+}
+
+} // namespace
+
+// What a collector stores into the files of a merged view meanwhile comes into it: at the
+// end when it is the newest, merged among the rows when a device's clock is behind; a
+// view at the bottom stays there, one scrolled up stays where it is.
+void tst_MergedView::recordsStoredMeanwhileComeIntoView()
+{
+    const QStringList paths = makeStation();
+    QCOMPARE(paths.size(), 3);
+    ModalAnswer::fileDialog(picked(paths));
+    child<QAction>("actionOpen")->trigger();
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(900, 900), 20000);
+    const QScrollBar *scroll = table()->verticalScrollBar();
+    child<QAction>("actionGoToNewest")->trigger();
+    QTRY_VERIFY(scroll->maximum() > 0 && scroll->value() == scroll->maximum());
+
+    // The newest records, of «резерв»: at the end.
+    QCOMPARE(storeRecords(paths[2], 3, LogFixture::March15th2024 + 100000), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(903, 903), 20000);
+    QCOMPARE(shownRows(), mergedByHand(paths));
+    QTRY_COMPARE(scroll->value(), scroll->maximum());
+    QCOMPARE(shownRows().constLast().section(QLatin1Char('|'), 0, 0), QStringLiteral("резерв"));
+
+    // «ввод-1», its clock behind: two records that go before the last ones shown.
+    QCOMPARE(storeRecords(paths[1], 2, LogFixture::March15th2024 + 99999), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(905, 905), 20000);
+    QCOMPARE(shownRows(), mergedByHand(paths));
+    QTRY_COMPARE(scroll->value(), scroll->maximum());
+
+    // Scrolled to the top, the view stays there as records arrive.
+    child<QAction>("actionGoToOldest")->trigger();
+    QTRY_COMPARE(scroll->value(), 0);
+    QCOMPARE(storeRecords(paths[0], 1, LogFixture::March15th2024 + 200000), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(906, 906), 20000);
+    QCOMPARE(shownRows(), mergedByHand(paths));
+    QCOMPARE(scroll->value(), 0);
 }
 
 QTEST_MAIN(tst_MergedView)
