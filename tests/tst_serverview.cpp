@@ -425,7 +425,21 @@ void tst_ServerView::stationOnTheServerShowsAsItsFiles()
 
     // Opened again, the server's devices come with the offset the server keeps.
     QVERIFY(openServerDevices());
-    QCOMPARE(shown(QStringLiteral("server-again.csv")).rows, serverMoved.rows);
+    const Shown again = shown(QStringLiteral("server-again.csv"));
+    QCOMPARE(again.rows, serverMoved.rows);
+
+    // A collector stores a record of «ПС-12 ввод 1» a day after the newest: the view
+    // takes it in by itself, at its end.
+    QCOMPARE(server.psql(database,
+                         QStringLiteral("INSERT INTO khronar.log (device, i, count, dt, type, event, data, message)"
+                                        " SELECT device, i + 1000000, count, dt + interval '1 day', type, event,"
+                                        " data, message FROM khronar.log WHERE device ="
+                                        " (SELECT id FROM khronar.device WHERE name = '%1')"
+                                        " ORDER BY dt DESC, id DESC LIMIT 1 RETURNING 'stored'")
+                             .arg(moved)),
+             QStringLiteral("stored"));
+    QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), again.rows.size() + 1, 20000);
+    QCOMPARE(table()->model()->index(again.rows.size(), 0).data().toString(), label);
 }
 
 void tst_ServerView::dialogNeverWaitsOnTheServer_data()
