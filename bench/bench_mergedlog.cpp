@@ -2,7 +2,8 @@
 // RECORDS records each (16 of 100 000 unless given) into the file it shows them through,
 // against khronar-fetch's merged CSV export of the same files. The ratio is what holds
 // from one machine to another: building the view's file should cost about what reading
-// the logs for an export does.
+// the logs for an export does. Then what the view's once-a-second look for new records
+// costs, against that build: with none stored, and with 100 stored into each file.
 
 #include "bench/logfiller.h"
 #include "logaccess/csvexport.h"
@@ -15,9 +16,11 @@
 #include <QElapsedTimer>
 #include <QFileInfo>
 #include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <cstdio>
 
 int main(int argc, char *argv[])
@@ -72,5 +75,48 @@ int main(int argc, char *argv[])
                 files, static_cast<long long>(records), static_cast<long long>(buildMs),
                 static_cast<long long>(mergedBytes / (1024 * 1024)), static_cast<long long>(exportMs),
                 exportMs > 0 ? double(buildMs) / double(exportMs) : 0.0);
+
+    // The looks: the slowest of five with nothing new, then one that copies 100 records
+    // of each file (in the year 2100, so after every record shown).
+    qint64 idleMs = 0;
+    for (int look = 0; look < 5; ++look) {
+        timer.restart();
+        const StoreResult<MergedGrowth> grown = merged.value()->appendNew();
+        idleMs = std::max(idleMs, timer.elapsed());
+        if (!grown || *grown != MergedGrowth::Nothing) {
+            std::fprintf(stderr, "bench_mergedlog: a look with nothing new found something\n");
+            return 1;
+        }
+    }
+    constexpr int Stored = 100;
+    for (const QString &path : paths) {
+        {
+            QSqlDatabase database = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("collector"));
+            database.setDatabaseName(path);
+            QSqlQuery query(database);
+            if (!database.open()
+                || !query.exec(QStringLiteral("INSERT INTO Log (i, count, dt, type, event, data)"
+                                              " SELECT i + 1000000, count, 4102444800 + id % 1000, type, event, data FROM Log"
+                                              " ORDER BY id DESC LIMIT %1")
+                                   .arg(Stored))) {
+                std::fprintf(stderr, "bench_mergedlog: cannot store into %s\n", qPrintable(path));
+                return 1;
+            }
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("collector"));
+    }
+    timer.restart();
+    const StoreResult<MergedGrowth> grown = merged.value()->appendNew();
+    const qint64 growMs = timer.elapsed();
+    if (!grown || *grown != MergedGrowth::Appended) {
+        std::fprintf(stderr, "bench_mergedlog: the stored records were not appended: %s\n",
+                     grown ? "merged anew" : qPrintable(grown.error().text));
+        return 1;
+    }
+    std::printf("a look for new records: %lld ms with none (ratio to the build %.3f), %lld ms copying %d "
+                "(ratio %.3f)\n",
+                static_cast<long long>(idleMs), buildMs > 0 ? double(idleMs) / double(buildMs) : 0.0,
+                static_cast<long long>(growMs), files * Stored,
+                buildMs > 0 ? double(growMs) / double(buildMs) : 0.0);
     return 0;
 }

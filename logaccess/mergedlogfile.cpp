@@ -15,6 +15,7 @@
 #include <QSqlError>
 #include <QSqlQuery>
 
+#include <algorithm>
 #include <atomic>
 #include <vector>
 
@@ -318,9 +319,12 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
     // Taken over once the file has them all.
     std::vector<Copied> state = appending ? copied : std::vector<Copied>(logs.size());
     qint64 events = appending ? nextEvent : 1;
-    QString last = appending ? lastTime : QString();
-    int lastLog = appending ? lastRank : -1;
+    std::vector<Placed> latestNow = appending ? latest : std::vector<Placed>();
+    qint64 nextPlace = appending ? placed : 0;
     int added = 0;
+    const auto sortsAfter = [](const QString &time, int rank, const QString &otherTime, int otherRank) {
+        return mergedTimeBefore(otherTime, time) || (!mergedTimeBefore(time, otherTime) && rank > otherRank);
+    };
     std::vector<std::unique_ptr<Source>> sources(logs.size());
     const auto readFailure = [&](int index, const QSqlQuery &query) {
         return failedAt(index, logs[std::size_t(index)].statements.error(query.lastError()));
@@ -365,8 +369,25 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
             return readFailure(index, source->query);
         sources[std::size_t(index)] = std::move(source);
         StoreStatus failure;
-        if (!advance(index, &failure) && !failure)
-            return failure;
+        if (!advance(index, &failure)) {
+            if (!failure)
+                return failure;
+            continue;
+        }
+        if (appending) {
+            // Merged anew, the log's first new record would go before a record that
+            // follows its last one in the file when that record sorts after it: the rows
+            // shown stay as they are, or the logs are merged anew. Nothing is written
+            // then: the transaction goes with the writer.
+            const Source &next = *sources[std::size_t(index)];
+            const auto after = std::upper_bound(latestNow.cbegin(), latestNow.cend(), done.place,
+                                                [](qint64 at, const Placed &record) { return at < record.place; });
+            if (after != latestNow.cend()
+                && sortsAfter(after->time, after->rank, next.time, rankOf[std::size_t(index)])) {
+                *growth = MergedGrowth::Reordered;
+                return {};
+            }
+        }
     }
     int sinceCheck = 0;
     while (!order.empty()) {
@@ -376,16 +397,10 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
         // A record without a caption names no event: event 0 is none here.
         const QVariant captionKey = source.query.value(4);
         const auto known = captionKey.isNull() ? done.events.cend() : done.events.constFind(captionKey.toLongLong());
-        if (appending) {
-            // The rows shown stay as they are, or the logs are merged anew. Nothing is
-            // written then: the transaction goes with the writer.
-            const bool before = lastLog >= 0
-                && (mergedTimeBefore(source.time, last)
-                    || (!mergedTimeBefore(last, source.time) && rankOf[std::size_t(index)] < lastLog));
-            if (before || (!captionKey.isNull() && known == done.events.cend())) {
-                *growth = MergedGrowth::Reordered;
-                return {};
-            }
+        // New captions: the device was configured anew.
+        if (appending && !captionKey.isNull() && known == done.events.cend()) {
+            *growth = MergedGrowth::Reordered;
+            return {};
         }
         const QVariant event = captionKey.isNull() || known == done.events.cend() ? QVariant(qint64(0))
                                                                                    : QVariant(known.value());
@@ -393,8 +408,11 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
             return written;
         done.any = true;
         done.key = source.query.value(0).toLongLong();
-        last = source.time;
-        lastLog = rankOf[std::size_t(index)];
+        done.place = nextPlace;
+        const int rank = rankOf[std::size_t(index)];
+        while (!latestNow.empty() && !sortsAfter(latestNow.back().time, latestNow.back().rank, source.time, rank))
+            latestNow.pop_back();
+        latestNow.push_back({nextPlace++, source.time, rank});
         ++added;
         StoreStatus failure;
         if (!advance(index, &failure) && !failure)
@@ -409,8 +427,8 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
         return committed;
     copied = std::move(state);
     nextEvent = events;
-    lastTime = last;
-    lastRank = lastLog;
+    latest = std::move(latestNow);
+    placed = nextPlace;
     if (growth)
         *growth = added > 0 ? MergedGrowth::Appended : MergedGrowth::Nothing;
     return {};

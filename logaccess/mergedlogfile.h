@@ -104,18 +104,28 @@ private:
     QStringList names;
     QVector<int> offsets;
 
-    // Where the copy stands, by log: the key of its last record copied (none yet:
-    // absent), and its captions' keys -> their numbers in the file.
+    // Where the copy stands, by log: the key of its last record copied and its place
+    // in the file (none yet: absent), and its captions' keys -> their numbers in the
+    // file.
     struct Copied {
         bool any = false;
         qint64 key = 0;
+        qint64 place = -1;
         QHash<qint64, qint64> events;
     };
     std::vector<Copied> copied;
     qint64 nextEvent = 1;
-    // The last record in the file: its time and its log's rank by name.
-    QString lastTime;
-    int lastRank = -1;
+    // A record by what the merged order compares: its time, then its log's rank by name.
+    struct Placed {
+        qint64 place;
+        QString time;
+        int rank;
+    };
+    // The records that sort after every record placed after them, by place: what sorts
+    // latest after any place is the first of them past it. A log's next record goes at
+    // the end only if it sorts after what follows the log's last record.
+    std::vector<Placed> latest;
+    qint64 placed = 0;
 };
 
 // The log files shown once `added` are added to those `shown`: the ones shown, then the

@@ -14,6 +14,7 @@
 #include <QBuffer>
 #include <QDir>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QSqlDatabase>
 #include <QTextCodec>
 #include <QTemporaryDir>
@@ -105,6 +106,7 @@ private slots:
     void twoFilesOfOneNameAreRefused();
     void filesAddedToThoseShown_data();
     void filesAddedToThoseShown();
+    void recordsStoredSinceEqualAMergeAnew();
 
 private:
     // The station's devices made as log files; their paths.
@@ -362,6 +364,69 @@ void tst_MergedLogFile::filesAddedToThoseShown()
         return paths;
     };
     QCOMPARE(logFilesWithAdded(inFolder(shown), inFolder(added)), inFolder(expected));
+}
+
+// Records stored into the logs after the merge, round after round, as collectors store
+// them while the view is open: each look either copies them to the end, and the file
+// then holds exactly what merging the logs anew gives, or says to merge anew. Both
+// happen; whatever the clocks do (one set back, one behind the others, records sharing
+// a second, a record without a caption), no look leaves the file other than a merge
+// anew would.
+void tst_MergedLogFile::recordsStoredSinceEqualAMergeAnew()
+{
+    const QStringList paths = makeStation(3, true);
+    QCOMPARE(paths.size(), 3);
+    StoreResult<std::unique_ptr<MergedLogFile>> merged = MergedLogFile::build(paths);
+    QVERIFY2(merged.ok(), qPrintable(merged.error().text));
+    StoreResult<MergedGrowth> none = merged.value()->appendNew();
+    QVERIFY(none.ok());
+    QCOMPARE(*none, MergedGrowth::Nothing);
+
+    QRandomGenerator random(2024);
+    // The newest device time of all the logs: new records come near it.
+    qint64 newest = 0;
+    for (const QString &path : paths) {
+        const QStringList times = LogFixture::fileRows(path, QStringLiteral("SELECT max(dt) FROM Log"));
+        newest = std::max(newest, times.value(0).toLongLong() - DeviceEpochUnixSeconds);
+    }
+    int appended = 0;
+    int anew = 0;
+    for (int round = 0; round < 16; ++round) {
+        for (const QString &path : paths) {
+            if (random.bounded(3) == 0)
+                continue;
+            {
+                QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("collector"));
+                db.setDatabaseName(path);
+                QVERIFY(db.open());
+                const int count = 1 + random.bounded(4);
+                for (int n = 0; n < count; ++n) {
+                    // Mostly after the newest, now and then a little before it.
+                    const qint64 time = newest - 20 + random.bounded(60);
+                    const quint32 events[] = {1, 2, 99};
+                    QCOMPARE(LogFixture::addRecord(db, events[random.bounded(3)], random.bounded(4),
+                                                   QByteArray(5, char(round)), quint32(time),
+                                                   quint32(10000 + round * 10 + n)),
+                             QString());
+                    newest = std::max(newest, time);
+                }
+                db.close();
+            }
+            QSqlDatabase::removeDatabase(QStringLiteral("collector"));
+        }
+        const StoreResult<MergedGrowth> grown = merged.value()->appendNew();
+        QVERIFY2(grown.ok(), qPrintable(grown.error().text));
+        StoreResult<std::unique_ptr<MergedLogFile>> again = MergedLogFile::build(paths);
+        QVERIFY2(again.ok(), qPrintable(again.error().text));
+        if (*grown == MergedGrowth::Reordered) {
+            ++anew;
+            merged = std::move(again);
+            continue;
+        }
+        appended += *grown == MergedGrowth::Appended ? 1 : 0;
+        QCOMPARE(shownRows(merged.value()->path()), shownRows(again.value()->path()));
+    }
+    QVERIFY2(appended >= 3 && anew >= 3, qPrintable(QStringLiteral("%1 appended, %2 anew").arg(appended).arg(anew)));
 }
 
 QTEST_GUILESS_MAIN(tst_MergedLogFile)
