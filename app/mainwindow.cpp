@@ -37,6 +37,7 @@
 #include <QSettings>
 #include <QSpinBox>
 #include <QStatusBar>
+#include <QSet>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
@@ -468,12 +469,27 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
         showErrorBox(this, opened.error().text);
         return;
     }
+    // The same devices merged anew (records that went among those shown, an offset
+    // given): those the device filter hid stay hidden.
+    QStringList hiddenNames;
+    if (mergedFile) {
+        for (const int device : model->filter().hiddenDevices)
+            hiddenNames << mergedFile->deviceNames().value(device);
+    }
+    const QStringList names = (*built)->deviceNames();
+    QVector<int> hidden;
+    if (mergedFile && QSet<QString>(names.cbegin(), names.cend())
+                          == QSet<QString>(mergedFile->deviceNames().cbegin(), mergedFile->deviceNames().cend())) {
+        for (const QString &name : hiddenNames)
+            hidden << names.indexOf(name);
+    }
     leaveServerLog();
     closeLog();
     mergedFile = *built;
+    // The devices in the order the merged file numbers them; the filter with them goes
+    // to the model before it reads the log.
+    logView->setDevices(mergedFile->deviceLabels(), hidden);
     showLog(std::move(opened).value());
-    // The devices in the order the merged file numbers them.
-    logView->setDevices(mergedFile->deviceLabels());
     mergedGrowthTimer->start();
     if (mergedFile->onServer())
         ui->statusBar->showMessage(QStringLiteral("Журналы с сервера: %1, устройств: %2")

@@ -326,15 +326,15 @@ void LogFilterBar::clear()
     edited();
 }
 
-void LogFilterBar::setDevices(const QStringList &names)
+void LogFilterBar::setDevices(const QStringList &names, const QVector<int> &hidden)
 {
     changingSeveral = true;
     deviceList->clear();
     if (names.size() > 1) {
-        for (const QString &name : names) {
-            auto *item = new QListWidgetItem(name, deviceList);
+        for (int device = 0; device < names.size(); ++device) {
+            auto *item = new QListWidgetItem(names[device], deviceList);
             item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsUserCheckable);
-            item->setCheckState(Qt::Checked);
+            item->setCheckState(hidden.contains(device) ? Qt::Unchecked : Qt::Checked);
         }
     }
     // Tall enough for every device up to a screenful, then scrolled.

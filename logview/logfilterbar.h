@@ -43,8 +43,8 @@ public:
     // The span of time, both ends included; an invalid end is no bound.
     void setTimeSpan(const QDateTime &first, const QDateTime &last);
     // The devices in view, as the device column names them; with fewer than two there is
-    // no device filter. A new list shows every device.
-    void setDevices(const QStringList &names);
+    // no device filter. A new list shows every device but those of index in `hidden`.
+    void setDevices(const QStringList &names, const QVector<int> &hidden = {});
     // A tool button for `action`, at the bar's end.
     void addTool(QAction *action);
 

@@ -119,9 +119,9 @@ LogViewController::LogViewController(QMainWindow *window, QTableView *table, Log
     connect(strip, &LogTimelineStrip::wholeSpanRequested, bar, [bar] { bar->setTimeSpan(QDateTime(), QDateTime()); });
 }
 
-void LogViewController::setDevices(const QStringList &names)
+void LogViewController::setDevices(const QStringList &names, const QVector<int> &hidden)
 {
-    bar->setDevices(names);
+    bar->setDevices(names, hidden);
     strip->setDeviceNames(names);
     timelineByDevice->setVisible(names.size() > 1);
 }
@@ -141,10 +141,17 @@ void LogViewController::logRead()
     if (!table->model() || model->columnCount() != presentedColumns)
         present();
     bar->setTimeHints(model->edgeTime(false), model->edgeTime(true));
-    if (newestWhenRead && model->isLoaded()) {
-        newestWhenRead = false;
-        table->scrollToBottom();
-    }
+    showNewestIfAsked();
+}
+
+void LogViewController::showNewestIfAsked()
+{
+    // Once the rows on show are all known: a filter's scan may follow the read.
+    if (!newestWhenRead || !model->isLoaded() || model->isScanning())
+        return;
+    newestWhenRead = false;
+    keepRecord = false;
+    table->scrollToBottom();
 }
 
 bool LogViewController::atNewest() const
@@ -218,6 +225,7 @@ void LogViewController::filterEdited(const LogFilter &filter)
 void LogViewController::scanFinished()
 {
     bar->setScanning(false);
+    showNewestIfAsked();
     if (!keepRecord)
         return;
     keepRecord = false;

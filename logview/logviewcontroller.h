@@ -5,6 +5,7 @@
 #pragma once
 
 #include <QObject>
+#include <QVector>
 
 class LogFilterBar;
 class LogTimeline;
@@ -46,14 +47,16 @@ public:
 
     QAction *goToTimeAction() const { return goToTime; }
     // The devices in view, as the device column names them (none for one log): the
-    // device filter's list and the timeline's legend.
-    void setDevices(const QStringList &names);
+    // device filter's list (all checked but those of index in `hidden`) and the
+    // timeline's legend.
+    void setDevices(const QStringList &names, const QVector<int> &hidden = {});
 
 private:
     void logRead();
     void present();
     void filterEdited(const LogFilter &filter);
     void scanFinished();
+    void showNewestIfAsked();
     void askForTime();
     void timeLocated(int request, int row);
     // Makes `row` current and scrolls it into the middle of the table.

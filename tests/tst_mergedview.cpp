@@ -630,11 +630,22 @@ void tst_MergedView::recordsStoredMeanwhileComeIntoView()
     QTRY_COMPARE(scroll->value(), scroll->maximum());
     QCOMPARE(shownRows().constLast().section(QLatin1Char('|'), 0, 0), QStringLiteral("резерв"));
 
-    // «ввод-1», its clock behind: two records that go before the last ones shown.
+    // «ввод-1», its clock behind: two records that go before the last ones shown. The
+    // logs are merged anew, and «ввод-2», hidden in the device list, stays hidden.
+    auto *devices = child<QListWidget>("filterDeviceList");
+    const QList<QListWidgetItem *> hidden = devices->findItems(QStringLiteral("ввод-2"), Qt::MatchExactly);
+    QCOMPARE(hidden.size(), 1);
+    hidden.constFirst()->setCheckState(Qt::Unchecked);
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(603, 903), 20000);
+    child<QAction>("actionGoToNewest")->trigger();
     QCOMPARE(storeRecords(paths[1], 2, LogFixture::March15th2024 + 99999), QString());
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(605, 905), 20000);
+    QCOMPARE(shownRows(), mergedByHand({paths[1], paths[2]}));
+    QCOMPARE(devices->findItems(QStringLiteral("ввод-2"), Qt::MatchExactly).value(0)->checkState(), Qt::Unchecked);
+    QTRY_COMPARE(scroll->value(), scroll->maximum());
+    QTest::mouseClick(child<QToolButton>("filterClear"), Qt::LeftButton);
     QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(905, 905), 20000);
     QCOMPARE(shownRows(), mergedByHand(paths));
-    QTRY_COMPARE(scroll->value(), scroll->maximum());
 
     // Scrolled to the top, the view stays there as records arrive.
     child<QAction>("actionGoToOldest")->trigger();
