@@ -34,14 +34,15 @@
 #include <QMenu>
 #include <QMessageBox>
 #include <QProgressBar>
+#include <QSet>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStatusBar>
-#include <QSet>
 #include <QTimer>
 #include <QToolBar>
 #include <QToolButton>
 
+#include <algorithm>
 #include <chrono>
 
 namespace {
@@ -381,8 +382,15 @@ QStringList MainWindow::shownLogFiles() const
     return {};
 }
 
-void MainWindow::showLogFiles(const QStringList &paths)
+void MainWindow::showLogFiles(const QStringList &picked)
 {
+    // The devices by name, as the rows of one time order them: the file dialog gives
+    // several files in whatever order it has them, and the same files shown again keep
+    // their places in the device list and their colours on the timeline.
+    QStringList paths = picked;
+    std::stable_sort(paths.begin(), paths.end(), [](const QString &a, const QString &b) {
+        return MergedLogs::deviceNameOfFile(a) < MergedLogs::deviceNameOfFile(b);
+    });
     if (paths == shownLogFiles())
         return;
     if (paths.size() == 1) {

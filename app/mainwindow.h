@@ -127,7 +127,7 @@ private:
     QStringList shownLogFiles() const;
     // The log files at `paths` shown together: one alone as openLogFile shows it, several
     // merged into one file off the user-interface thread, then shown (mergedLogBuilt).
-    void showLogFiles(const QStringList &paths);
+    void showLogFiles(const QStringList &picked);
     // The files merged again, as they are (after a change of their clock offsets).
     void mergeLogFiles(const QStringList &paths);
     void mergedLogBuilt(const MergedLogBuilding &built);
