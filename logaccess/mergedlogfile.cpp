@@ -321,7 +321,7 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
     qint64 events = appending ? nextEvent : 1;
     std::vector<Placed> latestNow = appending ? latest : std::vector<Placed>();
     qint64 nextPlace = appending ? placed : 0;
-    int added = 0;
+    int taken = 0;
     const auto sortsAfter = [](const QString &time, int rank, const QString &otherTime, int otherRank) {
         return mergedTimeBefore(otherTime, time) || (!mergedTimeBefore(time, otherTime) && rank > otherRank);
     };
@@ -413,7 +413,7 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
         while (!latestNow.empty() && !sortsAfter(latestNow.back().time, latestNow.back().rank, source.time, rank))
             latestNow.pop_back();
         latestNow.push_back({nextPlace++, source.time, rank});
-        ++added;
+        ++taken;
         StoreStatus failure;
         if (!advance(index, &failure) && !failure)
             return failure;
@@ -430,7 +430,7 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
     latest = std::move(latestNow);
     placed = nextPlace;
     if (growth)
-        *growth = added > 0 ? MergedGrowth::Appended : MergedGrowth::Nothing;
+        *growth = taken > 0 ? MergedGrowth::Appended : MergedGrowth::Nothing;
     return {};
 }
 
