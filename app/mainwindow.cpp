@@ -486,8 +486,9 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
     }
     const QStringList names = (*built)->deviceNames();
     QVector<int> hidden;
-    if (mergedFile && QSet<QString>(names.cbegin(), names.cend())
-                          == QSet<QString>(mergedFile->deviceNames().cbegin(), mergedFile->deviceNames().cend())) {
+    if (mergedFile
+        && QSet<QString>(names.cbegin(), names.cend())
+            == QSet<QString>(mergedFile->deviceNames().cbegin(), mergedFile->deviceNames().cend())) {
         for (const QString &name : hiddenNames)
             hidden << names.indexOf(name);
     }
@@ -512,9 +513,8 @@ void MainWindow::growMergedLogs()
         return;
     mergedGrowing = true;
     const std::shared_ptr<MergedLogFile> merged = mergedFile;
-    logOpener->appendToMerged(merged, this, [this, merged](const StoreResult<MergedGrowth> &grown) {
-        mergedLogsGrown(merged, grown);
-    });
+    logOpener->appendToMerged(
+        merged, this, [this, merged](const StoreResult<MergedGrowth> &grown) { mergedLogsGrown(merged, grown); });
 }
 
 void MainWindow::mergedLogsGrown(const std::shared_ptr<MergedLogFile> &merged, const StoreResult<MergedGrowth> &grown)

@@ -95,10 +95,11 @@ int main(int argc, char *argv[])
             database.setDatabaseName(path);
             QSqlQuery query(database);
             if (!database.open()
-                || !query.exec(QStringLiteral("INSERT INTO Log (i, count, dt, type, event, data)"
-                                              " SELECT i + 1000000, count, 4102444800 + id % 1000, type, event, data FROM Log"
-                                              " ORDER BY id DESC LIMIT %1")
-                                   .arg(Stored))) {
+                || !query.exec(
+                    QStringLiteral("INSERT INTO Log (i, count, dt, type, event, data)"
+                                   " SELECT i + 1000000, count, 4102444800 + id % 1000, type, event, data FROM Log"
+                                   " ORDER BY id DESC LIMIT %1")
+                        .arg(Stored))) {
                 std::fprintf(stderr, "bench_mergedlog: cannot store into %s\n", qPrintable(path));
                 return 1;
             }
@@ -116,7 +117,6 @@ int main(int argc, char *argv[])
     std::printf("a look for new records: %lld ms with none (ratio to the build %.3f), %lld ms copying %d "
                 "(ratio %.3f)\n",
                 static_cast<long long>(idleMs), buildMs > 0 ? double(idleMs) / double(buildMs) : 0.0,
-                static_cast<long long>(growMs), files * Stored,
-                buildMs > 0 ? double(growMs) / double(buildMs) : 0.0);
+                static_cast<long long>(growMs), files * Stored, buildMs > 0 ? double(growMs) / double(buildMs) : 0.0);
     return 0;
 }

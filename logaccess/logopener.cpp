@@ -144,8 +144,7 @@ void LogOpener::appendToMerged(const std::shared_ptr<MergedLogFile> &merged, QOb
 {
     growing.cancel();
     growing = runErrand<StoreResult<MergedGrowth>>(
-        pool, this, context, [merged](const CancelToken &token) { return merged->appendNew(token); },
-        std::move(done));
+        pool, this, context, [merged](const CancelToken &token) { return merged->appendNew(token); }, std::move(done));
 }
 
 void LogOpener::setServerClockOffset(const ServerUrl &url, const QString &name, int seconds, QObject *context,

@@ -149,7 +149,8 @@ public:
         QSqlQuery query(database);
         // A file of its own that goes when the view closes: nothing to keep safe from a
         // power failure, everything to gain in speed.
-        QStringList statements{QStringLiteral("PRAGMA synchronous = OFF"), QStringLiteral("PRAGMA journal_mode = MEMORY")};
+        QStringList statements{QStringLiteral("PRAGMA synchronous = OFF"),
+                               QStringLiteral("PRAGMA journal_mode = MEMORY")};
         if (fresh)
             statements << CreateInfoTableSql << CreateEventsTableSql << CreateMergedLogTableSql
                        << CreateMergedDevicesTableSql << InsertEmptyInfoSql;
@@ -350,7 +351,8 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
                                                offsets[index]);
         Copied &done = state[std::size_t(index)];
         if (!appending) {
-            if (const StoreStatus added = writer.addDevice(index + 1, deviceLabel(log.name, offsets[index]), place(index));
+            if (const StoreStatus added = writer.addDevice(index + 1, deviceLabel(log.name, offsets[index]),
+                                                           place(index));
                 !added)
                 return added;
             if (!log.statements.captionsSql(false).exec(source->query))
@@ -403,7 +405,7 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
             return {};
         }
         const QVariant event = captionKey.isNull() || known == done.events.cend() ? QVariant(qint64(0))
-                                                                                   : QVariant(known.value());
+                                                                                  : QVariant(known.value());
         if (const StoreStatus written = writer.addRecord(source.query, source.dt, event, index + 1); !written)
             return written;
         done.any = true;
@@ -437,9 +439,9 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
 StoreResult<MergedGrowth> MergedLogFile::appendNew(const CancelToken &token)
 {
     QString unreadable;
-    StoreResult<std::unique_ptr<MergedLogs>> opened
-        = fromServer ? MergedLogs::openServer(serverUrl, names, QString(), OpenLogSettings())
-                     : MergedLogs::openFiles(sourcePaths, OpenLogSettings(), &unreadable);
+    StoreResult<std::unique_ptr<MergedLogs>> opened = fromServer
+        ? MergedLogs::openServer(serverUrl, names, QString(), OpenLogSettings())
+        : MergedLogs::openFiles(sourcePaths, OpenLogSettings(), &unreadable);
     if (!opened)
         return fromServer ? Failure(opened.error()) : failureOf(unreadable, opened.error());
     const MergedLogs &logs = **opened;

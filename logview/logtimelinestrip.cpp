@@ -218,7 +218,8 @@ QString LogTimelineStrip::bucketText(int bucket) const
     lines << QStringLiteral("Записей: %1").arg(grouped(counts.total()));
     if (!shown->byDevice()) {
         for (int type = 0; type < RecordTypeCount; ++type)
-            lines << QStringLiteral("%1: %2").arg(QString::fromUtf8(RecordTypeNames[type]), grouped(counts.byType[type]));
+            lines << QStringLiteral("%1: %2").arg(QString::fromUtf8(RecordTypeNames[type]),
+                                                  grouped(counts.byType[type]));
         return lines.join(QLatin1Char('\n'));
     }
     // The devices with records in the bar; a station's dozens would not fit a screen.
@@ -474,7 +475,8 @@ void LogTimelineStrip::paintLegend(QPainter &painter) const
     const QFontMetrics metrics = painter.fontMetrics();
     const int swatch = std::max(6, metrics.height() - 6);
     const int right = width() - SideMargin;
-    const int count = std::max(int(deviceNames.size()), shown->buckets().isEmpty() ? 0 : shown->buckets()[0].byDevice.size());
+    const int count = std::max(int(deviceNames.size()),
+                               shown->buckets().isEmpty() ? 0 : shown->buckets()[0].byDevice.size());
     int x = SideMargin;
     for (int device = 0; device < count; ++device) {
         const QString name = deviceNames.value(device, QStringLiteral("№%1").arg(device + 1));

@@ -451,7 +451,6 @@ void tst_MergedView::clockOffsetOfOneDevice()
         QCOMPARE(fileSum(paths[i]), sums[i]);
 }
 
-
 // The timeline by device: each bar holds each device's records of its span, in the
 // device's colour, named in the legend and the tool tip; the type and device filters
 // narrow each device's part. Off again, the bars are by type as before; one log alone
@@ -507,7 +506,8 @@ void tst_MergedView::timelineByDevice()
             for (int device = 0; device < 3; ++device) {
                 int expected = 0;
                 for (const auto &record : records[device]) {
-                    expected += shown[device] && (types & (1 << record.second)) && record.first >= timeline->bucketFrom(bucket)
+                    expected += shown[device] && (types & (1 << record.second))
+                            && record.first >= timeline->bucketFrom(bucket)
                             && record.first < timeline->bucketUntil(bucket)
                         ? 1
                         : 0;
@@ -521,7 +521,10 @@ void tst_MergedView::timelineByDevice()
                 total += expected;
             }
             if (buckets[bucket].total() != total)
-                return QStringLiteral("bar %1 totals %2, expected %3").arg(bucket).arg(buckets[bucket].total()).arg(total);
+                return QStringLiteral("bar %1 totals %2, expected %3")
+                    .arg(bucket)
+                    .arg(buckets[bucket].total())
+                    .arg(total);
         }
         return QString();
     };
@@ -533,8 +536,8 @@ void tst_MergedView::timelineByDevice()
     // The legend's row above the bars; every device's colour among the bars.
     QTRY_VERIFY(strip->height() > heightByType);
     QVERIFY(strip->accessibleDescription().contains(
-        QStringLiteral("по устройствам: %1, %2, %3").arg(list->item(0)->text(), list->item(1)->text(),
-                                                          list->item(2)->text())));
+        QStringLiteral("по устройствам: %1, %2, %3")
+            .arg(list->item(0)->text(), list->item(1)->text(), list->item(2)->text())));
     const QImage shot = strip->grab().toImage();
     for (int device = 0; device < 3; ++device) {
         bool drawn = false;
@@ -602,7 +605,8 @@ QString storeRecords(const QString &path, int count, quint32 deviceTime)
         if (!db.open())
             failure = db.lastError().text();
         for (int n = 0; n < count && failure.isEmpty(); ++n)
-            failure = LogFixture::addRecord(db, 1, 1, QByteArray(5, char(n)), deviceTime + quint32(n), quint32(5000 + n));
+            failure = LogFixture::addRecord(db, 1, 1, QByteArray(5, char(n)), deviceTime + quint32(n),
+                                            quint32(5000 + n));
         db.close();
     }
     QSqlDatabase::removeDatabase(QStringLiteral("collector"));
