@@ -429,6 +429,24 @@ QString LogViewStatements::deviceNameColumn() const
     return QStringLiteral(", (SELECT d.name FROM %1 d WHERE d.id = l.device)").arg(MergedDevicesTable);
 }
 
+LogViewStatements::Statement LogViewStatements::storedTimeFromNewestSql(int fromNewest) const
+{
+    Statement statement;
+    statement.text = QStringLiteral("SELECT %1 %2 ORDER BY %3 LIMIT 1 OFFSET :skip")
+                         .arg(dialect->storedTime, from(statement), order(true));
+    statement.values << qMakePair(QStringLiteral(":skip"), QVariant(fromNewest));
+    return statement;
+}
+
+LogViewStatements::Statement LogViewStatements::newestKeyStoredBeforeSql(qint64 second) const
+{
+    Statement statement;
+    statement.text = QStringLiteral("SELECT %1 %2 ORDER BY %3 LIMIT 1")
+                         .arg(key(), from(statement, dialect->storedTime + QStringLiteral(" < :second")), order(true));
+    statement.values << qMakePair(QStringLiteral(":second"), QVariant(second));
+    return statement;
+}
+
 LogViewStatements::Statement LogViewStatements::copySql(const qint64 *after, int rows) const
 {
     Statement statement;

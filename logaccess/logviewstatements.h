@@ -177,6 +177,13 @@ public:
     // is null), so that a merge can read several logs of one server connection side by
     // side, a statement at a time.
     Statement copySql(const qint64 *after = nullptr, int rows = 0) const;
+    // Keys in display order only, for a merge that begins with the newest records: the
+    // time as stored (storedTime) of the record `fromNewest` places before the newest
+    // (0: the newest; no row when the log has fewer), and the key of the newest record
+    // stored as earlier than `second` (no row when there is none). Both walk the key
+    // backwards from the newest record, and so read only as far back as they look.
+    Statement storedTimeFromNewestSql(int fromNewest) const;
+    Statement newestKeyStoredBeforeSql(qint64 second) const;
 
     // The time and type of every record (keys in range when given), as one text of
     // timeAndTypeSql() values, "v,v,v", in no particular order; records without a time

@@ -238,6 +238,36 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringLi
                                                                  const QVector<int> &clockOffsets,
                                                                  const CancelToken &token, QString *failedPath)
 {
+    return buildOfFiles(paths, clockOffsets, 0, token, failedPath);
+}
+
+StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildFromServer(const ServerUrl &url,
+                                                                           const QStringList &names,
+                                                                           const CancelToken &token)
+{
+    return buildOfServer(url, names, 0, token);
+}
+
+StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildNewest(const QStringList &paths,
+                                                                       const QVector<int> &clockOffsets,
+                                                                       int newestRecords, const CancelToken &token)
+{
+    return buildOfFiles(paths, clockOffsets, std::max(newestRecords, 1), token, nullptr);
+}
+
+StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildNewestFromServer(const ServerUrl &url,
+                                                                                 const QStringList &names,
+                                                                                 int newestRecords,
+                                                                                 const CancelToken &token)
+{
+    return buildOfServer(url, names, std::max(newestRecords, 1), token);
+}
+
+StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildOfFiles(const QStringList &paths,
+                                                                        const QVector<int> &clockOffsets,
+                                                                        int newestRecords, const CancelToken &token,
+                                                                        QString *failedPath)
+{
     // A device is known by its file's name: two of one name could not be told apart.
     QHash<QString, QString> named; // device name -> its file
     for (const QString &path : paths) {
@@ -264,16 +294,22 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::build(const QStringLi
     offsets.resize(paths.size());
     std::unique_ptr<MergedLogFile> merged(new MergedLogFile(opened.value()->names(), offsets));
     merged->sourcePaths = paths;
-    const StoreStatus copied = merged->copy(
-        **opened, [&paths](int index) { return paths[index]; }, token, failedPath);
+    const auto place = [&paths](int index) { return paths[index]; };
+    if (newestRecords > 0) {
+        const StoreResult<bool> cut = merged->startAtNewest(**opened, newestRecords, place);
+        if (!cut)
+            return Failure(cut.error());
+        if (!*cut)
+            return std::unique_ptr<MergedLogFile>();
+    }
+    const StoreStatus copied = merged->copy(**opened, place, token, failedPath);
     if (!copied)
         return Failure(copied.error());
     return merged;
 }
 
-StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildFromServer(const ServerUrl &url,
-                                                                           const QStringList &names,
-                                                                           const CancelToken &token)
+StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildOfServer(const ServerUrl &url, const QStringList &names,
+                                                                         int newestRecords, const CancelToken &token)
 {
     StoreResult<std::unique_ptr<MergedLogs>> opened = MergedLogs::openServer(url, names, QString(), OpenLogSettings());
     if (!opened)
@@ -285,11 +321,69 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildFromServer(const
     merged->fromServer = true;
     merged->serverUrl = url;
     const MergedLogs &logs = **opened;
-    const StoreStatus copied = merged->copy(
-        logs, [&logs](int index) { return logs.place(index); }, token, nullptr);
+    const auto place = [&logs](int index) { return logs.place(index); };
+    if (newestRecords > 0) {
+        const StoreResult<bool> cut = merged->startAtNewest(logs, newestRecords, place);
+        if (!cut)
+            return Failure(cut.error());
+        if (!*cut)
+            return std::unique_ptr<MergedLogFile>();
+    }
+    const StoreStatus copied = merged->copy(logs, place, token, nullptr);
     if (!copied)
         return Failure(copied.error());
     return merged;
+}
+
+StoreResult<bool> MergedLogFile::startAtNewest(const MergedLogs &opened, int newestRecords,
+                                               const std::function<QString(int)> &place)
+{
+    const std::vector<MergedLog> &logs = opened.mergedLogs();
+    const auto failed = [&](int index, const QSqlQuery &query) {
+        return failureOf(place(index), logs[std::size_t(index)].statements.error(query.lastError()));
+    };
+    // From the second after the latest of the logs' times of the record before their
+    // newestRecords newest: no log has more than that many records from then on, the
+    // one that sets it about that many.
+    bool anyLonger = false;
+    qint64 from = 0;
+    for (std::size_t index = 0; index < logs.size(); ++index) {
+        const LogViewStatements &statements = logs[index].statements;
+        if (!statements.keysInDisplayOrder())
+            return false;
+        QSqlQuery query(logs[index].database);
+        if (!statements.storedTimeFromNewestSql(newestRecords).exec(query))
+            return failed(int(index), query);
+        if (!query.next())
+            continue;
+        // A time that is no number of seconds (another program's) sets no bound.
+        const QVariant stored = query.value(0);
+        bool number = false;
+        const qint64 second = stored.toLongLong(&number);
+        if (!number || stored.type() == QVariant::String)
+            continue;
+        const qint64 shown = second + 1 + offsets.value(int(index));
+        from = anyLonger ? std::max(from, shown) : shown;
+        anyLonger = true;
+    }
+    if (!anyLonger)
+        return false;
+    // Each log from its first record after the newest one stored before that time: the
+    // records of the span from then on, where a device's clock never went back.
+    copied.assign(logs.size(), Copied());
+    for (std::size_t index = 0; index < logs.size(); ++index) {
+        QSqlQuery query(logs[index].database);
+        if (!logs[index].statements.newestKeyStoredBeforeSql(from - offsets.value(int(index))).exec(query))
+            return failed(int(index), query);
+        if (query.next()) {
+            copied[index].any = true;
+            copied[index].key = query.value(0).toLongLong();
+        } else if (query.lastError().isValid()) {
+            return failed(int(index), query);
+        }
+    }
+    newestFromTime = QDateTime::fromSecsSinceEpoch(from, Qt::UTC);
+    return true;
 }
 
 StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QString(int)> &place,
@@ -318,7 +412,8 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
     for (std::size_t rank = 0; rank < order.byName().size(); ++rank)
         rankOf[std::size_t(order.byName()[rank])] = int(rank);
     // Taken over once the file has them all.
-    std::vector<Copied> state = appending ? copied : std::vector<Copied>(logs.size());
+    // A copy of the newest records starts where startAtNewest() set.
+    std::vector<Copied> state = appending || !copied.empty() ? copied : std::vector<Copied>(logs.size());
     qint64 events = appending ? nextEvent : 1;
     std::vector<Placed> latestNow = appending ? latest : std::vector<Placed>();
     qint64 nextPlace = appending ? placed : 0;
@@ -347,9 +442,9 @@ StoreStatus MergedLogFile::copy(const MergedLogs &opened, const std::function<QS
         const MergedLog &log = logs[std::size_t(index)];
         if (appending && !log.statements.keysInDisplayOrder())
             continue;
-        auto source = std::make_unique<Source>(log.database, log.statements, opened.onServer() || appending,
-                                               offsets[index]);
         Copied &done = state[std::size_t(index)];
+        auto source = std::make_unique<Source>(log.database, log.statements, opened.onServer() || done.any,
+                                               offsets[index]);
         if (!appending) {
             if (const StoreStatus added = writer.addDevice(index + 1, deviceLabel(log.name, offsets[index]),
                                                            place(index));

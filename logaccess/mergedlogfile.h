@@ -8,6 +8,7 @@
 #include "serverstore/serverurl.h"
 #include "store/storeerror.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -63,6 +64,24 @@ public:
     static StoreResult<std::unique_ptr<MergedLogFile>> buildFromServer(const ServerUrl &url, const QStringList &names,
                                                                        const CancelToken &token = CancelToken());
 
+    // A first look at the logs while build() or buildFromServer() reads the whole of
+    // them: the same merge of only the newest records, every record of every log stored
+    // from a time on, so that no log gives more than its `newestRecords` newest and one
+    // gives about that many. Where no device's clock went back in that span, they are
+    // the whole merge's last rows. Null when no log holds more than `newestRecords`
+    // records (the whole is as quick), or when a log's keys are not in its display order
+    // (only another program's file).
+    static StoreResult<std::unique_ptr<MergedLogFile>> buildNewest(const QStringList &paths,
+                                                                   const QVector<int> &clockOffsets, int newestRecords,
+                                                                   const CancelToken &token = CancelToken());
+    static StoreResult<std::unique_ptr<MergedLogFile>> buildNewestFromServer(const ServerUrl &url,
+                                                                             const QStringList &names,
+                                                                             int newestRecords,
+                                                                             const CancelToken &token = CancelToken());
+    // Of a file of the newest records only, the time (as the merged file shows it) from
+    // which it holds them; invalid for a whole merge.
+    const QDateTime &newestFrom() const { return newestFromTime; }
+
     // The merged file.
     const QString &path() const { return filePath; }
     // The log files merged, in the order given; none for a server's devices.
@@ -90,6 +109,16 @@ public:
 
 private:
     MergedLogFile(const QStringList &names, const QVector<int> &offsets) : names(names), offsets(offsets) {}
+    // `newestRecords` 0: the whole merge.
+    static StoreResult<std::unique_ptr<MergedLogFile>> buildOfFiles(const QStringList &paths,
+                                                                    const QVector<int> &clockOffsets, int newestRecords,
+                                                                    const CancelToken &token, QString *failedPath);
+    static StoreResult<std::unique_ptr<MergedLogFile>> buildOfServer(const ServerUrl &url, const QStringList &names,
+                                                                     int newestRecords, const CancelToken &token);
+    // Sets where the copy of each log starts for buildNewest(); false when it would be
+    // the whole merge.
+    StoreResult<bool> startAtNewest(const MergedLogs &logs, int newestRecords,
+                                    const std::function<QString(int)> &place);
     // Copies the logs into the file, in the merged order; a log that cannot be read fails
     // with its error named by `place` (a file's path, or the server). `growth`: only the
     // records after those copied before, at the end of the file made before.
@@ -103,6 +132,7 @@ private:
     ServerUrl serverUrl;
     QStringList names;
     QVector<int> offsets;
+    QDateTime newestFromTime;
 
     // Where the copy stands, by log: the key of its last record copied and its place
     // in the file (none yet: absent), and its captions' keys -> their numbers in the

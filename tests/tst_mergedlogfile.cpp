@@ -107,6 +107,8 @@ private slots:
     void filesAddedToThoseShown_data();
     void filesAddedToThoseShown();
     void recordsStoredSinceEqualAMergeAnew();
+    void newestRecordsEndTheWholeMerge_data();
+    void newestRecordsEndTheWholeMerge();
 
 private:
     // The station's devices made as log files; their paths.
@@ -427,6 +429,60 @@ void tst_MergedLogFile::recordsStoredSinceEqualAMergeAnew()
         QCOMPARE(shownRows(merged.value()->path()), shownRows(again.value()->path()));
     }
     QVERIFY2(appended >= 3 && anew >= 3, qPrintable(QStringLiteral("%1 appended, %2 anew").arg(appended).arg(anew)));
+}
+
+// A first look at a merge is the end of the whole merge: every record of every log from
+// a time on, that of the asked-for newest record of the log that sets it, so that no log
+// gives much more than asked; there is none when no log holds more than that.
+void tst_MergedLogFile::newestRecordsEndTheWholeMerge_data()
+{
+    QTest::addColumn<int>("newest");
+    QTest::addColumn<QVector<int>>("offsets");
+    QTest::newRow("the 300 newest") << 300 << QVector<int>();
+    QTest::newRow("clocks moved") << 300 << QVector<int>{0, 900, -45};
+    QTest::newRow("more than one log has") << 1000 << QVector<int>();
+    QTest::newRow("more than any log has") << 2600 << QVector<int>{0, 60, 0};
+}
+
+void tst_MergedLogFile::newestRecordsEndTheWholeMerge()
+{
+    QFETCH(int, newest);
+    QFETCH(QVector<int>, offsets);
+    const QStringList paths = makeStation(3, false);
+    QCOMPARE(paths.size(), 3);
+    StoreResult<std::unique_ptr<MergedLogFile>> whole = MergedLogFile::build(paths, offsets);
+    QVERIFY2(whole.ok(), qPrintable(whole.error().text));
+    StoreResult<std::unique_ptr<MergedLogFile>> first = MergedLogFile::buildNewest(paths, offsets, newest);
+    QVERIFY2(first.ok(), qPrintable(first.error().text));
+    QVERIFY(!whole.value()->newestFrom().isValid());
+    if (newest >= 2600) {
+        QVERIFY(first.value() == nullptr);
+        return;
+    }
+    QVERIFY(first.value() != nullptr);
+    QCOMPARE(first.value()->deviceLabels(), whole.value()->deviceLabels());
+    QCOMPARE(first.value()->sources(), paths);
+
+    const QVector<Row> all = shownRows(whole.value()->path());
+    const QVector<Row> shown = shownRows(first.value()->path());
+    QVERIFY2(shown.size() >= newest - 8 && shown.size() < all.size(), qPrintable(QString::number(shown.size())));
+    QCOMPARE(shown, all.mid(all.size() - shown.size()));
+    const QString from = first.value()->newestFrom().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"));
+    QVERIFY2(shown.constFirst().time >= from, qPrintable(from));
+    QVERIFY2(all.at(all.size() - shown.size() - 1).time < from, qPrintable(from));
+    int most = 0;
+    for (const QString &label : first.value()->deviceLabels()) {
+        const int own = int(
+            std::count_if(shown.begin(), shown.end(), [&](const Row &row) { return row.device == label; }));
+        QVERIFY2(own <= newest, qPrintable(QStringLiteral("%1: %2").arg(label).arg(own)));
+        most = std::max(most, own);
+    }
+    // Less the records of the second before `from`.
+    QVERIFY2(most >= newest - 8, qPrintable(QString::number(most)));
+
+    first.value().reset();
+    whole.value().reset();
+    QCOMPARE(leftInTemp(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(tst_MergedLogFile)
