@@ -2,6 +2,7 @@
 
 #include "logaccess/logsource.h"
 
+#include <QSqlDriver>
 #include <QSqlError>
 
 #include <atomic>
@@ -80,4 +81,37 @@ LogReaderFactory LogFileSource::readers() const
     // The path now: the connection may be pointed at another file before a pass begins.
     const QString path = database().databaseName();
     return [path]() -> std::unique_ptr<LogReader> { return std::make_unique<LogFileReader>(path); };
+}
+
+StoreResult<std::shared_ptr<LogFileThreadSource>> LogFileThreadSource::open(const QString &path)
+{
+    static std::atomic<int> made{0};
+    std::shared_ptr<LogFileThreadSource> source(new LogFileThreadSource);
+    source->name = QStringLiteral("khronar-view-thread-%1").arg(made.fetch_add(1));
+    source->connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), source->name);
+    source->connection.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));
+    source->connection.setDatabaseName(path);
+    if (!source->connection.open())
+        return Failure(logFileError(source->connection.lastError()));
+    source->fileStatements = LogViewStatements::ofLogFile(source->connection);
+    return source;
+}
+
+LogFileThreadSource::~LogFileThreadSource()
+{
+    connection.close();
+    connection = QSqlDatabase();
+    QSqlDatabase::removeDatabase(name);
+}
+
+LogReaderFactory LogFileThreadSource::readers() const
+{
+    const QString path = connection.databaseName();
+    return [path]() -> std::unique_ptr<LogReader> { return std::make_unique<LogFileReader>(path); };
+}
+
+void LogFileThreadSource::moveToThread(QThread *thread)
+{
+    if (QSqlDriver *driver = connection.driver())
+        driver->moveToThread(thread);
 }

@@ -82,3 +82,32 @@ public:
 private:
     QString connectionName;
 };
+
+// A log file that only the view reads, on a thread of its own (LogSourceReads) as a
+// server's device is: a file of millions of records (several logs merged into one),
+// whose count alone would hold up a paint. It opens the file read-only on a connection
+// of its own, which it closes when it goes, on whichever thread lets go of it last.
+class LogFileThreadSource final : public LogSource
+{
+public:
+    // Fails with the file's error.
+    static StoreResult<std::shared_ptr<LogFileThreadSource>> open(const QString &path);
+    ~LogFileThreadSource() override;
+    LogFileThreadSource(const LogFileThreadSource &) = delete;
+    LogFileThreadSource &operator=(const LogFileThreadSource &) = delete;
+
+    QSqlDatabase database() const override { return connection; }
+    // As the file was when opened: asked on the view's thread, while the connection may
+    // be busy on its own.
+    StoreResult<LogViewStatements> statements() const override { return fileStatements; }
+    LogReaderFactory readers() const override;
+    bool readsInPlace() const override { return false; }
+    void moveToThread(QThread *thread) override;
+
+private:
+    LogFileThreadSource() = default;
+
+    QString name;
+    QSqlDatabase connection;
+    StoreResult<LogViewStatements> fileStatements = LogViewStatements();
+};

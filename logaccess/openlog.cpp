@@ -73,6 +73,12 @@ StoreResult<std::unique_ptr<OpenLog>> OpenLog::open(const LogLocation &where, Pu
                         purpose == Purpose::Read);
     if (!opened)
         return Failure(opened.error());
+    if (!where.onServer && purpose == Purpose::Read && settings.viewOnThread) {
+        StoreResult<std::shared_ptr<LogFileThreadSource>> threaded = LogFileThreadSource::open(where.path);
+        if (!threaded)
+            return Failure(threaded.error());
+        log->logSource = std::move(threaded).value();
+    }
     return log;
 }
 
@@ -155,12 +161,18 @@ StoreResult<LogViewStatements> OpenLog::statements() const
     return LogViewStatements::ofLogFile(database);
 }
 
+QSqlDatabase OpenLog::readConnection() const
+{
+    // A file's view may read on a thread of its own, on a connection of its own.
+    return where.onServer ? logSource->database() : database;
+}
+
 StoreStatus OpenLog::exportCsv(const QString &path, const LogFilter &filter)
 {
     const StoreResult<LogViewStatements> read = statements();
     if (!read)
         return Failure(read.error());
-    return exportLogCsvFile(logSource->database(), *read, path, filter);
+    return exportLogCsvFile(readConnection(), *read, path, filter);
 }
 
 StoreResult<qint64> OpenLog::writeCsvAfter(QIODevice &out, qint64 afterId)
@@ -168,7 +180,7 @@ StoreResult<qint64> OpenLog::writeCsvAfter(QIODevice &out, qint64 afterId)
     const StoreResult<LogViewStatements> read = statements();
     if (!read)
         return Failure(read.error());
-    return writeLogCsvAfter(logSource->database(), *read, out, afterId);
+    return writeLogCsvAfter(readConnection(), *read, out, afterId);
 }
 
 StoreResult<qint64> OpenLog::recordsAfter(qint64 afterId, const std::function<void(const ShownRecord &)> &take)
@@ -176,7 +188,7 @@ StoreResult<qint64> OpenLog::recordsAfter(qint64 afterId, const std::function<vo
     const StoreResult<LogViewStatements> read = statements();
     if (!read)
         return Failure(read.error());
-    return readLogRecordsAfter(logSource->database(), *read, afterId, take);
+    return readLogRecordsAfter(readConnection(), *read, afterId, take);
 }
 
 StoreResult<qint64> OpenLog::newestRowId()
@@ -184,7 +196,7 @@ StoreResult<qint64> OpenLog::newestRowId()
     const StoreResult<LogViewStatements> read = statements();
     if (!read)
         return Failure(read.error());
-    return newestLogRowId(logSource->database(), *read);
+    return newestLogRowId(readConnection(), *read);
 }
 
 void OpenLog::moveToThread(QThread *thread)

@@ -50,6 +50,9 @@ struct OpenLogSettings {
     std::function<bool()> cancelled;
     // A log file's connection; empty: a name of its own.
     QString connectionName;
+    // A log file opened to read: its view reads it on a thread of its own
+    // (LogFileThreadSource), for a file of millions of records.
+    bool viewOnThread = false;
 };
 
 /*
@@ -121,6 +124,8 @@ private:
     StoreStatus openFile(const QString &connection, bool create, bool readOnly = false);
     StoreStatus openServer(Purpose purpose, const OpenLogSettings &settings);
     StoreResult<LogViewStatements> statements() const;
+    // The connection this object reads the log on, on the thread that has it.
+    QSqlDatabase readConnection() const;
 
     LogLocation where;
     // A log file.
