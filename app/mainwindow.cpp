@@ -47,6 +47,16 @@
 
 namespace {
 
+// A first look at a merge holds about this many records, whatever the number of logs
+// (each log's newest of them), and always a screenful of each.
+constexpr int FirstLookRecords = 4096;
+constexpr int FirstLookRecordsPerLog = 64;
+
+int firstLookRecordsPerLog(int logs)
+{
+    return std::max(FirstLookRecordsPerLog, FirstLookRecords / std::max(logs, 1));
+}
+
 // Frames kept for the traffic monitor between two of its updates at the line's pace:
 // more than its document holds before it is emptied.
 constexpr int MaxPendingTrafficLines = 400;
@@ -397,10 +407,10 @@ void MainWindow::showLogFiles(const QStringList &picked)
         openLogFile(paths.first());
         return;
     }
-    mergeLogFiles(paths);
+    mergeLogFiles(paths, true);
 }
 
-void MainWindow::mergeLogFiles(const QStringList &paths)
+void MainWindow::mergeLogFiles(const QStringList &paths, bool firstLook)
 {
     if (refuseMergeWhileConnected())
         return;
@@ -411,6 +421,10 @@ void MainWindow::mergeLogFiles(const QStringList &paths)
     for (const QString &path : paths)
         offsets << kept.offsetOf(path);
     logOpener->buildMerged(paths, offsets, this, [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
+    mergeShowsNewest = firstLook;
+    if (firstLook)
+        logOpener->buildNewestMerged(paths, offsets, firstLookRecordsPerLog(paths.size()), this,
+                                     [this](const MergedLogBuilding &built) { newestMergedBuilt(built); });
 }
 
 void MainWindow::showTableMenu(const QPoint &at)
@@ -463,28 +477,67 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
     merging = false;
     ui->statusBar->clearMessage();
     if (!built) {
-        if (built.error().kind != StoreError::Kind::Cancelled)
-            showErrorBox(this, built.error().text);
+        if (built.error().kind == StoreError::Kind::Cancelled)
+            return;
+        // The newest records alone would pass for the logs.
+        if (firstLookShown())
+            closeLog();
+        showErrorBox(this, built.error().text);
         return;
     }
     // Connected while the files were merged.
     if (refuseMergeWhileConnected())
         return;
-    // Only read: nothing is downloaded into it.
-    StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(LogLocation::file((*built)->path()),
-                                                                 OpenLog::Purpose::Read);
+    // The newest records were shown first: the whole holds them at its end, and the view
+    // stays where it was among them.
+    if (firstLookShown())
+        logView->keepPlaceFromNewestWhenRead();
+    else if (mergeShowsNewest)
+        logView->showNewestWhenRead();
+    mergeShowsNewest = false;
+    if (!showMergedLog(*built))
+        return;
+    mergedGrowthTimer->start();
+    if (mergedFile->onServer())
+        ui->statusBar->showMessage(QStringLiteral("Журналы с сервера: %1, устройств: %2")
+                                       .arg(mergedFile->server().displayName())
+                                       .arg(mergedFile->deviceNames().size()),
+                                   10000);
+}
+
+void MainWindow::newestMergedBuilt(const MergedLogBuilding &built)
+{
+    // The whole came first, or was cancelled; a first look that failed or that there is
+    // none of leaves the window as it is until the whole comes (and says its failure).
+    if (!merging || !built || !*built || download->connected())
+        return;
+    logView->showNewestWhenRead();
+    if (!showMergedLog(*built))
+        return;
+    ui->statusBar->showMessage(QStringLiteral("Журналы объединяются… Показаны записи с %1")
+                                   .arg((*built)->newestFrom().toString(QStringLiteral("yyyy-MM-dd hh:mm:ss"))));
+}
+
+bool MainWindow::showMergedLog(const std::shared_ptr<MergedLogFile> &merged)
+{
+    // Only read: nothing is downloaded into it. Merged, it may hold millions of records:
+    // the view reads it on a thread of its own.
+    OpenLogSettings reading;
+    reading.viewOnThread = true;
+    StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(LogLocation::file(merged->path()),
+                                                                 OpenLog::Purpose::Read, reading);
     if (!opened) {
         showErrorBox(this, opened.error().text);
-        return;
+        return false;
     }
     // The same devices merged anew (records that went among those shown, an offset
-    // given): those the device filter hid stay hidden.
+    // given, the whole after its first look): those the device filter hid stay hidden.
     QStringList hiddenNames;
     if (mergedFile) {
         for (const int device : model->filter().hiddenDevices)
             hiddenNames << mergedFile->deviceNames().value(device);
     }
-    const QStringList names = (*built)->deviceNames();
+    const QStringList names = merged->deviceNames();
     QVector<int> hidden;
     if (mergedFile
         && QSet<QString>(names.cbegin(), names.cend())
@@ -493,18 +546,13 @@ void MainWindow::mergedLogBuilt(const MergedLogBuilding &built)
             hidden << names.indexOf(name);
     }
     leaveServerLog();
-    closeLog();
-    mergedFile = *built;
+    closeShownLog();
+    mergedFile = merged;
     // The devices in the order the merged file numbers them; the filter with them goes
     // to the model before it reads the log.
     logView->setDevices(mergedFile->deviceLabels(), hidden);
     showLog(std::move(opened).value());
-    mergedGrowthTimer->start();
-    if (mergedFile->onServer())
-        ui->statusBar->showMessage(QStringLiteral("Журналы с сервера: %1, устройств: %2")
-                                       .arg(mergedFile->server().displayName())
-                                       .arg(mergedFile->deviceNames().size()),
-                                   10000);
+    return true;
 }
 
 void MainWindow::growMergedLogs()
@@ -570,22 +618,27 @@ void MainWindow::showLog(std::shared_ptr<OpenLog> opened)
 
 void MainWindow::closeLog()
 {
+    closeShownLog();
+    // A merge still running would show its logs in place of the one shown next.
+    logOpener->cancelMerging();
+    if (merging) {
+        merging = false;
+        ui->statusBar->clearMessage();
+    }
+}
+
+void MainWindow::closeShownLog()
+{
     // The view lets go of the log first.
     logView->closeLog();
     model->setSource(std::make_shared<NoLogSource>());
     download->setStore(nullptr);
     log.reset();
     logView->setDevices({});
-    // Once nothing reads it, the merged file goes; a merge still running would show
-    // its logs in place of the one shown next.
+    // Once nothing reads it, the merged file goes.
     mergedFile.reset();
     mergedGrowthTimer->stop();
     mergedGrowing = false;
-    logOpener->cancelMerging();
-    if (merging) {
-        merging = false;
-        ui->statusBar->clearMessage();
-    }
 }
 
 void MainWindow::on_actionOpenServer_triggered()
@@ -602,14 +655,14 @@ void MainWindow::on_actionOpenServer_triggered()
     connect(dialog, &QDialog::accepted, this, [this, dialog] {
         const QStringList devices = dialog->deviceNames();
         if (devices.size() > 1)
-            mergeServerDevices(dialog->url(), devices);
+            mergeServerDevices(dialog->url(), devices, true);
         else
             openServerDevice(dialog->url(), devices.value(0));
     });
     dialog->open();
 }
 
-void MainWindow::mergeServerDevices(const ServerUrl &url, const QStringList &devices)
+void MainWindow::mergeServerDevices(const ServerUrl &url, const QStringList &devices, bool firstLook)
 {
     if (refuseMergeWhileConnected())
         return;
@@ -618,6 +671,10 @@ void MainWindow::mergeServerDevices(const ServerUrl &url, const QStringList &dev
     merging = true;
     logOpener->buildMergedFromServer(url, devices, this,
                                      [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
+    mergeShowsNewest = firstLook;
+    if (firstLook)
+        logOpener->buildNewestMergedFromServer(url, devices, firstLookRecordsPerLog(devices.size()), this,
+                                               [this](const MergedLogBuilding &built) { newestMergedBuilt(built); });
 }
 
 void MainWindow::openServerDevice(const ServerUrl &url, const QString &device)
@@ -799,6 +856,12 @@ void MainWindow::on_exportLog_triggered()
 {
     if (!logShown()) {
         showErrorBox(this, QStringLiteral("Файл журнала не открыт"));
+        return;
+    }
+    if (firstLookShown()) {
+        showErrorBox(this,
+                     QStringLiteral("Журналы ещё объединяются: выгрузить их можно будет, когда "
+                                    "объединятся все записи"));
         return;
     }
     const QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Экспортировать журнал"), dirSave,

@@ -121,6 +121,8 @@ private:
     // The log shown from now on (the model reads it, a download writes to it), and no log.
     void showLog(std::shared_ptr<OpenLog> opened);
     void closeLog();
+    // The same, but a merge under way goes on (its first look is shown, the whole comes).
+    void closeShownLog();
     // The log file at `path` shown; the log shown stays when it cannot be opened.
     void openLogFile(const QString &path);
     // The log files shown: the one open, or those merged; none for a server's device.
@@ -128,9 +130,17 @@ private:
     // The log files at `paths` shown together: one alone as openLogFile shows it, several
     // merged into one file off the user-interface thread, then shown (mergedLogBuilt).
     void showLogFiles(const QStringList &picked);
-    // The files merged again, as they are (after a change of their clock offsets).
-    void mergeLogFiles(const QStringList &paths);
+    // The files merged, as they are (again after a change of their clock offsets).
+    // `firstLook`: their newest records are shown first, the whole once it is merged;
+    // otherwise the view keeps what it shows until then.
+    void mergeLogFiles(const QStringList &paths, bool firstLook = false);
     void mergedLogBuilt(const MergedLogBuilding &built);
+    // The merge's newest records, while the whole is merged: shown at their end.
+    void newestMergedBuilt(const MergedLogBuilding &built);
+    // Only the newest records of the logs merged are shown yet.
+    bool firstLookShown() const { return mergedFile && mergedFile->newestFrom().isValid(); }
+    // `merged` shown in place of the log shown; false (and a box) when it cannot be opened.
+    bool showMergedLog(const std::shared_ptr<MergedLogFile> &merged);
     // Once a second, the records the merged logs stored since are taken in: at the end
     // of the view, or by merging them anew when they go among the rows shown.
     void growMergedLogs();
@@ -148,7 +158,7 @@ private:
     // then shown; polled for what collectors store meanwhile. leaveServerLog() closes it
     // (no log is shown until one is opened).
     // Several devices of a server shown together, merged on one time axis.
-    void mergeServerDevices(const ServerUrl &url, const QStringList &devices);
+    void mergeServerDevices(const ServerUrl &url, const QStringList &devices, bool firstLook = false);
     void openServerDevice(const ServerUrl &url, const QString &device);
     void serverDeviceOpened(const LogOpening &opening);
     void leaveServerLog();
@@ -182,6 +192,9 @@ private:
     std::shared_ptr<MergedLogFile> mergedFile;
     // Several files are being merged, «Журналы объединяются…» in the status bar meanwhile.
     bool merging = false;
+    // The merge under way was asked for by the user, not made again: it opens at its
+    // newest records, as its first look does.
+    bool mergeShowsNewest = false;
     LogViewModel *model;
     LogFilterBar *filterBar;
     LogTimelineStrip *timelineStrip;

@@ -26,6 +26,14 @@ CancelToken runErrand(QThreadPool &pool, QObject *owner, QObject *context,
     return runOrdered(pool, owner, std::move(work), 1);
 }
 
+// A merged file built, shared with the window that shows it.
+MergedLogBuilding sharedMerge(StoreResult<std::unique_ptr<MergedLogFile>> built)
+{
+    if (!built)
+        return Failure(built.error());
+    return std::shared_ptr<MergedLogFile>(std::move(built).value());
+}
+
 } // namespace
 
 ServerDeviceList listServerDevicesAt(const ServerUrl &url, const QString &program)
@@ -49,6 +57,7 @@ LogOpener::~LogOpener()
     opening.cancel();
     storeOpening.cancel();
     merging.cancel();
+    mergingNewest.cancel();
     pool.waitForDone();
 }
 
@@ -109,11 +118,8 @@ void LogOpener::buildMerged(const QStringList &paths, const QVector<int> &clockO
     merging.cancel();
     merging = runErrand<MergedLogBuilding>(
         pool, this, context,
-        [paths, clockOffsets](const CancelToken &token) -> MergedLogBuilding {
-            StoreResult<std::unique_ptr<MergedLogFile>> built = MergedLogFile::build(paths, clockOffsets, token);
-            if (!built)
-                return Failure(built.error());
-            return std::shared_ptr<MergedLogFile>(std::move(built).value());
+        [paths, clockOffsets](const CancelToken &token) {
+            return sharedMerge(MergedLogFile::build(paths, clockOffsets, token));
         },
         std::move(done));
 }
@@ -124,11 +130,32 @@ void LogOpener::buildMergedFromServer(const ServerUrl &url, const QStringList &n
     merging.cancel();
     merging = runErrand<MergedLogBuilding>(
         pool, this, context,
-        [url, names](const CancelToken &token) -> MergedLogBuilding {
-            StoreResult<std::unique_ptr<MergedLogFile>> built = MergedLogFile::buildFromServer(url, names, token);
-            if (!built)
-                return Failure(built.error());
-            return std::shared_ptr<MergedLogFile>(std::move(built).value());
+        [url, names](const CancelToken &token) {
+            return sharedMerge(MergedLogFile::buildFromServer(url, names, token));
+        },
+        std::move(done));
+}
+
+void LogOpener::buildNewestMerged(const QStringList &paths, const QVector<int> &clockOffsets, int newestRecords,
+                                  QObject *context, std::function<void(const MergedLogBuilding &)> done)
+{
+    mergingNewest.cancel();
+    mergingNewest = runErrand<MergedLogBuilding>(
+        pool, this, context,
+        [paths, clockOffsets, newestRecords](const CancelToken &token) {
+            return sharedMerge(MergedLogFile::buildNewest(paths, clockOffsets, newestRecords, token));
+        },
+        std::move(done));
+}
+
+void LogOpener::buildNewestMergedFromServer(const ServerUrl &url, const QStringList &names, int newestRecords,
+                                            QObject *context, std::function<void(const MergedLogBuilding &)> done)
+{
+    mergingNewest.cancel();
+    mergingNewest = runErrand<MergedLogBuilding>(
+        pool, this, context,
+        [url, names, newestRecords](const CancelToken &token) {
+            return sharedMerge(MergedLogFile::buildNewestFromServer(url, names, newestRecords, token));
         },
         std::move(done));
 }
@@ -136,6 +163,7 @@ void LogOpener::buildMergedFromServer(const ServerUrl &url, const QStringList &n
 void LogOpener::cancelMerging()
 {
     merging.cancel();
+    mergingNewest.cancel();
     growing.cancel();
 }
 

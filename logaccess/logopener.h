@@ -58,6 +58,14 @@ public:
     // cancelled as buildMerged is.
     void buildMergedFromServer(const ServerUrl &url, const QStringList &names, QObject *context,
                                std::function<void(const MergedLogBuilding &)> done);
+    // A first look at the same merges, of the newest records only
+    // (MergedLogFile::buildNewest), built beside them: quick, where the whole may take
+    // seconds. The answer is null when there is no such look to take.
+    void buildNewestMerged(const QStringList &paths, const QVector<int> &clockOffsets, int newestRecords,
+                           QObject *context, std::function<void(const MergedLogBuilding &)> done);
+    void buildNewestMergedFromServer(const ServerUrl &url, const QStringList &names, int newestRecords,
+                                     QObject *context, std::function<void(const MergedLogBuilding &)> done);
+    // Cancels the merges and their first looks.
     void cancelMerging();
     // The records the merged logs stored since, copied to the end of `merged`
     // (MergedLogFile::appendNew). Not cancelled by the errands above: `merged` is kept
@@ -74,5 +82,6 @@ private:
     CancelToken opening;
     CancelToken storeOpening;
     CancelToken merging;
+    CancelToken mergingNewest;
     CancelToken growing;
 };

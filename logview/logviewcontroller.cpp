@@ -144,14 +144,40 @@ void LogViewController::logRead()
     showNewestIfAsked();
 }
 
+void LogViewController::keepPlaceFromNewestWhenRead()
+{
+    const int rows = model->rowCount();
+    const int top = table->rowAt(0);
+    if (atNewest() || rows == 0 || top < 0) {
+        newestWhenRead = true;
+        return;
+    }
+    topFromNewest = rows - 1 - top;
+    const QModelIndex current = table->currentIndex();
+    currentFromNewest = current.isValid() ? rows - 1 - current.row() : -1;
+}
+
 void LogViewController::showNewestIfAsked()
 {
     // Once the rows on show are all known: a filter's scan may follow the read.
-    if (!newestWhenRead || !model->isLoaded() || model->isScanning())
+    if ((!newestWhenRead && topFromNewest < 0) || !model->isLoaded() || model->isScanning())
         return;
-    newestWhenRead = false;
     keepRecord = false;
-    table->scrollToBottom();
+    if (newestWhenRead) {
+        newestWhenRead = false;
+        topFromNewest = -1;
+        currentFromNewest = -1;
+        table->scrollToBottom();
+        return;
+    }
+    const int last = model->rowCount() - 1;
+    const int column = model->deviceColumns() + 1;
+    if (currentFromNewest >= 0 && last - currentFromNewest >= 0)
+        table->setCurrentIndex(model->index(last - currentFromNewest, column));
+    if (last - topFromNewest >= 0)
+        table->scrollTo(model->index(last - topFromNewest, column), QAbstractItemView::PositionAtTop);
+    topFromNewest = -1;
+    currentFromNewest = -1;
 }
 
 bool LogViewController::atNewest() const

@@ -44,6 +44,11 @@ public:
     // The log shown next goes to its last row once read, as a view that followed new
     // records before it was shown anew.
     void showNewestWhenRead() { newestWhenRead = true; }
+    // The log shown next, which holds this one's rows at its end (and more before them),
+    // keeps the place the table has in this one counted from the last row: its last row
+    // when this one shows its last, else the same rows at the top and the same current
+    // row, each as far from the end.
+    void keepPlaceFromNewestWhenRead();
 
     QAction *goToTimeAction() const { return goToTime; }
     // The devices in view, as the device column names them (none for one log): the
@@ -77,6 +82,10 @@ private:
     // A refresh appends at the end; a view that was at the bottom goes along.
     bool followAppend = false;
     bool newestWhenRead = false;
+    // Rows from the end of the row at the top and of the current row (none: -1), kept
+    // for the log shown next.
+    int topFromNewest = -1;
+    int currentFromNewest = -1;
     // The record that was current when the filter changed: it is current again once the
     // rows of the new filter are known, if it is among them and the user did not scroll.
     bool keepRecord = false;

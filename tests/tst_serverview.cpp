@@ -337,7 +337,9 @@ void tst_ServerView::stationOnTheServerShowsAsItsFiles()
         child<QAction>("actionCloseLogs")->trigger();
         ModalAnswer::fileDialog(quoted.join(QLatin1Char(' ')));
         child<QAction>("actionOpen")->trigger();
-        return QTest::qWaitFor([&] { return child<QListWidget>("filterDeviceList")->count() == names.size(); }, 20000);
+        // The rows come after the device list: the table reads them on a thread of its own.
+        return QTest::qWaitFor([&] { return child<QListWidget>("filterDeviceList")->count() == names.size(); }, 20000)
+            && QTest::qWaitFor([&] { return table()->model()->rowCount() == total; }, 20000);
     };
     const auto openServerDevices = [&] {
         const QPointer<DialogOpenServer> dialog = openServerDialog();
@@ -366,8 +368,13 @@ void tst_ServerView::stationOnTheServerShowsAsItsFiles()
             20000);
     };
     const auto rowOf = [this](const QString &device) {
-        for (int row = 0; row < table()->model()->rowCount(); ++row) {
-            if (table()->model()->index(row, 0).data().toString() == device)
+        const QAbstractItemModel *model = table()->model();
+        for (int row = 0; row < model->rowCount(); ++row) {
+            // Merged logs are read on a thread of their own: a row is empty until its
+            // page is in.
+            if (!QTest::qWaitFor([&] { return model->index(row, 1).data().isValid(); }, 20000))
+                return -1;
+            if (model->index(row, 0).data().toString() == device)
                 return row;
         }
         return -1;
@@ -399,6 +406,7 @@ void tst_ServerView::stationOnTheServerShowsAsItsFiles()
     QCOMPARE(serverFiltered.bars, filesFiltered.bars);
     QCOMPARE(serverFiltered.csv, filesFiltered.csv);
     QTest::mouseClick(child<QToolButton>("filterClear"), Qt::LeftButton);
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), fromServer.count, 20000);
 
     // An offset for «ПС-12 ввод 1», given on the server's view: kept by the server, and
     // the devices merged again with it.

@@ -119,6 +119,10 @@ protected:
     bool giveClockOffset(int row, const QString &typed, QString *asked = nullptr)
     {
         table()->scrollTo(table()->model()->index(row, 0));
+        // A view of several logs reads its pages on a thread of its own: the row names its
+        // device once its page is in.
+        if (!QTest::qWaitFor([&] { return table()->model()->index(row, 1).data().isValid(); }, 20000))
+            return false;
         const QRect cell = table()->visualRect(table()->model()->index(row, 0));
         if (!cell.isValid())
             return false;
