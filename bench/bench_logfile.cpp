@@ -9,6 +9,10 @@
 // printed with its goal. It runs offscreen, or on the display when there is one
 // (xvfb-run), where --screens saves what the window shows.
 //
+// bench_logfile --merged DIR [FILES [N]]: FILES log files of N records (16 of 100 000
+// unless given; made in DIR when missing) shown together: the first screen, the newest
+// rows, every record shown, memory and the filter bar (measureMergedView).
+//
 // bench_logfile --hostile-file FILE.db: a log file a customer might mail to do harm (12
 // records of 10 MB data, a caption of 10 million «Ж»; made when missing) through the
 // window: opening and the first screen, a search, the export, the window's longest pause
@@ -31,6 +35,7 @@
 #include "tests/support/hostilelog.h"
 #include "tests/support/memorymeter.h"
 
+#include <QAction>
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDateTimeEdit>
@@ -45,6 +50,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QScrollBar>
+#include <QStatusBar>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -74,6 +80,10 @@ public:
         return true;
     }
     static LogViewModel &model(MainWindow &window) { return *window.model; }
+    // What the Open command does once its dialog has returned several files.
+    static void openTogether(MainWindow &window, const QStringList &paths) { window.showLogFiles(paths); }
+    static bool merging(MainWindow &window) { return window.merging; }
+    static QString statusText(MainWindow &window) { return window.statusBar()->currentMessage(); }
     // What the Export command does once its dialog has returned `path`.
     static void exportTo(MainWindow &window, const QString &path) { window.startExport(path); }
     static bool exporting(MainWindow &window) { return window.logExport->isRunning(); }
@@ -312,7 +322,8 @@ bool measureScrolling(BenchWindow &bench, const QString &path, qint64 records, c
 // The filter bar as the user works it: a type, a span of time, a text. Every change
 // made in the bar runs on the window's thread; how long it keeps the window from
 // painting counts as a pause, as does every gap between events while the rows are found.
-void measureFilters(BenchWindow &bench, const QString &screens)
+void measureFilters(BenchWindow &bench, const QString &screens, double countGoalMs = 300, double searchGoalMs = 1500,
+                    double memoryGoalMb = 80)
 {
     LogViewModel &model = bench.model();
     auto *information = bench.child<QToolButton>("filterType0");
@@ -331,7 +342,7 @@ void measureFilters(BenchWindow &bench, const QString &screens)
     };
 
     change([information] { information->setChecked(false); });
-    printFigure("type filter (information off): count", 1000 * bench.waitForRows(timer, &pause), "ms", 300);
+    printFigure("type filter (information off): count", 1000 * bench.waitForRows(timer, &pause), "ms", countGoalMs);
     std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
     bench.save(screens, "filter-type.png");
     change([information] { information->setChecked(true); });
@@ -341,9 +352,10 @@ void measureFilters(BenchWindow &bench, const QString &screens)
     const QDateTime last = model.edgeTime(true);
     const qint64 span = first.secsTo(last);
     change([&] { from->setDateTime(first.addSecs(span / 3)); });
-    printFigure("time filter (from a third of the log on): count", 1000 * bench.waitForRows(timer, &pause), "ms", 300);
+    printFigure("time filter (from a third of the log on): count", 1000 * bench.waitForRows(timer, &pause), "ms",
+                countGoalMs);
     change([&] { to->setDateTime(first.addSecs(span / 2)); });
-    printFigure("time filter (both bounds): count", 1000 * bench.waitForRows(timer, &pause), "ms", 300);
+    printFigure("time filter (both bounds): count", 1000 * bench.waitForRows(timer, &pause), "ms", countGoalMs);
     std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
     bench.save(screens, "filter-time.png");
     change([&] {
@@ -363,21 +375,21 @@ void measureFilters(BenchWindow &bench, const QString &screens)
     }
     change([&] { text->setText(typed); });
     printFigure("text search \"насос 3\" in every message, from the last key", 1000 * bench.waitForRows(timer, &pause),
-                "ms", 1500);
+                "ms", searchGoalMs);
     std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
     bench.save(screens, "filter-text.png");
 
     change([&] { text->setText(QStringLiteral("нет такого текста")); });
     printFigure("text search that finds nothing", 1000 * bench.waitForRows(timer, &pause, screens, "searching.png"),
-                "ms", 1500);
+                "ms", searchGoalMs);
     change([&] {
         text->setText(QStringLiteral("^насос [12]:.*режим Авто"));
         bench.child<QToolButton>("filterRegex")->setChecked(true);
     });
-    printFigure("regular expression search", 1000 * bench.waitForRows(timer, &pause), "ms", 1500);
+    printFigure("regular expression search", 1000 * bench.waitForRows(timer, &pause), "ms", searchGoalMs);
     std::printf("  filterCount \"%s\"\n", qPrintable(count->text()));
     printFigure("longest pause of the window while filtering", pause, "ms", 100);
-    printFigure("resident memory after the searches", MemoryMeter::megabytes("VmRSS:"), "MB", 80);
+    printFigure("resident memory after the searches", MemoryMeter::megabytes("VmRSS:"), "MB", memoryGoalMb);
     bench.save(screens, "filter-regex.png");
     bench.child<QToolButton>("filterClear")->click();
     bench.waitForRows(timer);
@@ -566,6 +578,98 @@ void printPauses(const char *what, const Pauses &pauses)
                 pauses.longestWorkMs);
 }
 
+// Several log files shown together, as a station's are: `files` of `records` each, made
+// in `folder` when missing. From the open to the first screen (the newest records, while
+// the rest are merged), the newest rows at Ctrl+End then, until every record is shown,
+// the newest rows at Ctrl+End again, the window's longest pause through all of it,
+// resident memory across the rows, and the filter bar over all the devices.
+bool measureMergedView(const QString &folder, int files, qint64 records, const QString &screens)
+{
+    QStringList paths;
+    for (int f = 0; f < files; ++f) {
+        paths << QDir(folder).filePath(QStringLiteral("device-%1.db").arg(f, 2, 10, QLatin1Char('0')));
+        if (!QFileInfo::exists(paths.last()) && !makeLogFile(paths.last(), records))
+            return false;
+        readThrough(paths.last());
+    }
+    const qint64 total = files * records;
+    std::printf("\nThe window on %d log files of %lld records shown together (read once to warm the page cache):\n",
+                files, records);
+    BenchWindow bench;
+    LogViewModel &model = bench.model();
+    const auto lastRowShown = [&] { return bench.lastVisibleRow() == model.rowCount() - 1 && model.rowCount() > 0; };
+    // A merged view reads its pages on a thread of its own: a row shows once its page is in.
+    const auto rowsFilledIn = [&] {
+        const int message = model.deviceColumns() + 2;
+        const int last = bench.lastVisibleRow();
+        return last >= 0 && !model.index(last, message).data().toString().isEmpty()
+            && !model.index(bench.table->rowAt(0), message).data().toString().isEmpty();
+    };
+    const auto paintFilledIn = [&](Pauses *during) {
+        bench.paint();
+        runEventsUntil(rowsFilledIn, during);
+        bench.paint();
+    };
+    Pauses pauses;
+    QElapsedTimer timer;
+    timer.start();
+    QElapsedTimer sinceOpen;
+    sinceOpen.start();
+    timed([&] { MainWindowProbe::openTogether(bench.window, paths); }, &pauses);
+    runEventsUntil([&] { return model.rowCount() > 0 && model.isLoaded(); }, &pauses);
+    paintFilledIn(&pauses);
+    printFigure("open and first screen", milliseconds(timer), "ms", 300);
+    const bool firstLook = MainWindowProbe::merging(bench.window);
+    std::printf("  %s: rows %d, shown %d..%d, the last row %s; status \"%s\"\n",
+                firstLook ? "the newest records while the rest are merged" : "every record", model.rowCount(),
+                bench.table->rowAt(0), bench.lastVisibleRow(), lastRowShown() ? "among them" : "NOT among them",
+                qPrintable(MainWindowProbe::statusText(bench.window)));
+    bench.save(screens, "merged-first.png");
+    auto *oldest = bench.child<QAction>("actionGoToOldest");
+    auto *newest = bench.child<QAction>("actionGoToNewest");
+    timed([&] { oldest->trigger(); }, &pauses);
+    bench.paint();
+    timer.restart();
+    timed([&] { newest->trigger(); }, &pauses);
+    paintFilledIn(&pauses);
+    printFigure(firstLook ? "newest rows at Ctrl+End, while the rest are merged" : "newest rows at Ctrl+End",
+                milliseconds(timer), "ms", 300);
+    double largest = MemoryMeter::megabytes("VmRSS:");
+    printPauses("longest pause of the window until then", pauses);
+    Pauses untilWhole;
+    runEventsUntil([&] { return !MainWindowProbe::merging(bench.window) && model.rowCount() == total; }, &untilWhole);
+    paintFilledIn(&untilWhole);
+    printPauses("longest pause of the window until every record is shown", untilWhole);
+    pauses.take(untilWhole.longestMs, untilWhole.longestWorkMs);
+    bench.paint();
+    std::printf("  every record shown %.2f s after the open: rows %lld of %lld, the last row %s\n",
+                secondsOf(sinceOpen), static_cast<long long>(model.rowCount()), total,
+                lastRowShown() ? "still shown" : "NOT shown");
+    bench.save(screens, "merged-whole.png");
+    timed([&] { oldest->trigger(); }, &pauses);
+    bench.paint();
+    timer.restart();
+    timed([&] { newest->trigger(); }, &pauses);
+    paintFilledIn(&pauses);
+    printFigure("newest rows at Ctrl+End, every record shown", milliseconds(timer), "ms", 300);
+    printPauses("longest pause of the window from the open on", pauses);
+
+    QScrollBar *scroll = bench.table->verticalScrollBar();
+    QRandomGenerator random(15);
+    Pauses scrolling;
+    for (int step = 0; step < 300; ++step) {
+        scroll->setValue(step < 100 ? scroll->maximum() * step / 99 : int(random.bounded(scroll->maximum() + 1)));
+        paintFilledIn(&scrolling);
+        largest = std::max(largest, MemoryMeter::megabytes("VmRSS:"));
+    }
+    printPauses("longest pause of the window over 300 scroll positions", scrolling);
+    printFigure("resident memory, largest from the open over 300 scroll positions", largest, "MB", 150);
+    scroll->setValue(0);
+    bench.paint();
+    measureFilters(bench, screens, 1000, 3000, 150);
+    return model.rowCount() == total;
+}
+
 // A hostile log file through the window: opening it, its first screen, its timeline and
 // a search, then its export, with the window's longest pause and the peak of memory.
 bool measureHostileFile(const QString &path)
@@ -706,18 +810,39 @@ int main(int argc, char *argv[])
                       QStringLiteral("a hostile log file (12 records of 10 MB data, a caption of 10 million "
                                      "characters), made when missing; measured alone"),
                       QStringLiteral("FILE")});
+    parser.addOption({QStringLiteral("merged"),
+                      QStringLiteral("log files shown together, made here when missing (the positional arguments "
+                                     "are then FILES and N: 16 of 100000 records unless given); measured alone"),
+                      QStringLiteral("DIR")});
     parser.addOption(
         {QStringLiteral("screens"), QStringLiteral("save what the window shows here"), QStringLiteral("DIR")});
     parser.process(app);
     const QStringList args = parser.positionalArguments();
     const QString hostilePath = parser.value(QStringLiteral("hostile-file"));
+    const QString mergedFolder = parser.value(QStringLiteral("merged"));
+    if (!mergedFolder.isEmpty()) {
+        bool filesNumeric = true;
+        bool recordsNumeric = true;
+        const int files = args.size() > 0 ? args.at(0).toInt(&filesNumeric) : 16;
+        const qint64 records = args.size() > 1 ? args.at(1).toLongLong(&recordsNumeric) : 100000;
+        if (!filesNumeric || !recordsNumeric || files < 2 || records < 1 || args.size() > 2) {
+            std::fprintf(stderr, "usage: bench_logfile --merged DIR [FILES [N]] [--screens DIR]\n");
+            return 2;
+        }
+        const QString screens = parser.value(QStringLiteral("screens"));
+        if (!screens.isEmpty())
+            QDir().mkpath(screens);
+        QDir().mkpath(mergedFolder);
+        return measureMergedView(mergedFolder, files, records, screens) ? 0 : 1;
+    }
     bool numeric = true;
     const qint64 toGenerate = args.size() > 1 ? args.at(1).toLongLong(&numeric) : DefaultRecords;
     if ((args.isEmpty() && hostilePath.isEmpty()) || (!args.isEmpty() && !hostilePath.isEmpty()) || args.size() > 2
         || !numeric || toGenerate < 0) {
         std::fprintf(stderr,
                      "usage: bench_logfile FILE.db [N] [--blob-file FILE.db] [--screens DIR]\n"
-                     "       bench_logfile --hostile-file FILE.db\n");
+                     "       bench_logfile --hostile-file FILE.db\n"
+                     "       bench_logfile --merged DIR [FILES [N]] [--screens DIR]\n");
         return 2;
     }
     // Alone in its process, so that the peak of memory is the hostile file's.
