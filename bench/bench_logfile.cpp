@@ -13,6 +13,10 @@
 // unless given; made in DIR when missing) shown together: the first screen, the newest
 // rows, every record shown, memory and the filter bar (measureMergedView).
 //
+// bench_logfile --merged-server DIR [DEVICES [N]]: the same for DEVICES devices of N
+// records (64 of 100 000 unless given) of a central database, a PostgreSQL server of the
+// bench's own (measureMergedServer).
+//
 // bench_logfile --hostile-file FILE.db: a log file a customer might mail to do harm (12
 // records of 10 MB data, a caption of 10 million «Ж»; made when missing) through the
 // window: opening and the first screen, a search, the export, the window's longest pause
@@ -32,6 +36,10 @@
 #include "messagetext/captionformat.h"
 #include "store/logfile.h"
 #include "store/logschema.h"
+#include "serverstore/serverconnection.h"
+#include "serverstore/serverschema.h"
+#include "serverstore/serverurl.h"
+#include "tests/support/postgresserver.h"
 #include "tests/support/hostilelog.h"
 #include "tests/support/memorymeter.h"
 
@@ -82,6 +90,11 @@ public:
     static LogViewModel &model(MainWindow &window) { return *window.model; }
     // What the Open command does once its dialog has returned several files.
     static void openTogether(MainWindow &window, const QStringList &paths) { window.showLogFiles(paths); }
+    // What «Открыть с сервера…» does once several devices are chosen.
+    static void openServerDevices(MainWindow &window, const ServerUrl &url, const QStringList &names)
+    {
+        window.mergeServerDevices(url, names, true);
+    }
     static bool merging(MainWindow &window) { return window.merging; }
     static QString statusText(MainWindow &window) { return window.statusBar()->currentMessage(); }
     // What the Export command does once its dialog has returned `path`.
@@ -578,23 +591,14 @@ void printPauses(const char *what, const Pauses &pauses)
                 pauses.longestWorkMs);
 }
 
-// Several log files shown together, as a station's are: `files` of `records` each, made
-// in `folder` when missing. From the open to the first screen (the newest records, while
-// the rest are merged), the newest rows at Ctrl+End then, until every record is shown,
-// the newest rows at Ctrl+End again, the window's longest pause through all of it,
-// resident memory across the rows, and the filter bar over all the devices.
-bool measureMergedView(const QString &folder, int files, qint64 records, const QString &screens)
+// Several logs shown together, opened by `open`, `total` records in all. From the open to
+// the first screen (the newest records, while the rest are merged), the newest rows at
+// Ctrl+End then, until every record is shown, the newest rows at Ctrl+End again, the
+// window's longest pause through all of it, resident memory across the rows, and the
+// filter bar over all the devices, a text search's goal `searchGoalMs`.
+bool measureMergedWindow(qint64 total, const QString &screens, double searchGoalMs,
+                         const std::function<void(MainWindow &)> &open)
 {
-    QStringList paths;
-    for (int f = 0; f < files; ++f) {
-        paths << QDir(folder).filePath(QStringLiteral("device-%1.db").arg(f, 2, 10, QLatin1Char('0')));
-        if (!QFileInfo::exists(paths.last()) && !makeLogFile(paths.last(), records))
-            return false;
-        readThrough(paths.last());
-    }
-    const qint64 total = files * records;
-    std::printf("\nThe window on %d log files of %lld records shown together (read once to warm the page cache):\n",
-                files, records);
     BenchWindow bench;
     LogViewModel &model = bench.model();
     const auto lastRowShown = [&] { return bench.lastVisibleRow() == model.rowCount() - 1 && model.rowCount() > 0; };
@@ -615,7 +619,7 @@ bool measureMergedView(const QString &folder, int files, qint64 records, const Q
     timer.start();
     QElapsedTimer sinceOpen;
     sinceOpen.start();
-    timed([&] { MainWindowProbe::openTogether(bench.window, paths); }, &pauses);
+    timed([&] { open(bench.window); }, &pauses);
     runEventsUntil([&] { return model.rowCount() > 0 && model.isLoaded(); }, &pauses);
     paintFilledIn(&pauses);
     printFigure("open and first screen", milliseconds(timer), "ms", 300);
@@ -666,8 +670,136 @@ bool measureMergedView(const QString &folder, int files, qint64 records, const Q
     printFigure("resident memory, largest from the open over 300 scroll positions", largest, "MB", 150);
     scroll->setValue(0);
     bench.paint();
-    measureFilters(bench, screens, 1000, 3000, 150);
+    measureFilters(bench, screens, 1000, searchGoalMs, 150);
     return model.rowCount() == total;
+}
+
+// Several log files shown together, as a station's are: `files` of `records` each, made
+// in `folder` when missing.
+bool measureMergedView(const QString &folder, int files, qint64 records, const QString &screens)
+{
+    QStringList paths;
+    for (int f = 0; f < files; ++f) {
+        paths << QDir(folder).filePath(QStringLiteral("device-%1.db").arg(f, 2, 10, QLatin1Char('0')));
+        if (!QFileInfo::exists(paths.last()) && !makeLogFile(paths.last(), records))
+            return false;
+        readThrough(paths.last());
+    }
+    std::printf("\nThe window on %d log files of %lld records shown together (read once to warm the page cache):\n",
+                files, records);
+    return measureMergedWindow(files * records, screens, 3000,
+                               [&paths](MainWindow &window) { MainWindowProbe::openTogether(window, paths); });
+}
+
+// `devices` devices of a central database, of `records` records each, shown together: a
+// server of the bench's own (a new cluster on a free port, gone when the bench ends),
+// each device's log that of one log file made in `folder`, its times moved by seven
+// seconds a device so that the devices interleave.
+bool measureMergedServer(const QString &folder, int devices, qint64 records, const QString &screens)
+{
+    const QString file = QDir(folder).filePath(QStringLiteral("server-device.db"));
+    if (!QFileInfo::exists(file) && !makeLogFile(file, records))
+        return false;
+    QElapsedTimer timer;
+    timer.start();
+    PostgresServer server;
+    if (!server.start() || !server.createDatabase(QStringLiteral("station"))) {
+        std::fprintf(stderr, "bench_logfile: no server: %s\n", qPrintable(server.error()));
+        return false;
+    }
+    const QString url = server.url(QStringLiteral("station"));
+    const ServerUrlParse parsed = parseServerUrl(url);
+    QStringList names;
+    {
+        ServerConnection connection;
+        const StoreStatus opened = connection.open(parsed.url, QStringLiteral("bench"));
+        QSqlDatabase database = connection.database();
+        if (!opened || !prepareServerSchema(database)) {
+            std::fprintf(stderr, "bench_logfile: cannot prepare the server\n");
+            return false;
+        }
+        // The records as the server holds them, through a file the server reads; the
+        // captions as the tool reads them from the log file.
+        const QString staged = QDir(folder).filePath(QStringLiteral("server-device.csv"));
+        QFile csv(staged);
+        QSqlDatabase source = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("bench-source"));
+        source.setDatabaseName(file);
+        bool read = source.open() && csv.open(QIODevice::WriteOnly);
+        QSqlQuery rows(source);
+        read = read && rows.exec(QStringLiteral("SELECT i, count, dt, type, event, hex(data) FROM Log ORDER BY id"));
+        while (read && rows.next()) {
+            csv.write(QStringLiteral("%1,%2,%3,%4,%5,%6\n")
+                          .arg(rows.value(0).toLongLong())
+                          .arg(rows.value(1).toInt())
+                          .arg(rows.value(2).toLongLong())
+                          .arg(rows.value(3).toInt())
+                          .arg(rows.value(4).toLongLong())
+                          .arg(rows.value(5).toString())
+                          .toLatin1());
+        }
+        csv.close();
+        QSqlQuery captions(source);
+        QSqlQuery insert(database);
+        read = read && captions.exec(QStringLiteral("SELECT id, caption FROM Events WHERE type = 0"));
+        QVector<QPair<qint64, QString>> texts;
+        while (read && captions.next())
+            texts.append({captions.value(0).toLongLong(), captions.value(1).toString()});
+        rows = QSqlQuery();
+        captions = QSqlQuery();
+        source.close();
+        source = QSqlDatabase();
+        QSqlDatabase::removeDatabase(QStringLiteral("bench-source"));
+        for (int d = 0; read && d < devices; ++d) {
+            names << QStringLiteral("device-%1").arg(d, 2, 10, QLatin1Char('0'));
+            read = insert.prepare(QStringLiteral("INSERT INTO khronar.device (name) VALUES (?)"));
+            insert.addBindValue(names.last());
+            read = read && insert.exec();
+            for (const auto &caption : texts) {
+                read = read
+                    && insert.prepare(QStringLiteral("INSERT INTO khronar.event (device, id, type, caption) SELECT id, "
+                                                     "?, 0, ? FROM khronar.device WHERE name = ?"));
+                insert.addBindValue(caption.first);
+                insert.addBindValue(caption.second);
+                insert.addBindValue(names.last());
+                read = read && insert.exec();
+            }
+        }
+        insert = QSqlQuery();
+        if (!read) {
+            std::fprintf(stderr, "bench_logfile: cannot stage the records\n");
+            return false;
+        }
+        const QString loaded = server.psql(
+            QStringLiteral("station"),
+            QStringLiteral("CREATE TABLE staged (i bigint, count smallint, dt bigint, type smallint, event bigint, "
+                           "data text); COPY staged FROM '%1' (FORMAT csv)")
+                .arg(staged));
+        if (loaded.startsWith(QStringLiteral("error: "))) {
+            std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(loaded));
+            return false;
+        }
+        for (int d = 0; d < devices; ++d) {
+            const QString stored = server.psql(
+                QStringLiteral("station"),
+                QStringLiteral(
+                    "INSERT INTO khronar.log (device, i, count, dt, type, event, data, message) SELECT "
+                    "v.id, s.i, s.count, to_timestamp(s.dt + 7 * %1), s.type, s.event, decode(coalesce(s.data, "
+                    "''), 'hex'), '' FROM staged s, khronar.device v WHERE v.name = '%2' ORDER BY s.i")
+                    .arg(d)
+                    .arg(names[d]));
+            if (stored.startsWith(QStringLiteral("error: "))) {
+                std::fprintf(stderr, "bench_logfile: %s\n", qPrintable(stored));
+                return false;
+            }
+        }
+        server.psql(QStringLiteral("station"), QStringLiteral("DROP TABLE staged; VACUUM ANALYZE"));
+    }
+    std::printf("\nThe window on %d devices of %lld records of a central database shown together (server made and "
+                "filled in %.1f s):\n",
+                devices, records, secondsOf(timer));
+    return measureMergedWindow(devices * records, screens, 2000, [&](MainWindow &window) {
+        MainWindowProbe::openServerDevices(window, parsed.url, names);
+    });
 }
 
 // A hostile log file through the window: opening it, its first screen, its timeline and
@@ -814,12 +946,33 @@ int main(int argc, char *argv[])
                       QStringLiteral("log files shown together, made here when missing (the positional arguments "
                                      "are then FILES and N: 16 of 100000 records unless given); measured alone"),
                       QStringLiteral("DIR")});
+    parser.addOption({QStringLiteral("merged-server"),
+                      QStringLiteral("devices of a central database of the bench's own shown together, their log "
+                                     "made here (the positional arguments are then DEVICES and N: 64 of 100000 "
+                                     "records unless given); measured alone"),
+                      QStringLiteral("DIR")});
     parser.addOption(
         {QStringLiteral("screens"), QStringLiteral("save what the window shows here"), QStringLiteral("DIR")});
     parser.process(app);
     const QStringList args = parser.positionalArguments();
     const QString hostilePath = parser.value(QStringLiteral("hostile-file"));
     const QString mergedFolder = parser.value(QStringLiteral("merged"));
+    const QString serverFolder = parser.value(QStringLiteral("merged-server"));
+    if (!serverFolder.isEmpty()) {
+        bool devicesNumeric = true;
+        bool recordsNumeric = true;
+        const int devices = args.size() > 0 ? args.at(0).toInt(&devicesNumeric) : 64;
+        const qint64 records = args.size() > 1 ? args.at(1).toLongLong(&recordsNumeric) : 100000;
+        if (!devicesNumeric || !recordsNumeric || devices < 2 || records < 1 || args.size() > 2) {
+            std::fprintf(stderr, "usage: bench_logfile --merged-server DIR [DEVICES [N]] [--screens DIR]\n");
+            return 2;
+        }
+        const QString screens = parser.value(QStringLiteral("screens"));
+        if (!screens.isEmpty())
+            QDir().mkpath(screens);
+        QDir().mkpath(serverFolder);
+        return measureMergedServer(serverFolder, devices, records, screens) ? 0 : 1;
+    }
     if (!mergedFolder.isEmpty()) {
         bool filesNumeric = true;
         bool recordsNumeric = true;
@@ -842,7 +995,8 @@ int main(int argc, char *argv[])
         std::fprintf(stderr,
                      "usage: bench_logfile FILE.db [N] [--blob-file FILE.db] [--screens DIR]\n"
                      "       bench_logfile --hostile-file FILE.db\n"
-                     "       bench_logfile --merged DIR [FILES [N]] [--screens DIR]\n");
+                     "       bench_logfile --merged DIR [FILES [N]] [--screens DIR]\n"
+                     "       bench_logfile --merged-server DIR [DEVICES [N]] [--screens DIR]\n");
         return 2;
     }
     // Alone in its process, so that the peak of memory is the hostile file's.
