@@ -420,11 +420,21 @@ void MainWindow::mergeLogFiles(const QStringList &paths, bool firstLook)
     QVector<int> offsets;
     for (const QString &path : paths)
         offsets << kept.offsetOf(path);
-    logOpener->buildMerged(paths, offsets, this, [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
     mergeShowsNewest = firstLook;
-    if (firstLook)
-        logOpener->buildNewestMerged(paths, offsets, firstLookRecordsPerLog(paths.size()), this,
-                                     [this](const MergedLogBuilding &built) { newestMergedBuilt(built); });
+    const auto whole = [this, paths, offsets] {
+        logOpener->buildMerged(paths, offsets, this, [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
+    };
+    if (!firstLook) {
+        whole();
+        return;
+    }
+    // The first look alone, then the whole: side by side, the two would share the
+    // processor and the disk, and the first look would come later.
+    logOpener->buildNewestMerged(paths, offsets, firstLookRecordsPerLog(paths.size()), this,
+                                 [this, whole](const MergedLogBuilding &built) {
+                                     newestMergedBuilt(built);
+                                     whole();
+                                 });
 }
 
 void MainWindow::showTableMenu(const QPoint &at)
@@ -521,9 +531,10 @@ void MainWindow::newestMergedBuilt(const MergedLogBuilding &built)
 bool MainWindow::showMergedLog(const std::shared_ptr<MergedLogFile> &merged)
 {
     // Only read: nothing is downloaded into it. Merged, it may hold millions of records:
-    // the view reads it on a thread of its own.
+    // the view reads it on a thread of its own, and the file goes once that has let go.
     OpenLogSettings reading;
     reading.viewOnThread = true;
+    reading.viewKeeps = merged;
     StoreResult<std::unique_ptr<OpenLog>> opened = OpenLog::open(LogLocation::file(merged->path()),
                                                                  OpenLog::Purpose::Read, reading);
     if (!opened) {
@@ -669,12 +680,21 @@ void MainWindow::mergeServerDevices(const ServerUrl &url, const QStringList &dev
     serverUrlText = url.withoutPassword();
     ui->statusBar->showMessage(QStringLiteral("Журналы объединяются…"));
     merging = true;
-    logOpener->buildMergedFromServer(url, devices, this,
-                                     [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
     mergeShowsNewest = firstLook;
-    if (firstLook)
-        logOpener->buildNewestMergedFromServer(url, devices, firstLookRecordsPerLog(devices.size()), this,
-                                               [this](const MergedLogBuilding &built) { newestMergedBuilt(built); });
+    const auto whole = [this, url, devices] {
+        logOpener->buildMergedFromServer(url, devices, this,
+                                         [this](const MergedLogBuilding &built) { mergedLogBuilt(built); });
+    };
+    if (!firstLook) {
+        whole();
+        return;
+    }
+    // The first look alone, then the whole, as for files.
+    logOpener->buildNewestMergedFromServer(url, devices, firstLookRecordsPerLog(devices.size()), this,
+                                           [this, whole](const MergedLogBuilding &built) {
+                                               newestMergedBuilt(built);
+                                               whole();
+                                           });
 }
 
 void MainWindow::openServerDevice(const ServerUrl &url, const QString &device)

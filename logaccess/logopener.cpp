@@ -115,6 +115,8 @@ void LogOpener::cancelStoreOpening()
 void LogOpener::buildMerged(const QStringList &paths, const QVector<int> &clockOffsets, QObject *context,
                             std::function<void(const MergedLogBuilding &)> done)
 {
+    // A whole merge asked for now goes before a first look at an earlier one.
+    mergingNewest.cancel();
     merging.cancel();
     merging = runErrand<MergedLogBuilding>(
         pool, this, context,
@@ -127,6 +129,8 @@ void LogOpener::buildMerged(const QStringList &paths, const QVector<int> &clockO
 void LogOpener::buildMergedFromServer(const ServerUrl &url, const QStringList &names, QObject *context,
                                       std::function<void(const MergedLogBuilding &)> done)
 {
+    // A whole merge asked for now goes before a first look at an earlier one.
+    mergingNewest.cancel();
     merging.cancel();
     merging = runErrand<MergedLogBuilding>(
         pool, this, context,

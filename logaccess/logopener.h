@@ -59,8 +59,8 @@ public:
     void buildMergedFromServer(const ServerUrl &url, const QStringList &names, QObject *context,
                                std::function<void(const MergedLogBuilding &)> done);
     // A first look at the same merges, of the newest records only
-    // (MergedLogFile::buildNewest), built beside them: quick, where the whole may take
-    // seconds. The answer is null when there is no such look to take.
+    // (MergedLogFile::buildNewest): quick, where the whole may take seconds. The answer
+    // is null when there is no such look to take. A merge asked for after it cancels it.
     void buildNewestMerged(const QStringList &paths, const QVector<int> &clockOffsets, int newestRecords,
                            QObject *context, std::function<void(const MergedLogBuilding &)> done);
     void buildNewestMergedFromServer(const ServerUrl &url, const QStringList &names, int newestRecords,

@@ -83,10 +83,12 @@ LogReaderFactory LogFileSource::readers() const
     return [path]() -> std::unique_ptr<LogReader> { return std::make_unique<LogFileReader>(path); };
 }
 
-StoreResult<std::shared_ptr<LogFileThreadSource>> LogFileThreadSource::open(const QString &path)
+StoreResult<std::shared_ptr<LogFileThreadSource>> LogFileThreadSource::open(const QString &path,
+                                                                            std::shared_ptr<const void> keep)
 {
     static std::atomic<int> made{0};
     std::shared_ptr<LogFileThreadSource> source(new LogFileThreadSource);
+    source->kept = std::move(keep);
     source->name = QStringLiteral("khronar-view-thread-%1").arg(made.fetch_add(1));
     source->connection = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), source->name);
     source->connection.setConnectOptions(QStringLiteral("QSQLITE_OPEN_READONLY"));

@@ -90,8 +90,10 @@ private:
 class LogFileThreadSource final : public LogSource
 {
 public:
-    // Fails with the file's error.
-    static StoreResult<std::shared_ptr<LogFileThreadSource>> open(const QString &path);
+    // Fails with the file's error. `keep` (the owner of a temporary file, say) lives until
+    // the connection is closed: a file still open cannot be deleted on Windows.
+    static StoreResult<std::shared_ptr<LogFileThreadSource>> open(const QString &path,
+                                                                  std::shared_ptr<const void> keep = nullptr);
     ~LogFileThreadSource() override;
     LogFileThreadSource(const LogFileThreadSource &) = delete;
     LogFileThreadSource &operator=(const LogFileThreadSource &) = delete;
@@ -107,6 +109,8 @@ public:
 private:
     LogFileThreadSource() = default;
 
+    // Declared first, to go last.
+    std::shared_ptr<const void> kept;
     QString name;
     QSqlDatabase connection;
     StoreResult<LogViewStatements> fileStatements = LogViewStatements();

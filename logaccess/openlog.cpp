@@ -74,7 +74,8 @@ StoreResult<std::unique_ptr<OpenLog>> OpenLog::open(const LogLocation &where, Pu
     if (!opened)
         return Failure(opened.error());
     if (!where.onServer && purpose == Purpose::Read && settings.viewOnThread) {
-        StoreResult<std::shared_ptr<LogFileThreadSource>> threaded = LogFileThreadSource::open(where.path);
+        StoreResult<std::shared_ptr<LogFileThreadSource>> threaded = LogFileThreadSource::open(where.path,
+                                                                                               settings.viewKeeps);
         if (!threaded)
             return Failure(threaded.error());
         log->logSource = std::move(threaded).value();

@@ -51,8 +51,10 @@ struct OpenLogSettings {
     // A log file's connection; empty: a name of its own.
     QString connectionName;
     // A log file opened to read: its view reads it on a thread of its own
-    // (LogFileThreadSource), for a file of millions of records.
+    // (LogFileThreadSource), for a file of millions of records; `viewKeeps` lives until
+    // that view's connection is closed (the temporary file's owner).
     bool viewOnThread = false;
+    std::shared_ptr<const void> viewKeeps;
 };
 
 /*
