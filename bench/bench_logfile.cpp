@@ -958,35 +958,26 @@ int main(int argc, char *argv[])
     const QString hostilePath = parser.value(QStringLiteral("hostile-file"));
     const QString mergedFolder = parser.value(QStringLiteral("merged"));
     const QString serverFolder = parser.value(QStringLiteral("merged-server"));
-    if (!serverFolder.isEmpty()) {
-        bool devicesNumeric = true;
+    if (!serverFolder.isEmpty() || !mergedFolder.isEmpty()) {
+        const bool onServer = !serverFolder.isEmpty();
+        bool logsNumeric = true;
         bool recordsNumeric = true;
-        const int devices = args.size() > 0 ? args.at(0).toInt(&devicesNumeric) : 64;
+        const int logs = args.size() > 0 ? args.at(0).toInt(&logsNumeric) : (onServer ? 64 : 16);
         const qint64 records = args.size() > 1 ? args.at(1).toLongLong(&recordsNumeric) : 100000;
-        if (!devicesNumeric || !recordsNumeric || devices < 2 || records < 1 || args.size() > 2) {
-            std::fprintf(stderr, "usage: bench_logfile --merged-server DIR [DEVICES [N]] [--screens DIR]\n");
+        if (!logsNumeric || !recordsNumeric || logs < 2 || records < 1 || args.size() > 2) {
+            std::fprintf(stderr,
+                         onServer ? "usage: bench_logfile --merged-server DIR [DEVICES [N]] [--screens DIR]\n"
+                                  : "usage: bench_logfile --merged DIR [FILES [N]] [--screens DIR]\n");
             return 2;
         }
         const QString screens = parser.value(QStringLiteral("screens"));
         if (!screens.isEmpty())
             QDir().mkpath(screens);
-        QDir().mkpath(serverFolder);
-        return measureMergedServer(serverFolder, devices, records, screens) ? 0 : 1;
-    }
-    if (!mergedFolder.isEmpty()) {
-        bool filesNumeric = true;
-        bool recordsNumeric = true;
-        const int files = args.size() > 0 ? args.at(0).toInt(&filesNumeric) : 16;
-        const qint64 records = args.size() > 1 ? args.at(1).toLongLong(&recordsNumeric) : 100000;
-        if (!filesNumeric || !recordsNumeric || files < 2 || records < 1 || args.size() > 2) {
-            std::fprintf(stderr, "usage: bench_logfile --merged DIR [FILES [N]] [--screens DIR]\n");
-            return 2;
-        }
-        const QString screens = parser.value(QStringLiteral("screens"));
-        if (!screens.isEmpty())
-            QDir().mkpath(screens);
-        QDir().mkpath(mergedFolder);
-        return measureMergedView(mergedFolder, files, records, screens) ? 0 : 1;
+        const QString folder = onServer ? serverFolder : mergedFolder;
+        QDir().mkpath(folder);
+        const bool measured = onServer ? measureMergedServer(folder, logs, records, screens)
+                                       : measureMergedView(folder, logs, records, screens);
+        return measured ? 0 : 1;
     }
     bool numeric = true;
     const qint64 toGenerate = args.size() > 1 ? args.at(1).toLongLong(&numeric) : DefaultRecords;
