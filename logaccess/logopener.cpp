@@ -143,6 +143,8 @@ void LogOpener::buildMergedFromServer(const ServerUrl &url, const QStringList &n
 void LogOpener::buildNewestMerged(const QStringList &paths, const QVector<int> &clockOffsets, int newestRecords,
                                   QObject *context, std::function<void(const MergedLogBuilding &)> done)
 {
+    // A first look begins a merge: the whole one asked for before goes.
+    merging.cancel();
     mergingNewest.cancel();
     mergingNewest = runErrand<MergedLogBuilding>(
         pool, this, context,
@@ -155,6 +157,8 @@ void LogOpener::buildNewestMerged(const QStringList &paths, const QVector<int> &
 void LogOpener::buildNewestMergedFromServer(const ServerUrl &url, const QStringList &names, int newestRecords,
                                             QObject *context, std::function<void(const MergedLogBuilding &)> done)
 {
+    // A first look begins a merge: the whole one asked for before goes.
+    merging.cancel();
     mergingNewest.cancel();
     mergingNewest = runErrand<MergedLogBuilding>(
         pool, this, context,

@@ -60,7 +60,8 @@ public:
                                std::function<void(const MergedLogBuilding &)> done);
     // A first look at the same merges, of the newest records only
     // (MergedLogFile::buildNewest): quick, where the whole may take seconds. The answer
-    // is null when there is no such look to take. A merge asked for after it cancels it.
+    // is null when there is no such look to take. It cancels a merge asked for before it,
+    // and a merge asked for after it cancels it.
     void buildNewestMerged(const QStringList &paths, const QVector<int> &clockOffsets, int newestRecords,
                            QObject *context, std::function<void(const MergedLogBuilding &)> done);
     void buildNewestMergedFromServer(const ServerUrl &url, const QStringList &names, int newestRecords,

@@ -669,8 +669,8 @@ void tst_MergedView::recordsStoredMeanwhileComeIntoView()
 
 // Logs too long to merge in a blink: their newest records show first, at the bottom of
 // the table, the status bar saying from when; exporting them alone is refused, as the
-// file would pass for the logs. Then every record comes, the newest rows still at the
-// bottom and the same as in the first look.
+// file would pass for the logs. A log added meanwhile starts the merge again. Then every
+// record comes, the newest rows still at the bottom and the same as in the first look.
 void tst_MergedView::newestRecordsShowFirst()
 {
     constexpr int Records = 150000;
@@ -701,7 +701,15 @@ void tst_MergedView::newestRecordsShowFirst()
              QStringLiteral("Журналы ещё объединяются: выгрузить их можно будет, когда объединятся "
                             "все записи"));
 
-    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(3 * Records, 3 * Records), 60000);
+    // A log added meanwhile, older than all of them: the merge begins again with it,
+    // and only that merge is shown.
+    const QString older = dir->filePath(QStringLiteral("фидер-0.db"));
+    QCOMPARE(StationLogs::makeLogFile(older, 100, 39, LogFixture::March15th2024 - 86400), QString());
+    ModalAnswer::fileDialog(older);
+    child<QAction>("actionAddLog")->trigger();
+    const int total = 3 * Records + 100;
+    QTRY_COMPARE_WITH_TIMEOUT(countText(), counted(total, total), 60000);
+    QCOMPARE(child<QListWidget>("filterDeviceList")->count(), 4);
     QCOMPARE(window->statusBar()->currentMessage(), QString());
     const int rows = table()->model()->rowCount();
     QTRY_VERIFY(scroll->value() == scroll->maximum());
