@@ -447,7 +447,8 @@ void tst_ServerView::stationOnTheServerShowsAsItsFiles()
                              .arg(moved)),
              QStringLiteral("stored"));
     QTRY_COMPARE_WITH_TIMEOUT(table()->model()->rowCount(), again.rows.size() + 1, 20000);
-    QCOMPARE(table()->model()->index(again.rows.size(), 0).data().toString(), label);
+    // Its row fills in once its page has been read, on the view's own thread.
+    QTRY_COMPARE_WITH_TIMEOUT(table()->model()->index(again.rows.size(), 0).data().toString(), label, 20000);
 }
 
 void tst_ServerView::dialogNeverWaitsOnTheServer_data()
