@@ -684,6 +684,9 @@ void tst_MergedView::newestRecordsShowFirst()
     child<QAction>("actionOpen")->trigger();
     const QString firstLookSays = QStringLiteral("Журналы объединяются… Показаны записи с ");
     QTRY_VERIFY_WITH_TIMEOUT(window->statusBar()->currentMessage().startsWith(firstLookSays), 20000);
+    // The count comes from the view's own thread, after the status.
+    QTRY_VERIFY_WITH_TIMEOUT(table()->model()->rowCount() > 0, 20000);
+    QVERIFY(window->statusBar()->currentMessage().startsWith(firstLookSays));
     const int firstRows = table()->model()->rowCount();
     QVERIFY2(firstRows > 1000 && firstRows < 5000, qPrintable(QString::number(firstRows)));
     const QScrollBar *scroll = table()->verticalScrollBar();
