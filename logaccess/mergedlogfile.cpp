@@ -294,18 +294,8 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildOfFiles(const QS
     offsets.resize(paths.size());
     std::unique_ptr<MergedLogFile> merged(new MergedLogFile(opened.value()->names(), offsets));
     merged->sourcePaths = paths;
-    const auto place = [&paths](int index) { return paths[index]; };
-    if (newestRecords > 0) {
-        const StoreResult<bool> cut = merged->startAtNewest(**opened, newestRecords, place);
-        if (!cut)
-            return Failure(cut.error());
-        if (!*cut)
-            return std::unique_ptr<MergedLogFile>();
-    }
-    const StoreStatus copied = merged->copy(**opened, place, token, failedPath);
-    if (!copied)
-        return Failure(copied.error());
-    return merged;
+    return fill(
+        std::move(merged), **opened, [&paths](int index) { return paths[index]; }, newestRecords, token, failedPath);
 }
 
 StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildOfServer(const ServerUrl &url, const QStringList &names,
@@ -321,7 +311,16 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildOfServer(const S
     merged->fromServer = true;
     merged->serverUrl = url;
     const MergedLogs &logs = **opened;
-    const auto place = [&logs](int index) { return logs.place(index); };
+    return fill(
+        std::move(merged), logs, [&logs](int index) { return logs.place(index); }, newestRecords, token, nullptr);
+}
+
+StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::fill(std::unique_ptr<MergedLogFile> merged,
+                                                                const MergedLogs &logs,
+                                                                const std::function<QString(int)> &place,
+                                                                int newestRecords, const CancelToken &token,
+                                                                QString *failedPath)
+{
     if (newestRecords > 0) {
         const StoreResult<bool> cut = merged->startAtNewest(logs, newestRecords, place);
         if (!cut)
@@ -329,7 +328,7 @@ StoreResult<std::unique_ptr<MergedLogFile>> MergedLogFile::buildOfServer(const S
         if (!*cut)
             return std::unique_ptr<MergedLogFile>();
     }
-    const StoreStatus copied = merged->copy(logs, place, token, nullptr);
+    const StoreStatus copied = merged->copy(logs, place, token, failedPath);
     if (!copied)
         return Failure(copied.error());
     return merged;

@@ -115,6 +115,12 @@ private:
                                                                     const CancelToken &token, QString *failedPath);
     static StoreResult<std::unique_ptr<MergedLogFile>> buildOfServer(const ServerUrl &url, const QStringList &names,
                                                                      int newestRecords, const CancelToken &token);
+    // `merged` with the records of `logs` copied in (only the newest, with
+    // `newestRecords`: null when that would be the whole merge).
+    static StoreResult<std::unique_ptr<MergedLogFile>> fill(std::unique_ptr<MergedLogFile> merged,
+                                                            const MergedLogs &logs,
+                                                            const std::function<QString(int)> &place, int newestRecords,
+                                                            const CancelToken &token, QString *failedPath);
     // Sets where the copy of each log starts for buildNewest(); false when it would be
     // the whole merge.
     StoreResult<bool> startAtNewest(const MergedLogs &logs, int newestRecords,
